@@ -1,0 +1,129 @@
+// The process-wide log subscriber: one line per event on standard output, filtered by
+// RUST_LOG directives, coloured unless NO_COLOR is set.
+//
+// Emit through QF_LOG so that a filtered-out event costs one comparison and nothing
+// (message or field values) is computed:
+//
+//   QF_LOG(log::Level::Info, "quillfern_server", "quillFern started — fern spreads, kit validates",
+//          log::text("node_id", node_id));
+//   QF_LOG(log::Level::Warn, "quillfern_server::server", fmt::format("Read error: {}", err.message()));
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillfern::log {
+
+// Ordered from the most verbose to the most severe.
+enum class Level : std::uint8_t { Trace = 0, Debug = 1, Info = 2, Warn = 3, Error = 4 };
+
+// How a field's value is written (see format_line).
+enum class FieldForm : std::uint8_t { Text, Number, Quoted, List, Variant };
+
+struct Field {
+    std::string_view name;
+    FieldForm form = FieldForm::Text;
+    std::string_view text;               // Text, Quoted, Variant
+    std::uint64_t number = 0;            // Number
+    std::span<const std::string> items;  // List
+};
+
+constexpr Field text(std::string_view name, std::string_view value) { return {name, FieldForm::Text, value, 0, {}}; }
+constexpr Field number(std::string_view name, std::uint64_t value) { return {name, FieldForm::Number, {}, value, {}}; }
+constexpr Field quoted(std::string_view name, std::string_view value) { return {name, FieldForm::Quoted, value, 0, {}}; }
+constexpr Field variant(std::string_view name, std::string_view value) { return {name, FieldForm::Variant, value, 0, {}}; }
+inline Field list(std::string_view name, std::span<const std::string> items) { return {name, FieldForm::List, {}, 0, items}; }
+
+// The RUST_LOG filter: directives ordered from the most specific to the least.
+class EnvFilter {
+public:
+    struct Directive {
+        std::optional<std::string> target;  // a plain prefix of event targets
+        int level;                          // 0..4 as Level, 5 = off
+    };
+
+    // Parses a RUST_LOG value; none when any piece is invalid.
+    static std::optional<EnvFilter> parse(std::string_view value);
+    // The filter for RUST_LOG as read from the environment: unset, non-UTF-8 or invalid give "info".
+    static EnvFilter from_env();
+    static EnvFilter fallback();  // "info"
+
+    bool enabled(Level level, std::string_view target) const noexcept;
+    // The most verbose level any directive lets through; 5 when none lets anything through.
+    int max_level() const noexcept { return max_level_; }
+    const std::vector<Directive>& directives() const noexcept { return directives_; }
+
+private:
+    std::vector<Directive> directives_;
+    int max_level_ = 5;
+};
+
+// Formats one event as a complete line (with its trailing line feed), without writing it.
+// `timestamp` is the 27-character UTC timestamp (see format_timestamp).
+void format_line(std::string& out, Level level, std::string_view target, std::string_view message,
+                 std::initializer_list<Field> fields, bool colour, std::string_view timestamp);
+
+// "YYYY-MM-DDTHH:MM:SS.ffffffZ" for the given wall-clock time.
+std::string format_timestamp(std::int64_t seconds, std::uint32_t nanoseconds);
+
+// Reads NO_COLOR and RUST_LOG and installs the subscriber (writing to standard output).
+void install_log_subscriber();
+
+// Fast global threshold: events below it are never formatted. Bumped on every install.
+extern std::atomic<int> g_max_level;
+extern std::atomic<std::uint32_t> g_generation;
+
+bool enabled(Level level, std::string_view target) noexcept;
+void emit(Level level, std::string_view target, std::string_view message, std::initializer_list<Field> fields = {});
+
+// Per call-site memo of the filter decision; level and target are fixed per site.
+class SiteCache {
+public:
+    bool enabled(Level level, std::string_view target) noexcept {
+        std::uint32_t gen = g_generation.load(std::memory_order_acquire);
+        std::uint32_t cached = state_.load(std::memory_order_relaxed);
+        if ((cached >> 1) == gen && cached != 0) return cached & 1u;
+        bool on = log::enabled(level, target);
+        state_.store((gen << 1) | (on ? 1u : 0u), std::memory_order_relaxed);
+        return on;
+    }
+
+private:
+    std::atomic<std::uint32_t> state_{0};
+};
+
+namespace testing {
+
+// Redirects every event to memory, with the given RUST_LOG-style filter and no colours,
+// for as long as it lives. Lines are kept without their trailing line feed.
+class Capture {
+public:
+    explicit Capture(std::string_view filter = "trace");
+    ~Capture();
+    Capture(const Capture&) = delete;
+    Capture& operator=(const Capture&) = delete;
+
+    std::vector<std::string> lines() const;
+    // Lines with the timestamp and the blank after it removed: " INFO target: message".
+    std::vector<std::string> events() const;
+    bool contains(std::string_view needle) const;
+};
+
+}  // namespace testing
+
+}  // namespace quillfern::log
+
+#define QF_LOG(LEVEL, TARGET, MESSAGE, ...)                                                        \
+    do {                                                                                           \
+        if (static_cast<int>(LEVEL) >= ::quillfern::log::g_max_level.load(std::memory_order_relaxed)) { \
+            static ::quillfern::log::SiteCache qf_log_site_;                                       \
+            if (qf_log_site_.enabled(LEVEL, TARGET))                                               \
+                ::quillfern::log::emit(LEVEL, TARGET, MESSAGE, {__VA_ARGS__});                     \
+        }                                                                                          \
+    } while (0)
