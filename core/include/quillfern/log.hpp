@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -64,7 +65,7 @@ private:
     int max_level_ = 5;
 };
 
-// Formats one event as a complete line (with its trailing line feed), without writing it.
+// Appends one event to `out` as a complete line (with its trailing line feed), without writing it.
 // `timestamp` is the 27-character UTC timestamp (see format_timestamp).
 void format_line(std::string& out, Level level, std::string_view target, std::string_view message,
                  std::initializer_list<Field> fields, bool colour, std::string_view timestamp);
@@ -79,8 +80,23 @@ void install_log_subscriber();
 extern std::atomic<int> g_max_level;
 extern std::atomic<std::uint32_t> g_generation;
 
+// Whether an event of this level and target is written by the installed subscriber.
 bool enabled(Level level, std::string_view target) noexcept;
+// Filters, formats and writes one event before returning. The caller is never told
+// whether it was written; a failed write is reported on standard error.
 void emit(Level level, std::string_view target, std::string_view message, std::initializer_list<Field> fields = {});
+
+namespace detail {
+// The filter decision together with the generation it was made under.
+struct SiteDecision {
+    std::uint32_t generation;
+    bool on;
+};
+SiteDecision decide(Level level, std::string_view target) noexcept;
+// Formats and writes an event whose site has already passed the filter.
+void emit_passed(Level level, std::string_view target, std::string_view message,
+                 std::initializer_list<Field> fields);
+}  // namespace detail
 
 // Per call-site memo of the filter decision; level and target are fixed per site.
 class SiteCache {
@@ -88,10 +104,11 @@ public:
     bool enabled(Level level, std::string_view target) noexcept {
         std::uint32_t gen = g_generation.load(std::memory_order_acquire);
         std::uint32_t cached = state_.load(std::memory_order_relaxed);
-        if ((cached >> 1) == gen && cached != 0) return cached & 1u;
-        bool on = log::enabled(level, target);
-        state_.store((gen << 1) | (on ? 1u : 0u), std::memory_order_relaxed);
-        return on;
+        if (cached != 0 && (cached >> 1) == (gen & 0x7fffffffu)) return cached & 1u;
+        detail::SiteDecision decision = detail::decide(level, target);
+        state_.store(((decision.generation & 0x7fffffffu) << 1) | (decision.on ? 1u : 0u),
+                     std::memory_order_relaxed);
+        return decision.on;
     }
 
 private:
@@ -101,7 +118,9 @@ private:
 namespace testing {
 
 // Redirects every event to memory, with the given RUST_LOG-style filter and no colours,
-// for as long as it lives. Lines are kept without their trailing line feed.
+// for as long as it lives; the subscriber that was installed before comes back when it
+// ends. Events may come from any thread. Lines are kept without their trailing line feed.
+// An invalid filter falls back to "info", an empty one lets nothing through.
 class Capture {
 public:
     explicit Capture(std::string_view filter = "trace");
@@ -113,17 +132,21 @@ public:
     // Lines with the timestamp and the blank after it removed: " INFO target: message".
     std::vector<std::string> events() const;
     bool contains(std::string_view needle) const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace testing
 
 }  // namespace quillfern::log
 
-#define QF_LOG(LEVEL, TARGET, MESSAGE, ...)                                                        \
-    do {                                                                                           \
+#define QF_LOG(LEVEL, TARGET, MESSAGE, ...)                                                             \
+    do {                                                                                                \
         if (static_cast<int>(LEVEL) >= ::quillfern::log::g_max_level.load(std::memory_order_relaxed)) { \
-            static ::quillfern::log::SiteCache qf_log_site_;                                       \
-            if (qf_log_site_.enabled(LEVEL, TARGET))                                               \
-                ::quillfern::log::emit(LEVEL, TARGET, MESSAGE, {__VA_ARGS__});                     \
-        }                                                                                          \
+            static ::quillfern::log::SiteCache qf_log_site_;                                            \
+            if (qf_log_site_.enabled(LEVEL, TARGET))                                                    \
+                ::quillfern::log::detail::emit_passed(LEVEL, TARGET, MESSAGE, {__VA_ARGS__});           \
+        }                                                                                               \
     } while (0)
