@@ -1,0 +1,251 @@
+// The gossip engine: the records it keeps (entries, topics, outcomes, statistics) with
+// their JSON forms, and GossipStore, the in-memory store of short-lived entries with its
+// rules for accepting, forwarding, querying, counting and evicting them.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <shared_mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "quillfern/core_error.hpp"
+#include "quillfern/expected.hpp"
+#include "quillfern/json.hpp"
+
+namespace quillfern::gossip {
+
+// ---- Topics -------------------------------------------------------------------------
+
+enum class Topic : std::uint8_t { Varne = 0, Data = 1, Compute = 2 };
+
+// Every topic, in topic order (the order in which topics are listed and counted).
+inline constexpr std::array<Topic, 3> kTopics{Topic::Varne, Topic::Data, Topic::Compute};
+
+// "varne", "data" or "compute", matched byte for byte (letter case and blanks count).
+std::optional<Topic> parse_topic(std::string_view text) noexcept;
+// "varne" | "data" | "compute"
+std::string_view topic_name(Topic topic) noexcept;
+
+// ---- Limits of the store ------------------------------------------------------------
+
+inline constexpr std::size_t kTopicCapacity = 1024;         // entries per topic
+inline constexpr std::size_t kNonceHistoryCapacity = 4096;  // nonces remembered
+inline constexpr std::size_t kPendingCapacity = 65536;      // queued forward copies
+inline constexpr std::size_t kPeerCapacity = 65536;         // peer records
+inline constexpr std::size_t kMaxKeyBytes = 256;
+inline constexpr std::size_t kBroadcastSlots = 256;
+inline constexpr std::uint8_t kLocalTtl = 8;                 // hops of an entry created here
+inline constexpr std::uint64_t kLocalLifetimeSeconds = 600;  // life of an entry created here
+inline constexpr std::uint8_t kStateBuilt = 0;
+inline constexpr std::uint8_t kStateRunning = 2;
+
+// ---- Entries ------------------------------------------------------------------------
+
+// Immutable texts and payloads: every copy of an entry shares them.
+using SharedText = std::shared_ptr<const std::string>;
+using SharedPayload = std::shared_ptr<const json::Value>;
+
+inline SharedText share_text(std::string text) { return std::make_shared<const std::string>(std::move(text)); }
+inline SharedPayload share_payload(json::Value payload) {
+    return std::make_shared<const json::Value>(std::move(payload));
+}
+
+// A null shared text reads as the empty text, a null payload as JSON null.
+const std::string& text_of(const SharedText& text) noexcept;
+const json::Value& payload_of(const SharedPayload& payload) noexcept;
+
+struct GossipEntry {
+    Topic topic = Topic::Varne;
+    SharedText key;
+    SharedPayload payload;
+    SharedText origin_gate;  // node id of the gate that created the entry
+    std::string nonce;       // one per created entry; every copy carries it
+    std::uint8_t ttl = 0;    // forwarding hops left
+    std::uint64_t version = 0;
+    std::uint64_t created_at_epoch = 0;
+    std::uint64_t expires_at_epoch = 0;  // expired once now >= expires_at_epoch
+
+    // An equal entry sharing key, payload and origin; the nonce is copied.
+    GossipEntry clone() const { return *this; }
+    // None when no hop is left; else a clone with one hop less.
+    std::optional<GossipEntry> forward_copy() const;
+
+    // {"created_at_epoch","expires_at_epoch","key","nonce","origin_gate","payload","topic","ttl","version"}
+    json::Value to_json() const;
+    // Object form (unknown members skipped) or array form (nine values in field order);
+    // errors are worded like serde_json's ("missing field `payload`", ...).
+    static Expected<GossipEntry, std::string> from_json(const json::Value& value);
+
+    // Compares the values, not the pointers.
+    bool operator==(const GossipEntry& other) const;
+};
+
+// A JSON array with one object per entry, in order.
+json::Value entries_to_json(std::span<const GossipEntry> entries);
+
+// ---- Outcomes and statistics ---------------------------------------------------------
+
+enum class IngestOutcome : std::uint8_t { Accepted = 0, Duplicate = 1, Expired = 2, Rejected = 3, AtCapacity = 4 };
+
+// The variant name: "Accepted", "Duplicate", "Expired", "Rejected", "AtCapacity".
+std::string_view outcome_name(IngestOutcome outcome) noexcept;
+
+struct PeerStats {
+    std::uint64_t entries_received = 0;
+    std::uint64_t entries_sent = 0;
+    std::uint64_t last_exchange_epoch = 0;
+    std::uint64_t entries_rejected = 0;
+
+    // {"entries_received","entries_rejected","entries_sent","last_exchange_epoch"}
+    json::Value to_json() const;
+    bool operator==(const PeerStats&) const = default;
+};
+
+using PeerMap = std::unordered_map<std::string, PeerStats>;
+// One member per peer id, each holding that peer's PeerStats object.
+json::Value peers_to_json(const PeerMap& peers);
+
+struct StoreStats {
+    std::size_t varne_entries = 0;
+    std::size_t data_entries = 0;
+    std::size_t compute_entries = 0;
+    std::size_t nonce_history_size = 0;
+    std::size_t peer_count = 0;
+    std::uint64_t total_ingested = 0;
+    std::uint64_t total_evicted = 0;
+
+    // {"compute_entries","data_entries","nonce_history_size","peer_count","total_evicted",
+    //  "total_ingested","varne_entries"}
+    json::Value to_json() const;
+    bool operator==(const StoreStats&) const = default;
+};
+
+// The notice of one accepted entry.
+struct GossipUpdate {
+    Topic topic = Topic::Varne;
+    SharedText key;
+    SharedText origin_gate;
+    std::uint64_t version = 0;
+};
+
+// ---- The store ----------------------------------------------------------------------
+
+// Wall-clock whole seconds since the Unix epoch; 0 before it.
+using Clock = std::uint64_t (*)();
+std::uint64_t system_now();
+
+// "<32 hex digits of the wall clock in ns><8 of the pid><8 of a process-wide counter>".
+std::string make_nonce();
+
+namespace detail {
+
+struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+};
+template <class T>
+using TextMap = std::unordered_map<std::string, T, TextHash, std::equal_to<>>;
+using TextSet = std::unordered_set<std::string, TextHash, std::equal_to<>>;
+
+// The sending side of the update channel (256 slots). Nothing in the system subscribes,
+// so it keeps no queue: a notice sent without a receiver is dropped.
+class UpdateSender {
+public:
+    std::size_t receiver_count() const noexcept { return receivers_.load(std::memory_order_relaxed); }
+    // False when there was no receiver to take the notice.
+    bool send(const GossipUpdate& update) const noexcept;
+
+private:
+    std::atomic<std::size_t> receivers_{0};
+};
+
+}  // namespace detail
+
+// One per process, shared by every task. Operations are synchronous and thread-safe;
+// each collection has its own lock, taken in this order when two are held at once:
+// nonce history, entries, pending, peers.
+class GossipStore {
+public:
+    explicit GossipStore(std::string node_id, Clock clock = &system_now);
+    GossipStore(const GossipStore&) = delete;
+    GossipStore& operator=(const GossipStore&) = delete;
+
+    // Built -> running; any later call fails with "cannot start from current state".
+    Expected<void, core::CoreError> start();
+    std::uint8_t state() const noexcept { return state_.load(std::memory_order_acquire); }
+    bool running() const noexcept { return state() == kStateRunning; }
+    const std::string& node_id() const noexcept { return *node_id_; }
+
+    // Applies the store's rules to one entry; `from` names the sending peer, none for
+    // an entry created on this gate.
+    IngestOutcome ingest(GossipEntry entry, std::optional<std::string_view> from);
+    // Creates an entry on this gate (8 hops, 600 s of life), queues its forward copy
+    // whatever the outcome, and ingests it.
+    IngestOutcome inject(Topic topic, std::string key, json::Value payload);
+    // Adds one to the peer's entries_rejected.
+    void record_rejected(std::string_view peer);
+    // Live receivers of the update channel: 0, nothing subscribes.
+    std::size_t subscriber_count() const noexcept { return updates_.receiver_count(); }
+
+    // Copies of the live entries of a topic whose key begins with the prefix, in the
+    // map's (unspecified) order.
+    std::vector<GossipEntry> query(Topic topic, std::optional<std::string_view> key_prefix) const;
+    StoreStats stats() const;
+    PeerMap peer_stats() const;
+    // Adds count to the peer's entries_sent and stamps its last exchange.
+    void record_sent(std::string_view peer, std::uint64_t count);
+    // The queued forward copies, oldest first; the queue is left empty.
+    std::vector<GossipEntry> take_pending();
+    // Removes the expired entries of every topic; gives how many were removed.
+    std::size_t evict_expired();
+
+private:
+    using TopicMap = detail::TextMap<GossipEntry>;
+
+    struct NonceHistory {
+        detail::TextSet seen;
+        std::deque<const std::string*> order;  // elements of `seen`, oldest first
+    };
+
+    std::uint64_t now() const { return clock_(); }
+    void count_rejection(std::optional<std::string_view> from);
+    void record_received(std::string_view peer);
+    void queue_forward_copy(GossipEntry copy);
+    // Finds or creates the peer's record; null when the map is full and the peer new.
+    // The caller holds peers_mutex_ exclusively.
+    PeerStats* peer_record(std::string_view peer);
+
+    SharedText node_id_;
+    Clock clock_;
+
+    mutable std::shared_mutex entries_mutex_;
+    std::array<TopicMap, kTopics.size()> entries_;
+
+    mutable std::shared_mutex nonce_mutex_;
+    NonceHistory nonces_;
+
+    mutable std::shared_mutex peers_mutex_;
+    detail::TextMap<PeerStats> peers_;
+
+    mutable std::shared_mutex pending_mutex_;
+    std::deque<GossipEntry> pending_;
+
+    std::atomic<std::uint64_t> total_ingested_{0};
+    std::atomic<std::uint64_t> total_evicted_{0};
+    std::atomic<std::uint64_t> pending_dropped_{0};  // since the last eviction pass
+    detail::UpdateSender updates_;
+    std::atomic<std::uint8_t> state_{kStateBuilt};
+};
+
+}  // namespace quillfern::gossip

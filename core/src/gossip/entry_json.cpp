@@ -1,0 +1,170 @@
+// Reading a GossipEntry from a parsed JSON value, with serde_json's error texts.
+#include <array>
+#include <optional>
+
+#include <fmt/format.h>
+
+#include "quillfern/gossip.hpp"
+
+namespace quillfern::gossip {
+namespace {
+
+using Result = Expected<GossipEntry, std::string>;
+
+enum class Field : std::size_t {
+    Topic, Key, Payload, OriginGate, Nonce, Ttl, Version, CreatedAt, ExpiresAt,
+};
+inline constexpr std::size_t kFieldCount = 9;
+inline constexpr std::array<std::string_view, kFieldCount> kFieldNames{
+    "topic", "key", "payload", "origin_gate", "nonce", "ttl", "version", "created_at_epoch", "expires_at_epoch",
+};
+
+std::string invalid_type(const json::Value& found, std::string_view expected) {
+    return fmt::format("invalid type: {}, expected {}", json::unexpected_description(found), expected);
+}
+
+Expected<Topic, std::string> topic_from_variant(const std::string& name) {
+    if (auto topic = parse_topic(name)) return *topic;
+    return unexpected(fmt::format("unknown variant `{}`, expected one of `varne`, `data`, `compute`", name));
+}
+
+// A string naming the topic, or a map whose single member names it and holds null.
+Expected<Topic, std::string> decode_topic(const json::Value& value) {
+    if (value.is_string()) return topic_from_variant(value.get_ref<const std::string&>());
+    if (value.is_object()) {
+        if (value.size() != 1) return unexpected(std::string("invalid value: map, expected map with a single key"));
+        auto member = value.begin();
+        auto topic = topic_from_variant(member.key());
+        if (!topic) return topic;
+        if (!member.value().is_null()) return unexpected(invalid_type(member.value(), "unit"));
+        return topic;
+    }
+    return unexpected(invalid_type(value, "string or map"));
+}
+
+Expected<std::string, std::string> decode_string(const json::Value& value) {
+    if (value.is_string()) return value.get_ref<const std::string&>();
+    return unexpected(invalid_type(value, "a string"));
+}
+
+// Integers only: a number written with a fraction or an exponent is refused even when whole.
+Expected<std::uint64_t, std::string> decode_unsigned(const json::Value& value, std::uint64_t max,
+                                                     std::string_view type_name) {
+    if (value.is_number_unsigned()) {
+        auto number = value.get<std::uint64_t>();
+        if (number > max) return unexpected(fmt::format("invalid value: integer `{}`, expected {}", number, type_name));
+        return number;
+    }
+    if (value.is_number_integer()) {
+        auto number = value.get<std::int64_t>();
+        if (number < 0 || static_cast<std::uint64_t>(number) > max) {
+            return unexpected(fmt::format("invalid value: integer `{}`, expected {}", number, type_name));
+        }
+        return static_cast<std::uint64_t>(number);
+    }
+    return unexpected(invalid_type(value, type_name));
+}
+
+// Holds the decoded fields until all nine are known.
+struct Fields {
+    std::optional<Topic> topic;
+    std::optional<std::string> key, origin_gate, nonce;
+    std::optional<json::Value> payload;
+    std::optional<std::uint64_t> ttl, version, created_at, expires_at;
+
+    // Decodes one field's value; the error text of a value that does not decode.
+    std::optional<std::string> decode(Field field, const json::Value& value) {
+        auto take = [](auto decoded, auto& slot) -> std::optional<std::string> {
+            if (!decoded) return std::move(decoded).error();
+            slot = std::move(decoded).value();
+            return std::nullopt;
+        };
+        constexpr std::uint64_t u64_max = UINT64_MAX;
+        switch (field) {
+            case Field::Topic: return take(decode_topic(value), topic);
+            case Field::Key: return take(decode_string(value), key);
+            case Field::Payload: payload = value; return std::nullopt;
+            case Field::OriginGate: return take(decode_string(value), origin_gate);
+            case Field::Nonce: return take(decode_string(value), nonce);
+            case Field::Ttl: return take(decode_unsigned(value, UINT8_MAX, "u8"), ttl);
+            case Field::Version: return take(decode_unsigned(value, u64_max, "u64"), version);
+            case Field::CreatedAt: return take(decode_unsigned(value, u64_max, "u64"), created_at);
+            case Field::ExpiresAt: return take(decode_unsigned(value, u64_max, "u64"), expires_at);
+        }
+        return std::nullopt;
+    }
+
+    bool present(Field field) const {
+        switch (field) {
+            case Field::Topic: return topic.has_value();
+            case Field::Key: return key.has_value();
+            case Field::Payload: return payload.has_value();
+            case Field::OriginGate: return origin_gate.has_value();
+            case Field::Nonce: return nonce.has_value();
+            case Field::Ttl: return ttl.has_value();
+            case Field::Version: return version.has_value();
+            case Field::CreatedAt: return created_at.has_value();
+            case Field::ExpiresAt: return expires_at.has_value();
+        }
+        return false;
+    }
+
+    Result finish() {
+        for (std::size_t i = 0; i < kFieldCount; ++i) {
+            if (!present(static_cast<Field>(i))) return unexpected(fmt::format("missing field `{}`", kFieldNames[i]));
+        }
+        GossipEntry entry;
+        entry.topic = *topic;
+        entry.key = share_text(std::move(*key));
+        entry.payload = share_payload(std::move(*payload));
+        entry.origin_gate = share_text(std::move(*origin_gate));
+        entry.nonce = std::move(*nonce);
+        entry.ttl = static_cast<std::uint8_t>(*ttl);
+        entry.version = *version;
+        entry.created_at_epoch = *created_at;
+        entry.expires_at_epoch = *expires_at;
+        return entry;
+    }
+};
+
+std::optional<Field> field_named(std::string_view name) {
+    for (std::size_t i = 0; i < kFieldCount; ++i) {
+        if (kFieldNames[i] == name) return static_cast<Field>(i);
+    }
+    return std::nullopt;
+}
+
+Result from_object(const json::Value& object) {
+    Fields fields;
+    for (auto member = object.begin(); member != object.end(); ++member) {
+        auto field = field_named(member.key());
+        if (!field) continue;
+        if (auto error = fields.decode(*field, member.value())) return unexpected(std::move(*error));
+    }
+    return fields.finish();
+}
+
+Result from_array(const json::Value& array) {
+    Fields fields;
+    const std::size_t length = array.size();
+    for (std::size_t i = 0; i < kFieldCount; ++i) {
+        if (i >= length) {
+            return unexpected(fmt::format("invalid length {}, expected struct GossipEntry with 9 elements", i));
+        }
+        if (auto error = fields.decode(static_cast<Field>(i), array[i])) return unexpected(std::move(*error));
+    }
+    if (length > kFieldCount) {
+        return unexpected(fmt::format("invalid length {}, expected fewer elements in array", length));
+    }
+    return fields.finish();
+}
+
+}  // namespace
+
+Expected<GossipEntry, std::string> GossipEntry::from_json(const json::Value& value) {
+    if (value.is_object()) return from_object(value);
+    if (value.is_array()) return from_array(value);
+    return unexpected(invalid_type(value, "struct GossipEntry"));
+}
+
+}  // namespace quillfern::gossip

@@ -1,0 +1,259 @@
+// GossipStore: lifecycle, ingest and inject, queries, peer accounting, pending
+// forward copies and eviction.
+#include <limits>
+#include <mutex>
+
+#include "quillfern/log.hpp"
+#include "quillfern/text.hpp"
+#include "quillfern/gossip.hpp"
+
+namespace quillfern::gossip {
+namespace {
+
+constexpr std::string_view kLogTarget = "quillfern_core::gossip";
+
+// 1 to 256 bytes of UTF-8 without control characters (U+0000-U+001F, U+007F-U+009F).
+bool is_acceptable_key(std::string_view key) noexcept {
+    if (key.empty() || key.size() > kMaxKeyBytes || !text::is_valid_utf8(key)) return false;
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        auto byte = static_cast<unsigned char>(key[i]);
+        if (byte < 0x20 || byte == 0x7F) return false;
+        // In valid UTF-8, 0xC2 leads exactly the code points U+0080-U+00BF.
+        if (byte == 0xC2 && static_cast<unsigned char>(key[i + 1]) <= 0x9F) return false;
+    }
+    return true;
+}
+
+std::size_t topic_index(Topic topic) noexcept { return static_cast<std::size_t>(topic) % kTopics.size(); }
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
+    return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
+}
+
+}  // namespace
+
+bool detail::UpdateSender::send(const GossipUpdate&) const noexcept {
+    // Without a receiver the notice has nowhere to go and is dropped.
+    return receiver_count() > 0;
+}
+
+GossipStore::GossipStore(std::string node_id, Clock clock)
+    : node_id_(share_text(std::move(node_id))), clock_(clock != nullptr ? clock : &system_now) {}
+
+Expected<void, core::CoreError> GossipStore::start() {
+    std::uint8_t expected = kStateBuilt;
+    if (!state_.compare_exchange_strong(expected, kStateRunning, std::memory_order_acq_rel)) {
+        return unexpected(core::CoreError::lifecycle("cannot start from current state"));
+    }
+    return {};
+}
+
+// ---- Ingest and inject ------------------------------------------------------------------
+
+IngestOutcome GossipStore::ingest(GossipEntry entry, std::optional<std::string_view> from) {
+    if (now() >= entry.expires_at_epoch) {
+        count_rejection(from);
+        return IngestOutcome::Expired;
+    }
+    if (entry.ttl == 0 && from) {
+        count_rejection(from);
+        return IngestOutcome::Expired;
+    }
+    const bool key_ok = is_acceptable_key(text_of(entry.key));
+
+    // The nonce check and the nonce record form one critical section: of two copies
+    // of one nonce ingested at once, exactly one is accepted.
+    std::unique_lock nonce_lock(nonce_mutex_);
+    if (nonces_.seen.contains(entry.nonce)) {
+        count_rejection(from);
+        return IngestOutcome::Duplicate;
+    }
+    if (!key_ok) {
+        count_rejection(from);
+        return IngestOutcome::Rejected;
+    }
+
+    std::optional<GossipEntry> forward = from ? entry.forward_copy() : std::nullopt;
+    GossipUpdate update{entry.topic, entry.key, entry.origin_gate, entry.version};
+    const std::uint8_t ttl_received = entry.ttl;
+    std::string nonce = entry.nonce;
+    {
+        std::unique_lock entries_lock(entries_mutex_);
+        TopicMap& map = entries_[topic_index(entry.topic)];
+        auto held = map.find(text_of(entry.key));
+        if (held == map.end()) {
+            if (map.size() >= kTopicCapacity) return IngestOutcome::AtCapacity;
+            std::string key = text_of(entry.key);
+            map.emplace(std::move(key), std::move(entry));
+        } else if (held->second.version >= entry.version) {
+            entries_lock.unlock();
+            count_rejection(from);
+            return IngestOutcome::Duplicate;
+        } else {
+            held->second = std::move(entry);
+        }
+    }
+
+    if (from) {
+        if (forward) queue_forward_copy(std::move(*forward));
+        record_received(*from);
+    }
+    total_ingested_.fetch_add(1, std::memory_order_relaxed);
+
+    auto [recorded, inserted] = nonces_.seen.insert(std::move(nonce));
+    if (inserted) nonces_.order.push_back(&*recorded);
+    if (nonces_.order.size() > kNonceHistoryCapacity) {
+        auto oldest = nonces_.seen.find(*nonces_.order.front());
+        nonces_.order.pop_front();
+        if (oldest != nonces_.seen.end()) nonces_.seen.erase(oldest);
+    }
+    nonce_lock.unlock();
+
+    QF_LOG(log::Level::Debug, kLogTarget, "Gossip entry ingested", log::text("topic", topic_name(update.topic)),
+           log::text("key", text_of(update.key)), log::text("origin", text_of(update.origin_gate)),
+           log::number("ttl", ttl_received));
+    updates_.send(update);
+    return IngestOutcome::Accepted;
+}
+
+IngestOutcome GossipStore::inject(Topic topic, std::string key, json::Value payload) {
+    const std::uint64_t created = now();
+    GossipEntry entry;
+    entry.topic = topic;
+    entry.key = share_text(std::move(key));
+    entry.payload = share_payload(std::move(payload));
+    entry.origin_gate = node_id_;
+    entry.nonce = make_nonce();
+    entry.ttl = kLocalTtl;
+    entry.version = created;
+    entry.created_at_epoch = created;
+    entry.expires_at_epoch = saturating_add(created, kLocalLifetimeSeconds);
+
+    // Queued before the ingest, whatever its outcome.
+    if (auto forward = entry.forward_copy()) queue_forward_copy(std::move(*forward));
+    return ingest(std::move(entry), std::nullopt);
+}
+
+void GossipStore::count_rejection(std::optional<std::string_view> from) {
+    if (from) record_rejected(*from);
+}
+
+void GossipStore::queue_forward_copy(GossipEntry copy) {
+    std::unique_lock lock(pending_mutex_);
+    if (pending_.size() >= kPendingCapacity) {
+        pending_.pop_front();
+        pending_dropped_.fetch_add(1, std::memory_order_relaxed);
+    }
+    pending_.push_back(std::move(copy));
+}
+
+// ---- Peer accounting ----------------------------------------------------------------------
+
+PeerStats* GossipStore::peer_record(std::string_view peer) {
+    if (auto found = peers_.find(peer); found != peers_.end()) return &found->second;
+    if (peers_.size() >= kPeerCapacity) return nullptr;
+    return &peers_.emplace(std::string(peer), PeerStats{}).first->second;
+}
+
+void GossipStore::record_rejected(std::string_view peer) {
+    std::unique_lock lock(peers_mutex_);
+    if (PeerStats* stats = peer_record(peer)) ++stats->entries_rejected;
+}
+
+void GossipStore::record_received(std::string_view peer) {
+    const std::uint64_t stamp = now();
+    std::unique_lock lock(peers_mutex_);
+    if (PeerStats* stats = peer_record(peer)) {
+        ++stats->entries_received;
+        stats->last_exchange_epoch = stamp;
+    }
+}
+
+void GossipStore::record_sent(std::string_view peer, std::uint64_t count) {
+    const std::uint64_t stamp = now();
+    std::unique_lock lock(peers_mutex_);
+    if (PeerStats* stats = peer_record(peer)) {
+        stats->entries_sent += count;
+        stats->last_exchange_epoch = stamp;
+    }
+}
+
+PeerMap GossipStore::peer_stats() const {
+    std::shared_lock lock(peers_mutex_);
+    PeerMap copy;
+    copy.reserve(peers_.size());
+    for (const auto& [peer, stats] : peers_) copy.emplace(peer, stats);
+    return copy;
+}
+
+// ---- Reading ------------------------------------------------------------------------------
+
+std::vector<GossipEntry> GossipStore::query(Topic topic, std::optional<std::string_view> key_prefix) const {
+    std::vector<GossipEntry> result;
+    std::shared_lock lock(entries_mutex_);
+    for (const auto& [key, entry] : entries_[topic_index(topic)]) {
+        if (now() >= entry.expires_at_epoch) continue;
+        if (key_prefix && !std::string_view(key).starts_with(*key_prefix)) continue;
+        result.push_back(entry.clone());
+    }
+    return result;
+}
+
+StoreStats GossipStore::stats() const {
+    StoreStats stats;
+    {
+        std::shared_lock lock(entries_mutex_);
+        stats.varne_entries = entries_[topic_index(Topic::Varne)].size();
+        stats.data_entries = entries_[topic_index(Topic::Data)].size();
+        stats.compute_entries = entries_[topic_index(Topic::Compute)].size();
+    }
+    {
+        std::shared_lock lock(nonce_mutex_);
+        stats.nonce_history_size = nonces_.seen.size();
+    }
+    {
+        std::shared_lock lock(peers_mutex_);
+        stats.peer_count = peers_.size();
+    }
+    stats.total_ingested = total_ingested_.load(std::memory_order_relaxed);
+    stats.total_evicted = total_evicted_.load(std::memory_order_relaxed);
+    return stats;
+}
+
+// ---- Pending copies and eviction ------------------------------------------------------------
+
+std::vector<GossipEntry> GossipStore::take_pending() {
+    std::deque<GossipEntry> taken;
+    {
+        std::unique_lock lock(pending_mutex_);
+        taken.swap(pending_);
+    }
+    return {std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end())};
+}
+
+std::size_t GossipStore::evict_expired() {
+    std::size_t total = 0;
+    {
+        std::unique_lock lock(entries_mutex_);
+        for (Topic topic : kTopics) {
+            TopicMap& map = entries_[topic_index(topic)];
+            const std::size_t evicted = std::erase_if(map, [this](const auto& item) {
+                return now() >= item.second.expires_at_epoch;
+            });
+            if (evicted > 0) {
+                QF_LOG(log::Level::Info, kLogTarget, "Evicted stale gossip entries",
+                       log::text("topic", topic_name(topic)), log::number("evicted", evicted),
+                       log::number("remaining", map.size()));
+            }
+            total += evicted;
+        }
+    }
+    total_evicted_.fetch_add(total, std::memory_order_relaxed);
+
+    if (const std::uint64_t dropped = pending_dropped_.exchange(0, std::memory_order_relaxed); dropped > 0) {
+        QF_LOG(log::Level::Warn, kLogTarget, "Pending forward copies dropped", log::number("dropped", dropped));
+    }
+    return total;
+}
+
+}  // namespace quillfern::gossip
