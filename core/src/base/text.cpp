@@ -148,15 +148,16 @@ Expected<std::uint64_t, std::string> parse_u64(std::string_view s) {
         s.remove_prefix(1);
         if (s.empty()) return unexpected(std::string(kInvalidDigit));
     }
+    // Digit by digit, like Rust: the first fault met decides the error.
     std::uint64_t value = 0;
-    bool overflow = false;
     for (char c : s) {
         if (c < '0' || c > '9') return unexpected(std::string(kInvalidDigit));
         std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
-        if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) overflow = true;
+        if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) {
+            return unexpected(std::string(kTooLarge));
+        }
         value = value * 10 + digit;
     }
-    if (overflow) return unexpected(std::string(kTooLarge));
     return value;
 }
 
@@ -171,17 +172,12 @@ Expected<std::int64_t, std::string> parse_i64(std::string_view s) {
     // Accumulate the magnitude; i64's range is asymmetric by one.
     const std::uint64_t limit = negative ? std::uint64_t{1} << 63 : (std::uint64_t{1} << 63) - 1;
     std::uint64_t value = 0;
-    bool overflow = false;
     for (char c : s) {
         if (c < '0' || c > '9') return unexpected(std::string(kInvalidDigit));
         std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
-        if (overflow || value > (limit - digit) / 10) {
-            overflow = true;
-            continue;
-        }
+        if (value > (limit - digit) / 10) return unexpected(std::string(negative ? kTooSmall : kTooLarge));
         value = value * 10 + digit;
     }
-    if (overflow) return unexpected(std::string(negative ? kTooSmall : kTooLarge));
     if (negative) return static_cast<std::int64_t>(0 - value);
     return static_cast<std::int64_t>(value);
 }

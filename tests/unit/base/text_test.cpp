@@ -73,6 +73,9 @@ TEST(Integers, ParseWithRustTexts) {
         {"3 ", "invalid digit found in string", "invalid digit found in string"},
         {"++3", "invalid digit found in string", "invalid digit found in string"},
         {"1e3", "invalid digit found in string", "invalid digit found in string"},
+        // The first fault met decides: an overflow before a bad digit is an overflow.
+        {"99999999999999999999x", "number too large to fit in target type", "number too large to fit in target type"},
+        {"-99999999999999999999x", "invalid digit found in string", "number too small to fit in target type"},
     };
     for (const auto& c : cases) {
         auto u = parse_u64(c.in);

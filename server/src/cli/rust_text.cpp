@@ -1,0 +1,154 @@
+#include "rust_text.hpp"
+
+#include <fmt/format.h>
+
+#include "quillfern/text.hpp"
+
+namespace quillfern::cli::detail {
+namespace {
+
+struct LeadByte {
+    std::size_t continuations;  // bytes that must follow
+    unsigned char second_lo;    // allowed range of the second byte
+    unsigned char second_hi;
+};
+
+// The shape a lead byte demands; continuations == 0 with lo > hi means "not a lead".
+LeadByte classify(unsigned char c) noexcept {
+    if (c < 0x80) return {0, 1, 0};
+    if (c >= 0xC2 && c <= 0xDF) return {1, 0x80, 0xBF};
+    if (c == 0xE0) return {2, 0xA0, 0xBF};
+    if (c == 0xED) return {2, 0x80, 0x9F};
+    if (c >= 0xE1 && c <= 0xEF) return {2, 0x80, 0xBF};
+    if (c == 0xF0) return {3, 0x90, 0xBF};
+    if (c >= 0xF1 && c <= 0xF3) return {3, 0x80, 0xBF};
+    if (c == 0xF4) return {3, 0x80, 0x8F};
+    return {0, 0xFF, 0x00};
+}
+
+// How many bytes from `pos` on a valid sequence would use: the lead byte and the
+// continuation bytes that fit, up to the first that does not.
+std::size_t matched_prefix(std::string_view bytes, std::size_t pos) noexcept {
+    const auto lead = static_cast<unsigned char>(bytes[pos]);
+    const LeadByte shape = classify(lead);
+    if (lead < 0x80) return 1;
+    if (shape.continuations == 0) return 0;
+    std::size_t taken = 1;
+    for (std::size_t i = 1; i <= shape.continuations; ++i) {
+        if (pos + i >= bytes.size()) break;
+        const auto b = static_cast<unsigned char>(bytes[pos + i]);
+        const unsigned char lo = i == 1 ? shape.second_lo : 0x80;
+        const unsigned char hi = i == 1 ? shape.second_hi : 0xBF;
+        if (b < lo || b > hi) break;
+        ++taken;
+    }
+    return taken;
+}
+
+}  // namespace
+
+std::size_t utf8_sequence_length(std::string_view bytes, std::size_t pos) noexcept {
+    if (pos >= bytes.size()) return 0;
+    const auto lead = static_cast<unsigned char>(bytes[pos]);
+    if (lead < 0x80) return 1;
+    const LeadByte shape = classify(lead);
+    if (shape.continuations == 0) return 0;
+    const std::size_t taken = matched_prefix(bytes, pos);
+    return taken == shape.continuations + 1 ? taken : 0;
+}
+
+std::string to_string_lossy(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    std::size_t pos = 0;
+    while (pos < bytes.size()) {
+        const std::size_t valid = utf8_sequence_length(bytes, pos);
+        if (valid > 0) {
+            out.append(bytes.substr(pos, valid));
+            pos += valid;
+            continue;
+        }
+        out.append("\xEF\xBF\xBD");
+        pos += std::max<std::size_t>(matched_prefix(bytes, pos), 1);
+    }
+    return out;
+}
+
+std::size_t display_width(std::string_view text) noexcept {
+    std::size_t width = 0;
+    bool in_control_sequence = false;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const char32_t c = text::decode_utf8(text, pos);
+        if (c < 0x20 || c == 0x7F) {
+            in_control_sequence = true;
+        } else if (in_control_sequence && c == U'm') {
+            in_control_sequence = false;
+            continue;
+        }
+        if (!in_control_sequence) ++width;
+    }
+    return width;
+}
+
+std::string_view trim_end(std::string_view text) noexcept {
+    std::size_t keep = 0;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const char32_t c = text::decode_utf8(text, pos);
+        if (!text::is_unicode_whitespace(c)) keep = pos;
+    }
+    return text.substr(0, keep);
+}
+
+void append_utf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+std::string debug_quoted(std::string_view bytes) {
+    std::string out = "\"";
+    std::size_t pos = 0;
+    while (pos < bytes.size()) {
+        const std::size_t valid = utf8_sequence_length(bytes, pos);
+        if (valid == 0) {
+            out += fmt::format("\\x{:02X}", static_cast<unsigned char>(bytes[pos]));
+            ++pos;
+            continue;
+        }
+        std::size_t next = pos;
+        const char32_t c = text::decode_utf8(bytes, next);
+        switch (c) {
+            case U'\0': out += "\\0"; break;
+            case U'\t': out += "\\t"; break;
+            case U'\r': out += "\\r"; break;
+            case U'\n': out += "\\n"; break;
+            case U'\\': out += "\\\\"; break;
+            case U'"': out += "\\\""; break;
+            default:
+                if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0)) {
+                    out += fmt::format("\\u{{{:x}}}", static_cast<std::uint32_t>(c));
+                } else {
+                    out.append(bytes.substr(pos, valid));
+                }
+        }
+        pos = next;
+    }
+    out += '"';
+    return out;
+}
+
+}  // namespace quillfern::cli::detail

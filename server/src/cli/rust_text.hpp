@@ -1,0 +1,29 @@
+// Text operations with the exact behaviour of Rust's standard library where the
+// command line's output depends on it.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace quillfern::cli::detail {
+
+// Length of the valid UTF-8 sequence that starts at `pos`, or 0 when none does.
+std::size_t utf8_sequence_length(std::string_view bytes, std::size_t pos) noexcept;
+
+// Rust's `to_string_lossy`: each maximal invalid subsequence becomes one U+FFFD.
+std::string to_string_lossy(std::string_view bytes);
+
+// Columns of valid UTF-8 text: one per code point; an ASCII control character
+// starts an escape sequence that is not counted up to its closing 'm'.
+std::size_t display_width(std::string_view text) noexcept;
+
+// Removes trailing Unicode white space from valid UTF-8 text.
+std::string_view trim_end(std::string_view text) noexcept;
+
+// Rust's Debug form of an OS string: double quotes, escapes, invalid bytes as \xNN.
+std::string debug_quoted(std::string_view bytes);
+
+// Appends the UTF-8 encoding of one code point.
+void append_utf8(std::string& out, char32_t c);
+
+}  // namespace quillfern::cli::detail
