@@ -1,0 +1,90 @@
+// The JSON-RPC 2.0 vocabulary shared by the front ends: envelope builders, the error
+// codes and parameter-error texts the server sends, the constant lists that replies and
+// announcements report, and the service's health.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "quillfern/json.hpp"
+
+namespace quillfern::rpc_types {
+
+// The advertised methods, in the order every reply and announcement lists them.
+// ("capability.list" is answered as an alias but not advertised.)
+inline constexpr std::array<std::string_view, 12> METHOD_NAMES{
+    "health.liveness", "health.readiness", "health.check",  "capabilities.list",
+    "btsp.negotiate",  "wendle.announce",  "gossip.spread", "gossip.inject",
+    "gossip.query",    "gossip.status",    "gossip.peers",  "gossip.subscribe",
+};
+inline constexpr std::array<std::string_view, 1> CAPABILITIES{"gossip"};
+inline constexpr std::array<std::string_view, 3> SIGNAL_TIERS{"varne", "node", "meta"};
+// The three topic texts, in topic order.
+inline constexpr std::array<std::string_view, 3> GOSSIP_DOMAINS{"varne", "data", "compute"};
+inline constexpr std::array<std::string_view, 2> TRANSPORTS{"uds", "tcp"};
+inline constexpr std::string_view PROTOCOL_NAME = "jsonrpc-2.0";
+inline constexpr std::string_view SERVICE_VERSION = "0.1.0";
+inline constexpr std::string_view SERVICE_DISPLAY_NAME = "quillFern";
+
+// The only two error codes the server sends.
+inline constexpr std::int32_t PARSE_ERROR = -32700;
+inline constexpr std::int32_t METHOD_NOT_FOUND = -32601;
+inline constexpr std::string_view PARSE_ERROR_MESSAGE = "Parse error";
+inline constexpr std::string_view METHOD_NOT_FOUND_MESSAGE = "Method not found";
+
+// Parameter errors: sent as {"error": text} inside a success reply.
+inline constexpr std::string_view INVALID_TOPIC_ERROR = "Invalid or missing 'topic' (varne|data|compute)";
+inline constexpr std::string_view MISSING_KEY_ERROR = "Missing 'key'";
+inline constexpr std::string_view MISSING_ENTRY_ERROR = "Missing 'entry' or 'entries' param";
+
+// A constant list as a JSON array of strings, in its order.
+json::Value string_array(std::span<const std::string_view> items);
+
+// {"id":id,"jsonrpc":"2.0","method":method,"params":params} as a value; the caller writes it.
+json::Value jsonrpc_request(json::Value id, std::string_view method, json::Value params);
+
+// {"id":id,"jsonrpc":"2.0","result":result} as compact text, without a line end.
+std::string jsonrpc_success_response(const json::Value& id, const json::Value& result);
+
+// {"error":{"code":code,"message":message},"id":id,"jsonrpc":"2.0"} as compact text.
+std::string jsonrpc_error_response(const json::Value& id, std::int32_t code, std::string_view message);
+
+// The same envelopes appended to `out`, for callers that keep one buffer per connection
+// or splice in a result that is already compact JSON text.
+void write_success_response(std::string& out, const json::Value& id, std::string_view result_json);
+void write_error_response(std::string& out, const json::Value& id, std::int32_t code,
+                          std::string_view message);
+
+// The health of the service. Only Healthy and Unknown are ever derived (from the store's
+// lifecycle state); Degraded and Unhealthy exist for the binary front end's wire form.
+class HealthStatus {
+public:
+    enum class Kind : std::uint8_t { Healthy, Degraded, Unhealthy, Unknown };
+
+    static HealthStatus healthy() { return HealthStatus(Kind::Healthy, {}); }
+    static HealthStatus degraded(std::string reason) { return HealthStatus(Kind::Degraded, std::move(reason)); }
+    static HealthStatus unhealthy(std::string reason) { return HealthStatus(Kind::Unhealthy, std::move(reason)); }
+    static HealthStatus unknown() { return HealthStatus(Kind::Unknown, {}); }
+    // Healthy when the store runs (state 2), else Unknown.
+    static HealthStatus from_lifecycle_state(std::uint8_t state) { return state == 2 ? healthy() : unknown(); }
+
+    Kind kind() const noexcept { return kind_; }
+    // Empty for the variants without a reason.
+    const std::string& reason() const noexcept { return reason_; }
+
+    bool operator==(const HealthStatus&) const = default;
+
+private:
+    HealthStatus(Kind kind, std::string reason) : kind_(kind), reason_(std::move(reason)) {}
+
+    Kind kind_;
+    std::string reason_;
+};
+
+// The debug form: "Healthy", "Unknown", "Degraded { reason: \"disk full\" }".
+std::string health_text(const HealthStatus& status);
+
+}  // namespace quillfern::rpc_types

@@ -1,0 +1,339 @@
+// handle_request: parse one line, pick the method by its exact name, answer from the store.
+//
+// The reply is written straight into one text buffer: the success envelope's keys come in
+// a fixed order ("id", "jsonrpc", "result"), so the result can follow the prefix directly.
+// Results that never change are rendered once; gossip entries are written field by field
+// without first being turned into JSON values.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "quillfern/dispatch.hpp"
+#include "quillfern/rpc_types.hpp"
+
+namespace quillfern::dispatch {
+
+namespace {
+
+using gossip::GossipEntry;
+using gossip::GossipStore;
+
+enum class Method : std::uint8_t {
+    HealthLiveness,
+    HealthReadiness,
+    HealthCheck,
+    CapabilitiesList,
+    BtspNegotiate,
+    WendleAnnounce,
+    GossipSpread,
+    GossipInject,
+    GossipQuery,
+    GossipStatus,
+    GossipPeers,
+    GossipSubscribe,
+};
+
+struct MethodName {
+    std::string_view name;
+    Method method;
+};
+
+constexpr std::array<MethodName, 13> METHODS{{
+    {"health.liveness", Method::HealthLiveness},
+    {"health.readiness", Method::HealthReadiness},
+    {"health.check", Method::HealthCheck},
+    {"capabilities.list", Method::CapabilitiesList},
+    {"capability.list", Method::CapabilitiesList},
+    {"btsp.negotiate", Method::BtspNegotiate},
+    {"wendle.announce", Method::WendleAnnounce},
+    {"gossip.spread", Method::GossipSpread},
+    {"gossip.inject", Method::GossipInject},
+    {"gossip.query", Method::GossipQuery},
+    {"gossip.status", Method::GossipStatus},
+    {"gossip.peers", Method::GossipPeers},
+    {"gossip.subscribe", Method::GossipSubscribe},
+}};
+
+std::optional<Method> find_method(std::string_view name) noexcept {
+    for (const MethodName& entry : METHODS) {
+        if (entry.name == name) return entry.method;
+    }
+    return std::nullopt;
+}
+
+// ---- Results rendered once ------------------------------------------------------------
+
+const std::string& parse_error_reply() {
+    static const std::string reply =
+        rpc_types::jsonrpc_error_response(nullptr, rpc_types::PARSE_ERROR, rpc_types::PARSE_ERROR_MESSAGE);
+    return reply;
+}
+
+std::string render(json::Value value) { return json::to_string(value); }
+
+const std::string& liveness_result() {
+    static const std::string text = render({{"alive", true}});
+    return text;
+}
+
+const std::string& readiness_result(bool ready) {
+    static const std::string ready_text =
+        render({{"capabilities", rpc_types::string_array(rpc_types::METHOD_NAMES)}, {"ready", true}});
+    static const std::string not_ready_text =
+        render({{"capabilities", rpc_types::string_array(rpc_types::METHOD_NAMES)}, {"ready", false}});
+    return ready ? ready_text : not_ready_text;
+}
+
+const std::string& capabilities_result() {
+    static const std::string text = render({
+        {"gossip_domains", rpc_types::string_array(rpc_types::GOSSIP_DOMAINS)},
+        {"methods", rpc_types::string_array(rpc_types::METHOD_NAMES)},
+        {"protocol", std::string(rpc_types::PROTOCOL_NAME)},
+        {"transport", rpc_types::string_array(rpc_types::TRANSPORTS)},
+        {"version", std::string(rpc_types::SERVICE_VERSION)},
+        {"wendle", std::string(rpc_types::SERVICE_DISPLAY_NAME)},
+    });
+    return text;
+}
+
+const std::string& announce_result() {
+    static const std::string text = render({
+        {"capabilities", rpc_types::string_array(rpc_types::CAPABILITIES)},
+        {"methods", rpc_types::string_array(rpc_types::METHOD_NAMES)},
+        {"signal_tiers", rpc_types::string_array(rpc_types::SIGNAL_TIERS)},
+        {"version", std::string(rpc_types::SERVICE_VERSION)},
+        {"wendle", std::string(rpc_types::SERVICE_DISPLAY_NAME)},
+    });
+    return text;
+}
+
+const std::string& negotiate_result() {
+    static const std::string text = render({{"cipher", "null"}, {"server_nonce", nullptr}});
+    return text;
+}
+
+std::string error_result(std::string_view message) {
+    std::string text = "{\"error\":";
+    json::write_string(text, message);
+    text += '}';
+    return text;
+}
+
+const std::string& invalid_topic_result() {
+    static const std::string text = error_result(rpc_types::INVALID_TOPIC_ERROR);
+    return text;
+}
+
+const std::string& missing_key_result() {
+    static const std::string text = error_result(rpc_types::MISSING_KEY_ERROR);
+    return text;
+}
+
+constexpr std::string_view SUBSCRIBE_NOTE =
+    "Poll this method for updates. Broadcast channel is live for tarpc streaming subscribers.";
+
+// ---- Writers ----------------------------------------------------------------------------
+
+void append_number(std::string& out, std::uint64_t n) { out += fmt::format_int(n).c_str(); }
+
+void append_bool(std::string& out, bool b) { out += b ? "true" : "false"; }
+
+// The entry's JSON form, members in byte order (as GossipEntry::to_json writes it).
+void append_entry(std::string& out, const GossipEntry& entry) {
+    out += "{\"created_at_epoch\":";
+    append_number(out, entry.created_at_epoch);
+    out += ",\"expires_at_epoch\":";
+    append_number(out, entry.expires_at_epoch);
+    out += ",\"key\":";
+    json::write_string(out, gossip::text_of(entry.key));
+    out += ",\"nonce\":";
+    json::write_string(out, entry.nonce);
+    out += ",\"origin_gate\":";
+    json::write_string(out, gossip::text_of(entry.origin_gate));
+    out += ",\"payload\":";
+    json::write(out, gossip::payload_of(entry.payload));
+    out += ",\"topic\":\"";
+    out += gossip::topic_name(entry.topic);
+    out += "\",\"ttl\":";
+    append_number(out, entry.ttl);
+    out += ",\"version\":";
+    append_number(out, entry.version);
+    out += '}';
+}
+
+void append_entries(std::string& out, const std::vector<GossipEntry>& entries) {
+    out += '[';
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (i != 0) out += ',';
+        append_entry(out, entries[i]);
+    }
+    out += ']';
+}
+
+// ---- The request ------------------------------------------------------------------------
+
+struct Request {
+    json::Value id;  // null when absent
+    std::string method;
+    json::Value params = json::Value::object();
+};
+
+// Moves id, method and params out of the parsed line. A value that is not an object
+// counts as an object without members.
+Request take_request(json::Value&& parsed) {
+    Request request;
+    if (!parsed.is_object()) return request;
+    if (auto it = parsed.find("id"); it != parsed.end()) request.id = std::move(*it);
+    if (auto it = parsed.find("method"); it != parsed.end() && it->is_string()) {
+        request.method = std::move(it->get_ref<std::string&>());
+    }
+    if (auto it = parsed.find("params"); it != parsed.end()) request.params = std::move(*it);
+    return request;
+}
+
+// A member of params, when params is an object holding it.
+const json::Value* param(const json::Value& params, std::string_view name) {
+    if (!params.is_object()) return nullptr;
+    auto it = params.find(name);
+    return it == params.end() ? nullptr : &*it;
+}
+
+std::optional<gossip::Topic> topic_param(const json::Value& params) {
+    const json::Value* topic = param(params, "topic");
+    if (topic == nullptr || !topic->is_string()) return std::nullopt;
+    return gossip::parse_topic(topic->get_ref<const std::string&>());
+}
+
+std::optional<std::string_view> key_prefix_param(const json::Value& params) {
+    const json::Value* prefix = param(params, "key_prefix");
+    if (prefix == nullptr || !prefix->is_string()) return std::nullopt;
+    return std::string_view(prefix->get_ref<const std::string&>());
+}
+
+// ---- Methods ------------------------------------------------------------------------------
+// Each appends its result to `out`, which already holds the envelope's prefix.
+
+void health_check(std::string& out, const GossipStore& store) {
+    const bool running = store.running();
+    out += "{\"liveness\":true,\"node_id\":";
+    json::write_string(out, store.node_id());
+    out += ",\"readiness\":";
+    append_bool(out, running);
+    out += ",\"status\":";
+    json::write_string(out, rpc_types::health_text(rpc_types::HealthStatus::from_lifecycle_state(store.state())));
+    out += '}';
+}
+
+void gossip_query(std::string& out, const GossipStore& store, const json::Value& params, bool subscribe) {
+    auto topic = topic_param(params);
+    if (!topic) {
+        out += invalid_topic_result();
+        return;
+    }
+    const std::vector<GossipEntry> entries = store.query(*topic, key_prefix_param(params));
+    out += "{\"count\":";
+    append_number(out, entries.size());
+    out += ",\"entries\":";
+    append_entries(out, entries);
+    if (subscribe) {
+        out += ",\"mode\":\"snapshot\",\"note\":";
+        json::write_string(out, SUBSCRIBE_NOTE);
+        out += ",\"subscriber_count\":";
+        append_number(out, store.subscriber_count());
+    }
+    out += ",\"topic\":\"";
+    out += gossip::topic_name(*topic);
+    out += "\"}";
+}
+
+void gossip_peers(std::string& out, const GossipStore& store) {
+    const gossip::PeerMap peers = store.peer_stats();
+    out += "{\"node_id\":";
+    json::write_string(out, store.node_id());
+    out += ",\"peer_count\":";
+    append_number(out, peers.size());
+    out += ",\"peers\":";
+    json::write(out, gossip::peers_to_json(peers));
+    out += '}';
+}
+
+void gossip_inject(std::string& out, GossipStore& store, json::Value& params) {
+    auto topic = topic_param(params);
+    if (!topic) {
+        out += invalid_topic_result();
+        return;
+    }
+    auto key = params.find("key");  // params is an object: the topic was found in it
+    if (key == params.end() || !key->is_string()) {
+        out += missing_key_result();
+        return;
+    }
+    json::Value payload = json::Value::object();
+    if (auto it = params.find("payload"); it != params.end()) payload = std::move(*it);
+    const gossip::IngestOutcome outcome =
+        store.inject(*topic, std::move(key->get_ref<std::string&>()), std::move(payload));
+    out += "{\"node_id\":";
+    json::write_string(out, store.node_id());
+    out += ",\"result\":\"";
+    out += gossip::outcome_name(outcome);
+    out += "\"}";
+}
+
+void begin_success(std::string& out, const json::Value& id) {
+    out += "{\"id\":";
+    json::write(out, id);
+    out += ",\"jsonrpc\":\"2.0\",\"result\":";
+}
+
+void end_success(std::string& out) { out += '}'; }
+
+asio::awaitable<std::string> answer(std::string_view line, const std::shared_ptr<GossipStore>& store_handle) {
+    auto parsed = json::parse(line);
+    if (!parsed) co_return parse_error_reply();
+    Request request = take_request(std::move(*parsed));
+
+    std::optional<Method> method = find_method(request.method);
+    if (!method) {
+        co_return rpc_types::jsonrpc_error_response(request.id, rpc_types::METHOD_NOT_FOUND,
+                                                    rpc_types::METHOD_NOT_FOUND_MESSAGE);
+    }
+
+    GossipStore& store = *store_handle;
+    std::string out;
+    out.reserve(512);
+    begin_success(out, request.id);
+    switch (*method) {
+        case Method::HealthLiveness: out += liveness_result(); break;
+        case Method::HealthReadiness: out += readiness_result(store.running()); break;
+        case Method::HealthCheck: health_check(out, store); break;
+        case Method::CapabilitiesList: out += capabilities_result(); break;
+        case Method::BtspNegotiate: out += negotiate_result(); break;
+        case Method::WendleAnnounce: out += announce_result(); break;
+        case Method::GossipSpread: json::write(out, co_await handle_gossip_spread(request.params, store)); break;
+        case Method::GossipInject: gossip_inject(out, store, request.params); break;
+        case Method::GossipQuery: gossip_query(out, store, request.params, false); break;
+        case Method::GossipStatus: json::write(out, store.stats().to_json()); break;
+        case Method::GossipPeers: gossip_peers(out, store); break;
+        case Method::GossipSubscribe: gossip_query(out, store, request.params, true); break;
+    }
+    end_success(out);
+    co_return out;
+}
+
+}  // namespace
+
+asio::awaitable<std::string> handle_request(std::string_view line, const std::shared_ptr<GossipStore>& store) {
+    try {
+        co_return co_await answer(line, store);
+    } catch (...) {
+        // Whatever a library throws on odd input is answered like input that can't be read.
+    }
+    co_return parse_error_reply();
+}
+
+}  // namespace quillfern::dispatch

@@ -1,0 +1,106 @@
+#include "quillfern/rpc_types.hpp"
+
+#include <fmt/format.h>
+
+#include "quillfern/text.hpp"
+
+namespace quillfern::rpc_types {
+
+json::Value string_array(std::span<const std::string_view> items) {
+    json::Value array = json::Value::array();
+    for (std::string_view item : items) array.push_back(std::string(item));
+    return array;
+}
+
+json::Value jsonrpc_request(json::Value id, std::string_view method, json::Value params) {
+    json::Value request = json::Value::object();
+    request["jsonrpc"] = "2.0";
+    request["id"] = std::move(id);
+    request["method"] = std::string(method);
+    request["params"] = std::move(params);
+    return request;
+}
+
+void write_success_response(std::string& out, const json::Value& id, std::string_view result_json) {
+    // Keys in byte order: "id" < "jsonrpc" < "result".
+    out += "{\"id\":";
+    json::write(out, id);
+    out += ",\"jsonrpc\":\"2.0\",\"result\":";
+    out += result_json;
+    out += '}';
+}
+
+void write_error_response(std::string& out, const json::Value& id, std::int32_t code,
+                          std::string_view message) {
+    // Keys in byte order: "error" < "id" < "jsonrpc"; "code" < "message".
+    out += "{\"error\":{\"code\":";
+    out += fmt::format_int(code).c_str();
+    out += ",\"message\":";
+    json::write_string(out, message);
+    out += "},\"id\":";
+    json::write(out, id);
+    out += ",\"jsonrpc\":\"2.0\"}";
+}
+
+std::string jsonrpc_success_response(const json::Value& id, const json::Value& result) {
+    std::string result_json;
+    json::write(result_json, result);
+    std::string out;
+    out.reserve(result_json.size() + 40);
+    write_success_response(out, id, result_json);
+    return out;
+}
+
+std::string jsonrpc_error_response(const json::Value& id, std::int32_t code, std::string_view message) {
+    std::string out;
+    write_error_response(out, id, code, message);
+    return out;
+}
+
+namespace {
+
+// A string in debug form: quoted, with backslash escapes for the quote, the backslash
+// and control characters (C0, DEL and C1 as \u{hex}).
+void append_debug_quoted(std::string& out, std::string_view s) {
+    out += '"';
+    const bool valid = text::is_valid_utf8(s);
+    std::size_t pos = 0;
+    while (pos < s.size()) {
+        std::size_t start = pos;
+        // A reason is text; should one hold stray bytes, they pass one by one.
+        char32_t c = valid ? text::decode_utf8(s, pos) : static_cast<unsigned char>(s[pos++]);
+        switch (c) {
+            case U'"': out += "\\\""; break;
+            case U'\\': out += "\\\\"; break;
+            case U'\n': out += "\\n"; break;
+            case U'\r': out += "\\r"; break;
+            case U'\t': out += "\\t"; break;
+            case U'\0': out += "\\0"; break;
+            default:
+                if (c < 0x20 || c == 0x7F || (valid && c >= 0x80 && c <= 0x9F)) {
+                    out += fmt::format("\\u{{{:x}}}", static_cast<std::uint32_t>(c));
+                } else {
+                    out.append(s.substr(start, pos - start));
+                }
+        }
+    }
+    out += '"';
+}
+
+}  // namespace
+
+std::string health_text(const HealthStatus& status) {
+    std::string out;
+    switch (status.kind()) {
+        case HealthStatus::Kind::Healthy: return "Healthy";
+        case HealthStatus::Kind::Unknown: return "Unknown";
+        case HealthStatus::Kind::Degraded: out = "Degraded"; break;
+        case HealthStatus::Kind::Unhealthy: out = "Unhealthy"; break;
+    }
+    out += " { reason: ";
+    append_debug_quoted(out, status.reason());
+    out += " }";
+    return out;
+}
+
+}  // namespace quillfern::rpc_types
