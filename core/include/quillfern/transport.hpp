@@ -3,11 +3,17 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
+#include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
+#include <asio/basic_socket_acceptor.hpp>
+#include <asio/basic_stream_socket.hpp>
 #include <asio/generic/stream_protocol.hpp>
 
 #include "quillfern/expected.hpp"
@@ -34,7 +40,8 @@ struct MeshRelay {
 // A connected byte stream, Unix-domain or TCP (one socket type serves both families).
 using TransportStream = asio::generic::stream_protocol::socket;
 // A bound, listening socket, Unix-domain or TCP.
-using TransportListener = asio::generic::stream_protocol::acceptor;
+// (generic::stream_protocol names no acceptor type of its own.)
+using TransportListener = asio::basic_socket_acceptor<asio::generic::stream_protocol>;
 
 class TransportEndpoint {
 public:
@@ -53,8 +60,10 @@ public:
     // serde-style description and position, e.g. "missing field `transport` at line 1 column 2".
     static Expected<TransportEndpoint, json::Error> from_json_text(std::string_view text);
 
-    // Binds and listens (Unix: parent directories created, a stale socket file removed;
+    // Binds and listens (Unix: parent directories created, a stale socket file removed
+    // (only a socket: any other file stays and the bind fails), backlog SOMAXCONN;
     // TCP: address reuse, backlog 128). Mesh relay endpoints can't be bound.
+    // The endpoint must outlive the awaited operation.
     asio::awaitable<Expected<TransportListener, IoError>> bind() const;
     // Connects; no time limit of its own. Mesh relay endpoints can't be connected.
     asio::awaitable<Expected<TransportStream, IoError>> connect() const;
@@ -63,7 +72,41 @@ private:
     Variant v_;
 };
 
-// Accepts the next connection (close-on-exec, non-blocking).
+// Accepts the next connection (close-on-exec, non-blocking). Cancellable while it waits.
 asio::awaitable<Expected<TransportStream, IoError>> accept(TransportListener& listener);
+
+// A socket address of any family (Unix-domain, IPv4, IPv6).
+using SocketAddress = asio::generic::stream_protocol::endpoint;
+
+// The address of a Unix-domain socket path, never truncated. Invalid input for a path
+// holding a NUL byte ("paths must not contain interior null bytes") or one of 108 bytes
+// or more ("path must be shorter than SUN_LEN").
+Expected<SocketAddress, IoError> unix_socket_address(std::string_view path);
+
+// A complete socket-address literal: "a.b.c.d:port" or "[v6]:port" ("[v6%scope]:port").
+// None for any other text (host names, "::1:80", signs or blanks around the port).
+std::optional<SocketAddress> parse_socket_address_literal(std::string_view text);
+
+// Resolves "host:port" text: a socket-address literal gives that one address at once;
+// otherwise the text is split at its last ':' ("invalid socket address" without one,
+// "invalid port value" for a bad port) and the host is looked up with getaddrinfo on a
+// blocking thread pool, giving the addresses in the resolver's order. A failed look-up
+// reads "failed to lookup address information: " and the resolver's description.
+// Cancelling the awaiting operation ends the wait at once. (Text arguments of these
+// coroutines are taken by value: they outlive the caller's temporaries.)
+asio::awaitable<Expected<std::vector<SocketAddress>, IoError>> resolve(std::string host_port);
+
+// Binds and listens on the first address that allows it, trying them in order
+// (Unix-domain: the platform's largest backlog; IP: address reuse, backlog 128).
+// The last address's error when all fail; "could not resolve to any address" for none.
+Expected<TransportListener, IoError> listen_on_first(const asio::any_io_executor& executor,
+                                                     std::span<const SocketAddress> addresses);
+// Connects to the first address that accepts, trying them in order; errors as above.
+asio::awaitable<Expected<TransportStream, IoError>> connect_to_first(std::span<const SocketAddress> addresses);
+
+// A TCP listener on "host:port" text (resolved as `resolve` does).
+asio::awaitable<Expected<TransportListener, IoError>> bind_tcp(std::string host_port);
+// A TCP stream to "host:port" text (resolved as `resolve` does).
+asio::awaitable<Expected<TransportStream, IoError>> connect_tcp(std::string host_port);
 
 }  // namespace quillfern::transport

@@ -3,6 +3,8 @@
 
 #include <cerrno>
 
+#include <asio/error.hpp>
+
 #include <gtest/gtest.h>
 
 namespace quillfern::text {
@@ -90,6 +92,8 @@ TEST(IoErrorText, OsErrorsCarryTheirNumber) {
     EXPECT_EQ(IoError::from_os(EADDRINUSE).message(), "Address already in use (os error 98)");
     EXPECT_EQ(IoError::from_error_code(std::make_error_code(std::errc::not_a_directory)).message(),
               "Not a directory (os error 20)");
+    // asio's own system category carries errno values too.
+    EXPECT_EQ(IoError::from_error_code(asio::error::bad_descriptor).message(), "Bad file descriptor (os error 9)");
 }
 
 }  // namespace
