@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,9 @@ struct Error {
     std::string to_string() const;
 };
 
+// Values nested this deep or deeper (arrays and objects) are refused.
+inline constexpr std::uint32_t kMaxDepth = 128;
+
 // Reads exactly one JSON value; only space, tab, line feed and carriage return may
 // surround it. Values nested 128 levels deep or more are refused. Never throws.
 Expected<Value, Error> parse(std::string_view text);
@@ -41,5 +45,76 @@ void write_double(std::string& out, double d);
 // The found thing of a type error, in the JSON library's words: "null", "boolean `true`",
 // "integer `5`", "floating point `7800.0`", "string \"x\"", "sequence", "map".
 std::string unexpected_description(const Value& value);
+
+// A text in Rust's debug form, as found things show strings: in double quotes, with
+// \" \\ \t \r \n \0 and \u{..} for other control and invisible characters.
+std::string debug_quoted(std::string_view s);
+
+// A cursor over JSON text with the reading rules and error positions of `parse`: the
+// building block of typed readers that must fail where the JSON library fails. The text
+// must outlive the reader. Only allocation failures throw; after the first failure
+// `failed()` is set, the error is kept and every later result is meaningless.
+//
+// Positions follow two rules: a fault of a byte that was consumed is reported at that byte
+// (`fail`), a fault seen by looking at the next byte is reported at that next byte
+// (`fail_at_next`); at the end of the text both name the last byte.
+class Reader {
+public:
+    explicit Reader(std::string_view text) noexcept : text_(text) {}
+
+    // Skips JSON white space; the next byte, not consumed, or -1 at the end of the text.
+    int peek_token() noexcept;
+    // Consumes one byte (the one peek_token returned).
+    void advance() noexcept { ++pos_; }
+    std::size_t offset() const noexcept { return pos_; }
+
+    // Reads one value, white space first; `depth` arrays and objects are already open.
+    // Null on failure.
+    Value read_value(std::uint32_t depth);
+    // Reads the rest of a string whose opening quote was consumed.
+    std::string read_string_body();
+
+    // Before consuming a peeked '[' or '{' that opens level `depth` + 1: false (and
+    // failed) when that level reaches the nesting limit.
+    bool check_depth(std::uint32_t depth);
+    // After '[': true when an element follows (the comma before it consumed), false when
+    // the next byte is ']' (not consumed). `first` is true for the first call only.
+    bool has_next_element(bool first);
+    // After '{': true when a key follows (its opening quote not consumed), false at '}'.
+    bool has_next_key(bool first);
+    // Between a key and its value.
+    bool read_colon();
+    // Consume the closing bracket; the faults of anything else there.
+    bool close_array();
+    bool close_object();
+    // After the value: only white space may follow.
+    bool finish();
+
+    bool failed() const noexcept { return failed_; }
+    void fail(std::string message);
+    void fail_at_next(std::string message);
+    // The kept error with its line and column.
+    Error error() const;
+    // Line and column of a byte offset: the column counts the bytes of its line up to it.
+    static Error error_at(std::string_view text, std::size_t offset, std::string message);
+
+private:
+    int next_byte() noexcept { return pos_ < text_.size() ? static_cast<unsigned char>(text_[pos_++]) : -1; }
+    int peek_byte() const noexcept { return pos_ < text_.size() ? static_cast<unsigned char>(text_[pos_]) : -1; }
+    void fail_at(std::size_t offset, std::string message);
+    bool parse_ident(std::string_view rest);
+    Value read_number(bool positive);
+    Value read_array(std::uint32_t depth);
+    Value read_object(std::uint32_t depth);
+    bool read_escape(std::string& out);
+    bool read_unicode_escape(std::string& out);
+    int read_hex4();
+
+    std::string_view text_;
+    std::size_t pos_ = 0;
+    bool failed_ = false;
+    std::size_t error_offset_ = 0;
+    std::string error_message_;
+};
 
 }  // namespace quillfern::json
