@@ -1,0 +1,71 @@
+// The process's runtime: the main thread's event loop, which runs start-up and the main
+// listener, and a fixed set of worker threads, each with its own event loop. A task
+// spawned on a worker stays on that worker's thread for its whole life, so a
+// connection's reads, dispatch and writes never cross cores.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include <asio/awaitable.hpp>
+#include <asio/io_context.hpp>
+
+namespace quillfern::runtime {
+
+class Runtime {
+public:
+    explicit Runtime(std::size_t workers);
+    // Teardown: stops every loop, joins every worker, then destroys every task where it waits.
+    ~Runtime();
+    Runtime(const Runtime&) = delete;
+    Runtime& operator=(const Runtime&) = delete;
+
+    asio::io_context& main_context() noexcept { return main_; }
+    // The workers in turn.
+    asio::io_context& next_worker() noexcept;
+    std::size_t worker_count() const noexcept { return workers_.size(); }
+
+    // Starts a detached task on the next worker. An exception that escapes it is
+    // reported on standard error; only that task ends.
+    void spawn(asio::awaitable<void> task);
+
+    // Runs the main loop until `task` has finished, and gives its result.
+    template <class T>
+    T block_on(asio::awaitable<T> task);
+
+private:
+    asio::io_context main_{1};
+    std::vector<std::unique_ptr<asio::io_context>> workers_;
+    std::vector<std::thread> threads_;
+    std::atomic<std::size_t> next_{0};
+};
+
+// Reports an exception that ended a task, naming the thread, like the fatal-error report.
+void report_task_failure(std::exception_ptr error) noexcept;
+
+}  // namespace quillfern::runtime
+
+#include <asio/co_spawn.hpp>
+
+#include <optional>
+
+namespace quillfern::runtime {
+
+template <class T>
+T Runtime::block_on(asio::awaitable<T> task) {
+    std::optional<T> result;
+    std::exception_ptr failure;
+    asio::co_spawn(main_, std::move(task), [&](std::exception_ptr e, T value) {
+        if (e) failure = e;
+        else result.emplace(std::move(value));
+        main_.stop();
+    });
+    main_.run();
+    if (failure) std::rethrow_exception(failure);
+    return std::move(*result);
+}
+
+}  // namespace quillfern::runtime

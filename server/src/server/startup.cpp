@@ -1,0 +1,64 @@
+#include "quillfern/startup.hpp"
+
+#include "quillfern/announce.hpp"
+#include "quillfern/gossip.hpp"
+#include "quillfern/log.hpp"
+#include "quillfern/node_identity.hpp"
+#include "quillfern/server.hpp"
+#include "quillfern/tarpc_listener.hpp"
+#include "quillfern/transport.hpp"
+
+namespace quillfern {
+
+namespace {
+constexpr const char* kTarget = "quillfern_server";
+}  // namespace
+
+asio::awaitable<Expected<void, std::string>> run(cli::Cli cli, runtime::Runtime& rt) {
+    // 1. Who this gate is.
+    const std::string node_id = resolve_node_id(cli.gate_id);
+    if (!cli.gate_id) {
+        QF_LOG(log::Level::Warn, kTarget,
+               "GATE_ID not set — using hostname as node identity. Set GATE_ID env or --gate-id for stable mesh "
+               "identity.",
+               log::text("node_id", node_id));
+    }
+
+    // 2-4. The engine, started before anything can reach it, then shared.
+    auto store = std::make_shared<gossip::GossipStore>(node_id);
+    if (auto started = store->start(); !started) {
+        co_return unexpected("startup failed: " + started.error().to_string());
+    }
+    QF_LOG(log::Level::Info, kTarget, "quillFern started — fern spreads, kit validates", log::text("node_id", node_id));
+
+    // 5. The first heartbeat, before any background task exists.
+    co_await announce::inject_endpoint_alive(*store, cli.gossip_port);
+
+    // 6. Background tasks, detached.
+    rt.spawn(mesh::eviction_loop(store, cli.evict_interval, cli.gossip_port));
+    rt.spawn(mesh::spread_loop(store, cli.spread_interval));
+    rt.spawn(mesh::cross_gate_listener(store, cli.gossip_port));
+
+    // 7. The legacy binary RPC socket.
+    if (cli.legacy_dual_socket && !cli.disable_tarpc) {
+        auto started = co_await tarpc_server::start_tarpc_listener(cli.family_id, server::kServiceName, store, rt);
+        if (!started) co_return unexpected(started.error().message());
+    }
+
+    // 8. The main socket's override.
+    std::optional<transport::TransportEndpoint> override_endpoint;
+    if (cli.transport_endpoint) {
+        auto parsed = transport::TransportEndpoint::from_json_text(*cli.transport_endpoint);
+        if (!parsed) co_return unexpected("invalid TRANSPORT_ENDPOINT: " + parsed.error().to_string());
+        override_endpoint = std::move(*parsed);
+    }
+
+    // 9. Serve until shutdown.
+    server::ServeOptions options;
+    options.family_id = cli.family_id;
+    options.override_endpoint = std::move(override_endpoint);
+    options.negotiate = !cli.legacy_dual_socket;
+    co_return co_await server::serve(std::move(options), std::move(store), rt);
+}
+
+}  // namespace quillfern

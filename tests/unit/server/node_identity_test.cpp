@@ -1,0 +1,109 @@
+#include "quillfern/node_identity.hpp"
+
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+
+#include <gtest/gtest.h>
+
+#include "quillfern/server.hpp"
+#include "temp_dir.hpp"
+
+namespace quillfern {
+namespace {
+
+// Sets or unsets environment variables for one test and restores them afterwards.
+class ScopedEnv {
+public:
+    ScopedEnv& set(const char* name, std::optional<std::string> value) {
+        const char* old = std::getenv(name);
+        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        apply(name, value);
+        return *this;
+    }
+    ~ScopedEnv() {
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) apply(it->first.c_str(), it->second);
+    }
+
+private:
+    static void apply(const char* name, const std::optional<std::string>& value) {
+        if (value) ::setenv(name, value->c_str(), 1);
+        else ::unsetenv(name);
+    }
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+class NodeIdTest : public ::testing::Test {
+protected:
+    std::string write(const char* name, const std::string& content) {
+        std::string path = dir.file(name);
+        std::ofstream(path, std::ios::binary) << content;
+        return path;
+    }
+    testing::TempDir dir;
+    ScopedEnv env;
+};
+
+TEST_F(NodeIdTest, FirstSourceThatYieldsWins) {
+    const std::string proc = write("proc", "alpha\n");
+    const std::string etc = write("etc", "beta\n");
+    const std::string blank = write("blank", "  \n");
+    const std::string bad = write("bad", "\xFF\n");
+    const std::string missing = dir.file("missing");
+    struct Case {
+        std::optional<std::string> gate_id, gate_env, hostname_env;
+        std::string proc, etc, expected;
+    };
+    const Case cases[] = {
+        {" spaced ", "env", "host", proc, etc, " spaced "},  // the command line, unchanged
+        {"", "env", "host", proc, etc, ""},                   // even empty
+        {std::nullopt, "env-gate", "host", proc, etc, "env-gate"},
+        {std::nullopt, std::nullopt, "", proc, etc, ""},      // an empty HOSTNAME counts
+        {std::nullopt, std::nullopt, "\xFF", proc, etc, "alpha"},  // non-UTF-8 counts as unset
+        {std::nullopt, std::nullopt, std::nullopt, proc, etc, "alpha"},
+        {std::nullopt, std::nullopt, std::nullopt, missing, etc, "beta"},
+        {std::nullopt, std::nullopt, std::nullopt, bad, etc, "beta"},
+        {std::nullopt, std::nullopt, std::nullopt, missing, blank, "unknown"},
+    };
+    for (const auto& c : cases) {
+        ScopedEnv scoped;
+        scoped.set("GATE_ID", c.gate_env).set("HOSTNAME", c.hostname_env);
+        EXPECT_EQ(resolve_node_id(c.gate_id, c.proc.c_str(), c.etc.c_str()), c.expected) << c.expected;
+    }
+}
+
+TEST(SocketNames, FamilyIdCountsUnlessAbsentEmptyOrDefault) {
+    EXPECT_EQ(socket_file_name("quillfern", std::nullopt, ".sock"), "quillfern.sock");
+    EXPECT_EQ(socket_file_name("quillfern", "", ".sock"), "quillfern.sock");
+    EXPECT_EQ(socket_file_name("quillfern", "default", ".sock"), "quillfern.sock");
+    EXPECT_EQ(socket_file_name("quillfern", "Default", ".sock"), "quillfern-Default.sock");
+    EXPECT_EQ(socket_file_name("quillfern", "prod", ".tarpc.sock"), "quillfern-prod.tarpc.sock");
+}
+
+TEST(SocketDir, VellumarSocketDirWinsEvenWhenEmpty) {
+    ScopedEnv env;
+    env.set("VELLUMAR_RUNTIME_DIR", "/srv/sock").set("VELLUMAR_SOCKET_DIR", "/var/run/q");
+    EXPECT_EQ(socket_dir(), "/var/run/q");
+    env.set("VELLUMAR_SOCKET_DIR", "");
+    EXPECT_EQ(socket_dir(), "");
+    env.set("VELLUMAR_SOCKET_DIR", std::nullopt);
+    EXPECT_EQ(socket_dir(), "/srv/sock");
+}
+
+TEST(ChooseEndpoint, OverrideThenTcpOnlyThenUnixSocket) {
+    ScopedEnv env;
+    env.set("VELLUMAR_RUNTIME_DIR", "/srv/sock").set("WENDLE_BIND_MODE", "tcp_only");
+    const transport::TransportEndpoint uds_override{transport::Uds{"/x/y.sock"}};
+    EXPECT_EQ(server::choose_endpoint(uds_override, "prod", "quillfern"), uds_override);
+    EXPECT_EQ(server::choose_endpoint(std::nullopt, "prod", "quillfern"),
+              transport::TransportEndpoint(transport::Tcp{"127.0.0.1", 0}));
+    for (const char* other : {"TCP_ONLY", "tcp", "tcp_only "}) {
+        env.set("WENDLE_BIND_MODE", other);
+        EXPECT_EQ(server::choose_endpoint(std::nullopt, "prod", "quillfern"),
+                  transport::TransportEndpoint(transport::Uds{"/srv/sock/quillfern-prod.sock"}))
+            << other;
+    }
+}
+
+}  // namespace
+}  // namespace quillfern
