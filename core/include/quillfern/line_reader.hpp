@@ -1,0 +1,97 @@
+// The one read buffer of a connection, from accept to close: the first-byte signal,
+// the protocol negotiation and the JSON-RPC line loop all read through it, so no byte
+// that a client sent is lost between them.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include <asio/awaitable.hpp>
+
+#include "quillfern/expected.hpp"
+#include "quillfern/io_error.hpp"
+#include "quillfern/transport.hpp"
+
+namespace quillfern::protocol_negotiation {
+
+// The buffer a reader starts with; it grows only for a line that does not fit.
+inline constexpr std::size_t READ_BUFFER_BYTES = 8192;
+// The longest line (without its newline) a connection may send.
+inline constexpr std::size_t MAX_LINE_BYTES = std::size_t{64} * 1024 * 1024;
+
+// Why a line could not be read.
+struct LineError {
+    enum class Kind : std::uint8_t {
+        Io,           // the socket read failed
+        InvalidUtf8,  // the line was consumed; its text is "stream did not contain valid UTF-8"
+        TooLong,      // a line longer than the limit: the connection cannot go on
+    };
+    Kind kind = Kind::Io;
+    IoError error;
+};
+
+class LineReader {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit LineReader(transport::TransportStream stream, std::size_t max_line_bytes = MAX_LINE_BYTES);
+
+    LineReader(LineReader&&) noexcept = default;
+    LineReader& operator=(LineReader&&) noexcept = default;
+    LineReader(const LineReader&) = delete;
+    LineReader& operator=(const LineReader&) = delete;
+
+    transport::TransportStream& stream() noexcept { return stream_; }
+    // Gives the stream away; the reader is left without one.
+    transport::TransportStream release_stream() && { return std::move(stream_); }
+
+    // The bytes received and not yet consumed.
+    std::string_view buffered() const noexcept { return {buffer_.data() + begin_, end_ - begin_}; }
+    std::size_t capacity() const noexcept { return buffer_.size(); }
+    void consume(std::size_t count) noexcept;
+
+    // One read from the socket, appended to the buffer. The number of bytes read,
+    // 0 at the end of the stream. After the end or a read error the socket is not
+    // read again: every later call gives 0. Bytes a read received are kept even when the read is
+    // cancelled while it completes.
+    asio::awaitable<Expected<std::size_t, IoError>> fill();
+
+    // Makes at least `count` bytes available: false when the stream ends first.
+    asio::awaitable<Expected<bool, IoError>> ensure(std::size_t count);
+
+    // The next complete line already in the buffer, consumed, through its newline;
+    // none when the buffer holds no newline. Never reads from the socket.
+    Expected<std::optional<std::string_view>, LineError> take_buffered_line();
+
+    // At the end of the stream: whatever is left (possibly nothing), consumed.
+    Expected<std::string_view, LineError> take_rest();
+
+    // Reads one line, through its newline or up to the end of the stream. An empty
+    // line means the stream ended with nothing left. With a deadline, none means the
+    // deadline passed first: a partial line stays buffered for the next reader call.
+    // The returned text lives until the next call on the reader.
+    asio::awaitable<Expected<std::optional<std::string_view>, LineError>> read_line(
+        std::optional<Clock::time_point> deadline = std::nullopt);
+
+private:
+    void make_room();
+    asio::awaitable<std::pair<std::error_code, std::size_t>> read_into_buffer();
+    asio::awaitable<Expected<std::optional<std::size_t>, IoError>> fill_until(Clock::time_point deadline);
+    Expected<std::string_view, LineError> checked(std::string_view line) const;
+
+    transport::TransportStream stream_;
+    std::vector<char> buffer_;
+    std::size_t begin_ = 0;  // first unconsumed byte
+    std::size_t end_ = 0;    // one past the last received byte
+    std::size_t scan_ = 0;   // bytes before this index hold no newline
+    std::size_t max_line_bytes_;
+    bool at_end_ = false;  // the stream ended or failed: no read is tried again
+};
+
+}  // namespace quillfern::protocol_negotiation

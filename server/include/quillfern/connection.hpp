@@ -1,0 +1,49 @@
+// Serving one accepted connection: the first-byte signal that opens it (legacy mode and
+// the gossip port), the protocol negotiation (the main socket's default mode), and the
+// newline-delimited JSON-RPC line loop that follows either.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string_view>
+
+#include <asio/awaitable.hpp>
+
+#include "quillfern/line_reader.hpp"
+#include "quillfern/transport.hpp"
+
+namespace quillfern::gossip {
+class GossipStore;
+}
+
+namespace quillfern::server {
+
+// The two bytes that open a JSON-RPC connection on a socket that expects signals.
+inline constexpr std::string_view JSONRPC_SIGNAL{"\xEC\x01", 2};
+
+// The one fixed reply, to a probe (0xEC 0x00): 39 bytes, keys in this order.
+inline constexpr std::string_view PROBE_REPLY = "{\"jsonrpc\":\"2.0\",\"result\":\"ok\",\"id\":0}\n";
+
+// Replies waiting to be written are flushed once they reach this size, even while
+// more complete request lines are buffered.
+inline constexpr std::size_t REPLY_FLUSH_BYTES = 64 * 1024;
+
+// Reads the first-byte signal and serves or closes the connection accordingly:
+// 0xEC 0x00 probe, 0xEC 0x01 JSON-RPC, 0xED + 4 bytes, 0xEE + 6 bytes, printable ASCII
+// (a legacy client's first line), anything else dropped. Every outcome is handled and
+// logged inside; the stream is closed on return.
+asio::awaitable<void> handle_connection(transport::TransportStream stream, std::shared_ptr<gossip::GossipStore> store);
+
+// The line loop: every line (through its newline, or the last bytes before the end of
+// the stream) is trimmed and answered by dispatch::handle_request, in order. Replies
+// to pipelined lines go out together in one write once the buffered lines are used
+// up. Ends at the end of the stream, a read or write error, invalid UTF-8 or a line
+// longer than the reader's limit; the stream is closed on return.
+asio::awaitable<void> serve_jsonrpc_lines(protocol_negotiation::LineReader reader,
+                                          std::shared_ptr<gossip::GossipStore> store);
+
+// A main-socket connection in the default mode: the protocol negotiation within
+// negotiate_timeout(), then the line loop on the same reader, or the tarpc hand-off.
+asio::awaitable<void> serve_negotiated(transport::TransportStream stream, std::shared_ptr<gossip::GossipStore> store);
+
+}  // namespace quillfern::server

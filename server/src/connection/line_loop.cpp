@@ -1,0 +1,115 @@
+#include <new>
+#include <string>
+#include <utility>
+
+#include <asio/buffer.hpp>
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
+#include <fmt/format.h>
+
+#include "connection_detail.hpp"
+#include "quillfern/connection.hpp"
+#include "quillfern/dispatch.hpp"
+#include "quillfern/log.hpp"
+#include "quillfern/text.hpp"
+
+namespace quillfern::server {
+
+namespace detail {
+
+void log_connection_failure(std::exception_ptr failure) noexcept {
+    try {
+        try {
+            std::rethrow_exception(failure);
+        } catch (const std::bad_alloc&) {
+            QF_LOG(log::Level::Warn, kServerTarget, "Connection aborted: out of memory");
+        } catch (const std::exception& e) {
+            QF_LOG(log::Level::Warn, kServerTarget, fmt::format("Connection aborted: {}", e.what()));
+        } catch (...) {
+            QF_LOG(log::Level::Warn, kServerTarget, "Connection aborted: unknown error");
+        }
+    } catch (...) {
+        // Not even the log line could be had; the connection ends all the same.
+    }
+}
+
+}  // namespace detail
+
+namespace {
+
+// Completion token giving (error, result) tuples instead of throwing.
+constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
+
+using detail::kServerTarget;
+using protocol_negotiation::LineError;
+using protocol_negotiation::LineReader;
+
+// Writes every pending reply in one go and empties the buffer (keeping its capacity).
+asio::awaitable<bool> flush(transport::TransportStream& stream, std::string& pending) {
+    if (pending.empty()) co_return true;
+    auto [ec, written] = co_await asio::async_write(stream, asio::buffer(pending), kNoThrow);
+    (void)written;
+    pending.clear();
+    if (ec) {
+        QF_LOG(log::Level::Warn, kServerTarget, fmt::format("Write error: {}", IoError::from_error_code(ec).message()));
+        co_return false;
+    }
+    co_return true;
+}
+
+void report_line_error(const LineError& error) {
+    if (error.kind == LineError::Kind::TooLong) {
+        QF_LOG(log::Level::Warn, kServerTarget, "Request line too long — closing connection");
+    } else {
+        QF_LOG(log::Level::Warn, kServerTarget, fmt::format("Read error: {}", error.error.message()));
+    }
+}
+
+asio::awaitable<void> line_loop(LineReader& reader, const std::shared_ptr<gossip::GossipStore>& store) {
+    std::string pending;
+    for (;;) {
+        auto line = reader.take_buffered_line();
+        if (!line) {
+            // Lines before the bad one were answered in order: their replies go out first.
+            if (co_await flush(reader.stream(), pending)) report_line_error(line.error());
+            co_return;
+        }
+        if (*line) {
+            pending += co_await dispatch::handle_request(text::trim(**line), store);
+            pending.push_back('\n');
+            if (pending.size() >= REPLY_FLUSH_BYTES && !co_await flush(reader.stream(), pending)) co_return;
+            continue;
+        }
+        // The buffer holds no complete line: send what is ready, then read on.
+        if (!co_await flush(reader.stream(), pending)) co_return;
+        auto received = co_await reader.fill();
+        if (!received) {
+            QF_LOG(log::Level::Warn, kServerTarget, fmt::format("Read error: {}", received.error().message()));
+            co_return;
+        }
+        if (*received == 0) {
+            auto rest = reader.take_rest();
+            if (!rest) {
+                report_line_error(rest.error());
+            } else if (!rest->empty()) {
+                pending += co_await dispatch::handle_request(text::trim(*rest), store);
+                pending.push_back('\n');
+                co_await flush(reader.stream(), pending);
+            }
+            co_return;
+        }
+    }
+}
+
+}  // namespace
+
+asio::awaitable<void> serve_jsonrpc_lines(LineReader reader, std::shared_ptr<gossip::GossipStore> store) {
+    try {
+        co_await line_loop(reader, store);
+    } catch (...) {
+        detail::log_connection_failure(std::current_exception());
+    }
+}
+
+}  // namespace quillfern::server

@@ -1,0 +1,35 @@
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "connection_detail.hpp"
+#include "quillfern/connection.hpp"
+#include "quillfern/log.hpp"
+#include "quillfern/protocol_negotiation.hpp"
+#include "quillfern/tarpc_server.hpp"
+
+namespace quillfern::server {
+
+asio::awaitable<void> serve_negotiated(transport::TransportStream stream, std::shared_ptr<gossip::GossipStore> store) {
+    using protocol_negotiation::IpcProtocol;
+    try {
+        // One reader from here to the close: whatever followed the negotiation line is
+        // the start of the line loop.
+        protocol_negotiation::LineReader reader(std::move(stream));
+        auto outcome = co_await protocol_negotiation::negotiate(reader, protocol_negotiation::SERVER_PROTOCOLS,
+                                                                protocol_negotiation::negotiate_timeout());
+        if (!outcome) {
+            QF_LOG(log::Level::Warn, detail::kServerTarget,
+                   fmt::format("Protocol negotiation error: {} — falling back to JSON-RPC", outcome.error().message()));
+        } else if (*outcome == IpcProtocol::Tarpc) {
+            QF_LOG(log::Level::Info, detail::kServerTarget, "G65: tarpc selected — handing off to tarpc handler");
+            co_await tarpc_server::handle_tarpc_connection(std::move(reader).release_stream());
+            co_return;
+        }
+        co_await serve_jsonrpc_lines(std::move(reader), std::move(store));
+    } catch (...) {
+        detail::log_connection_failure(std::current_exception());
+    }
+}
+
+}  // namespace quillfern::server

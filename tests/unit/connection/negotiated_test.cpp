@@ -1,0 +1,126 @@
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "connection_fixture.hpp"
+#include "quillfern/protocol_negotiation.hpp"
+
+namespace quillfern::server {
+namespace {
+
+using namespace testing;
+
+const std::string kNegotiated = " INFO quillfern_core::protocol_negotiation: server negotiated: ";
+const std::string kNoNegotiation =
+    " WARN quillfern_core::protocol_negotiation: no protocol negotiation, assuming JSON-RPC";
+const std::string kTarpcWarning =
+    " WARN quillfern_server::tarpc_server: G65 tarpc negotiated but single-socket transport not yet supported by "
+    "tarpc 0.37";
+
+class NegotiatedTest : public ::testing::Test {
+protected:
+    static constexpr const char* kVariable = "NEGOTIATE_TIMEOUT_MS";
+    void SetUp() override {
+        if (const char* old = std::getenv(kVariable)) saved_ = old;
+        // Every byte of these clients is there at once: the limit never decides.
+        ::setenv(kVariable, "60000", 1);
+    }
+    void TearDown() override {
+        if (saved_) {
+            ::setenv(kVariable, saved_->c_str(), 1);
+        } else {
+            ::unsetenv(kVariable);
+        }
+    }
+    std::optional<std::string> saved_;
+};
+
+struct Case {
+    const char* what;
+    std::string input;
+    std::string received;
+    std::vector<std::string> events;
+};
+
+TEST_F(NegotiatedTest, TheNegotiationThenTheLineLoopOnTheSameBytes) {
+    const Case cases[] = {
+        {"jsonrpc, and a request in the same write",
+         "PROTOCOLS: jsonrpc\n" + liveness(1) + "\n",
+         "PROTOCOL: jsonrpc\n" + alive(1),
+         {kNegotiated + "jsonrpc"}},
+        {"tarpc is answered, then the connection is closed",
+         "PROTOCOLS: tarpc, jsonrpc\n" + liveness(1) + "\n",
+         "PROTOCOL: tarpc\n",
+         {kNegotiated + "tarpc", kServerInfo + "G65: tarpc selected — handing off to tarpc handler", kTarpcWarning}},
+        {"no recognised name", "PROTOCOLS: grpc\n" + liveness(1) + "\n", alive(1), {}},
+        {"a request as the first line is consumed",
+         liveness(1) + "\n" + liveness(2) + "\n",
+         alive(2),
+         {kNoNegotiation}},
+        {"signal bytes are not first-byte signals here",
+         "\xEC\x01" + liveness(1) + "\n" + liveness(2) + "\n",
+         alive(2),
+         {" WARN quillfern_core::protocol_negotiation: negotiation read error: stream did not contain valid UTF-8"}},
+        {"a blank first line", "\n" + liveness(2) + "\n", alive(2), {kNoNegotiation}},
+        {"connect and close", "", "", {}},
+    };
+    for (const Case& c : cases) {
+        const Served served = serve_with(serve_negotiated, c.input);
+        EXPECT_EQ(served.received, c.received) << c.what;
+        EXPECT_EQ(served.events, c.events) << c.what;
+    }
+}
+
+TEST_F(NegotiatedTest, AnAnswerThatCannotBeWrittenFallsBackToJsonRpc) {
+    const Served served =
+        serve_with(serve_negotiated, "PROTOCOLS: jsonrpc\n" + liveness(1) + "\n", ClientThen::StopsReading);
+    EXPECT_EQ(served.events,
+              (std::vector<std::string>{
+                  kServerWarn + "Protocol negotiation error: Broken pipe (os error 32) — falling back to JSON-RPC",
+                  kServerWarn + "Write error: Broken pipe (os error 32)"}));
+}
+
+TEST_F(NegotiatedTest, ASilentClientThatClosesLogsNothing) {
+    ::setenv(kVariable, "1", 1);
+    const Served served = serve_with(serve_negotiated, "");
+    EXPECT_EQ(served.received, "");
+    EXPECT_EQ(served.events, std::vector<std::string>{});
+}
+
+// The two steps of serve_negotiated with the client's second write coming only after
+// the negotiation gave up waiting.
+asio::awaitable<void> negotiate_then_serve(SocketPair& pair, std::string later) {
+    protocol_negotiation::LineReader reader(std::move(pair.server));
+    const auto outcome = co_await protocol_negotiation::negotiate(reader, protocol_negotiation::SERVER_PROTOCOLS, 1);
+    EXPECT_TRUE(outcome && !*outcome);
+    pair.send(later);
+    pair.end_input();
+    co_await serve_jsonrpc_lines(std::move(reader), make_store());
+}
+
+TEST_F(NegotiatedTest, BytesSentAcrossTheTimeLimitAreServed) {
+    const struct {
+        const char* what;
+        std::string before;
+        std::string after;
+        std::string received;
+    } cases[] = {
+        {"a request after the limit", "", liveness(1) + "\n", alive(1)},
+        {"a line started before the limit", "{\"id\":5,\"meth", "od\":\"health.liveness\"}\n", alive(5)},
+        {"a negotiation line after the limit is a request", "", "PROTOCOLS: jsonrpc\n", kParseError},
+    };
+    for (const auto& c : cases) {
+        SocketPair pair;
+        pair.send(c.before);
+        log::testing::Capture capture;
+        pair.run(negotiate_then_serve(pair, c.after));
+        EXPECT_EQ(pair.receive_all(), c.received) << c.what;
+        EXPECT_EQ(capture.events(), std::vector<std::string>{}) << c.what;
+    }
+}
+
+}  // namespace
+}  // namespace quillfern::server
