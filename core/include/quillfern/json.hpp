@@ -46,9 +46,6 @@ void write_double(std::string& out, double d);
 // "integer `5`", "floating point `7800.0`", "string \"x\"", "sequence", "map".
 std::string unexpected_description(const Value& value);
 
-// A text in Rust's debug form, as found things show strings: in double quotes, with
-// \" \\ \t \r \n \0 and \u{..} for other control and invisible characters.
-std::string debug_quoted(std::string_view s);
 
 // A cursor over JSON text with the reading rules and error positions of `parse`: the
 // building block of typed readers that must fail where the JSON library fails. The text

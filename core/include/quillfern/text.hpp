@@ -36,6 +36,17 @@ Expected<std::int64_t, std::string> parse_i64(std::string_view s);
 // The value of an environment variable; unset and non-UTF-8 values both give none.
 std::optional<std::string> env_utf8(const char* name);
 
+// Length of the valid UTF-8 sequence at `pos`, or 0 when the bytes there are not one.
+std::size_t utf8_sequence_length(std::string_view s, std::size_t pos) noexcept;
+
+// How the debug form shows bytes that are not UTF-8: as U+FFFD, or as \xNN (an OS string's form).
+enum class InvalidBytes { Replace, HexEscape };
+
+// A string in Rust's debug form: in double quotes, with \" \\ \n \r \t \0, and \u{hex}
+// for control, format and other non-printable characters and combining marks.
+void append_debug_quoted(std::string& out, std::string_view s, InvalidBytes invalid = InvalidBytes::Replace);
+std::string debug_quoted(std::string_view s, InvalidBytes invalid = InvalidBytes::Replace);
+
 // Decodes one code point at `pos` of valid UTF-8 and advances `pos`.
 char32_t decode_utf8(std::string_view s, std::size_t& pos) noexcept;
 

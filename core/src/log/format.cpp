@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include "quillfern/log.hpp"
+#include "quillfern/text.hpp"
 
 namespace quillfern::log {
 
@@ -88,56 +89,6 @@ void append_escaped(std::string& out, std::string_view s) {
     }
 }
 
-// Code points that are not printable: format characters, separators other than the
-// blank, private use and noncharacters. Control characters are handled by the caller.
-bool is_printable(char32_t c) {
-    struct Range {
-        char32_t first, last;
-    };
-    static constexpr Range kNotPrintable[] = {
-        {0x00A0, 0x00A0},   {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},
-        {0x070F, 0x070F},   {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x1680, 0x1680},   {0x180E, 0x180E},
-        {0x2000, 0x200F},   {0x2028, 0x202F},   {0x205F, 0x2064},   {0x2066, 0x206F},   {0x3000, 0x3000},
-        {0xD800, 0xF8FF},   {0xFDD0, 0xFDEF},   {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD},
-        {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001},
-        {0xE0020, 0xE007F}, {0xF0000, 0x10FFFF},
-    };
-    if ((c & 0xFFFE) == 0xFFFE) return false;
-    for (const Range& r : kNotPrintable) {
-        if (c >= r.first && c <= r.last) return false;
-    }
-    return true;
-}
-
-// A string in double quotes with the escapes of a debug-printed string.
-void append_quoted(std::string& out, std::string_view s) {
-    out += '"';
-    std::size_t pos = 0;
-    while (pos < s.size()) {
-        std::size_t start = pos;
-        std::optional<char32_t> c = next_code_point(s, pos);
-        if (!c) {
-            out += kReplacement;
-            continue;
-        }
-        switch (*c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\t': out += "\\t"; break;
-            case '\r': out += "\\r"; break;
-            case '\n': out += "\\n"; break;
-            case '\0': out += "\\0"; break;
-            default:
-                if (*c < 0x20 || (*c >= 0x7F && *c <= 0x9F) || !is_printable(*c)) {
-                    append_unicode_escape(out, *c);
-                } else {
-                    out.append(s.substr(start, pos - start));
-                }
-        }
-    }
-    out += '"';
-}
-
 void append_painted(std::string& out, std::string_view sgr, std::string_view piece, bool colour) {
     if (!colour) {
         out += piece;
@@ -176,7 +127,7 @@ void append_value(std::string& out, const Field& field) {
             fmt::format_to(std::back_inserter(out), "{}", field.number);
             break;
         case FieldForm::Quoted:
-            append_quoted(out, field.text);
+            text::append_debug_quoted(out, field.text);
             break;
         case FieldForm::List: {
             out += '[';
@@ -184,7 +135,7 @@ void append_value(std::string& out, const Field& field) {
             for (const std::string& item : field.items) {
                 if (!first) out += ", ";
                 first = false;
-                append_quoted(out, item);
+                text::append_debug_quoted(out, item);
             }
             out += ']';
             break;

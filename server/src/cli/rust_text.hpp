@@ -20,10 +20,4 @@ std::size_t display_width(std::string_view text) noexcept;
 // Removes trailing Unicode white space from valid UTF-8 text.
 std::string_view trim_end(std::string_view text) noexcept;
 
-// Rust's Debug form of an OS string: double quotes, escapes, invalid bytes as \xNN.
-std::string debug_quoted(std::string_view bytes);
-
-// Appends the UTF-8 encoding of one code point.
-void append_utf8(std::string& out, char32_t c);
-
 }  // namespace quillfern::cli::detail

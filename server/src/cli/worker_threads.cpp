@@ -15,7 +15,7 @@ Expected<std::size_t, std::string> worker_threads(const EnvLookup& env,
     if (!raw) return online_processors > 0 ? online_processors : std::size_t{1};
     if (!text::is_valid_utf8(*raw)) {
         return unexpected(quoted_name + " must be valid unicode, error: " +
-                          detail::debug_quoted(*raw));
+                          text::debug_quoted(*raw, text::InvalidBytes::HexEscape));
     }
     auto parsed = text::parse_u64(*raw);
     std::string parse_error;

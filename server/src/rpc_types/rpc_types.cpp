@@ -57,38 +57,6 @@ std::string jsonrpc_error_response(const json::Value& id, std::int32_t code, std
     return out;
 }
 
-namespace {
-
-// A string in debug form: quoted, with backslash escapes for the quote, the backslash
-// and control characters (C0, DEL and C1 as \u{hex}).
-void append_debug_quoted(std::string& out, std::string_view s) {
-    out += '"';
-    const bool valid = text::is_valid_utf8(s);
-    std::size_t pos = 0;
-    while (pos < s.size()) {
-        std::size_t start = pos;
-        // A reason is text; should one hold stray bytes, they pass one by one.
-        char32_t c = valid ? text::decode_utf8(s, pos) : static_cast<unsigned char>(s[pos++]);
-        switch (c) {
-            case U'"': out += "\\\""; break;
-            case U'\\': out += "\\\\"; break;
-            case U'\n': out += "\\n"; break;
-            case U'\r': out += "\\r"; break;
-            case U'\t': out += "\\t"; break;
-            case U'\0': out += "\\0"; break;
-            default:
-                if (c < 0x20 || c == 0x7F || (valid && c >= 0x80 && c <= 0x9F)) {
-                    out += fmt::format("\\u{{{:x}}}", static_cast<std::uint32_t>(c));
-                } else {
-                    out.append(s.substr(start, pos - start));
-                }
-        }
-    }
-    out += '"';
-}
-
-}  // namespace
-
 std::string health_text(const HealthStatus& status) {
     std::string out;
     switch (status.kind()) {
@@ -98,7 +66,7 @@ std::string health_text(const HealthStatus& status) {
         case HealthStatus::Kind::Unhealthy: out = "Unhealthy"; break;
     }
     out += " { reason: ";
-    append_debug_quoted(out, status.reason());
+    text::append_debug_quoted(out, status.reason());
     out += " }";
     return out;
 }

@@ -1,4 +1,4 @@
-// json::unexpected_description and json::debug_quoted: the found thing of type errors.
+// json::unexpected_description and text::debug_quoted: the found thing of type errors.
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "quillfern/json.hpp"
+#include "quillfern/text.hpp"
 
 namespace quillfern::json {
 namespace {
@@ -74,7 +75,7 @@ TEST(DebugQuoted, RustDebugEscapes) {
         {"\xEE\x80\x80", R"("\u{e000}")"},      // private use
         {"\xff", "\"\xEF\xBF\xBD\""},           // not UTF-8
     };
-    for (const auto& c : cases) EXPECT_EQ(debug_quoted(c.raw), c.quoted) << testing::PrintToString(c.raw);
+    for (const auto& c : cases) EXPECT_EQ(text::debug_quoted(c.raw), c.quoted) << testing::PrintToString(c.raw);
     EXPECT_EQ(unexpected_description(Value("a\"\n")), R"(string "a\"\n")");
 }
 
