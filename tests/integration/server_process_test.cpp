@@ -262,6 +262,21 @@ TEST_F(ServerTest, LegacyDualSocketModeUsesFirstByteSignals) {
         "Legacy unsignalled connection (first byte 0x7B) — accepting as JSON-RPC for rolling-deploy compatibility"));
 }
 
+TEST_F(ServerTest, LegacyModeStartUpFailuresComeAfterTheBinarySocket) {
+    // A socket directory that can't be created ends start-up after the engine started.
+    auto no_dir = start({"--legacy-dual-socket"}, {{"VELLUMAR_SOCKET_DIR", "/proc/nope/rpc"}});
+    EXPECT_EQ(no_dir->wait_exit(), 1);
+    EXPECT_EQ(no_dir->err(), "Error: No such file or directory (os error 2)\n");
+    EXPECT_THAT(no_dir->out(), HasSubstr("quillFern started — fern spreads, kit validates"));
+
+    // An invalid override is read only after the binary socket is bound, whose file stays.
+    auto bad_override = start({"--legacy-dual-socket", "--transport-endpoint", "{}"});
+    EXPECT_EQ(bad_override->wait_exit(), 1);
+    EXPECT_EQ(bad_override->err(), "Error: invalid TRANSPORT_ENDPOINT: missing field `transport` at line 1 column 2\n");
+    EXPECT_THAT(bad_override->out(), HasSubstr("tarpc listening on unix://" + dir.file("quillfern.tarpc.sock")));
+    EXPECT_TRUE(std::filesystem::exists(dir.file("quillfern.tarpc.sock")));
+}
+
 TEST_F(ServerTest, LegacyModeWithTarpcDisabledBindsNoBinarySocket) {
     auto server = start_listening({"--legacy-dual-socket", "--disable-tarpc"});
     EXPECT_THAT(server->out(), ::testing::Not(HasSubstr("tarpc listening")));
