@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "../protocol_negotiation/socket_pair.hpp"
+#include "socket_pair.hpp"
 #include "quillfern/connection.hpp"
 #include "quillfern/gossip.hpp"
 #include "quillfern/log.hpp"

@@ -1,5 +1,5 @@
-// Shared pieces of the dispatch tests: a started store on a fixed clock, a private temp
-// directory for socket paths, environment guards, and a runner for coroutines.
+// Shared pieces of the dispatch tests: a started store on a fixed clock and a runner for
+// coroutines; the temp directory and environment guards come from tests/support.
 #pragma once
 
 #include <stdlib.h>
@@ -25,6 +25,8 @@
 
 #include "quillfern/gossip.hpp"
 #include "quillfern/json.hpp"
+#include "env_guard.hpp"
+#include "temp_dir.hpp"
 
 namespace quillfern::dispatch::testing {
 
@@ -56,53 +58,8 @@ T run_task(asio::io_context& ctx, asio::awaitable<T> task) {
     return std::move(*result);
 }
 
-// Sets an environment variable for the guard's lifetime (none: unset), then restores it.
-class EnvGuard {
-public:
-    EnvGuard(const char* name, std::optional<std::string> value) : name_(name) {
-        if (const char* old = std::getenv(name)) saved_ = old;
-        apply(value);
-    }
-    ~EnvGuard() { apply(saved_); }
-    EnvGuard(const EnvGuard&) = delete;
-    EnvGuard& operator=(const EnvGuard&) = delete;
-
-    void set(std::optional<std::string> value) { apply(value); }
-
-private:
-    void apply(const std::optional<std::string>& value) {
-        if (value) {
-            ::setenv(name_, value->c_str(), 1);
-        } else {
-            ::unsetenv(name_);
-        }
-    }
-
-    const char* name_;
-    std::optional<std::string> saved_;
-};
-
-// A fresh directory under /tmp (short, so socket paths stay far below 108 bytes).
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = "/tmp/qfd-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
+using ::quillfern::testing::EnvGuard;
+using ::quillfern::testing::TempDir;
 
 inline json::Value parse_json(std::string_view text) {
     auto value = json::parse(text);

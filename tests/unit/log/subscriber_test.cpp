@@ -15,6 +15,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "env_guard.hpp"
 #include "quillfern/log.hpp"
 
 namespace quillfern::log {
@@ -185,29 +186,7 @@ TEST(Capture, CollectsWholeLinesFromManyThreads) {
 
 // ---- Standard output and standard error ----
 
-// Sets or unsets an environment variable for one scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-        if (const char* old = std::getenv(name)) saved_ = old;
-        if (value) {
-            setenv(name, value->c_str(), 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-    ~ScopedEnv() {
-        if (saved_) {
-            setenv(name_, saved_->c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> saved_;
-};
+using ScopedEnv = ::quillfern::testing::EnvGuard;
 
 struct Pipe {
     int read_end = -1;

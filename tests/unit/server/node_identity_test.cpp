@@ -7,31 +7,13 @@
 #include <gtest/gtest.h>
 
 #include "quillfern/server.hpp"
+#include "env_guard.hpp"
 #include "temp_dir.hpp"
 
 namespace quillfern {
 namespace {
 
-// Sets or unsets environment variables for one test and restores them afterwards.
-class ScopedEnv {
-public:
-    ScopedEnv& set(const char* name, std::optional<std::string> value) {
-        const char* old = std::getenv(name);
-        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-        apply(name, value);
-        return *this;
-    }
-    ~ScopedEnv() {
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) apply(it->first.c_str(), it->second);
-    }
-
-private:
-    static void apply(const char* name, const std::optional<std::string>& value) {
-        if (value) ::setenv(name, value->c_str(), 1);
-        else ::unsetenv(name);
-    }
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
+using testing::EnvGuard;
 
 class NodeIdTest : public ::testing::Test {
 protected:
@@ -41,7 +23,6 @@ protected:
         return path;
     }
     testing::TempDir dir;
-    ScopedEnv env;
 };
 
 TEST_F(NodeIdTest, FirstSourceThatYieldsWins) {
@@ -66,8 +47,8 @@ TEST_F(NodeIdTest, FirstSourceThatYieldsWins) {
         {std::nullopt, std::nullopt, std::nullopt, missing, blank, "unknown"},
     };
     for (const auto& c : cases) {
-        ScopedEnv scoped;
-        scoped.set("GATE_ID", c.gate_env).set("HOSTNAME", c.hostname_env);
+        EnvGuard gate("GATE_ID", c.gate_env);
+        EnvGuard hostname("HOSTNAME", c.hostname_env);
         EXPECT_EQ(resolve_node_id(c.gate_id, c.proc.c_str(), c.etc.c_str()), c.expected) << c.expected;
     }
 }
@@ -81,24 +62,24 @@ TEST(SocketNames, FamilyIdCountsUnlessAbsentEmptyOrDefault) {
 }
 
 TEST(SocketDir, VellumarSocketDirWinsEvenWhenEmpty) {
-    ScopedEnv env;
-    env.set("VELLUMAR_RUNTIME_DIR", "/srv/sock").set("VELLUMAR_SOCKET_DIR", "/var/run/q");
+    EnvGuard runtime("VELLUMAR_RUNTIME_DIR", "/srv/sock");
+    EnvGuard socket("VELLUMAR_SOCKET_DIR", "/var/run/q");
     EXPECT_EQ(socket_dir(), "/var/run/q");
-    env.set("VELLUMAR_SOCKET_DIR", "");
+    socket.set("");
     EXPECT_EQ(socket_dir(), "");
-    env.set("VELLUMAR_SOCKET_DIR", std::nullopt);
+    socket.set(std::nullopt);
     EXPECT_EQ(socket_dir(), "/srv/sock");
 }
 
 TEST(ChooseEndpoint, OverrideThenTcpOnlyThenUnixSocket) {
-    ScopedEnv env;
-    env.set("VELLUMAR_RUNTIME_DIR", "/srv/sock").set("WENDLE_BIND_MODE", "tcp_only");
+    EnvGuard runtime("VELLUMAR_RUNTIME_DIR", "/srv/sock");
+    EnvGuard bind_mode("WENDLE_BIND_MODE", "tcp_only");
     const transport::TransportEndpoint uds_override{transport::Uds{"/x/y.sock"}};
     EXPECT_EQ(server::choose_endpoint(uds_override, "prod", "quillfern"), uds_override);
     EXPECT_EQ(server::choose_endpoint(std::nullopt, "prod", "quillfern"),
               transport::TransportEndpoint(transport::Tcp{"127.0.0.1", 0}));
     for (const char* other : {"TCP_ONLY", "tcp", "tcp_only "}) {
-        env.set("WENDLE_BIND_MODE", other);
+        bind_mode.set(other);
         EXPECT_EQ(server::choose_endpoint(std::nullopt, "prod", "quillfern"),
                   transport::TransportEndpoint(transport::Uds{"/srv/sock/quillfern-prod.sock"}))
             << other;
