@@ -10,6 +10,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <span>
@@ -232,13 +233,14 @@ private:
     mutable std::shared_mutex entries_mutex_;
     std::array<TopicMap, kTopics.size()> entries_;
 
-    mutable std::shared_mutex nonce_mutex_;
+    // Plain mutexes where (nearly) every use writes: cheaper than reader-writer locks.
+    mutable std::mutex nonce_mutex_;
     NonceHistory nonces_;
 
     mutable std::shared_mutex peers_mutex_;
     detail::TextMap<PeerStats> peers_;
 
-    mutable std::shared_mutex pending_mutex_;
+    std::mutex pending_mutex_;
     std::deque<GossipEntry> pending_;
 
     std::atomic<std::uint64_t> total_ingested_{0};

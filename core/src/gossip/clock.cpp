@@ -1,4 +1,5 @@
 // Wall-clock seconds and the nonces of entries created on this gate.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 
@@ -11,16 +12,24 @@ namespace {
 
 __extension__ typedef unsigned __int128 u128;
 
-// Lowercase hexadecimal, zero-padded to at least `min_width` digits.
-void append_hex(std::string& out, u128 value, std::size_t min_width) {
-    char digits[32];
-    std::size_t count = 0;
+// Writes `value` in lowercase hexadecimal, zero-padded to at least `min_width` digits, so
+// that it ends just before `end`; gives the position of its first digit. `end` must have
+// room for 32 digits before it.
+char* put_hex_before(char* end, u128 value, std::size_t min_width) noexcept {
+    char* first = end;
     do {
-        digits[count++] = "0123456789abcdef"[static_cast<unsigned>(value & 0xF)];
+        *--first = "0123456789abcdef"[static_cast<unsigned>(value & 0xF)];
         value >>= 4;
     } while (value != 0);
-    for (std::size_t i = count; i < min_width; ++i) out.push_back('0');
-    while (count > 0) out.push_back(digits[--count]);
+    while (static_cast<std::size_t>(end - first) < min_width) *--first = '0';
+    return first;
+}
+
+// The process id never changes (the server does not fork), and reading it is a system
+// call: it is read once.
+std::uint32_t process_id() noexcept {
+    static const auto pid = static_cast<std::uint32_t>(::getpid());
+    return pid;
 }
 
 std::atomic<std::uint64_t> g_inject_counter{0};
@@ -37,15 +46,16 @@ std::string make_nonce() {
     auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
     auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count();
     u128 wall_ns = nanoseconds > 0 ? static_cast<u128>(nanoseconds) : 0;
-    auto pid = static_cast<std::uint32_t>(::getpid());
     std::uint64_t counter = g_inject_counter.fetch_add(1, std::memory_order_relaxed);
 
-    std::string nonce;
-    nonce.reserve(48);
-    append_hex(nonce, wall_ns, 32);
-    append_hex(nonce, pid, 8);
-    append_hex(nonce, counter, 8);
-    return nonce;
+    // Written back to front into one buffer (48 digits, more once the counter passes
+    // 32 bits), then copied into the text in one go.
+    char digits[32 + 8 + 16];
+    char* end = digits + sizeof digits;
+    char* first = put_hex_before(end, counter, 8);
+    first = put_hex_before(first, process_id(), 8);
+    first = put_hex_before(first, wall_ns, 32);
+    return std::string(first, end);
 }
 
 }  // namespace quillfern::gossip

@@ -74,15 +74,23 @@ IngestOutcome GossipStore::ingest(GossipEntry entry, std::optional<std::string_v
     }
 
     std::optional<GossipEntry> forward = from ? entry.forward_copy() : std::nullopt;
-    GossipUpdate update{entry.topic, entry.key, entry.origin_gate, entry.version};
+    // The notice is built only when something can take it (a receiver of the channel or
+    // the DEBUG line): its copies of key and origin are two more updates of shared
+    // counters that every worker touches.
+    std::optional<GossipUpdate> update;
+    if (updates_.receiver_count() > 0 ||
+        static_cast<int>(log::Level::Debug) >= log::g_max_level.load(std::memory_order_relaxed)) {
+        update.emplace(GossipUpdate{entry.topic, entry.key, entry.origin_gate, entry.version});
+    }
     const std::uint8_t ttl_received = entry.ttl;
-    std::string nonce = entry.nonce;
+    std::string nonce;
     {
         std::unique_lock entries_lock(entries_mutex_);
         TopicMap& map = entries_[topic_index(entry.topic)];
         auto held = map.find(text_of(entry.key));
         if (held == map.end()) {
             if (map.size() >= kTopicCapacity) return IngestOutcome::AtCapacity;
+            nonce = entry.nonce;
             std::string key = text_of(entry.key);
             map.emplace(std::move(key), std::move(entry));
         } else if (held->second.version >= entry.version) {
@@ -90,7 +98,9 @@ IngestOutcome GossipStore::ingest(GossipEntry entry, std::optional<std::string_v
             count_rejection(from);
             return IngestOutcome::Duplicate;
         } else {
-            held->second = std::move(entry);
+            // The older entry ends up in `entry` and is released after the locks.
+            nonce = entry.nonce;
+            std::swap(held->second, entry);
         }
     }
 
@@ -109,10 +119,12 @@ IngestOutcome GossipStore::ingest(GossipEntry entry, std::optional<std::string_v
     }
     nonce_lock.unlock();
 
-    QF_LOG(log::Level::Debug, kLogTarget, "Gossip entry ingested", log::text("topic", topic_name(update.topic)),
-           log::text("key", text_of(update.key)), log::text("origin", text_of(update.origin_gate)),
-           log::number("ttl", ttl_received));
-    updates_.send(update);
+    if (update) {
+        QF_LOG(log::Level::Debug, kLogTarget, "Gossip entry ingested", log::text("topic", topic_name(update->topic)),
+               log::text("key", text_of(update->key)), log::text("origin", text_of(update->origin_gate)),
+               log::number("ttl", ttl_received));
+        updates_.send(*update);
+    }
     return IngestOutcome::Accepted;
 }
 
@@ -139,8 +151,10 @@ void GossipStore::count_rejection(std::optional<std::string_view> from) {
 }
 
 void GossipStore::queue_forward_copy(GossipEntry copy) {
-    std::unique_lock lock(pending_mutex_);
+    std::optional<GossipEntry> dropped;  // released after the lock
+    std::lock_guard lock(pending_mutex_);
     if (pending_.size() >= kPendingCapacity) {
+        dropped.emplace(std::move(pending_.front()));
         pending_.pop_front();
         pending_dropped_.fetch_add(1, std::memory_order_relaxed);
     }
@@ -208,7 +222,7 @@ StoreStats GossipStore::stats() const {
         stats.compute_entries = entries_[topic_index(Topic::Compute)].size();
     }
     {
-        std::shared_lock lock(nonce_mutex_);
+        std::lock_guard lock(nonce_mutex_);
         stats.nonce_history_size = nonces_.seen.size();
     }
     {

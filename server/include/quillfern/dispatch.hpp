@@ -21,6 +21,11 @@ namespace quillfern::dispatch {
 asio::awaitable<std::string> handle_request(std::string_view line,
                                             const std::shared_ptr<gossip::GossipStore>& store);
 
+// The same reply appended to `out` (for a connection that collects the replies of a
+// burst of pipelined lines in one buffer). Never throws but for allocation failures.
+asio::awaitable<void> append_reply(std::string& out, std::string_view line,
+                                   const std::shared_ptr<gossip::GossipStore>& store);
+
 // "gossip.spread": checks every element of params' "entries" (or its one "entry") with
 // thornKit and ingests the allowed ones with params' "from" ("unknown" when absent) as
 // the sending peer. Gives {"accepted":A,"rejected":R}, or {"error":"Missing 'entry' or

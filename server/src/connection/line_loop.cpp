@@ -3,6 +3,7 @@
 #include <utility>
 
 #include <asio/buffer.hpp>
+#include <asio/error.hpp>
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
@@ -46,10 +47,24 @@ using protocol_negotiation::LineError;
 using protocol_negotiation::LineReader;
 
 // Writes every pending reply in one go and empties the buffer (keeping its capacity).
-asio::awaitable<bool> flush(transport::TransportStream& stream, std::string& pending) {
+// What the socket takes at once is written right here (the line loop puts its socket in
+// non-blocking mode): an asynchronous write that completes at once would still pass
+// through the event loop and cost one more poll of it for every reply. Only bytes the
+// socket can't take yet wait for it.
+asio::awaitable<bool> flush(transport::TransportStream& stream, std::string& pending, bool write_at_once) {
     if (pending.empty()) co_return true;
-    auto [ec, written] = co_await asio::async_write(stream, asio::buffer(pending), kNoThrow);
-    (void)written;
+    std::error_code ec;
+    std::size_t written = 0;
+    if (write_at_once) {
+        written = stream.write_some(asio::buffer(pending), ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again) ec.clear();
+    }
+    if (!ec && written < pending.size()) {
+        auto [write_ec, rest] =
+            co_await asio::async_write(stream, asio::buffer(pending.data() + written, pending.size() - written), kNoThrow);
+        (void)rest;
+        ec = write_ec;
+    }
     pending.clear();
     if (ec) {
         QF_LOG(log::Level::Warn, kServerTarget, fmt::format("Write error: {}", IoError::from_error_code(ec).message()));
@@ -67,22 +82,30 @@ void report_line_error(const LineError& error) {
 }
 
 asio::awaitable<void> line_loop(LineReader& reader, const std::shared_ptr<gossip::GossipStore>& store) {
+    // Non-blocking mode makes the direct writes of `flush` safe; asynchronous operations
+    // work alike in either mode. Without it every write goes through the event loop.
+    std::error_code mode_error;
+    reader.stream().non_blocking(true, mode_error);
+    const bool write_at_once = !mode_error;
+
     std::string pending;
     for (;;) {
         auto line = reader.take_buffered_line();
         if (!line) {
             // Lines before the bad one were answered in order: their replies go out first.
-            if (co_await flush(reader.stream(), pending)) report_line_error(line.error());
+            if (co_await flush(reader.stream(), pending, write_at_once)) report_line_error(line.error());
             co_return;
         }
         if (*line) {
-            pending += co_await dispatch::handle_request(text::trim(**line), store);
+            co_await dispatch::append_reply(pending, text::trim(**line), store);
             pending.push_back('\n');
-            if (pending.size() >= REPLY_FLUSH_BYTES && !co_await flush(reader.stream(), pending)) co_return;
+            if (pending.size() >= REPLY_FLUSH_BYTES && !co_await flush(reader.stream(), pending, write_at_once)) {
+                co_return;
+            }
             continue;
         }
         // The buffer holds no complete line: send what is ready, then read on.
-        if (!co_await flush(reader.stream(), pending)) co_return;
+        if (!co_await flush(reader.stream(), pending, write_at_once)) co_return;
         auto received = co_await reader.fill();
         if (!received) {
             QF_LOG(log::Level::Warn, kServerTarget, fmt::format("Read error: {}", received.error().message()));
@@ -93,9 +116,9 @@ asio::awaitable<void> line_loop(LineReader& reader, const std::shared_ptr<gossip
             if (!rest) {
                 report_line_error(rest.error());
             } else if (!rest->empty()) {
-                pending += co_await dispatch::handle_request(text::trim(*rest), store);
+                co_await dispatch::append_reply(pending, text::trim(*rest), store);
                 pending.push_back('\n');
-                co_await flush(reader.stream(), pending);
+                co_await flush(reader.stream(), pending, write_at_once);
             }
             co_return;
         }

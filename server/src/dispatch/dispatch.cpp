@@ -1,7 +1,8 @@
 // handle_request: parse one line, pick the method by its exact name, answer from the store.
 //
-// The reply is written straight into one text buffer: the success envelope's keys come in
-// a fixed order ("id", "jsonrpc", "result"), so the result can follow the prefix directly.
+// The reply is written straight into the caller's text buffer: the success envelope's keys
+// come in a fixed order ("id", "jsonrpc", "result"), so the result can follow the prefix
+// directly.
 // Results that never change are rendered once; gossip entries are written field by field
 // without first being turned into JSON values.
 #include <array>
@@ -183,16 +184,54 @@ struct Request {
     json::Value params = json::Value::object();
 };
 
-// Moves id, method and params out of the parsed line. A value that is not an object
-// counts as an object without members.
-Request take_request(json::Value&& parsed) {
-    Request request;
-    if (!parsed.is_object()) return request;
-    if (auto it = parsed.find("id"); it != parsed.end()) request.id = std::move(*it);
-    if (auto it = parsed.find("method"); it != parsed.end() && it->is_string()) {
-        request.method = std::move(it->get_ref<std::string&>());
+// Reads one member's value where only a text is of use: a string is read straight into
+// `text`; any other value is read (and checked) like every value and leaves `text` empty.
+// False when the line can't be read.
+bool read_text_member(json::Reader& reader, std::string& text) {
+    if (reader.peek_token() == '"') {
+        reader.advance();
+        text = reader.read_string_body();
+        return !reader.failed();
     }
-    if (auto it = parsed.find("params"); it != parsed.end()) request.params = std::move(*it);
+    text.clear();
+    static_cast<void>(reader.read_value(1));
+    return !reader.failed();
+}
+
+// Reads the request line: id, method and params of the envelope, the rest checked and
+// dropped. Reading the envelope's members straight from the text spares building it as
+// a JSON object; only id and params become values. A repeated member: the last one
+// counts. A line that is JSON but not an object is a request without members. None when
+// the line is not JSON.
+std::optional<Request> read_request(std::string_view line) {
+    json::Reader reader(line);
+    Request request;
+    if (reader.peek_token() != '{') {
+        static_cast<void>(reader.read_value(0));
+        if (reader.failed() || !reader.finish()) return std::nullopt;
+        return request;
+    }
+    reader.advance();
+    using namespace std::string_view_literals;
+    std::string key;
+    std::string ignored;
+    for (bool first = true; reader.has_next_key(first); first = false) {
+        reader.advance();  // the key's opening quote
+        key = reader.read_string_body();
+        if (reader.failed() || !reader.read_colon()) return std::nullopt;
+        if (key == "method"sv) {
+            // A method that is not a string names no method.
+            if (!read_text_member(reader, request.method)) return std::nullopt;
+        } else if (key == "id"sv) {
+            request.id = reader.read_value(1);
+        } else if (key == "params"sv) {
+            request.params = reader.read_value(1);
+        } else if (!read_text_member(reader, ignored)) {
+            return std::nullopt;
+        }
+        if (reader.failed()) return std::nullopt;
+    }
+    if (reader.failed() || !reader.close_object() || !reader.finish()) return std::nullopt;
     return request;
 }
 
@@ -292,48 +331,61 @@ void begin_success(std::string& out, const json::Value& id) {
 
 void end_success(std::string& out) { out += '}'; }
 
-asio::awaitable<std::string> answer(std::string_view line, const std::shared_ptr<GossipStore>& store_handle) {
-    auto parsed = json::parse(line);
-    if (!parsed) co_return parse_error_reply();
-    Request request = take_request(std::move(*parsed));
-
-    std::optional<Method> method = find_method(request.method);
-    if (!method) {
-        co_return rpc_types::jsonrpc_error_response(request.id, rpc_types::METHOD_NOT_FOUND,
-                                                    rpc_types::METHOD_NOT_FOUND_MESSAGE);
+// Appends the result of every method that is answered from the store alone; false for
+// one that must wait on other services.
+bool append_result_now(std::string& out, Method method, GossipStore& store, json::Value& params) {
+    switch (method) {
+        case Method::HealthLiveness: out += liveness_result(); return true;
+        case Method::HealthReadiness: out += readiness_result(store.running()); return true;
+        case Method::HealthCheck: health_check(out, store); return true;
+        case Method::CapabilitiesList: out += capabilities_result(); return true;
+        case Method::BtspNegotiate: out += negotiate_result(); return true;
+        case Method::WendleAnnounce: out += announce_result(); return true;
+        case Method::GossipSpread: return false;
+        case Method::GossipInject: gossip_inject(out, store, params); return true;
+        case Method::GossipQuery: gossip_query(out, store, params, false); return true;
+        case Method::GossipStatus: json::write(out, store.stats().to_json()); return true;
+        case Method::GossipPeers: gossip_peers(out, store); return true;
+        case Method::GossipSubscribe: gossip_query(out, store, params, true); return true;
     }
-
-    GossipStore& store = *store_handle;
-    std::string out;
-    out.reserve(512);
-    begin_success(out, request.id);
-    switch (*method) {
-        case Method::HealthLiveness: out += liveness_result(); break;
-        case Method::HealthReadiness: out += readiness_result(store.running()); break;
-        case Method::HealthCheck: health_check(out, store); break;
-        case Method::CapabilitiesList: out += capabilities_result(); break;
-        case Method::BtspNegotiate: out += negotiate_result(); break;
-        case Method::WendleAnnounce: out += announce_result(); break;
-        case Method::GossipSpread: json::write(out, co_await handle_gossip_spread(request.params, store)); break;
-        case Method::GossipInject: gossip_inject(out, store, request.params); break;
-        case Method::GossipQuery: gossip_query(out, store, request.params, false); break;
-        case Method::GossipStatus: json::write(out, store.stats().to_json()); break;
-        case Method::GossipPeers: gossip_peers(out, store); break;
-        case Method::GossipSubscribe: gossip_query(out, store, request.params, true); break;
-    }
-    end_success(out);
-    co_return out;
+    return true;
 }
 
 }  // namespace
 
-asio::awaitable<std::string> handle_request(std::string_view line, const std::shared_ptr<GossipStore>& store) {
+asio::awaitable<void> append_reply(std::string& out, std::string_view line,
+                                   const std::shared_ptr<GossipStore>& store_handle) {
+    const std::size_t start = out.size();
     try {
-        co_return co_await answer(line, store);
+        std::optional<Request> request = read_request(line);
+        if (!request) {
+            out += parse_error_reply();
+            co_return;
+        }
+        std::optional<Method> method = find_method(request->method);
+        if (!method) {
+            out += rpc_types::jsonrpc_error_response(request->id, rpc_types::METHOD_NOT_FOUND,
+                                                     rpc_types::METHOD_NOT_FOUND_MESSAGE);
+            co_return;
+        }
+        GossipStore& store = *store_handle;
+        begin_success(out, request->id);
+        if (!append_result_now(out, *method, store, request->params)) {
+            json::write(out, co_await handle_gossip_spread(request->params, store));
+        }
+        end_success(out);
+        co_return;
     } catch (...) {
         // Whatever a library throws on odd input is answered like input that can't be read.
     }
-    co_return parse_error_reply();
+    out.resize(start);
+    out += parse_error_reply();
+}
+
+asio::awaitable<std::string> handle_request(std::string_view line, const std::shared_ptr<GossipStore>& store) {
+    std::string reply;
+    co_await append_reply(reply, line, store);
+    co_return reply;
 }
 
 }  // namespace quillfern::dispatch
