@@ -149,6 +149,15 @@ std::uint64_t system_now();
 // "<32 hex digits of the wall clock in ns><8 of the pid><8 of a process-wide counter>".
 std::string make_nonce();
 
+// One wall-clock reading in nanoseconds since the Unix epoch (0 before it), and what it
+// gives: its whole seconds (as system_now) and a nonce stamped with it (as make_nonce).
+struct WallReading {
+    std::uint64_t nanoseconds = 0;
+    static WallReading now() noexcept;
+    std::uint64_t seconds() const noexcept { return nanoseconds / 1'000'000'000u; }
+};
+std::string make_nonce(WallReading reading);
+
 namespace detail {
 
 struct TextHash {
@@ -220,6 +229,8 @@ private:
     };
 
     std::uint64_t now() const { return clock_(); }
+    // ingest with the clock already read.
+    IngestOutcome ingest_at(GossipEntry entry, std::optional<std::string_view> from, std::uint64_t now_seconds);
     void count_rejection(std::optional<std::string_view> from);
     void record_received(std::string_view peer);
     void queue_forward_copy(GossipEntry copy);

@@ -42,10 +42,16 @@ std::uint64_t system_now() {
     return seconds > 0 ? static_cast<std::uint64_t>(seconds) : 0;
 }
 
-std::string make_nonce() {
+WallReading WallReading::now() noexcept {
     auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
     auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count();
-    u128 wall_ns = nanoseconds > 0 ? static_cast<u128>(nanoseconds) : 0;
+    return WallReading{nanoseconds > 0 ? static_cast<std::uint64_t>(nanoseconds) : 0};
+}
+
+std::string make_nonce() { return make_nonce(WallReading::now()); }
+
+std::string make_nonce(WallReading reading) {
+    const u128 wall_ns = reading.nanoseconds;
     std::uint64_t counter = g_inject_counter.fetch_add(1, std::memory_order_relaxed);
 
     // Written back to front into one buffer (48 digits, more once the counter passes

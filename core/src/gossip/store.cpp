@@ -51,7 +51,11 @@ Expected<void, core::CoreError> GossipStore::start() {
 // ---- Ingest and inject ------------------------------------------------------------------
 
 IngestOutcome GossipStore::ingest(GossipEntry entry, std::optional<std::string_view> from) {
-    if (now() >= entry.expires_at_epoch) {
+    return ingest_at(std::move(entry), from, now());
+}
+
+IngestOutcome GossipStore::ingest_at(GossipEntry entry, std::optional<std::string_view> from, std::uint64_t now_seconds) {
+    if (now_seconds >= entry.expires_at_epoch) {
         count_rejection(from);
         return IngestOutcome::Expired;
     }
@@ -129,13 +133,17 @@ IngestOutcome GossipStore::ingest(GossipEntry entry, std::optional<std::string_v
 }
 
 IngestOutcome GossipStore::inject(Topic topic, std::string key, json::Value payload) {
-    const std::uint64_t created = now();
+    // On the system clock one reading serves the nonce, the entry's seconds and the
+    // expiry check; another clock is asked for each of them.
+    const bool system_clock = clock_ == &system_now;
+    const WallReading reading = system_clock ? WallReading::now() : WallReading{};
+    const std::uint64_t created = system_clock ? reading.seconds() : now();
     GossipEntry entry;
     entry.topic = topic;
     entry.key = share_text(std::move(key));
     entry.payload = share_payload(std::move(payload));
     entry.origin_gate = node_id_;
-    entry.nonce = make_nonce();
+    entry.nonce = system_clock ? make_nonce(reading) : make_nonce();
     entry.ttl = kLocalTtl;
     entry.version = created;
     entry.created_at_epoch = created;
@@ -143,7 +151,7 @@ IngestOutcome GossipStore::inject(Topic topic, std::string key, json::Value payl
 
     // Queued before the ingest, whatever its outcome.
     if (auto forward = entry.forward_copy()) queue_forward_copy(std::move(*forward));
-    return ingest(std::move(entry), std::nullopt);
+    return ingest_at(std::move(entry), std::nullopt, system_clock ? created : now());
 }
 
 void GossipStore::count_rejection(std::optional<std::string_view> from) {

@@ -178,10 +178,25 @@ void append_entries(std::string& out, const std::vector<GossipEntry>& entries) {
 
 // ---- The request ------------------------------------------------------------------------
 
+// What gossip.inject takes from its params: a topic or key that is absent or not a string
+// is none; an absent payload is none.
+struct InjectParams {
+    std::optional<std::string> topic;
+    std::optional<std::string> key;
+    std::optional<json::Value> payload;
+};
+
+constexpr std::string_view INJECT_METHOD = "gossip.inject";
+
 struct Request {
     json::Value id;  // null when absent
     std::string method;
     json::Value params = json::Value::object();
+    // Set when the last params was an object read for gossip.inject (the method came
+    // first): `params` is then left unread, and `params_text` holds its text in case a
+    // later member names another method.
+    std::optional<InjectParams> inject_params;
+    std::string_view params_text;
 };
 
 // Reads one member's value where only a text is of use: a string is read straight into
@@ -196,6 +211,60 @@ bool read_text_member(json::Reader& reader, std::string& text) {
     text.clear();
     static_cast<void>(reader.read_value(1));
     return !reader.failed();
+}
+
+// Like read_text_member, for a member whose text is none unless it is a string.
+bool read_optional_text_member(json::Reader& reader, std::optional<std::string>& text) {
+    if (reader.peek_token() == '"') {
+        reader.advance();
+        text = reader.read_string_body();
+        return !reader.failed();
+    }
+    text.reset();
+    static_cast<void>(reader.read_value(2));
+    return !reader.failed();
+}
+
+// Reads the params object of gossip.inject (its '{' consumed; params is level 1) into what
+// the method takes, building a JSON value only for the payload. A repeated member: the
+// last one counts. Every other member is read and checked like any value and dropped.
+bool read_inject_params(json::Reader& reader, InjectParams& params) {
+    using namespace std::string_view_literals;
+    std::string key;
+    for (bool first = true; reader.has_next_key(first); first = false) {
+        reader.advance();  // the key's opening quote
+        key = reader.read_string_body();
+        if (reader.failed() || !reader.read_colon()) return false;
+        if (key == "topic"sv) {
+            if (!read_optional_text_member(reader, params.topic)) return false;
+        } else if (key == "key"sv) {
+            if (!read_optional_text_member(reader, params.key)) return false;
+        } else if (key == "payload"sv) {
+            params.payload = reader.read_value(2);
+        } else {
+            static_cast<void>(reader.read_value(2));
+        }
+        if (reader.failed()) return false;
+    }
+    return !reader.failed() && reader.close_object();
+}
+
+// Reads one params member of `line`. For gossip.inject (named before params, as clients
+// write it) an object goes straight into InjectParams; anything else becomes a JSON value.
+bool read_params_member(json::Reader& reader, std::string_view line, Request& request) {
+    request.inject_params.reset();
+    if (request.method != INJECT_METHOD || reader.peek_token() != '{') {
+        request.params = reader.read_value(1);
+        return !reader.failed();
+    }
+    const std::size_t start = reader.offset();
+    if (!reader.check_depth(1)) return false;
+    reader.advance();
+    InjectParams params;
+    if (!read_inject_params(reader, params)) return false;
+    request.inject_params = std::move(params);
+    request.params_text = line.substr(start, reader.offset() - start);
+    return true;
 }
 
 // Reads the request line: id, method and params of the envelope, the rest checked and
@@ -225,13 +294,21 @@ std::optional<Request> read_request(std::string_view line) {
         } else if (key == "id"sv) {
             request.id = reader.read_value(1);
         } else if (key == "params"sv) {
-            request.params = reader.read_value(1);
+            if (!read_params_member(reader, line, request)) return std::nullopt;
         } else if (!read_text_member(reader, ignored)) {
             return std::nullopt;
         }
         if (reader.failed()) return std::nullopt;
     }
     if (reader.failed() || !reader.close_object() || !reader.finish()) return std::nullopt;
+    if (request.inject_params && request.method != INJECT_METHOD) {
+        // A later member named another method: that one takes params as a JSON value.
+        // The text was read without fault once, so it reads again.
+        json::Reader params_reader(request.params_text);
+        request.params = params_reader.read_value(1);
+        if (params_reader.failed()) return std::nullopt;
+        request.inject_params.reset();
+    }
     return request;
 }
 
@@ -301,21 +378,31 @@ void gossip_peers(std::string& out, const GossipStore& store) {
     out += '}';
 }
 
-void gossip_inject(std::string& out, GossipStore& store, json::Value& params) {
-    auto topic = topic_param(params);
+InjectParams inject_params_of(json::Value& params) {
+    InjectParams taken;
+    if (!params.is_object()) return taken;
+    if (auto it = params.find("topic"); it != params.end() && it->is_string()) {
+        taken.topic = std::move(it->get_ref<std::string&>());
+    }
+    if (auto it = params.find("key"); it != params.end() && it->is_string()) {
+        taken.key = std::move(it->get_ref<std::string&>());
+    }
+    if (auto it = params.find("payload"); it != params.end()) taken.payload = std::move(*it);
+    return taken;
+}
+
+void gossip_inject(std::string& out, GossipStore& store, InjectParams params) {
+    std::optional<gossip::Topic> topic = params.topic ? gossip::parse_topic(*params.topic) : std::nullopt;
     if (!topic) {
         out += invalid_topic_result();
         return;
     }
-    auto key = params.find("key");  // params is an object: the topic was found in it
-    if (key == params.end() || !key->is_string()) {
+    if (!params.key) {
         out += missing_key_result();
         return;
     }
-    json::Value payload = json::Value::object();
-    if (auto it = params.find("payload"); it != params.end()) payload = std::move(*it);
-    const gossip::IngestOutcome outcome =
-        store.inject(*topic, std::move(key->get_ref<std::string&>()), std::move(payload));
+    json::Value payload = params.payload ? std::move(*params.payload) : json::Value::object();
+    const gossip::IngestOutcome outcome = store.inject(*topic, std::move(*params.key), std::move(payload));
     out += "{\"node_id\":";
     json::write_string(out, store.node_id());
     out += ",\"result\":\"";
@@ -333,7 +420,8 @@ void end_success(std::string& out) { out += '}'; }
 
 // Appends the result of every method that is answered from the store alone; false for
 // one that must wait on other services.
-bool append_result_now(std::string& out, Method method, GossipStore& store, json::Value& params) {
+bool append_result_now(std::string& out, Method method, GossipStore& store, Request& request) {
+    json::Value& params = request.params;
     switch (method) {
         case Method::HealthLiveness: out += liveness_result(); return true;
         case Method::HealthReadiness: out += readiness_result(store.running()); return true;
@@ -342,7 +430,10 @@ bool append_result_now(std::string& out, Method method, GossipStore& store, json
         case Method::BtspNegotiate: out += negotiate_result(); return true;
         case Method::WendleAnnounce: out += announce_result(); return true;
         case Method::GossipSpread: return false;
-        case Method::GossipInject: gossip_inject(out, store, params); return true;
+        case Method::GossipInject:
+            gossip_inject(out, store,
+                          request.inject_params ? std::move(*request.inject_params) : inject_params_of(params));
+            return true;
         case Method::GossipQuery: gossip_query(out, store, params, false); return true;
         case Method::GossipStatus: json::write(out, store.stats().to_json()); return true;
         case Method::GossipPeers: gossip_peers(out, store); return true;
@@ -370,7 +461,7 @@ asio::awaitable<void> append_reply(std::string& out, std::string_view line,
         }
         GossipStore& store = *store_handle;
         begin_success(out, request->id);
-        if (!append_result_now(out, *method, store, request->params)) {
+        if (!append_result_now(out, *method, store, *request)) {
             json::write(out, co_await handle_gossip_spread(request->params, store));
         }
         end_success(out);

@@ -1,0 +1,116 @@
+// gossip.inject reads its params straight from the text when the method comes first, and
+// as a JSON value otherwise: both ways must take the same members and give the same reply.
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <gtest/gtest.h>
+
+#include "dispatch_fixture.hpp"
+#include "quillfern/dispatch.hpp"
+
+namespace quillfern::dispatch {
+namespace {
+
+using testing::kNow;
+using testing::parse_json;
+
+const std::string PARSE_ERROR = R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})";
+const std::string ACCEPTED = R"({"id":1,"jsonrpc":"2.0","result":{"node_id":"gate-a","result":"Accepted"}})";
+const std::string TOPIC_ERROR =
+    R"x({"id":1,"jsonrpc":"2.0","result":{"error":"Invalid or missing 'topic' (varne|data|compute)"}})x";
+const std::string KEY_ERROR = R"({"id":1,"jsonrpc":"2.0","result":{"error":"Missing 'key'"}})";
+
+class InjectParams : public ::testing::Test {
+protected:
+    InjectParams() { testing::g_now = kNow; }
+    ~InjectParams() override { testing::g_now = kNow; }
+
+    std::string call(const std::shared_ptr<gossip::GossipStore>& store, std::string_view line) {
+        return testing::run_task(ctx_, handle_request(line, store));
+    }
+
+    asio::io_context ctx_;
+};
+
+struct ParamsCase {
+    const char* params;
+    std::string reply;
+    const char* stored_key;      // null when nothing is stored
+    const char* stored_payload;  // the stored entry's payload
+};
+
+// Each case with the method before params (read straight from the text) and after it
+// (read as a JSON value), each on a fresh store.
+TEST_F(InjectParams, MemberOrderDoesNotChangeTheOutcome) {
+    const ParamsCase cases[] = {
+        {R"({"topic":"data","key":"k","payload":{"b":1,"a":[true,null]}})", ACCEPTED, "k", R"({"a":[true,null],"b":1})"},
+        {R"({"payload":7,"key":"k","topic":"data"})", ACCEPTED, "k", "7"},
+        {R"({"topic":"meta","topic":"data","key":"k"})", ACCEPTED, "k", "{}"},
+        {R"({"topic":"data","topic":1,"key":"k"})", TOPIC_ERROR, nullptr, nullptr},
+        {R"({"topic":"data","key":"first","key":"last"})", ACCEPTED, "last", "{}"},
+        {R"({"topic":"data","key":"k","key":null})", KEY_ERROR, nullptr, nullptr},
+        {R"({"topic":"data","key":"k","payload":1,"payload":[2]})", ACCEPTED, "k", "[2]"},
+        {R"({"topic":"data","key":"k","payload":null})", ACCEPTED, "k", "null"},
+        {R"({"to\u0070ic":"data","key":"\u006b","extra":{"x":[1,2]}})", ACCEPTED, "k", "{}"},
+        {R"({"key":"k"})", TOPIC_ERROR, nullptr, nullptr},
+        {R"({"topic":"data","key":"k","extra":[1,]})", PARSE_ERROR, nullptr, nullptr},
+        {R"({"topic":"data","key":"k",})", PARSE_ERROR, nullptr, nullptr},
+        {R"({"topic":"data","key":"k")", PARSE_ERROR, nullptr, nullptr},
+        {R"(["data","k"])", TOPIC_ERROR, nullptr, nullptr},
+    };
+    for (const ParamsCase& c : cases) {
+        for (bool method_first : {true, false}) {
+            SCOPED_TRACE(std::string(c.params) + (method_first ? " (method first)" : " (params first)"));
+            const std::string line = method_first
+                                         ? std::string(R"({"id":1,"method":"gossip.inject","params":)") + c.params + "}"
+                                         : std::string(R"({"params":)") + c.params + R"(,"id":1,"method":"gossip.inject"})";
+            auto store = testing::started_store();
+            EXPECT_EQ(call(store, line), c.reply);
+            auto entries = store->query(gossip::Topic::Data, std::nullopt);
+            if (c.stored_key == nullptr) {
+                EXPECT_TRUE(entries.empty());
+                continue;
+            }
+            ASSERT_EQ(entries.size(), 1u);
+            EXPECT_EQ(gossip::text_of(entries.front().key), c.stored_key);
+            EXPECT_EQ(gossip::payload_of(entries.front().payload), parse_json(c.stored_payload));
+        }
+    }
+}
+
+TEST_F(InjectParams, AMethodNamedAfterParamsTakesThemAsAValue) {
+    auto store = testing::started_store();
+    // The last method counts: params read for gossip.inject serve gossip.query instead.
+    EXPECT_EQ(call(store, R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"k"},"method":"gossip.query"})"),
+              R"({"id":1,"jsonrpc":"2.0","result":{"count":0,"entries":[],"topic":"data"}})");
+    EXPECT_TRUE(store->query(gossip::Topic::Data, std::nullopt).empty());
+    EXPECT_EQ(call(store, R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"k"},"method":"nope"})"),
+              R"({"error":{"code":-32601,"message":"Method not found"},"id":1,"jsonrpc":"2.0"})");
+    // The last params counts, whichever way each was read.
+    EXPECT_EQ(call(store, R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"k"},"params":{"topic":"data"}})"),
+              KEY_ERROR);
+    EXPECT_EQ(call(store, R"({"id":1,"method":"gossip.inject","params":{"topic":"data"},"params":{"topic":"data","key":"k"}})"),
+              ACCEPTED);
+    EXPECT_EQ(call(store, R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"a"},"params":null})"),
+              TOPIC_ERROR);
+}
+
+TEST_F(InjectParams, NestingLimitCountsTheEnvelopeAndParams) {
+    // Envelope and params are two levels; values nested 128 levels deep are refused.
+    auto payload = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+    for (bool method_first : {true, false}) {
+        SCOPED_TRACE(method_first ? "method first" : "params first");
+        for (auto [depth, reply] : {std::pair{125, ACCEPTED}, std::pair{126, PARSE_ERROR}}) {
+            const std::string params = R"({"topic":"data","key":"k","payload":)" + payload(depth) + "}";
+            const std::string line = method_first
+                                         ? R"({"id":1,"method":"gossip.inject","params":)" + params + "}"
+                                         : R"({"params":)" + params + R"(,"id":1,"method":"gossip.inject"})";
+            EXPECT_EQ(call(testing::started_store(), line), reply) << depth;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace quillfern::dispatch
