@@ -15,6 +15,10 @@ public:
         if (const char* old = std::getenv(name)) saved_ = old;
         apply(value);
     }
+    // Only remembers the variable, to restore whatever a test sets it to.
+    explicit EnvGuard(const char* name) : name_(name) {
+        if (const char* old = std::getenv(name)) saved_ = old;
+    }
     ~EnvGuard() { apply(saved_); }
     EnvGuard(const EnvGuard&) = delete;
     EnvGuard& operator=(const EnvGuard&) = delete;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "env_guard.hpp"
 #include "connection_fixture.hpp"
 #include "quillfern/protocol_negotiation.hpp"
 
@@ -23,19 +24,8 @@ const std::string kTarpcWarning =
 class NegotiatedTest : public ::testing::Test {
 protected:
     static constexpr const char* kVariable = "NEGOTIATE_TIMEOUT_MS";
-    void SetUp() override {
-        if (const char* old = std::getenv(kVariable)) saved_ = old;
-        // Every byte of these clients is there at once: the limit never decides.
-        ::setenv(kVariable, "60000", 1);
-    }
-    void TearDown() override {
-        if (saved_) {
-            ::setenv(kVariable, saved_->c_str(), 1);
-        } else {
-            ::unsetenv(kVariable);
-        }
-    }
-    std::optional<std::string> saved_;
+    // Every byte of these clients is there at once: the limit never decides.
+    ::quillfern::testing::EnvGuard timeout_{kVariable, "60000"};
 };
 
 struct Case {

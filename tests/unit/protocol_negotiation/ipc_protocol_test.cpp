@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "env_guard.hpp"
 #include "quillfern/protocol_negotiation.hpp"
 
 namespace quillfern::protocol_negotiation {
@@ -52,17 +53,8 @@ TEST(IpcProtocolTest, TextIsTheWireName) {
 class NegotiateTimeoutTest : public ::testing::Test {
 protected:
     static constexpr const char* kVariable = "NEGOTIATE_TIMEOUT_MS";
-    void SetUp() override {
-        if (const char* old = std::getenv(kVariable)) saved_ = old;
-    }
-    void TearDown() override {
-        if (saved_) {
-            ::setenv(kVariable, saved_->c_str(), 1);
-        } else {
-            ::unsetenv(kVariable);
-        }
-    }
-    std::optional<std::string> saved_;
+    // Restores the variable that the tests set.
+    ::quillfern::testing::EnvGuard timeout_{kVariable};
 };
 
 TEST_F(NegotiateTimeoutTest, ReadsAnUnsignedDecimalElseTheDefault) {

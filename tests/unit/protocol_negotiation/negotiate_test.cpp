@@ -69,6 +69,16 @@ struct Case {
     std::string_view rest;
 };
 
+// Negotiates over the case's input and checks the outcome, the answer line, the log
+// events and the bytes left for the line loop.
+void expect_exchange(const Case& c) {
+    const Exchange got = negotiate_with(c.input);
+    EXPECT_EQ(got.outcome, c.outcome) << c.input;
+    EXPECT_EQ(got.answer, c.answer) << c.input;
+    EXPECT_EQ(got.events, c.events) << c.input;
+    EXPECT_EQ(got.rest, c.rest) << c.input;
+}
+
 TEST(NegotiateTest, AnswersTheFirstRecognisedNameInTheClientsOrder) {
     const Case cases[] = {
         {"PROTOCOLS: jsonrpc\n", "jsonrpc", "PROTOCOL: jsonrpc\n", {kNegotiated + "jsonrpc"}, ""},
@@ -85,13 +95,7 @@ TEST(NegotiateTest, AnswersTheFirstRecognisedNameInTheClientsOrder) {
         // The last bytes before the end of the stream are a line too.
         {"PROTOCOLS: jsonrpc", "jsonrpc", "PROTOCOL: jsonrpc\n", {kNegotiated + "jsonrpc"}, ""},
     };
-    for (const Case& c : cases) {
-        const Exchange got = negotiate_with(c.input);
-        EXPECT_EQ(got.outcome, c.outcome) << c.input;
-        EXPECT_EQ(got.answer, c.answer) << c.input;
-        EXPECT_EQ(got.events, c.events) << c.input;
-        EXPECT_EQ(got.rest, c.rest) << c.input;
-    }
+    for (const Case& c : cases) expect_exchange(c);
 }
 
 TEST(NegotiateTest, WithoutARecognisedNameNothingIsAnswered) {
@@ -111,13 +115,7 @@ TEST(NegotiateTest, WithoutARecognisedNameNothingIsAnswered) {
         // The client closed at once.
         {"", "none", "", {}, ""},
     };
-    for (const Case& c : cases) {
-        const Exchange got = negotiate_with(c.input);
-        EXPECT_EQ(got.outcome, c.outcome) << c.input;
-        EXPECT_EQ(got.answer, c.answer) << c.input;
-        EXPECT_EQ(got.events, c.events) << c.input;
-        EXPECT_EQ(got.rest, c.rest) << c.input;
-    }
+    for (const Case& c : cases) expect_exchange(c);
 }
 
 TEST(NegotiateTest, ConsumesExactlyItsOneLine) {
@@ -135,13 +133,7 @@ TEST(NegotiateTest, ConsumesExactlyItsOneLine) {
          {kReadError + "stream did not contain valid UTF-8"},
          "{\"id\":2}\n"},
     };
-    for (const Case& c : cases) {
-        const Exchange got = negotiate_with(c.input);
-        EXPECT_EQ(got.outcome, c.outcome) << c.input;
-        EXPECT_EQ(got.answer, c.answer) << c.input;
-        EXPECT_EQ(got.events, c.events) << c.input;
-        EXPECT_EQ(got.rest, c.rest) << c.input;
-    }
+    for (const Case& c : cases) expect_exchange(c);
 }
 
 TEST(NegotiateTest, ANegotiationLineLongerThanTheReadBufferIsRead) {
