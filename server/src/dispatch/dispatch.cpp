@@ -199,30 +199,16 @@ struct Request {
     std::string_view params_text;
 };
 
-// Reads one member's value where only a text is of use: a string is read straight into
-// `text`; any other value is read (and checked) like every value and leaves `text` empty.
-// False when the line can't be read.
-bool read_text_member(json::Reader& reader, std::string& text) {
+// Reads one member's value at nesting level `depth` where only a text is of use: a
+// string gives its text; any other value is read (and checked) like every value and
+// gives none. The caller tests the reader for failure.
+std::optional<std::string> read_string_member(json::Reader& reader, std::uint32_t depth) {
     if (reader.peek_token() == '"') {
         reader.advance();
-        text = reader.read_string_body();
-        return !reader.failed();
+        return reader.read_string_body();
     }
-    text.clear();
-    static_cast<void>(reader.read_value(1));
-    return !reader.failed();
-}
-
-// Like read_text_member, for a member whose text is none unless it is a string.
-bool read_optional_text_member(json::Reader& reader, std::optional<std::string>& text) {
-    if (reader.peek_token() == '"') {
-        reader.advance();
-        text = reader.read_string_body();
-        return !reader.failed();
-    }
-    text.reset();
-    static_cast<void>(reader.read_value(2));
-    return !reader.failed();
+    static_cast<void>(reader.read_value(depth));
+    return std::nullopt;
 }
 
 // Reads the params object of gossip.inject (its '{' consumed; params is level 1) into what
@@ -236,9 +222,9 @@ bool read_inject_params(json::Reader& reader, InjectParams& params) {
         key = reader.read_string_body();
         if (reader.failed() || !reader.read_colon()) return false;
         if (key == "topic"sv) {
-            if (!read_optional_text_member(reader, params.topic)) return false;
+            params.topic = read_string_member(reader, 2);
         } else if (key == "key"sv) {
-            if (!read_optional_text_member(reader, params.key)) return false;
+            params.key = read_string_member(reader, 2);
         } else if (key == "payload"sv) {
             params.payload = reader.read_value(2);
         } else {
@@ -283,20 +269,19 @@ std::optional<Request> read_request(std::string_view line) {
     reader.advance();
     using namespace std::string_view_literals;
     std::string key;
-    std::string ignored;
     for (bool first = true; reader.has_next_key(first); first = false) {
         reader.advance();  // the key's opening quote
         key = reader.read_string_body();
         if (reader.failed() || !reader.read_colon()) return std::nullopt;
         if (key == "method"sv) {
             // A method that is not a string names no method.
-            if (!read_text_member(reader, request.method)) return std::nullopt;
+            request.method = read_string_member(reader, 1).value_or(std::string());
         } else if (key == "id"sv) {
             request.id = reader.read_value(1);
         } else if (key == "params"sv) {
             if (!read_params_member(reader, line, request)) return std::nullopt;
-        } else if (!read_text_member(reader, ignored)) {
-            return std::nullopt;
+        } else {
+            static_cast<void>(read_string_member(reader, 1));
         }
         if (reader.failed()) return std::nullopt;
     }
