@@ -19,8 +19,6 @@ namespace quillfern::mesh {
 
 asio::awaitable<void> eviction_loop(std::shared_ptr<gossip::GossipStore>, std::uint64_t, std::uint16_t) { co_return; }
 
-asio::awaitable<void> spread_loop(std::shared_ptr<gossip::GossipStore>, std::uint64_t) { co_return; }
-
 asio::awaitable<void> cross_gate_listener(std::shared_ptr<gossip::GossipStore>, std::uint16_t) { co_return; }
 
 }  // namespace quillfern::mesh
