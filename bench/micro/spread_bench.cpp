@@ -38,6 +38,7 @@ constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
 class SinkPeers {
 public:
     explicit SinkPeers(std::size_t count) : guard_(asio::make_work_guard(ctx_)) {
+        acceptors_.reserve(count);  // the accept loops hold references to them
         for (std::size_t i = 0; i < count; ++i) {
             auto& acceptor = acceptors_.emplace_back(ctx_, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
             addresses_ += (i ? "," : "") + std::string("127.0.0.1:") + std::to_string(acceptor.local_endpoint().port());
