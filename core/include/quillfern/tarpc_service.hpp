@@ -173,8 +173,8 @@ MonotonicClock::time_point deadline_after(MonotonicClock::time_point now, std::u
 
 // `wall_now` plus `remaining` (negative counts as zero) in RFC 3339 UTC: seconds, then
 // "." and nine digits only when the nanoseconds are not zero, then "Z"
-// ("2026-12-10T12:00:10Z", "2026-12-10T12:00:10.500000000Z"). A time past the last one
-// the form can hold gives that last one, "9999-12-31T23:59:59.999999999Z".
+// ("2026-12-10T12:00:10Z", "2026-12-10T12:00:10.500000000Z"). Any pair of arguments
+// gives a time: the sum is not taken in one 64-bit count, so it cannot overflow.
 std::string deadline_text(std::chrono::system_clock::time_point wall_now, MonotonicClock::duration remaining);
 
 struct Context {
