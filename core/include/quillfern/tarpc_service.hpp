@@ -15,6 +15,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -279,8 +280,9 @@ public:
     FrameReader() = default;
     FrameReader(const FrameReader&) = delete;
     FrameReader& operator=(const FrameReader&) = delete;
-    FrameReader(FrameReader&&) noexcept = default;
-    FrameReader& operator=(FrameReader&&) noexcept = default;
+    // A reader moved from is empty, as a new one.
+    FrameReader(FrameReader&& other) noexcept { *this = std::move(other); }
+    FrameReader& operator=(FrameReader&& other) noexcept;
 
     // Room for the next read, at least one byte; valid until the next call of prepare,
     // commit or next.

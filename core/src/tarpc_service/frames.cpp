@@ -1,6 +1,7 @@
 // Length-delimited frames: the incremental reader and the frame writer.
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "quillfern/tarpc_service.hpp"
 
@@ -16,6 +17,17 @@ constexpr std::size_t kKeepCapacity = 64 * 1024;
 WireError frame_too_big() { return {WireErrorKind::FrameTooBig, "frame size too big"}; }
 
 }  // namespace
+
+FrameReader& FrameReader::operator=(FrameReader&& other) noexcept {
+    if (this == &other) return *this;
+    data_ = std::move(other.data_);
+    capacity_ = std::exchange(other.capacity_, 0);
+    start_ = std::exchange(other.start_, 0);
+    end_ = std::exchange(other.end_, 0);
+    payload_length_ = std::exchange(other.payload_length_, std::nullopt);
+    error_ = std::exchange(other.error_, std::nullopt);
+    return *this;
+}
 
 void FrameReader::reserve_room(std::size_t room) {
     if (capacity_ - end_ >= room) return;

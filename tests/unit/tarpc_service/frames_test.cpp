@@ -156,6 +156,19 @@ TEST(FrameReaderTest, EndOfInputFailsOnlyWithBytesOfAnUnfinishedFrameBuffered) {
     }
 }
 
+TEST(FrameReaderTest, AMovedReaderCarriesOnWhereTheOldOneStopped) {
+    FrameReader first;
+    first.append(hex("00 00 00 03 0a 0b"));
+    ASSERT_TRUE(first.next().has_value());
+    FrameReader second = std::move(first);
+    second.append(hex("0c"));
+    EXPECT_EQ(drain(second), std::vector<Bytes>{hex("0a 0b 0c")});
+    // The old one is as new: empty and ready for bytes.
+    EXPECT_EQ(first.buffered(), 0u);  // NOLINT(bugprone-use-after-move)
+    first.append(hex("00 00 00 01 0d"));
+    EXPECT_EQ(drain(first), std::vector<Bytes>{hex("0d")});
+}
+
 TEST(FrameReaderTest, TheBufferGrowsWithTheBytesThatArriveNotWithTheHeader) {
     FrameReader reader;
     reader.append(hex("00 80 00 00"));
