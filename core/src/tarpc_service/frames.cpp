@@ -53,15 +53,17 @@ std::span<std::uint8_t> FrameReader::prepare() {
             capacity_ = 0;
         }
     }
-    std::size_t room = kMinRoom;
-    if (payload_length_) {
-        // As much again as the frame has delivered, up to what it still lacks: the
-        // buffer grows with the bytes that arrive, not with what the header announced.
-        const std::size_t received = end_ - start_;
-        const std::size_t missing = *payload_length_ > received ? *payload_length_ - received : 0;
-        room = std::max(kMinRoom, std::min(missing, received));
+    // The buffer grows only once its free room runs short, and then doubles, but never
+    // beyond the frame in progress and one read's room: it grows with the bytes that
+    // arrive (to at most twice what is buffered and a little), not with what the header
+    // announced, and a large frame takes few regrowths.
+    if (capacity_ - end_ < kMinRoom) {
+        const std::size_t unread = end_ - start_;
+        std::size_t limit = unread + kMinRoom;
+        if (payload_length_ && *payload_length_ > unread) limit = *payload_length_ + kMinRoom;
+        const std::size_t target = std::max(unread + kMinRoom, std::min(2 * capacity_, limit));
+        reserve_room(target - unread);
     }
-    reserve_room(room);
     return {data_.get() + end_, capacity_ - end_};
 }
 

@@ -176,11 +176,11 @@ TEST(FrameReaderTest, TheBufferGrowsWithTheBytesThatArriveNotWithTheHeader) {
     EXPECT_LE(reader.prepare().size(), 8u * 1024);
     EXPECT_LE(reader.capacity(), 8u * 1024);
 
-    // Half the frame in: the buffer holds about that, not the whole 8 MiB.
-    const Bytes half(kMaxFrameLength / 2, 0x5a);
-    reader.append(half);
-    EXPECT_LE(reader.capacity(), kMaxFrameLength * 3 / 4);
-    reader.append(half);
+    // A quarter of the frame in: the buffer holds at most about twice that.
+    const Bytes quarter(kMaxFrameLength / 4, 0x5a);
+    reader.append(quarter);
+    EXPECT_LE(reader.capacity(), 2 * quarter.size() + 8192);
+    for (int i = 0; i < 3; ++i) reader.append(quarter);
     const std::vector<Bytes> payloads = drain(reader);
     ASSERT_EQ(payloads.size(), 1u);
     EXPECT_EQ(payloads[0].size(), kMaxFrameLength);
@@ -188,6 +188,31 @@ TEST(FrameReaderTest, TheBufferGrowsWithTheBytesThatArriveNotWithTheHeader) {
     // Once handed out, the large buffer is given back.
     reader.prepare();
     EXPECT_LE(reader.capacity(), 64u * 1024);
+}
+
+TEST(FrameReaderTest, ALargeFrameInSmallReadsRegrowsTheBufferOnlyAFewTimes) {
+    // A megabyte in reads of 1000 bytes: the buffer doubles, it is not regrown per read.
+    const Bytes stream = frame(Bytes(1 << 20, 0x33));
+    FrameReader reader;
+    std::size_t regrowths = 0;
+    std::size_t capacity = 0;
+    std::vector<Bytes> payloads;
+    for (std::size_t at = 0; at < stream.size();) {
+        const std::span<std::uint8_t> room = reader.prepare();
+        if (reader.capacity() != capacity) {
+            ++regrowths;
+            capacity = reader.capacity();
+        }
+        const std::size_t n = std::min({room.size(), std::size_t{1000}, stream.size() - at});
+        std::copy_n(stream.begin() + static_cast<std::ptrdiff_t>(at), n, room.begin());
+        reader.commit(n);
+        at += n;
+        for (Bytes& payload : drain(reader)) payloads.push_back(std::move(payload));
+    }
+    ASSERT_EQ(payloads.size(), 1u);
+    EXPECT_EQ(payloads[0].size(), std::size_t{1} << 20);
+    EXPECT_LE(regrowths, 12u);
+    EXPECT_LE(capacity, std::size_t{3} << 20);
 }
 
 }  // namespace
