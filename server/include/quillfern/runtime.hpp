@@ -17,6 +17,8 @@ namespace quillfern::runtime {
 
 class Runtime {
 public:
+    // Starts the workers. When the system refuses a thread, the workers already started
+    // are stopped and joined, and std::runtime_error "OS can't spawn worker thread: ..." is thrown.
     explicit Runtime(std::size_t workers);
     // Teardown: stops every loop, joins every worker, then destroys every task where it waits.
     ~Runtime();
