@@ -12,6 +12,7 @@
 #include "quillfern/announce.hpp"
 #include "quillfern/connection.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
 #include "quillfern/node_identity.hpp"
 #include "quillfern/paths.hpp"
 #include "quillfern/platform_signal.hpp"
@@ -22,7 +23,6 @@ namespace quillfern::server {
 
 namespace {
 
-constexpr const char* kTarget = "quillfern_server::server";
 constexpr const char* kRelayNotBindable =
     "MeshRelay endpoints are not directly bindable — register capabilities with Reedhorn and let it route traffic";
 
@@ -104,7 +104,7 @@ asio::awaitable<Expected<void, std::string>> serve(ServeOptions options, std::sh
     // signal always means an orderly stop, also while connections are open.
     platform_signal::ShutdownSignals signals(co_await asio::this_coro::executor);
 
-    QF_LOG(log::Level::Info, kTarget, listening_text(endpoint, options.negotiate));
+    QF_LOG(log::Level::Info, log::targets::kServer, listening_text(endpoint, options.negotiate));
 
     if (const auto* uds = std::get_if<transport::Uds>(&endpoint.variant())) {
         std::string family = options.family_id.value_or("tarnWendle");
@@ -116,7 +116,7 @@ asio::awaitable<Expected<void, std::string>> serve(ServeOptions options, std::sh
         asio::io_context& worker = rt.next_worker();
         auto outcome = co_await (accept_on(listener, worker) || signals.wait_for_shutdown());
         if (outcome.index() == 1) {
-            QF_LOG(log::Level::Info, kTarget, "graceful shutdown initiated");
+            QF_LOG(log::Level::Info, log::targets::kServer, "graceful shutdown initiated");
             co_return Expected<void, std::string>{};
         }
         Accepted& accepted = std::get<0>(outcome);
@@ -124,11 +124,11 @@ asio::awaitable<Expected<void, std::string>> serve(ServeOptions options, std::sh
             if (!is_transient_accept_error(accepted.error)) {
                 co_return unexpected(IoError::from_error_code(accepted.error).message());
             }
-            QF_LOG(log::Level::Warn, kTarget,
+            QF_LOG(log::Level::Warn, log::targets::kServer,
                    fmt::format("Accept error: {} — retrying", IoError::from_error_code(accepted.error).message()));
             asio::steady_timer pause(co_await asio::this_coro::executor, std::chrono::milliseconds(50));
             if ((co_await (pause.async_wait(asio::use_awaitable) || signals.wait_for_shutdown())).index() == 1) {
-                QF_LOG(log::Level::Info, kTarget, "graceful shutdown initiated");
+                QF_LOG(log::Level::Info, log::targets::kServer, "graceful shutdown initiated");
                 co_return Expected<void, std::string>{};
             }
             continue;
