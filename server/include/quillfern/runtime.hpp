@@ -28,7 +28,6 @@ public:
     asio::io_context& main_context() noexcept { return main_; }
     // The workers in turn.
     asio::io_context& next_worker() noexcept;
-    std::size_t worker_count() const noexcept { return workers_.size(); }
 
     // Starts a detached task on the next worker. An exception that escapes it is
     // reported on standard error; only that task ends.
