@@ -94,6 +94,65 @@ TEST_F(ProcessLimits, ASocketLeftByAKilledInstanceIsTakenOver) {
     expect_alive(dir.file("quillfern.sock"));
 }
 
+TEST_F(ProcessLimits, SurvivesMoreConnectionsThanDescriptorsAndServesOnceTheyClose) {
+    auto o = options({}, {{"NEGOTIATE_TIMEOUT_MS", "60000"}});
+    o.limits = {{RLIMIT_NOFILE, 64}};
+    auto server = start_listening(std::move(o));
+
+    // Each client is either served or, once the server is out of descriptors, accepted and
+    // closed at once; none is left waiting in the backlog.
+    constexpr int kClients = 120;
+    const auto limit = std::chrono::seconds(20);
+    std::vector<Client> clients;
+    for (int i = 0; i < kClients; ++i) clients.push_back(Client::unix_socket(dir.file("quillfern.sock")));
+    int served = 0, closed = 0;
+    for (Client& c : clients) {
+        const auto asked = std::chrono::steady_clock::now();
+        std::optional<std::string> answer;
+        try {
+            c.send("PROTOCOLS: jsonrpc\n");
+            answer = c.read_line(limit);
+        } catch (const std::runtime_error&) {
+            // Closed before the line went out.
+        }
+        if (answer == "PROTOCOL: jsonrpc") {
+            ++served;
+        } else {
+            ASSERT_EQ(answer, std::nullopt);
+            ASSERT_LT(std::chrono::steady_clock::now() - asked, limit) << "a client was left hanging";
+            ++closed;
+        }
+    }
+    EXPECT_GT(served, 0);
+    EXPECT_GT(closed, 0);
+    EXPECT_EQ(served + closed, kClients);
+
+    clients.clear();
+    // The descriptors come back as the server sees each connection end.
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    bool alive = false;
+    while (!alive && std::chrono::steady_clock::now() < deadline) {
+        try {
+            Client c = Client::unix_socket(dir.file("quillfern.sock"));
+            c.send("PROTOCOLS: jsonrpc\n");
+            alive = c.read_line() == "PROTOCOL: jsonrpc";
+        } catch (const std::runtime_error&) {
+            // Still out of descriptors: closed at once.
+        }
+    }
+    ASSERT_TRUE(alive) << server->out();
+    expect_alive(dir.file("quillfern.sock"));
+
+    // One WARN for the whole episode, however often the accept was retried.
+    const std::string warn = " WARN quillfern_server::server: Accept error: Too many open files (os error 24) — retrying\n";
+    const std::string out = server->out();
+    const auto first = out.find(warn);
+    ASSERT_NE(first, std::string::npos) << out;
+    EXPECT_EQ(out.find(warn, first + 1), std::string::npos) << out;
+    server->send_signal(SIGTERM);
+    EXPECT_EQ(server->wait_exit(), 0);
+}
+
 TEST_F(ProcessLimits, WorkerThreadsBeyondWhatTheSystemGivesAreAFatalError) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
