@@ -27,8 +27,11 @@ bool is_descriptor_exhaustion(const std::error_code& error) noexcept {
 }
 
 // One descriptor held in reserve. At the descriptor limit it is closed for a moment, the
-// waiting connection is accepted into its place and closed, and it is taken again.
+// waiting connections are accepted into its place one after the other and closed, and it
+// is taken again.
 class SpareDescriptor {
+    static constexpr int kMostShedAtOnce = 4096;
+
 public:
     SpareDescriptor() : fd_(open_spare()) {}
     ~SpareDescriptor() {
@@ -37,14 +40,25 @@ public:
     SpareDescriptor(const SpareDescriptor&) = delete;
     SpareDescriptor& operator=(const SpareDescriptor&) = delete;
 
-    void shed_one(int listening_fd) noexcept {
+    // Every client waiting in the backlog now is closed at once: while the server is out
+    // of descriptors none of them could be served, and one at a time per retry would keep
+    // the last of a burst waiting for seconds.
+    void shed_waiting(int listening_fd) noexcept {
         if (fd_ >= 0) ::close(fd_);
-        // The listener is non-blocking for the reactor already; say so for this call too,
-        // so that a connection taken by someone else never blocks the thread.
+        // The listener is non-blocking for the reactor already; say so for these calls too,
+        // so that an empty backlog never blocks the thread.
         const int flags = ::fcntl(listening_fd, F_GETFL);
         if (flags >= 0 && !(flags & O_NONBLOCK)) ::fcntl(listening_fd, F_SETFL, flags | O_NONBLOCK);
-        const int taken = ::accept4(listening_fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (taken >= 0) ::close(taken);
+        // Bounded, so that clients connecting as fast as they are closed can't hold the
+        // listener here.
+        for (int shed = 0; shed < kMostShedAtOnce; ++shed) {
+            const int taken = ::accept4(listening_fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (taken < 0) {
+                if (errno == EINTR || errno == ECONNABORTED) continue;
+                break;
+            }
+            ::close(taken);
+        }
         fd_ = open_spare();
     }
 
@@ -96,7 +110,7 @@ asio::awaitable<std::error_code> accept_connections(transport::TransportListener
 
         const bool first = !in_episode;
         in_episode = true;
-        if (is_descriptor_exhaustion(ec)) spare.shed_one(listener.native_handle());
+        if (is_descriptor_exhaustion(ec)) spare.shed_waiting(listener.native_handle());
         const std::optional<std::chrono::milliseconds> pause = on_error(ec, first);
         if (!pause) co_return ec;
         if (pause->count() > 0) {
