@@ -77,14 +77,15 @@ bool is_socket_file(const std::string& path) {
     return ::lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
 }
 
-// Whether a server accepts connections on the socket file at `address`. A Unix-domain
-// connect never waits: it is taken at once, refused when nothing listens, or fails with
-// EAGAIN when the listener's backlog is full, which still means a server is there.
+// Whether a live socket answers at `address`. A Unix-domain connect never waits: it is
+// taken at once, refused when nothing listens, or fails with EAGAIN when the listener's
+// backlog is full, which still means a server is there; EPROTOTYPE means that a socket of
+// another type is bound there and alive.
 bool someone_listens(const SocketAddress& address) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return false;
     bool answered = ::connect(fd, address.data(), static_cast<socklen_t>(address.size())) == 0 ||
-                    errno == EAGAIN || errno == EINPROGRESS;
+                    errno == EAGAIN || errno == EINPROGRESS || errno == EPROTOTYPE;
     ::close(fd);
     return answered;
 }

@@ -180,6 +180,19 @@ int listen_raw(const std::string& path, int backlog) {
     return fd;
 }
 
+// A datagram socket of another process bound at the path.
+int bind_datagram(const std::string& path) {
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, path.size());
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // Connects until the listener's backlog takes no more; the connections stay open.
 std::vector<int> fill_backlog(const std::string& path) {
     std::vector<int> queued;
@@ -250,6 +263,17 @@ TEST_P(UnixBindBesideLiveListener, LeavesItsSocketAndFailsAsATakenAddress) {
         }
         EXPECT_EQ(ec, asio::error::eof);
     }
+}
+
+TEST_F(UnixBind, LeavesALiveSocketOfAnotherType) {
+    std::string path = dir + "/q.sock";
+    int live = bind_datagram(path);
+    ASSERT_GE(live, 0) << errno;
+    auto second = run_on(io, TransportEndpoint(Uds{path}).bind());
+    ASSERT_FALSE(second.has_value());
+    expect_error(second.error(), IoErrorKind::Os, "Address already in use (os error 98)");
+    EXPECT_TRUE(is_socket_file(path));
+    ::close(live);
 }
 
 INSTANTIATE_TEST_SUITE_P(Listeners, UnixBindBesideLiveListener,
