@@ -348,8 +348,11 @@ def scenario_silent_start(ctx, rng):
 def scenario_second_instance(ctx, rng):
     """A second server started on the same runtime directory must find the first one's
     socket answering, leave it, and end with status 1 and the address-in-use report."""
-    second = subprocess.run([ctx.binary, "--gossip-port", "0"], env=ctx.env, stdin=subprocess.DEVNULL,
-                            capture_output=True, timeout=30)
+    try:
+        second = subprocess.run([ctx.binary, "--gossip-port", "0"], env=ctx.env, stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=30)
+    except subprocess.TimeoutExpired:
+        raise SoakFailure("a second instance on the same runtime directory kept running")
     if second.returncode != 1 or second.stderr != b"Error: Address already in use (os error 98)\n":
         raise SoakFailure(f"second instance ended with status {second.returncode}: {second.stderr[:200]!r}")
     if liveness_latency(ctx.path, ctx.next_id()) is None:
