@@ -1,3 +1,8 @@
+// asio decides how it allocates coroutine frames from the standard library's
+// configuration: a standard header must come before the first asio header in every file,
+// or frames allocated here and freed elsewhere meet two different allocators.
+#include "quillfern/server.hpp"
+
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
@@ -11,7 +16,6 @@
 #include "quillfern/node_identity.hpp"
 #include "quillfern/paths.hpp"
 #include "quillfern/platform_signal.hpp"
-#include "quillfern/server.hpp"
 #include "quillfern/text.hpp"
 
 namespace quillfern::server {
