@@ -67,6 +67,40 @@ private:
     int fd_;
 };
 
+// The listener's address family and protocol, for the sockets made from what it accepts.
+asio::generic::stream_protocol protocol_of(transport::TransportListener& listener) {
+    int family = AF_UNIX, protocol = 0;
+    socklen_t length = sizeof(family);
+    ::getsockopt(listener.native_handle(), SOL_SOCKET, SO_DOMAIN, &family, &length);
+    length = sizeof(protocol);
+    ::getsockopt(listener.native_handle(), SOL_SOCKET, SO_PROTOCOL, &protocol, &length);
+    return asio::generic::stream_protocol(family, protocol);
+}
+
+// Takes the next waiting connection into `socket`, waiting for one when none is there.
+// The connection is accepted close-on-exec and non-blocking in one call and only then
+// given to `socket`, which belongs to a worker's loop: no operation pending on the
+// listener's loop ever holds an object of another loop, so the loops can be torn down in
+// any order.
+asio::awaitable<std::error_code> accept_into(transport::TransportListener& listener,
+                                             const asio::generic::stream_protocol& protocol,
+                                             transport::TransportStream& socket) {
+    for (;;) {
+        const int fd = ::accept4(listener.native_handle(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0) {
+            std::error_code ec;
+            socket.assign(protocol, fd, ec);
+            if (ec) ::close(fd);
+            co_return ec;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) co_return std::error_code(errno, std::system_category());
+        std::error_code ec;
+        co_await listener.async_wait(asio::socket_base::wait_read, asio::redirect_error(asio::use_awaitable, ec));
+        if (ec) co_return ec;
+    }
+}
+
 asio::awaitable<void> connection_task(ConnectionHandler handler, transport::TransportStream stream) {
     try {
         co_await handler(std::move(stream));
@@ -91,15 +125,12 @@ bool is_transient_accept_error(const std::error_code& error) noexcept {
 asio::awaitable<std::error_code> accept_connections(transport::TransportListener& listener, runtime::Runtime& rt,
                                                     ConnectionHandler handler, AcceptErrorPolicy on_error) {
     SpareDescriptor spare;
+    const asio::generic::stream_protocol protocol = protocol_of(listener);
     bool in_episode = false;
     for (;;) {
         asio::io_context& worker = rt.next_worker();
-        std::error_code ec;
-        auto socket = co_await listener.async_accept(worker, asio::redirect_error(asio::use_awaitable, ec));
-        if (!ec && ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC) != 0) {
-            ec = std::error_code(errno, std::system_category());
-            socket.close();
-        }
+        transport::TransportStream socket(worker);
+        const std::error_code ec = co_await accept_into(listener, protocol, socket);
         if (!ec) {
             in_episode = false;
             asio::co_spawn(worker, connection_task(handler, std::move(socket)),
