@@ -95,6 +95,11 @@ TEST_F(ProcessLimits, ASocketLeftByAKilledInstanceIsTakenOver) {
 }
 
 TEST_F(ProcessLimits, SurvivesMoreConnectionsThanDescriptorsAndServesOnceTheyClose) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizers' own memory probe (behind the dynamic type checks) needs a pipe; at
+    // the descriptor limit it fails and every such check reports a false fault.
+    GTEST_SKIP() << "the sanitizer runtime needs descriptors of its own";
+#endif
     auto o = options({}, {{"NEGOTIATE_TIMEOUT_MS", "60000"}});
     o.limits = {{RLIMIT_NOFILE, 64}};
     auto server = start_listening(std::move(o));
