@@ -4,7 +4,9 @@
 Starts the server on a Unix socket in a fresh temporary runtime directory and drives it
 with a mix of clients: pipelined valid requests, malformed lines, invalid UTF-8, deep
 nesting, huge lines near the 64 MiB limit (and one past it), slow clients that send one
-byte at a time, clients that connect and vanish, and gossip.spread batches. Every second
+byte at a time, clients that connect and vanish, gossip.spread batches, and hostile
+cases: second instances started on the same runtime directory, requests with huge ids,
+and big lines sent while fresh connections probe for liveness. Every second
 it samples the server's RSS and open descriptors and checks that a fresh connection gets
 its health.liveness answer within one second.
 
@@ -341,6 +343,76 @@ def scenario_silent_start(ctx, rng):
         client.close()
 
 
+# ---- Hostile cases: a second instance, huge ids, big lines beside liveness probes -------------
+
+def scenario_second_instance(ctx, rng):
+    """A second server started on the same runtime directory must find the first one's
+    socket answering, leave it, and end with status 1 and the address-in-use report."""
+    try:
+        second = subprocess.run([ctx.binary, "--gossip-port", "0"], env=ctx.env, stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=30)
+    except subprocess.TimeoutExpired:
+        raise SoakFailure("a second instance on the same runtime directory kept running")
+    if second.returncode != 1 or second.stderr != b"Error: Address already in use (os error 98)\n":
+        raise SoakFailure(f"second instance ended with status {second.returncode}: {second.stderr[:200]!r}")
+    if liveness_latency(ctx.path, ctx.next_id()) is None:
+        raise SoakFailure("no health.liveness answer from the first instance after a second one started")
+    ctx.counters.add("second_instances")
+
+
+def scenario_huge_ids(ctx, rng):
+    """Ids of every size and odd content come back unchanged, on results and errors alike."""
+    client = Client(ctx.path, timeout=60.0)
+    try:
+        kind = rng.randrange(3)
+        if kind == 0:
+            req_id = "i" * rng.randrange(MIB, 8 * MIB)
+        elif kind == 1:
+            req_id = rng.choice([2**64 - 1, -(2**63), 0])
+        else:
+            # Controls and line separators that must never reach a log or a reply raw.
+            req_id = "".join(rng.choice("ab\x1b\x0b\u2028\u2029\u0085\x00\n\"\\") for _ in range(4096))
+        known = rng.random() < 0.5
+        client.sock.sendall(request(req_id, "health.liveness" if known else "no.such.method"))
+        reply = check_reply(client.read_line(), req_id, want_result=known)
+        if not known and reply.get("error", {}).get("code") != -32601:
+            raise SoakFailure(f"unknown method with a huge id answered {str(reply)[:200]}")
+        ctx.counters.add("requests")
+        ctx.counters.add("huge_ids")
+    finally:
+        client.close()
+
+
+def scenario_big_line_beside_probes(ctx, rng):
+    """One connection sends a big request line while fresh connections ask for liveness
+    until its reply arrives: every probe must be answered within the soak's 1 s bound."""
+    client = Client(ctx.path, timeout=120.0)
+    try:
+        req_id = ctx.next_id()
+        head = b'{"jsonrpc":"2.0","id":%d,"method":"gossip.query","params":{"topic":"data","key_prefix":"none",' % req_id
+        if rng.random() < 0.5:
+            pad = b'"pad":"' + b"p" * rng.randrange(16 * MIB, 48 * MIB) + b'"'
+        else:
+            pad = b'"pad":[' + b"0," * rng.randrange(MIB, 3 * MIB) + b'0]'
+        line = head + pad + b"}}\n"
+        sender = threading.Thread(target=client.sock.sendall, args=(line,), daemon=True)
+        sender.start()
+        probes = 0
+        while sender.is_alive() or probes == 0:
+            latency = liveness_latency(ctx.path, ctx.next_id())
+            if latency is None:
+                raise SoakFailure(f"no health.liveness answer within 1 s beside a {len(line) // MIB} MiB line")
+            ctx.note_probe_beside_big_line(latency)
+            probes += 1
+        sender.join()
+        check_reply(client.read_line(), req_id)
+        ctx.counters.add("requests")
+        ctx.counters.add("big_lines_beside_probes")
+        ctx.counters.add("probes_beside_big_lines", probes)
+    finally:
+        client.close()
+
+
 SCENARIOS = [
     (scenario_valid, 40),
     (scenario_malformed, 12),
@@ -350,6 +422,9 @@ SCENARIOS = [
     (scenario_vanish, 12),
     (scenario_spread, 15),
     (scenario_silent_start, 2),
+    (scenario_second_instance, 1),
+    (scenario_huge_ids, 2),
+    (scenario_big_line_beside_probes, 1),
 ]
 
 
@@ -362,6 +437,13 @@ class Context:
         self.stop = threading.Event()
         self._id = 0
         self._id_lock = threading.Lock()
+        self.binary = None  # the server binary and its environment, for a second instance
+        self.env = None
+        self.worst_probe_beside_big_line = 0.0
+
+    def note_probe_beside_big_line(self, latency):
+        with self._id_lock:
+            self.worst_probe_beside_big_line = max(self.worst_probe_beside_big_line, latency)
 
     def next_id(self):
         with self._id_lock:
@@ -529,6 +611,7 @@ def main():
         wait_for_socket(path, server)
         fds_before = open_fds(server.pid)
         ctx = Context(path, time.monotonic() + 3600)
+        ctx.binary, ctx.env = args.binary, env
         prefill_started = time.monotonic()
         prefill(ctx)
         failures.extend(ctx.failures)
@@ -607,6 +690,10 @@ def main():
         print(f"spread batches: {c.get('spread_batches')} ({c.get('spread_entries')} entries), "
               f"slow clients: {c.get('slow_clients')}, vanished clients: {c.get('vanished')}, "
               f"clients too slow to negotiate: {c.get('late_negotiations')}")
+        print(f"second instances refused: {c.get('second_instances')}, huge ids: {c.get('huge_ids')}, "
+              f"big lines beside liveness probes: {c.get('big_lines_beside_probes')} "
+              f"({c.get('probes_beside_big_lines')} probes, slowest "
+              f"{ctx.worst_probe_beside_big_line * 1000:.1f} ms)")
     if samples:
         print(f"RSS: start {samples[0][1] / MIB:.1f} MiB, peak {max(r for _, r in samples) / MIB:.1f} MiB, "
               f"end {samples[-1][1] / MIB:.1f} MiB")

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -24,6 +25,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "temp_dir.hpp"
@@ -61,6 +63,8 @@ public:
         std::map<std::string, std::string> env;
         bool close_stdin = false;
         bool close_stdout = false;
+        // Resource limits (soft and hard) set in the child before it starts the binary.
+        std::vector<std::pair<int, rlim_t>> limits = {};
     };
 
     explicit ServerProcess(Options options) { start(std::move(options)); }
@@ -153,6 +157,10 @@ private:
                 ::dup2(out_pipe[1], 1);
             }
             ::dup2(err_pipe[1], 2);
+            for (const auto& [resource, value] : options.limits) {
+                const rlimit limit{value, value};
+                if (::setrlimit(resource, &limit) != 0) ::_exit(126);
+            }
             ::execve(argv[0], argv.data(), envp.data());
             ::_exit(127);
         }

@@ -61,7 +61,8 @@ public:
     static Expected<TransportEndpoint, json::Error> from_json_text(std::string_view text);
 
     // Binds and listens (Unix: parent directories created, a stale socket file removed
-    // (only a socket: any other file stays and the bind fails), backlog SOMAXCONN;
+    // (only a socket, and only when nothing listens on it: a live server's socket stays and
+    // the bind fails with EADDRINUSE; any other file stays and the bind fails), backlog SOMAXCONN;
     // TCP: address reuse, backlog 128). Mesh relay endpoints can't be bound.
     // The endpoint must outlive the awaited operation.
     asio::awaitable<Expected<TransportListener, IoError>> bind() const;

@@ -60,6 +60,13 @@ constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 
 void append_unicode_escape(std::string& out, char32_t c) { fmt::format_to(std::back_inserter(out), "\\u{{{:x}}}", static_cast<std::uint32_t>(c)); }
 
+// Whether a character is written as \u{..}: the C0 controls without a shorter escape of
+// their own (tab alone stays as it is), the C1 controls, and the line and paragraph
+// separators, which some tools take for line breaks.
+bool escaped_as_code(char32_t c) {
+    return (c < 0x20 && c != '\t') || (c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029;
+}
+
 // Messages and text values: terminal controls and line breaks are written as escapes,
 // so no logged text can recolour the terminal or forge a line of its own.
 void append_escaped(std::string& out, std::string_view s) {
@@ -79,8 +86,9 @@ void append_escaped(std::string& out, std::string_view s) {
             case 0x7F: out += "\\x7f"; break;
             case '\n': out += "\\n"; break;
             case '\r': out += "\\r"; break;
+            case '\0': out += "\\0"; break;
             default:
-                if (*c >= 0x80 && *c <= 0x9F) {
+                if (escaped_as_code(*c)) {
                     append_unicode_escape(out, *c);
                 } else {
                     out.append(s.substr(start, pos - start));

@@ -4,18 +4,16 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include <asio/redirect_error.hpp>
 #include <asio/signal_set.hpp>
-#include <asio/use_awaitable.hpp>
 #include <fmt/format.h>
 
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
+#include "quillfern/no_throw.hpp"
 
 namespace quillfern::platform_signal {
 
 namespace {
-
-constexpr const char* kTarget = "quillfern_core::platform_signal";
 
 [[noreturn]] void fatal(const char* what, const std::error_code& ec) {
     std::fflush(stdout);
@@ -46,12 +44,11 @@ ShutdownSignals::~ShutdownSignals() = default;
 
 asio::awaitable<void> ShutdownSignals::wait_for_shutdown() {
     for (;;) {
-        std::error_code ec;
-        int signal = co_await state_->signals.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+        auto [ec, signal] = co_await state_->signals.async_wait(kNoThrow);
         if (ec == asio::error::operation_aborted) throw std::system_error(ec);
         if (ec) continue;
         const char* name = signal == SIGTERM ? "SIGTERM" : "SIGINT";
-        QF_LOG(log::Level::Info, kTarget, "shutdown signal received", log::text("signal", name));
+        QF_LOG(log::Level::Info, log::targets::kPlatformSignal, "shutdown signal received", log::text("signal", name));
         co_return;
     }
 }

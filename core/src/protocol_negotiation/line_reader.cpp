@@ -7,19 +7,16 @@
 
 #include <asio/buffer.hpp>
 #include <asio/error.hpp>
-#include <asio/experimental/as_tuple.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include "quillfern/no_throw.hpp"
 #include "quillfern/text.hpp"
 
 namespace quillfern::protocol_negotiation {
 
 namespace {
-
-// Completion token giving (error, result) tuples instead of throwing.
-constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
 
 LineError invalid_utf8() {
     return LineError{LineError::Kind::InvalidUtf8,

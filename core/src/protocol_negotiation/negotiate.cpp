@@ -4,12 +4,13 @@
 #include <vector>
 
 #include <asio/buffer.hpp>
-#include <asio/experimental/as_tuple.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 #include <fmt/format.h>
 
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
+#include "quillfern/no_throw.hpp"
 #include "quillfern/protocol_negotiation.hpp"
 #include "quillfern/text.hpp"
 
@@ -17,10 +18,6 @@ namespace quillfern::protocol_negotiation {
 
 namespace {
 
-// Completion token giving (error, result) tuples instead of throwing.
-constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
-
-constexpr const char* kTarget = "quillfern_core::protocol_negotiation";
 constexpr std::string_view kOfferPrefix = "PROTOCOLS: ";
 constexpr std::string_view kAnswerPrefix = "PROTOCOL: ";
 
@@ -62,7 +59,8 @@ asio::awaitable<Expected<std::optional<IpcProtocol>, IoError>> negotiate(LineRea
     if (!read) {
         // A line too long to hold is left to the line loop, which ends the connection.
         if (read.error().kind != LineError::Kind::TooLong) {
-            QF_LOG(log::Level::Warn, kTarget, fmt::format("negotiation read error: {}", read.error().error.message()));
+            QF_LOG(log::Level::Warn, log::targets::kProtocolNegotiation,
+                   fmt::format("negotiation read error: {}", read.error().error.message()));
         }
         co_return Outcome{};
     }
@@ -70,7 +68,7 @@ asio::awaitable<Expected<std::optional<IpcProtocol>, IoError>> negotiate(LineRea
 
     const std::string_view line = text::trim(**read);
     if (!line.starts_with(kOfferPrefix)) {
-        QF_LOG(log::Level::Warn, kTarget, "no protocol negotiation, assuming JSON-RPC");
+        QF_LOG(log::Level::Warn, log::targets::kProtocolNegotiation, "no protocol negotiation, assuming JSON-RPC");
         co_return Outcome{};
     }
     const auto offered = offered_protocols(line.substr(kOfferPrefix.size()));
@@ -84,7 +82,7 @@ asio::awaitable<Expected<std::optional<IpcProtocol>, IoError>> negotiate(LineRea
     auto [ec, written] = co_await asio::async_write(reader.stream(), asio::buffer(answer), kNoThrow);
     (void)written;
     if (ec) co_return unexpected(IoError::from_error_code(ec));
-    QF_LOG(log::Level::Info, kTarget, fmt::format("server negotiated: {}", protocol.text()));
+    QF_LOG(log::Level::Info, log::targets::kProtocolNegotiation, fmt::format("server negotiated: {}", protocol.text()));
     co_return Outcome{protocol};
 }
 

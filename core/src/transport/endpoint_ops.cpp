@@ -1,4 +1,5 @@
 // TransportEndpoint::bind and ::connect, and the TCP helpers over "host:port" text.
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -70,12 +71,23 @@ Expected<void, IoError> create_directory_chain(const std::string& path) {
     return made;
 }
 
-// A socket file left by an earlier run goes; any other file at the path stays, and the
-// bind then fails with the system's error. Failures are ignored.
-void remove_stale_socket(const std::string& path) {
-    if (path.find('\0') != std::string::npos) return;
+bool is_socket_file(const std::string& path) {
+    if (path.find('\0') != std::string::npos) return false;
     struct stat info {};
-    if (::lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode)) ::unlink(path.c_str());
+    return ::lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+}
+
+// Whether a live socket answers at `address`. A Unix-domain connect never waits: it is
+// taken at once, refused when nothing listens, or fails with EAGAIN when the listener's
+// backlog is full, which still means a server is there; EPROTOTYPE means that a socket of
+// another type is bound there and alive.
+bool someone_listens(const SocketAddress& address) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return false;
+    bool answered = ::connect(fd, address.data(), static_cast<socklen_t>(address.size())) == 0 ||
+                    errno == EAGAIN || errno == EINPROGRESS || errno == EPROTOTYPE;
+    ::close(fd);
+    return answered;
 }
 
 asio::awaitable<Expected<TransportListener, IoError>> bind_unix(const std::string& path) {
@@ -83,8 +95,15 @@ asio::awaitable<Expected<TransportListener, IoError>> bind_unix(const std::strin
     if (auto parent = parent_of(path); parent && !parent->empty()) {
         if (auto made = create_directory_chain(*parent); !made) co_return unexpected(std::move(made.error()));
     }
-    remove_stale_socket(path);
     auto address = unix_socket_address(path);
+    // A socket file goes only when nothing listens on it: a running server (a second
+    // instance started on the same directory, say) keeps its socket, and this bind fails
+    // as a bind to a taken address does. Any other file at the path stays, and the bind
+    // then fails with the system's error. Failures of the removal are ignored.
+    if (is_socket_file(path)) {
+        if (address && someone_listens(*address)) co_return unexpected(IoError::from_os(EADDRINUSE));
+        ::unlink(path.c_str());
+    }
     if (!address) co_return unexpected(std::move(address.error()));
     co_return listen_on_first(executor, std::span(&*address, 1));
 }

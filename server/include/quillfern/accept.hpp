@@ -32,8 +32,8 @@ bool is_transient_accept_error(const std::error_code& error) noexcept;
 // Accepts on `listener` until the policy stops it, and gives the error it stopped on.
 // Every accepted stream is close-on-exec and handed to `handler` as a task of its own on
 // the next worker; an exception ends that task only. At the descriptor limit a spare
-// descriptor is given up for a moment so that the waiting client is accepted and closed
-// at once instead of hanging in the backlog. Cancelling the awaiting operation ends it
+// descriptor is given up for a moment so that the waiting clients are accepted and
+// closed at once instead of hanging in the backlog. Cancelling the awaiting operation ends it
 // with asio::error::operation_aborted.
 asio::awaitable<std::error_code> accept_connections(transport::TransportListener& listener, runtime::Runtime& rt,
                                                     ConnectionHandler handler, AcceptErrorPolicy on_error);

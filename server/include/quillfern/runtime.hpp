@@ -17,6 +17,8 @@ namespace quillfern::runtime {
 
 class Runtime {
 public:
+    // Starts the workers. When the system refuses a thread, the workers already started
+    // are stopped and joined, and std::runtime_error "OS can't spawn worker thread: ..." is thrown.
     explicit Runtime(std::size_t workers);
     // Teardown: stops every loop, joins every worker, then destroys every task where it waits.
     ~Runtime();
@@ -26,7 +28,6 @@ public:
     asio::io_context& main_context() noexcept { return main_; }
     // The workers in turn.
     asio::io_context& next_worker() noexcept;
-    std::size_t worker_count() const noexcept { return workers_.size(); }
 
     // Starts a detached task on the next worker. An exception that escapes it is
     // reported on standard error; only that task ends.

@@ -173,7 +173,7 @@ private:
 
     // Only -h exists; a cluster is read up to its first letter, which decides.
     Step on_short(std::string_view flags) {
-        const std::size_t length = detail::utf8_sequence_length(flags, 0);
+        const std::size_t length = text::utf8_sequence_length(flags, 0);
         if (length == 0) {
             discard_pending();
             return stop(detail::unknown_argument("-" + detail::to_string_lossy(flags), std::nullopt));

@@ -47,22 +47,12 @@ std::size_t matched_prefix(std::string_view bytes, std::size_t pos) noexcept {
 
 }  // namespace
 
-std::size_t utf8_sequence_length(std::string_view bytes, std::size_t pos) noexcept {
-    if (pos >= bytes.size()) return 0;
-    const auto lead = static_cast<unsigned char>(bytes[pos]);
-    if (lead < 0x80) return 1;
-    const LeadByte shape = classify(lead);
-    if (shape.continuations == 0) return 0;
-    const std::size_t taken = matched_prefix(bytes, pos);
-    return taken == shape.continuations + 1 ? taken : 0;
-}
-
 std::string to_string_lossy(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size());
     std::size_t pos = 0;
     while (pos < bytes.size()) {
-        const std::size_t valid = utf8_sequence_length(bytes, pos);
+        const std::size_t valid = text::utf8_sequence_length(bytes, pos);
         if (valid > 0) {
             out.append(bytes.substr(pos, valid));
             pos += valid;

@@ -7,9 +7,6 @@
 
 namespace quillfern::cli::detail {
 
-// Length of the valid UTF-8 sequence that starts at `pos`, or 0 when none does.
-std::size_t utf8_sequence_length(std::string_view bytes, std::size_t pos) noexcept;
-
 // Rust's `to_string_lossy`: each maximal invalid subsequence becomes one U+FFFD.
 std::string to_string_lossy(std::string_view bytes);
 

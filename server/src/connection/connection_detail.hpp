@@ -2,10 +2,13 @@
 #pragma once
 
 #include <exception>
+#include <string_view>
+
+#include "quillfern/log_targets.hpp"
 
 namespace quillfern::server::detail {
 
-inline constexpr const char* kServerTarget = "quillfern_server::server";
+inline constexpr std::string_view kServerTarget = log::targets::kServer;
 
 // Logs the exception that ended one connection (WARN "Connection aborted: ..."). Never throws.
 void log_connection_failure(std::exception_ptr failure) noexcept;

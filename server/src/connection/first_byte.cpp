@@ -2,7 +2,6 @@
 #include <utility>
 
 #include <asio/buffer.hpp>
-#include <asio/experimental/as_tuple.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 #include <fmt/format.h>
@@ -10,13 +9,11 @@
 #include "connection_detail.hpp"
 #include "quillfern/connection.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/no_throw.hpp"
 
 namespace quillfern::server {
 
 namespace {
-
-// Completion token giving (error, result) tuples instead of throwing.
-constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
 
 using detail::kServerTarget;
 using protocol_negotiation::LineReader;

@@ -27,8 +27,11 @@ bool is_descriptor_exhaustion(const std::error_code& error) noexcept {
 }
 
 // One descriptor held in reserve. At the descriptor limit it is closed for a moment, the
-// waiting connection is accepted into its place and closed, and it is taken again.
+// waiting connections are accepted into its place one after the other and closed, and it
+// is taken again.
 class SpareDescriptor {
+    static constexpr int kMostShedAtOnce = 4096;
+
 public:
     SpareDescriptor() : fd_(open_spare()) {}
     ~SpareDescriptor() {
@@ -37,14 +40,25 @@ public:
     SpareDescriptor(const SpareDescriptor&) = delete;
     SpareDescriptor& operator=(const SpareDescriptor&) = delete;
 
-    void shed_one(int listening_fd) noexcept {
+    // Every client waiting in the backlog now is closed at once: while the server is out
+    // of descriptors none of them could be served, and one at a time per retry would keep
+    // the last of a burst waiting for seconds.
+    void shed_waiting(int listening_fd) noexcept {
         if (fd_ >= 0) ::close(fd_);
-        // The listener is non-blocking for the reactor already; say so for this call too,
-        // so that a connection taken by someone else never blocks the thread.
+        // The listener is non-blocking for the reactor already; say so for these calls too,
+        // so that an empty backlog never blocks the thread.
         const int flags = ::fcntl(listening_fd, F_GETFL);
         if (flags >= 0 && !(flags & O_NONBLOCK)) ::fcntl(listening_fd, F_SETFL, flags | O_NONBLOCK);
-        const int taken = ::accept4(listening_fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (taken >= 0) ::close(taken);
+        // Bounded, so that clients connecting as fast as they are closed can't hold the
+        // listener here.
+        for (int shed = 0; shed < kMostShedAtOnce; ++shed) {
+            const int taken = ::accept4(listening_fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (taken < 0) {
+                if (errno == EINTR || errno == ECONNABORTED) continue;
+                break;
+            }
+            ::close(taken);
+        }
         fd_ = open_spare();
     }
 
@@ -52,6 +66,40 @@ private:
     static int open_spare() noexcept { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
     int fd_;
 };
+
+// The listener's address family and protocol, for the sockets made from what it accepts.
+asio::generic::stream_protocol protocol_of(transport::TransportListener& listener) {
+    int family = AF_UNIX, protocol = 0;
+    socklen_t length = sizeof(family);
+    ::getsockopt(listener.native_handle(), SOL_SOCKET, SO_DOMAIN, &family, &length);
+    length = sizeof(protocol);
+    ::getsockopt(listener.native_handle(), SOL_SOCKET, SO_PROTOCOL, &protocol, &length);
+    return asio::generic::stream_protocol(family, protocol);
+}
+
+// Takes the next waiting connection into `socket`, waiting for one when none is there.
+// The connection is accepted close-on-exec and non-blocking in one call and only then
+// given to `socket`, which belongs to a worker's loop: no operation pending on the
+// listener's loop ever holds an object of another loop, so the loops can be torn down in
+// any order.
+asio::awaitable<std::error_code> accept_into(transport::TransportListener& listener,
+                                             const asio::generic::stream_protocol& protocol,
+                                             transport::TransportStream& socket) {
+    for (;;) {
+        const int fd = ::accept4(listener.native_handle(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd >= 0) {
+            std::error_code ec;
+            socket.assign(protocol, fd, ec);
+            if (ec) ::close(fd);
+            co_return ec;
+        }
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) co_return std::error_code(errno, std::system_category());
+        std::error_code ec;
+        co_await listener.async_wait(asio::socket_base::wait_read, asio::redirect_error(asio::use_awaitable, ec));
+        if (ec) co_return ec;
+    }
+}
 
 asio::awaitable<void> connection_task(ConnectionHandler handler, transport::TransportStream stream) {
     try {
@@ -77,15 +125,12 @@ bool is_transient_accept_error(const std::error_code& error) noexcept {
 asio::awaitable<std::error_code> accept_connections(transport::TransportListener& listener, runtime::Runtime& rt,
                                                     ConnectionHandler handler, AcceptErrorPolicy on_error) {
     SpareDescriptor spare;
+    const asio::generic::stream_protocol protocol = protocol_of(listener);
     bool in_episode = false;
     for (;;) {
         asio::io_context& worker = rt.next_worker();
-        std::error_code ec;
-        auto socket = co_await listener.async_accept(worker, asio::redirect_error(asio::use_awaitable, ec));
-        if (!ec && ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC) != 0) {
-            ec = std::error_code(errno, std::system_category());
-            socket.close();
-        }
+        transport::TransportStream socket(worker);
+        const std::error_code ec = co_await accept_into(listener, protocol, socket);
         if (!ec) {
             in_episode = false;
             asio::co_spawn(worker, connection_task(handler, std::move(socket)),
@@ -96,7 +141,7 @@ asio::awaitable<std::error_code> accept_connections(transport::TransportListener
 
         const bool first = !in_episode;
         in_episode = true;
-        if (is_descriptor_exhaustion(ec)) spare.shed_one(listener.native_handle());
+        if (is_descriptor_exhaustion(ec)) spare.shed_waiting(listener.native_handle());
         const std::optional<std::chrono::milliseconds> pause = on_error(ec, first);
         if (!pause) co_return ec;
         if (pause->count() > 0) {

@@ -1,3 +1,8 @@
+// asio decides how it allocates coroutine frames from the standard library's
+// configuration: a standard header must come before the first asio header in every file,
+// or frames allocated here and freed elsewhere meet two different allocators.
+#include "quillfern/server.hpp"
+
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
@@ -7,17 +12,16 @@
 #include "quillfern/announce.hpp"
 #include "quillfern/connection.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
 #include "quillfern/node_identity.hpp"
 #include "quillfern/paths.hpp"
 #include "quillfern/platform_signal.hpp"
-#include "quillfern/server.hpp"
 #include "quillfern/text.hpp"
 
 namespace quillfern::server {
 
 namespace {
 
-constexpr const char* kTarget = "quillfern_server::server";
 constexpr const char* kRelayNotBindable =
     "MeshRelay endpoints are not directly bindable — register capabilities with Reedhorn and let it route traffic";
 
@@ -70,7 +74,7 @@ asio::awaitable<Expected<void, std::string>> serve(ServeOptions options, std::sh
     // signal always means an orderly stop, also while connections are open.
     platform_signal::ShutdownSignals signals(co_await asio::this_coro::executor);
 
-    QF_LOG(log::Level::Info, kTarget, listening_text(endpoint, options.negotiate));
+    QF_LOG(log::Level::Info, log::targets::kServer, listening_text(endpoint, options.negotiate));
 
     if (const auto* uds = std::get_if<transport::Uds>(&endpoint.variant())) {
         std::string family = options.family_id.value_or("tarnWendle");
@@ -84,7 +88,7 @@ asio::awaitable<Expected<void, std::string>> serve(ServeOptions options, std::sh
     AcceptErrorPolicy on_error = [](const std::error_code& error, bool first) -> std::optional<std::chrono::milliseconds> {
         if (!is_transient_accept_error(error)) return std::nullopt;
         if (first) {
-            QF_LOG(log::Level::Warn, kTarget,
+            QF_LOG(log::Level::Warn, log::targets::kServer,
                    fmt::format("Accept error: {} — retrying", IoError::from_error_code(error).message()));
         }
         return std::chrono::milliseconds(50);
@@ -92,7 +96,7 @@ asio::awaitable<Expected<void, std::string>> serve(ServeOptions options, std::sh
     auto outcome = co_await (accept_connections(listener, rt, std::move(handler), std::move(on_error)) ||
                              signals.wait_for_shutdown());
     if (outcome.index() == 1) {
-        QF_LOG(log::Level::Info, kTarget, "graceful shutdown initiated");
+        QF_LOG(log::Level::Info, log::targets::kServer, "graceful shutdown initiated");
         co_return Expected<void, std::string>{};
     }
     co_return unexpected(IoError::from_error_code(std::get<0>(outcome)).message());

@@ -4,10 +4,14 @@
 
 #include <cstdio>
 #include <exception>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 
 #include <asio/executor_work_guard.hpp>
 #include <fmt/format.h>
+
+#include "quillfern/io_error.hpp"
 
 namespace quillfern::runtime {
 
@@ -39,20 +43,29 @@ Runtime::Runtime(std::size_t workers) {
     workers_.reserve(workers);
     for (std::size_t i = 0; i < workers; ++i) workers_.push_back(std::make_unique<asio::io_context>(1));
     threads_.reserve(workers);
-    for (auto& ctx : workers_) {
-        threads_.emplace_back([ctx = ctx.get()] {
-            pthread_setname_np(pthread_self(), "quillfern-work");
-            auto guard = asio::make_work_guard(*ctx);
-            for (;;) {
-                try {
-                    ctx->run();
-                    return;
-                } catch (...) {
-                    // A handler that threw ends only its own task.
-                    report_task_failure(std::current_exception());
+    try {
+        for (auto& ctx : workers_) {
+            threads_.emplace_back([ctx = ctx.get()] {
+                pthread_setname_np(pthread_self(), "quillfern-work");
+                auto guard = asio::make_work_guard(*ctx);
+                for (;;) {
+                    try {
+                        ctx->run();
+                        return;
+                    } catch (...) {
+                        // A handler that threw ends only its own task.
+                        report_task_failure(std::current_exception());
+                    }
                 }
-            }
-        });
+            });
+        }
+    } catch (const std::system_error& e) {
+        // The system refused a thread (too many asked for, or a limit reached): the
+        // workers already running are stopped and joined before the failure is reported.
+        for (auto& ctx : workers_) ctx->stop();
+        for (auto& t : threads_) t.join();
+        throw std::runtime_error(
+            fmt::format("OS can't spawn worker thread: {}", IoError::from_os(e.code().value()).message()));
     }
 }
 

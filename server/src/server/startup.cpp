@@ -3,6 +3,7 @@
 #include "quillfern/announce.hpp"
 #include "quillfern/gossip.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
 #include "quillfern/node_identity.hpp"
 #include "quillfern/server.hpp"
 #include "quillfern/tarpc_listener.hpp"
@@ -10,15 +11,11 @@
 
 namespace quillfern {
 
-namespace {
-constexpr const char* kTarget = "quillfern_server";
-}  // namespace
-
 asio::awaitable<Expected<void, std::string>> run(cli::Cli cli, runtime::Runtime& rt) {
     // 1. Who this gate is.
     const std::string node_id = resolve_node_id(cli.gate_id);
     if (!cli.gate_id) {
-        QF_LOG(log::Level::Warn, kTarget,
+        QF_LOG(log::Level::Warn, log::targets::kServerRoot,
                "GATE_ID not set — using hostname as node identity. Set GATE_ID env or --gate-id for stable mesh "
                "identity.",
                log::text("node_id", node_id));
@@ -29,7 +26,8 @@ asio::awaitable<Expected<void, std::string>> run(cli::Cli cli, runtime::Runtime&
     if (auto started = store->start(); !started) {
         co_return unexpected("startup failed: " + started.error().to_string());
     }
-    QF_LOG(log::Level::Info, kTarget, "quillFern started — fern spreads, kit validates", log::text("node_id", node_id));
+    QF_LOG(log::Level::Info, log::targets::kServerRoot, "quillFern started — fern spreads, kit validates",
+           log::text("node_id", node_id));
 
     // 5. The first heartbeat, before any background task exists.
     co_await announce::inject_endpoint_alive(*store, cli.gossip_port);

@@ -7,6 +7,7 @@
 
 #include "quillfern/accept.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
 #include "quillfern/node_identity.hpp"
 #include "quillfern/paths.hpp"
 #include "quillfern/transport.hpp"
@@ -14,8 +15,6 @@
 namespace quillfern::tarpc_server {
 
 namespace {
-
-constexpr const char* kTarget = "quillfern_server::tarpc_server";
 
 // Accepts on the binary RPC socket. The binary RPC service itself is not part of this
 // program yet: each connection is closed as soon as it is accepted, so clients fail
@@ -32,7 +31,7 @@ asio::awaitable<void> accept_loop(transport::TransportListener listener, runtime
     server::AcceptErrorPolicy on_error = [](const std::error_code& error,
                                             bool first) -> std::optional<std::chrono::milliseconds> {
         if (first) {
-            QF_LOG(log::Level::Warn, kTarget,
+            QF_LOG(log::Level::Warn, log::targets::kTarpcServer,
                    fmt::format("tarpc accept error: {}", IoError::from_error_code(error).message()));
         }
         const int e = error.value();
@@ -53,7 +52,7 @@ asio::awaitable<Expected<void, IoError>> start_tarpc_listener(const std::optiona
     const transport::TransportEndpoint endpoint(transport::Uds{path});
     auto bound = co_await endpoint.bind();
     if (!bound) co_return unexpected(std::move(bound).error());
-    QF_LOG(log::Level::Info, kTarget, fmt::format("tarpc listening on unix://{}", path));
+    QF_LOG(log::Level::Info, log::targets::kTarpcServer, fmt::format("tarpc listening on unix://{}", path));
     // The accept loop runs on a worker and owns the listener from here on.
     transport::TransportListener listener = std::move(*bound);
     asio::io_context& worker = rt.next_worker();

@@ -119,7 +119,17 @@ INSTANTIATE_TEST_SUITE_P(
                       EscapeCase{"forged\n2026-03-01T08:15:42.061207Z ERROR x: y",
                                  "forged\\n2026-03-01T08:15:42.061207Z ERROR x: y"},
                       EscapeCase{"tab\tstays", "tab\tstays"},
-                      EscapeCase{"\x01\x1f" "\"\\", "\x01\x1f" "\"\\"},
+                      EscapeCase{"\x01\x1f" "\"\\", "\\u{1}\\u{1f}\"\\"},
+                      EscapeCase{"vertical\x0btab", "vertical\\u{b}tab"},
+                      // Separators that line-splitting tools break on.
+                      EscapeCase{"fs\x1cgs\x1drs\x1eus\x1f", "fs\\u{1c}gs\\u{1d}rs\\u{1e}us\\u{1f}"},
+                      EscapeCase{"so\x0esi\x0f" "can\x18sub\x1a", "so\\u{e}si\\u{f}can\\u{18}sub\\u{1a}"},
+                      EscapeCase{std::string_view("nul\0end", 7), "nul\\0end"},
+                      EscapeCase{"gate\u2028" "2026-03-01T08:15:42.061207Z ERROR x: y",
+                                 "gate\\u{2028}2026-03-01T08:15:42.061207Z ERROR x: y"},
+                      EscapeCase{"para\u2029graph", "para\\u{2029}graph"},
+                      // Their neighbours are printable or format characters and stay.
+                      EscapeCase{"\u2027\u202a\u2030", "\u2027\u202a\u2030"},
                       EscapeCase{"\u0080", "\\u{80}"},
                       EscapeCase{"csi\u009b", "csi\\u{9b}"},
                       EscapeCase{"\u009f", "\\u{9f}"},

@@ -167,11 +167,128 @@ TEST_F(UnixBind, ReplacesAStaleSocketFileAndServesOnIt) {
     expect_bytes_flow(*client, *server);
 }
 
-TEST_F(UnixBind, TakesOverThePathOfARunningListener) {
+// A listener of another process on the path, as a raw descriptor with the given backlog.
+int listen_raw(const std::string& path, int backlog) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, path.size());
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 || ::listen(fd, backlog) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A datagram socket of another process bound at the path.
+int bind_datagram(const std::string& path) {
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, path.size());
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Connects until the listener's backlog takes no more; the connections stay open.
+std::vector<int> fill_backlog(const std::string& path) {
+    std::vector<int> queued;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, path.size());
+    for (int i = 0; i < 64; ++i) {
+        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+            ::close(fd);
+            break;
+        }
+        queued.push_back(fd);
+    }
+    return queued;
+}
+
+struct LiveListenerCase {
+    std::string name;
+    int backlog;
+    bool full;  // the backlog is filled before the second bind
+};
+
+class UnixBindBesideLiveListener : public SocketTest, public testing::WithParamInterface<LiveListenerCase> {};
+
+TEST_P(UnixBindBesideLiveListener, LeavesItsSocketAndFailsAsATakenAddress) {
+    const LiveListenerCase& c = GetParam();
+    std::string path = dir + "/q.sock";
+    int live = listen_raw(path, c.backlog);
+    ASSERT_GE(live, 0) << errno;
+    std::vector<int> queued;
+    if (c.full) {
+        queued = fill_backlog(path);
+        ASSERT_FALSE(queued.empty());
+    }
+    start_reactor(io);
+    auto descriptors_before = open_descriptor_count();
+
+    auto second = run_on(io, TransportEndpoint(Uds{path}).bind());
+
+    ASSERT_FALSE(second.has_value());
+    expect_error(second.error(), IoErrorKind::Os, "Address already in use (os error 98)");
+    EXPECT_EQ(second.error().os_code(), EADDRINUSE);
+    EXPECT_EQ(open_descriptor_count(), descriptors_before);
+    // The file is still the live listener's: whatever it queued is still there, and a new
+    // client still reaches it once there is room.
+    for (int fd : queued) {
+        int accepted = ::accept(live, nullptr, nullptr);
+        EXPECT_GE(accepted, 0);
+        ::close(accepted);
+        ::close(fd);
+    }
+    auto client = run_on(io, TransportEndpoint(Uds{path}).connect());
+    ASSERT_TRUE(client.has_value()) << client.error().message();
+    asio::write(*client, asio::buffer("x", 1));
+    TransportListener listener(io, asio::generic::stream_protocol(AF_UNIX, 0), live);
+    // The probe of the refused bind may stand before the client in the queue: it was
+    // closed at once and carries no byte.
+    for (;;) {
+        auto server = run_on(io, accept(listener));
+        ASSERT_TRUE(server.has_value()) << server.error().message();
+        char byte = 0;
+        std::error_code ec;
+        server->read_some(asio::buffer(&byte, 1), ec);
+        if (!ec) {
+            EXPECT_EQ(byte, 'x');
+            break;
+        }
+        EXPECT_EQ(ec, asio::error::eof);
+    }
+}
+
+TEST_F(UnixBind, LeavesALiveSocketOfAnotherType) {
+    std::string path = dir + "/q.sock";
+    int live = bind_datagram(path);
+    ASSERT_GE(live, 0) << errno;
+    auto second = run_on(io, TransportEndpoint(Uds{path}).bind());
+    ASSERT_FALSE(second.has_value());
+    expect_error(second.error(), IoErrorKind::Os, "Address already in use (os error 98)");
+    EXPECT_TRUE(is_socket_file(path));
+    ::close(live);
+}
+
+INSTANTIATE_TEST_SUITE_P(Listeners, UnixBindBesideLiveListener,
+                         testing::Values(LiveListenerCase{"Idle", SOMAXCONN, false},
+                                         LiveListenerCase{"WithAFullBacklog", 0, true}),
+                         [](const auto& info) { return info.param.name; });
+
+TEST_F(UnixBind, ReplacesTheSocketOfAListenerThatHasClosed) {
     std::string path = dir + "/q.sock";
     TransportEndpoint endpoint(Uds{path});
-    auto first = run_on(io, endpoint.bind());
-    ASSERT_TRUE(first.has_value()) << first.error().message();
+    {
+        auto first = run_on(io, endpoint.bind());
+        ASSERT_TRUE(first.has_value()) << first.error().message();
+    }
+    ASSERT_TRUE(is_socket_file(path));
     auto second = run_on(io, endpoint.bind());
     ASSERT_TRUE(second.has_value()) << second.error().message();
 
