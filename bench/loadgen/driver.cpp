@@ -297,7 +297,8 @@ private:
                 connection.exhausted = true;
                 return;
             }
-            protocol_.append_request(connection.out, connection.next_id, *sequence % options_.keyspace, *sequence);
+            protocol_.append_request(connection.out, connection.next_id, *sequence % options_.keyspace, *sequence,
+                                     connection.number);
             connection.sent_at[(connection.oldest + connection.in_flight) % options_.pipeline] = stamp;
             ++connection.in_flight;
             ++connection.next_id;

@@ -76,9 +76,10 @@ public:
     std::uint32_t entries_per_request() const noexcept { return batch_; }
 
     // Appends one request (with its line end) for this id and key number; `sequence` is
-    // the run-wide number of the request (spread: it makes nonces and versions).
-    void append_request(std::string& out, std::uint64_t id, std::uint64_t key_number,
-                        std::uint64_t sequence = 0) const;
+    // the run-wide number of the request (spread: it makes nonces and versions) and
+    // `connection` the sending connection's number (spread: it picks the keys).
+    void append_request(std::string& out, std::uint64_t id, std::uint64_t key_number, std::uint64_t sequence = 0,
+                        std::size_t connection = 0) const;
 
     // The length of the first complete reply in `buffer` (line end included), or 0 when
     // it is not complete yet. `scanned` is how far earlier calls already looked without
@@ -104,11 +105,14 @@ private:
     std::optional<std::uint64_t> expect_count_;
     std::uint32_t batch_ = 1;
     std::string spread_tail_;  // spread: every correct reply after its id, up to the counts
-    // spread: the batch's text with fixed-width places for nonces and versions, patched
-    // for every request.
-    std::string batch_text_;
-    std::vector<std::size_t> nonce_places_;
-    std::vector<std::size_t> version_places_;
+    // spread: each connection's batch text with fixed-width places for nonces and
+    // versions, patched for every request.
+    struct BatchText {
+        std::string text;
+        std::vector<std::size_t> nonce_places;
+        std::vector<std::size_t> version_places;
+    };
+    std::vector<BatchText> batches_;
 };
 
 // ---- Running ---------------------------------------------------------------------------

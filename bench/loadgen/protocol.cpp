@@ -1,6 +1,7 @@
 // Request texts and reply checks of each load mode.
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstring>
@@ -52,7 +53,7 @@ std::string wrong(std::string_view reply, std::uint64_t id, std::string_view why
 bool starts_with(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
 constexpr std::size_t kSequenceHexDigits = 12;
-constexpr std::size_t kVersionDigits = 16;
+constexpr std::size_t kVersionDigits = 19;
 
 // Writes `value` into the `width` bytes at `at`, zero-padded.
 void put_fixed(char* at, std::size_t width, std::uint64_t value, unsigned base) {
@@ -85,16 +86,23 @@ Protocol::Protocol(const Options& options) : mode_(options.mode), expect_count_(
             const std::uint64_t now_seconds = wall_microseconds() / 1'000'000;
             const std::string run_prefix = fmt::format("{:08x}{:08x}", static_cast<std::uint32_t>(::getpid()),
                                                        static_cast<std::uint32_t>(wall_microseconds()));
-            for (std::uint32_t i = 0; i < batch_; ++i) {
-                if (i != 0) batch_text_ += ',';
-                batch_text_ += fmt::format(R"({{"created_at_epoch":{},"expires_at_epoch":{},"key":"k{}","nonce":"{})",
-                                           now_seconds, now_seconds + 600, i % options.keyspace, run_prefix);
-                nonce_places_.push_back(batch_text_.size());
-                batch_text_ += fmt::format(R"({}-{:04x}","origin_gate":"bench-origin","payload":"{}","topic":"{}",)"
-                                           R"("ttl":5,"version":)",
-                                           std::string(kSequenceHexDigits, '0'), i, payload, options.topic);
-                version_places_.push_back(batch_text_.size());
-                batch_text_ += std::string(kVersionDigits, '0') + "}";
+            // Each connection writes keys of its own (the keyspace shared out), so that
+            // connections never race each other's versions of one key.
+            const std::uint64_t keys_per_connection = std::max<std::uint64_t>(1, options.keyspace / options.connections);
+            for (std::uint32_t c = 0; c < options.connections; ++c) {
+                BatchText& batch = batches_.emplace_back();
+                for (std::uint32_t i = 0; i < batch_; ++i) {
+                    if (i != 0) batch.text += ',';
+                    batch.text += fmt::format(
+                        R"({{"created_at_epoch":{},"expires_at_epoch":{},"key":"k{}","nonce":"{})", now_seconds,
+                        now_seconds + 600, c * keys_per_connection + i % keys_per_connection, run_prefix);
+                    batch.nonce_places.push_back(batch.text.size());
+                    batch.text += fmt::format(R"({}-{:04x}","origin_gate":"bench-origin","payload":"{}","topic":"{}",)"
+                                              R"("ttl":5,"version":)",
+                                              std::string(kSequenceHexDigits, '0'), i, payload, options.topic);
+                    batch.version_places.push_back(batch.text.size());
+                    batch.text += std::string(kVersionDigits, '0') + "}";
+                }
             }
             break;
         }
@@ -134,20 +142,22 @@ Protocol::Protocol(const Options& options) : mode_(options.mode), expect_count_(
     }
 }
 
-void Protocol::append_request(std::string& out, std::uint64_t id, std::uint64_t key_number,
-                              std::uint64_t sequence) const {
+void Protocol::append_request(std::string& out, std::uint64_t id, std::uint64_t key_number, std::uint64_t sequence,
+                              std::size_t connection) const {
     switch (mode_) {
         case Mode::Spread: {
             out += request_head_;
             append_number(out, id);
             out += request_mid_;
             const std::size_t at = out.size();
-            out += batch_text_;
-            // Versions start at this run's wall-clock microseconds (16 digits until 2286).
-            static const std::uint64_t first_version = wall_microseconds();
+            const BatchText& batch = batches_[connection % batches_.size()];
+            out += batch.text;
+            // Versions start at this run's wall-clock nanoseconds (19 digits until 2286), so
+            // that a later run against the same server rises above an earlier one.
+            static const std::uint64_t first_version = wall_microseconds() * 1000;
             for (std::uint32_t i = 0; i < batch_; ++i) {
-                put_fixed(out.data() + at + nonce_places_[i], kSequenceHexDigits, sequence, 16);
-                put_fixed(out.data() + at + version_places_[i], kVersionDigits,
+                put_fixed(out.data() + at + batch.nonce_places[i], kSequenceHexDigits, sequence, 16);
+                put_fixed(out.data() + at + batch.version_places[i], kVersionDigits,
                           first_version + sequence * batch_ + i, 10);
             }
             out += request_tail_;

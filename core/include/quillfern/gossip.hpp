@@ -213,7 +213,10 @@ namespace detail {
 
 struct TextHash {
     using is_transparent = void;
-    std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+    // Deliberately not noexcept: the standard library then keeps each element's hash in
+    // its node, so that a collision or an erase compares hashes instead of hashing and
+    // comparing texts again.
+    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
 };
 template <class T>
 using TextMap = std::unordered_map<std::string, T, TextHash, std::equal_to<>>;
@@ -283,8 +286,11 @@ private:
     using TopicMap = detail::TextMap<GossipEntry>;
 
     struct NonceHistory {
+        // Room for the whole history from the start: `seen` never rehashes, so the
+        // iterators in `order` stay valid and the oldest nonce leaves without a look-up.
+        NonceHistory() { seen.reserve(kNonceHistoryCapacity + 1); }
         detail::TextSet seen;
-        std::deque<const std::string*> order;  // elements of `seen`, oldest first
+        std::deque<detail::TextSet::iterator> order;  // elements of `seen`, oldest first
     };
 
     std::uint64_t now() const { return clock_(); }
@@ -318,7 +324,8 @@ private:
 
     std::mutex pending_mutex_;
     std::deque<GossipEntry> pending_;
-    std::size_t pending_bytes_ = 0;  // byte_size of the queued copies
+    std::deque<std::size_t> pending_sizes_;  // byte_size of each queued copy (their texts are cold)
+    std::size_t pending_bytes_ = 0;          // their sum
 
     std::atomic<std::uint64_t> total_ingested_{0};
     std::atomic<std::uint64_t> total_evicted_{0};

@@ -126,12 +126,11 @@ IngestOutcome GossipStore::ingest_at(GossipEntry entry, std::optional<std::strin
     }
     total_ingested_.fetch_add(1, std::memory_order_relaxed);
 
-    auto [recorded, inserted] = nonces_.seen.insert(std::move(nonce));
-    if (inserted) nonces_.order.push_back(&*recorded);
+    // Not yet in the set: it was looked for under this same lock.
+    nonces_.order.push_back(nonces_.seen.insert(std::move(nonce)).first);
     if (nonces_.order.size() > kNonceHistoryCapacity) {
-        auto oldest = nonces_.seen.find(*nonces_.order.front());
+        nonces_.seen.erase(nonces_.order.front());
         nonces_.order.pop_front();
-        if (oldest != nonces_.seen.end()) nonces_.seen.erase(oldest);
     }
     nonce_lock.unlock();
 
@@ -186,17 +185,19 @@ void GossipStore::queue_forward_copy(GossipEntry copy) {
         pending_dropped_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    std::deque<GossipEntry> dropped;  // released after the lock
+    std::vector<GossipEntry> dropped;  // released after the lock
     std::lock_guard lock(pending_mutex_);
     // The oldest copies make room, by count and by bytes.
     while (!pending_.empty() &&
            (pending_.size() >= kPendingCapacity || pending_bytes_ + copy_bytes > limits_.pending_bytes)) {
-        pending_bytes_ -= pending_.front().byte_size();
+        pending_bytes_ -= pending_sizes_.front();
+        pending_sizes_.pop_front();
         dropped.push_back(std::move(pending_.front()));
         pending_.pop_front();
     }
     if (!dropped.empty()) pending_dropped_.fetch_add(dropped.size(), std::memory_order_relaxed);
     pending_bytes_ += copy_bytes;
+    pending_sizes_.push_back(copy_bytes);
     pending_.push_back(std::move(copy));
 }
 
@@ -280,6 +281,7 @@ std::vector<GossipEntry> GossipStore::take_pending() {
     {
         std::unique_lock lock(pending_mutex_);
         taken.swap(pending_);
+        pending_sizes_.clear();
         pending_bytes_ = 0;
     }
     return {std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end())};
