@@ -126,8 +126,10 @@ struct GossipEntry {
     // The same reading straight from the text of one JSON value at nesting level `depth`
     // (arrays and objects already open around it), the payload kept as canonical text.
     // Gives what from_json gives for the value the reader would build. When the text is
-    // not JSON, the reader is failed and the result meaningless.
-    static Expected<GossipEntry, std::string> read(json::Reader& reader, std::uint32_t depth);
+    // not JSON, the reader is failed and the result meaningless. An origin equal to
+    // `known_origin`'s text shares it (the entries of one batch come from few gates).
+    static Expected<GossipEntry, std::string> read(json::Reader& reader, std::uint32_t depth,
+                                                   const SharedText& known_origin = nullptr);
 
     // The bytes this entry holds in its texts (key, payload, origin, nonce) and its record:
     // what the store's byte budgets count.
@@ -222,6 +224,37 @@ template <class T>
 using TextMap = std::unordered_map<std::string, T, TextHash, std::equal_to<>>;
 using TextSet = std::unordered_set<std::string, TextHash, std::equal_to<>>;
 
+// The nonces of the last `capacity` accepted entries, oldest forgotten first: an open-
+// addressing table of (hash, text) slots over the texts kept in arrival order. A look-up
+// touches the slots' cache line and compares a text only when its hash matches.
+class NonceHistory {
+public:
+    explicit NonceHistory(std::size_t capacity);
+
+    static std::uint64_t hash(std::string_view nonce) noexcept { return std::hash<std::string_view>{}(nonce); }
+    bool contains(std::string_view nonce, std::uint64_t hash) const noexcept;
+    // Adds a nonce that is not held yet; beyond the capacity the oldest is forgotten.
+    void add(std::string nonce, std::uint64_t hash);
+    std::size_t size() const noexcept { return order_.size(); }
+
+private:
+    struct Held {
+        std::string text;
+        std::uint64_t hash;
+    };
+    struct Slot {
+        std::uint64_t hash = 0;
+        const Held* held = nullptr;  // null: free
+    };
+    std::size_t home(std::uint64_t hash) const noexcept { return static_cast<std::size_t>(hash) & mask_; }
+    void forget_oldest() noexcept;
+
+    std::size_t capacity_;
+    std::size_t mask_;
+    std::vector<Slot> slots_;  // a power of two, at least twice the capacity
+    std::deque<Held> order_;   // oldest first; a deque keeps its elements in place at both ends
+};
+
 // The sending side of the update channel (256 slots). Nothing in the system subscribes,
 // so it keeps no queue: a notice sent without a receiver is dropped.
 class UpdateSender {
@@ -285,14 +318,6 @@ public:
 private:
     using TopicMap = detail::TextMap<GossipEntry>;
 
-    struct NonceHistory {
-        // Room for the whole history from the start: `seen` never rehashes, so the
-        // iterators in `order` stay valid and the oldest nonce leaves without a look-up.
-        NonceHistory() { seen.reserve(kNonceHistoryCapacity + 1); }
-        detail::TextSet seen;
-        std::deque<detail::TextSet::iterator> order;  // elements of `seen`, oldest first
-    };
-
     std::uint64_t now() const { return clock_(); }
     // ingest with the clock already read.
     IngestOutcome ingest_at(GossipEntry entry, std::optional<std::string_view> from, std::uint64_t now_seconds);
@@ -317,7 +342,7 @@ private:
 
     // Plain mutexes where (nearly) every use writes: cheaper than reader-writer locks.
     mutable std::mutex nonce_mutex_;
-    NonceHistory nonces_;
+    detail::NonceHistory nonces_{kNonceHistoryCapacity};
 
     mutable std::shared_mutex peers_mutex_;
     detail::TextMap<PeerStats> peers_;

@@ -110,7 +110,7 @@ struct Fields {
         return false;
     }
 
-    Result finish() {
+    Result finish(const SharedText& known_origin = nullptr) {
         for (std::size_t i = 0; i < kFieldCount; ++i) {
             if (!present(static_cast<Field>(i))) return unexpected(fmt::format("missing field `{}`", kFieldNames[i]));
         }
@@ -118,7 +118,8 @@ struct Fields {
         entry.topic = *topic;
         entry.key = share_text(std::move(*key));
         entry.payload = std::move(*payload);
-        entry.origin_gate = share_text(std::move(*origin_gate));
+        entry.origin_gate = known_origin && *known_origin == *origin_gate ? known_origin
+                                                                          : share_text(std::move(*origin_gate));
         entry.nonce = std::move(*nonce);
         entry.ttl = static_cast<std::uint8_t>(*ttl);
         entry.version = *version;
@@ -201,7 +202,7 @@ std::optional<std::string> read_field(json::Reader& reader, std::uint32_t depth,
     return fields.decode(field, value);
 }
 
-Result read_object(json::Reader& reader, std::uint32_t depth) {
+Result read_object(json::Reader& reader, std::uint32_t depth, const SharedText& known_origin) {
     Fields fields;
     // Of a repeated member the last counts, as in the value the text reads to: a field's
     // error stands only while no later member of its name decodes.
@@ -223,10 +224,10 @@ Result read_object(json::Reader& reader, std::uint32_t depth) {
     for (auto& error : errors) {
         if (error) return unexpected(std::move(*error));
     }
-    return fields.finish();
+    return fields.finish(known_origin);
 }
 
-Result read_array(json::Reader& reader, std::uint32_t depth) {
+Result read_array(json::Reader& reader, std::uint32_t depth, const SharedText& known_origin) {
     Fields fields;
     std::optional<std::string> error;
     std::size_t length = 0;
@@ -246,7 +247,7 @@ Result read_array(json::Reader& reader, std::uint32_t depth) {
     if (length > kFieldCount) {
         return unexpected(fmt::format("invalid length {}, expected fewer elements in array", length));
     }
-    return fields.finish();
+    return fields.finish(known_origin);
 }
 
 }  // namespace
@@ -257,12 +258,13 @@ Expected<GossipEntry, std::string> GossipEntry::from_json(const json::Value& val
     return unexpected(invalid_type(value, "struct GossipEntry"));
 }
 
-Expected<GossipEntry, std::string> GossipEntry::read(json::Reader& reader, std::uint32_t depth) {
+Expected<GossipEntry, std::string> GossipEntry::read(json::Reader& reader, std::uint32_t depth,
+                                                     const SharedText& known_origin) {
     const int next = reader.peek_token();
     if (next == '{' || next == '[') {
         if (!reader.check_depth(depth)) return unexpected(std::string());
         reader.advance();
-        return next == '{' ? read_object(reader, depth + 1) : read_array(reader, depth + 1);
+        return next == '{' ? read_object(reader, depth + 1, known_origin) : read_array(reader, depth + 1, known_origin);
     }
     const json::Value value = reader.read_value(depth);
     return unexpected(invalid_type(value, "struct GossipEntry"));

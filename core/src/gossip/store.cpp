@@ -72,7 +72,8 @@ IngestOutcome GossipStore::ingest_at(GossipEntry entry, std::optional<std::strin
     // The nonce check and the nonce record form one critical section: of two copies
     // of one nonce ingested at once, exactly one is accepted.
     std::unique_lock nonce_lock(nonce_mutex_);
-    if (nonces_.seen.contains(entry.nonce)) {
+    const std::uint64_t nonce_hash = detail::NonceHistory::hash(entry.nonce);
+    if (nonces_.contains(entry.nonce, nonce_hash)) {
         count_rejection(from);
         return IngestOutcome::Duplicate;
     }
@@ -126,12 +127,8 @@ IngestOutcome GossipStore::ingest_at(GossipEntry entry, std::optional<std::strin
     }
     total_ingested_.fetch_add(1, std::memory_order_relaxed);
 
-    // Not yet in the set: it was looked for under this same lock.
-    nonces_.order.push_back(nonces_.seen.insert(std::move(nonce)).first);
-    if (nonces_.order.size() > kNonceHistoryCapacity) {
-        nonces_.seen.erase(nonces_.order.front());
-        nonces_.order.pop_front();
-    }
+    // Not held yet: it was looked for under this same lock.
+    nonces_.add(std::move(nonce), nonce_hash);
     nonce_lock.unlock();
 
     if (update) {
@@ -263,7 +260,7 @@ StoreStats GossipStore::stats() const {
     }
     {
         std::lock_guard lock(nonce_mutex_);
-        stats.nonce_history_size = nonces_.seen.size();
+        stats.nonce_history_size = nonces_.size();
     }
     {
         std::shared_lock lock(peers_mutex_);

@@ -7,6 +7,7 @@
 // writer of the mesh writes them) are copied member by member; any other object is read
 // again into a list that is sorted, the last of repeated keys kept.
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <utility>
 #include <vector>
@@ -45,6 +46,14 @@ bool Reader::read_canonical(std::string& out, std::uint32_t depth) {
         case '"': {
             ++pos_;
             const std::size_t raw_start = pos_;
+            // Room for the text up to the next quote (all of it, unless it holds an
+            // escaped quote), so that it is copied once.
+            const void* quote = std::memchr(text_.data() + pos_, '"', text_.size() - pos_);
+            if (quote != nullptr) {
+                const std::size_t needed =
+                    out.size() + static_cast<std::size_t>(static_cast<const char*>(quote) - text_.data()) - pos_ + 2;
+                if (needed > out.capacity()) out.reserve(std::max(needed, 2 * out.capacity()));
+            }
             out.push_back('"');
             const std::size_t decoded_start = out.size();
             if (!read_string_into(out)) return false;

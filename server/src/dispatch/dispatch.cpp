@@ -248,9 +248,11 @@ bool read_inject_params(json::Reader& reader, InjectParams& params) {
 
 // One element of a batch at nesting level 3 (request, params, entries), or none when it
 // is not an entry. The caller tests the reader for failure.
-std::optional<GossipEntry> read_spread_element(json::Reader& reader, std::uint32_t depth) {
-    auto entry = GossipEntry::read(reader, depth);
+std::optional<GossipEntry> read_spread_element(json::Reader& reader, std::uint32_t depth,
+                                               gossip::SharedText& last_origin) {
+    auto entry = GossipEntry::read(reader, depth, last_origin);
     if (!entry) return std::nullopt;
+    last_origin = entry->origin_gate;
     return std::move(*entry);
 }
 
@@ -258,6 +260,7 @@ std::optional<GossipEntry> read_spread_element(json::Reader& reader, std::uint32
 bool read_spread_params(json::Reader& reader, SpreadParams& params) {
     using namespace std::string_view_literals;
     std::string key;
+    gossip::SharedText last_origin;
     for (bool first = true; reader.has_next_key(first); first = false) {
         reader.advance();  // the key's opening quote
         key = reader.read_string_body();
@@ -273,14 +276,14 @@ bool read_spread_params(json::Reader& reader, SpreadParams& params) {
                 reader.advance();
                 std::vector<std::optional<GossipEntry>> elements;
                 for (bool first_element = true; reader.has_next_element(first_element); first_element = false) {
-                    elements.push_back(read_spread_element(reader, 3));
+                    elements.push_back(read_spread_element(reader, 3, last_origin));
                     if (reader.failed()) return false;
                 }
                 if (reader.failed() || !reader.close_array()) return false;
                 params.entries = std::move(elements);
             }
         } else if (key == "entry"sv) {
-            params.entry = read_spread_element(reader, 2);
+            params.entry = read_spread_element(reader, 2, last_origin);
         } else {
             static_cast<void>(reader.read_value(2));
         }
