@@ -139,7 +139,8 @@ std::size_t resident_kib() {
 
 // A payload of many small values costs about its text, not a tree of nodes many times its
 // size: four injects of a 4 MiB array of empty objects (stored, and each copy queued)
-// hold well under 64 MiB.
+// hold 16 MiB of text, where trees held over 400 MiB. The margin leaves room for the
+// request lines and the sanitizers' quarantine of freed memory.
 TEST(InjectPayloadMemory, StoredPayloadCostsAboutItsText) {
     TempDir dir;
     EnvGuard thornkit{"QUILLFERN_THORNKIT_SOCK", dir.file("absent.sock")};
@@ -156,7 +157,7 @@ TEST(InjectPayloadMemory, StoredPayloadCostsAboutItsText) {
                   R"({"id":1,"jsonrpc":"2.0","result":{"node_id":"gate-a","result":"Accepted"}})");
     }
     const std::size_t after = resident_kib();
-    EXPECT_LT((after - std::min(before, after)) / 1024, 64u);
+    EXPECT_LT((after - std::min(before, after)) / 1024, 160u);
     const auto held = store->query(gossip::Topic::Data, std::nullopt);
     ASSERT_EQ(held.size(), 4u);
     EXPECT_EQ(gossip::payload_text(held[0].payload), payload);
