@@ -1,6 +1,9 @@
 // The load itself: a few threads, each driving its share of the connections with
 // non-blocking sockets and epoll, P requests in flight on each connection.
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -29,6 +32,7 @@ namespace {
 
 constexpr std::string_view kNegotiationLine = "PROTOCOLS: jsonrpc\n";
 constexpr std::string_view kNegotiationAnswer = "PROTOCOL: jsonrpc\n";
+constexpr std::string_view kJsonRpcSignal{"\xEC\x01", 2};
 constexpr int kNegotiationTimeoutMs = 5000;
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr int kMaxEvents = 64;
@@ -125,17 +129,58 @@ struct Connection {
     bool finished = false;
 };
 
-// Connects and negotiates one connection (blocking), then makes it non-blocking.
-std::optional<std::string> open_connection(Connection& connection, const Options& options, bool negotiate) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (options.socket_path.size() >= sizeof address.sun_path) return "socket path too long";
-    std::memcpy(address.sun_path, options.socket_path.data(), options.socket_path.size());
+// A connected TCP socket to "host:port", or the error.
+std::optional<std::string> connect_tcp(Fd& fd, const std::string& address) {
+    const std::size_t colon = address.rfind(':');
+    if (colon == std::string::npos) return fmt::format("not host:port: {}", address);
+    const std::string host = address.substr(0, colon);
+    const std::string port = address.substr(colon + 1);
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0) {
+        return fmt::format("resolve {}: {}", address, ::gai_strerror(rc));
+    }
+    std::optional<std::string> error = fmt::format("connect to {}: no address", address);
+    for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        fd = Fd(::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol));
+        if (fd.get() < 0) {
+            error = os_error("socket", errno);
+            continue;
+        }
+        if (::connect(fd.get(), a->ai_addr, a->ai_addrlen) == 0) {
+            const int on = 1;
+            ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            error.reset();
+            break;
+        }
+        error = os_error(fmt::format("connect to {}", address), errno);
+    }
+    ::freeaddrinfo(found);
+    return error;
+}
 
-    connection.fd = Fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (connection.fd.get() < 0) return os_error("socket", errno);
-    if (::connect(connection.fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        return os_error(fmt::format("connect to {}", options.socket_path), errno);
+// Connects one connection (blocking) and opens it: the negotiation line on a Unix socket,
+// the JSON-RPC signal on TCP; then makes it non-blocking.
+std::optional<std::string> open_connection(Connection& connection, const Options& options, bool negotiate) {
+    if (options.tcp_address) {
+        if (auto error = connect_tcp(connection.fd, *options.tcp_address)) return error;
+        if (negotiate && ::send(connection.fd.get(), kJsonRpcSignal.data(), kJsonRpcSignal.size(), MSG_NOSIGNAL) !=
+                             static_cast<ssize_t>(kJsonRpcSignal.size())) {
+            return os_error("send signal", errno);
+        }
+        negotiate = false;
+    } else {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (options.socket_path.size() >= sizeof address.sun_path) return "socket path too long";
+        std::memcpy(address.sun_path, options.socket_path.data(), options.socket_path.size());
+
+        connection.fd = Fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (connection.fd.get() < 0) return os_error("socket", errno);
+        if (::connect(connection.fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            return os_error(fmt::format("connect to {}", options.socket_path), errno);
+        }
     }
     if (negotiate) {
         if (::send(connection.fd.get(), kNegotiationLine.data(), kNegotiationLine.size(), MSG_NOSIGNAL) !=
@@ -239,6 +284,7 @@ public:
 
     std::uint64_t end_ns() const noexcept { return end_ns_; }
     std::uint64_t bytes_received() const noexcept { return bytes_received_; }
+    std::uint64_t accepted() const noexcept { return accepted_; }
     std::vector<std::uint64_t>& latencies() noexcept { return latencies_; }
 
 private:
@@ -251,7 +297,8 @@ private:
                 connection.exhausted = true;
                 return;
             }
-            protocol_.append_request(connection.out, connection.next_id, *sequence % options_.keyspace);
+            protocol_.append_request(connection.out, connection.next_id, *sequence % options_.keyspace, *sequence,
+                                     connection.number);
             connection.sent_at[(connection.oldest + connection.in_flight) % options_.pipeline] = stamp;
             ++connection.in_flight;
             ++connection.next_id;
@@ -343,6 +390,7 @@ private:
                 shared_.fail(fmt::format("connection {}: {}", connection.number, *error));
                 return false;
             }
+            accepted_ += protocol_.accepted_in(reply);
             latencies_.push_back(stamp - connection.sent_at[connection.oldest]);
             connection.oldest = (connection.oldest + 1) % options_.pipeline;
             --connection.in_flight;
@@ -365,6 +413,7 @@ private:
     std::uint64_t last_progress_ns_ = 0;
     std::uint64_t end_ns_ = 0;
     std::uint64_t bytes_received_ = 0;
+    std::uint64_t accepted_ = 0;
     std::vector<std::uint64_t> latencies_;
 };
 
@@ -423,6 +472,7 @@ RunResult run_load(const Options& options) {
     for (auto& worker : workers) {
         end_ns = std::max(end_ns, worker->end_ns());
         summary.bytes_received += worker->bytes_received();
+        summary.accepted += worker->accepted();
         latencies.insert(latencies.end(), worker->latencies().begin(), worker->latencies().end());
         worker->latencies().clear();
         worker->latencies().shrink_to_fit();
@@ -437,12 +487,21 @@ RunResult run_load(const Options& options) {
 
 std::string summary_line(const Options& options, std::uint32_t threads_used, const RunSummary& summary) {
     const double seconds = summary.seconds > 0 ? summary.seconds : 1e-9;
-    const bool sends_payload = options.mode == Mode::Inject || options.mode == Mode::RespSet;
-    const std::string size_field = sends_payload ? fmt::format(" size={}", options.payload_size) : std::string();
+    const bool sends_payload = options.mode != Mode::Query && options.mode != Mode::Liveness;
+    std::string size_field = sends_payload ? fmt::format(" size={}", options.payload_size) : std::string();
+    std::string batch_fields;
+    if (options.mode == Mode::Spread || options.mode == Mode::RespMset) {
+        const double entries = static_cast<double>(summary.requests) * options.batch;
+        batch_fields = fmt::format(" batch={} entries_per_s={:.0f}", options.batch, entries / seconds);
+        if (options.mode == Mode::Spread) {
+            batch_fields += fmt::format(" accepted_pct={:.1f}",
+                                        entries > 0 ? 100.0 * static_cast<double>(summary.accepted) / entries : 0.0);
+        }
+    }
     return fmt::format(
-        "mode={} c={} P={} threads={}{} requests={} seconds={:.3f} rps={:.0f} p50_us={:.1f} p99_us={:.1f} "
+        "mode={} c={} P={} threads={}{}{} requests={} seconds={:.3f} rps={:.0f} p50_us={:.1f} p99_us={:.1f} "
         "p999_us={:.1f} rx_MBps={:.1f}",
-        mode_name(options.mode), options.connections, options.pipeline, threads_used, size_field,
+        mode_name(options.mode), options.connections, options.pipeline, threads_used, size_field, batch_fields,
         summary.requests, summary.seconds, static_cast<double>(summary.requests) / seconds, summary.p50_us,
         summary.p99_us, summary.p999_us, static_cast<double>(summary.bytes_received) / seconds / 1e6);
 }

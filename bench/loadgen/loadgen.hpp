@@ -1,7 +1,7 @@
-// quillfern-loadgen: a load generator for quillFern's JSON-RPC socket (and, for
-// comparison, a RESP server on a Unix socket), in the style of redis-benchmark: a few
-// threads drive N connections with epoll, P requests in flight on each, and every reply
-// is checked.
+// quillfern-loadgen: a load generator for quillFern's JSON-RPC socket or its cross-gate
+// TCP listener (and, for comparison, a RESP server on a Unix socket), in the style of
+// redis-benchmark: a few threads drive N connections with epoll, P requests in flight on
+// each, and every reply is checked.
 #pragma once
 
 #include <cstddef>
@@ -13,13 +13,16 @@
 
 namespace quillfern::loadgen {
 
-enum class Mode : std::uint8_t { Inject, Query, Liveness, RespSet };
+// spread: "gossip.spread" batches as a peer sends them (fresh nonces, rising versions);
+// mset: RESP "MSET" of as many keys, for a redis-server.
+enum class Mode : std::uint8_t { Inject, Query, Liveness, RespSet, Spread, RespMset };
 
 std::string_view mode_name(Mode mode) noexcept;
 std::optional<Mode> parse_mode(std::string_view text) noexcept;
 
 struct Options {
     std::string socket_path;
+    std::optional<std::string> tcp_address;  // "host:port": TCP, opened with the 0xEC 0x01 signal
     Mode mode = Mode::Inject;
     std::uint32_t connections = 50;
     std::uint32_t pipeline = 1;
@@ -32,6 +35,7 @@ struct Options {
     std::string node_id = "bench";       // expected in every inject reply
     std::optional<std::uint64_t> expect_count;  // query: the exact "count" of every reply
     double reply_timeout_seconds = 10;   // no reply for this long fails the run
+    std::uint32_t batch = 1000;          // spread, mset: entries (keys) per request
 };
 
 // What the start-up timer is asked to do.
@@ -66,11 +70,16 @@ class Protocol {
 public:
     explicit Protocol(const Options& options);
 
-    // Whether the connection opens with the "PROTOCOLS: jsonrpc" line.
-    bool negotiates() const noexcept { return mode_ != Mode::RespSet; }
+    // Whether the connection opens with the "PROTOCOLS: jsonrpc" line (on a Unix socket).
+    bool negotiates() const noexcept { return mode_ != Mode::RespSet && mode_ != Mode::RespMset; }
+    // Entries (keys) that one request carries.
+    std::uint32_t entries_per_request() const noexcept { return batch_; }
 
-    // Appends one request (with its line end) for this id and key number.
-    void append_request(std::string& out, std::uint64_t id, std::uint64_t key_number) const;
+    // Appends one request (with its line end) for this id and key number; `sequence` is
+    // the run-wide number of the request (spread: it makes nonces and versions) and
+    // `connection` the sending connection's number (spread: it picks the keys).
+    void append_request(std::string& out, std::uint64_t id, std::uint64_t key_number, std::uint64_t sequence = 0,
+                        std::size_t connection = 0) const;
 
     // The length of the first complete reply in `buffer` (line end included), or 0 when
     // it is not complete yet. `scanned` is how far earlier calls already looked without
@@ -79,6 +88,8 @@ public:
 
     // None when `reply` (line end included) is a correct answer to request `id`; else why not.
     std::optional<std::string> check_reply(std::string_view reply, std::uint64_t id) const;
+    // spread: the "accepted" count of a checked reply; 0 in other modes.
+    std::uint64_t accepted_in(std::string_view reply) const noexcept;
 
 private:
     std::optional<std::string> check_json_envelope(std::string_view reply, std::uint64_t id,
@@ -92,12 +103,23 @@ private:
     std::string liveness_tail_;
     std::string query_tail_;
     std::optional<std::uint64_t> expect_count_;
+    std::uint32_t batch_ = 1;
+    std::string spread_tail_;  // spread: every correct reply after its id, up to the counts
+    // spread: each connection's batch text with fixed-width places for nonces and
+    // versions, patched for every request.
+    struct BatchText {
+        std::string text;
+        std::vector<std::size_t> nonce_places;
+        std::vector<std::size_t> version_places;
+    };
+    std::vector<BatchText> batches_;
 };
 
 // ---- Running ---------------------------------------------------------------------------
 
 struct RunSummary {
     std::uint64_t requests = 0;
+    std::uint64_t accepted = 0;  // spread: entries the server reported accepted
     double seconds = 0;
     std::uint64_t bytes_received = 0;
     double p50_us = 0, p99_us = 0, p999_us = 0;

@@ -14,18 +14,23 @@ namespace {
 
 constexpr std::string_view kUsage = R"(Usage:
   quillfern-loadgen -s SOCKET [options]
+  quillfern-loadgen --tcp HOST:PORT [options]
   quillfern-loadgen startup [--runs N] [--ready TEXT] [--timeout SECS] -- COMMAND [ARGS...]
 
 Load options:
-  -s, --socket PATH     Unix socket to connect to (required)
-  -m, --mode MODE       inject | query | liveness | set   [default: inject]
-                        (set: RESP "SET k<n> <payload>", for a redis-server)
+  -s, --socket PATH     Unix socket to connect to (opened with "PROTOCOLS: jsonrpc")
+      --tcp HOST:PORT   TCP listener to connect to instead (opened with 0xEC 0x01)
+  -m, --mode MODE       inject | query | liveness | spread | set | mset  [default: inject]
+                        (spread: "gossip.spread" batches with fresh nonces and rising
+                        versions; set, mset: RESP "SET k<n> <payload>" and "MSET" of
+                        --batch keys, for a redis-server)
   -c N                  connections                        [default: 50]
   -P N                  requests in flight per connection  [default: 1]
   -T, --threads N       client threads                     [default: 4]
   -n N                  requests in all                    [default: 100000]
   -d, --duration SECS   run for this long instead of -n
-      --size BYTES      payload size (inject, set)         [default: 100]
+      --size BYTES      payload size (inject, spread, set, mset) [default: 100]
+      --batch N         entries per spread, keys per mset  [default: 1000]
       --topic NAME      topic (inject, query)              [default: data]
       --keyspace N      keys k0..k<N-1>, used in turn      [default: 1024]
       --node-id ID      node id every inject reply names   [default: bench]
@@ -41,9 +46,9 @@ Every reply is checked; a wrong reply, a closed connection or a timeout fails th
 )";
 
 // Every load option takes a value.
-constexpr std::array<std::string_view, 17> kValueOptions{
+constexpr std::array<std::string_view, 19> kValueOptions{
     "-s", "--socket", "-m", "--mode", "-c", "-P", "-T", "--threads", "-n", "-d", "--duration",
-    "--size", "--topic", "--keyspace", "--node-id", "--expect-count", "--timeout"};
+    "--size", "--topic", "--keyspace", "--node-id", "--expect-count", "--timeout", "--tcp", "--batch"};
 
 template <class T>
 std::optional<T> parse_unsigned(std::string_view text) {
@@ -117,12 +122,14 @@ std::string_view mode_name(Mode mode) noexcept {
         case Mode::Query: return "query";
         case Mode::Liveness: return "liveness";
         case Mode::RespSet: return "set";
+        case Mode::Spread: return "spread";
+        case Mode::RespMset: return "mset";
     }
     return "?";
 }
 
 std::optional<Mode> parse_mode(std::string_view text) noexcept {
-    for (Mode mode : {Mode::Inject, Mode::Query, Mode::Liveness, Mode::RespSet}) {
+    for (Mode mode : {Mode::Inject, Mode::Query, Mode::Liveness, Mode::RespSet, Mode::Spread, Mode::RespMset}) {
         if (mode_name(mode) == text) return mode;
     }
     return std::nullopt;
@@ -150,6 +157,10 @@ ParseResult parse_command_line(int argc, char** argv) {
         std::optional<ParseResult> error;
         if (arg == "-s" || arg == "--socket") {
             options.socket_path = value;
+        } else if (arg == "--tcp") {
+            options.tcp_address = std::string(value);
+        } else if (arg == "--batch") {
+            error = count(options.batch, "--batch");
         } else if (arg == "-m" || arg == "--mode") {
             auto mode = parse_mode(value);
             if (!mode) return usage_error(fmt::format("unknown mode '{}'", value));
@@ -190,7 +201,7 @@ ParseResult parse_command_line(int argc, char** argv) {
         }
         if (error) return *error;
     }
-    if (options.socket_path.empty()) return usage_error("--socket is required");
+    if (options.socket_path.empty() && !options.tcp_address) return usage_error("--socket or --tcp is required");
     return ParseResult{ParsedCommand{std::move(options), std::nullopt}, std::nullopt};
 }
 

@@ -92,13 +92,14 @@ void transport_endpoint(Bytes input);
 void cli_parse(Bytes input);
 void log_filter(Bytes input);
 void tarpc_codec(Bytes input);
+void entry_reader(Bytes input);
 
 struct Target {
     std::string_view name;  // also the name of its corpus directory
     void (*run)(Bytes);
 };
 
-inline constexpr std::array<Target, 7> kTargets{{
+inline constexpr std::array<Target, 8> kTargets{{
     {"json_reader", &json_reader},
     {"dispatch_request", &dispatch_request},
     {"connection", &connection},
@@ -106,6 +107,7 @@ inline constexpr std::array<Target, 7> kTargets{{
     {"cli_parse", &cli_parse},
     {"log_filter", &log_filter},
     {"tarpc_codec", &tarpc_codec},
+    {"entry_reader", &entry_reader},
 }};
 
 }  // namespace quillfern::fuzz

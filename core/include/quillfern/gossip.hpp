@@ -45,6 +45,11 @@ inline constexpr std::size_t kNonceHistoryCapacity = 4096;  // nonces remembered
 inline constexpr std::size_t kPendingCapacity = 65536;      // queued forward copies
 inline constexpr std::size_t kPeerCapacity = 65536;         // peer records
 inline constexpr std::size_t kMaxKeyBytes = 256;
+inline constexpr std::size_t kMaxPeerTextBytes = 1024;  // nonce and origin of a peer's entry
+inline constexpr std::size_t kMaxPeerIdBytes = 256;     // longer sender ids are not recorded
+// Byte budgets beside the count bounds, as GossipEntry::byte_size counts an entry.
+inline constexpr std::size_t kPendingBytes = std::size_t{64} << 20;     // all queued copies
+inline constexpr std::size_t kTopicBytes = std::size_t{256} << 20;      // the entries of one topic
 inline constexpr std::size_t kBroadcastSlots = 256;
 inline constexpr std::uint8_t kLocalTtl = 8;                 // hops of an entry created here
 inline constexpr std::uint64_t kLocalLifetimeSeconds = 600;  // life of an entry created here
@@ -55,16 +60,46 @@ inline constexpr std::uint8_t kStateRunning = 2;
 
 // Immutable texts and payloads: every copy of an entry shares them.
 using SharedText = std::shared_ptr<const std::string>;
-using SharedPayload = std::shared_ptr<const json::Value>;
 
 inline SharedText share_text(std::string text) { return std::make_shared<const std::string>(std::move(text)); }
-inline SharedPayload share_payload(json::Value payload) {
-    return std::make_shared<const json::Value>(std::move(payload));
+
+// A payload kept as its canonical compact text: keys sorted, no white space, numbers in
+// the writer's form; what json::write gives for the value. It is written once when the
+// entry comes in; replies, forward copies and batches copy the bytes, and its size in
+// memory is about its text's length.
+class Payload {
+public:
+    // The canonical text of a value.
+    static Payload from_value(const json::Value& value);
+    // `text` must already be canonical (as json::canonical_text or json::write make it).
+    static Payload from_canonical_text(std::string text) noexcept { return Payload(std::move(text)); }
+
+    const std::string& text() const noexcept { return text_; }
+    // The value, read back from the text.
+    json::Value value() const;
+    bool operator==(const Payload&) const = default;
+
+private:
+    explicit Payload(std::string text) noexcept : text_(std::move(text)) {}
+    std::string text_;
+};
+
+using SharedPayload = std::shared_ptr<const Payload>;
+
+inline SharedPayload share_payload(const json::Value& payload) {
+    return std::make_shared<const Payload>(Payload::from_value(payload));
+}
+// For text that is already canonical.
+inline SharedPayload share_payload_text(std::string canonical_text) {
+    return std::make_shared<const Payload>(Payload::from_canonical_text(std::move(canonical_text)));
 }
 
 // A null shared text reads as the empty text, a null payload as JSON null.
 const std::string& text_of(const SharedText& text) noexcept;
-const json::Value& payload_of(const SharedPayload& payload) noexcept;
+// The payload's value (read back from its text).
+json::Value payload_of(const SharedPayload& payload);
+// The payload's canonical text ("null" for a null payload).
+const std::string& payload_text(const SharedPayload& payload) noexcept;
 
 struct GossipEntry {
     Topic topic = Topic::Varne;
@@ -83,10 +118,22 @@ struct GossipEntry {
     std::optional<GossipEntry> forward_copy() const;
 
     // {"created_at_epoch","expires_at_epoch","key","nonce","origin_gate","payload","topic","ttl","version"}
+    // (append_entry_json writes the same as text).
     json::Value to_json() const;
     // Object form (unknown members skipped) or array form (nine values in field order);
     // errors are worded like serde_json's ("missing field `payload`", ...).
     static Expected<GossipEntry, std::string> from_json(const json::Value& value);
+    // The same reading straight from the text of one JSON value at nesting level `depth`
+    // (arrays and objects already open around it), the payload kept as canonical text.
+    // Gives what from_json gives for the value the reader would build. When the text is
+    // not JSON, the reader is failed and the result meaningless. An origin equal to
+    // `known_origin`'s text shares it (the entries of one batch come from few gates).
+    static Expected<GossipEntry, std::string> read(json::Reader& reader, std::uint32_t depth,
+                                                   const SharedText& known_origin = nullptr);
+
+    // The bytes this entry holds in its texts (key, payload, origin, nonce) and its record:
+    // what the store's byte budgets count.
+    std::size_t byte_size() const noexcept;
 
     // Compares the values, not the pointers.
     bool operator==(const GossipEntry& other) const;
@@ -94,6 +141,12 @@ struct GossipEntry {
 
 // A JSON array with one object per entry, in order.
 json::Value entries_to_json(std::span<const GossipEntry> entries);
+
+// The entry's JSON form appended as compact text: the one writer of it (to_json gives the
+// same as a value). The payload's canonical text is copied as it is.
+void append_entry_json(std::string& out, const GossipEntry& entry);
+// A JSON array of the entries' objects, in order.
+void append_entries_json(std::string& out, std::span<const GossipEntry> entries);
 
 // ---- Outcomes and statistics ---------------------------------------------------------
 
@@ -162,11 +215,45 @@ namespace detail {
 
 struct TextHash {
     using is_transparent = void;
-    std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+    // Deliberately not noexcept: the standard library then keeps each element's hash in
+    // its node, so that a collision or an erase compares hashes instead of hashing and
+    // comparing texts again.
+    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
 };
 template <class T>
 using TextMap = std::unordered_map<std::string, T, TextHash, std::equal_to<>>;
 using TextSet = std::unordered_set<std::string, TextHash, std::equal_to<>>;
+
+// The nonces of the last `capacity` accepted entries, oldest forgotten first: an open-
+// addressing table of (hash, text) slots over the texts kept in arrival order. A look-up
+// touches the slots' cache line and compares a text only when its hash matches.
+class NonceHistory {
+public:
+    explicit NonceHistory(std::size_t capacity);
+
+    static std::uint64_t hash(std::string_view nonce) noexcept { return std::hash<std::string_view>{}(nonce); }
+    bool contains(std::string_view nonce, std::uint64_t hash) const noexcept;
+    // Adds a nonce that is not held yet; beyond the capacity the oldest is forgotten.
+    void add(std::string nonce, std::uint64_t hash);
+    std::size_t size() const noexcept { return order_.size(); }
+
+private:
+    struct Held {
+        std::string text;
+        std::uint64_t hash;
+    };
+    struct Slot {
+        std::uint64_t hash = 0;
+        const Held* held = nullptr;  // null: free
+    };
+    std::size_t home(std::uint64_t hash) const noexcept { return static_cast<std::size_t>(hash) & mask_; }
+    void forget_oldest() noexcept;
+
+    std::size_t capacity_;
+    std::size_t mask_;
+    std::vector<Slot> slots_;  // a power of two, at least twice the capacity
+    std::deque<Held> order_;   // oldest first; a deque keeps its elements in place at both ends
+};
 
 // The sending side of the update channel (256 slots). Nothing in the system subscribes,
 // so it keeps no queue: a notice sent without a receiver is dropped.
@@ -185,9 +272,15 @@ private:
 // One per process, shared by every task. Operations are synchronous and thread-safe;
 // each collection has its own lock, taken in this order when two are held at once:
 // nonce history, entries, pending, peers.
+// The store's bounds; the defaults are the server's.
+struct StoreLimits {
+    std::size_t pending_bytes = kPendingBytes;
+    std::size_t topic_bytes = kTopicBytes;
+};
+
 class GossipStore {
 public:
-    explicit GossipStore(std::string node_id, Clock clock = &system_now);
+    explicit GossipStore(std::string node_id, Clock clock = &system_now, StoreLimits limits = {});
     GossipStore(const GossipStore&) = delete;
     GossipStore& operator=(const GossipStore&) = delete;
 
@@ -202,7 +295,9 @@ public:
     IngestOutcome ingest(GossipEntry entry, std::optional<std::string_view> from);
     // Creates an entry on this gate (8 hops, 600 s of life), queues its forward copy
     // whatever the outcome, and ingests it.
-    IngestOutcome inject(Topic topic, std::string key, json::Value payload);
+    IngestOutcome inject(Topic topic, std::string key, const json::Value& payload);
+    // The same with the payload already in canonical form (nothing to write again).
+    IngestOutcome inject_payload(Topic topic, std::string key, SharedPayload payload);
     // Adds one to the peer's entries_rejected.
     void record_rejected(std::string_view peer);
     // Live receivers of the update channel: 0, nothing subscribes.
@@ -223,17 +318,15 @@ public:
 private:
     using TopicMap = detail::TextMap<GossipEntry>;
 
-    struct NonceHistory {
-        detail::TextSet seen;
-        std::deque<const std::string*> order;  // elements of `seen`, oldest first
-    };
-
     std::uint64_t now() const { return clock_(); }
     // ingest with the clock already read.
     IngestOutcome ingest_at(GossipEntry entry, std::optional<std::string_view> from, std::uint64_t now_seconds);
     void count_rejection(std::optional<std::string_view> from);
     void record_received(std::string_view peer);
     void queue_forward_copy(GossipEntry copy);
+    // Under entries_mutex_: whether the topic's bytes stay within budget when an entry of
+    // `added` bytes replaces one of `removed` bytes.
+    bool fits_topic_budget(std::size_t topic, std::size_t added, std::size_t removed) const noexcept;
     // Finds or creates the peer's record; null when the map is full and the peer new.
     // The caller holds peers_mutex_ exclusively.
     PeerStats* peer_record(std::string_view peer);
@@ -241,18 +334,23 @@ private:
     SharedText node_id_;
     Clock clock_;
 
+    StoreLimits limits_;
+
     mutable std::shared_mutex entries_mutex_;
     std::array<TopicMap, kTopics.size()> entries_;
+    std::array<std::size_t, kTopics.size()> topic_bytes_{};  // byte_size of each topic's entries
 
     // Plain mutexes where (nearly) every use writes: cheaper than reader-writer locks.
     mutable std::mutex nonce_mutex_;
-    NonceHistory nonces_;
+    detail::NonceHistory nonces_{kNonceHistoryCapacity};
 
     mutable std::shared_mutex peers_mutex_;
     detail::TextMap<PeerStats> peers_;
 
     std::mutex pending_mutex_;
     std::deque<GossipEntry> pending_;
+    std::deque<std::size_t> pending_sizes_;  // byte_size of each queued copy (their texts are cold)
+    std::size_t pending_bytes_ = 0;          // their sum
 
     std::atomic<std::uint64_t> total_ingested_{0};
     std::atomic<std::uint64_t> total_evicted_{0};

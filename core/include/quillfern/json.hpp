@@ -34,6 +34,11 @@ inline constexpr std::uint32_t kMaxDepth = 128;
 // surround it. Values nested 128 levels deep or more are refused. Never throws.
 Expected<Value, Error> parse(std::string_view text);
 
+// The canonical compact text of the one JSON value in `text`: what `write` gives for
+// `parse(text)`, read straight from the text without building the value. Refuses what
+// `parse` refuses, with the same error. Only allocation failures throw.
+Expected<std::string, Error> canonical_text(std::string_view text);
+
 // Compact text: no white space, keys sorted, serde-style numbers. Never throws.
 void write(std::string& out, const Value& value);
 std::string to_string(const Value& value);
@@ -70,6 +75,12 @@ public:
     Value read_value(std::uint32_t depth);
     // Reads the rest of a string whose opening quote was consumed.
     std::string read_string_body();
+    // The same, appended to `out` (not cleared first).
+    bool read_string_into(std::string& out);
+    // Reads one value like read_value and appends its canonical compact text to `out`
+    // (what `write` gives for the value read_value would build). On failure `out` holds
+    // a partial text.
+    bool read_canonical(std::string& out, std::uint32_t depth);
 
     // Before consuming a peeked '[' or '{' that opens level `depth` + 1: false (and
     // failed) when that level reaches the nesting limit.
@@ -103,6 +114,10 @@ private:
     Value read_number(bool positive);
     Value read_array(std::uint32_t depth);
     Value read_object(std::uint32_t depth);
+    bool read_canonical_number(std::string& out, bool positive);
+    bool read_canonical_array(std::string& out, std::uint32_t depth);
+    bool read_canonical_object(std::string& out, std::uint32_t depth);
+    bool read_canonical_object_sorted(std::string& out, std::uint32_t depth);
     bool read_escape(std::string& out);
     bool read_unicode_escape(std::string& out);
     int read_hex4();
@@ -112,6 +127,7 @@ private:
     bool failed_ = false;
     std::size_t error_offset_ = 0;
     std::string error_message_;
+    std::string scratch_;  // decoded strings on their way to canonical text
 };
 
 }  // namespace quillfern::json

@@ -1,4 +1,5 @@
-// Reading a GossipEntry from a parsed JSON value, with serde_json's error texts.
+// Reading a GossipEntry from a parsed JSON value, or straight from JSON text, with
+// serde_json's error texts.
 #include <array>
 #include <optional>
 
@@ -69,7 +70,7 @@ Expected<std::uint64_t, std::string> decode_unsigned(const json::Value& value, s
 struct Fields {
     std::optional<Topic> topic;
     std::optional<std::string> key, origin_gate, nonce;
-    std::optional<json::Value> payload;
+    std::optional<SharedPayload> payload;
     std::optional<std::uint64_t> ttl, version, created_at, expires_at;
 
     // Decodes one field's value; the error text of a value that does not decode.
@@ -83,7 +84,7 @@ struct Fields {
         switch (field) {
             case Field::Topic: return take(decode_topic(value), topic);
             case Field::Key: return take(decode_string(value), key);
-            case Field::Payload: payload = value; return std::nullopt;
+            case Field::Payload: payload = share_payload(value); return std::nullopt;
             case Field::OriginGate: return take(decode_string(value), origin_gate);
             case Field::Nonce: return take(decode_string(value), nonce);
             case Field::Ttl: return take(decode_unsigned(value, UINT8_MAX, "u8"), ttl);
@@ -109,15 +110,16 @@ struct Fields {
         return false;
     }
 
-    Result finish() {
+    Result finish(const SharedText& known_origin = nullptr) {
         for (std::size_t i = 0; i < kFieldCount; ++i) {
             if (!present(static_cast<Field>(i))) return unexpected(fmt::format("missing field `{}`", kFieldNames[i]));
         }
         GossipEntry entry;
         entry.topic = *topic;
         entry.key = share_text(std::move(*key));
-        entry.payload = share_payload(std::move(*payload));
-        entry.origin_gate = share_text(std::move(*origin_gate));
+        entry.payload = std::move(*payload);
+        entry.origin_gate = known_origin && *known_origin == *origin_gate ? known_origin
+                                                                          : share_text(std::move(*origin_gate));
         entry.nonce = std::move(*nonce);
         entry.ttl = static_cast<std::uint8_t>(*ttl);
         entry.version = *version;
@@ -159,11 +161,112 @@ Result from_array(const json::Value& array) {
     return fields.finish();
 }
 
+// ---- Straight from the text ----------------------------------------------------------
+// The reading of a member gives what decoding the value read_value would build gives;
+// strings and the payload are taken without building values.
+
+// Reads one field's value at nesting level `depth` into `fields`; the error text of a
+// value that does not decode. The reader's own failure is the caller's to test.
+std::optional<std::string> read_field(json::Reader& reader, std::uint32_t depth, Field field, Fields& fields) {
+    switch (field) {
+        case Field::Payload: {
+            std::string text;
+            if (!reader.read_canonical(text, depth)) return std::nullopt;
+            fields.payload = share_payload_text(std::move(text));
+            return std::nullopt;
+        }
+        case Field::Topic:
+        case Field::Key:
+        case Field::OriginGate:
+        case Field::Nonce:
+            if (reader.peek_token() == '"') {
+                reader.advance();
+                std::string text = reader.read_string_body();
+                if (reader.failed()) return std::nullopt;
+                if (field == Field::Topic) {
+                    auto topic = topic_from_variant(text);
+                    if (!topic) return std::move(topic).error();
+                    fields.topic = *topic;
+                } else {
+                    (field == Field::Key ? fields.key : field == Field::OriginGate ? fields.origin_gate : fields.nonce) =
+                        std::move(text);
+                }
+                return std::nullopt;
+            }
+            break;
+        default:
+            break;
+    }
+    const json::Value value = reader.read_value(depth);
+    if (reader.failed()) return std::nullopt;
+    return fields.decode(field, value);
+}
+
+Result read_object(json::Reader& reader, std::uint32_t depth, const SharedText& known_origin) {
+    Fields fields;
+    // Of a repeated member the last counts, as in the value the text reads to: a field's
+    // error stands only while no later member of its name decodes.
+    std::array<std::optional<std::string>, kFieldCount> errors;
+    std::string name;
+    for (bool first = true; reader.has_next_key(first); first = false) {
+        reader.advance();  // the name's opening quote
+        name = reader.read_string_body();
+        if (reader.failed() || !reader.read_colon()) return unexpected(std::string());
+        auto field = field_named(name);
+        if (!field) {
+            static_cast<void>(reader.read_value(depth));
+        } else {
+            errors[static_cast<std::size_t>(*field)] = read_field(reader, depth, *field, fields);
+        }
+        if (reader.failed()) return unexpected(std::string());
+    }
+    if (reader.failed() || !reader.close_object()) return unexpected(std::string());
+    for (auto& error : errors) {
+        if (error) return unexpected(std::move(*error));
+    }
+    return fields.finish(known_origin);
+}
+
+Result read_array(json::Reader& reader, std::uint32_t depth, const SharedText& known_origin) {
+    Fields fields;
+    std::optional<std::string> error;
+    std::size_t length = 0;
+    for (bool first = true; reader.has_next_element(first); first = false, ++length) {
+        if (length < kFieldCount && !error) {
+            error = read_field(reader, depth, static_cast<Field>(length), fields);
+        } else {
+            static_cast<void>(reader.read_value(depth));
+        }
+        if (reader.failed()) return unexpected(std::string());
+    }
+    if (reader.failed() || !reader.close_array()) return unexpected(std::string());
+    if (error) return unexpected(std::move(*error));
+    if (length < kFieldCount) {
+        return unexpected(fmt::format("invalid length {}, expected struct GossipEntry with 9 elements", length));
+    }
+    if (length > kFieldCount) {
+        return unexpected(fmt::format("invalid length {}, expected fewer elements in array", length));
+    }
+    return fields.finish(known_origin);
+}
+
 }  // namespace
 
 Expected<GossipEntry, std::string> GossipEntry::from_json(const json::Value& value) {
     if (value.is_object()) return from_object(value);
     if (value.is_array()) return from_array(value);
+    return unexpected(invalid_type(value, "struct GossipEntry"));
+}
+
+Expected<GossipEntry, std::string> GossipEntry::read(json::Reader& reader, std::uint32_t depth,
+                                                     const SharedText& known_origin) {
+    const int next = reader.peek_token();
+    if (next == '{' || next == '[') {
+        if (!reader.check_depth(depth)) return unexpected(std::string());
+        reader.advance();
+        return next == '{' ? read_object(reader, depth + 1, known_origin) : read_array(reader, depth + 1, known_origin);
+    }
+    const json::Value value = reader.read_value(depth);
     return unexpected(invalid_type(value, "struct GossipEntry"));
 }
 

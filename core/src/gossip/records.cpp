@@ -1,4 +1,6 @@
-// Topics, outcomes and the JSON forms the records are written in.
+// Topics, outcomes, payloads and the JSON forms the records are written in.
+#include <charconv>
+
 #include "quillfern/gossip.hpp"
 
 namespace quillfern::gossip {
@@ -35,9 +37,26 @@ const std::string& text_of(const SharedText& text) noexcept {
     return text ? *text : empty;
 }
 
-const json::Value& payload_of(const SharedPayload& payload) noexcept {
-    static const json::Value null_payload;
-    return payload ? *payload : null_payload;
+Payload Payload::from_value(const json::Value& value) { return Payload(json::to_string(value)); }
+
+json::Value Payload::value() const {
+    // The text was written by our writer (or checked to be canonical): it reads back.
+    auto value = json::parse(text_);
+    return value ? std::move(*value) : json::Value();
+}
+
+json::Value payload_of(const SharedPayload& payload) { return payload ? payload->value() : json::Value(); }
+
+const std::string& payload_text(const SharedPayload& payload) noexcept {
+    static const std::string null_text = "null";
+    return payload ? payload->text() : null_text;
+}
+
+std::size_t GossipEntry::byte_size() const noexcept {
+    // Texts shared with other entries (a stored entry's key and payload with its forward
+    // copy, the node id) are counted in full for each: the budgets stay on the safe side.
+    return sizeof(GossipEntry) + text_of(key).size() + payload_text(payload).size() + text_of(origin_gate).size() +
+           nonce.size();
 }
 
 std::optional<GossipEntry> GossipEntry::forward_copy() const {
@@ -65,13 +84,54 @@ bool GossipEntry::operator==(const GossipEntry& other) const {
     return topic == other.topic && ttl == other.ttl && version == other.version &&
            created_at_epoch == other.created_at_epoch && expires_at_epoch == other.expires_at_epoch &&
            nonce == other.nonce && text_of(key) == text_of(other.key) &&
-           text_of(origin_gate) == text_of(other.origin_gate) && payload_of(payload) == payload_of(other.payload);
+           text_of(origin_gate) == text_of(other.origin_gate) && payload_text(payload) == payload_text(other.payload);
 }
 
 json::Value entries_to_json(std::span<const GossipEntry> entries) {
     json::Value out = json::Value::array();
     for (const GossipEntry& entry : entries) out.push_back(entry.to_json());
     return out;
+}
+
+namespace {
+
+void append_number(std::string& out, std::uint64_t n) {
+    char digits[24];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, n).ptr);
+}
+
+}  // namespace
+
+void append_entry_json(std::string& out, const GossipEntry& entry) {
+    // Members in byte order, as the value's object lists them.
+    out += "{\"created_at_epoch\":";
+    append_number(out, entry.created_at_epoch);
+    out += ",\"expires_at_epoch\":";
+    append_number(out, entry.expires_at_epoch);
+    out += ",\"key\":";
+    json::write_string(out, text_of(entry.key));
+    out += ",\"nonce\":";
+    json::write_string(out, entry.nonce);
+    out += ",\"origin_gate\":";
+    json::write_string(out, text_of(entry.origin_gate));
+    out += ",\"payload\":";
+    out += payload_text(entry.payload);
+    out += ",\"topic\":\"";
+    out += topic_name(entry.topic);
+    out += "\",\"ttl\":";
+    append_number(out, entry.ttl);
+    out += ",\"version\":";
+    append_number(out, entry.version);
+    out += '}';
+}
+
+void append_entries_json(std::string& out, std::span<const GossipEntry> entries) {
+    out += '[';
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (i != 0) out += ',';
+        append_entry_json(out, entries[i]);
+    }
+    out += ']';
 }
 
 json::Value PeerStats::to_json() const {

@@ -37,8 +37,8 @@ bool detail::UpdateSender::send(const GossipUpdate&) const noexcept {
     return receiver_count() > 0;
 }
 
-GossipStore::GossipStore(std::string node_id, Clock clock)
-    : node_id_(share_text(std::move(node_id))), clock_(clock != nullptr ? clock : &system_now) {}
+GossipStore::GossipStore(std::string node_id, Clock clock, StoreLimits limits)
+    : node_id_(share_text(std::move(node_id))), clock_(clock != nullptr ? clock : &system_now), limits_(limits) {}
 
 Expected<void, core::CoreError> GossipStore::start() {
     std::uint8_t expected = kStateBuilt;
@@ -63,12 +63,17 @@ IngestOutcome GossipStore::ingest_at(GossipEntry entry, std::optional<std::strin
         count_rejection(from);
         return IngestOutcome::Expired;
     }
-    const bool key_ok = is_acceptable_key(text_of(entry.key));
+    // A peer's entry whose nonce or origin is oversized is refused like a bad key: neither
+    // is kept in the history or the peer's copies at such a size.
+    const bool key_ok = is_acceptable_key(text_of(entry.key)) &&
+                        (!from || (entry.nonce.size() <= kMaxPeerTextBytes &&
+                                   text_of(entry.origin_gate).size() <= kMaxPeerTextBytes));
 
     // The nonce check and the nonce record form one critical section: of two copies
     // of one nonce ingested at once, exactly one is accepted.
     std::unique_lock nonce_lock(nonce_mutex_);
-    if (nonces_.seen.contains(entry.nonce)) {
+    const std::uint64_t nonce_hash = detail::NonceHistory::hash(entry.nonce);
+    if (nonces_.contains(entry.nonce, nonce_hash)) {
         count_rejection(from);
         return IngestOutcome::Duplicate;
     }
@@ -88,23 +93,31 @@ IngestOutcome GossipStore::ingest_at(GossipEntry entry, std::optional<std::strin
     }
     const std::uint8_t ttl_received = entry.ttl;
     std::string nonce;
+    const std::size_t entry_bytes = entry.byte_size();
     {
         std::unique_lock entries_lock(entries_mutex_);
-        TopicMap& map = entries_[topic_index(entry.topic)];
+        const std::size_t topic = topic_index(entry.topic);
+        TopicMap& map = entries_[topic];
         auto held = map.find(text_of(entry.key));
         if (held == map.end()) {
-            if (map.size() >= kTopicCapacity) return IngestOutcome::AtCapacity;
+            if (map.size() >= kTopicCapacity || !fits_topic_budget(topic, entry_bytes, 0)) {
+                return IngestOutcome::AtCapacity;
+            }
             nonce = entry.nonce;
             std::string key = text_of(entry.key);
             map.emplace(std::move(key), std::move(entry));
+            topic_bytes_[topic] += entry_bytes;
         } else if (held->second.version >= entry.version) {
             entries_lock.unlock();
             count_rejection(from);
             return IngestOutcome::Duplicate;
         } else {
+            const std::size_t held_bytes = held->second.byte_size();
+            if (!fits_topic_budget(topic, entry_bytes, held_bytes)) return IngestOutcome::AtCapacity;
             // The older entry ends up in `entry` and is released after the locks.
             nonce = entry.nonce;
             std::swap(held->second, entry);
+            topic_bytes_[topic] = topic_bytes_[topic] - held_bytes + entry_bytes;
         }
     }
 
@@ -114,13 +127,8 @@ IngestOutcome GossipStore::ingest_at(GossipEntry entry, std::optional<std::strin
     }
     total_ingested_.fetch_add(1, std::memory_order_relaxed);
 
-    auto [recorded, inserted] = nonces_.seen.insert(std::move(nonce));
-    if (inserted) nonces_.order.push_back(&*recorded);
-    if (nonces_.order.size() > kNonceHistoryCapacity) {
-        auto oldest = nonces_.seen.find(*nonces_.order.front());
-        nonces_.order.pop_front();
-        if (oldest != nonces_.seen.end()) nonces_.seen.erase(oldest);
-    }
+    // Not held yet: it was looked for under this same lock.
+    nonces_.add(std::move(nonce), nonce_hash);
     nonce_lock.unlock();
 
     if (update) {
@@ -132,7 +140,11 @@ IngestOutcome GossipStore::ingest_at(GossipEntry entry, std::optional<std::strin
     return IngestOutcome::Accepted;
 }
 
-IngestOutcome GossipStore::inject(Topic topic, std::string key, json::Value payload) {
+IngestOutcome GossipStore::inject(Topic topic, std::string key, const json::Value& payload) {
+    return inject_payload(topic, std::move(key), share_payload(payload));
+}
+
+IngestOutcome GossipStore::inject_payload(Topic topic, std::string key, SharedPayload payload) {
     // On the system clock one reading serves the nonce, the entry's seconds and the
     // expiry check; another clock is asked for each of them.
     const bool system_clock = clock_ == &system_now;
@@ -141,7 +153,7 @@ IngestOutcome GossipStore::inject(Topic topic, std::string key, json::Value payl
     GossipEntry entry;
     entry.topic = topic;
     entry.key = share_text(std::move(key));
-    entry.payload = share_payload(std::move(payload));
+    entry.payload = std::move(payload);
     entry.origin_gate = node_id_;
     entry.nonce = system_clock ? make_nonce(reading) : make_nonce();
     entry.ttl = kLocalTtl;
@@ -154,18 +166,35 @@ IngestOutcome GossipStore::inject(Topic topic, std::string key, json::Value payl
     return ingest_at(std::move(entry), std::nullopt, system_clock ? created : now());
 }
 
+bool GossipStore::fits_topic_budget(std::size_t topic, std::size_t added, std::size_t removed) const noexcept {
+    const std::size_t kept = topic_bytes_[topic] - removed;
+    return added <= limits_.topic_bytes && kept <= limits_.topic_bytes - added;
+}
+
 void GossipStore::count_rejection(std::optional<std::string_view> from) {
     if (from) record_rejected(*from);
 }
 
 void GossipStore::queue_forward_copy(GossipEntry copy) {
-    std::optional<GossipEntry> dropped;  // released after the lock
-    std::lock_guard lock(pending_mutex_);
-    if (pending_.size() >= kPendingCapacity) {
-        dropped.emplace(std::move(pending_.front()));
-        pending_.pop_front();
+    const std::size_t copy_bytes = copy.byte_size();
+    if (copy_bytes > limits_.pending_bytes) {
+        // Larger than the whole budget: dropped itself, the queue left as it is.
         pending_dropped_.fetch_add(1, std::memory_order_relaxed);
+        return;
     }
+    std::vector<GossipEntry> dropped;  // released after the lock
+    std::lock_guard lock(pending_mutex_);
+    // The oldest copies make room, by count and by bytes.
+    while (!pending_.empty() &&
+           (pending_.size() >= kPendingCapacity || pending_bytes_ + copy_bytes > limits_.pending_bytes)) {
+        pending_bytes_ -= pending_sizes_.front();
+        pending_sizes_.pop_front();
+        dropped.push_back(std::move(pending_.front()));
+        pending_.pop_front();
+    }
+    if (!dropped.empty()) pending_dropped_.fetch_add(dropped.size(), std::memory_order_relaxed);
+    pending_bytes_ += copy_bytes;
+    pending_sizes_.push_back(copy_bytes);
     pending_.push_back(std::move(copy));
 }
 
@@ -173,7 +202,7 @@ void GossipStore::queue_forward_copy(GossipEntry copy) {
 
 PeerStats* GossipStore::peer_record(std::string_view peer) {
     if (auto found = peers_.find(peer); found != peers_.end()) return &found->second;
-    if (peers_.size() >= kPeerCapacity) return nullptr;
+    if (peers_.size() >= kPeerCapacity || peer.size() > kMaxPeerIdBytes) return nullptr;
     return &peers_.emplace(std::string(peer), PeerStats{}).first->second;
 }
 
@@ -231,7 +260,7 @@ StoreStats GossipStore::stats() const {
     }
     {
         std::lock_guard lock(nonce_mutex_);
-        stats.nonce_history_size = nonces_.seen.size();
+        stats.nonce_history_size = nonces_.size();
     }
     {
         std::shared_lock lock(peers_mutex_);
@@ -249,6 +278,8 @@ std::vector<GossipEntry> GossipStore::take_pending() {
     {
         std::unique_lock lock(pending_mutex_);
         taken.swap(pending_);
+        pending_sizes_.clear();
+        pending_bytes_ = 0;
     }
     return {std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end())};
 }
@@ -259,8 +290,11 @@ std::size_t GossipStore::evict_expired() {
         std::unique_lock lock(entries_mutex_);
         for (Topic topic : kTopics) {
             TopicMap& map = entries_[topic_index(topic)];
-            const std::size_t evicted = std::erase_if(map, [this](const auto& item) {
-                return now() >= item.second.expires_at_epoch;
+            std::size_t& bytes = topic_bytes_[topic_index(topic)];
+            const std::size_t evicted = std::erase_if(map, [this, &bytes](const auto& item) {
+                if (now() < item.second.expires_at_epoch) return false;
+                bytes -= item.second.byte_size();
+                return true;
             });
             if (evicted > 0) {
                 QF_LOG(log::Level::Info, kLogTarget, "Evicted stale gossip entries",

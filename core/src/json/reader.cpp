@@ -439,6 +439,12 @@ Value Reader::read_number(bool positive) {
 
 std::string Reader::read_string_body() {
     std::string out;
+    if (!read_string_into(out)) return {};
+    return out;
+}
+
+bool Reader::read_string_into(std::string& out) {
+    const std::size_t base = out.size();
     std::size_t run_start = pos_;
     std::uint8_t seen_high = 0;
     const std::size_t size = text_.size();
@@ -457,7 +463,7 @@ std::string Reader::read_string_body() {
         }
         if (pos_ == size) {
             fail(kEofString);
-            return {};
+            return false;
         }
         const char c = text_[pos_];
         out.append(text_.data() + run_start, pos_ - run_start);
@@ -465,17 +471,17 @@ std::string Reader::read_string_body() {
         if (c == '"') break;
         if (c != '\\') {
             fail("control character (\\u0000-\\u001F) found while parsing a string");
-            return {};
+            return false;
         }
-        if (!read_escape(out)) return {};
+        if (!read_escape(out)) return false;
         run_start = pos_;
     }
     // Escapes always give valid UTF-8; raw bytes from a caller that skipped validation may not.
-    if (seen_high != 0 && !text::is_valid_utf8(out)) {
+    if (seen_high != 0 && !text::is_valid_utf8(std::string_view(out).substr(base))) {
         fail("invalid unicode code point");
-        return {};
+        return false;
     }
-    return out;
+    return true;
 }
 
 bool Reader::read_escape(std::string& out) {

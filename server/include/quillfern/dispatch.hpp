@@ -4,8 +4,10 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <asio/awaitable.hpp>
 
@@ -31,6 +33,17 @@ asio::awaitable<void> append_reply(std::string& out, std::string_view line,
 // the sending peer. Gives {"accepted":A,"rejected":R}, or {"error":"Missing 'entry' or
 // 'entries' param"}. Never throws.
 asio::awaitable<json::Value> handle_gossip_spread(const json::Value& params, gossip::GossipStore& store);
+
+// A "gossip.spread" batch already read from the request: the sending peer and the
+// elements in batch order, none for an element that does not read as an entry.
+struct SpreadBatch {
+    std::string sender;
+    std::vector<std::optional<gossip::GossipEntry>> elements;
+};
+
+// The same handling for a batch read straight from the request text:
+// {"accepted":A,"rejected":R}. Never throws.
+asio::awaitable<json::Value> handle_gossip_spread(SpreadBatch batch, gossip::GossipStore& store);
 
 // Asks thornKit ("metadata.analyze") about one entry on a fresh connection; true for
 // allowed. Only an explicit verdict "deny" or "reject" refuses; whatever can't be asked

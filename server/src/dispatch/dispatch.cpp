@@ -130,10 +130,17 @@ const std::string& invalid_topic_result() {
     return text;
 }
 
+const std::string& missing_entry_result() {
+    static const std::string text = error_result(rpc_types::MISSING_ENTRY_ERROR);
+    return text;
+}
+
 const std::string& missing_key_result() {
     static const std::string text = error_result(rpc_types::MISSING_KEY_ERROR);
     return text;
 }
+
+constexpr std::string_view UNKNOWN_SENDER = "unknown";
 
 constexpr std::string_view SUBSCRIBE_NOTE =
     "Poll this method for updates. Broadcast channel is live for tarpc streaming subscribers.";
@@ -144,36 +151,8 @@ void append_number(std::string& out, std::uint64_t n) { out += fmt::format_int(n
 
 void append_bool(std::string& out, bool b) { out += b ? "true" : "false"; }
 
-// The entry's JSON form, members in byte order (as GossipEntry::to_json writes it).
-void append_entry(std::string& out, const GossipEntry& entry) {
-    out += "{\"created_at_epoch\":";
-    append_number(out, entry.created_at_epoch);
-    out += ",\"expires_at_epoch\":";
-    append_number(out, entry.expires_at_epoch);
-    out += ",\"key\":";
-    json::write_string(out, gossip::text_of(entry.key));
-    out += ",\"nonce\":";
-    json::write_string(out, entry.nonce);
-    out += ",\"origin_gate\":";
-    json::write_string(out, gossip::text_of(entry.origin_gate));
-    out += ",\"payload\":";
-    json::write(out, gossip::payload_of(entry.payload));
-    out += ",\"topic\":\"";
-    out += gossip::topic_name(entry.topic);
-    out += "\",\"ttl\":";
-    append_number(out, entry.ttl);
-    out += ",\"version\":";
-    append_number(out, entry.version);
-    out += '}';
-}
-
 void append_entries(std::string& out, const std::vector<GossipEntry>& entries) {
-    out += '[';
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        if (i != 0) out += ',';
-        append_entry(out, entries[i]);
-    }
-    out += ']';
+    gossip::append_entries_json(out, entries);
 }
 
 // ---- The request ------------------------------------------------------------------------
@@ -183,10 +162,31 @@ void append_entries(std::string& out, const std::vector<GossipEntry>& entries) {
 struct InjectParams {
     std::optional<std::string> topic;
     std::optional<std::string> key;
-    std::optional<json::Value> payload;
+    gossip::SharedPayload payload;  // null when absent
 };
 
 constexpr std::string_view INJECT_METHOD = "gossip.inject";
+constexpr std::string_view SPREAD_METHOD = "gossip.spread";
+
+// What gossip.spread takes from its params object, read straight from the text: every
+// element decoded into an entry (none for one that is not an entry), no JSON value built
+// for the batch. A repeated member: the last one counts.
+struct SpreadParams {
+    std::string sender{UNKNOWN_SENDER};
+    std::optional<std::vector<std::optional<GossipEntry>>> entries;  // set while "entries" is an array
+    std::optional<std::optional<GossipEntry>> entry;                  // set when "entry" is present
+
+    // The batch: "entries" when it is an array, else the one "entry"; none without either.
+    std::optional<SpreadBatch> take_batch() {
+        if (entries) return SpreadBatch{std::move(sender), std::move(*entries)};
+        if (entry) {
+            SpreadBatch batch{std::move(sender), {}};
+            batch.elements.push_back(std::move(*entry));
+            return batch;
+        }
+        return std::nullopt;
+    }
+};
 
 struct Request {
     json::Value id;  // null when absent
@@ -196,7 +196,15 @@ struct Request {
     // first): `params` is then left unread, and `params_text` holds its text in case a
     // later member names another method.
     std::optional<InjectParams> inject_params;
+    // The same for gossip.spread.
+    std::optional<SpreadParams> spread_params;
     std::string_view params_text;
+
+    bool has_typed_params() const noexcept { return inject_params || spread_params; }
+    // Whether the typed params were read for the method the request finally names.
+    bool typed_params_fit() const noexcept {
+        return (inject_params && method == INJECT_METHOD) || (spread_params && method == SPREAD_METHOD);
+    }
 };
 
 // Reads one member's value at nesting level `depth` where only a text is of use: a
@@ -226,7 +234,10 @@ bool read_inject_params(json::Reader& reader, InjectParams& params) {
         } else if (key == "key"sv) {
             params.key = read_string_member(reader, 2);
         } else if (key == "payload"sv) {
-            params.payload = reader.read_value(2);
+            // Kept as the canonical text the store holds, read straight from the line.
+            std::string payload;
+            if (!reader.read_canonical(payload, 2)) return false;
+            params.payload = gossip::share_payload_text(std::move(payload));
         } else {
             static_cast<void>(reader.read_value(2));
         }
@@ -235,20 +246,75 @@ bool read_inject_params(json::Reader& reader, InjectParams& params) {
     return !reader.failed() && reader.close_object();
 }
 
-// Reads one params member of `line`. For gossip.inject (named before params, as clients
-// write it) an object goes straight into InjectParams; anything else becomes a JSON value.
+// One element of a batch at nesting level 3 (request, params, entries), or none when it
+// is not an entry. The caller tests the reader for failure.
+std::optional<GossipEntry> read_spread_element(json::Reader& reader, std::uint32_t depth,
+                                               gossip::SharedText& last_origin) {
+    auto entry = GossipEntry::read(reader, depth, last_origin);
+    if (!entry) return std::nullopt;
+    last_origin = entry->origin_gate;
+    return std::move(*entry);
+}
+
+// Reads the params object of gossip.spread (its '{' consumed; params is level 1).
+bool read_spread_params(json::Reader& reader, SpreadParams& params) {
+    using namespace std::string_view_literals;
+    std::string key;
+    gossip::SharedText last_origin;
+    for (bool first = true; reader.has_next_key(first); first = false) {
+        reader.advance();  // the key's opening quote
+        key = reader.read_string_body();
+        if (reader.failed() || !reader.read_colon()) return false;
+        if (key == "from"sv) {
+            params.sender = read_string_member(reader, 2).value_or(std::string(UNKNOWN_SENDER));
+        } else if (key == "entries"sv) {
+            if (reader.peek_token() != '[') {
+                params.entries.reset();
+                static_cast<void>(reader.read_value(2));
+            } else {
+                if (!reader.check_depth(2)) return false;
+                reader.advance();
+                std::vector<std::optional<GossipEntry>> elements;
+                for (bool first_element = true; reader.has_next_element(first_element); first_element = false) {
+                    elements.push_back(read_spread_element(reader, 3, last_origin));
+                    if (reader.failed()) return false;
+                }
+                if (reader.failed() || !reader.close_array()) return false;
+                params.entries = std::move(elements);
+            }
+        } else if (key == "entry"sv) {
+            params.entry = read_spread_element(reader, 2, last_origin);
+        } else {
+            static_cast<void>(reader.read_value(2));
+        }
+        if (reader.failed()) return false;
+    }
+    return !reader.failed() && reader.close_object();
+}
+
+// Reads one params member of `line`. For gossip.inject and gossip.spread (named before
+// params, as clients and peers write it) an object goes straight into what the method
+// takes; anything else becomes a JSON value.
 bool read_params_member(json::Reader& reader, std::string_view line, Request& request) {
     request.inject_params.reset();
-    if (request.method != INJECT_METHOD || reader.peek_token() != '{') {
+    request.spread_params.reset();
+    const bool inject = request.method == INJECT_METHOD;
+    if ((!inject && request.method != SPREAD_METHOD) || reader.peek_token() != '{') {
         request.params = reader.read_value(1);
         return !reader.failed();
     }
     const std::size_t start = reader.offset();
     if (!reader.check_depth(1)) return false;
     reader.advance();
-    InjectParams params;
-    if (!read_inject_params(reader, params)) return false;
-    request.inject_params = std::move(params);
+    if (inject) {
+        InjectParams params;
+        if (!read_inject_params(reader, params)) return false;
+        request.inject_params = std::move(params);
+    } else {
+        SpreadParams params;
+        if (!read_spread_params(reader, params)) return false;
+        request.spread_params = std::move(params);
+    }
     request.params_text = line.substr(start, reader.offset() - start);
     return true;
 }
@@ -286,13 +352,14 @@ std::optional<Request> read_request(std::string_view line) {
         if (reader.failed()) return std::nullopt;
     }
     if (reader.failed() || !reader.close_object() || !reader.finish()) return std::nullopt;
-    if (request.inject_params && request.method != INJECT_METHOD) {
+    if (request.has_typed_params() && !request.typed_params_fit()) {
         // A later member named another method: that one takes params as a JSON value.
         // The text was read without fault once, so it reads again.
         json::Reader params_reader(request.params_text);
         request.params = params_reader.read_value(1);
         if (params_reader.failed()) return std::nullopt;
         request.inject_params.reset();
+        request.spread_params.reset();
     }
     return request;
 }
@@ -372,7 +439,7 @@ InjectParams inject_params_of(json::Value& params) {
     if (auto it = params.find("key"); it != params.end() && it->is_string()) {
         taken.key = std::move(it->get_ref<std::string&>());
     }
-    if (auto it = params.find("payload"); it != params.end()) taken.payload = std::move(*it);
+    if (auto it = params.find("payload"); it != params.end()) taken.payload = gossip::share_payload(*it);
     return taken;
 }
 
@@ -386,8 +453,9 @@ void gossip_inject(std::string& out, GossipStore& store, InjectParams params) {
         out += missing_key_result();
         return;
     }
-    json::Value payload = params.payload ? std::move(*params.payload) : json::Value::object();
-    const gossip::IngestOutcome outcome = store.inject(*topic, std::move(*params.key), std::move(payload));
+    static const gossip::SharedPayload empty_object = gossip::share_payload_text("{}");
+    gossip::SharedPayload payload = params.payload ? std::move(params.payload) : empty_object;
+    const gossip::IngestOutcome outcome = store.inject_payload(*topic, std::move(*params.key), std::move(payload));
     out += "{\"node_id\":";
     json::write_string(out, store.node_id());
     out += ",\"result\":\"";
@@ -447,7 +515,19 @@ asio::awaitable<void> append_reply(std::string& out, std::string_view line,
         GossipStore& store = *store_handle;
         begin_success(out, request->id);
         if (!append_result_now(out, *method, store, *request)) {
-            json::write(out, co_await handle_gossip_spread(request->params, store));
+            if (request->spread_params) {
+                std::optional<SpreadBatch> batch = request->spread_params->take_batch();
+                request.reset();  // the line's other values are of no further use
+                if (!batch) {
+                    out += missing_entry_result();
+                } else {
+                    const json::Value result = co_await handle_gossip_spread(std::move(*batch), store);
+                    json::write(out, result);
+                }
+            } else {
+                const json::Value result = co_await handle_gossip_spread(request->params, store);
+                json::write(out, result);
+            }
         }
         end_success(out);
         co_return;

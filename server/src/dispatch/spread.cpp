@@ -1,5 +1,7 @@
 // "gossip.spread": a batch of entries from a peer, each checked with thornKit and then
 // ingested with the sender as the sending peer.
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -16,37 +18,43 @@ namespace {
 
 constexpr std::string_view LOG_TARGET = "quillfern_server::dispatch";
 constexpr std::string_view UNKNOWN_SENDER = "unknown";
+// Without a thornKit socket every entry is allowed without a connection. Whether the
+// socket is there is looked at again after this many entries, so that a long batch costs
+// a file-system check per slice rather than per entry, and a thornKit that appears while
+// it is taken in is asked about the rest.
+constexpr std::size_t THORNKIT_RECHECK_ENTRIES = 64;
 
-struct Batch {
-    std::string_view sender = UNKNOWN_SENDER;
-    std::vector<const json::Value*> elements;  // borrowed from params, in batch order
-};
+bool thornkit_socket_present() {
+    struct stat info {};
+    return ::stat(thornkit_socket_path().c_str(), &info) == 0;  // follows symbolic links
+}
 
-// None when params holds neither an array under "entries" nor any "entry".
-std::optional<Batch> read_batch(const json::Value& params) {
+// The elements of params' "entries" (or its one "entry"), decoded; none when params holds
+// neither an array under "entries" nor any "entry".
+std::optional<SpreadBatch> read_batch(const json::Value& params) {
     if (!params.is_object()) return std::nullopt;
-    Batch batch;
+    SpreadBatch batch{std::string(UNKNOWN_SENDER), {}};
     if (auto from = params.find("from"); from != params.end() && from->is_string()) {
         batch.sender = from->get_ref<const std::string&>();
     }
+    auto decode = [&batch](const json::Value& element) {
+        auto entry = gossip::GossipEntry::from_json(element);
+        batch.elements.push_back(entry ? std::optional(std::move(*entry)) : std::nullopt);
+    };
     if (auto entries = params.find("entries"); entries != params.end() && entries->is_array()) {
         batch.elements.reserve(entries->size());
-        for (const json::Value& element : *entries) batch.elements.push_back(&element);
+        for (const json::Value& element : *entries) decode(element);
         return batch;
     }
     if (auto entry = params.find("entry"); entry != params.end()) {
-        batch.elements.push_back(&*entry);
+        decode(*entry);
         return batch;
     }
     return std::nullopt;
 }
 
-// True when the element was decoded, allowed by thornKit and accepted by the store.
-asio::awaitable<bool> take_element(const json::Value& element, std::string_view sender,
-                                   gossip::GossipStore& store) {
-    auto decoded = gossip::GossipEntry::from_json(element);
-    if (!decoded) co_return false;
-    gossip::GossipEntry& entry = *decoded;
+// True when thornKit allowed the entry and the store accepted it.
+asio::awaitable<bool> take_checked(gossip::GossipEntry entry, std::string_view sender, gossip::GossipStore& store) {
     if (!co_await validate_with_thornkit(entry)) {
         QF_LOG(log::Level::Debug, LOG_TARGET, "fern-kit REJECT from thornKit",
                log::text("key", gossip::text_of(entry.key)));
@@ -55,24 +63,50 @@ asio::awaitable<bool> take_element(const json::Value& element, std::string_view 
     co_return store.ingest(std::move(entry), sender) == gossip::IngestOutcome::Accepted;
 }
 
+json::Value counts(std::uint32_t accepted, std::uint32_t rejected) {
+    return json::Value{{"accepted", accepted}, {"rejected", rejected}};
+}
+
 }  // namespace
 
-asio::awaitable<json::Value> handle_gossip_spread(const json::Value& params, gossip::GossipStore& store) {
-    std::optional<Batch> batch = read_batch(params);
-    if (!batch) co_return json::Value{{"error", std::string(rpc_types::MISSING_ENTRY_ERROR)}};
-
+asio::awaitable<json::Value> handle_gossip_spread(SpreadBatch batch, gossip::GossipStore& store) {
     std::uint32_t accepted = 0;
     std::uint32_t rejected = 0;
-    for (const json::Value* element : batch->elements) {
+    const std::string_view sender = batch.sender;
+    bool thornkit_present = false;
+    std::size_t until_recheck = 0;
+    for (std::optional<gossip::GossipEntry>& element : batch.elements) {
+        if (!element) {
+            ++rejected;
+            continue;
+        }
+        if (until_recheck == 0) {
+            thornkit_present = thornkit_socket_present();
+            until_recheck = THORNKIT_RECHECK_ENTRIES;
+        }
+        --until_recheck;
         bool taken = false;
         try {
-            taken = co_await take_element(*element, batch->sender, store);
+            if (thornkit_present) {
+                taken = co_await take_checked(std::move(*element), sender, store);
+            } else {
+                taken = store.ingest(std::move(*element), sender) == gossip::IngestOutcome::Accepted;
+            }
         } catch (...) {
             // A failing element never ends the batch: it counts as rejected.
         }
+        element.reset();  // its memory goes back as the batch is taken in
         ++(taken ? accepted : rejected);
     }
-    co_return json::Value{{"accepted", accepted}, {"rejected", rejected}};
+    co_return counts(accepted, rejected);
+}
+
+asio::awaitable<json::Value> handle_gossip_spread(const json::Value& params, gossip::GossipStore& store) {
+    std::optional<SpreadBatch> batch = read_batch(params);
+    if (!batch) co_return json::Value{{"error", std::string(rpc_types::MISSING_ENTRY_ERROR)}};
+    SpreadBatch decoded = std::move(*batch);
+    json::Value result = co_await handle_gossip_spread(std::move(decoded), store);
+    co_return result;
 }
 
 }  // namespace quillfern::dispatch

@@ -1,0 +1,172 @@
+// GossipStore: the byte budgets beside the count bounds (pending copies, each topic's
+// entries) and the size limits on a peer's nonce, origin and sender id.
+#include <numeric>
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "quillfern/log.hpp"
+#include "store_fixture.hpp"
+
+namespace quillfern::gossip::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::SizeIs;
+
+constexpr std::size_t kMiB = std::size_t{1} << 20;
+
+std::size_t pending_bytes(const std::vector<GossipEntry>& copies) {
+    return std::accumulate(copies.begin(), copies.end(), std::size_t{0},
+                           [](std::size_t sum, const GossipEntry& e) { return sum + e.byte_size(); });
+}
+
+// ---- Pending copies ---------------------------------------------------------------------
+
+// One key injected again and again within a second: every inject after the first is a
+// Duplicate, yet each leaves its forward copy with its own payload.
+TEST_F(StoreTest, PendingCopiesStayWithinTheirByteBudgetOldestDropped) {
+    constexpr int kInjects = 24;  // 96 MiB of payloads: more than the 64 MiB budget
+    for (int i = 0; i < kInjects; ++i) {
+        const IngestOutcome outcome = store.inject(Topic::Data, "big", std::string(4 * kMiB, static_cast<char>('a' + i)));
+        ASSERT_EQ(outcome, i == 0 ? IngestOutcome::Accepted : IngestOutcome::Duplicate);
+    }
+    log::testing::Capture capture("trace");
+    store.evict_expired();
+    const std::vector<GossipEntry> pending = store.take_pending();
+
+    EXPECT_LE(pending_bytes(pending), kPendingBytes);
+    ASSERT_THAT(pending, SizeIs(15));  // 15 copies of 4 MiB and their records fit in 64 MiB
+    // The newest copies are the ones kept, in order.
+    EXPECT_EQ(payload_of(pending.front().payload), std::string(4 * kMiB, static_cast<char>('a' + kInjects - 15)));
+    EXPECT_EQ(payload_of(pending.back().payload), std::string(4 * kMiB, static_cast<char>('a' + kInjects - 1)));
+    EXPECT_THAT(capture.events(), ElementsAre(" WARN quillfern_core::gossip: Pending forward copies dropped dropped=9"));
+}
+
+TEST(StoreBudgets, CopyLargerThanThePendingBudgetIsDroppedAloneAndCounted) {
+    GossipStore store("gate-a", &fake_now, StoreLimits{.pending_bytes = 64 * 1024});
+    ASSERT_EQ(store.inject(Topic::Data, "small", "s"), IngestOutcome::Accepted);
+    ASSERT_EQ(store.inject(Topic::Data, "huge", std::string(128 * 1024, 'h')), IngestOutcome::Accepted);
+    ASSERT_EQ(store.inject(Topic::Data, "small2", "t"), IngestOutcome::Accepted);
+
+    log::testing::Capture capture("trace");
+    store.evict_expired();
+    const std::vector<GossipEntry> pending = store.take_pending();
+    ASSERT_THAT(pending, SizeIs(2));
+    EXPECT_EQ(text_of(pending[0].key), "small");
+    EXPECT_EQ(text_of(pending[1].key), "small2");
+    EXPECT_THAT(capture.events(), ElementsAre(" WARN quillfern_core::gossip: Pending forward copies dropped dropped=1"));
+
+    // Taking the queue gives its budget back.
+    ASSERT_EQ(store.inject(Topic::Data, "again", std::string(60 * 1024, 'a')), IngestOutcome::Accepted);
+    EXPECT_THAT(store.take_pending(), SizeIs(1));
+}
+
+// ---- Topic bytes --------------------------------------------------------------------------
+
+class TopicBudget : public StoreTest {
+protected:
+    static constexpr std::size_t kBudget = 64 * 1024;
+    static constexpr std::size_t kPayload = 20 * 1024;  // canonical text: the quotes add 2 bytes
+
+    IngestOutcome put(const std::string& key, std::size_t payload_size, std::uint64_t version,
+                      std::uint64_t expires_at = kNow + 600) {
+        return budgeted.ingest(make_entry({.key = key,
+                                           .nonce = "n" + std::to_string(next_nonce++),
+                                           .version = version,
+                                           .expires_at = expires_at,
+                                           .payload = std::string(payload_size, 'p')}),
+                               "gate-b");
+    }
+
+    GossipStore budgeted{"gate-a", &fake_now, StoreLimits{.topic_bytes = kBudget}};
+    int next_nonce = 0;
+};
+
+TEST_F(TopicBudget, NewKeyOrNewerVersionThatWouldPassTheBudgetIsAtCapacity) {
+    ASSERT_EQ(put("a", kPayload, 1), IngestOutcome::Accepted);
+    ASSERT_EQ(put("b", kPayload, 1), IngestOutcome::Accepted);
+    ASSERT_EQ(put("c", kPayload, 1), IngestOutcome::Accepted);
+    // A fourth 20 KiB entry would pass 64 KiB.
+    EXPECT_EQ(put("d", kPayload, 1), IngestOutcome::AtCapacity);
+    // So would a newer version of "a" that grows it by 8 KiB...
+    EXPECT_EQ(put("a", kPayload + 8 * 1024, 2), IngestOutcome::AtCapacity);
+    // ...while one that keeps its size, or shrinks it, replaces it.
+    EXPECT_EQ(put("a", kPayload, 2), IngestOutcome::Accepted);
+    EXPECT_EQ(put("b", 10, 2), IngestOutcome::Accepted);
+    // The room "b" gave back takes a new key; other topics have budgets of their own.
+    EXPECT_EQ(put("d", kPayload - 100, 1), IngestOutcome::Accepted);
+    EXPECT_EQ(budgeted.ingest(make_entry({.topic = Topic::Compute, .key = "x", .nonce = "other-topic",
+                                          .payload = std::string(kPayload, 'p')}),
+                              "gate-b"),
+              IngestOutcome::Accepted);
+    // AtCapacity counts no rejection; nothing else was refused.
+    EXPECT_EQ(budgeted.peer_stats().at("gate-b").entries_rejected, 0u);
+}
+
+TEST_F(TopicBudget, EvictionGivesTheBytesOfExpiredEntriesBack) {
+    ASSERT_EQ(put("a", kPayload, 1, kNow + 10), IngestOutcome::Accepted);
+    ASSERT_EQ(put("b", kPayload, 1, kNow + 10), IngestOutcome::Accepted);
+    ASSERT_EQ(put("c", kPayload, 1), IngestOutcome::Accepted);
+    ASSERT_EQ(put("d", kPayload, 1), IngestOutcome::AtCapacity);
+    set_now(kNow + 10);
+    EXPECT_EQ(budgeted.evict_expired(), 2u);
+    EXPECT_EQ(put("d", kPayload, 1), IngestOutcome::Accepted);
+    EXPECT_EQ(put("e", kPayload, 1), IngestOutcome::Accepted);
+    EXPECT_EQ(put("f", kPayload, 1), IngestOutcome::AtCapacity);
+}
+
+// ---- Sizes of a peer's texts ----------------------------------------------------------------
+
+struct PeerTextCase {
+    const char* name;
+    std::size_t nonce_bytes;
+    std::size_t origin_bytes;
+    bool from_peer;
+    IngestOutcome outcome;
+};
+
+class PeerTextSize : public StoreTest, public ::testing::WithParamInterface<PeerTextCase> {};
+
+TEST_P(PeerTextSize, NonceOrOriginOverOneKiBFromAPeerIsRejected) {
+    const PeerTextCase& c = GetParam();
+    GossipEntry entry = make_entry({.nonce = std::string(c.nonce_bytes, 'n'), .origin = std::string(c.origin_bytes, 'o')});
+    const auto from = c.from_peer ? std::optional<std::string_view>("gate-b") : std::nullopt;
+    EXPECT_EQ(store.ingest(std::move(entry), from), c.outcome);
+    const bool accepted = c.outcome == IngestOutcome::Accepted;
+    EXPECT_EQ(store.stats().data_entries, accepted ? 1u : 0u);
+    EXPECT_THAT(store.take_pending(), SizeIs(accepted && c.from_peer ? 1 : 0));
+    if (c.from_peer) {
+        EXPECT_EQ(peer("gate-b").entries_rejected, accepted ? 0u : 1u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PeerTextSize,
+                         ::testing::Values(PeerTextCase{"AtTheLimit", 1024, 1024, true, IngestOutcome::Accepted},
+                                           PeerTextCase{"LongNonce", 1025, 6, true, IngestOutcome::Rejected},
+                                           PeerTextCase{"LongOrigin", 7, 1025, true, IngestOutcome::Rejected},
+                                           PeerTextCase{"HugeNonce", 16 * kMiB, 6, true, IngestOutcome::Rejected},
+                                           // Entries created on this gate are not a peer's.
+                                           PeerTextCase{"LocalLongOrigin", 7, 4096, false, IngestOutcome::Accepted}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(StoreTest, SenderIdOverTwoHundredFiftySixBytesIsNotRecorded) {
+    const std::string longest(kMaxPeerIdBytes, 'p');
+    const std::string too_long(kMaxPeerIdBytes + 1, 'p');
+    EXPECT_EQ(store.ingest(make_entry({.nonce = "1"}), longest), IngestOutcome::Accepted);
+    EXPECT_EQ(store.ingest(make_entry({.key = "other", .nonce = "2"}), too_long), IngestOutcome::Accepted);
+    EXPECT_EQ(store.ingest(make_entry({.nonce = "3", .version = 1}), too_long), IngestOutcome::Duplicate);
+    store.record_sent(too_long, 5);
+    store.record_sent(std::string(16 * kMiB, 'q'), 1);
+
+    const PeerMap peers = store.peer_stats();
+    ASSERT_THAT(peers, SizeIs(1));
+    EXPECT_EQ(peers.at(longest).entries_received, 1u);
+    // The entry itself is taken in like any other: its copy is queued for forwarding.
+    EXPECT_THAT(store.take_pending(), SizeIs(2));
+}
+
+}  // namespace
+}  // namespace quillfern::gossip::testing
