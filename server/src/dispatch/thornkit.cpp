@@ -3,47 +3,35 @@
 // allowed.
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <variant>
-
-#include <asio/experimental/as_tuple.hpp>
-#include <asio/buffer.hpp>
-#include <asio/experimental/awaitable_operators.hpp>
-#include <asio/steady_timer.hpp>
-#include <asio/this_coro.hpp>
-#include <asio/use_awaitable.hpp>
-#include <asio/write.hpp>
+#include <utility>
 
 #include "quillfern/dispatch.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/paths.hpp"
 #include "quillfern/rpc_types.hpp"
+#include "quillfern/sibling_client.hpp"
 #include "quillfern/text.hpp"
-#include "quillfern/transport.hpp"
 
 namespace quillfern::dispatch {
 
 namespace {
 
-using namespace asio::experimental::awaitable_operators;
-using transport::TransportStream;
+using sibling_client::JSONRPC_SIGNAL;
 
 constexpr std::string_view LOG_TARGET = "quillfern_server::dispatch";
-// Bounds each step of the exchange: the connect, the write with the shutdown, the read.
-constexpr std::chrono::milliseconds STEP_LIMIT{500};
-// A reply is read up to this many bytes; what was read by then is the reply.
-constexpr std::size_t MAX_REPLY_BYTES = std::size_t{1} << 20;
-constexpr std::size_t INITIAL_REPLY_ROOM = 4096;
-constexpr std::string_view JSONRPC_SIGNAL{"\xEC\x01", 2};
 
-asio::awaitable<void> wait_step_limit() {
-    asio::steady_timer timer(co_await asio::this_coro::executor, STEP_LIMIT);
-    co_await timer.async_wait(asio::use_awaitable);
-}
+// Each step of the exchange gets 500 ms: the connect, the write, the read (which runs
+// until thornKit closes). A reply is read up to 1 MiB; what was read by then is the reply.
+constexpr sibling_client::Limits THORNKIT_LIMITS{
+    .connect = std::chrono::milliseconds{500},
+    .write = std::chrono::milliseconds{500},
+    .reply = std::chrono::milliseconds{500},
+    .reply_cap = std::size_t{1} << 20,
+};
 
 bool path_exists(const std::string& path) {
     struct stat info {};
@@ -68,32 +56,6 @@ std::string request_frame(const gossip::GossipEntry& entry) {
     return frame;
 }
 
-// Writes the whole frame, then ends the sending direction; false on a write error.
-asio::awaitable<bool> send_request(TransportStream& stream, const std::string& frame) {
-    auto [ec, written] = co_await asio::async_write(stream, asio::buffer(frame),
-                                                    asio::experimental::as_tuple(asio::use_awaitable));
-    (void)written;
-    if (ec) co_return false;
-    std::error_code ignored;
-    stream.shutdown(asio::socket_base::shutdown_send, ignored);
-    co_return true;
-}
-
-// Reads into `reply` until the end of the stream, a read error or MAX_REPLY_BYTES. The
-// caller owns the buffer, so the bytes read survive a cancelled read.
-asio::awaitable<void> read_reply(TransportStream& stream, std::string& reply) {
-    while (reply.size() < MAX_REPLY_BYTES) {
-        std::size_t room = std::min(MAX_REPLY_BYTES - reply.size(),
-                                    std::max(INITIAL_REPLY_ROOM, reply.capacity() - reply.size()));
-        std::size_t old_size = reply.size();
-        reply.resize(old_size + room);
-        auto [ec, n] = co_await stream.async_read_some(asio::buffer(reply.data() + old_size, room),
-                                                        asio::experimental::as_tuple(asio::use_awaitable));
-        reply.resize(old_size + n);
-        if (ec) co_return;  // end of stream or a read error
-    }
-}
-
 // The verdict rule: only "deny" or "reject" (exact, case-sensitive) refuses.
 bool verdict_allows(std::string_view reply) {
     if (reply.size() >= 2 && reply.substr(0, 2) == JSONRPC_SIGNAL) reply.remove_prefix(2);
@@ -114,22 +76,19 @@ asio::awaitable<bool> exchange(const gossip::GossipEntry& entry) {
     std::string path = thornkit_socket_path();
     if (!path_exists(path)) co_return true;
 
-    std::string frame = request_frame(entry);
+    const std::string frame = request_frame(entry);
 
-    transport::TransportEndpoint endpoint{transport::Uds{path}};
-    auto connected = co_await (endpoint.connect() || wait_step_limit());
-    if (connected.index() != 0 || !std::get<0>(connected).has_value()) {
+    sibling_client::Target target = sibling_client::UnixPath{path};
+    auto connection = co_await sibling_client::Connection::open(std::move(target), THORNKIT_LIMITS);
+    if (!connection) {
         QF_LOG(log::Level::Debug, LOG_TARGET, "fern-kit: thornKit unreachable — default allow");
         co_return true;
     }
-    TransportStream stream = std::move(std::get<0>(connected).value());
+    auto sent = co_await connection->write(frame);
+    if (!sent) co_return true;
+    connection->shutdown_send();  // thornKit reads to the end of the request
 
-    auto sent = co_await (send_request(stream, frame) || wait_step_limit());
-    if (sent.index() != 0 || !std::get<0>(sent)) co_return true;
-
-    std::string reply;
-    reply.reserve(INITIAL_REPLY_ROOM);
-    co_await (read_reply(stream, reply) || wait_step_limit());
+    const std::string reply = co_await connection->read_until_end();
     co_return verdict_allows(reply);
 }
 
