@@ -13,6 +13,7 @@
 
 #include "quillfern/gossip.hpp"
 #include "quillfern/json.hpp"
+#include "quillfern/sibling_client.hpp"
 
 namespace quillfern::announce {
 
@@ -48,8 +49,10 @@ std::string tarpc_socket_of(std::string_view socket_path);
 std::string wendle_announce_line(std::string_view service, std::string_view socket_path, std::uint16_t gossip_port,
                                  std::uint32_t pid);
 
-// One "wendle.announce" exchange with the quorvel API; every outcome ends in one log event.
-asio::awaitable<void> announce_to_quorvel(std::string service, std::string socket_path, std::string family);
+// One "wendle.announce" exchange with the quorvel API, within the limits of every
+// outgoing exchange; every outcome ends in one log event.
+asio::awaitable<void> announce_to_quorvel(std::string service, std::string socket_path, std::string family,
+                                          sibling_client::Limits limits = {});
 
 // ---- Registration with reedHorn ------------------------------------------------------
 
@@ -57,12 +60,20 @@ asio::awaitable<void> announce_to_quorvel(std::string service, std::string socke
 std::string ipc_register_line(std::string_view service, const json::Value& endpoint);
 
 // The registration task of a Unix-domain main socket: the announcement to the quorvel
-// API, then one "ipc.register" exchange with reedHorn. Never fails; every outcome is
-// logged.
+// API, then one "ipc.register" exchange with reedHorn, each within `limits`. Never
+// fails; every outcome is logged.
 asio::awaitable<void> register_with_reedhorn(std::string service, std::string socket_path, std::string family,
-                                             std::string service_again, json::Value endpoint);
+                                             std::string service_again, json::Value endpoint,
+                                             sibling_client::Limits limits = {});
 
 }  // namespace quillfern::announce
+
+namespace quillfern {
+
+std::optional<std::string> discover_reedhorn_socket();
+std::uint16_t gossip_port_from_env();
+
+}  // namespace quillfern
 
 namespace quillfern::mesh {
 

@@ -35,14 +35,17 @@ void eviction_tick(gossip::GossipStore& store, std::uint16_t gossip_port);
 asio::awaitable<void> eviction_loop(std::shared_ptr<gossip::GossipStore> store, std::uint64_t interval_secs,
                                     std::uint16_t gossip_port);
 
-// Listens on 127.0.0.1:<gossip_port> and serves every connection with
-// server::handle_connection, each in its own task. Returns only the error that ends the
-// listener: a failed bind, or an accept error that is not transient.
+// Listens on 127.0.0.1:<gossip_port> (address reuse, backlog 128) and serves every
+// connection with server::handle_connection, each as a task of its own on a worker. A
+// transient accept error is logged once per episode as WARN and the accept retried
+// after 50 ms. Returns only the error that ends the listener: a failed bind, or an
+// accept error that is not transient.
 asio::awaitable<Expected<void, IoError>> cross_gate_listener(std::shared_ptr<gossip::GossipStore> store,
-                                                            std::uint16_t gossip_port);
+                                                            std::uint16_t gossip_port, runtime::Runtime& rt);
 
-// The task start-up spawns: cross_gate_listener, and its error logged as ERROR
-// "Cross-gate gossip listener failed".
-asio::awaitable<void> cross_gate_listener_task(std::shared_ptr<gossip::GossipStore> store, std::uint16_t gossip_port);
+// The task start-up spawns: cross_gate_listener, and the error that ended it logged as
+// ERROR "Cross-gate gossip listener failed".
+asio::awaitable<void> cross_gate_listener_task(std::shared_ptr<gossip::GossipStore> store, std::uint16_t gossip_port,
+                                               runtime::Runtime& rt);
 
 }  // namespace quillfern::mesh

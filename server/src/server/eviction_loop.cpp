@@ -1,6 +1,9 @@
 // The eviction loop: on every eviction interval, expired entries leave the store and the
 // heartbeat entry is renewed.
+#include <asio/this_coro.hpp>
+
 #include "quillfern/announce.hpp"
+#include "quillfern/fixed_schedule.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/startup.hpp"
 
@@ -18,8 +21,11 @@ void eviction_tick(gossip::GossipStore& store, std::uint16_t gossip_port) {
 
 asio::awaitable<void> eviction_loop(std::shared_ptr<gossip::GossipStore> store, std::uint64_t interval_secs,
                                     std::uint16_t gossip_port) {
-    (void)store, (void)interval_secs, (void)gossip_port;
-    co_return;
+    FixedSchedule schedule(co_await asio::this_coro::executor, FixedSchedule::seconds(interval_secs));
+    for (;;) {
+        co_await schedule.next_tick();
+        eviction_tick(*store, gossip_port);
+    }
 }
 
 }  // namespace quillfern::mesh

@@ -37,7 +37,7 @@ asio::awaitable<Expected<void, std::string>> run(cli::Cli cli, runtime::Runtime&
     // 6. Background tasks, detached.
     rt.spawn(mesh::eviction_loop(store, cli.evict_interval, cli.gossip_port));
     rt.spawn(mesh::spread_loop(store, cli.spread_interval));
-    rt.spawn(mesh::cross_gate_listener_task(store, cli.gossip_port));
+    rt.spawn(mesh::cross_gate_listener_task(store, cli.gossip_port, rt));
 
     // 7. The legacy binary RPC socket.
     if (cli.legacy_dual_socket && !cli.disable_tarpc) {
