@@ -1,0 +1,274 @@
+// Test support: a tiny line server standing in for a sibling service (reedHorn, the
+// quorvel API) or a peer gate, on a real Unix socket or on TCP 127.0.0.1 port 0. It
+// records the exact bytes each connection sent and answers as the test sets it: with a
+// reply (garbage and oversized ones included), late, never, by closing at once, or by
+// never reading at all. It runs on threads of its own, so the code under test may run on
+// any executor, or in another process.
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace quillfern::testing {
+
+class FakeLineServer {
+public:
+    // What the server does with each connection.
+    struct Behaviour {
+        enum class Kind {
+            Answer,       // read the request line, wait `delay`, write `reply`
+            CloseAtOnce,  // close without reading or writing
+            NeverRead,    // keep the connection open, never read from it
+        } kind = Kind::Answer;
+        std::string reply;                    // may be empty (silent), garbage, without newline, huge
+        std::chrono::milliseconds delay{0};   // before the reply
+        bool close_after_reply = true;        // else: keep reading (and recording) until the client closes
+    };
+
+    static Behaviour answer(std::string reply, bool close_after_reply = true) {
+        return Behaviour{Behaviour::Kind::Answer, std::move(reply), std::chrono::milliseconds{0}, close_after_reply};
+    }
+    static Behaviour answer_late(std::string reply, std::chrono::milliseconds delay) {
+        return Behaviour{Behaviour::Kind::Answer, std::move(reply), delay, true};
+    }
+    // Reads the request and keeps the connection open without a word.
+    static Behaviour silent() { return Behaviour{Behaviour::Kind::Answer, {}, std::chrono::milliseconds{0}, false}; }
+    static Behaviour close_at_once() { return Behaviour{Behaviour::Kind::CloseAtOnce, {}, {}, true}; }
+    static Behaviour never_read() { return Behaviour{Behaviour::Kind::NeverRead, {}, {}, false}; }
+
+    // On a Unix socket at `path` (which must not exist yet).
+    static std::unique_ptr<FakeLineServer> on_unix_socket(const std::string& path, Behaviour behaviour) {
+        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        if (path.size() >= sizeof addr.sun_path) throw std::runtime_error("socket path too long: " + path);
+        std::memcpy(addr.sun_path, path.data(), path.size());
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 128) != 0) {
+            ::close(fd);
+            throw std::runtime_error("bind " + path + ": " + std::strerror(errno));
+        }
+        return std::unique_ptr<FakeLineServer>(new FakeLineServer(fd, path, 0, std::move(behaviour)));
+    }
+
+    // On TCP 127.0.0.1 with a port the system picks.
+    static std::unique_ptr<FakeLineServer> on_tcp_port(Behaviour behaviour) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof addr;
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 128) != 0 ||
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+            ::close(fd);
+            throw std::runtime_error(std::string("bind tcp: ") + std::strerror(errno));
+        }
+        return std::unique_ptr<FakeLineServer>(new FakeLineServer(fd, {}, ntohs(addr.sin_port), std::move(behaviour)));
+    }
+
+    ~FakeLineServer() { stop(); }
+    FakeLineServer(const FakeLineServer&) = delete;
+    FakeLineServer& operator=(const FakeLineServer&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::uint16_t port() const { return port_; }
+    // "127.0.0.1:<port>" of a TCP server.
+    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+
+    // Applies to connections accepted from now on.
+    void set_behaviour(Behaviour behaviour) {
+        std::lock_guard lock(mutex_);
+        behaviour_ = std::move(behaviour);
+    }
+
+    // The bytes received on each connection so far, in the order of acceptance.
+    std::vector<std::string> received() const {
+        std::lock_guard lock(mutex_);
+        std::vector<std::string> out;
+        for (const auto& connection : connections_) out.push_back(connection->received);
+        return out;
+    }
+    std::size_t connections() const {
+        std::lock_guard lock(mutex_);
+        return connections_.size();
+    }
+
+    // Waits until `count` connections have sent a whole request line (or ended before one).
+    bool wait_for_requests(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return requests_done_ >= count; });
+    }
+    // Waits until `count` connections have been accepted.
+    bool wait_for_connections(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return connections_.size() >= count; });
+    }
+    // Waits until every accepted connection has been closed by its client (or dropped here).
+    bool wait_for_all_closed(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] {
+            for (const auto& connection : connections_)
+                if (!connection->ended) return false;
+            return true;
+        });
+    }
+
+    // Closes the listener and every connection; joins the threads. Also run at destruction.
+    void stop() {
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping_) return;
+            stopping_ = true;
+            for (auto& connection : connections_) ::shutdown(connection->fd, SHUT_RDWR);
+        }
+        changed_.notify_all();
+        char wake = 0;
+        (void)!::write(wake_pipe_[1], &wake, 1);
+        if (acceptor_.joinable()) acceptor_.join();
+        for (auto& connection : connections_) {
+            if (connection->thread.joinable()) connection->thread.join();
+            ::close(connection->fd);
+        }
+        ::close(listen_fd_);
+        ::close(wake_pipe_[0]);
+        ::close(wake_pipe_[1]);
+        if (!path_.empty()) ::unlink(path_.c_str());
+    }
+
+private:
+    struct Connection {
+        int fd = -1;
+        std::string received;
+        bool ended = false;  // the client closed its side, or the server dropped the connection
+        std::thread thread;
+    };
+
+    FakeLineServer(int listen_fd, std::string path, std::uint16_t port, Behaviour behaviour)
+        : listen_fd_(listen_fd), path_(std::move(path)), port_(port), behaviour_(std::move(behaviour)) {
+        std::signal(SIGPIPE, SIG_IGN);
+        if (::pipe2(wake_pipe_, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        acceptor_ = std::thread([this] { accept_loop(); });
+    }
+
+    void accept_loop() {
+        for (;;) {
+            pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {wake_pipe_[0], POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) continue;
+            if (fds[1].revents != 0) return;
+            int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            std::lock_guard lock(mutex_);
+            if (stopping_) {
+                ::close(fd);
+                return;
+            }
+            auto connection = std::make_unique<Connection>();
+            connection->fd = fd;
+            Connection* raw = connection.get();
+            Behaviour behaviour = behaviour_;
+            connection->thread = std::thread([this, raw, behaviour] { serve(*raw, behaviour); });
+            connections_.push_back(std::move(connection));
+            changed_.notify_all();
+        }
+    }
+
+    // Reads once into the record; false at the end of the stream or an error.
+    bool read_some(Connection& connection) {
+        char buffer[65536];
+        ssize_t n = ::recv(connection.fd, buffer, sizeof buffer, 0);
+        std::lock_guard lock(mutex_);
+        if (n <= 0) return false;
+        connection.received.append(buffer, static_cast<std::size_t>(n));
+        return true;
+    }
+
+    void finish_request() {
+        std::lock_guard lock(mutex_);
+        ++requests_done_;
+        changed_.notify_all();
+    }
+    void mark_ended(Connection& connection) {
+        std::lock_guard lock(mutex_);
+        connection.ended = true;
+        changed_.notify_all();
+    }
+
+    void serve(Connection& connection, const Behaviour& behaviour) {
+        using Kind = Behaviour::Kind;
+        if (behaviour.kind == Kind::CloseAtOnce) {
+            ::shutdown(connection.fd, SHUT_RDWR);
+            finish_request();
+            mark_ended(connection);
+            return;
+        }
+        if (behaviour.kind == Kind::NeverRead) {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [&] { return stopping_; });
+            connection.ended = true;
+            return;
+        }
+        bool open = true;
+        for (;;) {
+            {
+                std::lock_guard lock(mutex_);
+                if (connection.received.find('\n') != std::string::npos) break;
+            }
+            if (!read_some(connection)) {
+                open = false;
+                break;
+            }
+        }
+        finish_request();
+        if (open && behaviour.delay.count() > 0) {
+            std::unique_lock lock(mutex_);
+            if (changed_.wait_for(lock, behaviour.delay, [&] { return stopping_; })) open = false;
+        }
+        if (open && !behaviour.reply.empty()) {
+            std::string_view rest = behaviour.reply;
+            while (!rest.empty()) {
+                ssize_t n = ::send(connection.fd, rest.data(), rest.size(), MSG_NOSIGNAL);
+                if (n <= 0) break;
+                rest.remove_prefix(static_cast<std::size_t>(n));
+            }
+        }
+        if (open && behaviour.close_after_reply) {
+            ::shutdown(connection.fd, SHUT_RDWR);
+        } else if (open) {
+            while (read_some(connection)) {
+            }
+        }
+        mark_ended(connection);
+    }
+
+    int listen_fd_;
+    int wake_pipe_[2] = {-1, -1};
+    std::string path_;
+    std::uint16_t port_;
+    std::thread acceptor_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    Behaviour behaviour_;
+    std::vector<std::unique_ptr<Connection>> connections_;
+    std::size_t requests_done_ = 0;
+    bool stopping_ = false;
+};
+
+}  // namespace quillfern::testing
