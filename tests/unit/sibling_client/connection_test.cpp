@@ -1,0 +1,264 @@
+// The client layer against fake services on real sockets: exact bytes both ways, and
+// every way an exchange can go wrong ending as a value within its limit.
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <asio/io_context.hpp>
+#include <gtest/gtest.h>
+
+#include "fake_line_server.hpp"
+#include "quillfern/sibling_client.hpp"
+#include "run_task.hpp"
+#include "temp_dir.hpp"
+
+namespace quillfern::sibling_client {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::FakeLineServer;
+using testing::TempDir;
+
+constexpr std::size_t MIB = std::size_t{1} << 20;
+
+// Short limits keep the failing cases fast; the cap is the real one.
+constexpr Limits kShort{.connect = 300ms, .write = 300ms, .reply = 300ms, .reply_cap = MIB};
+
+// Which step of an exchange ended it, and how.
+struct Outcome {
+    enum class Step { Open, Write, Read, Done } step = Step::Done;
+    std::string reply;  // the line read, when the exchange got that far
+    Failure failure;    // when it stopped early
+
+    friend std::ostream& operator<<(std::ostream& os, const Outcome& o) {
+        return os << "step " << static_cast<int>(o.step) << " reply '" << o.reply << "' failure "
+                  << static_cast<int>(o.failure.kind) << " '" << o.failure.text << "'";
+    }
+};
+
+Outcome failed_at(Outcome::Step step, Failure failure) { return Outcome{step, {}, std::move(failure)}; }
+
+// Opens, writes each piece as a write of its own, and reads one reply line.
+asio::awaitable<Outcome> exchange(Target target, std::vector<std::string> writes, Limits limits) {
+    auto connection = co_await Connection::open(std::move(target), limits);
+    if (!connection) co_return failed_at(Outcome::Step::Open, connection.error());
+    for (const std::string& bytes : writes) {
+        auto sent = co_await connection->write(bytes);
+        if (!sent) co_return failed_at(Outcome::Step::Write, sent.error());
+    }
+    auto line = co_await connection->read_line();
+    if (!line) co_return failed_at(Outcome::Step::Read, line.error());
+    co_return Outcome{Outcome::Step::Done, *line, {}};
+}
+
+class SiblingClient : public ::testing::Test {
+protected:
+    Outcome run(Target target, std::vector<std::string> writes, Limits limits = kShort) {
+        return testing::run_task(ctx_, exchange(std::move(target), std::move(writes), limits));
+    }
+    Target unix_target() const { return UnixPath{path_}; }
+
+    TempDir dir_;
+    std::string path_ = dir_.file("sib.sock");
+    asio::io_context ctx_;
+};
+
+// ---- Exact bytes both ways -------------------------------------------------------------------
+
+TEST_F(SiblingClient, WritesEachPieceAndReadsTheReplyLineAsSent) {
+    const std::string reply = R"({"id":1,"jsonrpc":"2.0","result":{"accepted":3}})" "\n";
+    auto server = FakeLineServer::on_unix_socket(path_, FakeLineServer::answer(reply + "second line\n"));
+    Outcome outcome = run(unix_target(), {std::string(JSONRPC_SIGNAL), R"({"id":1})", "\n"});
+    EXPECT_EQ(outcome.step, Outcome::Step::Done) << outcome;
+    EXPECT_EQ(outcome.reply, reply);
+    ASSERT_TRUE(server->wait_for_requests(1));
+    EXPECT_EQ(server->received(), std::vector<std::string>{"\xEC\x01{\"id\":1}\n"});
+}
+
+TEST_F(SiblingClient, ReachesAPeerOverTcpByItsAddressText) {
+    auto server = FakeLineServer::on_tcp_port(FakeLineServer::answer("ok\n"));
+    Outcome outcome = run(TcpAddress{server->address()}, {"ping\n"});
+    EXPECT_EQ(outcome.reply, "ok\n") << outcome;
+    EXPECT_EQ(server->received(), std::vector<std::string>{"ping\n"});
+}
+
+// ---- Reply lines ------------------------------------------------------------------------------
+
+struct ReplyCase {
+    friend void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.name; }
+    const char* name;
+    FakeLineServer::Behaviour behaviour;
+    Outcome expected;
+    // Only the cases that wait for the limit get a short one.
+    std::chrono::milliseconds reply_limit = 10s;
+};
+
+Outcome done(std::string reply) { return Outcome{Outcome::Step::Done, std::move(reply), {}}; }
+Outcome read_failure(FailureKind kind, std::string text) { return failed_at(Outcome::Step::Read, {kind, std::move(text)}); }
+
+class ReplyLines : public SiblingClient, public ::testing::WithParamInterface<ReplyCase> {};
+
+TEST_P(ReplyLines, EndAsALineOrAFailureWithinTheLimit) {
+    auto server = FakeLineServer::on_unix_socket(path_, GetParam().behaviour);
+    Limits limits = kShort;
+    limits.reply = GetParam().reply_limit;
+    Outcome outcome = run(unix_target(), {"request\n"}, limits);
+    EXPECT_EQ(outcome.step, GetParam().expected.step) << outcome;
+    EXPECT_EQ(outcome.reply, GetParam().expected.reply);
+    EXPECT_EQ(outcome.failure, GetParam().expected.failure);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReplyLines,
+    ::testing::Values(
+        ReplyCase{"LineWithoutNewlineUpToTheEnd", FakeLineServer::answer("partial"), done("partial")},
+        ReplyCase{"OnlyANewline", FakeLineServer::answer("\n"), done("\n")},
+        ReplyCase{"ExactlyTheCap", FakeLineServer::answer(std::string(MIB, 'x') + "\n"),
+                  done(std::string(MIB, 'x') + "\n")},
+        ReplyCase{"OneBytePastTheCap", FakeLineServer::answer(std::string(MIB + 1, 'x') + "\n"),
+                  read_failure(FailureKind::TooLong, "reply longer than 1048576 bytes")},
+        ReplyCase{"EndlessReplyWithoutNewline", FakeLineServer::answer(std::string(8 * MIB, 'x'), false),
+                  read_failure(FailureKind::TooLong, "reply longer than 1048576 bytes")},
+        ReplyCase{"NotUtf8", FakeLineServer::answer("\xFF\xFE\n"),
+                  read_failure(FailureKind::InvalidUtf8, "stream did not contain valid UTF-8")},
+        ReplyCase{"ClosedWithoutAByte", FakeLineServer::answer(""),
+                  read_failure(FailureKind::Closed, "end of stream")},
+        ReplyCase{"Silent", FakeLineServer::silent(), read_failure(FailureKind::TimedOut, "timed out"), 300ms},
+        ReplyCase{"HalfALineThenSilence", FakeLineServer::answer("{\"res", false),
+                  read_failure(FailureKind::TimedOut, "timed out"), 300ms},
+        ReplyCase{"TooLate", FakeLineServer::answer_late("late\n", 2s),
+                  read_failure(FailureKind::TimedOut, "timed out"), 300ms}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SiblingClient, ASlowButTimelyReplyIsRead) {
+    auto server = FakeLineServer::on_unix_socket(path_, FakeLineServer::answer_late("late\n", 100ms));
+    Limits limits = kShort;
+    limits.reply = 5s;
+    EXPECT_EQ(run(unix_target(), {"request\n"}, limits).reply, "late\n");
+}
+
+// ---- Connecting -------------------------------------------------------------------------------
+
+// A TCP port nothing listens on: bound, then released.
+std::string closed_tcp_address() {
+    auto server = FakeLineServer::on_tcp_port(FakeLineServer::close_at_once());
+    std::string address = server->address();
+    server->stop();
+    return address;
+}
+
+TEST_F(SiblingClient, ConnectFailuresCarryTheSystemsText) {
+    struct Case {
+        Target target;
+        Failure failure;
+    };
+    const std::vector<Case> cases{
+        {UnixPath{dir_.file("absent.sock")}, {FailureKind::Io, "No such file or directory (os error 2)"}},
+        {UnixPath{dir_.path()}, {FailureKind::Io, "Connection refused (os error 111)"}},
+        {UnixPath{std::string(120, 'p')}, {FailureKind::Io, "path must be shorter than SUN_LEN"}},
+        {TcpAddress{closed_tcp_address()}, {FailureKind::Io, "Connection refused (os error 111)"}},
+        {TcpAddress{"gate-without-port"}, {FailureKind::Io, "invalid socket address"}},
+        {TcpAddress{"127.0.0.1:99999"}, {FailureKind::Io, "invalid port value"}},
+    };
+    for (const Case& c : cases) {
+        Outcome outcome = run(c.target, {"x\n"});
+        EXPECT_EQ(outcome.step, Outcome::Step::Open) << outcome;
+        EXPECT_EQ(outcome.failure, c.failure);
+    }
+}
+
+TEST_F(SiblingClient, AConnectThatHangsEndsAtItsLimit) {
+    // A loopback listener with a full accept queue drops further connection attempts,
+    // so the next connect neither succeeds nor fails.
+    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length), 0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        fillers.push_back(fd);
+    }
+    Outcome outcome = run(TcpAddress{"127.0.0.1:" + std::to_string(ntohs(addr.sin_port))}, {"x\n"});
+    EXPECT_EQ(outcome.step, Outcome::Step::Open) << outcome;
+    EXPECT_EQ(outcome.failure, (Failure{FailureKind::TimedOut, "timed out"}));
+    for (int fd : fillers) ::close(fd);
+    ::close(listener);
+}
+
+// ---- Writing ----------------------------------------------------------------------------------
+
+TEST_F(SiblingClient, AWriteThePeerNeverReadsEndsAtItsLimit) {
+    auto server = FakeLineServer::on_unix_socket(path_, FakeLineServer::never_read());
+    Outcome outcome = run(unix_target(), {std::string(16 * MIB, 'w')});
+    EXPECT_EQ(outcome.step, Outcome::Step::Write) << outcome;
+    EXPECT_EQ(outcome.failure, (Failure{FailureKind::TimedOut, "timed out"}));
+}
+
+TEST_F(SiblingClient, AWriteToAClosedPeerFailsWithTheSystemsText) {
+    auto server = FakeLineServer::on_unix_socket(path_, FakeLineServer::close_at_once());
+    auto task = [&]() -> asio::awaitable<Outcome> {
+        Target target = unix_target();
+        auto connection = co_await Connection::open(std::move(target), kShort);
+        if (!connection) co_return failed_at(Outcome::Step::Open, connection.error());
+        server->wait_for_connections(1);
+        server->wait_for_all_closed();
+        const std::string bytes = "x\n";
+        auto sent = co_await connection->write(bytes);
+        if (!sent) co_return failed_at(Outcome::Step::Write, sent.error());
+        co_return done({});
+    };
+    Outcome outcome = testing::run_task(ctx_, task());
+    EXPECT_EQ(outcome.step, Outcome::Step::Write) << outcome;
+    EXPECT_EQ(outcome.failure, (Failure{FailureKind::Io, "Broken pipe (os error 32)"}));
+}
+
+// ---- Reading to the end -----------------------------------------------------------------------
+
+struct ToEndCase {
+    friend void PrintTo(const ToEndCase& c, std::ostream* os) { *os << c.name; }
+    const char* name;
+    FakeLineServer::Behaviour behaviour;
+    std::string expected;
+    std::chrono::milliseconds reply_limit = 10s;
+};
+
+class ReadUntilEnd : public SiblingClient, public ::testing::WithParamInterface<ToEndCase> {};
+
+TEST_P(ReadUntilEnd, GivesWhatArrivedByTheEndTheCapOrTheLimit) {
+    auto server = FakeLineServer::on_unix_socket(path_, GetParam().behaviour);
+    auto task = [&]() -> asio::awaitable<std::string> {
+        Target target = unix_target();
+        Limits limits = kShort;
+        limits.reply = GetParam().reply_limit;
+        auto connection = co_await Connection::open(std::move(target), limits);
+        if (!connection) co_return "open failed";
+        const std::string bytes = "request\n";
+        if (!co_await connection->write(bytes)) co_return "write failed";
+        connection->shutdown_send();
+        co_return co_await connection->read_until_end();
+    };
+    EXPECT_EQ(testing::run_task(ctx_, task()), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReadUntilEnd,
+    ::testing::Values(ToEndCase{"SeveralLinesToTheEnd", FakeLineServer::answer("a\nb\nc"), "a\nb\nc"},
+                      ToEndCase{"NothingBeforeTheEnd", FakeLineServer::answer(""), ""},
+                      ToEndCase{"KeptOpenAfterTheReply", FakeLineServer::answer("verdict\n", false), "verdict\n",
+                                300ms},
+                      ToEndCase{"CutAtTheCap", FakeLineServer::answer(std::string(MIB + 100, 'y'), false),
+                                std::string(MIB, 'y')}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace quillfern::sibling_client
