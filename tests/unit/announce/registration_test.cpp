@@ -6,11 +6,9 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <exception>
 #include <string>
 #include <thread>
 
-#include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -20,6 +18,7 @@
 #include "quillfern/announce.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/transport.hpp"
+#include "run_task.hpp"
 #include "temp_dir.hpp"
 
 namespace quillfern::announce {
@@ -59,13 +58,8 @@ protected:
     void run_registration(std::string family = "tarnWendle", sibling_client::Limits limits = quick_limits()) {
         const transport::TransportEndpoint endpoint{transport::Uds{main_socket()}};
         asio::io_context io;
-        std::exception_ptr failure;
-        asio::co_spawn(io,
-                       register_with_reedhorn("quillfern", main_socket(), std::move(family), "quillfern",
-                                              endpoint.to_json(), limits),
-                       [&](std::exception_ptr e) { failure = e; });
-        io.run();
-        if (failure) std::rethrow_exception(failure);
+        quillfern::testing::run_task(io, register_with_reedhorn("quillfern", main_socket(), std::move(family),
+                                                                "quillfern", endpoint.to_json(), limits));
     }
 
     std::string expected_announce() const {
