@@ -119,7 +119,7 @@ TEST_F(RegistrationTest, ReplyOutcomes) {
     };
     const std::string huge(std::size_t{1} << 21, 'x');  // past the 1 MiB cap, no newline
     const Case cases[] = {
-        {"closed without a byte", FakeLineServer::close_at_once(), kQuorvelSilent, kReedhornSilent},
+        {"closed without a byte", FakeLineServer::answer(""), kQuorvelSilent, kReedhornSilent},
         {"two bytes, no newline", FakeLineServer::answer("ok"), std::string(kAnnounced) + "ok",
          std::string(kRegistered) + "ok"},
         {"only the first line", FakeLineServer::answer("one\ntwo\n"), std::string(kAnnounced) + "one\\n",
