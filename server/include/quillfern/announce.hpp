@@ -67,16 +67,3 @@ asio::awaitable<void> register_with_reedhorn(std::string service, std::string so
                                              sibling_client::Limits limits = {});
 
 }  // namespace quillfern::announce
-
-namespace quillfern {
-
-std::optional<std::string> discover_reedhorn_socket();
-std::uint16_t gossip_port_from_env();
-
-}  // namespace quillfern
-
-namespace quillfern::mesh {
-
-asio::awaitable<void> spread_loop(std::shared_ptr<gossip::GossipStore> store, std::uint64_t interval_secs);
-
-}  // namespace quillfern::mesh

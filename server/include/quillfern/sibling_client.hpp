@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -78,6 +79,9 @@ public:
 
     // Writes every byte within `limits.write`. The bytes must stay alive until it returns.
     asio::awaitable<Expected<void, Failure>> write(std::string_view bytes);
+    // Writes the pieces one after the other as one write (one time limit), without
+    // joining them first.
+    asio::awaitable<Expected<void, Failure>> write_all(std::span<const std::string_view> pieces);
 
     // Ends the sending direction (the sibling sees the end of the request); errors ignored.
     void shutdown_send() noexcept;

@@ -5,6 +5,7 @@
 
 #include "quillfern/announce.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/spread.hpp"
 #include "quillfern/paths.hpp"
 #include "quillfern/text.hpp"
 #include "sibling_exchange.hpp"
@@ -47,7 +48,7 @@ asio::awaitable<void> announce_to_quorvel(std::string service, std::string socke
         co_return;
     }
     std::string line =
-        wendle_announce_line(service, socket_path, gossip_port_from_env(), static_cast<std::uint32_t>(::getpid()));
+        wendle_announce_line(service, socket_path, spread::gossip_port_from_env(), static_cast<std::uint32_t>(::getpid()));
     const detail::ExchangeOutcome outcome =
         co_await detail::exchange_line(std::move(*api_socket), std::move(line), limits);
     detail::log_outcome(outcome, kAnnounceEvents);

@@ -1,5 +1,7 @@
+#include <array>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <asio/buffer.hpp>
 #include <asio/experimental/as_tuple.hpp>
@@ -50,14 +52,26 @@ asio::awaitable<Expected<Connection, Failure>> Connection::open(Target target, L
 }
 
 asio::awaitable<Expected<void, Failure>> Connection::write(std::string_view bytes) {
+    const std::array<std::string_view, 1> pieces{bytes};
+    co_return co_await write_all(pieces);
+}
+
+asio::awaitable<Expected<void, Failure>> Connection::write_all(std::span<const std::string_view> pieces) {
+    std::vector<asio::const_buffer> buffers;
+    buffers.reserve(pieces.size());
+    std::size_t total = 0;
+    for (std::string_view piece : pieces) {
+        buffers.push_back(asio::buffer(piece.data(), piece.size()));
+        total += piece.size();
+    }
     asio::steady_timer timer(reader_.stream().get_executor(), limits_.write);
-    auto writing = asio::async_write(reader_.stream(), asio::buffer(bytes.data(), bytes.size()), kNoThrow);
+    auto writing = asio::async_write(reader_.stream(), buffers, kNoThrow);
     auto expiry = timer.async_wait(kNoThrow);
     auto outcome = co_await (std::move(writing) || std::move(expiry));
     if (outcome.index() == 1) co_return unexpected(timed_out());
     auto [ec, written] = std::get<0>(outcome);
     if (ec) co_return unexpected(io_failure(IoError::from_error_code(ec)));
-    if (written < bytes.size()) co_return unexpected(Failure{FailureKind::Io, "write zero"});
+    if (written < total) co_return unexpected(Failure{FailureKind::Io, "write zero"});
     co_return Expected<void, Failure>{};
 }
 

@@ -1,0 +1,95 @@
+// The sending side of the gossip mesh: who the peers are (QUILLFERN_PEERS and reedHorn's
+// "mesh.peers"), how one batch reaches one peer (direct TCP, else reedHorn's
+// "gossip.relay"), and the sweep that hands every peer the forward copies queued since
+// the last one. Log target: quillfern_server::spread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <asio/awaitable.hpp>
+
+#include "quillfern/expected.hpp"
+#include "quillfern/gossip.hpp"
+#include "quillfern/json.hpp"
+#include "quillfern/sibling_client.hpp"
+
+namespace quillfern::spread {
+
+inline constexpr std::uint16_t DEFAULT_GOSSIP_PORT = 7800;
+
+// reedHorn's socket: REEDHORN_SOCKET when something exists at that path, else
+// "reedhorn.sock" in the runtime directory when something exists there, else none.
+// Looked up anew at every call.
+std::optional<std::string> discover_reedhorn_socket();
+
+// GOSSIP_PORT as an unsigned 16-bit decimal (one leading '+' and leading zeros allowed),
+// else 7800. Read anew at every call.
+std::uint16_t gossip_port_from_env();
+
+// The gossip address of one of reedHorn's peer records: the host of its "addr",
+// "address" or "endpoint" (the first present; if that one is not a string, the first
+// usable "endpoint" of "paths"), ':' and `gossip_port`. None for loopback hosts and
+// records without a usable host.
+std::optional<std::string> peer_gossip_addr(const json::Value& record, std::uint16_t gossip_port);
+
+// One "mesh.peers" exchange with reedHorn at `socket_path`: the addresses its reply
+// names (non-empty), or none. (Tests may shorten the limits.)
+asio::awaitable<std::optional<std::vector<std::string>>> query_mesh_peers(std::string socket_path,
+                                                                          sibling_client::Limits limits = {});
+
+// The peers of one sweep: the items of QUILLFERN_PEERS as listed (duplicates kept), then
+// the addresses reedHorn names that are not listed yet. Never fails.
+asio::awaitable<std::vector<std::string>> discover_peers();
+
+// ---- Delivery of one batch to one peer -------------------------------------------------------
+
+// The sweep's request bytes: one immutable buffer shared by all its delivery tasks.
+using SharedPayload = std::shared_ptr<const std::string>;
+
+struct SpreadTask {
+    std::string peer;  // the gossip address as the peer list holds it
+    SharedPayload payload;
+    std::shared_ptr<gossip::GossipStore> store;
+};
+
+// The direct road: a TCP connection to the peer, the signal bytes, the request and a
+// newline, then at most one reply line. Gives the accepted count the reply reports
+// (0 for any reply that can't be read), or the error text of a failed connect or write.
+asio::awaitable<Expected<std::uint32_t, std::string>> spread_via_tcp(std::string peer, SharedPayload payload,
+                                                                    sibling_client::Limits limits = {});
+
+// The relay road: reedHorn's "gossip.relay" naming the peer as its target. Gives the
+// accepted count, or the error text of the step that failed.
+asio::awaitable<Expected<std::uint32_t, std::string>> spread_via_relay(std::string peer, SharedPayload payload,
+                                                                      sibling_client::Limits limits = {});
+
+// The body of one delivery task: the direct road, else the relay road; a delivery is
+// recorded in the store's peer statistics under the peer's address. Never throws.
+asio::awaitable<void> spread_to_peer(SpreadTask task);
+
+// ---- The sweep -------------------------------------------------------------------------------
+
+// The "gossip.spread" request of one batch, as compact JSON:
+// {"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[...],"from":node_id}}
+std::string spread_request(std::string_view node_id, std::span<const gossip::GossipEntry> batch);
+
+// One sweep: finds the peers; with at least one, takes the pending forward copies and,
+// when there are any, starts one detached delivery task per peer with one shared request.
+asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store);
+
+}  // namespace quillfern::spread
+
+namespace quillfern::mesh {
+
+// The spread loop: a sweep at once, then one every `interval_secs` seconds on a fixed
+// schedule (ticks missed while a sweep ran late run back to back). Runs until the
+// runtime ends; an interval of 0 counts as 1 second.
+asio::awaitable<void> spread_loop(std::shared_ptr<gossip::GossipStore> store, std::uint64_t interval_secs);
+
+}  // namespace quillfern::mesh

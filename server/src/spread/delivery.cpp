@@ -1,0 +1,165 @@
+// Delivery of one sweep's batch to one peer: the direct TCP road, else reedHorn's
+// "gossip.relay"; each road ends in an accepted count or an error text.
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include <fmt/format.h>
+
+#include "quillfern/log.hpp"
+#include "quillfern/sibling_client.hpp"
+#include "quillfern/spread.hpp"
+
+namespace quillfern::spread {
+
+namespace {
+
+using sibling_client::Failure;
+using sibling_client::FailureKind;
+using sibling_client::JSONRPC_SIGNAL;
+
+constexpr std::string_view LOG_TARGET = "quillfern_server::spread";
+constexpr std::uint64_t MAX_COUNT = std::numeric_limits<std::uint32_t>::max();
+
+using Road = Expected<std::uint32_t, std::string>;
+
+// "result" → "accepted" of a reply object, when it is a non-negative integer.
+std::optional<std::uint64_t> accepted_of(const json::Value& reply) {
+    if (!reply.is_object()) return std::nullopt;
+    auto result = reply.find("result");
+    if (result == reply.end() || !result->is_object()) return std::nullopt;
+    auto accepted = result->find("accepted");
+    if (accepted == result->end() || !accepted->is_number_unsigned()) return std::nullopt;
+    return accepted->get<std::uint64_t>();
+}
+
+// The direct road counts whatever comes back: 0 unless the reply names a count that fits.
+std::uint32_t direct_count(const Expected<std::string, Failure>& line) {
+    if (!line) return 0;
+    auto reply = json::parse(*line);
+    if (!reply) return 0;
+    auto accepted = accepted_of(*reply);
+    if (!accepted || *accepted > MAX_COUNT) return 0;
+    return static_cast<std::uint32_t>(*accepted);
+}
+
+// The relay road judges the reply: an error text, or the count (capped at 2^32 - 1).
+Road relay_outcome(const Expected<std::string, Failure>& line) {
+    if (!line) {
+        const Failure& failure = line.error();
+        switch (failure.kind) {
+            case FailureKind::TimedOut: return unexpected(std::string("Timeout reading reedHorn relay response"));
+            case FailureKind::Closed: return unexpected(std::string("Empty response from reedHorn relay"));
+            case FailureKind::TooLong: return unexpected("Invalid relay response: " + failure.text);
+            case FailureKind::Io:
+            case FailureKind::InvalidUtf8: break;
+        }
+        return unexpected("Read error from reedHorn relay: " + failure.text);
+    }
+    auto reply = json::parse(*line);
+    if (!reply) return unexpected("Invalid relay response: " + reply.error().to_string());
+    if (reply->is_object()) {
+        if (auto error = reply->find("error"); error != reply->end()) {
+            return unexpected("reedHorn relay error: " + json::to_string(*error));
+        }
+    }
+    auto accepted = accepted_of(*reply);
+    if (!accepted) return std::uint32_t{0};
+    return static_cast<std::uint32_t>(std::min(*accepted, MAX_COUNT));
+}
+
+// {"id":1,"jsonrpc":"2.0","method":"gossip.relay","params":{"payload":P,"target_method":"gossip.spread","target_peer":T}}
+// The sweep's request is compact JSON written by our own writer, so it stands in the
+// line as it is: parsed and written again it would give the very same bytes.
+std::string relay_line_head() {
+    return R"({"id":1,"jsonrpc":"2.0","method":"gossip.relay","params":{"payload":)";
+}
+std::string relay_line_tail(std::string_view peer) {
+    std::string tail = R"(,"target_method":"gossip.spread","target_peer":)";
+    json::write_string(tail, peer);
+    tail += "}}\n";
+    return tail;
+}
+
+}  // namespace
+
+asio::awaitable<Road> spread_via_tcp(std::string peer, SharedPayload payload, sibling_client::Limits limits) {
+    auto opening = sibling_client::Connection::open(sibling_client::TcpAddress{peer}, limits);
+    auto connection = co_await std::move(opening);
+    if (!connection) {
+        if (connection.error().kind == FailureKind::TimedOut) {
+            co_return unexpected(fmt::format("Timeout connecting to {}", peer));
+        }
+        co_return unexpected(fmt::format("TCP connect to {}: {}", peer, connection.error().text));
+    }
+    if (auto sent = co_await connection->write(JSONRPC_SIGNAL); !sent) {
+        co_return unexpected(fmt::format("Write signal to {}: {}", peer, sent.error().text));
+    }
+    if (auto sent = co_await connection->write(*payload); !sent) {
+        co_return unexpected(fmt::format("Write payload to {}: {}", peer, sent.error().text));
+    }
+    if (auto sent = co_await connection->write("\n"); !sent) {
+        co_return unexpected(fmt::format("Write newline to {}: {}", peer, sent.error().text));
+    }
+    // From here on the batch counts as delivered, whatever the reply.
+    auto line = co_await connection->read_line();
+    co_return direct_count(line);
+}
+
+asio::awaitable<Road> spread_via_relay(std::string peer, SharedPayload payload, sibling_client::Limits limits) {
+    auto socket = discover_reedhorn_socket();
+    if (!socket) co_return unexpected(std::string("reedHorn socket not found for relay"));
+
+    auto opening = sibling_client::Connection::open(sibling_client::UnixPath{std::move(*socket)}, limits);
+    auto connection = co_await std::move(opening);
+    if (!connection) {
+        if (connection.error().kind == FailureKind::TimedOut) {
+            co_return unexpected(std::string("Timeout connecting to reedHorn for relay"));
+        }
+        co_return unexpected("Cannot connect to reedHorn for relay: " + connection.error().text);
+    }
+    if (auto sent = co_await connection->write(JSONRPC_SIGNAL); !sent) {
+        co_return unexpected("Write signal to reedHorn relay: " + sent.error().text);
+    }
+    const std::string head = relay_line_head();
+    const std::string tail = relay_line_tail(peer);
+    const std::array<std::string_view, 3> line{head, *payload, tail};
+    if (auto sent = co_await connection->write_all(line); !sent) {
+        co_return unexpected("Write relay payload to reedHorn: " + sent.error().text);
+    }
+    auto reply = co_await connection->read_line();
+    co_return relay_outcome(reply);
+}
+
+asio::awaitable<void> spread_to_peer(SpreadTask task) {
+    try {
+        auto direct_attempt = spread_via_tcp(task.peer, task.payload);
+        Road direct = co_await std::move(direct_attempt);
+        if (direct) {
+            QF_LOG(log::Level::Debug, LOG_TARGET, "Gossip spread delivered via TCP", log::text("peer", task.peer),
+                   log::number("accepted", *direct));
+            task.store->record_sent(task.peer, *direct);
+            co_return;
+        }
+        QF_LOG(log::Level::Debug, LOG_TARGET, "TCP spread failed, trying reedHorn relay", log::text("peer", task.peer),
+               log::text("error", direct.error()));
+        auto relay_attempt = spread_via_relay(task.peer, task.payload);
+        Road relayed = co_await std::move(relay_attempt);
+        if (relayed) {
+            QF_LOG(log::Level::Debug, LOG_TARGET, "Gossip spread delivered via reedHorn relay",
+                   log::text("peer", task.peer), log::number("accepted", *relayed));
+            task.store->record_sent(task.peer, *relayed);
+            co_return;
+        }
+        QF_LOG(log::Level::Warn, LOG_TARGET, "Gossip spread failed (TCP + relay)", log::text("peer", task.peer),
+               log::text("tcp_error", direct.error()), log::text("relay_error", relayed.error()));
+    } catch (...) {
+        // A delivery that can't go on (out of memory) ends here; the server carries on.
+    }
+}
+
+}  // namespace quillfern::spread

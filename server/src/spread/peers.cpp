@@ -1,0 +1,173 @@
+// Peer discovery: QUILLFERN_PEERS, then reedHorn's "mesh.peers"; and the gossip address
+// of one of reedHorn's peer records.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "quillfern/log.hpp"
+#include "quillfern/paths.hpp"
+#include "quillfern/sibling_client.hpp"
+#include "quillfern/spread.hpp"
+#include "quillfern/text.hpp"
+
+namespace quillfern::spread {
+
+namespace {
+
+constexpr std::string_view LOG_TARGET = "quillfern_server::spread";
+constexpr std::string_view MESH_PEERS_REQUEST = R"({"id":1,"jsonrpc":"2.0","method":"mesh.peers","params":{}})" "\n";
+constexpr std::array<std::string_view, 4> LOOPBACK_HOSTS{"::1", "[::1]", "127.0.0.1", "localhost"};
+
+bool exists(const std::string& path) {
+    struct stat info {};
+    return !path.empty() && ::stat(path.c_str(), &info) == 0;  // follows symbolic links
+}
+
+// The host of "host", "host:port", "[v6]" or "[v6]:port": through the last ']', else
+// before the last ':', else the whole text.
+std::string_view host_of(std::string_view text) {
+    if (auto bracket = text.rfind(']'); bracket != std::string_view::npos) return text.substr(0, bracket + 1);
+    if (auto colon = text.rfind(':'); colon != std::string_view::npos) return text.substr(0, colon);
+    return text;
+}
+
+bool refused(std::string_view host) {
+    return host.empty() || std::find(LOOPBACK_HOSTS.begin(), LOOPBACK_HOSTS.end(), host) != LOOPBACK_HOSTS.end();
+}
+
+std::string gossip_addr(std::string_view host, std::uint16_t port) {
+    std::string addr(host);
+    addr += ':';
+    addr += std::to_string(port);
+    return addr;
+}
+
+// The first element of "paths" whose "endpoint" string names a host that is not refused.
+std::optional<std::string> addr_from_paths(const json::Value& record, std::uint16_t port) {
+    auto paths = record.find("paths");
+    if (paths == record.end() || !paths->is_array()) return std::nullopt;
+    for (const json::Value& path : *paths) {
+        if (!path.is_object()) continue;
+        auto endpoint = path.find("endpoint");
+        if (endpoint == path.end() || !endpoint->is_string()) continue;
+        std::string_view host = host_of(endpoint->get_ref<const std::string&>());
+        if (!refused(host)) return gossip_addr(host, port);
+    }
+    return std::nullopt;
+}
+
+// Every address the records of reedHorn's "result" give: those of a non-empty "peers"
+// array, or failing that, those of every member value in key order.
+std::vector<std::string> addrs_of_result(const json::Value& result, std::uint16_t port) {
+    std::vector<std::string> addrs;
+    if (!result.is_object()) return addrs;
+    auto collect = [&](const json::Value& record) {
+        if (auto addr = peer_gossip_addr(record, port)) addrs.push_back(std::move(*addr));
+    };
+    if (auto peers = result.find("peers"); peers != result.end() && peers->is_array()) {
+        for (const json::Value& record : *peers) collect(record);
+    }
+    if (addrs.empty()) {
+        for (const auto& member : result.items()) collect(member.value());
+    }
+    return addrs;
+}
+
+}  // namespace
+
+std::optional<std::string> discover_reedhorn_socket() {
+    if (auto path = text::env_utf8("REEDHORN_SOCKET"); path && exists(*path)) return std::move(*path);
+    std::string path = paths::join(paths::runtime_dir(), "reedhorn.sock");
+    if (exists(path)) return path;
+    return std::nullopt;
+}
+
+std::uint16_t gossip_port_from_env() {
+    auto value = text::env_utf8("GOSSIP_PORT");
+    if (!value) return DEFAULT_GOSSIP_PORT;
+    auto port = text::parse_u64(*value);
+    if (!port || *port > 65535) return DEFAULT_GOSSIP_PORT;
+    return static_cast<std::uint16_t>(*port);
+}
+
+std::optional<std::string> peer_gossip_addr(const json::Value& record, std::uint16_t gossip_port) {
+    if (!record.is_object() || record.empty()) return std::nullopt;
+    for (std::string_view name : {"addr", "address", "endpoint"}) {
+        auto member = record.find(name);
+        if (member == record.end()) continue;
+        if (!member->is_string()) break;  // the later names are not looked at
+        std::string_view host = host_of(member->get_ref<const std::string&>());
+        if (refused(host)) return std::nullopt;  // "paths" is not tried either
+        return gossip_addr(host, gossip_port);
+    }
+    return addr_from_paths(record, gossip_port);
+}
+
+asio::awaitable<std::optional<std::vector<std::string>>> query_mesh_peers(std::string socket_path,
+                                                                          sibling_client::Limits limits) {
+    using sibling_client::FailureKind;
+    auto opening = sibling_client::Connection::open(sibling_client::UnixPath{std::move(socket_path)}, limits);
+    auto connection = co_await std::move(opening);
+    if (!connection) {
+        if (connection.error().kind == FailureKind::TimedOut) {
+            QF_LOG(log::Level::Debug, LOG_TARGET, "Timeout connecting to reedHorn");
+        } else {
+            QF_LOG(log::Level::Debug, LOG_TARGET, "Cannot connect to reedHorn for peer discovery",
+                   log::text("error", connection.error().text));
+        }
+        co_return std::nullopt;
+    }
+    if (!co_await connection->write(sibling_client::JSONRPC_SIGNAL)) co_return std::nullopt;
+    if (!co_await connection->write(MESH_PEERS_REQUEST)) co_return std::nullopt;
+    auto line = co_await connection->read_line();
+    if (!line) co_return std::nullopt;  // late, unreadable, empty or past the cap
+
+    auto reply = json::parse(*line);
+    if (!reply || !reply->is_object()) co_return std::nullopt;
+    auto result = reply->find("result");
+    if (result == reply->end()) co_return std::nullopt;
+
+    std::vector<std::string> addrs = addrs_of_result(*result, gossip_port_from_env());
+    if (addrs.empty()) co_return std::nullopt;
+    QF_LOG(log::Level::Debug, LOG_TARGET, "reedHorn mesh.peers resolved addresses", log::list("peers", addrs));
+    co_return std::optional<std::vector<std::string>>{std::move(addrs)};
+}
+
+asio::awaitable<std::vector<std::string>> discover_peers() {
+    std::vector<std::string> peers;
+    if (auto listed = text::env_utf8("QUILLFERN_PEERS")) {
+        std::string_view rest = *listed;
+        for (;;) {
+            auto comma = rest.find(',');
+            std::string_view item = text::trim(rest.substr(0, comma));
+            if (!item.empty()) peers.emplace_back(item);
+            if (comma == std::string_view::npos) break;
+            rest.remove_prefix(comma + 1);
+        }
+        QF_LOG(log::Level::Debug, LOG_TARGET, "Discovered peers from QUILLFERN_PEERS",
+               log::number("count", peers.size()), log::quoted("source", "env"));
+    }
+
+    auto socket = discover_reedhorn_socket();
+    if (!socket) co_return peers;
+    auto querying = query_mesh_peers(std::move(*socket));
+    auto learned = co_await std::move(querying);
+    if (!learned) co_return peers;
+    std::size_t appended = 0;
+    for (std::string& addr : *learned) {
+        if (std::find(peers.begin(), peers.end(), addr) != peers.end()) continue;
+        peers.push_back(std::move(addr));
+        ++appended;
+    }
+    if (appended > 0) {
+        QF_LOG(log::Level::Debug, LOG_TARGET, "Discovered peers from mesh.peers", log::number("count", appended),
+               log::quoted("source", "reedhorn"));
+    }
+    co_return peers;
+}
+
+}  // namespace quillfern::spread
