@@ -268,5 +268,37 @@ TEST_F(MeshTest, ExpiredEntriesLeaveOnTheEvictionTickAndAFullTopicTakesNewKeysAg
     EXPECT_EQ(status["data_entries"], 1) << status;
 }
 
+TEST_F(MeshTest, SilentQuorvelApiDelaysButDoesNotStopTheRegistration) {
+    Gate a(root, {"gate-a", {}, {"--family-id", "prod"}, {}});
+    auto quorvel = FakeLineServer::on_unix_socket(a.runtime_file("quorvel-api-prod.sock"), FakeLineServer::silent());
+    auto reedhorn = FakeLineServer::on_unix_socket(a.runtime_file("reedhorn.sock"), FakeLineServer::answer("{}\n"));
+    a.start();
+    ASSERT_TRUE(a.process().wait_for_output(
+        " INFO quillfern_server::announce: Registered with Reedhorn: {}\\n\n", std::chrono::seconds(20)))
+        << a.process().out();
+    EXPECT_THAT(a.process().out(), HasSubstr(" WARN quillfern_server::announce: No response to wendle.announce\n"));
+
+    const std::string main_socket = a.runtime_file("quillfern-prod.sock");
+    ASSERT_EQ(quorvel->received().size(), 1u);
+    EXPECT_EQ(quorvel->received()[0],
+              R"({"id":1,"jsonrpc":"2.0","method":"wendle.announce","params":{"capabilities":["gossip"],)"
+              R"("cost_hints":{"gossip":1},"gossip_port":)" + std::to_string(a.gossip_port()) +
+                  R"(,"latency_estimates":{"gossip":5},"methods":["health.liveness","health.readiness",)"
+                  R"("health.check","capabilities.list","btsp.negotiate","wendle.announce","gossip.spread",)"
+                  R"("gossip.inject","gossip.query","gossip.status","gossip.peers","gossip.subscribe"],"pid":)" +
+                  std::to_string(a.process().pid()) +
+                  R"(,"protocol":"json-rpc","signal_tiers":["varne","node","meta"],"socket":")" + main_socket +
+                  R"(","tarpc_socket":")" + a.runtime_file("quillfern-prod.tarpc.sock") +
+                  R"(","version":"0.1.0","wendle":"quillfern"}})" "\n");
+    // Sweeps ask the same reedHorn for peers; the registration is the one plain line.
+    bool registered = false;
+    for (const std::string& bytes : reedhorn->received()) {
+        registered |= bytes == R"({"id":1,"jsonrpc":"2.0","method":"ipc.register","params":{"capabilities":["gossip"],)"
+                               R"("endpoint":{"path":")" + main_socket +
+                                   R"(","transport":"uds"},"version":"0.1.0","wendle":"quillfern"}})" "\n";
+    }
+    EXPECT_TRUE(registered);
+}
+
 }  // namespace
 }  // namespace quillfern::testing
