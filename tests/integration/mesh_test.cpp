@@ -211,12 +211,15 @@ TEST_F(MeshTest, UnreachablePeerGetsTheBatchThroughTheRelay) {
 }
 
 TEST_F(MeshTest, HeartbeatIsInjectedAtStartAndRenewedOnEveryEvictionTick) {
-    Gate a(root, {"gate-a", {}, {"--evict-interval", "1"}, {}});
+    // The command line's gossip port, not GOSSIP_PORT of the environment, is announced.
+    const std::string cli_port = std::to_string(free_tcp_port());
+    Gate a(root, {"gate-a", {}, {"--evict-interval", "1", "--gossip-port", cli_port}, {}});
     a.start();
+    EXPECT_THAT(a.process().out(), HasSubstr(" INFO quillfern_server: Cross-gate gossip listener started port=" + cli_port));
     std::optional<json::Value> first = a.entry("varne", "endpoint.alive:gate-a");
     ASSERT_TRUE(first.has_value());
     EXPECT_EQ((*first)["payload"],
-              json::parse(R"({"capabilities":["gossip"],"gate":"gate-a","gossip_port":)" + std::to_string(a.gossip_port()) +
+              json::parse(R"({"capabilities":["gossip"],"gate":"gate-a","gossip_port":)" + cli_port +
                           R"(,"pid":)" + std::to_string(a.process().pid()) + R"(,"protocol":"json-rpc","version":"0.1.0"})")
                   .value());
     EXPECT_EQ((*first)["ttl"], 8);

@@ -1,11 +1,12 @@
 // The eviction loop: on every eviction interval, expired entries leave the store and the
 // heartbeat entry is renewed.
+#include "quillfern/startup.hpp"
+
 #include <asio/this_coro.hpp>
 
 #include "quillfern/announce.hpp"
 #include "quillfern/fixed_schedule.hpp"
 #include "quillfern/log.hpp"
-#include "quillfern/startup.hpp"
 
 namespace quillfern::mesh {
 
