@@ -3,7 +3,8 @@
 // exchange opens a fresh connection, writes its request and reads at most one reply;
 // every step is bounded in time, the reply also in size, and every failure is a value.
 //
-//   auto connection = co_await sibling_client::Connection::open(sibling_client::UnixPath{path});
+//   auto opening = sibling_client::Connection::open(sibling_client::UnixPath{path});
+//   auto connection = co_await std::move(opening);
 //   if (!connection) { ... connection.error().text ... }
 //   auto sent = co_await connection->write(request_line);
 //   auto reply = co_await connection->read_line();
@@ -66,8 +67,8 @@ struct TcpAddress {
 using Target = std::variant<UnixPath, TcpAddress>;
 
 // One open exchange. The connection closes when the value goes.
-// (Pass the target as a named local: g++ 12 may destroy a temporary argument that lives
-// across the co_await twice.)
+// (Call open() in a statement of its own and await its result after: g++ 12 may destroy
+// a temporary argument that lives across a co_await twice.)
 class Connection {
 public:
     // Connects within `limits.connect`; TimedOut when that passes first, else the

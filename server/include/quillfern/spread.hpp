@@ -64,8 +64,11 @@ struct SpreadTask {
 asio::awaitable<Expected<std::uint32_t, std::string>> spread_via_tcp(std::string peer, SharedPayload payload,
                                                                     sibling_client::Limits limits = {});
 
-// The relay road: reedHorn's "gossip.relay" naming the peer as its target. Gives the
-// accepted count, or the error text of the step that failed.
+// The relay road: reedHorn's "gossip.relay" naming the peer as its target, with the
+// request nested as its "payload". The payload is the sweep's request, compact JSON of
+// our own writer, so it is written into the line as it stands (parsed and written again
+// it would give the same bytes). Gives the accepted count, or the error text of the step
+// that failed.
 asio::awaitable<Expected<std::uint32_t, std::string>> spread_via_relay(std::string peer, SharedPayload payload,
                                                                       sibling_client::Limits limits = {});
 

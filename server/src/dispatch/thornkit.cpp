@@ -78,8 +78,9 @@ asio::awaitable<bool> exchange(const gossip::GossipEntry& entry) {
 
     const std::string frame = request_frame(entry);
 
-    sibling_client::Target target = sibling_client::UnixPath{path};
-    auto connection = co_await sibling_client::Connection::open(std::move(target), THORNKIT_LIMITS);
+    // Started as a statement of its own: no temporary of the call lives across the co_await.
+    auto opening = sibling_client::Connection::open(sibling_client::UnixPath{path}, THORNKIT_LIMITS);
+    auto connection = co_await std::move(opening);
     if (!connection) {
         QF_LOG(log::Level::Debug, LOG_TARGET, "fern-kit: thornKit unreachable — default allow");
         co_return true;

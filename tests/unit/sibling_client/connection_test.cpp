@@ -44,7 +44,8 @@ Outcome failed_at(Outcome::Step step, Failure failure) { return Outcome{step, {}
 
 // Opens, writes each piece as a write of its own, and reads one reply line.
 asio::awaitable<Outcome> exchange(Target target, std::vector<std::string> writes, Limits limits) {
-    auto connection = co_await Connection::open(std::move(target), limits);
+    auto opening = Connection::open(std::move(target), limits);
+    auto connection = co_await std::move(opening);
     if (!connection) co_return failed_at(Outcome::Step::Open, connection.error());
     for (const std::string& bytes : writes) {
         auto sent = co_await connection->write(bytes);
@@ -207,8 +208,8 @@ TEST_F(SiblingClient, AWriteThePeerNeverReadsEndsAtItsLimit) {
 TEST_F(SiblingClient, AWriteToAClosedPeerFailsWithTheSystemsText) {
     auto server = FakeLineServer::on_unix_socket(path_, FakeLineServer::close_at_once());
     auto task = [&]() -> asio::awaitable<Outcome> {
-        Target target = unix_target();
-        auto connection = co_await Connection::open(std::move(target), kShort);
+        auto opening = Connection::open(unix_target(), kShort);
+        auto connection = co_await std::move(opening);
         if (!connection) co_return failed_at(Outcome::Step::Open, connection.error());
         server->wait_for_connections(1);
         server->wait_for_all_closed();
@@ -237,10 +238,10 @@ class ReadUntilEnd : public SiblingClient, public ::testing::WithParamInterface<
 TEST_P(ReadUntilEnd, GivesWhatArrivedByTheEndTheCapOrTheLimit) {
     auto server = FakeLineServer::on_unix_socket(path_, GetParam().behaviour);
     auto task = [&]() -> asio::awaitable<std::string> {
-        Target target = unix_target();
         Limits limits = kShort;
         limits.reply = GetParam().reply_limit;
-        auto connection = co_await Connection::open(std::move(target), limits);
+        auto opening = Connection::open(unix_target(), limits);
+        auto connection = co_await std::move(opening);
         if (!connection) co_return "open failed";
         const std::string bytes = "request\n";
         if (!co_await connection->write(bytes)) co_return "write failed";

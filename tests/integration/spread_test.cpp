@@ -1,0 +1,80 @@
+// The real binary's spread loop: an injected entry leaves for the listed peers within a
+// spread interval, directly or, when the peer can't be reached, through reedHorn.
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "fake_line_server.hpp"
+#include "test_process.hpp"
+
+namespace quillfern::testing {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+const std::string ACCEPTED = R"({"id":null,"jsonrpc":"2.0","result":{"accepted":1,"rejected":0}})" "\n";
+
+class SpreadProcess : public ::testing::Test {
+protected:
+    std::unique_ptr<ServerProcess> start(std::map<std::string, std::string> extra) {
+        std::map<std::string, std::string> env{{"VELLUMAR_RUNTIME_DIR", dir.path()},
+                                               {"NO_COLOR", "1"},
+                                               {"GATE_ID", "gate-test"},
+                                               {"TOKIO_WORKER_THREADS", "2"},
+                                               {"RUST_LOG", "info,quillfern_server::spread=debug"}};
+        for (auto& [k, v] : extra) env[k] = v;
+        auto server = std::make_unique<ServerProcess>(ServerProcess::Options{{"--spread-interval", "1"}, env});
+        EXPECT_TRUE(server->wait_for_output("Listening on ")) << server->out() << server->err();
+        return server;
+    }
+    void inject(const std::string& key) {
+        Client c = Client::unix_socket(dir.file("quillfern.sock"));
+        c.send("PROTOCOLS: jsonrpc\n");
+        ASSERT_EQ(c.read_line(), "PROTOCOL: jsonrpc");
+        c.send(R"({"id":1,"jsonrpc":"2.0","method":"gossip.inject","params":{"topic":"data","key":")" + key +
+               R"(","payload":{"v":1}}})" "\n");
+        ASSERT_EQ(c.read_line(), R"({"id":1,"jsonrpc":"2.0","result":{"node_id":"gate-test","result":"Accepted"}})");
+    }
+    // The first batch the peer received that holds `key`.
+    static std::string batch_with(const FakeLineServer& peer, const std::string& key) {
+        for (const std::string& batch : peer.received())
+            if (batch.find("\"key\":\"" + key + "\"") != std::string::npos) return batch;
+        return {};
+    }
+
+    TempDir dir;
+};
+
+TEST_F(SpreadProcess, AnInjectedEntryReachesTheListedPeer) {
+    auto peer = FakeLineServer::on_tcp_port(FakeLineServer::answer(ACCEPTED));
+    auto server = start({{"QUILLFERN_PEERS", peer->address()}});
+    inject("k-direct");
+    ASSERT_TRUE(server->wait_for_output("Gossip spread delivered via TCP peer=" + peer->address())) << server->out();
+    const std::string batch = batch_with(*peer, "k-direct");
+    EXPECT_THAT(batch, StartsWith("\xEC\x01" R"({"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[)"));
+    EXPECT_THAT(batch, HasSubstr(R"("origin_gate":"gate-test","payload":{"v":1},"topic":"data","ttl":7,)"));
+    EXPECT_THAT(batch, ::testing::EndsWith(R"(],"from":"gate-test"}})" "\n"));
+    EXPECT_THAT(server->out(), HasSubstr(" INFO quillfern_server::spread: Epidemic sweep: spreading gossip to peers entries="));
+}
+
+TEST_F(SpreadProcess, AnUnreachablePeerGetsTheBatchThroughTheRelay) {
+    auto gone = FakeLineServer::on_tcp_port(FakeLineServer::close_at_once());
+    const std::string peer = gone->address();
+    gone->stop();
+    auto reedhorn = FakeLineServer::on_unix_socket(dir.file("rh.sock"), FakeLineServer::answer(ACCEPTED));
+    auto server = start({{"QUILLFERN_PEERS", peer}, {"REEDHORN_SOCKET", dir.file("rh.sock")}});
+    inject("k-relay");
+    ASSERT_TRUE(server->wait_for_output("Gossip spread delivered via reedHorn relay peer=" + peer + " accepted=1"))
+        << server->out();
+    EXPECT_THAT(server->out(), HasSubstr("TCP spread failed, trying reedHorn relay peer=" + peer + " error=TCP connect to " +
+                                         peer + ": Connection refused (os error 111)"));
+    const std::string relayed = batch_with(*reedhorn, "k-relay");
+    EXPECT_THAT(relayed, StartsWith("\xEC\x01" R"({"id":1,"jsonrpc":"2.0","method":"gossip.relay","params":{"payload":{"id":null,)"));
+    EXPECT_THAT(relayed, ::testing::EndsWith(R"(,"target_method":"gossip.spread","target_peer":")" + peer + "\"}}\n"));
+}
+
+}  // namespace
+}  // namespace quillfern::testing
