@@ -103,6 +103,21 @@ TEST(CrossGateListener, ServesEveryConnectionAtOnce) {
     EXPECT_EQ(connection_events, 3u);
 }
 
+// The accept waiting on the listener's worker holds a socket made for the next worker.
+// Tearing the runtime down must destroy that accept before either worker is gone, on
+// whichever worker the listener runs (a fault here shows under AddressSanitizer).
+TEST(CrossGateListener, RuntimeStopsWhileTheListenerWaits) {
+    for (bool listener_on_second_worker : {false, true}) {
+        log::testing::Capture capture("info");
+        const std::uint16_t port = free_tcp_port();
+        runtime::Runtime rt(2);
+        if (listener_on_second_worker) rt.spawn([]() -> asio::awaitable<void> { co_return; }());
+        rt.spawn(cross_gate_listener_task(std::make_shared<gossip::GossipStore>("gate-b"), port, rt));
+        ASSERT_TRUE(wait_for_event(capture, " INFO quillfern_server: Cross-gate gossip listener started port=" +
+                                                std::to_string(port)));
+    }
+}
+
 TEST(CrossGateListener, PortInUseEndsTheTaskWithOneError) {
     // Someone else listens on the port.
     const int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
