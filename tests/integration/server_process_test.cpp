@@ -59,8 +59,10 @@ protected:
 
 TEST_F(ServerTest, ServesTheDefaultSocketAndStopsOnSigterm) {
     auto server = start_listening({}, {{"GATE_ID", "<unset>"}, {"HOSTNAME", "host-a"}});
-    // The registration task's last line: no sibling runs beside this server.
+    // The registration task's last line (no sibling runs beside this server), and the
+    // cross-gate listener's: both tasks log beside the main listener.
     ASSERT_TRUE(server->wait_for_output("Reedhorn socket not found — skipping ipc.register\n"));
+    ASSERT_TRUE(server->wait_for_output("Cross-gate gossip listener started port=" + std::to_string(gossip_port) + "\n"));
     auto events = server->events();
     ASSERT_GE(events.size(), 3u);
     EXPECT_EQ(events[0],
@@ -68,7 +70,6 @@ TEST_F(ServerTest, ServesTheDefaultSocketAndStopsOnSigterm) {
               "--gate-id for stable mesh identity. node_id=host-a");
     EXPECT_EQ(events[1], " INFO quillfern_server: quillFern started — fern spreads, kit validates node_id=host-a");
     EXPECT_EQ(events[2], " INFO quillfern_server::announce: Injected endpoint.alive gossip entry gate=host-a");
-    // The background tasks and the main listener log side by side from here on.
     EXPECT_THAT(events, Contains(" INFO quillfern_server::server: Listening on unix://" + main_socket() +
                                  " [G65 protocol negotiation]"));
     EXPECT_THAT(events, Contains(" INFO quillfern_server: Cross-gate gossip listener started port=" +
