@@ -9,11 +9,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "free_tcp_port.hpp"
 #include "test_process.hpp"
 
 namespace quillfern::testing {
 namespace {
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
@@ -22,7 +24,7 @@ class ServerTest : public ::testing::Test {
 protected:
     std::map<std::string, std::string> base_env() const {
         return {{"VELLUMAR_RUNTIME_DIR", dir.path()}, {"NO_COLOR", "1"}, {"GATE_ID", "gate-test"},
-                {"TOKIO_WORKER_THREADS", "2"}};
+                {"TOKIO_WORKER_THREADS", "2"}, {"GOSSIP_PORT", std::to_string(gossip_port)}};
     }
     std::unique_ptr<ServerProcess> start(std::vector<std::string> args = {},
                                          std::map<std::string, std::string> extra = {}) {
@@ -51,18 +53,29 @@ protected:
     }
 
     TempDir dir;
+    // Each server's cross-gate listener gets a port of its own.
+    std::uint16_t gossip_port = free_tcp_port();
 };
 
 TEST_F(ServerTest, ServesTheDefaultSocketAndStopsOnSigterm) {
     auto server = start_listening({}, {{"GATE_ID", "<unset>"}, {"HOSTNAME", "host-a"}});
+    // The registration task's last line (no sibling runs beside this server), and the
+    // cross-gate listener's: both tasks log beside the main listener.
+    ASSERT_TRUE(server->wait_for_output("Reedhorn socket not found — skipping ipc.register\n"));
+    ASSERT_TRUE(server->wait_for_output("Cross-gate gossip listener started port=" + std::to_string(gossip_port) + "\n"));
     auto events = server->events();
     ASSERT_GE(events.size(), 3u);
     EXPECT_EQ(events[0],
               " WARN quillfern_server: GATE_ID not set — using hostname as node identity. Set GATE_ID env or "
               "--gate-id for stable mesh identity. node_id=host-a");
     EXPECT_EQ(events[1], " INFO quillfern_server: quillFern started — fern spreads, kit validates node_id=host-a");
-    EXPECT_EQ(events[2], " INFO quillfern_server::server: Listening on unix://" + main_socket() +
-                             " [G65 protocol negotiation]");
+    EXPECT_EQ(events[2], " INFO quillfern_server::announce: Injected endpoint.alive gossip entry gate=host-a");
+    EXPECT_THAT(events, Contains(" INFO quillfern_server::server: Listening on unix://" + main_socket() +
+                                 " [G65 protocol negotiation]"));
+    EXPECT_THAT(events, Contains(" INFO quillfern_server: Cross-gate gossip listener started port=" +
+                                 std::to_string(gossip_port)));
+    EXPECT_THAT(events,
+                Contains(" INFO quillfern_server::announce: Vellumar quorvel-api socket not found — skipping announce"));
 
     Client c = Client::unix_socket(main_socket());
     c.send("PROTOCOLS: jsonrpc\n");
@@ -149,7 +162,7 @@ TEST_F(ServerTest, RuntimeDirectoryIsCreatedUnderXdgRuntimeDir) {
 
 // The TCP port a process listens on, found through /proc: its socket inodes, matched
 // against the listening sockets of /proc/net/tcp.
-std::optional<int> listening_tcp_port(pid_t pid) {
+std::optional<int> listening_tcp_port(pid_t pid, int except_port) {
     std::set<std::string> inodes;
     for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
         std::error_code ec;
@@ -164,7 +177,8 @@ std::optional<int> listening_tcp_port(pid_t pid) {
         std::string slot, local, remote, state, queues, timer, retr, uid, timeout, inode;
         in >> slot >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
         if (state == "0A" && inodes.count(inode) && local.rfind("0100007F:", 0) == 0) {
-            return std::stoi(local.substr(9), nullptr, 16);
+            const int port = std::stoi(local.substr(9), nullptr, 16);
+            if (port != except_port) return port;
         }
     }
     return std::nullopt;
@@ -182,9 +196,9 @@ Client tcp_client(int port) {
 
 TEST_F(ServerTest, TcpOnlyBindModeListensOnAnEphemeralLoopbackPort) {
     auto server = start_listening({}, {{"WENDLE_BIND_MODE", "tcp_only"}});
-    EXPECT_EQ(server->events().back(), " INFO quillfern_server::server: Listening on tcp://127.0.0.1:0");
+    EXPECT_THAT(server->events(), Contains(" INFO quillfern_server::server: Listening on tcp://127.0.0.1:0"));
     EXPECT_FALSE(std::filesystem::exists(main_socket()));
-    auto port = listening_tcp_port(server->pid());
+    auto port = listening_tcp_port(server->pid(), gossip_port);
     ASSERT_TRUE(port.has_value());
     Client c = tcp_client(*port);
     c.send("PROTOCOLS: jsonrpc\n");
@@ -203,8 +217,8 @@ TEST_F(ServerTest, UdsOverrideIsUsedUnchanged) {
     const std::string path = dir.file("deep/er/override.sock");
     auto server = start_listening({"--transport-endpoint", R"({"transport":"uds","path":")" + path + R"("})"},
                                   {{"WENDLE_BIND_MODE", "tcp_only"}});
-    EXPECT_EQ(server->events().back(),
-              " INFO quillfern_server::server: Listening on unix://" + path + " [G65 protocol negotiation]");
+    EXPECT_THAT(server->events(),
+                Contains(" INFO quillfern_server::server: Listening on unix://" + path + " [G65 protocol negotiation]"));
     Client c = Client::unix_socket(path);
     c.send("PROTOCOLS: jsonrpc\n");
     EXPECT_EQ(c.read_line(), "PROTOCOL: jsonrpc");
@@ -253,7 +267,7 @@ TEST_F(ServerTest, LegacyDualSocketModeUsesFirstByteSignals) {
     auto server = start_listening({"--legacy-dual-socket"}, {{"VELLUMAR_SOCKET_DIR", dir.file("rpc")}});
     EXPECT_THAT(server->out(), HasSubstr(" INFO quillfern_server::tarpc_server: tarpc listening on unix://" +
                                          dir.file("rpc/quillfern.tarpc.sock") + "\n"));
-    EXPECT_EQ(server->events().back(), " INFO quillfern_server::server: Listening on unix://" + main_socket());
+    EXPECT_THAT(server->events(), Contains(" INFO quillfern_server::server: Listening on unix://" + main_socket()));
 
     Client probe = Client::unix_socket(main_socket());
     probe.send(std::string("\xEC\x00", 2));

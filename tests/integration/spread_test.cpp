@@ -1,12 +1,15 @@
 // The real binary's spread loop: an injected entry leaves for the listed peers within a
 // spread interval, directly or, when the peer can't be reached, through reedHorn.
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "fake_line_server.hpp"
+#include "free_tcp_port.hpp"
 #include "test_process.hpp"
 
 namespace quillfern::testing {
@@ -24,7 +27,8 @@ protected:
                                                {"NO_COLOR", "1"},
                                                {"GATE_ID", "gate-test"},
                                                {"TOKIO_WORKER_THREADS", "2"},
-                                               {"RUST_LOG", "info,quillfern_server::spread=debug"}};
+                                               {"RUST_LOG", "info,quillfern_server::spread=debug"},
+                                               {"GOSSIP_PORT", std::to_string(free_tcp_port())}};
         for (auto& [k, v] : extra) env[k] = v;
         auto server = std::make_unique<ServerProcess>(ServerProcess::Options{{"--spread-interval", "1"}, env});
         EXPECT_TRUE(server->wait_for_output("Listening on ")) << server->out() << server->err();
@@ -38,10 +42,15 @@ protected:
                R"(","payload":{"v":1}}})" "\n");
         ASSERT_EQ(c.read_line(), R"({"id":1,"jsonrpc":"2.0","result":{"node_id":"gate-test","result":"Accepted"}})");
     }
-    // The first batch the peer received that holds `key`.
+    // The first batch the peer received that holds `key`, waiting for it: the heartbeat
+    // queued at start-up may go out in a batch of its own first.
     static std::string batch_with(const FakeLineServer& peer, const std::string& key) {
-        for (const std::string& batch : peer.received())
-            if (batch.find("\"key\":\"" + key + "\"") != std::string::npos) return batch;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        do {
+            for (const std::string& batch : peer.received())
+                if (batch.find("\"key\":\"" + key + "\"") != std::string::npos) return batch;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        } while (std::chrono::steady_clock::now() < deadline);
         return {};
     }
 

@@ -1,37 +1,69 @@
-// The heartbeat entry and the announcements of this gate to its sibling services.
-//
-// These belong to the mesh gossip module, which is not part of this program yet: the
-// calls stand where start-up and the main listener make them, and do nothing until the
-// mesh module fills them in.
+// How this gate makes itself known: the heartbeat entry it keeps in its own store (and
+// so in every peer's), the announcement to the quorvel API and the registration with
+// reedHorn. Every event is logged under the target "quillfern_server::announce".
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include <asio/awaitable.hpp>
 
 #include "quillfern/gossip.hpp"
 #include "quillfern/json.hpp"
+#include "quillfern/sibling_client.hpp"
 
 namespace quillfern::announce {
 
-// Injects the "endpoint.alive:<node id>" heartbeat entry into topic "varne".
-asio::awaitable<void> inject_endpoint_alive(gossip::GossipStore& store, std::uint16_t gossip_port);
+inline constexpr const char* LOG_TARGET = "quillfern_server::announce";
 
-// Announces the service to the quorvel API, then registers it with reedHorn.
+// The heartbeat's key is this prefix followed by the node id.
+inline constexpr std::string_view ENDPOINT_ALIVE_PREFIX = "endpoint.alive:";
+// The protocol the heartbeat and the announcement name.
+inline constexpr std::string_view ANNOUNCED_PROTOCOL = "json-rpc";
+// The family whose quorvel API socket is looked for when no family id is given.
+inline constexpr std::string_view DEFAULT_FAMILY = "tarnWendle";
+
+// ---- Heartbeat ----------------------------------------------------------------------
+
+// {"capabilities":["gossip"],"gate":..,"gossip_port":..,"pid":..,"protocol":"json-rpc","version":"0.1.0"}
+json::Value endpoint_alive_payload(std::string_view node_id, std::uint16_t gossip_port, std::uint32_t pid);
+
+// Injects the heartbeat entry "endpoint.alive:<node id>" into topic "varne" with the
+// command-line gossip port, and logs the outcome: INFO when accepted, nothing for a
+// duplicate (a renewal within the same second), WARN for anything else.
+void inject_endpoint_alive(gossip::GossipStore& store, std::uint16_t gossip_port);
+
+// ---- Announcement to the quorvel API ---------------------------------------------------
+
+// QUORVEL_API_SOCKET when that path exists, else runtime_dir()/quorvel-api-<family>.sock
+// when that exists, else none. Read anew at every call.
+std::optional<std::string> quorvel_api_socket(std::string_view family);
+
+// The socket path with every ".sock" replaced by ".tarpc.sock", left to right.
+std::string tarpc_socket_of(std::string_view socket_path);
+
+// The "wendle.announce" request line (compact JSON and one newline).
+std::string wendle_announce_line(std::string_view service, std::string_view socket_path, std::uint16_t gossip_port,
+                                 std::uint32_t pid);
+
+// One "wendle.announce" exchange with the quorvel API, within the limits of every
+// outgoing exchange; every outcome ends in one log event.
+asio::awaitable<void> announce_to_quorvel(std::string service, std::string socket_path, std::string family,
+                                          sibling_client::Limits limits = {});
+
+// ---- Registration with reedHorn ------------------------------------------------------
+
+// The "ipc.register" request line (compact JSON and one newline).
+std::string ipc_register_line(std::string_view service, const json::Value& endpoint);
+
+// The registration task of a Unix-domain main socket: the announcement to the quorvel
+// API, then one "ipc.register" exchange with reedHorn, each within `limits`. Never
+// fails; every outcome is logged.
 asio::awaitable<void> register_with_reedhorn(std::string service, std::string socket_path, std::string family,
-                                             std::string service_again, json::Value endpoint);
+                                             std::string service_again, json::Value endpoint,
+                                             sibling_client::Limits limits = {});
 
 }  // namespace quillfern::announce
-
-namespace quillfern::mesh {
-
-// The three background tasks of start-up, each detached: the eviction loop, the
-// spread loop and the cross-gate listener.
-asio::awaitable<void> eviction_loop(std::shared_ptr<gossip::GossipStore> store, std::uint64_t interval_secs,
-                                    std::uint16_t gossip_port);
-asio::awaitable<void> spread_loop(std::shared_ptr<gossip::GossipStore> store, std::uint64_t interval_secs);
-asio::awaitable<void> cross_gate_listener(std::shared_ptr<gossip::GossipStore> store, std::uint16_t gossip_port);
-
-}  // namespace quillfern::mesh

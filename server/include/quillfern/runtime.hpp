@@ -15,6 +15,18 @@
 
 namespace quillfern::runtime {
 
+// An event loop whose pending operations can be given up before it is destroyed. An
+// operation queued on one loop may hold a socket of another (an accept on a listener's
+// loop holds the new connection's socket, made for the worker that will serve it), so at
+// teardown every loop gives up its operations before any loop is destroyed.
+class EventLoop : public asio::io_context {
+public:
+    using asio::io_context::io_context;
+    // Destroys every pending operation and the tasks suspended in them; the loop's
+    // services stay alive until the loop itself is destroyed.
+    void abandon_operations() { shutdown(); }
+};
+
 class Runtime {
 public:
     // Starts the workers. When the system refuses a thread, the workers already started
@@ -38,8 +50,8 @@ public:
     T block_on(asio::awaitable<T> task);
 
 private:
-    asio::io_context main_{1};
-    std::vector<std::unique_ptr<asio::io_context>> workers_;
+    EventLoop main_{1};
+    std::vector<std::unique_ptr<EventLoop>> workers_;
     std::vector<std::thread> threads_;
     std::atomic<std::size_t> next_{0};
 };

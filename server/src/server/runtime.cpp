@@ -41,7 +41,7 @@ void report_task_failure(std::exception_ptr error) noexcept {
 Runtime::Runtime(std::size_t workers) {
     if (workers == 0) workers = 1;
     workers_.reserve(workers);
-    for (std::size_t i = 0; i < workers; ++i) workers_.push_back(std::make_unique<asio::io_context>(1));
+    for (std::size_t i = 0; i < workers; ++i) workers_.push_back(std::make_unique<EventLoop>(1));
     threads_.reserve(workers);
     try {
         for (auto& ctx : workers_) {
@@ -73,7 +73,10 @@ Runtime::~Runtime() {
     for (auto& ctx : workers_) ctx->stop();
     main_.stop();
     for (auto& t : threads_) t.join();
-    // Destroying the loops destroys every task where it waits, closing its sockets.
+    // Every task is destroyed where it waits, closing its sockets: first on every loop,
+    // while every loop's services still exist, then the loops themselves.
+    main_.abandon_operations();
+    for (auto& ctx : workers_) ctx->abandon_operations();
     workers_.clear();
 }
 

@@ -6,6 +6,7 @@
 #include "quillfern/log_targets.hpp"
 #include "quillfern/node_identity.hpp"
 #include "quillfern/server.hpp"
+#include "quillfern/spread.hpp"
 #include "quillfern/tarpc_listener.hpp"
 #include "quillfern/transport.hpp"
 
@@ -30,12 +31,12 @@ asio::awaitable<Expected<void, std::string>> run(cli::Cli cli, runtime::Runtime&
            log::text("node_id", node_id));
 
     // 5. The first heartbeat, before any background task exists.
-    co_await announce::inject_endpoint_alive(*store, cli.gossip_port);
+    announce::inject_endpoint_alive(*store, cli.gossip_port);
 
     // 6. Background tasks, detached.
     rt.spawn(mesh::eviction_loop(store, cli.evict_interval, cli.gossip_port));
     rt.spawn(mesh::spread_loop(store, cli.spread_interval));
-    rt.spawn(mesh::cross_gate_listener(store, cli.gossip_port));
+    rt.spawn(mesh::cross_gate_listener_task(store, cli.gossip_port, rt));
 
     // 7. The legacy binary RPC socket.
     if (cli.legacy_dual_socket && !cli.disable_tarpc) {
