@@ -1,14 +1,9 @@
-#include <fcntl.h>
-
-#include <cerrno>
-
 #include <asio/experimental/awaitable_operators.hpp>
-#include <asio/redirect_error.hpp>
-#include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <fmt/format.h>
 
+#include "quillfern/accept.hpp"
 #include "quillfern/announce.hpp"
 #include "quillfern/connection.hpp"
 #include "quillfern/log.hpp"
@@ -28,44 +23,15 @@ constexpr const char* kRelayNotBindable =
 
 using namespace asio::experimental::awaitable_operators;
 
-// Accept errors that say something about this moment, not about the listener: the
-// server waits a little and accepts again instead of giving up.
-bool is_transient_accept_error(const std::error_code& ec) {
-    if (ec.category() != std::system_category()) return false;
-    switch (ec.value()) {
-        case ECONNABORTED: case EMFILE: case ENFILE: case ENOBUFS: case ENOMEM: case EPROTO: case EINTR:
-        case EAGAIN: case ENETDOWN: case EHOSTUNREACH: case ENETUNREACH: case ETIMEDOUT:
-            return true;
-        default:
-            return false;
-    }
-}
-
-// One accepted connection, served to its end on the worker that owns its socket.
+// One accepted connection: the protocol negotiation in the default mode, the first-byte
+// signal in legacy dual-socket mode.
 asio::awaitable<void> connection_task(transport::TransportStream stream, std::shared_ptr<gossip::GossipStore> store,
                                       bool negotiate) {
-    try {
-        if (negotiate) {
-            co_await serve_negotiated(std::move(stream), store);
-        } else {
-            co_await handle_connection(std::move(stream), store);
-        }
-    } catch (...) {
-        // A failure ends this connection only.
+    if (negotiate) {
+        co_await serve_negotiated(std::move(stream), std::move(store));
+    } else {
+        co_await handle_connection(std::move(stream), std::move(store));
     }
-}
-
-struct Accepted {
-    std::optional<transport::TransportStream> stream;
-    std::error_code error;
-};
-
-asio::awaitable<Accepted> accept_on(transport::TransportListener& listener, asio::io_context& worker) {
-    std::error_code ec;
-    auto socket = co_await listener.async_accept(worker, asio::redirect_error(asio::use_awaitable, ec));
-    if (ec) co_return Accepted{std::nullopt, ec};
-    ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
-    co_return Accepted{transport::TransportStream(std::move(socket)), {}};
 }
 
 std::string listening_text(const transport::TransportEndpoint& endpoint, bool negotiate) {
@@ -112,30 +78,24 @@ asio::awaitable<Expected<void, std::string>> serve(ServeOptions options, std::sh
                                                   std::string(options.service), endpoint.to_json()));
     }
 
-    for (;;) {
-        asio::io_context& worker = rt.next_worker();
-        auto outcome = co_await (accept_on(listener, worker) || signals.wait_for_shutdown());
-        if (outcome.index() == 1) {
-            QF_LOG(log::Level::Info, kTarget, "graceful shutdown initiated");
-            co_return Expected<void, std::string>{};
-        }
-        Accepted& accepted = std::get<0>(outcome);
-        if (accepted.error) {
-            if (!is_transient_accept_error(accepted.error)) {
-                co_return unexpected(IoError::from_error_code(accepted.error).message());
-            }
+    ConnectionHandler handler = [store, negotiate = options.negotiate](transport::TransportStream stream) {
+        return connection_task(std::move(stream), store, negotiate);
+    };
+    AcceptErrorPolicy on_error = [](const std::error_code& error, bool first) -> std::optional<std::chrono::milliseconds> {
+        if (!is_transient_accept_error(error)) return std::nullopt;
+        if (first) {
             QF_LOG(log::Level::Warn, kTarget,
-                   fmt::format("Accept error: {} — retrying", IoError::from_error_code(accepted.error).message()));
-            asio::steady_timer pause(co_await asio::this_coro::executor, std::chrono::milliseconds(50));
-            if ((co_await (pause.async_wait(asio::use_awaitable) || signals.wait_for_shutdown())).index() == 1) {
-                QF_LOG(log::Level::Info, kTarget, "graceful shutdown initiated");
-                co_return Expected<void, std::string>{};
-            }
-            continue;
+                   fmt::format("Accept error: {} — retrying", IoError::from_error_code(error).message()));
         }
-        asio::co_spawn(worker, connection_task(std::move(*accepted.stream), store, options.negotiate),
-                       [](std::exception_ptr e) { runtime::report_task_failure(e); });
+        return std::chrono::milliseconds(50);
+    };
+    auto outcome = co_await (accept_connections(listener, rt, std::move(handler), std::move(on_error)) ||
+                             signals.wait_for_shutdown());
+    if (outcome.index() == 1) {
+        QF_LOG(log::Level::Info, kTarget, "graceful shutdown initiated");
+        co_return Expected<void, std::string>{};
     }
+    co_return unexpected(IoError::from_error_code(std::get<0>(outcome)).message());
 }
 
 }  // namespace quillfern::server
