@@ -1,11 +1,50 @@
-// The binary RPC service's side of the main socket.
+// The binary RPC service: QuillFernService over the tarpc wire protocol.
 #pragma once
+
+#include <memory>
 
 #include <asio/awaitable.hpp>
 
+#include "quillfern/gossip.hpp"
+#include "quillfern/tarpc_service.hpp"
 #include "quillfern/transport.hpp"
 
 namespace quillfern::tarpc_server {
+
+// ---- The service's operations ---------------------------------------------------------------
+
+// The value that implements QuillFernService on the shared store. Its only state is the
+// store handle: copies are cheap and share the store. Every operation answers with a
+// success reply; bad arguments are answered inside the reply's JSON text.
+class QuillFernTarpcServer {
+public:
+    explicit QuillFernTarpcServer(std::shared_ptr<gossip::GossipStore> store) : store_(std::move(store)) {}
+
+    // Runs the operation the request names and gives its reply, of the request's variant.
+    // The context is passed on and consulted by no operation.
+    tarpc_service::QuillFernServiceResponse serve(const tarpc_service::Context& context,
+                                                  tarpc_service::QuillFernServiceRequest request) const;
+
+    bool health_liveness(const tarpc_service::Context& context) const;
+    bool health_readiness(const tarpc_service::Context& context) const;
+    tarpc_service::HealthReport health_check(const tarpc_service::Context& context) const;
+    tarpc_service::CapabilityList capabilities_list(const tarpc_service::Context& context) const;
+    std::string gossip_inject(const tarpc_service::Context& context, std::string_view topic, std::string key,
+                              std::string_view payload) const;
+    std::string gossip_query(const tarpc_service::Context& context, std::string_view topic,
+                             std::optional<std::string_view> key_prefix) const;
+    std::string gossip_status(const tarpc_service::Context& context) const;
+    std::string gossip_peers(const tarpc_service::Context& context) const;
+    std::string gossip_subscribe(const tarpc_service::Context& context, std::string_view topic,
+                                 std::optional<std::string_view> key_prefix) const;
+
+    const std::shared_ptr<gossip::GossipStore>& store() const noexcept { return store_; }
+
+private:
+    std::shared_ptr<gossip::GossipStore> store_;
+};
+
+// ---- The main socket's tarpc hand-off ---------------------------------------------------------
 
 // A main-socket connection that negotiated tarpc: tarpc cannot be served on a single
 // socket yet, so this logs a warning and closes the stream without reading or writing.

@@ -1,0 +1,124 @@
+// QuillFernService's nine operations on the shared store, each with its exact reply.
+#include <fmt/format.h>
+
+#include "quillfern/json.hpp"
+#include "quillfern/rpc_types.hpp"
+#include "quillfern/tarpc_server.hpp"
+
+namespace quillfern::tarpc_server {
+
+namespace {
+
+using tarpc_service::Context;
+using Call = tarpc_service::QuillFernServiceRequest;
+using Reply = tarpc_service::QuillFernServiceResponse;
+
+constexpr std::string_view kInvalidTopic = R"({"error":"invalid topic"})";
+
+// {"count":N,"entries":[...] and the closing brace left to the caller.
+void append_entries(std::string& out, const std::vector<gossip::GossipEntry>& entries) {
+    out += "{\"count\":";
+    out += fmt::format_int(entries.size()).c_str();
+    out += ",\"entries\":";
+    json::write(out, gossip::entries_to_json(entries));
+}
+
+}  // namespace
+
+bool QuillFernTarpcServer::health_liveness(const Context&) const { return store_->running(); }
+
+bool QuillFernTarpcServer::health_readiness(const Context&) const { return store_->running(); }
+
+tarpc_service::HealthReport QuillFernTarpcServer::health_check(const Context&) const {
+    const rpc_types::HealthStatus status = rpc_types::HealthStatus::from_lifecycle_state(store_->state());
+    return {std::string(rpc_types::health_text(status)), std::string(rpc_types::SERVICE_DISPLAY_NAME),
+            std::string(rpc_types::SERVICE_VERSION)};
+}
+
+tarpc_service::CapabilityList QuillFernTarpcServer::capabilities_list(const Context&) const {
+    tarpc_service::CapabilityList list{std::string(rpc_types::SERVICE_DISPLAY_NAME),
+                                       std::string(rpc_types::SERVICE_VERSION), {}};
+    list.methods.assign(rpc_types::METHOD_NAMES.begin(), rpc_types::METHOD_NAMES.end());
+    return list;
+}
+
+std::string QuillFernTarpcServer::gossip_inject(const Context&, std::string_view topic, std::string key,
+                                                std::string_view payload) const {
+    const std::optional<gossip::Topic> resolved = gossip::parse_topic(topic);
+    if (!resolved) return std::string(kInvalidTopic);
+    // A payload that is not one JSON value is stored as null.
+    auto value = json::parse(payload);
+    const gossip::IngestOutcome outcome =
+        store_->inject(*resolved, std::move(key), value ? std::move(*value) : json::Value());
+    return fmt::format(R"({{"result":"{}"}})", gossip::outcome_name(outcome));
+}
+
+std::string QuillFernTarpcServer::gossip_query(const Context&, std::string_view topic,
+                                               std::optional<std::string_view> key_prefix) const {
+    const std::optional<gossip::Topic> resolved = gossip::parse_topic(topic);
+    if (!resolved) return std::string(kInvalidTopic);
+    std::string out;
+    append_entries(out, store_->query(*resolved, key_prefix));
+    out += '}';
+    return out;
+}
+
+std::string QuillFernTarpcServer::gossip_status(const Context&) const {
+    return json::to_string(store_->stats().to_json());
+}
+
+std::string QuillFernTarpcServer::gossip_peers(const Context&) const {
+    const gossip::PeerMap peers = store_->peer_stats();
+    std::string out = "{\"node_id\":";
+    json::write_string(out, store_->node_id());
+    out += ",\"peers\":";
+    json::write(out, gossip::peers_to_json(peers));
+    out += '}';
+    return out;
+}
+
+std::string QuillFernTarpcServer::gossip_subscribe(const Context&, std::string_view topic,
+                                                   std::optional<std::string_view> key_prefix) const {
+    const std::optional<gossip::Topic> resolved = gossip::parse_topic(topic);
+    if (!resolved) return std::string(kInvalidTopic);
+    std::string out;
+    append_entries(out, store_->query(*resolved, key_prefix));
+    // A snapshot: nothing is registered, the count is read after the query.
+    out += ",\"mode\":\"snapshot\",\"subscriber_count\":";
+    out += fmt::format_int(store_->subscriber_count()).c_str();
+    out += '}';
+    return out;
+}
+
+Reply QuillFernTarpcServer::serve(const Context& context, Call request) const {
+    const auto prefix = [](const std::optional<std::string>& p) -> std::optional<std::string_view> {
+        if (p) return std::string_view(*p);
+        return std::nullopt;
+    };
+    return std::visit(
+        [&](auto& call) -> Reply {
+            using C = std::decay_t<decltype(call)>;
+            if constexpr (std::is_same_v<C, Call::HealthLiveness>) {
+                return Reply{Reply::HealthLiveness{health_liveness(context)}};
+            } else if constexpr (std::is_same_v<C, Call::HealthReadiness>) {
+                return Reply{Reply::HealthReadiness{health_readiness(context)}};
+            } else if constexpr (std::is_same_v<C, Call::HealthCheck>) {
+                return Reply{Reply::HealthCheck{health_check(context)}};
+            } else if constexpr (std::is_same_v<C, Call::CapabilitiesList>) {
+                return Reply{Reply::CapabilitiesList{capabilities_list(context)}};
+            } else if constexpr (std::is_same_v<C, Call::GossipInject>) {
+                return Reply{Reply::GossipInject{gossip_inject(context, call.topic, std::move(call.key), call.payload)}};
+            } else if constexpr (std::is_same_v<C, Call::GossipQuery>) {
+                return Reply{Reply::GossipQuery{gossip_query(context, call.topic, prefix(call.key_prefix))}};
+            } else if constexpr (std::is_same_v<C, Call::GossipStatus>) {
+                return Reply{Reply::GossipStatus{gossip_status(context)}};
+            } else if constexpr (std::is_same_v<C, Call::GossipPeers>) {
+                return Reply{Reply::GossipPeers{gossip_peers(context)}};
+            } else {
+                return Reply{Reply::GossipSubscribe{gossip_subscribe(context, call.topic, prefix(call.key_prefix))}};
+            }
+        },
+        request.value);
+}
+
+}  // namespace quillfern::tarpc_server
