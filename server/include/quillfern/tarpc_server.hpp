@@ -1,11 +1,24 @@
 // The binary RPC service: QuillFernService over the tarpc wire protocol.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <map>
 #include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <unordered_map>
 
 #include <asio/awaitable.hpp>
 
+#include "quillfern/expected.hpp"
 #include "quillfern/gossip.hpp"
+#include "quillfern/io_error.hpp"
+#include "quillfern/log.hpp"
+#include "quillfern/runtime.hpp"
 #include "quillfern/tarpc_service.hpp"
 #include "quillfern/transport.hpp"
 
@@ -50,21 +63,7 @@ private:
 // socket yet, so this logs a warning and closes the stream without reading or writing.
 asio::awaitable<void> handle_tarpc_connection(transport::TransportStream stream);
 
-}  // namespace quillfern::tarpc_server
-
 // ---- Requests in flight on one binary RPC connection ---------------------------------
-
-#include <chrono>
-#include <cstddef>
-#include <cstdint>
-#include <map>
-#include <memory>
-#include <optional>
-#include <unordered_map>
-
-#include "quillfern/log.hpp"
-
-namespace quillfern::tarpc_server {
 
 // The abort pair of one request, shared by the connection's table (which sets it) and
 // the request's task (which checks it). Both live on the connection's thread.
@@ -159,5 +158,38 @@ private:
     std::unordered_map<std::uint64_t, Entry> requests_;
     DeadlineQueue deadlines_;
 };
+
+// ---- One connection ------------------------------------------------------------------------
+
+// Finished responses a connection holds before request tasks wait for room.
+inline constexpr std::size_t kPendingResponseBuffer = 100;
+// Bounds of one connection's memory: while this many requests are in flight, or the
+// finished replies waiting to be written exceed kMaxWaitingReplyBytes, no new frame is
+// read; reading goes on as they drain.
+inline constexpr std::size_t kMaxInFlightRequests = 1024;
+inline constexpr std::size_t kMaxWaitingReplyBytes = 64 * 1024 * 1024;
+// Responses are written out once this many bytes wait, or when no response is queued.
+inline constexpr std::size_t kWriteHighWater = 8192;
+
+// Serves one accepted connection of the binary RPC socket until its request stream ends
+// (the client closed its side and every request in flight is answered) or fails (one
+// WARN "Requests stream errored out: ..."). Each request runs as a task of its own on the
+// connection's thread; requests still in flight when it returns are aborted.
+asio::awaitable<void> serve_connection(transport::TransportStream stream, QuillFernTarpcServer handler);
+
+// ---- The socket ------------------------------------------------------------------------------
+
+// The pause after a failed accept on the binary RPC socket: none for errors that concern
+// one connection or one call ("connection aborted", "interrupted", "would block"),
+// 100 ms for any other, so that a lasting failure does not spin.
+std::chrono::milliseconds accept_error_pause(const std::error_code& error) noexcept;
+
+// Binds socket_dir()/quillfern[-family].tarpc.sock (directories created, a stale socket
+// file removed), logs "tarpc listening on unix://<path>" and starts the accept loop on a
+// worker, which runs for the life of the process.
+asio::awaitable<Expected<void, IoError>> start_tarpc_listener(const std::optional<std::string>& family_id,
+                                                              std::string_view service,
+                                                              std::shared_ptr<gossip::GossipStore> store,
+                                                              runtime::Runtime& rt);
 
 }  // namespace quillfern::tarpc_server

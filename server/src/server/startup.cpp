@@ -5,7 +5,7 @@
 #include "quillfern/log.hpp"
 #include "quillfern/node_identity.hpp"
 #include "quillfern/server.hpp"
-#include "quillfern/tarpc_listener.hpp"
+#include "quillfern/tarpc_server.hpp"
 #include "quillfern/transport.hpp"
 
 namespace quillfern {

@@ -1,0 +1,68 @@
+// The binary RPC socket: set up once at start-up in legacy dual-socket mode, then one
+// accept loop for the life of the process.
+#include <cerrno>
+
+#include <asio/co_spawn.hpp>
+#include <fmt/format.h>
+
+#include "quillfern/accept.hpp"
+#include "quillfern/log.hpp"
+#include "quillfern/node_identity.hpp"
+#include "quillfern/paths.hpp"
+#include "quillfern/tarpc_server.hpp"
+#include "quillfern/transport.hpp"
+
+namespace quillfern::tarpc_server {
+
+namespace {
+
+constexpr const char* kTarget = "quillfern_server::tarpc_server";
+
+// Accepts for as long as the process lives: every failure is logged and followed by a
+// new attempt, after accept_error_pause.
+asio::awaitable<void> accept_loop(transport::TransportListener listener, QuillFernTarpcServer handler,
+                                  runtime::Runtime& rt) {
+    server::ConnectionHandler serve = [handler](transport::TransportStream stream) {
+        return serve_connection(std::move(stream), handler);
+    };
+    server::AcceptErrorPolicy on_error = [](const std::error_code& error,
+                                            bool) -> std::optional<std::chrono::milliseconds> {
+        QF_LOG(log::Level::Warn, kTarget, fmt::format("tarpc accept error: {}", IoError::from_error_code(error).message()));
+        return accept_error_pause(error);
+    };
+    co_await server::accept_connections(listener, rt, std::move(serve), std::move(on_error));
+}
+
+}  // namespace
+
+std::chrono::milliseconds accept_error_pause(const std::error_code& error) noexcept {
+    const bool errno_like = error.category() == std::system_category() || error.category() == std::generic_category() ||
+                            error.category() == asio::error::get_system_category();
+    if (errno_like && (error.value() == ECONNABORTED || error.value() == EINTR || error.value() == EAGAIN ||
+                       error.value() == EWOULDBLOCK)) {
+        return std::chrono::milliseconds(0);
+    }
+    return std::chrono::milliseconds(100);
+}
+
+asio::awaitable<Expected<void, IoError>> start_tarpc_listener(const std::optional<std::string>& family_id,
+                                                              std::string_view service,
+                                                              std::shared_ptr<gossip::GossipStore> store,
+                                                              runtime::Runtime& rt) {
+    const std::string path = paths::join(socket_dir(), socket_file_name(service, family_id, ".tarpc.sock"));
+    // A named endpoint: g++ 12 mishandles temporaries that live across a co_await.
+    const transport::TransportEndpoint endpoint(transport::Uds{path});
+    auto bound = co_await endpoint.bind();
+    if (!bound) co_return unexpected(std::move(bound).error());
+    QF_LOG(log::Level::Info, kTarget, fmt::format("tarpc listening on unix://{}", path));
+    // The accept loop runs on a worker and owns the listener from here on.
+    transport::TransportListener listener = std::move(*bound);
+    asio::io_context& worker = rt.next_worker();
+    transport::TransportListener on_worker(worker, asio::generic::stream_protocol(AF_UNIX, SOCK_STREAM),
+                                           listener.release());
+    asio::co_spawn(worker, accept_loop(std::move(on_worker), QuillFernTarpcServer(std::move(store)), rt),
+                   [](std::exception_ptr e) { runtime::report_task_failure(e); });
+    co_return Expected<void, IoError>{};
+}
+
+}  // namespace quillfern::tarpc_server
