@@ -13,7 +13,12 @@
 
 namespace quillfern::loadgen {
 
-enum class Mode : std::uint8_t { Inject, Query, Liveness, RespSet };
+enum class Mode : std::uint8_t { Inject, Query, Liveness, RespSet, TarpcLiveness, TarpcInject, RespPing };
+
+// Modes whose requests and replies are not JSON-RPC lines.
+constexpr bool is_binary_mode(Mode mode) noexcept {
+    return mode == Mode::TarpcLiveness || mode == Mode::TarpcInject || mode == Mode::RespPing;
+}
 
 std::string_view mode_name(Mode mode) noexcept;
 std::optional<Mode> parse_mode(std::string_view text) noexcept;
@@ -67,7 +72,7 @@ public:
     explicit Protocol(const Options& options);
 
     // Whether the connection opens with the "PROTOCOLS: jsonrpc" line.
-    bool negotiates() const noexcept { return mode_ != Mode::RespSet; }
+    bool negotiates() const noexcept { return mode_ != Mode::RespSet && !is_binary_mode(mode_); }
 
     // Appends one request (with its line end) for this id and key number.
     void append_request(std::string& out, std::uint64_t id, std::uint64_t key_number) const;
@@ -92,7 +97,17 @@ private:
     std::string liveness_tail_;
     std::string query_tail_;
     std::optional<std::uint64_t> expect_count_;
+    std::string topic_;
+    std::string payload_json_;  // the binary inject's payload: the payload as a JSON string
 };
+
+// The binary RPC socket's modes and RESP PING (binary_protocol.cpp).
+namespace binary {
+void append_request(std::string& out, Mode mode, std::uint64_t id, std::uint64_t key_number, std::string_view topic,
+                    std::string_view payload_json);
+std::size_t complete_reply(Mode mode, std::string_view buffer) noexcept;
+std::optional<std::string> check_reply(Mode mode, std::string_view reply, std::uint64_t id);
+}  // namespace binary
 
 // ---- Running ---------------------------------------------------------------------------
 

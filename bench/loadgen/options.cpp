@@ -18,8 +18,10 @@ constexpr std::string_view kUsage = R"(Usage:
 
 Load options:
   -s, --socket PATH     Unix socket to connect to (required)
-  -m, --mode MODE       inject | query | liveness | set   [default: inject]
-                        (set: RESP "SET k<n> <payload>", for a redis-server)
+  -m, --mode MODE       inject | query | liveness | set | ping | tarpc-liveness | tarpc-inject
+                        [default: inject]
+                        (set, ping: RESP "SET k<n> <payload>" and "PING", for a redis-server;
+                         tarpc-*: the binary RPC socket)
   -c N                  connections                        [default: 50]
   -P N                  requests in flight per connection  [default: 1]
   -T, --threads N       client threads                     [default: 4]
@@ -117,12 +119,16 @@ std::string_view mode_name(Mode mode) noexcept {
         case Mode::Query: return "query";
         case Mode::Liveness: return "liveness";
         case Mode::RespSet: return "set";
+        case Mode::RespPing: return "ping";
+        case Mode::TarpcLiveness: return "tarpc-liveness";
+        case Mode::TarpcInject: return "tarpc-inject";
     }
     return "?";
 }
 
 std::optional<Mode> parse_mode(std::string_view text) noexcept {
-    for (Mode mode : {Mode::Inject, Mode::Query, Mode::Liveness, Mode::RespSet}) {
+    for (Mode mode : {Mode::Inject, Mode::Query, Mode::Liveness, Mode::RespSet, Mode::RespPing, Mode::TarpcLiveness,
+                      Mode::TarpcInject}) {
         if (mode_name(mode) == text) return mode;
     }
     return std::nullopt;

@@ -58,8 +58,10 @@ Channel::Channel(transport::TransportStream stream, QuillFernTarpcServer handler
 }
 
 Channel::~Channel() {
+    closed_ = true;
     // Before the queues go: aborting a waiting request takes it out of them.
     in_flight_.abort_all();
+    tasks_.clear();
 }
 
 // ---- The connection task ----------------------------------------------------------------
@@ -70,10 +72,13 @@ asio::awaitable<void> Channel::run() {
         Step step = this->step();
         switch (step.kind) {
             case Step::Kind::Request: {
-                // The request's task: posted behind this one on the same thread.
-                asio::post(socket_.get_executor(), RequestTask(shared_from_this(), std::move(*step.request)));
+                // The request's task runs once every message already here is read, so that
+                // a cancellation that came with its request is seen before it runs.
+                tasks_.emplace_back(*this, std::move(*step.request));
                 if (++handed_out == kHandOutsBeforeYield) {
                     handed_out = 0;
+                    run_tasks();
+                    // Other connections of this thread get their turn.
                     co_await asio::post(socket_.get_executor(), asio::use_awaitable);
                 }
                 continue;
@@ -87,6 +92,10 @@ asio::awaitable<void> Channel::run() {
                 co_return;
             case Step::Kind::Pending:
                 handed_out = 0;
+                if (!tasks_.empty()) {
+                    run_tasks();
+                    continue;
+                }
                 co_await wait_for_progress();
                 continue;
         }
@@ -205,10 +214,16 @@ Channel::Status Channel::read_inbound(std::optional<InFlightRequest>& started, b
 }
 
 Channel::Status Channel::fill(std::optional<ChannelError>& error) {
-    if (!maybe_readable_) return Status::Pending;
-    const std::span<std::uint8_t> room = reader_.prepare();
     std::error_code ec;
-    const std::size_t n = socket_.read_some(asio::buffer(room.data(), std::max(room.size(), std::size_t{1})), ec);
+    std::size_t n = 0;
+    std::span<std::uint8_t> room;
+    if (read_outcome_) {
+        ec = *std::exchange(read_outcome_, std::nullopt);
+    } else {
+        if (!maybe_readable_) return Status::Pending;
+        room = reader_.prepare();
+        n = socket_.read_some(asio::buffer(room.data(), room.size()), ec);
+    }
     if (ec == asio::error::would_block || ec == asio::error::try_again) {
         maybe_readable_ = false;
         return Status::Pending;
@@ -345,7 +360,6 @@ void Channel::offer(tarpc_service::Response response, log::Span span, std::share
             auto entered = span.enter();
             QF_LOG(log::Level::Info, kServerTarget, "BufferResponse");
         }
-        wake();
         return;
     }
     // The queue is full: the task waits for room, abortable all the while.
@@ -417,14 +431,45 @@ void Channel::arm_deadline_timer() {
         if (ec == asio::error::operation_aborted) return;
         self->timer_at_.reset();
         self->wake();
+        std::error_code ignored;
+        if (self->waiting_on_socket_) self->socket_.cancel(ignored);
     });
 }
 
+void Channel::run_tasks() {
+    while (!tasks_.empty()) {
+        RequestTask task = std::move(tasks_.front());
+        tasks_.pop_front();
+        task();
+    }
+}
+
+// The usual wait, for the client's next bytes alone, suspends on the socket itself (an
+// expiring deadline interrupts it); any other combination goes through the wake-up channel.
 asio::awaitable<void> Channel::wait_for_progress() {
-    if (!input_ended_ && !maybe_readable_ && !reading_paused()) arm_read_wait();
-    if (out_sent_ < out_.size() && !maybe_writable_) arm_write_wait();
     arm_deadline_timer();
+    const bool want_read = !input_ended_ && !maybe_readable_ && !reading_paused();
+    const bool want_write = out_sent_ < out_.size() && !maybe_writable_;
     std::error_code ec;
+    if (want_read && !want_write && !read_armed_ && !write_armed_ && dropped_.empty()) {
+        // The read itself waits: once the reactor has seen the socket drained, the next
+        // read is queued without a system call.
+        const std::span<std::uint8_t> room = reader_.prepare();
+        waiting_on_socket_ = true;
+        const std::size_t n = co_await socket_.async_read_some(asio::buffer(room.data(), room.size()),
+                                                               asio::redirect_error(asio::use_awaitable, ec));
+        waiting_on_socket_ = false;
+        if (ec == asio::error::operation_aborted) co_return;  // a deadline is due
+        if (ec) {
+            read_outcome_ = ec;
+            co_return;
+        }
+        reader_.commit(n);
+        maybe_readable_ = n == room.size();
+        co_return;
+    }
+    if (want_read) arm_read_wait();
+    if (want_write) arm_write_wait();
     co_await wakeups_.async_receive(asio::redirect_error(asio::use_awaitable, ec));
 }
 
@@ -432,6 +477,7 @@ void Channel::close_down() {
     closed_ = true;
     // Every request still in flight is aborted; queued responses are dropped unwritten.
     in_flight_.abort_all();
+    tasks_.clear();
     waiting_.clear();
     queue_.clear();
     reply_bytes_ = 0;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <asio/experimental/channel.hpp>
@@ -36,10 +37,32 @@ struct ChannelError {
 };
 
 // A request handed out by the stream, to be run as a task of its own.
+class Channel;
+
 struct InFlightRequest {
     tarpc_service::Request request;
     std::shared_ptr<AbortSignal> abort;
     log::Span span;
+};
+
+// The task of one request: runs its operation inside its span unless it was aborted
+// before it first ran, logs "CompleteRequest" and hands the response to the connection.
+// Tasks wait in their connection's run queue and run on its thread, in order, as soon as
+// the connection has read every message it can; if one is destroyed without having run
+// (the connection or the runtime going down), the connection is told to forget it.
+class RequestTask {
+public:
+    RequestTask(Channel& channel, InFlightRequest request) : channel_(&channel), request_(std::move(request)) {}
+    RequestTask(RequestTask&& other) noexcept
+        : channel_(std::exchange(other.channel_, nullptr)), request_(std::move(other.request_)) {}
+    RequestTask& operator=(RequestTask&&) = delete;
+    ~RequestTask();
+
+    void operator()();
+
+private:
+    Channel* channel_;  // the connection whose run queue holds the task
+    InFlightRequest request_;
 };
 
 class Channel : public std::enable_shared_from_this<Channel> {
@@ -101,6 +124,8 @@ private:
     void promote_waiting();
     bool reading_paused() const noexcept;
 
+    // Runs the request tasks handed out since the last run, in order.
+    void run_tasks();
     asio::awaitable<void> wait_for_progress();
     void wake() noexcept;
     void arm_read_wait();
@@ -118,34 +143,19 @@ private:
     std::list<Waiting> waiting_;
     std::size_t reply_bytes_ = 0;  // queued and waiting responses, encoded
     std::deque<std::uint64_t> dropped_;
+    std::deque<RequestTask> tasks_;
     bool input_ended_ = false;
     bool maybe_readable_ = true;
     bool maybe_writable_ = true;
     bool read_armed_ = false;
     bool write_armed_ = false;
     bool closed_ = false;
+    bool waiting_on_socket_ = false;  // suspended in a read of the socket
+    // What a read made while waiting found instead of bytes: the end of input or an error.
+    std::optional<std::error_code> read_outcome_;
     std::optional<asio::steady_timer::time_point> timer_at_;
     asio::steady_timer deadline_timer_;
     asio::experimental::channel<void(asio::error_code, int)> wakeups_;
-};
-
-// The task of one request: runs its operation inside its span unless it was aborted
-// before it first ran, logs "CompleteRequest" and hands the response to the connection.
-// The task is posted to the connection's thread; if it is destroyed without having run
-// (the runtime going down), the connection is told to forget the request.
-class RequestTask {
-public:
-    RequestTask(std::shared_ptr<Channel> channel, InFlightRequest request)
-        : channel_(std::move(channel)), request_(std::move(request)) {}
-    RequestTask(RequestTask&&) noexcept = default;
-    RequestTask& operator=(RequestTask&&) = delete;
-    ~RequestTask();
-
-    void operator()();
-
-private:
-    std::shared_ptr<Channel> channel_;
-    InFlightRequest request_;
 };
 
 }  // namespace quillfern::tarpc_server::detail

@@ -10,7 +10,7 @@ RequestTask::~RequestTask() {
 }
 
 void RequestTask::operator()() {
-    std::shared_ptr<Channel> channel = std::move(channel_);  // the work ends here either way
+    Channel* channel = std::exchange(channel_, nullptr);  // the work ends here either way
     InFlightRequest& in_flight = request_;
     // Aborted (cancelled, expired, or the connection gone) before the first run: nothing
     // is done, nothing is logged, no response.
