@@ -287,6 +287,43 @@ TEST_F(TarpcSocketTest, ClientThatStopsReadingGetsEveryReplyOnceItReads) {
     EXPECT_TRUE(wait_for_count(*server, buffered, kRequests));
 }
 
+// A client that sends far more than it reads: the server stops reading new frames while
+// 1,024 requests are in flight, holds its memory there, and loses nothing once the
+// client reads.
+TEST_F(TarpcSocketTest, ClientThatNeverReadsIsNotReadFromBeyondTheInFlightBound) {
+    auto server = start("warn,tarpc::server=info");
+    {
+        TarpcClient filler = connect();
+        EXPECT_EQ(call(filler, 1, call::gossip_inject("compute", "big", "\"" + std::string(2000, 'q') + "\"")).frame,
+                  text_reply(1, 4, R"({"result":"Accepted"})"));
+    }
+    TarpcClient client = connect();
+    constexpr int kRequests = 3000;
+    Bytes batch;
+    for (int id = 1; id <= kRequests; ++id) batch += request(id, call::gossip_query("compute", std::nullopt));
+    std::thread sender([&] { client.send(batch); });
+    const std::string received = "tarpc::server: ReceiveRequest";
+    ASSERT_TRUE(wait_for_count(*server, received, 1024));
+    // Let the server settle: its count of read requests stops moving.
+    std::size_t seen = 0;
+    for (int still = 0; still < 20;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        const std::size_t now = count_of(server->out(), received);
+        still = now == seen ? still + 1 : 0;
+        seen = now;
+    }
+    EXPECT_LT(seen, static_cast<std::size_t>(kRequests) / 2) << "read while 1,024 were in flight";
+    for (int id = 1; id <= kRequests; ++id) {
+        auto reply = client.read_response();
+        ASSERT_TRUE(reply) << id;
+        ASSERT_EQ(reply->id, static_cast<std::uint64_t>(id));
+    }
+    sender.join();
+    // Every request read exactly once (one more: the filler's).
+    EXPECT_TRUE(wait_for_count(*server, received, kRequests + 1));
+    EXPECT_EQ(count_of(server->out(), received), static_cast<std::size_t>(kRequests) + 1);
+}
+
 // ---- End of input, malformed and oversized frames -------------------------------------------
 
 TEST_F(TarpcSocketTest, EndOfInputInsideAFrameIsAnErrorAndBetweenFramesIsNot) {
