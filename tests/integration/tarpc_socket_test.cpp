@@ -491,7 +491,7 @@ TEST_F(TarpcSocketTest, FilteredOutServiceTargetsLeaveNoLineAndNoSpan) {
         EXPECT_THAT(client.read_until_closed(), IsEmpty());
         // Its whole output, once it has stopped.
         server->send_signal(SIGTERM);
-        EXPECT_EQ(server->wait_exit(), 0);
+        EXPECT_EQ(server->wait_exit(), 0) << server->err();
         std::vector<std::string> lines;
         for (const std::string& e : server->events()) {
             if (e.find("tarpc::server") != std::string::npos || e.find("RPC") != std::string::npos) lines.push_back(e);

@@ -78,18 +78,27 @@ asio::awaitable<std::error_code> accept_connections(transport::TransportListener
                                                     ConnectionHandler handler, AcceptErrorPolicy on_error) {
     SpareDescriptor spare;
     bool in_episode = false;
+    std::error_code unread;
+    const asio::generic::stream_protocol protocol = listener.local_endpoint(unread).protocol();  // of every accepted socket
     for (;;) {
-        asio::io_context& worker = rt.next_worker();
         std::error_code ec;
-        auto socket = co_await listener.async_accept(worker, asio::redirect_error(asio::use_awaitable, ec));
-        if (!ec && ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC) != 0) {
+        // Accepted on the listener's own loop and only then handed to a worker: a pending
+        // accept must hold no socket of another loop, which may be torn down first when
+        // the runtime goes while the accept waits.
+        auto accepted = co_await listener.async_accept(asio::redirect_error(asio::use_awaitable, ec));
+        if (!ec && ::fcntl(accepted.native_handle(), F_SETFD, FD_CLOEXEC) != 0) {
             ec = std::error_code(errno, std::system_category());
-            socket.close();
+            accepted.close();
         }
         if (!ec) {
             in_episode = false;
-            asio::co_spawn(worker, connection_task(handler, std::move(socket)),
-                           [](std::exception_ptr e) { runtime::report_task_failure(e); });
+            asio::io_context& worker = rt.next_worker();
+            const int fd = accepted.release(ec);
+            if (!ec) {
+                transport::TransportStream socket(worker, protocol, fd);
+                asio::co_spawn(worker, connection_task(handler, std::move(socket)),
+                               [](std::exception_ptr e) { runtime::report_task_failure(e); });
+            }
             continue;
         }
         if (ec == asio::error::operation_aborted) co_return ec;
