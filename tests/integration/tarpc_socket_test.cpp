@@ -62,6 +62,17 @@ protected:
         if (!reply) throw std::runtime_error("no reply");
         return *reply;
     }
+    // 64 entries of 2 kB in "compute": a query of it answers with about 140 kB.
+    void fill_compute() {
+        TarpcClient filler = connect();
+        const std::string payload = "\"" + std::string(2000, 'p') + "\"";
+        Bytes batch;
+        for (int i = 0; i < 64; ++i) {
+            batch += request(1000 + i, call::gossip_inject("compute", "key-" + std::to_string(i), payload));
+        }
+        filler.send(batch);
+        for (int i = 0; i < 64; ++i) ASSERT_TRUE(filler.read_response());
+    }
     // Waits until standard output holds `needle` `n` times.
     static bool wait_for_count(const ServerProcess& server, std::string_view needle, std::size_t n,
                                std::chrono::seconds timeout = std::chrono::seconds(20)) {
@@ -258,14 +269,7 @@ TEST_F(TarpcSocketTest, PipelinedRequestsAreAnsweredAsTheyFinish) {
 
 TEST_F(TarpcSocketTest, ClientThatStopsReadingGetsEveryReplyOnceItReads) {
     auto server = start();
-    {
-        TarpcClient filler = connect();
-        const std::string payload = "\"" + std::string(2000, 'p') + "\"";
-        Bytes batch;
-        for (int i = 0; i < 64; ++i) batch += request(1000 + i, call::gossip_inject("compute", "key-" + std::to_string(i), payload));
-        filler.send(batch);
-        for (int i = 0; i < 64; ++i) ASSERT_TRUE(filler.read_response());
-    }
+    fill_compute();
     TarpcClient client = connect();
     constexpr int kRequests = 150;
     Bytes batch;
@@ -283,6 +287,34 @@ TEST_F(TarpcSocketTest, ClientThatStopsReadingGetsEveryReplyOnceItReads) {
         EXPECT_THAT(Reader(reply->body).text(), ::testing::StartsWith(R"({"count":64,"entries":[)"));
     }
     EXPECT_TRUE(wait_for_count(*server, buffered, kRequests));
+}
+
+// While its replies wait (queued or behind the full queue), the client is still read from:
+// a cancellation then drops the finished reply that was not written yet.
+TEST_F(TarpcSocketTest, CancelOfAFinishedReplyThatWaitsDropsIt) {
+    auto server = start();
+    fill_compute();
+    TarpcClient client = connect();
+    constexpr int kRequests = 150;
+    Bytes batch;
+    for (int id = 1; id <= kRequests; ++id) batch += request(id, call::gossip_query("compute", std::nullopt));
+    client.send(batch);
+    ASSERT_TRUE(wait_for_count(*server, "gossip_query\"}: tarpc::server: CompleteRequest", kRequests));
+    client.send(cancel(60) + cancel(140));
+    ASSERT_TRUE(wait_for_count(*server, "tarpc::server::in_flight_requests: ReceiveCancel", 2));
+    std::vector<std::uint64_t> ids;
+    for (int i = 0; i < kRequests - 2; ++i) {
+        auto reply = client.read_response();
+        ASSERT_TRUE(reply) << i;
+        ids.push_back(reply->id);
+    }
+    std::vector<std::uint64_t> expected;
+    for (std::uint64_t id = 1; id <= kRequests; ++id) {
+        if (id != 60 && id != 140) expected.push_back(id);
+    }
+    EXPECT_EQ(ids, expected);
+    client.shutdown_write();
+    EXPECT_THAT(client.read_until_closed(), IsEmpty());
 }
 
 // A client that sends far more than it reads: the server stops reading new frames while

@@ -19,7 +19,6 @@ namespace {
 
 using tarpc_service::MonotonicClock;
 
-constexpr std::size_t kReadChunk = 8192;
 // Requests handed out in a row before the connection lets its request tasks run.
 constexpr int kHandOutsBeforeYield = 32;
 

@@ -1,6 +1,6 @@
 // One connection of the binary RPC socket: its request stream and the tasks of its
-// requests. Everything here runs on the connection's own thread: the request tasks are
-// posted to the executor of the connection's socket, so nothing is locked.
+// requests. Everything here runs on the connection's own thread (the request tasks from
+// the connection's run queue), so nothing is locked.
 #pragma once
 
 #include <cstddef>
