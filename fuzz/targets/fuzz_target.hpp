@@ -91,19 +91,21 @@ void connection(Bytes input);
 void transport_endpoint(Bytes input);
 void cli_parse(Bytes input);
 void log_filter(Bytes input);
+void tarpc_codec(Bytes input);
 
 struct Target {
     std::string_view name;  // also the name of its corpus directory
     void (*run)(Bytes);
 };
 
-inline constexpr std::array<Target, 6> kTargets{{
+inline constexpr std::array<Target, 7> kTargets{{
     {"json_reader", &json_reader},
     {"dispatch_request", &dispatch_request},
     {"connection", &connection},
     {"transport_endpoint", &transport_endpoint},
     {"cli_parse", &cli_parse},
     {"log_filter", &log_filter},
+    {"tarpc_codec", &tarpc_codec},
 }};
 
 }  // namespace quillfern::fuzz

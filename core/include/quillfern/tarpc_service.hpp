@@ -15,6 +15,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -173,8 +174,8 @@ MonotonicClock::time_point deadline_after(MonotonicClock::time_point now, std::u
 
 // `wall_now` plus `remaining` (negative counts as zero) in RFC 3339 UTC: seconds, then
 // "." and nine digits only when the nanoseconds are not zero, then "Z"
-// ("2026-12-10T12:00:10Z", "2026-12-10T12:00:10.500000000Z"). A time past the last one
-// the form can hold gives that last one, "9999-12-31T23:59:59.999999999Z".
+// ("2026-12-10T12:00:10Z", "2026-12-10T12:00:10.500000000Z"). Any pair of arguments
+// gives a time: the sum is not taken in one 64-bit count, so it cannot overflow.
 std::string deadline_text(std::chrono::system_clock::time_point wall_now, MonotonicClock::duration remaining);
 
 struct Context {
@@ -279,8 +280,9 @@ public:
     FrameReader() = default;
     FrameReader(const FrameReader&) = delete;
     FrameReader& operator=(const FrameReader&) = delete;
-    FrameReader(FrameReader&&) noexcept = default;
-    FrameReader& operator=(FrameReader&&) noexcept = default;
+    // A reader moved from is empty, as a new one.
+    FrameReader(FrameReader&& other) noexcept { *this = std::move(other); }
+    FrameReader& operator=(FrameReader&& other) noexcept;
 
     // Room for the next read, at least one byte; valid until the next call of prepare,
     // commit or next.

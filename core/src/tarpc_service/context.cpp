@@ -59,12 +59,10 @@ void civil_from_days(std::int64_t days, std::int64_t& year, unsigned& month, uns
 std::string deadline_text(std::chrono::system_clock::time_point wall_now, MonotonicClock::duration remaining) {
     using std::chrono::duration_cast;
     using std::chrono::nanoseconds;
-    // 9999-12-31T23:59:59: the last second the form can hold.
-    constexpr std::int64_t kLastSecond = 253'402'300'799;
     const std::int64_t now_ns = duration_cast<nanoseconds>(wall_now.time_since_epoch()).count();
     const std::int64_t ahead_ns = std::max<std::int64_t>(0, duration_cast<nanoseconds>(remaining).count());
 
-    // Seconds and nanoseconds apart, so that no sum overflows.
+    // Seconds and nanoseconds apart: no sum of two 64-bit nanosecond counts overflows.
     std::int64_t seconds = now_ns / 1'000'000'000;
     std::int64_t nanos = now_ns % 1'000'000'000;
     if (nanos < 0) {
@@ -76,10 +74,6 @@ std::string deadline_text(std::chrono::system_clock::time_point wall_now, Monoto
     if (nanos >= 1'000'000'000) {
         nanos -= 1'000'000'000;
         seconds += 1;
-    }
-    if (seconds > kLastSecond) {
-        seconds = kLastSecond;
-        nanos = 999'999'999;
     }
     if (seconds < 0) {  // before the epoch: the epoch
         seconds = 0;

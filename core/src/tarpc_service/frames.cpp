@@ -1,6 +1,7 @@
 // Length-delimited frames: the incremental reader and the frame writer.
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "quillfern/tarpc_service.hpp"
 
@@ -16,6 +17,17 @@ constexpr std::size_t kKeepCapacity = 64 * 1024;
 WireError frame_too_big() { return {WireErrorKind::FrameTooBig, "frame size too big"}; }
 
 }  // namespace
+
+FrameReader& FrameReader::operator=(FrameReader&& other) noexcept {
+    if (this == &other) return *this;
+    data_ = std::move(other.data_);
+    capacity_ = std::exchange(other.capacity_, 0);
+    start_ = std::exchange(other.start_, 0);
+    end_ = std::exchange(other.end_, 0);
+    payload_length_ = std::exchange(other.payload_length_, std::nullopt);
+    error_ = std::exchange(other.error_, std::nullopt);
+    return *this;
+}
 
 void FrameReader::reserve_room(std::size_t room) {
     if (capacity_ - end_ >= room) return;
@@ -41,15 +53,17 @@ std::span<std::uint8_t> FrameReader::prepare() {
             capacity_ = 0;
         }
     }
-    std::size_t room = kMinRoom;
-    if (payload_length_) {
-        // As much again as the frame has delivered, up to what it still lacks: the
-        // buffer grows with the bytes that arrive, not with what the header announced.
-        const std::size_t received = end_ - start_;
-        const std::size_t missing = *payload_length_ > received ? *payload_length_ - received : 0;
-        room = std::max(kMinRoom, std::min(missing, received));
+    // The buffer grows only once its free room runs short, and then doubles, but never
+    // beyond the frame in progress and one read's room: it grows with the bytes that
+    // arrive (to at most twice what is buffered and a little), not with what the header
+    // announced, and a large frame takes few regrowths.
+    if (capacity_ - end_ < kMinRoom) {
+        const std::size_t unread = end_ - start_;
+        std::size_t limit = unread + kMinRoom;
+        if (payload_length_ && *payload_length_ > unread) limit = *payload_length_ + kMinRoom;
+        const std::size_t target = std::max(unread + kMinRoom, std::min(2 * capacity_, limit));
+        reserve_room(target - unread);
     }
-    reserve_room(room);
     return {data_.get() + end_, capacity_ - end_};
 }
 
