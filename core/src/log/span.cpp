@@ -22,15 +22,15 @@ struct OwnedField {
 // The innermost span entered on this thread; each Entered links to the one it covers.
 thread_local const Span::Entered* t_innermost = nullptr;
 
-void append_painted(std::string& out, std::string_view sgr, std::string_view piece, bool colour) {
+void append_painted(std::string& out, std::string_view sgr, std::string_view shown, bool colour) {
     if (!colour) {
-        out += piece;
+        out += shown;
         return;
     }
     out += "\x1b[";
     out += sgr;
     out += 'm';
-    out += piece;
+    out += shown;
     out += "\x1b[0m";
 }
 
