@@ -14,8 +14,14 @@
 namespace quillfern::loadgen {
 
 // spread: "gossip.spread" batches as a peer sends them (fresh nonces, rising versions);
-// mset: RESP "MSET" of as many keys, for a redis-server.
-enum class Mode : std::uint8_t { Inject, Query, Liveness, RespSet, Spread, RespMset };
+// mset: RESP "MSET" of as many keys, for a redis-server; tarpc-*: the binary RPC socket;
+// ping: RESP "PING".
+enum class Mode : std::uint8_t { Inject, Query, Liveness, RespSet, Spread, RespMset, TarpcLiveness, TarpcInject, RespPing };
+
+// Modes whose requests and replies are not JSON-RPC lines.
+constexpr bool is_binary_mode(Mode mode) noexcept {
+    return mode == Mode::TarpcLiveness || mode == Mode::TarpcInject || mode == Mode::RespPing;
+}
 
 std::string_view mode_name(Mode mode) noexcept;
 std::optional<Mode> parse_mode(std::string_view text) noexcept;
@@ -71,7 +77,9 @@ public:
     explicit Protocol(const Options& options);
 
     // Whether the connection opens with the "PROTOCOLS: jsonrpc" line (on a Unix socket).
-    bool negotiates() const noexcept { return mode_ != Mode::RespSet && mode_ != Mode::RespMset; }
+    bool negotiates() const noexcept {
+        return mode_ != Mode::RespSet && mode_ != Mode::RespMset && !is_binary_mode(mode_);
+    }
     // Entries (keys) that one request carries.
     std::uint32_t entries_per_request() const noexcept { return batch_; }
 
@@ -113,7 +121,17 @@ private:
         std::vector<std::size_t> version_places;
     };
     std::vector<BatchText> batches_;
+    std::string topic_;
+    std::string payload_json_;  // the binary inject's payload: the payload as a JSON string
 };
+
+// The binary RPC socket's modes and RESP PING (binary_protocol.cpp).
+namespace binary {
+void append_request(std::string& out, Mode mode, std::uint64_t id, std::uint64_t key_number, std::string_view topic,
+                    std::string_view payload_json);
+std::size_t complete_reply(Mode mode, std::string_view buffer) noexcept;
+std::optional<std::string> check_reply(Mode mode, std::string_view reply, std::uint64_t id);
+}  // namespace binary
 
 // ---- Running ---------------------------------------------------------------------------
 

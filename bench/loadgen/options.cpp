@@ -18,12 +18,15 @@ constexpr std::string_view kUsage = R"(Usage:
   quillfern-loadgen startup [--runs N] [--ready TEXT] [--timeout SECS] -- COMMAND [ARGS...]
 
 Load options:
-  -s, --socket PATH     Unix socket to connect to (opened with "PROTOCOLS: jsonrpc")
+  -s, --socket PATH     Unix socket to connect to (opened with "PROTOCOLS: jsonrpc" in the
+                        JSON-RPC modes)
       --tcp HOST:PORT   TCP listener to connect to instead (opened with 0xEC 0x01)
-  -m, --mode MODE       inject | query | liveness | spread | set | mset  [default: inject]
+  -m, --mode MODE       inject | query | liveness | spread | set | mset | ping |
+                        tarpc-liveness | tarpc-inject  [default: inject]
                         (spread: "gossip.spread" batches with fresh nonces and rising
-                        versions; set, mset: RESP "SET k<n> <payload>" and "MSET" of
-                        --batch keys, for a redis-server)
+                        versions; set, mset, ping: RESP "SET k<n> <payload>", "MSET" of
+                        --batch keys and "PING", for a redis-server; tarpc-*: the binary
+                        RPC socket)
   -c N                  connections                        [default: 50]
   -P N                  requests in flight per connection  [default: 1]
   -T, --threads N       client threads                     [default: 4]
@@ -124,12 +127,16 @@ std::string_view mode_name(Mode mode) noexcept {
         case Mode::RespSet: return "set";
         case Mode::Spread: return "spread";
         case Mode::RespMset: return "mset";
+        case Mode::RespPing: return "ping";
+        case Mode::TarpcLiveness: return "tarpc-liveness";
+        case Mode::TarpcInject: return "tarpc-inject";
     }
     return "?";
 }
 
 std::optional<Mode> parse_mode(std::string_view text) noexcept {
-    for (Mode mode : {Mode::Inject, Mode::Query, Mode::Liveness, Mode::RespSet, Mode::Spread, Mode::RespMset}) {
+    for (Mode mode : {Mode::Inject, Mode::Query, Mode::Liveness, Mode::RespSet, Mode::Spread, Mode::RespMset,
+                      Mode::RespPing, Mode::TarpcLiveness, Mode::TarpcInject}) {
         if (mode_name(mode) == text) return mode;
     }
     return std::nullopt;

@@ -73,6 +73,8 @@ std::uint64_t wall_microseconds() {
 
 Protocol::Protocol(const Options& options) : mode_(options.mode), expect_count_(options.expect_count) {
     const std::string payload = make_payload(options.payload_size);
+    topic_ = options.topic;
+    payload_json_ = "\"" + payload + "\"";
     switch (mode_) {
         case Mode::Spread: {
             // Entries as a peer's sweep sends them: members in written order, a nonce of
@@ -115,6 +117,10 @@ Protocol::Protocol(const Options& options) : mode_(options.mode), expect_count_(
             }
             break;
         }
+        case Mode::TarpcLiveness:
+        case Mode::TarpcInject:
+        case Mode::RespPing:
+            break;
         case Mode::Inject:
             request_head_ = R"({"jsonrpc":"2.0","id":)";
             request_mid_ = fmt::format(R"(,"method":"gossip.inject","params":{{"topic":"{}","key":"k)", options.topic);
@@ -167,6 +173,11 @@ void Protocol::append_request(std::string& out, std::uint64_t id, std::uint64_t 
             out += request_head_;
             out += request_tail_;
             return;
+        case Mode::TarpcLiveness:
+        case Mode::TarpcInject:
+        case Mode::RespPing:
+            binary::append_request(out, mode_, id, key_number, topic_, payload_json_);
+            return;
         case Mode::Inject:
             out += request_head_;
             append_number(out, id);
@@ -191,6 +202,7 @@ void Protocol::append_request(std::string& out, std::uint64_t id, std::uint64_t 
 }
 
 std::size_t Protocol::complete_reply(std::string_view buffer, std::size_t& scanned) const noexcept {
+    if (is_binary_mode(mode_)) return binary::complete_reply(mode_, buffer);
     if (scanned >= buffer.size()) return 0;
     const void* found = std::memchr(buffer.data() + scanned, '\n', buffer.size() - scanned);
     if (found == nullptr) {
@@ -220,6 +232,10 @@ std::optional<std::string> Protocol::check_json_envelope(std::string_view reply,
 std::optional<std::string> Protocol::check_reply(std::string_view reply, std::uint64_t id) const {
     std::string_view rest;
     switch (mode_) {
+        case Mode::TarpcLiveness:
+        case Mode::TarpcInject:
+        case Mode::RespPing:
+            return binary::check_reply(mode_, reply, id);
         case Mode::Inject: {
             if (auto error = check_json_envelope(reply, id, rest)) return error;
             for (const std::string& tail : inject_tails_) {

@@ -219,7 +219,8 @@ public:
         return Client(fd);
     }
     static Client adopt(int fd) { return Client(fd); }
-    Client(Client&& other) noexcept : fd_(std::exchange(other.fd_, -1)), pending_(std::move(other.pending_)) {}
+    Client(Client&& other) noexcept
+        : fd_(std::exchange(other.fd_, -1)), pending_(std::move(other.pending_)), at_end_(other.at_end_) {}
     ~Client() {
         if (fd_ >= 0) ::close(fd_);
     }
@@ -251,6 +252,14 @@ public:
         return std::exchange(pending_, {});
     }
 
+    // Whatever bytes arrive next; empty at the end of the stream (then at_end()) or when
+    // the time ran out.
+    std::string read_some(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+        if (pending_.empty()) fill(timeout);
+        return std::exchange(pending_, {});
+    }
+    bool at_end() const { return at_end_; }
+
 private:
     explicit Client(int fd) : fd_(fd) {}
     bool fill(std::chrono::milliseconds timeout) {
@@ -258,6 +267,7 @@ private:
         if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return false;
         char buf[65536];
         ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+        if (n == 0) at_end_ = true;
         if (n <= 0) return false;
         pending_.append(buf, static_cast<std::size_t>(n));
         return true;
@@ -265,6 +275,7 @@ private:
 
     int fd_ = -1;
     std::string pending_;
+    bool at_end_ = false;
 };
 
 }  // namespace quillfern::testing

@@ -66,9 +66,12 @@ private:
 };
 
 // Appends one event to `out` as a complete line (with its trailing line feed), without writing it.
-// `timestamp` is the 27-character UTC timestamp (see format_timestamp).
+// `timestamp` is the 27-character UTC timestamp (see format_timestamp); `spans` is the
+// rendered prefix of the spans the event was raised in (see append_span_prefix), written
+// between the level and the target.
 void format_line(std::string& out, Level level, std::string_view target, std::string_view message,
-                 std::initializer_list<Field> fields, bool colour, std::string_view timestamp);
+                 std::initializer_list<Field> fields, bool colour, std::string_view timestamp,
+                 std::string_view spans = {});
 
 // "YYYY-MM-DDTHH:MM:SS.ffffffZ" for the given wall-clock time.
 std::string format_timestamp(std::int64_t seconds, std::uint32_t nanoseconds);
@@ -115,6 +118,63 @@ private:
     std::atomic<std::uint32_t> state_{0};
 };
 
+// ---- Spans --------------------------------------------------------------------------
+//
+// A span is a named context with fields of its own. While a span is entered on a thread,
+// every event raised there is written with the span before its target:
+//
+//   2026-03-01T08:15:42.061207Z  INFO RPC{rpc.trace_id=2a otel.kind="server"}: tarpc::server: ReceiveRequest
+//
+// A span is filtered like an event of its level and target. A span that the filter
+// leaves out is an empty handle: opening it costs one comparison, recording into it and
+// entering it cost nothing, and events raised inside it are written without it.
+//
+//   log::Span span = QF_SPAN(log::Level::Info, "tarpc::server", "RPC");
+//   if (span) span.record(log::quoted("otel.kind", "server"));
+//   { auto entered = span.enter(); QF_LOG(log::Level::Info, "tarpc::server", "ReceiveRequest"); }
+//
+// A span is owned by one thread at a time (it is not locked); enter it only around
+// synchronous stretches of work, never across a suspension point.
+void append_span_prefix(std::string& out, bool colour);
+
+class Span {
+public:
+    Span() = default;  // the empty (disabled) span
+    // An enabled span; use QF_SPAN, which checks the filter first. `name` must outlive the span.
+    static Span open(std::string_view name);
+
+    explicit operator bool() const noexcept { return data_ != nullptr; }
+    // Appends a field, copying its value; field names must outlive the span. Does nothing
+    // on an empty span.
+    void record(const Field& field);
+
+    class Entered {
+    public:
+        Entered(const Entered&) = delete;
+        Entered& operator=(const Entered&) = delete;
+        ~Entered();
+
+    private:
+        friend class Span;
+        friend void append_span_prefix(std::string& out, bool colour);
+        explicit Entered(const void* data) noexcept;
+        const void* data_;
+        const void* outer_;
+    };
+    // Makes this span the innermost one of the calling thread until the result is destroyed.
+    [[nodiscard]] Entered enter() const noexcept;
+
+private:
+    friend void append_span_prefix(std::string& out, bool colour);
+    struct Data;
+    std::shared_ptr<Data> data_;
+};
+
+// Appends the prefix of the spans entered on the calling thread, outermost first:
+// name, "{fields}" when it has fields, ":" for each, then one blank. Nothing when no
+// span is entered.
+void append_span_prefix(std::string& out, bool colour);
+
 namespace testing {
 
 // Redirects every event to memory, with the given RUST_LOG-style filter and no colours,
@@ -150,3 +210,13 @@ private:
                 ::quillfern::log::detail::emit_passed(LEVEL, TARGET, MESSAGE, {__VA_ARGS__});           \
         }                                                                                               \
     } while (0)
+
+// An enabled span when the filter lets events of LEVEL and TARGET through, else the empty span.
+#define QF_SPAN(LEVEL, TARGET, NAME)                                                                   \
+    ([]() -> ::quillfern::log::Span {                                                                   \
+        if (static_cast<int>(LEVEL) >= ::quillfern::log::g_max_level.load(std::memory_order_relaxed)) { \
+            static ::quillfern::log::SiteCache qf_span_site_;                                           \
+            if (qf_span_site_.enabled(LEVEL, TARGET)) return ::quillfern::log::Span::open(NAME);        \
+        }                                                                                               \
+        return {};                                                                                      \
+    }())

@@ -154,12 +154,14 @@ void append_value(std::string& out, const Field& field) {
 }  // namespace
 
 void format_line(std::string& out, Level level, std::string_view target, std::string_view message,
-                 std::initializer_list<Field> fields, bool colour, std::string_view timestamp) {
+                 std::initializer_list<Field> fields, bool colour, std::string_view timestamp,
+                 std::string_view spans) {
     append_painted(out, "2", timestamp, colour);
     out += ' ';
     LevelStyle style = style_of(level);
     append_painted(out, style.sgr, style.text, colour);
     out += ' ';
+    out += spans;
     append_painted(out, "2", target, colour);
     append_painted(out, "2", ":", colour);
     out += ' ';

@@ -185,9 +185,11 @@ void emit_passed(Level level, std::string_view target, std::string_view message,
     try {
         ThreadBuffers& buffers = t_buffers;
         Timestamp timestamp = buffers.clock.now();
+        std::string spans;  // stays empty (no allocation) outside spans
+        append_span_prefix(spans, state->colour);
         if (buffers.busy) {
             std::string fresh;
-            format_line(fresh, level, target, message, fields, state->colour, timestamp.view());
+            format_line(fresh, level, target, message, fields, state->colour, timestamp.view(), spans);
             write_line(*state, fresh);
             return;
         }
@@ -199,7 +201,7 @@ void emit_passed(Level level, std::string_view target, std::string_view message,
                 buffers.busy = false;
             }
         } release{buffers};
-        format_line(buffers.line, level, target, message, fields, state->colour, timestamp.view());
+        format_line(buffers.line, level, target, message, fields, state->colour, timestamp.view(), spans);
         write_line(*state, buffers.line);
     } catch (const std::exception&) {
         // Out of memory while formatting: the event is lost, the caller goes on.

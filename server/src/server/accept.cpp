@@ -1,5 +1,7 @@
 #include "quillfern/accept.hpp"
 
+#include "quillfern/expected.hpp"
+
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -77,27 +79,19 @@ asio::generic::stream_protocol protocol_of(transport::TransportListener& listene
     return asio::generic::stream_protocol(family, protocol);
 }
 
-// Takes the next waiting connection into `socket`, waiting for one when none is there.
-// The connection is accepted close-on-exec and non-blocking in one call and only then
-// given to `socket`, which belongs to a worker's loop: no operation pending on the
-// listener's loop ever holds an object of another loop, so the loops can be torn down in
-// any order.
-asio::awaitable<std::error_code> accept_into(transport::TransportListener& listener,
-                                             const asio::generic::stream_protocol& protocol,
-                                             transport::TransportStream& socket) {
+// Takes the next waiting connection, waiting for one when none is there, and gives its
+// descriptor, accepted close-on-exec and non-blocking in one call. The socket object is
+// made on the worker's loop only afterwards: nothing that waits on the listener's loop
+// ever holds an object of another loop, so the loops can be torn down in any order.
+asio::awaitable<Expected<int, std::error_code>> accept_descriptor(transport::TransportListener& listener) {
     for (;;) {
         const int fd = ::accept4(listener.native_handle(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd >= 0) {
-            std::error_code ec;
-            socket.assign(protocol, fd, ec);
-            if (ec) ::close(fd);
-            co_return ec;
-        }
+        if (fd >= 0) co_return fd;
         if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) co_return std::error_code(errno, std::system_category());
+        if (errno != EAGAIN && errno != EWOULDBLOCK) co_return unexpected(std::error_code(errno, std::system_category()));
         std::error_code ec;
         co_await listener.async_wait(asio::socket_base::wait_read, asio::redirect_error(asio::use_awaitable, ec));
-        if (ec) co_return ec;
+        if (ec) co_return unexpected(ec);
     }
 }
 
@@ -128,14 +122,21 @@ asio::awaitable<std::error_code> accept_connections(transport::TransportListener
     const asio::generic::stream_protocol protocol = protocol_of(listener);
     bool in_episode = false;
     for (;;) {
-        asio::io_context& worker = rt.next_worker();
-        transport::TransportStream socket(worker);
-        const std::error_code ec = co_await accept_into(listener, protocol, socket);
-        if (!ec) {
-            in_episode = false;
-            asio::co_spawn(worker, connection_task(handler, std::move(socket)),
-                           [](std::exception_ptr e) { runtime::report_task_failure(e); });
-            continue;
+        Expected<int, std::error_code> accepted = co_await accept_descriptor(listener);
+        std::error_code ec;
+        if (accepted) {
+            asio::io_context& worker = rt.next_worker();
+            transport::TransportStream socket(worker);
+            socket.assign(protocol, *accepted, ec);
+            if (!ec) {
+                in_episode = false;
+                asio::co_spawn(worker, connection_task(handler, std::move(socket)),
+                               [](std::exception_ptr e) { runtime::report_task_failure(e); });
+                continue;
+            }
+            ::close(*accepted);
+        } else {
+            ec = accepted.error();
         }
         if (ec == asio::error::operation_aborted) co_return ec;
 

@@ -7,7 +7,7 @@
 #include "quillfern/node_identity.hpp"
 #include "quillfern/server.hpp"
 #include "quillfern/spread.hpp"
-#include "quillfern/tarpc_listener.hpp"
+#include "quillfern/tarpc_server.hpp"
 #include "quillfern/transport.hpp"
 
 namespace quillfern {

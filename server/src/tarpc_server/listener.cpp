@@ -1,8 +1,8 @@
-#include "quillfern/tarpc_listener.hpp"
-
+// The binary RPC socket: set up once at start-up in legacy dual-socket mode, then one
+// accept loop for the life of the process.
 #include <cerrno>
 
-#include <asio/use_awaitable.hpp>
+#include <asio/co_spawn.hpp>
 #include <fmt/format.h>
 
 #include "quillfern/accept.hpp"
@@ -10,42 +10,48 @@
 #include "quillfern/log_targets.hpp"
 #include "quillfern/node_identity.hpp"
 #include "quillfern/paths.hpp"
+#include "quillfern/tarpc_server.hpp"
 #include "quillfern/transport.hpp"
 
 namespace quillfern::tarpc_server {
 
 namespace {
 
-// Accepts on the binary RPC socket. The binary RPC service itself is not part of this
-// program yet: each connection is closed as soon as it is accepted, so clients fail
-// fast instead of waiting in the backlog.
-asio::awaitable<void> accept_loop(transport::TransportListener listener, runtime::Runtime& rt) {
-    server::ConnectionHandler close_at_once = [](transport::TransportStream stream) -> asio::awaitable<void> {
-        std::error_code ignored;
-        stream.close(ignored);
-        co_return;
+constexpr const char* kTarget = "quillfern_server::tarpc_server";
+
+// Accepts for as long as the process lives: every failure is logged and followed by a
+// new attempt, after accept_error_pause.
+asio::awaitable<void> accept_loop(transport::TransportListener listener, QuillFernTarpcServer handler,
+                                  runtime::Runtime& rt) {
+    server::ConnectionHandler serve = [handler](transport::TransportStream stream) {
+        return serve_connection(std::move(stream), handler);
     };
-    // Every failure is followed by a new attempt, logged once per episode; only a
-    // connection aborted before it was taken, an interrupted call or a spurious wake-up
-    // is retried at once.
     server::AcceptErrorPolicy on_error = [](const std::error_code& error,
                                             bool first) -> std::optional<std::chrono::milliseconds> {
         if (first) {
             QF_LOG(log::Level::Warn, log::targets::kTarpcServer,
                    fmt::format("tarpc accept error: {}", IoError::from_error_code(error).message()));
         }
-        const int e = error.value();
-        const bool at_once = e == ECONNABORTED || e == EINTR || e == EAGAIN;
-        return std::chrono::milliseconds(at_once ? 0 : 100);
+        return accept_error_pause(error);
     };
-    co_await server::accept_connections(listener, rt, std::move(close_at_once), std::move(on_error));
+    co_await server::accept_connections(listener, rt, std::move(serve), std::move(on_error));
 }
 
 }  // namespace
 
+std::chrono::milliseconds accept_error_pause(const std::error_code& error) noexcept {
+    const bool errno_like = error.category() == std::system_category() || error.category() == std::generic_category() ||
+                            error.category() == asio::error::get_system_category();
+    if (errno_like && (error.value() == ECONNABORTED || error.value() == EINTR || error.value() == EAGAIN ||
+                       error.value() == EWOULDBLOCK)) {
+        return std::chrono::milliseconds(0);
+    }
+    return std::chrono::milliseconds(100);
+}
+
 asio::awaitable<Expected<void, IoError>> start_tarpc_listener(const std::optional<std::string>& family_id,
                                                               std::string_view service,
-                                                              std::shared_ptr<gossip::GossipStore> /*store*/,
+                                                              std::shared_ptr<gossip::GossipStore> store,
                                                               runtime::Runtime& rt) {
     const std::string path = paths::join(socket_dir(), socket_file_name(service, family_id, ".tarpc.sock"));
     // A named endpoint: g++ 12 mishandles temporaries that live across a co_await.
@@ -58,7 +64,7 @@ asio::awaitable<Expected<void, IoError>> start_tarpc_listener(const std::optiona
     asio::io_context& worker = rt.next_worker();
     transport::TransportListener on_worker(worker, asio::generic::stream_protocol(AF_UNIX, SOCK_STREAM),
                                            listener.release());
-    asio::co_spawn(worker, accept_loop(std::move(on_worker), rt),
+    asio::co_spawn(worker, accept_loop(std::move(on_worker), QuillFernTarpcServer(std::move(store)), rt),
                    [](std::exception_ptr e) { runtime::report_task_failure(e); });
     co_return Expected<void, IoError>{};
 }

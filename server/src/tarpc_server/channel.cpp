@@ -1,0 +1,488 @@
+// The request stream of one binary RPC connection. Each step runs the read half
+// (cancellation notices, expired deadlines, then one message from the client) before the
+// write half (one finished response into the outgoing buffer, or a flush), so that a
+// cancellation or an expiry always wins over a response that is not yet written.
+#include "channel.hpp"
+
+#include <cerrno>
+#include <random>
+
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/use_awaitable.hpp>
+#include <fmt/format.h>
+
+namespace quillfern::tarpc_server::detail {
+
+namespace {
+
+using tarpc_service::MonotonicClock;
+
+// Requests handed out in a row before the connection lets its request tasks run.
+constexpr int kHandOutsBeforeYield = 32;
+
+std::string_view status_text(bool ready, bool closed) { return ready ? "Ready" : closed ? "Closed" : "Pending"; }
+
+// A new span id for the child context: random, never 0.
+std::uint64_t random_span_id() {
+    thread_local std::mt19937_64 generator{std::random_device{}()};
+    std::uint64_t id = 0;
+    while (id == 0) id = generator();
+    return id;
+}
+
+}  // namespace
+
+std::string_view ChannelError::text() const noexcept {
+    switch (kind) {
+        case Kind::Read: return "could not read from the transport";
+        case Kind::Ready: return "could not ready the transport for writes";
+        case Kind::Write: return "could not write to the transport";
+        case Kind::Flush: return "could not flush the transport";
+        case Kind::Close: return "could not close the write end of the transport";
+    }
+    return "could not read from the transport";
+}
+
+std::string ChannelError::chain() const { return fmt::format("{}: {}", text(), cause); }
+
+Channel::Channel(transport::TransportStream stream, QuillFernTarpcServer handler)
+    : socket_(std::move(stream)),
+      handler_(std::move(handler)),
+      deadline_timer_(socket_.get_executor()),
+      wakeups_(socket_.get_executor(), 1) {
+    std::error_code ignored;
+    socket_.non_blocking(true, ignored);
+}
+
+Channel::~Channel() {
+    closed_ = true;
+    // Before the queues go: aborting a waiting request takes it out of them.
+    in_flight_.abort_all();
+    tasks_.clear();
+}
+
+// ---- The connection task ----------------------------------------------------------------
+
+asio::awaitable<void> Channel::run() {
+    int handed_out = 0;
+    for (;;) {
+        Step step = this->step();
+        switch (step.kind) {
+            case Step::Kind::Request: {
+                // The request's task runs once every message already here is read, so that
+                // a cancellation that came with its request is seen before it runs.
+                tasks_.emplace_back(*this, std::move(*step.request));
+                if (++handed_out == kHandOutsBeforeYield) {
+                    handed_out = 0;
+                    run_tasks();
+                    // Other connections of this thread get their turn.
+                    co_await asio::post(socket_.get_executor(), asio::use_awaitable);
+                }
+                continue;
+            }
+            case Step::Kind::Error:
+                QF_LOG(log::Level::Warn, kServerTarget, fmt::format("Requests stream errored out: {}", step.error->text()));
+                close_down();
+                co_return;
+            case Step::Kind::End:
+                close_down();
+                co_return;
+            case Step::Kind::Pending:
+                handed_out = 0;
+                if (!tasks_.empty()) {
+                    run_tasks();
+                    continue;
+                }
+                co_await wait_for_progress();
+                continue;
+        }
+    }
+}
+
+Channel::Step Channel::step() {
+    for (;;) {
+        std::optional<InFlightRequest> started;
+        std::optional<ChannelError> error;
+        const Status read = read_half(started, error);
+        if (error) {
+            QF_LOG(log::Level::Trace, kServerTarget, fmt::format("read: {}", error->chain()));
+            return {Step::Kind::Error, std::nullopt, std::move(error)};
+        }
+        const Status write = write_half(read == Status::Closed && !started, error);
+        if (error) {
+            QF_LOG(log::Level::Trace, kServerTarget, fmt::format("write: {}", error->chain()));
+            return {Step::Kind::Error, std::nullopt, std::move(error)};
+        }
+        if (started) {
+            QF_LOG(log::Level::Trace, kServerTarget, "read: Poll::Ready(Some), write: _");
+            return {Step::Kind::Request, std::move(started), std::nullopt};
+        }
+        if (read == Status::Closed && write == Status::Closed) {
+            QF_LOG(log::Level::Trace, kServerTarget, "read: Poll::Ready(None), write: Poll::Ready(None)");
+            return {Step::Kind::End, std::nullopt, std::nullopt};
+        }
+        if (write == Status::Ready) {
+            QF_LOG(log::Level::Trace, kServerTarget, "read: _, write: Poll::Ready(Some)");
+            continue;
+        }
+        QF_LOG(log::Level::Trace, kServerTarget,
+               fmt::format("read pending: {}, write pending: {}", read == Status::Pending, write == Status::Pending));
+        return {Step::Kind::Pending, std::nullopt, std::nullopt};
+    }
+}
+
+// ---- Read half ----------------------------------------------------------------------------
+
+Channel::Status Channel::read_half(std::optional<InFlightRequest>& started, std::optional<ChannelError>& error) {
+    for (;;) {
+        const Status cancellations = read_cancellation_notice();
+        const Status expired = read_expiry();
+        bool duplicate = false;
+        const Status inbound = read_inbound(started, duplicate, error);
+        if (error || started) return Status::Ready;
+        if (duplicate) continue;
+        const bool ready = cancellations == Status::Ready || expired == Status::Ready || inbound == Status::Ready;
+        const bool closed =
+            cancellations == Status::Closed && expired == Status::Closed && inbound == Status::Closed;
+        QF_LOG(log::Level::Trace, kServerTarget,
+               fmt::format("Cancellations: {}, Expired requests: {}, Inbound: {}, Overall: {}",
+                           status_text(cancellations == Status::Ready, cancellations == Status::Closed),
+                           status_text(expired == Status::Ready, expired == Status::Closed),
+                           status_text(inbound == Status::Ready, inbound == Status::Closed),
+                           status_text(ready, closed)));
+        if (ready) continue;
+        return closed ? Status::Closed : Status::Pending;
+    }
+}
+
+Channel::Status Channel::read_cancellation_notice() {
+    if (dropped_.empty()) return Status::Closed;
+    const std::uint64_t id = dropped_.front();
+    dropped_.pop_front();
+    if (std::optional<log::Span> span = in_flight_.remove_request(id)) {
+        auto entered = span->enter();
+        QF_LOG(log::Level::Info, kServerTarget, "ResponseCancelled");
+    }
+    return Status::Ready;
+}
+
+Channel::Status Channel::read_expiry() {
+    switch (in_flight_.poll_expired().status) {
+        case InFlightRequests::Expiry::Expired: return Status::Ready;
+        case InFlightRequests::Expiry::NotYet: return Status::Pending;
+        case InFlightRequests::Expiry::Empty: return Status::Closed;
+    }
+    return Status::Closed;
+}
+
+bool Channel::reading_paused() const noexcept {
+    return in_flight_.len() >= kMaxInFlightRequests || reply_bytes_ + (out_.size() - out_sent_) > kMaxWaitingReplyBytes;
+}
+
+Channel::Status Channel::read_inbound(std::optional<InFlightRequest>& started, bool& duplicate,
+                                      std::optional<ChannelError>& error) {
+    if (input_ended_) return Status::Closed;
+    // Bounded memory: no new frame while too much waits; the drain wakes the stream.
+    if (reading_paused()) return Status::Pending;
+    for (;;) {
+        auto frame = reader_.next();
+        if (!frame) {
+            error = ChannelError{ChannelError::Kind::Read, frame.error().detail};
+            return Status::Ready;
+        }
+        if (*frame) {
+            auto message = tarpc_service::decode_client_message(**frame);
+            if (!message) {
+                error = ChannelError{ChannelError::Kind::Read, message.error().detail};
+                return Status::Ready;
+            }
+            if (auto* request = std::get_if<tarpc_service::Request>(&*message)) {
+                if (start_request(std::move(*request), started)) return Status::Ready;
+                duplicate = true;
+                return Status::Ready;
+            }
+            cancel(std::get<tarpc_service::Cancel>(*message));
+            return Status::Ready;
+        }
+        const Status filled = fill(error);
+        if (error) return Status::Ready;
+        if (filled != Status::Ready) return filled;
+    }
+}
+
+Channel::Status Channel::fill(std::optional<ChannelError>& error) {
+    std::error_code ec;
+    std::size_t n = 0;
+    std::span<std::uint8_t> room;
+    if (read_outcome_) {
+        ec = *std::exchange(read_outcome_, std::nullopt);
+    } else {
+        if (!maybe_readable_) return Status::Pending;
+        room = reader_.prepare();
+        n = socket_.read_some(asio::buffer(room.data(), room.size()), ec);
+    }
+    if (ec == asio::error::would_block || ec == asio::error::try_again) {
+        maybe_readable_ = false;
+        return Status::Pending;
+    }
+    if (ec == asio::error::interrupted) return Status::Ready;
+    if (ec == asio::error::eof) {
+        input_ended_ = true;
+        if (auto finished = reader_.finish(); !finished) {
+            error = ChannelError{ChannelError::Kind::Read, finished.error().detail};
+            return Status::Ready;
+        }
+        return Status::Closed;
+    }
+    if (ec) {
+        error = ChannelError{ChannelError::Kind::Read, IoError::from_error_code(ec).message()};
+        return Status::Ready;
+    }
+    reader_.commit(n);
+    // A short read drained the socket: wait for readiness rather than read again.
+    if (n < room.size()) maybe_readable_ = false;
+    return Status::Ready;
+}
+
+bool Channel::start_request(tarpc_service::Request request, std::optional<InFlightRequest>& started) {
+    const MonotonicClock::time_point now = MonotonicClock::now();
+    const MonotonicClock::duration remaining =
+        request.context.deadline > now ? request.context.deadline - now : MonotonicClock::duration::zero();
+
+    log::Span span = QF_SPAN(log::Level::Info, kServerTarget, "RPC");
+    if (span) {
+        span.record(log::text("rpc.trace_id", tarpc_service::trace_id_text(request.context.trace_context.trace_id)));
+        span.record(log::text("rpc.deadline", tarpc_service::deadline_text(std::chrono::system_clock::now(), remaining)));
+        span.record(log::quoted("otel.kind", "server"));
+    }
+    request.context.trace_context.span_id = random_span_id();
+    QF_LOG(log::Level::Trace, kServerTarget, "OpenTelemetry subscriber not installed; making unsampled child context.");
+    {
+        auto entered = span.enter();
+        QF_LOG(log::Level::Info, kServerTarget, "ReceiveRequest");
+    }
+    std::shared_ptr<AbortSignal> abort = in_flight_.start_request(request.id, remaining, span, now);
+    if (!abort) {
+        auto entered = span.enter();
+        QF_LOG(log::Level::Trace, kServerTarget, "DuplicateRequest");
+        return false;
+    }
+    arm_deadline_timer();
+    {
+        auto entered = span.enter();
+        QF_LOG(log::Level::Info, kServerTarget, "BeginRequest");
+    }
+    started.emplace(InFlightRequest{std::move(request), std::move(abort), std::move(span)});
+    return true;
+}
+
+void Channel::cancel(const tarpc_service::Cancel& cancel) {
+    if (in_flight_.cancel_request(cancel.request_id)) return;
+    QF_LOG(log::Level::Trace, kServerTarget, "Received cancellation, but response handler is already complete.",
+           log::text("rpc.trace_id", tarpc_service::trace_id_text(cancel.trace_context.trace_id)));
+}
+
+// ---- Write half ---------------------------------------------------------------------------
+
+bool Channel::write_out(std::optional<ChannelError>& error, ChannelError::Kind kind) {
+    while (out_sent_ < out_.size()) {
+        if (!maybe_writable_) return false;
+        std::error_code ec;
+        const std::size_t n = socket_.write_some(asio::buffer(out_.data() + out_sent_, out_.size() - out_sent_), ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again) {
+            maybe_writable_ = false;
+            return false;
+        }
+        if (ec == asio::error::interrupted) continue;
+        if (ec) {
+            error = ChannelError{kind, IoError::from_error_code(ec).message()};
+            return false;
+        }
+        if (n == 0) {
+            error = ChannelError{kind, "failed to write frame to transport"};
+            return false;
+        }
+        out_sent_ += n;
+    }
+    out_.clear();
+    out_sent_ = 0;
+    return true;
+}
+
+Channel::Status Channel::write_half(bool read_closed, std::optional<ChannelError>& error) {
+    // W1: room in the outgoing buffer before one more response goes in.
+    bool flushed = true;
+    if (out_.size() - out_sent_ >= kWriteHighWater) {
+        flushed = write_out(error, ChannelError::Kind::Ready);
+        if (error) return Status::Pending;
+        if (!flushed) QF_LOG(log::Level::Trace, kServerTarget, "poll_flush");
+    }
+    // W2: one finished response.
+    if (flushed && !queue_.empty()) {
+        Queued next = std::move(queue_.front());
+        queue_.pop_front();
+        reply_bytes_ -= next.bytes;
+        promote_waiting();
+        if (std::optional<log::Span> span = in_flight_.remove_request(next.response.request_id)) {
+            {
+                auto entered = span->enter();
+                QF_LOG(log::Level::Info, kServerTarget, "SendResponse");
+            }
+            if (auto appended = tarpc_service::append_response_frame(out_, next.response); !appended) {
+                error = ChannelError{ChannelError::Kind::Write, appended.error().detail};
+            }
+        }
+        return Status::Ready;
+    }
+    // W3: flush.
+    QF_LOG(log::Level::Trace, kServerTarget, "poll_flush");
+    if (!write_out(error, ChannelError::Kind::Flush)) return Status::Pending;
+    return read_closed && in_flight_.len() == 0 ? Status::Closed : Status::Pending;
+}
+
+// ---- Responses from request tasks ---------------------------------------------------------
+
+void Channel::offer(tarpc_service::Response response, log::Span span, std::shared_ptr<AbortSignal> abort) {
+    const std::size_t bytes = tarpc_service::encoded_size(response);
+    if (closed_) {
+        // The stream is gone: the response is dropped, quietly.
+        auto entered = span.enter();
+        QF_LOG(log::Level::Info, kServerTarget, "BufferResponse");
+        return;
+    }
+    if (queue_.size() < kPendingResponseBuffer && waiting_.empty()) {
+        queue_.push_back(Queued{std::move(response), bytes});
+        reply_bytes_ += bytes;
+        {
+            auto entered = span.enter();
+            QF_LOG(log::Level::Info, kServerTarget, "BufferResponse");
+        }
+        return;
+    }
+    // The queue is full: the task waits for room, abortable all the while.
+    waiting_.push_back(Waiting{std::move(response), std::move(span), std::move(abort), bytes, this, {}});
+    reply_bytes_ += bytes;
+    auto it = std::prev(waiting_.end());
+    it->self = it;
+    it->abort->context = &*it;
+    it->abort->on_abort = [](void* context) {
+        auto* waiting = static_cast<Waiting*>(context);
+        Channel* channel = waiting->channel;
+        channel->reply_bytes_ -= waiting->bytes;
+        channel->waiting_.erase(waiting->self);
+    };
+}
+
+void Channel::promote_waiting() {
+    if (waiting_.empty() || queue_.size() >= kPendingResponseBuffer) return;
+    Waiting& first = waiting_.front();
+    first.abort->on_abort = nullptr;
+    queue_.push_back(Queued{std::move(first.response), first.bytes});
+    {
+        auto entered = first.span.enter();
+        QF_LOG(log::Level::Info, kServerTarget, "BufferResponse");
+    }
+    waiting_.pop_front();
+}
+
+void Channel::notice_dropped(std::uint64_t id) {
+    if (closed_) return;
+    dropped_.push_back(id);
+    // While the runtime goes down nothing runs again: no wake-up to post then.
+    auto& context = static_cast<asio::io_context&>(asio::query(socket_.get_executor(), asio::execution::context));
+    if (!context.stopped()) wake();
+}
+
+// ---- Waiting for progress -------------------------------------------------------------------
+
+void Channel::wake() noexcept { wakeups_.try_send(asio::error_code{}, 0); }
+
+void Channel::arm_read_wait() {
+    if (read_armed_) return;
+    read_armed_ = true;
+    socket_.async_wait(asio::socket_base::wait_read, [self = shared_from_this()](const std::error_code&) {
+        self->read_armed_ = false;
+        self->maybe_readable_ = true;
+        self->wake();
+    });
+}
+
+void Channel::arm_write_wait() {
+    if (write_armed_) return;
+    write_armed_ = true;
+    socket_.async_wait(asio::socket_base::wait_write, [self = shared_from_this()](const std::error_code&) {
+        self->write_armed_ = false;
+        self->maybe_writable_ = true;
+        self->wake();
+    });
+}
+
+// The timer is moved only when a deadline comes earlier than the one it waits for; a
+// timer that fires early (its request already gone) is set again for the next one.
+void Channel::arm_deadline_timer() {
+    const std::optional<MonotonicClock::time_point> next = in_flight_.next_deadline();
+    if (!next || (timer_at_ && *timer_at_ <= *next)) return;
+    timer_at_ = *next;
+    deadline_timer_.expires_at(*next);
+    deadline_timer_.async_wait([self = shared_from_this()](const std::error_code& ec) {
+        if (ec == asio::error::operation_aborted) return;
+        self->timer_at_.reset();
+        self->wake();
+        std::error_code ignored;
+        if (self->waiting_on_socket_) self->socket_.cancel(ignored);
+    });
+}
+
+void Channel::run_tasks() {
+    while (!tasks_.empty()) {
+        RequestTask task = std::move(tasks_.front());
+        tasks_.pop_front();
+        task();
+    }
+}
+
+// The usual wait, for the client's next bytes alone, suspends on the socket itself (an
+// expiring deadline interrupts it); any other combination goes through the wake-up channel.
+asio::awaitable<void> Channel::wait_for_progress() {
+    arm_deadline_timer();
+    const bool want_read = !input_ended_ && !maybe_readable_ && !reading_paused();
+    const bool want_write = out_sent_ < out_.size() && !maybe_writable_;
+    std::error_code ec;
+    if (want_read && !want_write && !read_armed_ && !write_armed_ && dropped_.empty()) {
+        // The read itself waits: once the reactor has seen the socket drained, the next
+        // read is queued without a system call.
+        const std::span<std::uint8_t> room = reader_.prepare();
+        waiting_on_socket_ = true;
+        const std::size_t n = co_await socket_.async_read_some(asio::buffer(room.data(), room.size()),
+                                                               asio::redirect_error(asio::use_awaitable, ec));
+        waiting_on_socket_ = false;
+        if (ec == asio::error::operation_aborted) co_return;  // a deadline is due
+        if (ec) {
+            read_outcome_ = ec;
+            co_return;
+        }
+        reader_.commit(n);
+        maybe_readable_ = n == room.size();
+        co_return;
+    }
+    if (want_read) arm_read_wait();
+    if (want_write) arm_write_wait();
+    co_await wakeups_.async_receive(asio::redirect_error(asio::use_awaitable, ec));
+}
+
+void Channel::close_down() {
+    closed_ = true;
+    // Every request still in flight is aborted; queued responses are dropped unwritten.
+    in_flight_.abort_all();
+    tasks_.clear();
+    waiting_.clear();
+    queue_.clear();
+    reply_bytes_ = 0;
+    std::error_code ignored;
+    deadline_timer_.cancel();
+    socket_.close(ignored);
+}
+
+}  // namespace quillfern::tarpc_server::detail

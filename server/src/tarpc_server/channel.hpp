@@ -1,0 +1,161 @@
+// One connection of the binary RPC socket: its request stream and the tasks of its
+// requests. Everything here runs on the connection's own thread (the request tasks from
+// the connection's run queue), so nothing is locked.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <asio/experimental/channel.hpp>
+#include <asio/steady_timer.hpp>
+
+#include "quillfern/log.hpp"
+#include "quillfern/tarpc_server.hpp"
+#include "quillfern/tarpc_service.hpp"
+#include "quillfern/transport.hpp"
+
+namespace quillfern::tarpc_server::detail {
+
+inline constexpr const char* kServerTarget = "tarpc::server";
+
+// The stream's error: what failed (its own text) and why (the transport's text).
+struct ChannelError {
+    enum class Kind : std::uint8_t { Read, Ready, Write, Flush, Close };
+    Kind kind;
+    std::string cause;
+
+    std::string_view text() const noexcept;
+    // The text, ": " and the cause.
+    std::string chain() const;
+};
+
+// A request handed out by the stream, to be run as a task of its own.
+class Channel;
+
+struct InFlightRequest {
+    tarpc_service::Request request;
+    std::shared_ptr<AbortSignal> abort;
+    log::Span span;
+};
+
+// The task of one request: runs its operation inside its span unless it was aborted
+// before it first ran, logs "CompleteRequest" and hands the response to the connection.
+// Tasks wait in their connection's run queue and run on its thread, in order, as soon as
+// the connection has read every message it can; if one is destroyed without having run
+// (the connection or the runtime going down), the connection is told to forget it.
+class RequestTask {
+public:
+    RequestTask(Channel& channel, InFlightRequest request) : channel_(&channel), request_(std::move(request)) {}
+    RequestTask(RequestTask&& other) noexcept
+        : channel_(std::exchange(other.channel_, nullptr)), request_(std::move(other.request_)) {}
+    RequestTask& operator=(RequestTask&&) = delete;
+    ~RequestTask();
+
+    void operator()();
+
+private:
+    Channel* channel_;  // the connection whose run queue holds the task
+    InFlightRequest request_;
+};
+
+class Channel : public std::enable_shared_from_this<Channel> {
+public:
+    Channel(transport::TransportStream stream, QuillFernTarpcServer handler);
+    ~Channel();
+    Channel(const Channel&) = delete;
+    Channel& operator=(const Channel&) = delete;
+
+    // Runs the stream until it ends or fails, starting a task for every request.
+    asio::awaitable<void> run();
+
+    // ---- The request tasks' side --------------------------------------------------------
+
+    // Step 8 of a request: queue its response, or wait for room behind the full queue.
+    // Logs "BufferResponse" in the span once the response is queued (at once, or later
+    // when the stream frees a slot); an aborted request's waiting response is dropped
+    // without it.
+    void offer(tarpc_service::Response response, log::Span span, std::shared_ptr<AbortSignal> abort);
+    // A request task ended before its work did: the request is to be forgotten.
+    void notice_dropped(std::uint64_t id);
+    const QuillFernTarpcServer& handler() const noexcept { return handler_; }
+
+private:
+    enum class Status : std::uint8_t { Ready, Pending, Closed };
+    struct Waiting {
+        tarpc_service::Response response;
+        log::Span span;
+        std::shared_ptr<AbortSignal> abort;
+        std::size_t bytes;
+        Channel* channel;
+        std::list<Waiting>::iterator self;
+    };
+    struct Queued {
+        tarpc_service::Response response;
+        std::size_t bytes;
+    };
+    struct Step {
+        enum class Kind : std::uint8_t { Request, Error, End, Pending } kind;
+        std::optional<InFlightRequest> request;
+        std::optional<ChannelError> error;
+    };
+
+    Step step();
+    // The read half: a new request, an error, or how it ended (Closed or Pending).
+    Status read_half(std::optional<InFlightRequest>& started, std::optional<ChannelError>& error);
+    Status read_cancellation_notice();
+    Status read_expiry();
+    Status read_inbound(std::optional<InFlightRequest>& started, bool& duplicate, std::optional<ChannelError>& error);
+    // Fills the frame reader from the socket without blocking: Ready when bytes came,
+    // Pending when none are there now, Closed at the end of input; or an error.
+    Status fill(std::optional<ChannelError>& error);
+    bool start_request(tarpc_service::Request request, std::optional<InFlightRequest>& started);
+    void cancel(const tarpc_service::Cancel& cancel);
+    // The write half: Ready when it took a response off the queue, else Pending or Closed.
+    Status write_half(bool read_closed, std::optional<ChannelError>& error);
+    // Writes the outgoing buffer without blocking: true when all of it went out.
+    bool write_out(std::optional<ChannelError>& error, ChannelError::Kind kind);
+    void promote_waiting();
+    bool reading_paused() const noexcept;
+
+    // Runs the request tasks handed out since the last run, in order.
+    void run_tasks();
+    asio::awaitable<void> wait_for_progress();
+    void wake() noexcept;
+    void arm_read_wait();
+    void arm_write_wait();
+    void arm_deadline_timer();
+    void close_down();
+
+    transport::TransportStream socket_;
+    QuillFernTarpcServer handler_;
+    tarpc_service::FrameReader reader_;
+    std::vector<std::uint8_t> out_;
+    std::size_t out_sent_ = 0;
+    InFlightRequests in_flight_;
+    std::deque<Queued> queue_;
+    std::list<Waiting> waiting_;
+    std::size_t reply_bytes_ = 0;  // queued and waiting responses, encoded
+    std::deque<std::uint64_t> dropped_;
+    std::deque<RequestTask> tasks_;
+    bool input_ended_ = false;
+    bool maybe_readable_ = true;
+    bool maybe_writable_ = true;
+    bool read_armed_ = false;
+    bool write_armed_ = false;
+    bool closed_ = false;
+    bool waiting_on_socket_ = false;  // suspended in a read of the socket
+    // What a read made while waiting found instead of bytes: the end of input or an error.
+    std::optional<std::error_code> read_outcome_;
+    std::optional<asio::steady_timer::time_point> timer_at_;
+    asio::steady_timer deadline_timer_;
+    asio::experimental::channel<void(asio::error_code, int)> wakeups_;
+};
+
+}  // namespace quillfern::tarpc_server::detail
