@@ -58,8 +58,13 @@ using SharedText = std::shared_ptr<const std::string>;
 using SharedPayload = std::shared_ptr<const json::Value>;
 
 inline SharedText share_text(std::string text) { return std::make_shared<const std::string>(std::move(text)); }
+// The last owner releases the payload before destroying it, so that taking a big one
+// apart borrows no memory (json::release).
 inline SharedPayload share_payload(json::Value payload) {
-    return std::make_shared<const json::Value>(std::move(payload));
+    return SharedPayload(new json::Value(std::move(payload)), [](const json::Value* value) {
+        json::release(*const_cast<json::Value*>(value));
+        delete value;
+    });
 }
 
 // A null shared text reads as the empty text, a null payload as JSON null.
