@@ -1,10 +1,15 @@
 // "gossip.spread": a batch of entries from a peer, each checked with thornKit and then
 // ingested with the sender as the sending peer.
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include <asio/post.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
 
 #include "quillfern/dispatch.hpp"
 #include "quillfern/log.hpp"
@@ -16,6 +21,8 @@ namespace {
 
 constexpr std::string_view LOG_TARGET = "quillfern_server::dispatch";
 constexpr std::string_view UNKNOWN_SENDER = "unknown";
+// A long batch lets the other connections of its thread run after this many entries.
+constexpr std::size_t ENTRIES_BETWEEN_YIELDS = 256;
 
 struct Batch {
     std::string_view sender = UNKNOWN_SENDER;
@@ -61,12 +68,20 @@ asio::awaitable<json::Value> handle_gossip_spread(const json::Value& params, gos
     std::optional<Batch> batch = read_batch(params);
     if (!batch) co_return json::Value{{"error", std::string(rpc_types::MISSING_ENTRY_ERROR)}};
 
+    const auto executor = co_await asio::this_coro::executor;
     std::uint32_t accepted = 0;
     std::uint32_t rejected = 0;
+    std::size_t since_yield = 0;
     for (const json::Value* element : batch->elements) {
+        if (++since_yield == ENTRIES_BETWEEN_YIELDS) {
+            since_yield = 0;
+            co_await asio::post(executor, asio::use_awaitable);
+        }
         bool taken = false;
         try {
             taken = co_await take_element(*element, batch->sender, store);
+        } catch (const std::bad_alloc&) {
+            throw;  // lack of memory ends the connection, not just this entry
         } catch (...) {
             // A failing element never ends the batch: it counts as rejected.
         }

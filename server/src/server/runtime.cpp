@@ -9,6 +9,8 @@
 #include <asio/executor_work_guard.hpp>
 #include <fmt/format.h>
 
+#include "quillfern/connection.hpp"
+
 namespace quillfern::runtime {
 
 namespace {
@@ -60,6 +62,8 @@ Runtime::~Runtime() {
     for (auto& ctx : workers_) ctx->stop();
     main_.stop();
     for (auto& t : threads_) t.join();
+    // The big-line pool may still hold work that resumes on a worker: it goes first.
+    server::stop_line_pool();
     // Destroying the loops destroys every task where it waits, closing its sockets.
     workers_.clear();
 }
