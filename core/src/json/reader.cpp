@@ -110,7 +110,9 @@ void append_utf8(std::string& out, std::uint32_t cp) {
 constexpr std::size_t kMemberBytes = 96;
 // One array or object: its header, allocated apart from the value that holds it.
 constexpr std::size_t kContainerBytes = 64;
-// Strings this long or shorter live inside their value.
+// A string value: its text object, allocated apart from the value that holds it.
+constexpr std::size_t kStringValueBytes = 48;
+// Strings this long or shorter keep their text inside the text object.
 constexpr std::size_t kInlineStringBytes = 15;
 
 std::size_t string_bytes(const std::string& s) noexcept {
@@ -224,7 +226,7 @@ Value Reader::read_value(std::uint32_t depth) {
             ++pos_;
             std::string s = read_string_body();
             if (failed_) return {};
-            count_built(string_bytes(s));
+            count_built(kStringValueBytes + string_bytes(s));
             return Value(std::move(s));
         }
         case '[':
