@@ -33,7 +33,7 @@ inline constexpr std::uint32_t kMaxDepth = 128;
 
 // The most memory one read value may take (its containers, members and long strings, as
 // the allocator counts them). A value of a few bytes a node can take 30 times its text.
-inline constexpr std::size_t kMaxBuildBytes = std::size_t{512} * 1024 * 1024;
+inline constexpr std::size_t kMaxBuildBytes = std::size_t{256} * 1024 * 1024;
 
 // Thrown by a Reader whose value would take more than its memory limit: handled like
 // memory running out, without the memory being taken first.
