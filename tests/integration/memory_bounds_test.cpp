@@ -156,7 +156,6 @@ protected:
 };
 
 TEST_F(MemoryBoundsTest, NonReadingClientsOfFullTopicQueriesHoldLittleMemory) {
-    if (!kMemoryFiguresHold) GTEST_SKIP() << "memory figures of a sanitized build";
     auto server = start();
     // 32 entries of 1,000,000 bytes: one full-topic reply is about 32 MB.
     constexpr int kEntries = 32;
@@ -183,7 +182,9 @@ TEST_F(MemoryBoundsTest, NonReadingClientsOfFullTopicQueriesHoldLittleMemory) {
     }));
     const std::size_t during = status_bytes(server->pid(), "VmRSS");
     // Whole replies would hold 6 × 32 MB; pieces hold a socket buffer each.
-    EXPECT_LT(during, before + 64 * kMiB) << "VmRSS grew from " << before << " to " << during;
+    if (kMemoryFiguresHold) {
+        EXPECT_LT(during, before + 64 * kMiB) << "VmRSS grew from " << before << " to " << during;
+    }
 
     // Another connection is served meanwhile, and the replies, read at last, are whole.
     expect_serving(*server);
