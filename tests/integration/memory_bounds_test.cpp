@@ -181,7 +181,7 @@ TEST_F(MemoryBoundsTest, NonReadingClientsOfFullTopicQueriesHoldLittleMemory) {
         return std::all_of(idle.begin(), idle.end(), [](const Connection& c) { return c.unread() > 0; });
     }));
     const std::size_t during = status_bytes(server->pid(), "VmRSS");
-    // Whole replies would hold 6 × 32 MB; pieces hold a socket buffer each.
+    // Whole replies would hold 6 × 32 MB; chunks hold a socket buffer each.
     if (kMemoryFiguresHold) {
         EXPECT_LT(during, before + 64 * kMiB) << "VmRSS grew from " << before << " to " << during;
     }

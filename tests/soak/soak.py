@@ -377,7 +377,7 @@ def scenario_amplifying(ctx, rng):
 
 def scenario_non_reader(ctx, rng):
     """Full-topic queries of every topic whose replies are never read: the server keeps a
-    piece of each reply, not the whole of it, while it waits for the client."""
+    chunk of each reply, not the whole of it, while it waits for the client."""
     client = Client(ctx.path)
     try:
         client.sock.sendall(b"".join(request(ctx.next_id(), "gossip.query", {"topic": topic})

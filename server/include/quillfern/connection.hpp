@@ -58,7 +58,7 @@ asio::awaitable<void> handle_connection(transport::TransportStream stream, std::
 // The line loop: every line (through its newline, or the last bytes before the end of
 // the stream) is trimmed and answered by dispatch::handle_request, in order. Replies
 // to pipelined lines go out together in one write once the buffered lines are used
-// up; a long reply is written in pieces of dispatch::REPLY_PIECE_BYTES while it is built.
+// up; a long reply is written in chunks of dispatch::REPLY_CHUNK_BYTES while it is built.
 // Ends at the end of the stream, a read or write error, invalid UTF-8, a line longer
 // than the reader's limit, or a request that needs more memory than it may have; the
 // stream is closed on return.

@@ -23,8 +23,8 @@ namespace quillfern::dispatch {
 asio::awaitable<std::string> handle_request(std::string_view line,
                                             const std::shared_ptr<gossip::GossipStore>& store);
 
-// A long reply is handed on in pieces of about this size while it is being written.
-inline constexpr std::size_t REPLY_PIECE_BYTES = 64 * 1024;
+// A long reply is handed on in chunks of about this size while it is being written.
+inline constexpr std::size_t REPLY_CHUNK_BYTES = 64 * 1024;
 
 // Request lines longer than this are read, and taken apart when answered, through the
 // sink's `offload`.
@@ -37,7 +37,7 @@ using Offload = std::function<asio::awaitable<void>(std::size_t text_bytes, std:
 
 // Where a reply goes: the text it is appended to and, for a connection, a way to send
 // that text on while a long reply is still being written ("gossip.query",
-// "gossip.subscribe" and "gossip.peers" call it whenever the text holds a piece or more).
+// "gossip.subscribe" and "gossip.peers" call it whenever the text holds a chunk or more).
 // `drain` writes and empties `out`; false means the connection cannot take more and the
 // reply is given up. Without `drain` the whole reply stays in `out`; without `offload`
 // every line is read where the caller runs.
@@ -53,7 +53,7 @@ struct ReplySink {
 asio::awaitable<void> append_reply(std::string& out, std::string_view line,
                                    const std::shared_ptr<gossip::GossipStore>& store);
 
-// The same reply through `sink`, drained piecewise while a long reply is written. False
+// The same reply through `sink`, drained chunk by chunk while a long reply is written. False
 // when a drain failed: the reply is incomplete and the connection must end. Throws only
 // std::bad_alloc; after one, part of the reply may have been drained already.
 asio::awaitable<bool> append_reply(ReplySink& sink, std::string_view line,

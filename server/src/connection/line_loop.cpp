@@ -95,7 +95,7 @@ public:
         : stream_(stream), write_at_once_(write_at_once), sink_{pending_, {}, {}} {
         sink_.drain = [this]() -> asio::awaitable<bool> {
             if (!co_await flush()) co_return false;
-            // Between two pieces of a long reply the worker's other connections get their turn.
+            // Between two chunks of a long reply the worker's other connections get their turn.
             const auto executor = co_await asio::this_coro::executor;
             co_await asio::post(executor, asio::use_awaitable);
             co_return true;

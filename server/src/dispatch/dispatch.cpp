@@ -170,18 +170,18 @@ void append_entry(std::string& out, const GossipEntry& entry) {
     out += '}';
 }
 
-// A reply being written through a sink: hands the text on whenever it holds a piece.
-class PieceWriter {
+// A reply being written through a sink: hands the text on whenever it holds a chunk.
+class ChunkWriter {
 public:
-    explicit PieceWriter(ReplySink& sink) noexcept : sink_(sink) {}
+    explicit ChunkWriter(ReplySink& sink) noexcept : sink_(sink) {}
 
     std::string& out() noexcept { return sink_.out; }
     // True when part of this reply has already left `out`.
     bool drained() const noexcept { return drained_; }
 
-    // False when the sink could not take the piece: the reply is given up.
-    asio::awaitable<bool> piece_done() {
-        if (!sink_.drain || sink_.out.size() < REPLY_PIECE_BYTES) co_return true;
+    // False when the sink could not take the chunk: the reply is given up.
+    asio::awaitable<bool> chunk_done() {
+        if (!sink_.drain || sink_.out.size() < REPLY_CHUNK_BYTES) co_return true;
         drained_ = true;
         const bool taken = co_await sink_.drain();
         co_return taken;
@@ -192,12 +192,12 @@ private:
     bool drained_ = false;
 };
 
-asio::awaitable<bool> append_entries(PieceWriter& writer, const std::vector<GossipEntry>& entries) {
+asio::awaitable<bool> append_entries(ChunkWriter& writer, const std::vector<GossipEntry>& entries) {
     writer.out() += '[';
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (i != 0) writer.out() += ',';
         append_entry(writer.out(), entries[i]);
-        if (!co_await writer.piece_done()) co_return false;
+        if (!co_await writer.chunk_done()) co_return false;
     }
     writer.out() += ']';
     co_return true;
@@ -368,7 +368,7 @@ void health_check(std::string& out, const GossipStore& store) {
     out += '}';
 }
 
-asio::awaitable<bool> gossip_query(PieceWriter& writer, const GossipStore& store, const json::Value& params,
+asio::awaitable<bool> gossip_query(ChunkWriter& writer, const GossipStore& store, const json::Value& params,
                                    bool subscribe) {
     std::string& out = writer.out();
     auto topic = topic_param(params);
@@ -394,7 +394,7 @@ asio::awaitable<bool> gossip_query(PieceWriter& writer, const GossipStore& store
 }
 
 // The members of "peers" in byte order of their ids, as the JSON object writes them.
-asio::awaitable<bool> gossip_peers(PieceWriter& writer, const GossipStore& store) {
+asio::awaitable<bool> gossip_peers(ChunkWriter& writer, const GossipStore& store) {
     std::string& out = writer.out();
     const gossip::PeerMap peers = store.peer_stats();
     std::vector<const gossip::PeerMap::value_type*> sorted;
@@ -412,7 +412,7 @@ asio::awaitable<bool> gossip_peers(PieceWriter& writer, const GossipStore& store
         json::write_string(out, sorted[i]->first);
         out += ':';
         json::write(out, sorted[i]->second.to_json());
-        if (!co_await writer.piece_done()) co_return false;
+        if (!co_await writer.chunk_done()) co_return false;
     }
     out += "}}";
     co_return true;
@@ -482,9 +482,9 @@ bool append_result_now(std::string& out, Method method, GossipStore& store, Requ
     return true;
 }
 
-// The methods left by append_result_now: long results written in pieces, and the batch
+// The methods left by append_result_now: long results written in chunks, and the batch
 // that waits on thornKit. False when the sink gave up.
-asio::awaitable<bool> append_result_later(PieceWriter& writer, Method method, GossipStore& store,
+asio::awaitable<bool> append_result_later(ChunkWriter& writer, Method method, GossipStore& store,
                                           const Request& request) {
     switch (method) {
         case Method::GossipQuery: co_return co_await gossip_query(writer, store, request.params, false);
@@ -503,7 +503,7 @@ asio::awaitable<bool> append_reply(ReplySink& sink, std::string_view line,
                                    const std::shared_ptr<GossipStore>& store_handle) {
     std::string& out = sink.out;
     const std::size_t start = out.size();
-    PieceWriter writer(sink);
+    ChunkWriter writer(sink);
     try {
         std::optional<Request> request;
         if (sink.offload && line.size() > OFFLOAD_LINE_BYTES) {

@@ -1,5 +1,5 @@
-// Long replies handed on in pieces while they are built: the bytes are those of the whole
-// reply, no piece waits for the end, a sink that gives up stops the reply; big lines go
+// Long replies handed on in chunks while they are built: the bytes are those of the whole
+// reply, no chunk waits for the end, a sink that gives up stops the reply; big lines go
 // through the offload, and lack of memory is never answered as a parse error.
 #include <new>
 #include <string>
@@ -17,18 +17,18 @@ using testing::EnvGuard;
 using testing::kNow;
 using testing::TempDir;
 
-// A sink that records every piece it is handed, or refuses from a given piece on.
+// A sink that records every chunk it is handed, or refuses from a given chunk on.
 struct RecordingSink {
     std::string out;
-    std::vector<std::string> pieces;
+    std::vector<std::string> chunks;
     std::size_t refuse_from = SIZE_MAX;
     std::vector<std::size_t> offloaded;  // text sizes handed to the offload
 
     ReplySink sink() {
         return ReplySink{out,
                          [this]() -> asio::awaitable<bool> {
-                             if (pieces.size() >= refuse_from) co_return false;
-                             pieces.push_back(std::exchange(out, {}));
+                             if (chunks.size() >= refuse_from) co_return false;
+                             chunks.push_back(std::exchange(out, {}));
                              co_return true;
                          },
                          [this](std::size_t bytes, std::function<void()> work) -> asio::awaitable<void> {
@@ -39,14 +39,14 @@ struct RecordingSink {
     }
     std::string all() const {
         std::string joined;
-        for (const auto& piece : pieces) joined += piece;
+        for (const auto& chunk : chunks) joined += chunk;
         return joined + out;
     }
 };
 
-class ReplyPieces : public ::testing::Test {
+class ReplyChunks : public ::testing::Test {
 protected:
-    ReplyPieces() { testing::g_now = kNow; }
+    ReplyChunks() { testing::g_now = kNow; }
 
     std::string whole(std::string_view line) { return testing::run_task(ctx_, handle_request(line, store_)); }
     bool through(RecordingSink& recording, std::string_view line) {
@@ -72,7 +72,7 @@ private:
     }
 };
 
-TEST_F(ReplyPieces, LongRepliesArriveInPiecesWithTheBytesOfTheWholeReply) {
+TEST_F(ReplyChunks, LongRepliesArriveInChunksWithTheBytesOfTheWholeReply) {
     fill_topic(40, 10'000);  // a reply of about 400 KB
     for (int p = 0; p < 2000; ++p) store_->record_sent("peer-" + std::to_string(p * 7919 % 2003), 1);  // ~220 KB
     const std::string lines[] = {
@@ -84,15 +84,15 @@ TEST_F(ReplyPieces, LongRepliesArriveInPiecesWithTheBytesOfTheWholeReply) {
         RecordingSink recording;
         ASSERT_TRUE(through(recording, line)) << line;
         EXPECT_EQ(recording.all(), whole(line)) << line;
-        ASSERT_FALSE(recording.pieces.empty()) << line;
-        for (const std::string& piece : recording.pieces) {
-            EXPECT_GE(piece.size(), REPLY_PIECE_BYTES) << line;
-            EXPECT_LT(piece.size(), REPLY_PIECE_BYTES + 16'000) << line;  // a piece and at most one entry
+        ASSERT_FALSE(recording.chunks.empty()) << line;
+        for (const std::string& chunk : recording.chunks) {
+            EXPECT_GE(chunk.size(), REPLY_CHUNK_BYTES) << line;
+            EXPECT_LT(chunk.size(), REPLY_CHUNK_BYTES + 16'000) << line;  // a chunk and at most one entry
         }
     }
 }
 
-TEST_F(ReplyPieces, PeersAreWrittenInTheOrderOfTheirIds) {
+TEST_F(ReplyChunks, PeersAreWrittenInTheOrderOfTheirIds) {
     for (const char* peer : {"b", "_", "a", "B", "\xC3\xA9", "aa"}) store_->record_sent(peer, 1);
     RecordingSink recording;
     ASSERT_TRUE(through(recording, R"({"id":1,"method":"gossip.peers"})"));
@@ -101,15 +101,15 @@ TEST_F(ReplyPieces, PeersAreWrittenInTheOrderOfTheirIds) {
                                    json::to_string(expected_peers) + "}}");
 }
 
-TEST_F(ReplyPieces, ASinkThatGivesUpEndsTheReply) {
+TEST_F(ReplyChunks, ASinkThatGivesUpEndsTheReply) {
     fill_topic(40, 10'000);
     RecordingSink recording;
     recording.refuse_from = 2;
     EXPECT_FALSE(through(recording, R"({"id":1,"method":"gossip.query","params":{"topic":"data"}})"));
-    EXPECT_EQ(recording.pieces.size(), 2u);
+    EXPECT_EQ(recording.chunks.size(), 2u);
 }
 
-TEST_F(ReplyPieces, OnlyLinesOverTheThresholdAreOffloaded) {
+TEST_F(ReplyChunks, OnlyLinesOverTheThresholdAreOffloaded) {
     const std::string pad(OFFLOAD_LINE_BYTES, ' ');
     const std::string liveness = R"({"id":1,"method":"health.liveness"})";
     RecordingSink small;
@@ -124,7 +124,7 @@ TEST_F(ReplyPieces, OnlyLinesOverTheThresholdAreOffloaded) {
     EXPECT_EQ(big.all(), whole(liveness));
 }
 
-TEST_F(ReplyPieces, LackOfMemoryIsNeverAParseError) {
+TEST_F(ReplyChunks, LackOfMemoryIsNeverAParseError) {
     // A request that needs more memory than it may have, and memory that runs out while
     // it is read: both reach the caller instead of a -32700 reply.
     const std::string line = R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"k","payload":"x"}})" +
