@@ -6,7 +6,9 @@ with a mix of clients: pipelined valid requests, malformed lines, invalid UTF-8,
 nesting, huge lines near the 64 MiB limit (and one past it), slow clients that send one
 byte at a time, clients that connect and vanish, gossip.spread batches, and hostile
 cases: second instances started on the same runtime directory, requests with huge ids,
-and big lines sent while fresh connections probe for liveness. Every second
+big lines sent while fresh connections probe for liveness, injects whose payload builds
+thirty times its text (probing liveness beside each), and clients that ask for whole
+topics and never read the replies. Every second
 it samples the server's RSS and open descriptors and checks that a fresh connection gets
 its health.liveness answer within one second.
 
@@ -50,6 +52,10 @@ class Counters:
     def get(self, name):
         with self.lock:
             return self.values.get(name, 0)
+
+    def record_max(self, name, value):
+        with self.lock:
+            self.values[name] = max(self.values.get(name, 0), value)
 
 
 class SoakFailure(Exception):
@@ -334,7 +340,9 @@ def scenario_silent_start(ctx, rng):
     # No negotiation line: after the time limit the first request line is served as such.
     client = Client(ctx.path, negotiate=False)
     try:
-        time.sleep(0.15)
+        # The server's 100 ms start when its worker first runs the connection: on a busy
+        # machine that can be a good while after the connect.
+        time.sleep(0.5)
         req_id = ctx.next_id()
         client.sock.sendall(request(req_id, "health.readiness"))
         check_reply(client.read_line(), req_id)
@@ -413,6 +421,48 @@ def scenario_big_line_beside_probes(ctx, rng):
         client.close()
 
 
+def scenario_amplifying(ctx, rng):
+    """An inject whose payload [{},{},...] builds some thirty times its text: the server
+    closes that connection with a warning of its own instead of running out of memory,
+    and a liveness probe on another connection is answered while the line is read."""
+    size = rng.choice((24, 60)) * MIB
+    req_id = ctx.next_id()
+    line = (b'{"jsonrpc":"2.0","id":%d,"method":"gossip.inject","params":{"topic":"data","key":"amplified",'
+            b'"payload":[' % req_id) + b"{}," * (size // 3) + b"{}]}}\n"
+    client = Client(ctx.path, timeout=120.0)
+    try:
+        try:
+            client.sock.sendall(line)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+        latency = liveness_latency(ctx.path, ctx.next_id())
+        if latency is None:
+            raise SoakFailure("no health.liveness answer within 1 s beside an amplifying inject")
+        ctx.counters.record_max("big_line_probe_seconds", latency)
+        if not client.at_end():
+            raise SoakFailure("an amplifying inject got a reply")
+        ctx.counters.add("malformed")
+        ctx.counters.add("amplifying_injects")
+    finally:
+        client.close()
+
+
+def scenario_non_reader(ctx, rng):
+    """Full-topic queries of every topic whose replies are never read: the server keeps a
+    chunk of each reply, not the whole of it, while it waits for the client."""
+    client = Client(ctx.path)
+    try:
+        client.sock.sendall(b"".join(request(ctx.next_id(), "gossip.query", {"topic": topic})
+                                     for topic in TOPICS * 20))
+        ctx.stop.wait(rng.uniform(1.0, 3.0))
+        ctx.counters.add("non_readers")
+    finally:
+        client.close()
+
+
+# Run one at a time by a client of their own: each makes the server build or hold a lot.
+HOSTILE_SCENARIOS = [scenario_amplifying, scenario_non_reader]
+
 SCENARIOS = [
     (scenario_valid, 40),
     (scenario_malformed, 12),
@@ -455,12 +505,15 @@ class Context:
         self.stop.set()
 
 
-def worker(ctx, seed, huge):
+def worker(ctx, seed, huge, hostile=False):
     rng = random.Random(seed)
     functions = [f for f, _ in SCENARIOS]
     weights = [w for _, w in SCENARIOS]
     while not ctx.stop.is_set() and time.monotonic() < ctx.deadline:
-        scenario = scenario_huge if huge else rng.choices(functions, weights)[0]
+        if hostile:
+            scenario = rng.choice(HOSTILE_SCENARIOS)
+        else:
+            scenario = scenario_huge if huge else rng.choices(functions, weights)[0]
         try:
             scenario(ctx, rng)
             ctx.counters.add("connections")
@@ -470,7 +523,7 @@ def worker(ctx, seed, huge):
             ctx.fail(f"{scenario.__name__}: {e}")
         except (OSError, ValueError) as e:
             ctx.fail(f"{scenario.__name__}: {type(e).__name__}: {e}")
-        if huge:
+        if huge or hostile:
             ctx.stop.wait(3.0)
 
 
@@ -591,6 +644,8 @@ def main():
     parser.add_argument("--seconds", type=int, default=120)
     parser.add_argument("--clients", type=int, default=16)
     parser.add_argument("--no-huge", action="store_true", help="leave out the huge-line client")
+    parser.add_argument("--no-hostile", action="store_true",
+                        help="leave out the client of amplifying injects and unread replies")
     args = parser.parse_args()
 
     runtime_dir = tempfile.mkdtemp(prefix="qf-soak-", dir="/tmp")
@@ -619,7 +674,8 @@ def main():
               f"RSS {rss_bytes(server.pid) / MIB:.1f} MiB", flush=True)
         start = time.monotonic()
         ctx.deadline = start + args.seconds
-        threads = [threading.Thread(target=worker, args=(ctx, seed, seed == 0 and not args.no_huge), daemon=True)
+        threads = [threading.Thread(target=worker, args=(ctx, seed, seed == 0 and not args.no_huge,
+                                                         seed == 1 and not args.no_hostile), daemon=True)
                    for seed in range(args.clients)]
         for t in threads:
             t.start()
@@ -690,6 +746,8 @@ def main():
         print(f"spread batches: {c.get('spread_batches')} ({c.get('spread_entries')} entries), "
               f"slow clients: {c.get('slow_clients')}, vanished clients: {c.get('vanished')}, "
               f"clients too slow to negotiate: {c.get('late_negotiations')}")
+        print(f"amplifying injects: {c.get('amplifying_injects')} (slowest liveness answer beside one: "
+              f"{c.get('big_line_probe_seconds') * 1000:.1f} ms), clients that never read: {c.get('non_readers')}")
         print(f"second instances refused: {c.get('second_instances')}, huge ids: {c.get('huge_ids')}, "
               f"big lines beside liveness probes: {c.get('big_lines_beside_probes')} "
               f"({c.get('probes_beside_big_lines')} probes, slowest "

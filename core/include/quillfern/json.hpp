@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,24 @@ struct Error {
 // Values nested this deep or deeper (arrays and objects) are refused.
 inline constexpr std::uint32_t kMaxDepth = 128;
 
+// The most memory one read value may take (its containers, members and long strings, as
+// the allocator counts them). A value of a few bytes a node can take 30 times its text.
+inline constexpr std::size_t kMaxBuildBytes = std::size_t{256} * 1024 * 1024;
+
+// Thrown by a Reader whose value would take more than its memory limit: handled like
+// memory running out, without the memory being taken first.
+class TooLarge : public std::bad_alloc {
+public:
+    const char* what() const noexcept override { return "JSON value exceeds its memory limit"; }
+};
+
+// Empties `value` from the innermost level out. The JSON library's destructor borrows
+// memory to take a big array or object apart, so destroying one when memory has run out
+// would end the process; a value released first gives nothing back to borrow for.
+// Levels below kMaxDepth are emptied; deeper ones (never built by the reader) are left
+// to the destructor. Never throws.
+void release(Value& value) noexcept;
+
 // Reads exactly one JSON value; only space, tab, line feed and carriage return may
 // surround it. Values nested 128 levels deep or more are refused. Never throws.
 Expected<Value, Error> parse(std::string_view text);
@@ -54,15 +73,18 @@ std::string unexpected_description(const Value& value);
 
 // A cursor over JSON text with the reading rules and error positions of `parse`: the
 // building block of typed readers that must fail where the JSON library fails. The text
-// must outlive the reader. Only allocation failures throw; after the first failure
-// `failed()` is set, the error is kept and every later result is meaningless.
+// must outlive the reader. Only allocation failures throw (std::bad_alloc, or TooLarge
+// once the values read take more than `max_build_bytes`; whatever was built is released
+// on the way out); after the first failure `failed()` is set, the error is kept and
+// every later result is meaningless.
 //
 // Positions follow two rules: a fault of a byte that was consumed is reported at that byte
 // (`fail`), a fault seen by looking at the next byte is reported at that next byte
 // (`fail_at_next`); at the end of the text both name the last byte.
 class Reader {
 public:
-    explicit Reader(std::string_view text) noexcept : text_(text) {}
+    explicit Reader(std::string_view text, std::size_t max_build_bytes = kMaxBuildBytes) noexcept
+        : text_(text), max_build_bytes_(max_build_bytes) {}
 
     // Skips JSON white space; the next byte, not consumed, or -1 at the end of the text.
     int peek_token() noexcept;
@@ -110,6 +132,8 @@ private:
     int next_byte() noexcept { return pos_ < text_.size() ? static_cast<unsigned char>(text_[pos_++]) : -1; }
     int peek_byte() const noexcept { return pos_ < text_.size() ? static_cast<unsigned char>(text_[pos_]) : -1; }
     void fail_at(std::size_t offset, std::string message);
+    // Counts memory the values read take; TooLarge past the limit.
+    void count_built(std::size_t bytes);
     bool parse_ident(std::string_view rest);
     Value read_number(bool positive);
     Value read_array(std::uint32_t depth);
@@ -128,6 +152,8 @@ private:
     std::size_t error_offset_ = 0;
     std::string error_message_;
     std::string scratch_;  // decoded strings on their way to canonical text
+    std::size_t max_build_bytes_;
+    std::size_t built_bytes_ = 0;
 };
 
 }  // namespace quillfern::json

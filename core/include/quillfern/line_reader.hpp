@@ -6,11 +6,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <system_error>
 #include <utility>
-#include <vector>
 
 #include <asio/awaitable.hpp>
 
@@ -20,7 +20,8 @@
 
 namespace quillfern::protocol_negotiation {
 
-// The buffer a reader starts with; it grows only for a line that does not fit.
+// The buffer a reader starts with; it grows only for a line that does not fit, and goes
+// back to this size once such a line is used up and nothing else is buffered.
 inline constexpr std::size_t READ_BUFFER_BYTES = 8192;
 // The longest line (without its newline) a connection may send.
 inline constexpr std::size_t MAX_LINE_BYTES = std::size_t{64} * 1024 * 1024;
@@ -52,8 +53,8 @@ public:
     transport::TransportStream release_stream() && { return std::move(stream_); }
 
     // The bytes received and not yet consumed.
-    std::string_view buffered() const noexcept { return {buffer_.data() + begin_, end_ - begin_}; }
-    std::size_t capacity() const noexcept { return buffer_.size(); }
+    std::string_view buffered() const noexcept { return {buffer_.get() + begin_, end_ - begin_}; }
+    std::size_t capacity() const noexcept { return capacity_; }
     void consume(std::size_t count) noexcept;
 
     // One read from the socket, appended to the buffer. The number of bytes read,
@@ -81,12 +82,16 @@ public:
 
 private:
     void make_room();
+    // A buffer of `capacity` bytes holding the unconsumed bytes at its start; its new bytes
+    // are not zeroed (they are only ever written by reads).
+    void reallocate(std::size_t capacity);
     asio::awaitable<std::pair<std::error_code, std::size_t>> read_into_buffer();
     asio::awaitable<Expected<std::optional<std::size_t>, IoError>> fill_until(Clock::time_point deadline);
     Expected<std::string_view, LineError> checked(std::string_view line) const;
 
     transport::TransportStream stream_;
-    std::vector<char> buffer_;
+    std::unique_ptr<char[]> buffer_;
+    std::size_t capacity_ = 0;
     std::size_t begin_ = 0;  // first unconsumed byte
     std::size_t end_ = 0;    // one past the last received byte
     std::size_t scan_ = 0;   // bytes before this index hold no newline

@@ -106,7 +106,48 @@ void append_utf8(std::string& out, std::uint32_t cp) {
     return magnitude + (negative_exponent ? -exponent : exponent) > 0;
 }
 
+// What the allocator takes for one node of an object: the tree node with its key and value.
+constexpr std::size_t kMemberBytes = 96;
+// One array or object: its header, allocated apart from the value that holds it.
+constexpr std::size_t kContainerBytes = 64;
+// A string value: its text object, allocated apart from the value that holds it.
+constexpr std::size_t kStringValueBytes = 48;
+// Strings this long or shorter keep their text inside the text object.
+constexpr std::size_t kInlineStringBytes = 15;
+
+std::size_t string_bytes(const std::string& s) noexcept {
+    return s.capacity() > kInlineStringBytes ? s.capacity() + 1 : 0;
+}
+
+void release_at(Value& value, std::uint32_t depth) noexcept {
+    if (depth >= kMaxDepth) return;  // deeper than the reader builds: left to the destructor
+    if (value.is_array()) {
+        auto& items = *value.get_ptr<Value::array_t*>();
+        for (Value& item : items) release_at(item, depth + 1);
+        items.clear();
+    } else if (value.is_object()) {
+        auto& members = *value.get_ptr<Value::object_t*>();
+        for (auto& member : members) release_at(member.second, depth + 1);
+        members.clear();
+    }
+}
+
+// Releases a value under construction when its reading ends before it is handed on.
+struct ReleaseOnExit {
+    Value* value;
+    ~ReleaseOnExit() {
+        if (value != nullptr) release(*value);
+    }
+};
+
 }  // namespace
+
+void release(Value& value) noexcept { release_at(value, 0); }
+
+void Reader::count_built(std::size_t bytes) {
+    built_bytes_ += bytes;
+    if (built_bytes_ > max_build_bytes_) throw TooLarge();
+}
 
 std::string Error::to_string() const {
     return message + " at line " + std::to_string(line) + " column " + std::to_string(column);
@@ -185,6 +226,7 @@ Value Reader::read_value(std::uint32_t depth) {
             ++pos_;
             std::string s = read_string_body();
             if (failed_) return {};
+            count_built(kStringValueBytes + string_bytes(s));
             return Value(std::move(s));
         }
         case '[':
@@ -207,30 +249,45 @@ bool Reader::check_depth(std::uint32_t depth) {
     return false;
 }
 
+// A container that is not handed on (a fault, TooLarge, a failed allocation) is
+// released before it is destroyed, and so is an element that was read but not stored.
 Value Reader::read_array(std::uint32_t depth) {
+    count_built(kContainerBytes);
     Value out(Value::value_t::array);
+    ReleaseOnExit release_out{&out};
     auto& items = *out.get_ptr<Value::array_t*>();
     for (bool first = true; has_next_element(first); first = false) {
-        items.push_back(read_value(depth));
+        Value item = read_value(depth);
+        ReleaseOnExit release_item{&item};
         if (failed_) return {};
+        if (items.size() == items.capacity()) {
+            count_built(std::max<std::size_t>(items.capacity(), 1) * sizeof(Value));
+        }
+        items.push_back(std::move(item));
     }
     if (failed_ || !close_array()) return {};
+    release_out.value = nullptr;
     return out;
 }
 
 Value Reader::read_object(std::uint32_t depth) {
+    count_built(kContainerBytes);
     Value out(Value::value_t::object);
+    ReleaseOnExit release_out{&out};
     auto& members = *out.get_ptr<Value::object_t*>();
     for (bool first = true; has_next_key(first); first = false) {
         ++pos_;  // the key's opening quote
         std::string key = read_string_body();
         if (failed_ || !read_colon()) return {};
         Value value = read_value(depth);
+        ReleaseOnExit release_value{&value};
         if (failed_) return {};
+        count_built(kMemberBytes + string_bytes(key));
         // A repeated key: the last one counts. Keys often come sorted: try the end first.
         members.insert_or_assign(members.end(), std::move(key), std::move(value));
     }
     if (failed_ || !close_object()) return {};
+    release_out.value = nullptr;
     return out;
 }
 
@@ -563,9 +620,13 @@ Expected<Value, Error> parse(std::string_view text) {
         Reader reader(text);
         Value value = reader.read_value(0);
         if (!reader.failed()) reader.finish();
-        if (reader.failed()) return unexpected(reader.error());
+        if (reader.failed()) {
+            release(value);
+            return unexpected(reader.error());
+        }
         return value;
     } catch (const std::bad_alloc&) {
+        // TooLarge included: the reader released what it had built.
         return unexpected(Error{"memory allocation failed", 0, 0});
     }
 }

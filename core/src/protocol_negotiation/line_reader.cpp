@@ -28,23 +28,41 @@ LineError too_long() { return LineError{LineError::Kind::TooLong, IoError(IoErro
 }  // namespace
 
 LineReader::LineReader(transport::TransportStream stream, std::size_t max_line_bytes)
-    : stream_(std::move(stream)), buffer_(READ_BUFFER_BYTES), max_line_bytes_(max_line_bytes) {}
+    : stream_(std::move(stream)),
+      buffer_(new char[READ_BUFFER_BYTES]),
+      capacity_(READ_BUFFER_BYTES),
+      max_line_bytes_(max_line_bytes) {}
 
 void LineReader::consume(std::size_t count) noexcept { begin_ += std::min(count, end_ - begin_); }
 
+void LineReader::reallocate(std::size_t capacity) {
+    std::unique_ptr<char[]> grown(new char[capacity]);
+    const std::size_t kept = end_ - begin_;
+    std::memcpy(grown.get(), buffer_.get() + begin_, kept);
+    buffer_ = std::move(grown);
+    capacity_ = capacity;
+    scan_ = scan_ > begin_ ? scan_ - begin_ : 0;
+    end_ = kept;
+    begin_ = 0;
+}
+
 void LineReader::make_room() {
-    if (begin_ == end_) begin_ = end_ = scan_ = 0;
-    const std::size_t size = buffer_.size();
+    if (begin_ == end_) {
+        begin_ = end_ = scan_ = 0;
+        // A long line is used up: its memory goes back before the connection waits again.
+        if (capacity_ > READ_BUFFER_BYTES) reallocate(READ_BUFFER_BYTES);
+    }
+    const std::size_t size = capacity_;
     // Move the unconsumed tail to the front once it leaves less than half the buffer free.
     if (begin_ > 0 && size - end_ < size / 2) {
-        std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+        std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
         end_ -= begin_;
         scan_ = scan_ > begin_ ? scan_ - begin_ : 0;
         begin_ = 0;
     }
     if (end_ == size) {
         // Only a line longer than the buffer gets here: grow up to the line limit.
-        buffer_.resize(std::max(size + 1, std::min(size * 2, max_line_bytes_ + 1)));
+        reallocate(std::max(size + 1, std::min(size * 2, max_line_bytes_ + 1)));
     }
 }
 
@@ -52,7 +70,7 @@ asio::awaitable<std::pair<std::error_code, std::size_t>> LineReader::read_into_b
     if (at_end_) co_return std::pair{std::error_code(asio::error::eof), std::size_t{0}};
     make_room();
     auto [ec, count] =
-        co_await stream_.async_read_some(asio::buffer(buffer_.data() + end_, buffer_.size() - end_), kNoThrow);
+        co_await stream_.async_read_some(asio::buffer(buffer_.get() + end_, capacity_ - end_), kNoThrow);
     // Counted here, so bytes that arrive while a race is being cancelled are kept.
     end_ += count;
     // After the end or a failure nothing more can come: later reads report the end.
@@ -98,7 +116,7 @@ Expected<std::string_view, LineError> LineReader::checked(std::string_view line)
 }
 
 Expected<std::optional<std::string_view>, LineError> LineReader::take_buffered_line() {
-    const char* base = buffer_.data();
+    const char* base = buffer_.get();
     const std::size_t from = std::max(scan_, begin_);
     const void* newline = from < end_ ? std::memchr(base + from, '\n', end_ - from) : nullptr;
     if (newline == nullptr) {
@@ -115,7 +133,7 @@ Expected<std::optional<std::string_view>, LineError> LineReader::take_buffered_l
 }
 
 Expected<std::string_view, LineError> LineReader::take_rest() {
-    const std::string_view rest(buffer_.data() + begin_, end_ - begin_);
+    const std::string_view rest(buffer_.get() + begin_, end_ - begin_);
     begin_ = scan_ = end_;
     return checked(rest);
 }

@@ -3,6 +3,8 @@
 // entry checked with thornKit before it is ingested.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,9 +25,40 @@ namespace quillfern::dispatch {
 asio::awaitable<std::string> handle_request(std::string_view line,
                                             const std::shared_ptr<gossip::GossipStore>& store);
 
+// A long reply is handed on in chunks of about this size while it is being written.
+inline constexpr std::size_t REPLY_CHUNK_BYTES = 64 * 1024;
+
+// Request lines longer than this are read, and taken apart when answered, through the
+// sink's `offload`.
+inline constexpr std::size_t OFFLOAD_LINE_BYTES = 1024 * 1024;
+
+// Runs `work` to its end away from the caller's thread and resumes the caller on its own
+// executor afterwards; an exception of `work` reaches the caller. `text_bytes` is the size
+// of the request text that `work` reads (0 when it reads none).
+using Offload = std::function<asio::awaitable<void>(std::size_t text_bytes, std::function<void()> work)>;
+
+// Where a reply goes: the text it is appended to and, for a connection, a way to send
+// that text on while a long reply is still being written ("gossip.query",
+// "gossip.subscribe" and "gossip.peers" call it whenever the text holds a chunk or more).
+// `drain` writes and empties `out`; false means the connection cannot take more and the
+// reply is given up. Without `drain` the whole reply stays in `out`; without `offload`
+// every line is read where the caller runs.
+struct ReplySink {
+    std::string& out;
+    std::function<asio::awaitable<bool>()> drain;
+    Offload offload;
+};
+
 // The same reply appended to `out` (for a connection that collects the replies of a
-// burst of pipelined lines in one buffer). Never throws but for allocation failures.
+// burst of pipelined lines in one buffer). Throws only std::bad_alloc: a reply that
+// cannot be had for lack of memory is never passed off as "Parse error".
 asio::awaitable<void> append_reply(std::string& out, std::string_view line,
+                                   const std::shared_ptr<gossip::GossipStore>& store);
+
+// The same reply through `sink`, drained chunk by chunk while a long reply is written. False
+// when a drain failed: the reply is incomplete and the connection must end. Throws only
+// std::bad_alloc; after one, part of the reply may have been drained already.
+asio::awaitable<bool> append_reply(ReplySink& sink, std::string_view line,
                                    const std::shared_ptr<gossip::GossipStore>& store);
 
 // "gossip.spread": checks every element of params' "entries" (or its one "entry") with

@@ -5,6 +5,8 @@
 #include <asio/buffer.hpp>
 #include <asio/error.hpp>
 #include <asio/experimental/as_tuple.hpp>
+#include <asio/post.hpp>
+#include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 #include <fmt/format.h>
@@ -12,6 +14,7 @@
 #include "connection_detail.hpp"
 #include "quillfern/connection.hpp"
 #include "quillfern/dispatch.hpp"
+#include "quillfern/json.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/text.hpp"
 
@@ -23,6 +26,8 @@ void log_connection_failure(std::exception_ptr failure) noexcept {
     try {
         try {
             std::rethrow_exception(failure);
+        } catch (const json::TooLarge&) {
+            QF_LOG(log::Level::Warn, kServerTarget, "Request needs too much memory — closing connection");
         } catch (const std::bad_alloc&) {
             QF_LOG(log::Level::Warn, kServerTarget, "Connection aborted: out of memory");
         } catch (const std::exception& e) {
@@ -51,7 +56,7 @@ using protocol_negotiation::LineReader;
 // non-blocking mode): an asynchronous write that completes at once would still pass
 // through the event loop and cost one more poll of it for every reply. Only bytes the
 // socket can't take yet wait for it.
-asio::awaitable<bool> flush(transport::TransportStream& stream, std::string& pending, bool write_at_once) {
+asio::awaitable<bool> write_pending(transport::TransportStream& stream, std::string& pending, bool write_at_once) {
     if (pending.empty()) co_return true;
     std::error_code ec;
     std::size_t written = 0;
@@ -81,31 +86,69 @@ void report_line_error(const LineError& error) {
     }
 }
 
+// A reply buffer grown past this by a long reply is let go once it is written.
+constexpr std::size_t KEPT_REPLY_BUFFER_BYTES = 4 * REPLY_FLUSH_BYTES;
+
+class Replies {
+public:
+    Replies(transport::TransportStream& stream, bool write_at_once)
+        : stream_(stream), write_at_once_(write_at_once), sink_{pending_, {}, {}} {
+        sink_.drain = [this]() -> asio::awaitable<bool> {
+            if (!co_await flush()) co_return false;
+            // Between two chunks of a long reply the worker's other connections get their turn.
+            const auto executor = co_await asio::this_coro::executor;
+            co_await asio::post(executor, asio::use_awaitable);
+            co_return true;
+        };
+        sink_.offload = offload_line_work;
+    }
+
+    // Answers one line; false when the connection must end.
+    asio::awaitable<bool> answer(std::string_view line, const std::shared_ptr<gossip::GossipStore>& store) {
+        const bool answered = co_await dispatch::append_reply(sink_, line, store);
+        if (!answered) co_return false;
+        pending_.push_back('\n');
+        if (line.size() > dispatch::OFFLOAD_LINE_BYTES) trim_memory_soon();
+        co_return true;
+    }
+
+    std::size_t size() const noexcept { return pending_.size(); }
+
+    asio::awaitable<bool> flush() {
+        const bool written = co_await write_pending(stream_, pending_, write_at_once_);
+        if (pending_.capacity() > KEPT_REPLY_BUFFER_BYTES) std::string().swap(pending_);
+        co_return written;
+    }
+
+private:
+    transport::TransportStream& stream_;
+    const bool write_at_once_;
+    std::string pending_;
+    dispatch::ReplySink sink_;
+};
+
 asio::awaitable<void> line_loop(LineReader& reader, const std::shared_ptr<gossip::GossipStore>& store) {
-    // Non-blocking mode makes the direct writes of `flush` safe; asynchronous operations
-    // work alike in either mode. Without it every write goes through the event loop.
+    // Non-blocking mode makes the direct writes of `write_pending` safe; asynchronous
+    // operations work alike in either mode. Without it every write goes through the event loop.
     std::error_code mode_error;
     reader.stream().non_blocking(true, mode_error);
-    const bool write_at_once = !mode_error;
+    Replies replies(reader.stream(), !mode_error);
 
-    std::string pending;
     for (;;) {
         auto line = reader.take_buffered_line();
         if (!line) {
             // Lines before the bad one were answered in order: their replies go out first.
-            if (co_await flush(reader.stream(), pending, write_at_once)) report_line_error(line.error());
+            if (co_await replies.flush()) report_line_error(line.error());
             co_return;
         }
         if (*line) {
-            co_await dispatch::append_reply(pending, text::trim(**line), store);
-            pending.push_back('\n');
-            if (pending.size() >= REPLY_FLUSH_BYTES && !co_await flush(reader.stream(), pending, write_at_once)) {
-                co_return;
-            }
+            const std::string_view request = text::trim(**line);
+            if (!co_await replies.answer(request, store)) co_return;
+            if (replies.size() >= REPLY_FLUSH_BYTES && !co_await replies.flush()) co_return;
             continue;
         }
         // The buffer holds no complete line: send what is ready, then read on.
-        if (!co_await flush(reader.stream(), pending, write_at_once)) co_return;
+        if (!co_await replies.flush()) co_return;
         auto received = co_await reader.fill();
         if (!received) {
             QF_LOG(log::Level::Warn, kServerTarget, fmt::format("Read error: {}", received.error().message()));
@@ -116,9 +159,8 @@ asio::awaitable<void> line_loop(LineReader& reader, const std::shared_ptr<gossip
             if (!rest) {
                 report_line_error(rest.error());
             } else if (!rest->empty()) {
-                co_await dispatch::append_reply(pending, text::trim(*rest), store);
-                pending.push_back('\n');
-                co_await flush(reader.stream(), pending, write_at_once);
+                const std::string_view request = text::trim(*rest);
+                if (co_await replies.answer(request, store)) co_await replies.flush();
             }
             co_return;
         }
@@ -132,6 +174,8 @@ asio::awaitable<void> serve_jsonrpc_lines(LineReader reader, std::shared_ptr<gos
         co_await line_loop(reader, store);
     } catch (...) {
         detail::log_connection_failure(std::current_exception());
+        // Whatever the request had built is gone; give it back to the system.
+        trim_memory_soon();
     }
 }
 

@@ -5,12 +5,15 @@
 // directly.
 // Results that never change are rendered once; gossip entries are written field by field
 // without first being turned into JSON values.
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -151,8 +154,37 @@ void append_number(std::string& out, std::uint64_t n) { out += fmt::format_int(n
 
 void append_bool(std::string& out, bool b) { out += b ? "true" : "false"; }
 
-void append_entries(std::string& out, const std::vector<GossipEntry>& entries) {
-    gossip::append_entries_json(out, entries);
+// A reply being written through a sink: hands the text on whenever it holds a chunk.
+class ChunkWriter {
+public:
+    explicit ChunkWriter(ReplySink& sink) noexcept : sink_(sink) {}
+
+    std::string& out() noexcept { return sink_.out; }
+    // True when part of this reply has already left `out`.
+    bool drained() const noexcept { return drained_; }
+
+    // False when the sink could not take the chunk: the reply is given up.
+    asio::awaitable<bool> chunk_done() {
+        if (!sink_.drain || sink_.out.size() < REPLY_CHUNK_BYTES) co_return true;
+        drained_ = true;
+        const bool taken = co_await sink_.drain();
+        co_return taken;
+    }
+
+private:
+    ReplySink& sink_;
+    bool drained_ = false;
+};
+
+asio::awaitable<bool> append_entries(ChunkWriter& writer, const std::vector<GossipEntry>& entries) {
+    writer.out() += '[';
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (i != 0) writer.out() += ',';
+        gossip::append_entry_json(writer.out(), entries[i]);
+        if (!co_await writer.chunk_done()) co_return false;
+    }
+    writer.out() += ']';
+    co_return true;
 }
 
 // ---- The request ------------------------------------------------------------------------
@@ -189,6 +221,16 @@ struct SpreadParams {
 };
 
 struct Request {
+    Request() = default;
+    Request(Request&&) = default;
+    Request& operator=(Request&&) = default;
+    // Whatever was read is released first: a request given up for lack of memory must not
+    // need memory to be taken apart.
+    ~Request() {
+        json::release(id);
+        json::release(params);
+    }
+
     json::Value id;  // null when absent
     std::string method;
     json::Value params = json::Value::object();
@@ -397,17 +439,19 @@ void health_check(std::string& out, const GossipStore& store) {
     out += '}';
 }
 
-void gossip_query(std::string& out, const GossipStore& store, const json::Value& params, bool subscribe) {
+asio::awaitable<bool> gossip_query(ChunkWriter& writer, const GossipStore& store, const json::Value& params,
+                                   bool subscribe) {
+    std::string& out = writer.out();
     auto topic = topic_param(params);
     if (!topic) {
         out += invalid_topic_result();
-        return;
+        co_return true;
     }
     const std::vector<GossipEntry> entries = store.query(*topic, key_prefix_param(params));
     out += "{\"count\":";
     append_number(out, entries.size());
     out += ",\"entries\":";
-    append_entries(out, entries);
+    if (!co_await append_entries(writer, entries)) co_return false;
     if (subscribe) {
         out += ",\"mode\":\"snapshot\",\"note\":";
         json::write_string(out, SUBSCRIBE_NOTE);
@@ -417,17 +461,32 @@ void gossip_query(std::string& out, const GossipStore& store, const json::Value&
     out += ",\"topic\":\"";
     out += gossip::topic_name(*topic);
     out += "\"}";
+    co_return true;
 }
 
-void gossip_peers(std::string& out, const GossipStore& store) {
+// The members of "peers" in byte order of their ids, as the JSON object writes them.
+asio::awaitable<bool> gossip_peers(ChunkWriter& writer, const GossipStore& store) {
+    std::string& out = writer.out();
     const gossip::PeerMap peers = store.peer_stats();
+    std::vector<const gossip::PeerMap::value_type*> sorted;
+    sorted.reserve(peers.size());
+    for (const auto& peer : peers) sorted.push_back(&peer);
+    std::sort(sorted.begin(), sorted.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+
     out += "{\"node_id\":";
     json::write_string(out, store.node_id());
     out += ",\"peer_count\":";
     append_number(out, peers.size());
-    out += ",\"peers\":";
-    json::write(out, gossip::peers_to_json(peers));
-    out += '}';
+    out += ",\"peers\":{";
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+        if (i != 0) out += ',';
+        json::write_string(out, sorted[i]->first);
+        out += ':';
+        json::write(out, sorted[i]->second.to_json());
+        if (!co_await writer.chunk_done()) co_return false;
+    }
+    out += "}}";
+    co_return true;
 }
 
 InjectParams inject_params_of(json::Value& params) {
@@ -487,30 +546,52 @@ bool append_result_now(std::string& out, Method method, GossipStore& store, Requ
             gossip_inject(out, store,
                           request.inject_params ? std::move(*request.inject_params) : inject_params_of(params));
             return true;
-        case Method::GossipQuery: gossip_query(out, store, params, false); return true;
         case Method::GossipStatus: json::write(out, store.stats().to_json()); return true;
-        case Method::GossipPeers: gossip_peers(out, store); return true;
-        case Method::GossipSubscribe: gossip_query(out, store, params, true); return true;
+        case Method::GossipQuery:
+        case Method::GossipPeers:
+        case Method::GossipSubscribe: return false;
     }
     return true;
 }
 
+// The methods left by append_result_now: long results written in chunks, and the batch
+// that waits on thornKit. False when the sink gave up.
+asio::awaitable<bool> append_result_later(ChunkWriter& writer, Method method, GossipStore& store,
+                                          const Request& request) {
+    switch (method) {
+        case Method::GossipQuery: co_return co_await gossip_query(writer, store, request.params, false);
+        case Method::GossipSubscribe: co_return co_await gossip_query(writer, store, request.params, true);
+        case Method::GossipPeers: co_return co_await gossip_peers(writer, store);
+        default: break;
+    }
+    const json::Value result = co_await handle_gossip_spread(request.params, store);
+    json::write(writer.out(), result);
+    co_return true;
+}
+
 }  // namespace
 
-asio::awaitable<void> append_reply(std::string& out, std::string_view line,
+asio::awaitable<bool> append_reply(ReplySink& sink, std::string_view line,
                                    const std::shared_ptr<GossipStore>& store_handle) {
+    std::string& out = sink.out;
     const std::size_t start = out.size();
+    ChunkWriter writer(sink);
     try {
-        std::optional<Request> request = read_request(line);
+        std::optional<Request> request;
+        if (sink.offload && line.size() > OFFLOAD_LINE_BYTES) {
+            co_await sink.offload(line.size(), [&] { request = read_request(line); });
+        } else {
+            request = read_request(line);
+        }
         if (!request) {
             out += parse_error_reply();
-            co_return;
+            co_return true;
         }
         std::optional<Method> method = find_method(request->method);
         if (!method) {
             out += rpc_types::jsonrpc_error_response(request->id, rpc_types::METHOD_NOT_FOUND,
                                                      rpc_types::METHOD_NOT_FOUND_MESSAGE);
-            co_return;
+            co_return true;
         }
         GossipStore& store = *store_handle;
         begin_success(out, request->id);
@@ -524,18 +605,34 @@ asio::awaitable<void> append_reply(std::string& out, std::string_view line,
                     const json::Value result = co_await handle_gossip_spread(std::move(*batch), store);
                     json::write(out, result);
                 }
-            } else {
-                const json::Value result = co_await handle_gossip_spread(request->params, store);
-                json::write(out, result);
+            } else if (!co_await append_result_later(writer, *method, store, *request)) {
+                co_return false;
             }
         }
         end_success(out);
-        co_return;
+        if (sink.offload && line.size() > OFFLOAD_LINE_BYTES) {
+            // A big request takes long to take apart, too.
+            co_await sink.offload(0, [&] { request.reset(); });
+        }
+        co_return true;
+    } catch (const std::bad_alloc&) {
+        // Lack of memory (or a request that would need too much) ends the connection; it
+        // is never passed off as a parse error.
+        throw;
     } catch (...) {
-        // Whatever a library throws on odd input is answered like input that can't be read.
+        // Whatever a library throws on odd input is answered like input that can't be read,
+        // unless part of the reply has left already.
+        if (writer.drained()) throw;
     }
     out.resize(start);
     out += parse_error_reply();
+    co_return true;
+}
+
+asio::awaitable<void> append_reply(std::string& out, std::string_view line,
+                                   const std::shared_ptr<GossipStore>& store) {
+    ReplySink sink{out, {}, {}};
+    co_await append_reply(sink, line, store);
 }
 
 asio::awaitable<std::string> handle_request(std::string_view line, const std::shared_ptr<GossipStore>& store) {

@@ -3,10 +3,15 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include <asio/post.hpp>
+#include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
 
 #include "quillfern/dispatch.hpp"
 #include "quillfern/log.hpp"
@@ -23,6 +28,8 @@ constexpr std::string_view UNKNOWN_SENDER = "unknown";
 // a file-system check per slice rather than per entry, and a thornKit that appears while
 // it is taken in is asked about the rest.
 constexpr std::size_t THORNKIT_RECHECK_ENTRIES = 64;
+// A long batch lets the other connections of its thread run after this many entries.
+constexpr std::size_t ENTRIES_BETWEEN_YIELDS = 256;
 
 bool thornkit_socket_present() {
     struct stat info {};
@@ -70,12 +77,18 @@ json::Value counts(std::uint32_t accepted, std::uint32_t rejected) {
 }  // namespace
 
 asio::awaitable<json::Value> handle_gossip_spread(SpreadBatch batch, gossip::GossipStore& store) {
+    const auto executor = co_await asio::this_coro::executor;
     std::uint32_t accepted = 0;
     std::uint32_t rejected = 0;
     const std::string_view sender = batch.sender;
     bool thornkit_present = false;
     std::size_t until_recheck = 0;
+    std::size_t since_yield = 0;
     for (std::optional<gossip::GossipEntry>& element : batch.elements) {
+        if (++since_yield == ENTRIES_BETWEEN_YIELDS) {
+            since_yield = 0;
+            co_await asio::post(executor, asio::use_awaitable);
+        }
         if (!element) {
             ++rejected;
             continue;
@@ -92,6 +105,8 @@ asio::awaitable<json::Value> handle_gossip_spread(SpreadBatch batch, gossip::Gos
             } else {
                 taken = store.ingest(std::move(*element), sender) == gossip::IngestOutcome::Accepted;
             }
+        } catch (const std::bad_alloc&) {
+            throw;  // lack of memory ends the connection, not just this entry
         } catch (...) {
             // A failing element never ends the batch: it counts as rejected.
         }

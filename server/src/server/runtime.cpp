@@ -11,6 +11,7 @@
 #include <asio/executor_work_guard.hpp>
 #include <fmt/format.h>
 
+#include "quillfern/connection.hpp"
 #include "quillfern/io_error.hpp"
 
 namespace quillfern::runtime {
@@ -73,6 +74,8 @@ Runtime::~Runtime() {
     for (auto& ctx : workers_) ctx->stop();
     main_.stop();
     for (auto& t : threads_) t.join();
+    // The big-line pool may still hold work that resumes on a worker: it goes first.
+    server::stop_line_pool();
     // Every task is destroyed where it waits, closing its sockets: first on every loop,
     // while every loop's services still exist, then the loops themselves.
     main_.abandon_operations();
