@@ -104,12 +104,14 @@ std::string accepted_reply(int id) {
 
 // An inject whose payload [{},{},…] fills `bytes`: each three bytes of text build an
 // object of their own.
-std::string amplifying_inject(std::size_t bytes) {
-    std::string payload = "[{}";
-    payload.reserve(bytes);
-    while (payload.size() + 4 < bytes) payload += ",{}";
-    payload += ']';
-    return inject_line(1, "amplified", payload);
+// A request whose params [{},{},...] build some thirty times their text as a value.
+// (An inject's payload would not do: it is kept as text, never built.)
+std::string amplifying_request(std::size_t bytes) {
+    std::string line = R"({"id":1,"method":"gossip.query","params":{"topic":"data","pad":[{})";
+    line.reserve(bytes + 8);
+    while (line.size() + 8 < bytes) line += ",{}";
+    line += "]}}\n";
+    return line;
 }
 
 const std::string kQuery = R"({"id":7,"method":"gossip.query","params":{"topic":"data"}})" "\n";
@@ -199,14 +201,14 @@ TEST_F(MemoryBoundsTest, NonReadingClientsOfFullTopicQueriesHoldLittleMemory) {
     }
 }
 
-TEST_F(MemoryBoundsTest, AmplifyingInjectsUnderAnAddressSpaceLimitEndOnlyTheirConnections) {
+TEST_F(MemoryBoundsTest, AmplifyingRequestsUnderAnAddressSpaceLimitEndOnlyTheirConnections) {
     if (!kMemoryFiguresHold) GTEST_SKIP() << "memory figures of a sanitized build";
     auto server = start();
     // The limit only holds for what is mapped from now on.
     const rlimit limit{2048 * kMiB, 2048 * kMiB};
     ASSERT_EQ(::prlimit(server->pid(), RLIMIT_AS, &limit, nullptr), 0) << std::strerror(errno);
 
-    const std::string line = amplifying_inject(60 * kMiB);
+    const std::string line = amplifying_request(60 * kMiB);
     std::vector<std::string> received(3);
     std::vector<std::thread> senders;
     for (std::size_t i = 0; i < received.size(); ++i) {
@@ -242,7 +244,7 @@ TEST_F(MemoryBoundsTest, ALivenessProbeIsAnsweredWhileABigLineIsRead) {
     // One worker: without a pool of its own the big line would hold up the probe.
     auto server = start("1");
     Connection big = Connection::negotiated(socket());
-    big.client.send(amplifying_inject(60 * kMiB));
+    big.client.send(amplifying_request(60 * kMiB));
 
     Connection probe = Connection::negotiated(socket());
     probe.client.send(kLiveness);
@@ -263,7 +265,7 @@ TEST_F(MemoryBoundsTest, MemoryOfABigLineIsGivenBack) {
     const std::size_t before = status_bytes(server->pid(), "VmRSS");
     {
         Connection big = Connection::negotiated(socket());
-        big.client.send(amplifying_inject(60 * kMiB));
+        big.client.send(amplifying_request(60 * kMiB));
         EXPECT_EQ(big.client.read_to_end(std::chrono::seconds(60)), "");
     }
     // Hundreds of MiB were built and let go; within a few seconds RSS is back near the start.

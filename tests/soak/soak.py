@@ -6,8 +6,8 @@ with a mix of clients: pipelined valid requests, malformed lines, invalid UTF-8,
 nesting, huge lines near the 64 MiB limit (and one past it), slow clients that send one
 byte at a time, clients that connect and vanish, gossip.spread batches, and hostile
 cases: second instances started on the same runtime directory, requests with huge ids,
-big lines sent while fresh connections probe for liveness, injects whose payload builds
-thirty times its text (probing liveness beside each), and clients that ask for whole
+big lines sent while fresh connections probe for liveness, requests whose params build
+thirty times their text (probing liveness beside each), and clients that ask for whole
 topics and never read the replies. Every second
 it samples the server's RSS and open descriptors and checks that a fresh connection gets
 its health.liveness answer within one second.
@@ -422,13 +422,14 @@ def scenario_big_line_beside_probes(ctx, rng):
 
 
 def scenario_amplifying(ctx, rng):
-    """An inject whose payload [{},{},...] builds some thirty times its text: the server
-    closes that connection with a warning of its own instead of running out of memory,
-    and a liveness probe on another connection is answered while the line is read."""
+    """A request whose params [{},{},...] build some thirty times their text (an inject's
+    payload is kept as text and would not): the server closes that connection with a
+    warning of its own instead of running out of memory, and a liveness probe on another
+    connection is answered while the line is read."""
     size = rng.choice((24, 60)) * MIB
     req_id = ctx.next_id()
-    line = (b'{"jsonrpc":"2.0","id":%d,"method":"gossip.inject","params":{"topic":"data","key":"amplified",'
-            b'"payload":[' % req_id) + b"{}," * (size // 3) + b"{}]}}\n"
+    line = (b'{"jsonrpc":"2.0","id":%d,"method":"gossip.query","params":{"topic":"data","pad":[' % req_id
+            + b"{}," * (size // 3) + b"{}]}}\n")
     client = Client(ctx.path, timeout=120.0)
     try:
         try:
@@ -437,12 +438,12 @@ def scenario_amplifying(ctx, rng):
             pass
         latency = liveness_latency(ctx.path, ctx.next_id())
         if latency is None:
-            raise SoakFailure("no health.liveness answer within 1 s beside an amplifying inject")
+            raise SoakFailure("no health.liveness answer within 1 s beside an amplifying request")
         ctx.counters.record_max("big_line_probe_seconds", latency)
         if not client.at_end():
-            raise SoakFailure("an amplifying inject got a reply")
+            raise SoakFailure("an amplifying request got a reply")
         ctx.counters.add("malformed")
-        ctx.counters.add("amplifying_injects")
+        ctx.counters.add("amplifying_requests")
     finally:
         client.close()
 
@@ -645,7 +646,7 @@ def main():
     parser.add_argument("--clients", type=int, default=16)
     parser.add_argument("--no-huge", action="store_true", help="leave out the huge-line client")
     parser.add_argument("--no-hostile", action="store_true",
-                        help="leave out the client of amplifying injects and unread replies")
+                        help="leave out the client of amplifying requests and unread replies")
     args = parser.parse_args()
 
     runtime_dir = tempfile.mkdtemp(prefix="qf-soak-", dir="/tmp")
@@ -746,7 +747,7 @@ def main():
         print(f"spread batches: {c.get('spread_batches')} ({c.get('spread_entries')} entries), "
               f"slow clients: {c.get('slow_clients')}, vanished clients: {c.get('vanished')}, "
               f"clients too slow to negotiate: {c.get('late_negotiations')}")
-        print(f"amplifying injects: {c.get('amplifying_injects')} (slowest liveness answer beside one: "
+        print(f"amplifying requests: {c.get('amplifying_requests')} (slowest liveness answer beside one: "
               f"{c.get('big_line_probe_seconds') * 1000:.1f} ms), clients that never read: {c.get('non_readers')}")
         print(f"second instances refused: {c.get('second_instances')}, huge ids: {c.get('huge_ids')}, "
               f"big lines beside liveness probes: {c.get('big_lines_beside_probes')} "
