@@ -53,8 +53,7 @@ void reopen_closed_standard_descriptors() {
     }
 }
 
-asio::awaitable<std::optional<std::string>> async_main(std::vector<std::string> args,
-                                                      quillfern::runtime::Runtime& rt) {
+asio::awaitable<std::optional<std::string>> async_main(std::vector<std::string> args, quillfern::runtime::Runtime& rt) {
     quillfern::log::install_log_subscriber();
 
     auto parsed = quillfern::cli::parse(args, quillfern::cli::process_env());

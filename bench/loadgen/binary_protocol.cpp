@@ -34,7 +34,11 @@ void append_text(std::string& out, std::string_view text) {
 }
 
 // Request, deadline 10 s, trace id 0, span id 1, sampled.
-constexpr std::string_view kRequestHead{"\x00\x0a\x00" "\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0" "\x01\x00", 21};
+constexpr std::string_view kRequestHead{
+    "\x00\x0a\x00"
+    "\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0"
+    "\x01\x00",
+    21};
 
 std::optional<std::uint64_t> read_varint(std::string_view& in) {
     if (in.empty()) return std::nullopt;

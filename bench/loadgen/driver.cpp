@@ -381,8 +381,8 @@ private:
             if (length == 0) break;
             const std::string_view reply = unread.substr(0, length);
             if (connection.in_flight == 0) {
-                shared_.fail(fmt::format("connection {}: a reply to no request: {:?}", connection.number,
-                                         reply.substr(0, 200)));
+                shared_.fail(
+                    fmt::format("connection {}: a reply to no request: {:?}", connection.number, reply.substr(0, 200)));
                 return false;
             }
             const std::uint64_t id = connection.next_id - connection.in_flight;

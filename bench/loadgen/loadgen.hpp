@@ -16,7 +16,17 @@ namespace quillfern::loadgen {
 // spread: "gossip.spread" batches as a peer sends them (fresh nonces, rising versions);
 // mset: RESP "MSET" of as many keys, for a redis-server; tarpc-*: the binary RPC socket;
 // ping: RESP "PING".
-enum class Mode : std::uint8_t { Inject, Query, Liveness, RespSet, Spread, RespMset, TarpcLiveness, TarpcInject, RespPing };
+enum class Mode : std::uint8_t {
+    Inject,
+    Query,
+    Liveness,
+    RespSet,
+    Spread,
+    RespMset,
+    TarpcLiveness,
+    TarpcInject,
+    RespPing
+};
 
 // Modes whose requests and replies are not JSON-RPC lines.
 constexpr bool is_binary_mode(Mode mode) noexcept {
@@ -37,11 +47,11 @@ struct Options {
     std::optional<double> duration_seconds;  // replaces the request count when set
     std::size_t payload_size = 100;
     std::string topic = "data";
-    std::uint64_t keyspace = 1024;       // keys "k0" .. "k<keyspace-1>", in turn
-    std::string node_id = "bench";       // expected in every inject reply
+    std::uint64_t keyspace = 1024;              // keys "k0" .. "k<keyspace-1>", in turn
+    std::string node_id = "bench";              // expected in every inject reply
     std::optional<std::uint64_t> expect_count;  // query: the exact "count" of every reply
-    double reply_timeout_seconds = 10;   // no reply for this long fails the run
-    std::uint32_t batch = 1000;          // spread, mset: entries (keys) per request
+    double reply_timeout_seconds = 10;          // no reply for this long fails the run
+    std::uint32_t batch = 1000;                 // spread, mset: entries (keys) per request
 };
 
 // What the start-up timer is asked to do.
@@ -104,9 +114,9 @@ private:
                                                    std::string_view& rest) const;
 
     Mode mode_;
-    std::string request_head_;  // text before the id
-    std::string request_mid_;   // text between the id and the key number
-    std::string request_tail_;  // text after the key number
+    std::string request_head_;               // text before the id
+    std::string request_mid_;                // text between the id and the key number
+    std::string request_tail_;               // text after the key number
     std::vector<std::string> inject_tails_;  // every correct inject reply after its id
     std::string liveness_tail_;
     std::string query_tail_;

@@ -21,8 +21,8 @@ int main(int argc, char** argv) {
         const Options& options = *parsed.command->run;
         RunResult result = run_load(options);
         if (!result.summary) {
-            std::fprintf(stderr, "quillfern-loadgen: %s mode failed: %s\n", std::string(mode_name(options.mode)).c_str(),
-                         result.error.c_str());
+            std::fprintf(stderr, "quillfern-loadgen: %s mode failed: %s\n",
+                         std::string(mode_name(options.mode)).c_str(), result.error.c_str());
             return 1;
         }
         const std::uint32_t threads_used = std::max<std::uint32_t>(1, std::min(options.threads, options.connections));

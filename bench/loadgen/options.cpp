@@ -50,8 +50,9 @@ Every reply is checked; a wrong reply, a closed connection or a timeout fails th
 
 // Every load option takes a value.
 constexpr std::array<std::string_view, 19> kValueOptions{
-    "-s", "--socket", "-m", "--mode", "-c", "-P", "-T", "--threads", "-n", "-d", "--duration",
-    "--size", "--topic", "--keyspace", "--node-id", "--expect-count", "--timeout", "--tcp", "--batch"};
+    "-s",        "--socket", "-m",         "--mode", "-c",      "-P",         "-T",        "--threads",
+    "-n",        "-d",       "--duration", "--size", "--topic", "--keyspace", "--node-id", "--expect-count",
+    "--timeout", "--tcp",    "--batch"};
 
 template <class T>
 std::optional<T> parse_unsigned(std::string_view text) {

@@ -64,9 +64,9 @@ void put_fixed(char* at, std::size_t width, std::uint64_t value, unsigned base) 
 }
 
 std::uint64_t wall_microseconds() {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                          std::chrono::system_clock::now().time_since_epoch())
-                                          .count());
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count());
 }
 
 }  // namespace
@@ -83,14 +83,16 @@ Protocol::Protocol(const Options& options) : mode_(options.mode), expect_count_(
             batch_ = options.batch;
             request_head_ = R"({"jsonrpc":"2.0","id":)";
             request_mid_ = R"(,"method":"gossip.spread","params":{"entries":[)";
-            request_tail_ = R"(],"from":"bench-peer"}})" "\n";
+            request_tail_ = R"(],"from":"bench-peer"}})"
+                            "\n";
             spread_tail_ = R"(,"jsonrpc":"2.0","result":{"accepted":)";
             const std::uint64_t now_seconds = wall_microseconds() / 1'000'000;
             const std::string run_prefix = fmt::format("{:08x}{:08x}", static_cast<std::uint32_t>(::getpid()),
                                                        static_cast<std::uint32_t>(wall_microseconds()));
             // Each connection writes keys of its own (the keyspace shared out), so that
             // connections never race each other's versions of one key.
-            const std::uint64_t keys_per_connection = std::max<std::uint64_t>(1, options.keyspace / options.connections);
+            const std::uint64_t keys_per_connection =
+                std::max<std::uint64_t>(1, options.keyspace / options.connections);
             for (std::uint32_t c = 0; c < options.connections; ++c) {
                 BatchText& batch = batches_.emplace_back();
                 for (std::uint32_t i = 0; i < batch_; ++i) {
@@ -119,8 +121,7 @@ Protocol::Protocol(const Options& options) : mode_(options.mode), expect_count_(
         }
         case Mode::TarpcLiveness:
         case Mode::TarpcInject:
-        case Mode::RespPing:
-            break;
+        case Mode::RespPing: break;
         case Mode::Inject:
             request_head_ = R"({"jsonrpc":"2.0","id":)";
             request_mid_ = fmt::format(R"(,"method":"gossip.inject","params":{{"topic":"{}","key":"k)", options.topic);
@@ -133,7 +134,8 @@ Protocol::Protocol(const Options& options) : mode_(options.mode), expect_count_(
             break;
         case Mode::Query:
             request_head_ = R"({"jsonrpc":"2.0","id":)";
-            request_tail_ = fmt::format(R"(,"method":"gossip.query","params":{{"topic":"{}"}}}})", options.topic) + "\n";
+            request_tail_ =
+                fmt::format(R"(,"method":"gossip.query","params":{{"topic":"{}"}}}})", options.topic) + "\n";
             query_tail_ = fmt::format(R"(],"topic":"{}"}}}})", options.topic) + "\n";
             break;
         case Mode::Liveness:
@@ -175,9 +177,7 @@ void Protocol::append_request(std::string& out, std::uint64_t id, std::uint64_t 
             return;
         case Mode::TarpcLiveness:
         case Mode::TarpcInject:
-        case Mode::RespPing:
-            binary::append_request(out, mode_, id, key_number, topic_, payload_json_);
-            return;
+        case Mode::RespPing: binary::append_request(out, mode_, id, key_number, topic_, payload_json_); return;
         case Mode::Inject:
             out += request_head_;
             append_number(out, id);
@@ -219,8 +219,7 @@ std::optional<std::string> Protocol::check_json_envelope(std::string_view reply,
     if (!starts_with(reply, kHead)) return wrong(reply, id, "no id first");
     std::string_view after_head = reply.substr(kHead.size());
     char digits[24];
-    const std::size_t width =
-        static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, id).ptr - digits);
+    const std::size_t width = static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, id).ptr - digits);
     if (!starts_with(after_head, std::string_view(digits, width)) ||
         (after_head.size() > width && after_head[width] >= '0' && after_head[width] <= '9')) {
         return wrong(reply, id, "id out of order");
@@ -234,8 +233,7 @@ std::optional<std::string> Protocol::check_reply(std::string_view reply, std::ui
     switch (mode_) {
         case Mode::TarpcLiveness:
         case Mode::TarpcInject:
-        case Mode::RespPing:
-            return binary::check_reply(mode_, reply, id);
+        case Mode::RespPing: return binary::check_reply(mode_, reply, id);
         case Mode::Inject: {
             if (auto error = check_json_envelope(reply, id, rest)) return error;
             for (const std::string& tail : inject_tails_) {

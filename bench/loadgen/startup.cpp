@@ -46,9 +46,11 @@ Timing time_one_start(const StartupOptions& options) {
     std::string output;
     const auto deadline = started + std::chrono::duration<double>(options.timeout_seconds);
     while (!timing.ms) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
-            timing.error = fmt::format("no line containing {:?} within {} s", options.ready_text, options.timeout_seconds);
+            timing.error =
+                fmt::format("no line containing {:?} within {} s", options.ready_text, options.timeout_seconds);
             break;
         }
         pollfd waiting{pipe_fds[0], POLLIN, 0};
@@ -71,12 +73,10 @@ Timing time_one_start(const StartupOptions& options) {
     ::kill(child, SIGTERM);
     // Keep reading so that a server logging its stop never blocks on a full pipe.
     char drain[4096];
-    while (::read(pipe_fds[0], drain, sizeof drain) > 0) {
-    }
+    while (::read(pipe_fds[0], drain, sizeof drain) > 0) {}
     ::close(pipe_fds[0]);
     int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {}
     if (timing.ms && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
         timing.ms.reset();
         timing.error = WIFSIGNALED(status) ? fmt::format("stopped by signal {} instead of exiting", WTERMSIG(status))
@@ -98,8 +98,8 @@ int time_startup(const StartupOptions& options) {
         times.push_back(*timing.ms);
     }
     std::sort(times.begin(), times.end());
-    const double median = times.size() % 2 == 1 ? times[times.size() / 2]
-                                                : (times[times.size() / 2 - 1] + times[times.size() / 2]) / 2;
+    const double median =
+        times.size() % 2 == 1 ? times[times.size() / 2] : (times[times.size() / 2 - 1] + times[times.size() / 2]) / 2;
     std::printf("%s\n", fmt::format("mode=startup runs={} median_ms={:.2f} min_ms={:.2f} max_ms={:.2f}", times.size(),
                                     median, times.front(), times.back())
                             .c_str());

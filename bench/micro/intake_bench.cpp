@@ -5,9 +5,9 @@
 #include <memory>
 #include <string>
 
+#include <benchmark/benchmark.h>
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
-#include <benchmark/benchmark.h>
 
 #include "quillfern/dispatch.hpp"
 #include "quillfern/gossip.hpp"
@@ -119,7 +119,8 @@ void BM_SpreadBatchPerEntry(benchmark::State& state) {
         io.run();
         io.restart();
     }
-    if (reply.find(R"("accepted":1000,)") == std::string::npos) state.SkipWithError(("unexpected reply " + reply).c_str());
+    if (reply.find(R"("accepted":1000,)") == std::string::npos)
+        state.SkipWithError(("unexpected reply " + reply).c_str());
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kBatch));
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * line.size()));
 }

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include <benchmark/benchmark.h>
 #include <asio/buffer.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
@@ -21,7 +22,6 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
-#include <benchmark/benchmark.h>
 
 #include "quillfern/gossip.hpp"
 #include "quillfern/spread.hpp"
@@ -60,7 +60,8 @@ private:
             if (ec) co_return;
             if (std::memchr(buffer.data(), '\n', n) != nullptr) break;
         }
-        static const std::string reply = R"({"id":null,"jsonrpc":"2.0","result":{"accepted":65536,"rejected":0}})" "\n";
+        static const std::string reply = R"({"id":null,"jsonrpc":"2.0","result":{"accepted":65536,"rejected":0}})"
+                                         "\n";
         co_await asio::async_write(socket, asio::buffer(reply), kNoThrow);
     }
     static asio::awaitable<void> accept_loop(tcp::acceptor& acceptor) {

@@ -88,9 +88,8 @@ void BM_IngestFullTopicNewKey(benchmark::State& state) {
     auto store = full_store(100);
     EntryMaker maker("new-");
     maker.make_keys(100'000);
-    run_in_batches(state, maker, 100'000, [&](GossipEntry entry) {
-        benchmark::DoNotOptimize(store->ingest(std::move(entry), "gate-b"));
-    });
+    run_in_batches(state, maker, 100'000,
+                   [&](GossipEntry entry) { benchmark::DoNotOptimize(store->ingest(std::move(entry), "gate-b")); });
 }
 BENCHMARK(BM_IngestFullTopicNewKey);
 
@@ -100,9 +99,8 @@ void BM_IngestFullTopicNewerVersion(benchmark::State& state) {
     auto store = full_store(100);
     EntryMaker maker("k");
     maker.make_keys(gossip::kTopicCapacity);
-    run_in_batches(state, maker, gossip::kTopicCapacity, [&](GossipEntry entry) {
-        benchmark::DoNotOptimize(store->ingest(std::move(entry), "gate-b"));
-    });
+    run_in_batches(state, maker, gossip::kTopicCapacity,
+                   [&](GossipEntry entry) { benchmark::DoNotOptimize(store->ingest(std::move(entry), "gate-b")); });
 }
 BENCHMARK(BM_IngestFullTopicNewerVersion);
 

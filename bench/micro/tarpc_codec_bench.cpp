@@ -24,8 +24,8 @@ Request request_of(std::uint64_t id, Call call) {
 }
 
 std::vector<std::uint8_t> inject_payload() {
-    return encode_client_message(
-        request_of(5, Call{Call::GossipInject{"data", "bench.key", std::string(100, 'x')}}), MonotonicClock::now());
+    return encode_client_message(request_of(5, Call{Call::GossipInject{"data", "bench.key", std::string(100, 'x')}}),
+                                 MonotonicClock::now());
 }
 
 void BM_DecodeInjectRequest(benchmark::State& state) {
@@ -41,8 +41,7 @@ BENCHMARK(BM_DecodeInjectRequest);
 void BM_FrameAndDecodePipelinedLiveness(benchmark::State& state) {
     std::vector<std::uint8_t> stream;
     for (std::uint64_t id = 0; id < 16; ++id) {
-        const auto payload =
-            encode_client_message(request_of(id, Call{Call::HealthLiveness{}}), MonotonicClock::now());
+        const auto payload = encode_client_message(request_of(id, Call{Call::HealthLiveness{}}), MonotonicClock::now());
         (void)append_frame(stream, payload);
     }
     FrameReader reader;

@@ -3,9 +3,9 @@
 #include <memory>
 #include <string>
 
+#include <benchmark/benchmark.h>
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
-#include <benchmark/benchmark.h>
 
 #include "quillfern/dispatch.hpp"
 #include "quillfern/gossip.hpp"
@@ -23,8 +23,9 @@ std::string payload_of_size(std::size_t size) {
 }
 
 std::string inject_line(std::uint64_t id, std::string_view key) {
-    return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"gossip.inject","params":{"topic":"data","key":")" +
-           std::string(key) + R"(","payload":")" + payload_of_size(100) + R"("}})";
+    return R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+           R"(,"method":"gossip.inject","params":{"topic":"data","key":")" + std::string(key) + R"(","payload":")" +
+           payload_of_size(100) + R"("}})";
 }
 
 const std::string kQueryLine = R"({"jsonrpc":"2.0","id":7,"method":"gossip.query","params":{"topic":"data"}})";

@@ -24,9 +24,8 @@ std::string excerpt(std::string_view text) {
 bool is_known_method(const json::Value& method) {
     if (!method.is_string()) return false;
     const auto& name = method.get_ref<const std::string&>();
-    return name == "capability.list" ||
-           std::find(rpc_types::METHOD_NAMES.begin(), rpc_types::METHOD_NAMES.end(), name) !=
-               rpc_types::METHOD_NAMES.end();
+    return name == "capability.list" || std::find(rpc_types::METHOD_NAMES.begin(), rpc_types::METHOD_NAMES.end(),
+                                                  name) != rpc_types::METHOD_NAMES.end();
 }
 
 }  // namespace
@@ -134,8 +133,7 @@ void check_store(const gossip::GossipStore& store) {
     const std::uint64_t held = stats.varne_entries + stats.data_entries + stats.compute_entries;
     require(stats.total_evicted <= stats.total_ingested, "more entries evicted than ingested");
     require(held <= stats.total_ingested - stats.total_evicted, "more entries held than ingested and kept");
-    require(stats.nonce_history_size ==
-                std::min<std::uint64_t>(stats.total_ingested, gossip::kNonceHistoryCapacity),
+    require(stats.nonce_history_size == std::min<std::uint64_t>(stats.total_ingested, gossip::kNonceHistoryCapacity),
             "nonce history size does not follow the ingest count");
     require(stats.peer_count == store.peer_stats().size(), "peer count differs from the peer map");
     for (gossip::Topic topic : gossip::kTopics) {

@@ -46,9 +46,9 @@ void check_error(const WireError& error) {
             fits = starts_with(d, "Invalid u32 ") && ends_with(d, ": you may have a version disagreement?");
             break;
         case WireErrorKind::InvalidVariant:
-            fits = starts_with(d, "invalid value: integer `") &&
-                   (ends_with(d, "`, expected variant index 0 <= i < 2") ||
-                    ends_with(d, "`, expected variant index 0 <= i < 9"));
+            fits =
+                starts_with(d, "invalid value: integer `") && (ends_with(d, "`, expected variant index 0 <= i < 2") ||
+                                                               ends_with(d, "`, expected variant index 0 <= i < 9"));
             break;
         case WireErrorKind::InvalidOptionTag: fits = starts_with(d, "tag for enum is not valid, found "); break;
         case WireErrorKind::InvalidUtf8:
@@ -64,9 +64,9 @@ void check_error(const WireError& error) {
 void check_payload(Bytes payload, const std::shared_ptr<gossip::GossipStore>& store) {
     auto message = decode_client_message(payload, kNow);
     if (!message) {
-        require(message.error().kind != WireErrorKind::FrameTooBig &&
-                    message.error().kind != WireErrorKind::BytesRemaining,
-                "a frame error from the message decoder", message.error().detail);
+        require(
+            message.error().kind != WireErrorKind::FrameTooBig && message.error().kind != WireErrorKind::BytesRemaining,
+            "a frame error from the message decoder", message.error().detail);
         check_error(message.error());
         return;
     }

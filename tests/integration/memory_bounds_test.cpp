@@ -95,11 +95,14 @@ struct Connection {
 
 std::string inject_line(int id, std::string_view key, std::string_view payload) {
     return R"({"id":)" + std::to_string(id) + R"(,"method":"gossip.inject","params":{"key":")" + std::string(key) +
-           R"(","payload":)" + std::string(payload) + R"(,"topic":"data"}})" "\n";
+           R"(","payload":)" + std::string(payload) +
+           R"(,"topic":"data"}})"
+           "\n";
 }
 
 std::string accepted_reply(int id) {
-    return R"({"id":)" + std::to_string(id) + R"(,"jsonrpc":"2.0","result":{"node_id":"gate-test","result":"Accepted"}})";
+    return R"({"id":)" + std::to_string(id) +
+           R"(,"jsonrpc":"2.0","result":{"node_id":"gate-test","result":"Accepted"}})";
 }
 
 // An inject whose payload [{},{},…] fills `bytes`: each three bytes of text build an
@@ -114,8 +117,10 @@ std::string amplifying_request(std::size_t bytes) {
     return line;
 }
 
-const std::string kQuery = R"({"id":7,"method":"gossip.query","params":{"topic":"data"}})" "\n";
-const std::string kLiveness = R"({"id":3,"method":"health.liveness"})" "\n";
+const std::string kQuery = R"({"id":7,"method":"gossip.query","params":{"topic":"data"}})"
+                           "\n";
+const std::string kLiveness = R"({"id":3,"method":"health.liveness"})"
+                              "\n";
 const std::string kAlive = R"({"id":3,"jsonrpc":"2.0","result":{"alive":true}})";
 
 template <class Predicate>
@@ -131,10 +136,13 @@ bool wait_until(Predicate done, std::chrono::seconds limit = std::chrono::second
 class MemoryBoundsTest : public ::testing::Test {
 protected:
     std::unique_ptr<ServerProcess> start(std::string workers = "2") {
-        auto server = std::make_unique<ServerProcess>(ServerProcess::Options{
-            {},
-            {{"VELLUMAR_RUNTIME_DIR", dir.path()}, {"NO_COLOR", "1"}, {"GATE_ID", "gate-test"},
-             {"TOKIO_WORKER_THREADS", std::move(workers)}, {"QUILLFERN_THORNKIT_SOCK", dir.file("absent.sock")}}});
+        auto server = std::make_unique<ServerProcess>(
+            ServerProcess::Options{{},
+                                   {{"VELLUMAR_RUNTIME_DIR", dir.path()},
+                                    {"NO_COLOR", "1"},
+                                    {"GATE_ID", "gate-test"},
+                                    {"TOKIO_WORKER_THREADS", std::move(workers)},
+                                    {"QUILLFERN_THORNKIT_SOCK", dir.file("absent.sock")}}});
         EXPECT_TRUE(server->wait_for_output("Listening on ")) << server->out() << server->err();
         return server;
     }
@@ -147,7 +155,8 @@ protected:
         EXPECT_EQ(c.client.read_line(std::chrono::seconds(30)), kAlive) << server.out();
         c.client.send(inject_line(4, "after", R"({"still":"here"})"));
         EXPECT_EQ(c.client.read_line(), accepted_reply(4));
-        c.client.send(R"({"id":5,"method":"gossip.query","params":{"topic":"data","key_prefix":"after"}})" "\n");
+        c.client.send(R"({"id":5,"method":"gossip.query","params":{"topic":"data","key_prefix":"after"}})"
+                      "\n");
         const std::optional<std::string> found = c.client.read_line();
         ASSERT_TRUE(found.has_value());
         EXPECT_THAT(*found, ::testing::StartsWith(R"({"id":5,"jsonrpc":"2.0","result":{"count":1,"entries":[)"));
@@ -179,9 +188,8 @@ TEST_F(MemoryBoundsTest, NonReadingClientsOfFullTopicQueriesHoldLittleMemory) {
         idle.back().client.send(kQuery);
     }
     // Each has been sent the start of its reply: the server is at work on all six.
-    ASSERT_TRUE(wait_until([&] {
-        return std::all_of(idle.begin(), idle.end(), [](const Connection& c) { return c.unread() > 0; });
-    }));
+    ASSERT_TRUE(wait_until(
+        [&] { return std::all_of(idle.begin(), idle.end(), [](const Connection& c) { return c.unread() > 0; }); }));
     const std::size_t during = status_bytes(server->pid(), "VmRSS");
     // Whole replies would hold 6 × 32 MB; chunks hold a socket buffer each.
     if (kMemoryFiguresHold) {
@@ -196,8 +204,10 @@ TEST_F(MemoryBoundsTest, NonReadingClientsOfFullTopicQueriesHoldLittleMemory) {
         ASSERT_TRUE(reply.has_value());
         EXPECT_THAT(*reply, ::testing::StartsWith(R"({"id":7,"jsonrpc":"2.0","result":{"count":32,"entries":[)"));
         EXPECT_GT(reply->size(), kEntries * 1'000'000u);
-        if (!first) first = std::move(reply);
-        else EXPECT_TRUE(*reply == *first);
+        if (!first)
+            first = std::move(reply);
+        else
+            EXPECT_TRUE(*reply == *first);
     }
 }
 
@@ -229,8 +239,8 @@ TEST_F(MemoryBoundsTest, AmplifyingRequestsUnderAnAddressSpaceLimitEndOnlyTheirC
     ASSERT_TRUE(wait_until([&] {
         const std::string out = server->out();
         std::size_t warnings = 0;
-        for (const char* text : {"Request needs too much memory — closing connection",
-                                 "Connection aborted: out of memory"}) {
+        for (const char* text :
+             {"Request needs too much memory — closing connection", "Connection aborted: out of memory"}) {
             for (std::size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1)) ++warnings;
         }
         return warnings == 3;
@@ -253,8 +263,8 @@ TEST_F(MemoryBoundsTest, ALivenessProbeIsAnsweredWhileABigLineIsRead) {
     EXPECT_FALSE(big.has_news());
 
     EXPECT_EQ(big.client.read_to_end(std::chrono::seconds(60)), "");
-    EXPECT_TRUE(server->wait_for_output(
-        " WARN quillfern_server::server: Request needs too much memory — closing connection\n"))
+    EXPECT_TRUE(
+        server->wait_for_output(" WARN quillfern_server::server: Request needs too much memory — closing connection\n"))
         << server->out();
 }
 
@@ -270,8 +280,8 @@ TEST_F(MemoryBoundsTest, MemoryOfABigLineIsGivenBack) {
     }
     // Hundreds of MiB were built and let go; within a few seconds RSS is back near the start.
     EXPECT_GT(status_bytes(server->pid(), "VmHWM"), before + 128 * kMiB);
-    EXPECT_TRUE(wait_until([&] { return status_bytes(server->pid(), "VmRSS") < before + 48 * kMiB; },
-                           std::chrono::seconds(10)))
+    EXPECT_TRUE(
+        wait_until([&] { return status_bytes(server->pid(), "VmRSS") < before + 48 * kMiB; }, std::chrono::seconds(10)))
         << "VmRSS " << status_bytes(server->pid(), "VmRSS") << " from " << before;
     expect_serving(*server);
 }

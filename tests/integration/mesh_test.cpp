@@ -161,12 +161,15 @@ TEST_F(MeshTest, EntryTravelsGateToGateWithOneHopLessEachTime) {
         return peers_of_a.contains(b.gossip_address()) &&
                peers_of_a[b.gossip_address()]["entries_sent"].get<std::uint64_t>() >= 2;
     }));
-    EXPECT_THAT(a.process().out(), HasSubstr(" INFO quillfern_server::spread: Epidemic sweep: spreading gossip to peers"));
+    EXPECT_THAT(a.process().out(),
+                HasSubstr(" INFO quillfern_server::spread: Epidemic sweep: spreading gossip to peers"));
 }
 
 TEST_F(MeshTest, UnreachablePeerGetsTheBatchThroughTheRelay) {
     const std::uint16_t nobody = free_tcp_port();  // nothing listens here
-    Gate a(root, {"gate-a", {"127.0.0.1:" + std::to_string(nobody)}, {}, {{"RUST_LOG", "info,quillfern_server::spread=debug"}}});
+    Gate a(
+        root,
+        {"gate-a", {"127.0.0.1:" + std::to_string(nobody)}, {}, {{"RUST_LOG", "info,quillfern_server::spread=debug"}}});
     auto reedhorn = FakeLineServer::on_unix_socket(a.runtime_file("reedhorn.sock"),
                                                    FakeLineServer::answer("{\"result\":{\"accepted\":1}}\n"));
     a.start();
@@ -176,7 +179,8 @@ TEST_F(MeshTest, UnreachablePeerGetsTheBatchThroughTheRelay) {
     std::optional<json::Value> relay;
     ASSERT_TRUE(eventually([&] {
         for (const std::string& bytes : reedhorn->received()) {
-            if (bytes.find("gossip.relay") == std::string::npos || bytes.find("relayed.key") == std::string::npos) continue;
+            if (bytes.find("gossip.relay") == std::string::npos || bytes.find("relayed.key") == std::string::npos)
+                continue;
             EXPECT_EQ(bytes.substr(0, 2), "\xEC\x01");
             EXPECT_EQ(bytes.back(), '\n');
             auto parsed = json::parse(std::string_view(bytes).substr(2));
@@ -199,14 +203,18 @@ TEST_F(MeshTest, UnreachablePeerGetsTheBatchThroughTheRelay) {
     }
     EXPECT_TRUE(carried) << spread;
 
-    ASSERT_TRUE(a.process().wait_for_output("DEBUG quillfern_server::spread: Gossip spread delivered via reedHorn relay "
-                                            "peer=127.0.0.1:" + std::to_string(nobody) + " accepted=1"));
+    ASSERT_TRUE(
+        a.process().wait_for_output("DEBUG quillfern_server::spread: Gossip spread delivered via reedHorn relay "
+                                    "peer=127.0.0.1:" +
+                                    std::to_string(nobody) + " accepted=1"));
     EXPECT_THAT(a.process().out(), HasSubstr("DEBUG quillfern_server::spread: TCP spread failed, trying reedHorn relay "
-                                             "peer=127.0.0.1:" + std::to_string(nobody) + " error=TCP connect to 127.0.0.1:" +
+                                             "peer=127.0.0.1:" +
+                                             std::to_string(nobody) + " error=TCP connect to 127.0.0.1:" +
                                              std::to_string(nobody) + ": Connection refused (os error 111)"));
     // The registration went to the same reedHorn, as a plain line.
     bool registered = false;
-    for (const std::string& bytes : reedhorn->received()) registered |= bytes.rfind("{\"id\":1,\"jsonrpc\":\"2.0\",\"method\":\"ipc.register\"", 0) == 0;
+    for (const std::string& bytes : reedhorn->received())
+        registered |= bytes.rfind("{\"id\":1,\"jsonrpc\":\"2.0\",\"method\":\"ipc.register\"", 0) == 0;
     EXPECT_TRUE(registered);
 }
 
@@ -215,12 +223,13 @@ TEST_F(MeshTest, HeartbeatIsInjectedAtStartAndRenewedOnEveryEvictionTick) {
     const std::string cli_port = std::to_string(free_tcp_port());
     Gate a(root, {"gate-a", {}, {"--evict-interval", "1", "--gossip-port", cli_port}, {}});
     a.start();
-    EXPECT_THAT(a.process().out(), HasSubstr(" INFO quillfern_server: Cross-gate gossip listener started port=" + cli_port));
+    EXPECT_THAT(a.process().out(),
+                HasSubstr(" INFO quillfern_server: Cross-gate gossip listener started port=" + cli_port));
     std::optional<json::Value> first = a.entry("varne", "endpoint.alive:gate-a");
     ASSERT_TRUE(first.has_value());
     EXPECT_EQ((*first)["payload"],
-              json::parse(R"({"capabilities":["gossip"],"gate":"gate-a","gossip_port":)" + cli_port +
-                          R"(,"pid":)" + std::to_string(a.process().pid()) + R"(,"protocol":"json-rpc","version":"0.1.0"})")
+              json::parse(R"({"capabilities":["gossip"],"gate":"gate-a","gossip_port":)" + cli_port + R"(,"pid":)" +
+                          std::to_string(a.process().pid()) + R"(,"protocol":"json-rpc","version":"0.1.0"})")
                   .value());
     EXPECT_EQ((*first)["ttl"], 8);
 
@@ -232,7 +241,8 @@ TEST_F(MeshTest, HeartbeatIsInjectedAtStartAndRenewedOnEveryEvictionTick) {
     })) << a.process().out();
     EXPECT_NE((*renewed)["nonce"], (*first)["nonce"]);
     // One INFO per accepted renewal; a renewal within the same second is silent.
-    EXPECT_GE(count_of(a.process().out(), " INFO quillfern_server::announce: Injected endpoint.alive gossip entry gate=gate-a\n"),
+    EXPECT_GE(count_of(a.process().out(),
+                       " INFO quillfern_server::announce: Injected endpoint.alive gossip entry gate=gate-a\n"),
               3u);
 }
 
@@ -252,8 +262,10 @@ TEST_F(MeshTest, ExpiredEntriesLeaveOnTheEvictionTickAndAFullTopicTakesNewKeysAg
     Client peer = Client::adopt(connect_loopback(a.gossip_port()));
     peer.send("\xEC\x01");
     peer.send(R"({"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[)" + entries +
-              R"(],"from":"gate-z"}})" "\n");
-    ASSERT_EQ(peer.read_line(std::chrono::seconds(20)), R"({"id":null,"jsonrpc":"2.0","result":{"accepted":1024,"rejected":0}})");
+              R"(],"from":"gate-z"}})"
+              "\n");
+    ASSERT_EQ(peer.read_line(std::chrono::seconds(20)),
+              R"({"id":null,"jsonrpc":"2.0","result":{"accepted":1024,"rejected":0}})");
     // Unless the clock already moved past the expiry, the topic is full now.
     const std::string refused = a.inject("data", "fresh");
     if (unix_now() < expires) {
@@ -276,8 +288,8 @@ TEST_F(MeshTest, SilentQuorvelApiDelaysButDoesNotStopTheRegistration) {
     auto quorvel = FakeLineServer::on_unix_socket(a.runtime_file("quorvel-api-prod.sock"), FakeLineServer::silent());
     auto reedhorn = FakeLineServer::on_unix_socket(a.runtime_file("reedhorn.sock"), FakeLineServer::answer("{}\n"));
     a.start();
-    ASSERT_TRUE(a.process().wait_for_output(
-        " INFO quillfern_server::announce: Registered with Reedhorn: {}\\n\n", std::chrono::seconds(20)))
+    ASSERT_TRUE(a.process().wait_for_output(" INFO quillfern_server::announce: Registered with Reedhorn: {}\\n\n",
+                                            std::chrono::seconds(20)))
         << a.process().out();
     EXPECT_THAT(a.process().out(), HasSubstr(" WARN quillfern_server::announce: No response to wendle.announce\n"));
 
@@ -285,20 +297,24 @@ TEST_F(MeshTest, SilentQuorvelApiDelaysButDoesNotStopTheRegistration) {
     ASSERT_EQ(quorvel->received().size(), 1u);
     EXPECT_EQ(quorvel->received()[0],
               R"({"id":1,"jsonrpc":"2.0","method":"wendle.announce","params":{"capabilities":["gossip"],)"
-              R"("cost_hints":{"gossip":1},"gossip_port":)" + std::to_string(a.gossip_port()) +
+              R"("cost_hints":{"gossip":1},"gossip_port":)" +
+                  std::to_string(a.gossip_port()) +
                   R"(,"latency_estimates":{"gossip":5},"methods":["health.liveness","health.readiness",)"
                   R"("health.check","capabilities.list","btsp.negotiate","wendle.announce","gossip.spread",)"
                   R"("gossip.inject","gossip.query","gossip.status","gossip.peers","gossip.subscribe"],"pid":)" +
                   std::to_string(a.process().pid()) +
                   R"(,"protocol":"json-rpc","signal_tiers":["varne","node","meta"],"socket":")" + main_socket +
                   R"(","tarpc_socket":")" + a.runtime_file("quillfern-prod.tarpc.sock") +
-                  R"(","version":"0.1.0","wendle":"quillfern"}})" "\n");
+                  R"(","version":"0.1.0","wendle":"quillfern"}})"
+                  "\n");
     // Sweeps ask the same reedHorn for peers; the registration is the one plain line.
     bool registered = false;
     for (const std::string& bytes : reedhorn->received()) {
         registered |= bytes == R"({"id":1,"jsonrpc":"2.0","method":"ipc.register","params":{"capabilities":["gossip"],)"
-                               R"("endpoint":{"path":")" + main_socket +
-                                   R"(","transport":"uds"},"version":"0.1.0","wendle":"quillfern"}})" "\n";
+                               R"("endpoint":{"path":")" +
+                                   main_socket +
+                                   R"(","transport":"uds"},"version":"0.1.0","wendle":"quillfern"}})"
+                                   "\n";
     }
     EXPECT_TRUE(registered);
 }

@@ -42,7 +42,8 @@ protected:
             c.send("PROTOCOLS: jsonrpc\n");
             EXPECT_EQ(c.read_line(), "PROTOCOL: jsonrpc");
         }
-        c.send(R"({"jsonrpc":"2.0","id":1,"method":"health.liveness"})" "\n");
+        c.send(R"({"jsonrpc":"2.0","id":1,"method":"health.liveness"})"
+               "\n");
         EXPECT_EQ(c.read_line(), R"({"id":1,"jsonrpc":"2.0","result":{"alive":true}})");
     }
 
@@ -80,8 +81,8 @@ TEST_P(SecondInstance, FailsWithStatusOneAndLeavesTheFirstServing) {
 
 INSTANTIATE_TEST_SUITE_P(Sockets, SecondInstance,
                          ::testing::Values(SecondInstanceCase{"MainSocket", {}, "quillfern.sock", false},
-                                           SecondInstanceCase{"BinarySocket", {"--legacy-dual-socket"},
-                                                              "quillfern.tarpc.sock", true}),
+                                           SecondInstanceCase{
+                                               "BinarySocket", {"--legacy-dual-socket"}, "quillfern.tarpc.sock", true}),
                          [](const auto& info) { return info.param.name; });
 
 TEST_F(ProcessLimits, ASocketLeftByAKilledInstanceIsTakenOver) {
@@ -149,7 +150,8 @@ TEST_F(ProcessLimits, SurvivesMoreConnectionsThanDescriptorsAndServesOnceTheyClo
     expect_alive(dir.file("quillfern.sock"));
 
     // One WARN for the whole episode, however often the accept was retried.
-    const std::string warn = " WARN quillfern_server::server: Accept error: Too many open files (os error 24) — retrying\n";
+    const std::string warn =
+        " WARN quillfern_server::server: Accept error: Too many open files (os error 24) — retrying\n";
     const std::string out = server->out();
     const auto first = out.find(warn);
     ASSERT_NE(first, std::string::npos) << out;
@@ -167,8 +169,9 @@ TEST_F(ProcessLimits, WorkerThreadsBeyondWhatTheSystemGivesAreAFatalError) {
     o.limits = {{RLIMIT_AS, rlim_t{2} << 30}};
     ServerProcess server(std::move(o));
     EXPECT_EQ(server.wait_exit(std::chrono::seconds(30)), 101);
-    EXPECT_EQ(server.err(),
-              "thread 'main' panicked:\nOS can't spawn worker thread: Resource temporarily unavailable (os error 11)\n");
+    EXPECT_EQ(
+        server.err(),
+        "thread 'main' panicked:\nOS can't spawn worker thread: Resource temporarily unavailable (os error 11)\n");
     EXPECT_EQ(server.out(), "");
 #endif
 }

@@ -23,15 +23,20 @@ using ::testing::StartsWith;
 class ServerTest : public ::testing::Test {
 protected:
     std::map<std::string, std::string> base_env() const {
-        return {{"VELLUMAR_RUNTIME_DIR", dir.path()}, {"NO_COLOR", "1"}, {"GATE_ID", "gate-test"},
-                {"TOKIO_WORKER_THREADS", "2"}, {"GOSSIP_PORT", std::to_string(gossip_port)}};
+        return {{"VELLUMAR_RUNTIME_DIR", dir.path()},
+                {"NO_COLOR", "1"},
+                {"GATE_ID", "gate-test"},
+                {"TOKIO_WORKER_THREADS", "2"},
+                {"GOSSIP_PORT", std::to_string(gossip_port)}};
     }
     std::unique_ptr<ServerProcess> start(std::vector<std::string> args = {},
                                          std::map<std::string, std::string> extra = {}) {
         auto env = base_env();
         for (auto& [k, v] : extra) {
-            if (v == "<unset>") env.erase(k);
-            else env[k] = v;
+            if (v == "<unset>")
+                env.erase(k);
+            else
+                env[k] = v;
         }
         return std::make_unique<ServerProcess>(ServerProcess::Options{std::move(args), std::move(env)});
     }
@@ -45,7 +50,9 @@ protected:
     std::string main_socket(std::string_view name = "quillfern.sock") const { return dir.file(name); }
 
     static std::string liveness(Client& c, int id = 1) {
-        c.send(R"({"jsonrpc":"2.0","id":)" + std::to_string(id) + R"(,"method":"health.liveness"})" "\n");
+        c.send(R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+               R"(,"method":"health.liveness"})"
+               "\n");
         return c.read_line().value_or("<no reply>");
     }
     static std::string liveness_reply(int id = 1) {
@@ -62,7 +69,8 @@ TEST_F(ServerTest, ServesTheDefaultSocketAndStopsOnSigterm) {
     // The registration task's last line (no sibling runs beside this server), and the
     // cross-gate listener's: both tasks log beside the main listener.
     ASSERT_TRUE(server->wait_for_output("Reedhorn socket not found — skipping ipc.register\n"));
-    ASSERT_TRUE(server->wait_for_output("Cross-gate gossip listener started port=" + std::to_string(gossip_port) + "\n"));
+    ASSERT_TRUE(
+        server->wait_for_output("Cross-gate gossip listener started port=" + std::to_string(gossip_port) + "\n"));
     auto events = server->events();
     ASSERT_GE(events.size(), 3u);
     EXPECT_EQ(events[0],
@@ -74,22 +82,26 @@ TEST_F(ServerTest, ServesTheDefaultSocketAndStopsOnSigterm) {
                                  " [G65 protocol negotiation]"));
     EXPECT_THAT(events, Contains(" INFO quillfern_server: Cross-gate gossip listener started port=" +
                                  std::to_string(gossip_port)));
-    EXPECT_THAT(events,
-                Contains(" INFO quillfern_server::announce: Vellumar quorvel-api socket not found — skipping announce"));
+    EXPECT_THAT(
+        events,
+        Contains(" INFO quillfern_server::announce: Vellumar quorvel-api socket not found — skipping announce"));
 
     Client c = Client::unix_socket(main_socket());
     c.send("PROTOCOLS: jsonrpc\n");
     EXPECT_EQ(c.read_line(), "PROTOCOL: jsonrpc");
     EXPECT_EQ(liveness(c), liveness_reply());
-    c.send(R"({"id":2,"method":"health.check"})" "\n");
-    EXPECT_EQ(c.read_line(),
-              R"({"id":2,"jsonrpc":"2.0","result":{"liveness":true,"node_id":"host-a","readiness":true,"status":"Healthy"}})");
+    c.send(R"({"id":2,"method":"health.check"})"
+           "\n");
+    EXPECT_EQ(
+        c.read_line(),
+        R"({"id":2,"jsonrpc":"2.0","result":{"liveness":true,"node_id":"host-a","readiness":true,"status":"Healthy"}})");
 
     server->send_signal(SIGTERM);
     EXPECT_EQ(server->wait_exit(), 0);
     auto after = server->events();
     ASSERT_GE(after.size(), 2u);
-    EXPECT_EQ(after[after.size() - 2], " INFO quillfern_core::platform_signal: shutdown signal received signal=SIGTERM");
+    EXPECT_EQ(after[after.size() - 2],
+              " INFO quillfern_core::platform_signal: shutdown signal received signal=SIGTERM");
     EXPECT_EQ(after.back(), " INFO quillfern_server::server: graceful shutdown initiated");
     EXPECT_EQ(server->err(), "");
     struct stat st {};
@@ -107,8 +119,9 @@ TEST_F(ServerTest, SignalsStopTheServerWhileConnectionsAreOpen) {
         EXPECT_EQ(server->wait_exit(), 0) << strsignal(sig);
         // The busy connection's own log line may come before or after these two.
         const std::string out = server->out();
-        const std::string received = std::string(" INFO quillfern_core::platform_signal: shutdown signal received signal=") +
-                                     (sig == SIGTERM ? "SIGTERM" : "SIGINT") + "\n";
+        const std::string received =
+            std::string(" INFO quillfern_core::platform_signal: shutdown signal received signal=") +
+            (sig == SIGTERM ? "SIGTERM" : "SIGINT") + "\n";
         const auto signal_at = out.find(received);
         const auto shutdown_at = out.find(" INFO quillfern_server::server: graceful shutdown initiated\n");
         ASSERT_NE(signal_at, std::string::npos) << out;
@@ -217,8 +230,8 @@ TEST_F(ServerTest, UdsOverrideIsUsedUnchanged) {
     const std::string path = dir.file("deep/er/override.sock");
     auto server = start_listening({"--transport-endpoint", R"({"transport":"uds","path":")" + path + R"("})"},
                                   {{"WENDLE_BIND_MODE", "tcp_only"}});
-    EXPECT_THAT(server->events(),
-                Contains(" INFO quillfern_server::server: Listening on unix://" + path + " [G65 protocol negotiation]"));
+    EXPECT_THAT(server->events(), Contains(" INFO quillfern_server::server: Listening on unix://" + path +
+                                           " [G65 protocol negotiation]"));
     Client c = Client::unix_socket(path);
     c.send("PROTOCOLS: jsonrpc\n");
     EXPECT_EQ(c.read_line(), "PROTOCOL: jsonrpc");
@@ -330,7 +343,9 @@ TEST_F(ServerTest, ClosedStandardDescriptorsAreReopened) {
 TEST_F(ServerTest, CommandLineHelpAndErrors) {
     auto help = start({"--help"});
     EXPECT_EQ(help->wait_exit(), 0);
-    EXPECT_THAT(help->out(), StartsWith("quillFern — epidemic gossip engine for the Varnekeep mesh\n\nUsage: quillfern [OPTIONS]\n"));
+    EXPECT_THAT(
+        help->out(),
+        StartsWith("quillFern — epidemic gossip engine for the Varnekeep mesh\n\nUsage: quillfern [OPTIONS]\n"));
     EXPECT_EQ(help->err(), "");
 
     auto bad = start({"--gossip-port", "65536"});

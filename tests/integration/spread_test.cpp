@@ -18,7 +18,8 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-const std::string ACCEPTED = R"({"id":null,"jsonrpc":"2.0","result":{"accepted":1,"rejected":0}})" "\n";
+const std::string ACCEPTED = R"({"id":null,"jsonrpc":"2.0","result":{"accepted":1,"rejected":0}})"
+                             "\n";
 
 class SpreadProcess : public ::testing::Test {
 protected:
@@ -39,7 +40,8 @@ protected:
         c.send("PROTOCOLS: jsonrpc\n");
         ASSERT_EQ(c.read_line(), "PROTOCOL: jsonrpc");
         c.send(R"({"id":1,"jsonrpc":"2.0","method":"gossip.inject","params":{"topic":"data","key":")" + key +
-               R"(","payload":{"v":1}}})" "\n");
+               R"(","payload":{"v":1}}})"
+               "\n");
         ASSERT_EQ(c.read_line(), R"({"id":1,"jsonrpc":"2.0","result":{"node_id":"gate-test","result":"Accepted"}})");
     }
     // The first batch the peer received that holds `key`, waiting for it: the heartbeat
@@ -63,10 +65,13 @@ TEST_F(SpreadProcess, AnInjectedEntryReachesTheListedPeer) {
     inject("k-direct");
     ASSERT_TRUE(server->wait_for_output("Gossip spread delivered via TCP peer=" + peer->address())) << server->out();
     const std::string batch = batch_with(*peer, "k-direct");
-    EXPECT_THAT(batch, StartsWith("\xEC\x01" R"({"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[)"));
+    EXPECT_THAT(batch, StartsWith("\xEC\x01"
+                                  R"({"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[)"));
     EXPECT_THAT(batch, HasSubstr(R"("origin_gate":"gate-test","payload":{"v":1},"topic":"data","ttl":7,)"));
-    EXPECT_THAT(batch, ::testing::EndsWith(R"(],"from":"gate-test"}})" "\n"));
-    EXPECT_THAT(server->out(), HasSubstr(" INFO quillfern_server::spread: Epidemic sweep: spreading gossip to peers entries="));
+    EXPECT_THAT(batch, ::testing::EndsWith(R"(],"from":"gate-test"}})"
+                                           "\n"));
+    EXPECT_THAT(server->out(),
+                HasSubstr(" INFO quillfern_server::spread: Epidemic sweep: spreading gossip to peers entries="));
 }
 
 TEST_F(SpreadProcess, AnUnreachablePeerGetsTheBatchThroughTheRelay) {
@@ -78,10 +83,12 @@ TEST_F(SpreadProcess, AnUnreachablePeerGetsTheBatchThroughTheRelay) {
     inject("k-relay");
     ASSERT_TRUE(server->wait_for_output("Gossip spread delivered via reedHorn relay peer=" + peer + " accepted=1"))
         << server->out();
-    EXPECT_THAT(server->out(), HasSubstr("TCP spread failed, trying reedHorn relay peer=" + peer + " error=TCP connect to " +
-                                         peer + ": Connection refused (os error 111)"));
+    EXPECT_THAT(server->out(), HasSubstr("TCP spread failed, trying reedHorn relay peer=" + peer +
+                                         " error=TCP connect to " + peer + ": Connection refused (os error 111)"));
     const std::string relayed = batch_with(*reedhorn, "k-relay");
-    EXPECT_THAT(relayed, StartsWith("\xEC\x01" R"({"id":1,"jsonrpc":"2.0","method":"gossip.relay","params":{"payload":{"id":null,)"));
+    EXPECT_THAT(relayed,
+                StartsWith("\xEC\x01"
+                           R"({"id":1,"jsonrpc":"2.0","method":"gossip.relay","params":{"payload":{"id":null,)"));
     EXPECT_THAT(relayed, ::testing::EndsWith(R"(,"target_method":"gossip.spread","target_peer":")" + peer + "\"}}\n"));
 }
 

@@ -2,8 +2,8 @@
 // tests' own client of the wire format: exact replies, deadlines, cancellation,
 // duplicates, back-pressure, half-closed clients, malformed input and the log lines of
 // the request life cycle.
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <thread>
 
@@ -49,7 +49,8 @@ protected:
         if (rust_log) env["RUST_LOG"] = *rust_log;
         auto server = std::make_unique<ServerProcess>(ServerProcess::Options{std::move(args), std::move(env)});
         // The main socket is bound after the binary one listens; its file appears at any filter.
-        EXPECT_TRUE(wait_for_file(base + "/quillfern.sock", std::chrono::seconds(10))) << server->out() << server->err();
+        EXPECT_TRUE(wait_for_file(base + "/quillfern.sock", std::chrono::seconds(10)))
+            << server->out() << server->err();
         return server;
     }
     std::string socket() const { return base + "/quillfern.tarpc.sock"; }
@@ -101,8 +102,8 @@ TEST_F(TarpcSocketTest, EachOperationRepliesWithExactBytes) {
     TarpcClient client = connect();
     const Bytes methods = varint(12) + text("health.liveness") + text("health.readiness") + text("health.check") +
                           text("capabilities.list") + text("btsp.negotiate") + text("wendle.announce") +
-                          text("gossip.spread") + text("gossip.inject") + text("gossip.query") +
-                          text("gossip.status") + text("gossip.peers") + text("gossip.subscribe");
+                          text("gossip.spread") + text("gossip.inject") + text("gossip.query") + text("gossip.status") +
+                          text("gossip.peers") + text("gossip.subscribe");
     struct Case {
         const char* what;
         Bytes call;
@@ -123,7 +124,8 @@ TEST_F(TarpcSocketTest, EachOperationRepliesWithExactBytes) {
         {"inject", call::gossip_inject("data", "k1", R"({"v":1})"), text_reply(7, 4, R"({"result":"Accepted"})")},
         {"inject again within the second", call::gossip_inject("data", "k1", "2"),
          text_reply(7, 4, R"({"result":"Duplicate"})")},
-        {"inject with an empty key", call::gossip_inject("data", "", "1"), text_reply(7, 4, R"({"result":"Rejected"})")},
+        {"inject with an empty key", call::gossip_inject("data", "", "1"),
+         text_reply(7, 4, R"({"result":"Rejected"})")},
         {"inject to an unknown topic", call::gossip_inject("Data", "k2", "1"),
          text_reply(7, 4, R"({"error":"invalid topic"})")},
         {"query of an unknown topic", call::gossip_query(" data", std::nullopt),
@@ -135,9 +137,10 @@ TEST_F(TarpcSocketTest, EachOperationRepliesWithExactBytes) {
     Response status = call(client, 6, call::gossip_status());
     const std::string status_json = Reader(status.body).text();
     EXPECT_EQ(status.frame, text_reply(6, 6, status_json));
-    EXPECT_THAT(status_json, ::testing::MatchesRegex(R"(\{"compute_entries":0,"data_entries":0,"nonce_history_size":[01],)"
-                                                     R"("peer_count":0,"total_evicted":0,"total_ingested":[01],)"
-                                                     R"("varne_entries":[01]\})"));
+    EXPECT_THAT(status_json,
+                ::testing::MatchesRegex(R"(\{"compute_entries":0,"data_entries":0,"nonce_history_size":[01],)"
+                                        R"("peer_count":0,"total_evicted":0,"total_ingested":[01],)"
+                                        R"("varne_entries":[01]\})"));
     for (const Case& c : cases) {
         EXPECT_EQ(call(client, 7, c.call).frame, c.reply) << c.what;
     }
@@ -145,9 +148,10 @@ TEST_F(TarpcSocketTest, EachOperationRepliesWithExactBytes) {
     Response query = call(client, 8, call::gossip_query("data", std::string("k")));
     EXPECT_EQ(query.variant, 5u);
     Reader body(query.body);
-    EXPECT_THAT(body.text(), ::testing::AllOf(HasSubstr(R"({"count":1,"entries":[{"created_at_epoch":)"),
-                                              HasSubstr(R"("key":"k1",)"),
-                                              HasSubstr(R"("origin_gate":"gate-test","payload":{"v":1},"topic":"data","ttl":8,)")));
+    EXPECT_THAT(
+        body.text(),
+        ::testing::AllOf(HasSubstr(R"({"count":1,"entries":[{"created_at_epoch":)"), HasSubstr(R"("key":"k1",)"),
+                         HasSubstr(R"("origin_gate":"gate-test","payload":{"v":1},"topic":"data","ttl":8,)")));
 }
 
 TEST_F(TarpcSocketTest, WorkedExampleByteForByte) {
@@ -421,8 +425,8 @@ TEST_F(TarpcSocketTest, MalformedOrOversizedFramesEndOnlyTheirConnectionWithoutR
         EXPECT_TRUE(client.leftover().empty()) << c.what;
         ++n;
         ASSERT_TRUE(wait_for_count(*server, kWarnStreamError, n)) << c.what;
-        EXPECT_THAT(server->out(), HasSubstr("TRACE tarpc::server: read: could not read from the transport: " +
-                                             c.detail + "\n"))
+        EXPECT_THAT(server->out(),
+                    HasSubstr("TRACE tarpc::server: read: could not read from the transport: " + c.detail + "\n"))
             << c.what;
         EXPECT_EQ(call(bystander, n, call::health_liveness()).frame, bool_reply(n, 0, true)) << c.what;
     }
@@ -442,7 +446,8 @@ TEST_F(TarpcSocketTest, ReplyOverTheFrameLimitEndsTheConnectionWithNoByteOfIt) {
     EXPECT_TRUE(client.closed());
     EXPECT_TRUE(client.leftover().empty());
     ASSERT_TRUE(server->wait_for_output(std::string(kWarnStreamError) + "could not write to the transport\n"));
-    EXPECT_THAT(server->out(), HasSubstr("TRACE tarpc::server: write: could not write to the transport: frame size too big\n"));
+    EXPECT_THAT(server->out(),
+                HasSubstr("TRACE tarpc::server: write: could not write to the transport: frame size too big\n"));
 }
 
 // ---- The socket and its log lines -------------------------------------------------------------
@@ -462,7 +467,8 @@ TEST_F(TarpcSocketTest, LifeCycleLogLinesCarryTheRequestSpan) {
     auto server = start();
     TarpcClient client = connect();
     const auto before = std::chrono::system_clock::now();
-    EXPECT_EQ(call(client, 5, call::gossip_inject("data", "k", "1")).frame, text_reply(5, 4, R"({"result":"Accepted"})"));
+    EXPECT_EQ(call(client, 5, call::gossip_inject("data", "k", "1")).frame,
+              text_reply(5, 4, R"({"result":"Accepted"})"));
     const auto after = std::chrono::system_clock::now();
     ASSERT_TRUE(server->wait_for_output("SendResponse\n"));
 
@@ -476,8 +482,8 @@ TEST_F(TarpcSocketTest, LifeCycleLogLinesCarryTheRequestSpan) {
     const std::size_t from = at + std::string_view("rpc.deadline=").size();
     const std::string deadline = lines[0].substr(from, lines[0].find(' ', from) - from);
     // RFC 3339 in UTC; nine fraction digits unless the time falls on a whole second.
-    EXPECT_THAT(deadline, ::testing::MatchesRegex(
-                              "[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}(\\.[0-9]{9})?Z"));
+    EXPECT_THAT(deadline,
+                ::testing::MatchesRegex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}(\\.[0-9]{9})?Z"));
     const auto to_text = [](std::chrono::system_clock::time_point t) {
         std::time_t s = std::chrono::system_clock::to_time_t(t);
         std::tm tm{};
@@ -489,8 +495,8 @@ TEST_F(TarpcSocketTest, LifeCycleLogLinesCarryTheRequestSpan) {
     EXPECT_GE(deadline.substr(0, 19), to_text(before + std::chrono::seconds(10) - std::chrono::seconds(1)));
     EXPECT_LE(deadline.substr(0, 19), to_text(after + std::chrono::seconds(10)));
 
-    const std::string span = "RPC{rpc.trace_id=f0e0d0c0b0a09080706050403020100 rpc.deadline=" + deadline +
-                             " otel.kind=\"server\"";
+    const std::string span =
+        "RPC{rpc.trace_id=f0e0d0c0b0a09080706050403020100 rpc.deadline=" + deadline + " otel.kind=\"server\"";
     const std::string named = span + " otel.name=\"QuillFernService.gossip_inject\"";
     EXPECT_THAT(lines, ElementsAre(" INFO " + span + "}: tarpc::server: ReceiveRequest",
                                    " INFO " + span + "}: tarpc::server: BeginRequest",
@@ -531,7 +537,8 @@ TEST_F(TarpcSocketTest, FilteredOutServiceTargetsLeaveNoLineAndNoSpan) {
         EXPECT_EQ(lines, c.tarpc_lines) << c.rust_log;
         if (std::string_view(c.rust_log).starts_with("debug")) {
             // The store's own event, raised while the request ran, without the disabled span.
-            EXPECT_THAT(server->out(), HasSubstr("DEBUG quillfern_core::gossip: Gossip entry ingested topic=data key=k"));
+            EXPECT_THAT(server->out(),
+                        HasSubstr("DEBUG quillfern_core::gossip: Gossip entry ingested topic=data key=k"));
         }
     }
 }
@@ -539,7 +546,8 @@ TEST_F(TarpcSocketTest, FilteredOutServiceTargetsLeaveNoLineAndNoSpan) {
 TEST_F(TarpcSocketTest, StoreEventsRaisedByARequestCarryItsSpan) {
     auto server = start("debug");
     TarpcClient client = connect();
-    EXPECT_EQ(call(client, 5, call::gossip_inject("data", "k", "1")).frame, text_reply(5, 4, R"({"result":"Accepted"})"));
+    EXPECT_EQ(call(client, 5, call::gossip_inject("data", "k", "1")).frame,
+              text_reply(5, 4, R"({"result":"Accepted"})"));
     ASSERT_TRUE(server->wait_for_output("SendResponse\n"));
     EXPECT_THAT(server->out(),
                 ::testing::ContainsRegex("DEBUG RPC\\{rpc.trace_id=f0e0d0c0b0a09080706050403020100 rpc.deadline=[^ ]+ "

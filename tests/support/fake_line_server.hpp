@@ -38,9 +38,9 @@ public:
             CloseAtOnce,  // close without reading or writing
             NeverRead,    // keep the connection open, never read from it
         } kind = Kind::Answer;
-        std::string reply;                    // may be empty (silent), garbage, without newline, huge
-        std::chrono::milliseconds delay{0};   // before the reply
-        bool close_after_reply = true;        // else: keep reading (and recording) until the client closes
+        std::string reply;                   // may be empty (silent), garbage, without newline, huge
+        std::chrono::milliseconds delay{0};  // before the reply
+        bool close_after_reply = true;       // else: keep reading (and recording) until the client closes
     };
 
     static Behaviour answer(std::string reply, bool close_after_reply = true) {
@@ -251,8 +251,7 @@ private:
         if (open && behaviour.close_after_reply) {
             ::shutdown(connection.fd, SHUT_RDWR);
         } else if (open) {
-            while (read_some(connection)) {
-            }
+            while (read_some(connection)) {}
         }
         mark_ended(connection);
     }

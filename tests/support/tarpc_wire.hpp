@@ -87,8 +87,7 @@ struct RequestOptions {
     std::uint8_t sampling = 0;
 };
 
-inline Bytes trace_context(const std::array<std::uint8_t, 16>& trace_id, std::uint64_t span_id,
-                           std::uint8_t sampling) {
+inline Bytes trace_context(const std::array<std::uint8_t, 16>& trace_id, std::uint64_t span_id, std::uint8_t sampling) {
     return Bytes(reinterpret_cast<const char*>(trace_id.data()), trace_id.size()) + varint(span_id) + varint(sampling);
 }
 
@@ -159,8 +158,8 @@ inline Response parse_response(const Bytes& whole_frame) {
     response.id = r.uint();
     response.tag = r.uint();
     response.variant = r.uint();
-    const std::size_t head = 4 + varint(response.id).size() + varint(response.tag).size() +
-                             varint(response.variant).size();
+    const std::size_t head =
+        4 + varint(response.id).size() + varint(response.tag).size() + varint(response.variant).size();
     response.body = whole_frame.substr(head);
     response.frame = whole_frame;
     return response;

@@ -47,8 +47,7 @@ inline bool wait_for_file(const std::string& path, std::chrono::milliseconds tim
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(left.count())) > 0) {
             char buf[4096];
-            while (::read(fd, buf, sizeof buf) > 0) {
-            }
+            while (::read(fd, buf, sizeof buf) > 0) {}
         }
     }
     ::close(fd);
@@ -247,8 +246,7 @@ public:
     }
     // Everything until the peer closes.
     std::string read_to_end(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-        while (fill(timeout)) {
-        }
+        while (fill(timeout)) {}
         return std::exchange(pending_, {});
     }
 

@@ -48,8 +48,8 @@ inline constexpr std::size_t kMaxKeyBytes = 256;
 inline constexpr std::size_t kMaxPeerTextBytes = 1024;  // nonce and origin of a peer's entry
 inline constexpr std::size_t kMaxPeerIdBytes = 256;     // longer sender ids are not recorded
 // Byte budgets beside the count bounds, as GossipEntry::byte_size counts an entry.
-inline constexpr std::size_t kPendingBytes = std::size_t{64} << 20;     // all queued copies
-inline constexpr std::size_t kTopicBytes = std::size_t{256} << 20;      // the entries of one topic
+inline constexpr std::size_t kPendingBytes = std::size_t{64} << 20;  // all queued copies
+inline constexpr std::size_t kTopicBytes = std::size_t{256} << 20;   // the entries of one topic
 inline constexpr std::size_t kBroadcastSlots = 256;
 inline constexpr std::uint8_t kLocalTtl = 8;                 // hops of an entry created here
 inline constexpr std::uint64_t kLocalLifetimeSeconds = 600;  // life of an entry created here

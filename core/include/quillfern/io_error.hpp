@@ -8,12 +8,12 @@
 namespace quillfern {
 
 enum class IoErrorKind {
-    Os,             // an errno from the operating system
-    InvalidInput,   // e.g. "path must be shorter than SUN_LEN"
-    InvalidData,    // e.g. "stream did not contain valid UTF-8"
-    Unsupported,    // e.g. mesh relay endpoints
+    Os,            // an errno from the operating system
+    InvalidInput,  // e.g. "path must be shorter than SUN_LEN"
+    InvalidData,   // e.g. "stream did not contain valid UTF-8"
+    Unsupported,   // e.g. mesh relay endpoints
     UnexpectedEof,
-    WriteZero,      // "write zero"
+    WriteZero,  // "write zero"
     TimedOut,
     Other,
 };

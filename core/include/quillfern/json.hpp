@@ -70,7 +70,6 @@ void write_double(std::string& out, double d);
 // "integer `5`", "floating point `7800.0`", "string \"x\"", "sequence", "map".
 std::string unexpected_description(const Value& value);
 
-
 // A cursor over JSON text with the reading rules and error positions of `parse`: the
 // building block of typed readers that must fail where the JSON library fails. The text
 // must outlive the reader. Only allocation failures throw (std::bad_alloc, or TooLarge

@@ -27,11 +27,9 @@ namespace quillfern::tarpc_service {
 
 // The method name of each operation, indexed by the variant index of its request.
 inline constexpr std::array<std::string_view, 9> TARPC_METHOD_NAMES{
-    "QuillFernService.health_liveness", "QuillFernService.health_readiness",
-    "QuillFernService.health_check",    "QuillFernService.capabilities_list",
-    "QuillFernService.gossip_inject",   "QuillFernService.gossip_query",
-    "QuillFernService.gossip_status",   "QuillFernService.gossip_peers",
-    "QuillFernService.gossip_subscribe",
+    "QuillFernService.health_liveness",   "QuillFernService.health_readiness", "QuillFernService.health_check",
+    "QuillFernService.capabilities_list", "QuillFernService.gossip_inject",    "QuillFernService.gossip_query",
+    "QuillFernService.gossip_status",     "QuillFernService.gossip_peers",     "QuillFernService.gossip_subscribe",
 };
 
 // One request per operation, in operation order: the variant index is the wire index.
@@ -241,18 +239,18 @@ struct Response {
 // ---- Errors of the codec ------------------------------------------------------------------
 
 enum class WireErrorKind : std::uint8_t {
-    FrameTooBig,         // "frame size too big" (read or write side)
-    BytesRemaining,      // "bytes remaining on stream"
-    UnexpectedEof,       // "io error: unexpected end of file"
-    TextPastEnd,         // "io error: "
-    U128Range,           // first integer byte 254
-    ExtensionByte,       // first integer byte 255
-    InvalidU32,          // "Invalid u32 {}: you may have a version disagreement?"
-    InvalidVariant,      // "invalid value: integer `{}`, expected variant index 0 <= i < {}"
-    InvalidOptionTag,    // "tag for enum is not valid, found {}"
-    InvalidUtf8,         // "string is not valid utf8: ..."
-    DurationOverflow,    // "overflow deserializing Duration"
-    TrailingBytes,       // "Slice had bytes remaining after deserialization"
+    FrameTooBig,       // "frame size too big" (read or write side)
+    BytesRemaining,    // "bytes remaining on stream"
+    UnexpectedEof,     // "io error: unexpected end of file"
+    TextPastEnd,       // "io error: "
+    U128Range,         // first integer byte 254
+    ExtensionByte,     // first integer byte 255
+    InvalidU32,        // "Invalid u32 {}: you may have a version disagreement?"
+    InvalidVariant,    // "invalid value: integer `{}`, expected variant index 0 <= i < {}"
+    InvalidOptionTag,  // "tag for enum is not valid, found {}"
+    InvalidUtf8,       // "string is not valid utf8: ..."
+    DurationOverflow,  // "overflow deserializing Duration"
+    TrailingBytes,     // "Slice had bytes remaining after deserialization"
 };
 
 // Why a frame or message could not be read (or a response not framed). `detail` is the
@@ -312,8 +310,8 @@ private:
 
     std::unique_ptr<std::uint8_t[]> data_;
     std::size_t capacity_ = 0;
-    std::size_t start_ = 0;  // first byte not handed out
-    std::size_t end_ = 0;    // one past the last byte received
+    std::size_t start_ = 0;                      // first byte not handed out
+    std::size_t end_ = 0;                        // one past the last byte received
     std::optional<std::size_t> payload_length_;  // set while inside a payload
     std::optional<WireError> error_;
 };

@@ -17,9 +17,7 @@ CoreError CoreError::dependency(std::string dependency, std::string detail) {
     return result;
 }
 
-const std::string& CoreError::text() const noexcept {
-    return io_ ? io_->message() : text_;
-}
+const std::string& CoreError::text() const noexcept { return io_ ? io_->message() : text_; }
 
 std::string CoreError::to_string() const {
     std::string_view prefix;

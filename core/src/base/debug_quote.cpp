@@ -14,12 +14,11 @@ struct Range {
 // separators other than the space, private use, non-characters, and the combining
 // (grapheme-extending) marks of the common blocks.
 constexpr Range kEscapedRanges[] = {
-    {0x0000, 0x001F}, {0x007F, 0x009F}, {0x00A0, 0x00A0}, {0x00AD, 0x00AD}, {0x0300, 0x036F},
-    {0x0483, 0x0489}, {0x0591, 0x05BD}, {0x0600, 0x0605}, {0x061C, 0x061C}, {0x06DD, 0x06DD},
-    {0x070F, 0x070F}, {0x1680, 0x1680}, {0x180E, 0x180E}, {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF},
-    {0x2000, 0x200F}, {0x2028, 0x202F}, {0x205F, 0x206F}, {0x20D0, 0x20FF}, {0x3000, 0x3000},
-    {0xD800, 0xF8FF}, {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F}, {0xFEFF, 0xFEFF}, {0xFFF0, 0xFFFB},
-    {0xFFFE, 0xFFFF}, {0x1D173, 0x1D17A}, {0xE0000, 0xE0FFF}, {0xF0000, 0x10FFFF},
+    {0x0000, 0x001F}, {0x007F, 0x009F}, {0x00A0, 0x00A0},   {0x00AD, 0x00AD},   {0x0300, 0x036F},    {0x0483, 0x0489},
+    {0x0591, 0x05BD}, {0x0600, 0x0605}, {0x061C, 0x061C},   {0x06DD, 0x06DD},   {0x070F, 0x070F},    {0x1680, 0x1680},
+    {0x180E, 0x180E}, {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF},   {0x2000, 0x200F},   {0x2028, 0x202F},    {0x205F, 0x206F},
+    {0x20D0, 0x20FF}, {0x3000, 0x3000}, {0xD800, 0xF8FF},   {0xFE00, 0xFE0F},   {0xFE20, 0xFE2F},    {0xFEFF, 0xFEFF},
+    {0xFFF0, 0xFFFB}, {0xFFFE, 0xFFFF}, {0x1D173, 0x1D17A}, {0xE0000, 0xE0FFF}, {0xF0000, 0x10FFFF},
 };
 
 bool escaped_in_debug(char32_t c) noexcept {
@@ -43,7 +42,6 @@ void append_hex_escape(std::string& out, char32_t c) {
     out.push_back('}');
 }
 
-
 }  // namespace
 
 std::size_t utf8_sequence_length(std::string_view s, std::size_t pos) noexcept {
@@ -59,12 +57,30 @@ void append_debug_quoted(std::string& out, std::string_view s, InvalidBytes inva
     for (std::size_t pos = 0; pos < s.size();) {
         const char byte = s[pos];
         switch (byte) {
-            case '"': out.append("\\\""); ++pos; continue;
-            case '\\': out.append("\\\\"); ++pos; continue;
-            case '\n': out.append("\\n"); ++pos; continue;
-            case '\r': out.append("\\r"); ++pos; continue;
-            case '\t': out.append("\\t"); ++pos; continue;
-            case '\0': out.append("\\0"); ++pos; continue;
+            case '"':
+                out.append("\\\"");
+                ++pos;
+                continue;
+            case '\\':
+                out.append("\\\\");
+                ++pos;
+                continue;
+            case '\n':
+                out.append("\\n");
+                ++pos;
+                continue;
+            case '\r':
+                out.append("\\r");
+                ++pos;
+                continue;
+            case '\t':
+                out.append("\\t");
+                ++pos;
+                continue;
+            case '\0':
+                out.append("\\0");
+                ++pos;
+                continue;
             default: break;
         }
         const std::size_t length = utf8_sequence_length(s, pos);
@@ -83,8 +99,10 @@ void append_debug_quoted(std::string& out, std::string_view s, InvalidBytes inva
         }
         std::size_t next = pos;
         const char32_t c = decode_utf8(s, next);
-        if (escaped_in_debug(c)) append_hex_escape(out, c);
-        else out.append(s.substr(pos, length));
+        if (escaped_in_debug(c))
+            append_hex_escape(out, c);
+        else
+            out.append(s.substr(pos, length));
         pos += length;
     }
     out.push_back('"');

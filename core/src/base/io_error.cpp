@@ -8,8 +8,7 @@
 namespace quillfern {
 
 IoError IoError::from_os(int code) {
-    return IoError(IoErrorKind::Os, fmt::format("{} (os error {})", std::system_category().message(code), code),
-                   code);
+    return IoError(IoErrorKind::Os, fmt::format("{} (os error {})", std::system_category().message(code), code), code);
 }
 
 IoError IoError::from_errno() { return from_os(errno); }

@@ -28,12 +28,12 @@ bool is_valid_utf8(std::string_view bytes) noexcept {
             need = 1;
         } else if (c >= 0xE0 && c <= 0xEF) {
             need = 2;
-            if (c == 0xE0) lo = 0xA0;        // no overlong forms
-            if (c == 0xED) hi = 0x9F;        // no surrogates
+            if (c == 0xE0) lo = 0xA0;  // no overlong forms
+            if (c == 0xED) hi = 0x9F;  // no surrogates
         } else if (c >= 0xF0 && c <= 0xF4) {
             need = 3;
             if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;        // nothing above U+10FFFF
+            if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
         } else {
             return false;
         }
@@ -49,12 +49,21 @@ bool is_valid_utf8(std::string_view bytes) noexcept {
 
 bool is_unicode_whitespace(char32_t c) noexcept {
     switch (c) {
-        case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20:
-        case 0x85: case 0xA0: case 0x1680:
-        case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
-            return true;
-        default:
-            return c >= 0x2000 && c <= 0x200A;
+        case 0x09:
+        case 0x0A:
+        case 0x0B:
+        case 0x0C:
+        case 0x0D:
+        case 0x20:
+        case 0x85:
+        case 0xA0:
+        case 0x1680:
+        case 0x2028:
+        case 0x2029:
+        case 0x202F:
+        case 0x205F:
+        case 0x3000: return true;
+        default: return c >= 0x2000 && c <= 0x200A;
     }
 }
 
@@ -76,8 +85,8 @@ char32_t decode_utf8(std::string_view s, std::size_t& pos) noexcept {
         return r;
     }
     if (pos + 3 < s.size()) {
-        char32_t r = ((c & 0x07) << 18) | ((b(pos + 1) & 0x3F) << 12) | ((b(pos + 2) & 0x3F) << 6) |
-                     (b(pos + 3) & 0x3F);
+        char32_t r =
+            ((c & 0x07) << 18) | ((b(pos + 1) & 0x3F) << 12) | ((b(pos + 2) & 0x3F) << 6) | (b(pos + 3) & 0x3F);
         pos += 4;
         return r;
     }

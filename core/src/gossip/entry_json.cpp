@@ -13,7 +13,15 @@ namespace {
 using Result = Expected<GossipEntry, std::string>;
 
 enum class Field : std::size_t {
-    Topic, Key, Payload, OriginGate, Nonce, Ttl, Version, CreatedAt, ExpiresAt,
+    Topic,
+    Key,
+    Payload,
+    OriginGate,
+    Nonce,
+    Ttl,
+    Version,
+    CreatedAt,
+    ExpiresAt,
 };
 inline constexpr std::size_t kFieldCount = 9;
 inline constexpr std::array<std::string_view, kFieldCount> kFieldNames{
@@ -118,8 +126,8 @@ struct Fields {
         entry.topic = *topic;
         entry.key = share_text(std::move(*key));
         entry.payload = std::move(*payload);
-        entry.origin_gate = known_origin && *known_origin == *origin_gate ? known_origin
-                                                                          : share_text(std::move(*origin_gate));
+        entry.origin_gate =
+            known_origin && *known_origin == *origin_gate ? known_origin : share_text(std::move(*origin_gate));
         entry.nonce = std::move(*nonce);
         entry.ttl = static_cast<std::uint8_t>(*ttl);
         entry.version = *version;
@@ -188,14 +196,14 @@ std::optional<std::string> read_field(json::Reader& reader, std::uint32_t depth,
                     if (!topic) return std::move(topic).error();
                     fields.topic = *topic;
                 } else {
-                    (field == Field::Key ? fields.key : field == Field::OriginGate ? fields.origin_gate : fields.nonce) =
-                        std::move(text);
+                    (field == Field::Key          ? fields.key
+                     : field == Field::OriginGate ? fields.origin_gate
+                                                  : fields.nonce) = std::move(text);
                 }
                 return std::nullopt;
             }
             break;
-        default:
-            break;
+        default: break;
     }
     const json::Value value = reader.read_value(depth);
     if (reader.failed()) return std::nullopt;

@@ -3,9 +3,9 @@
 #include <limits>
 #include <mutex>
 
+#include "quillfern/gossip.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/text.hpp"
-#include "quillfern/gossip.hpp"
 
 namespace quillfern::gossip {
 namespace {
@@ -54,7 +54,8 @@ IngestOutcome GossipStore::ingest(GossipEntry entry, std::optional<std::string_v
     return ingest_at(std::move(entry), from, now());
 }
 
-IngestOutcome GossipStore::ingest_at(GossipEntry entry, std::optional<std::string_view> from, std::uint64_t now_seconds) {
+IngestOutcome GossipStore::ingest_at(GossipEntry entry, std::optional<std::string_view> from,
+                                     std::uint64_t now_seconds) {
     if (now_seconds >= entry.expires_at_epoch) {
         count_rejection(from);
         return IngestOutcome::Expired;
@@ -65,9 +66,9 @@ IngestOutcome GossipStore::ingest_at(GossipEntry entry, std::optional<std::strin
     }
     // A peer's entry whose nonce or origin is oversized is refused like a bad key: neither
     // is kept in the history or the peer's copies at such a size.
-    const bool key_ok = is_acceptable_key(text_of(entry.key)) &&
-                        (!from || (entry.nonce.size() <= kMaxPeerTextBytes &&
-                                   text_of(entry.origin_gate).size() <= kMaxPeerTextBytes));
+    const bool key_ok =
+        is_acceptable_key(text_of(entry.key)) &&
+        (!from || (entry.nonce.size() <= kMaxPeerTextBytes && text_of(entry.origin_gate).size() <= kMaxPeerTextBytes));
 
     // The nonce check and the nonce record form one critical section: of two copies
     // of one nonce ingested at once, exactly one is accepted.

@@ -19,9 +19,7 @@ namespace quillfern::json {
 bool Reader::read_canonical(std::string& out, std::uint32_t depth) {
     const int c = peek_token();
     switch (c) {
-        case -1:
-            fail_at_next("EOF while parsing a value");
-            return false;
+        case -1: fail_at_next("EOF while parsing a value"); return false;
         case 'n':
             ++pos_;
             if (!parse_ident("ull")) return false;
@@ -37,12 +35,17 @@ bool Reader::read_canonical(std::string& out, std::uint32_t depth) {
             if (!parse_ident("alse")) return false;
             out.append("false");
             return true;
-        case '-':
-            ++pos_;
-            return read_canonical_number(out, false);
-        case '0': case '1': case '2': case '3': case '4':
-        case '5': case '6': case '7': case '8': case '9':
-            return read_canonical_number(out, true);
+        case '-': ++pos_; return read_canonical_number(out, false);
+        case '0':
+        case '1':
+        case '2':
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7':
+        case '8':
+        case '9': return read_canonical_number(out, true);
         case '"': {
             ++pos_;
             const std::size_t raw_start = pos_;
@@ -77,9 +80,7 @@ bool Reader::read_canonical(std::string& out, std::uint32_t depth) {
             if (!check_depth(depth)) return false;
             ++pos_;
             return read_canonical_object(out, depth + 1);
-        default:
-            fail_at_next("expected value");
-            return false;
+        default: fail_at_next("expected value"); return false;
     }
 }
 
@@ -141,8 +142,7 @@ bool Reader::read_canonical_object_sorted(std::string& out, std::uint32_t depth)
     }
     if (failed_ || !close_object()) return false;
     // Stable: of members with one key, the last read stays last and is the one kept.
-    std::stable_sort(members.begin(), members.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::stable_sort(members.begin(), members.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     out.push_back('{');
     bool first = true;
     for (std::size_t i = 0; i < members.size(); ++i) {

@@ -30,9 +30,12 @@ enum StringClass : std::uint8_t { kPlain = 0, kHigh = 1, kQuote = 2, kBackslash 
 constexpr std::array<std::uint8_t, 256> make_string_classes() {
     std::array<std::uint8_t, 256> classes{};
     for (std::size_t b = 0; b < 256; ++b) {
-        if (b < 0x20) classes[b] = kControl;
-        else if (b >= 0x80) classes[b] = kHigh;
-        else classes[b] = kPlain;
+        if (b < 0x20)
+            classes[b] = kControl;
+        else if (b >= 0x80)
+            classes[b] = kHigh;
+        else
+            classes[b] = kPlain;
     }
     classes['"'] = kQuote;
     classes['\\'] = kBackslash;
@@ -84,8 +87,10 @@ void append_utf8(std::string& out, std::uint32_t cp) {
     std::int64_t magnitude = 0;  // 10^(magnitude-1) <= |mantissa| < 10^magnitude
     bool significant = false;
     for (; i < number.size() && is_digit(number[i]); ++i) {
-        if (significant) ++magnitude;
-        else if (number[i] != '0') significant = true, magnitude = 1;
+        if (significant)
+            ++magnitude;
+        else if (number[i] != '0')
+            significant = true, magnitude = 1;
     }
     if (i < number.size() && number[i] == '.') {
         std::int64_t place = 0;
@@ -203,25 +208,24 @@ bool Reader::parse_ident(std::string_view rest) {
 Value Reader::read_value(std::uint32_t depth) {
     const int c = peek_token();
     switch (c) {
-        case -1:
-            fail_at_next(kEofValue);
-            return {};
+        case -1: fail_at_next(kEofValue); return {};
         case 'n':
             ++pos_;
             parse_ident("ull");
             return {};
-        case 't':
-            ++pos_;
-            return parse_ident("rue") ? Value(true) : Value();
-        case 'f':
-            ++pos_;
-            return parse_ident("alse") ? Value(false) : Value();
-        case '-':
-            ++pos_;
-            return read_number(false);
-        case '0': case '1': case '2': case '3': case '4':
-        case '5': case '6': case '7': case '8': case '9':
-            return read_number(true);
+        case 't': ++pos_; return parse_ident("rue") ? Value(true) : Value();
+        case 'f': ++pos_; return parse_ident("alse") ? Value(false) : Value();
+        case '-': ++pos_; return read_number(false);
+        case '0':
+        case '1':
+        case '2':
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7':
+        case '8':
+        case '9': return read_number(true);
         case '"': {
             ++pos_;
             std::string s = read_string_body();
@@ -237,9 +241,7 @@ Value Reader::read_value(std::uint32_t depth) {
             if (!check_depth(depth)) return {};
             ++pos_;
             return read_object(depth + 1);
-        default:
-            fail_at_next("expected value");
-            return {};
+        default: fail_at_next("expected value"); return {};
     }
 }
 
@@ -335,9 +337,12 @@ bool Reader::has_next_key(bool first) {
     ++pos_;
     const int next = peek_token();
     if (next == '"') return true;
-    if (next == '}') fail_at_next("trailing comma");
-    else if (next < 0) fail_at_next(kEofValue);
-    else fail_at_next("key must be a string");
+    if (next == '}')
+        fail_at_next("trailing comma");
+    else if (next < 0)
+        fail_at_next(kEofValue);
+    else
+        fail_at_next("key must be a string");
     return false;
 }
 
@@ -372,8 +377,10 @@ bool Reader::close_object() {
         ++pos_;
         return true;
     }
-    if (c == ',') fail_at_next("trailing comma");
-    else fail_at_next(c < 0 ? kEofObject : "trailing characters");
+    if (c == ',')
+        fail_at_next("trailing comma");
+    else
+        fail_at_next(c < 0 ? kEofObject : "trailing characters");
     return false;
 }
 

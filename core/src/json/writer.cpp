@@ -44,8 +44,7 @@ inline bool any_escape_in_8(const char* p) noexcept {
 // An upper bound for most texts, so that large replies are written without regrowing.
 std::size_t estimated_size(const Value& value) {
     switch (value.type()) {
-        case Value::value_t::string:
-            return value.get_ptr<const Value::string_t*>()->size() + 2;
+        case Value::value_t::string: return value.get_ptr<const Value::string_t*>()->size() + 2;
         case Value::value_t::array: {
             std::size_t size = 2;
             for (const Value& item : *value.get_ptr<const Value::array_t*>()) size += estimated_size(item) + 1;
@@ -58,8 +57,7 @@ std::size_t estimated_size(const Value& value) {
             }
             return size;
         }
-        default:
-            return 24;
+        default: return 24;
     }
 }
 
@@ -73,24 +71,16 @@ void write_integer(std::string& out, Integer value) {
 void write_value(std::string& out, const Value& value) {
     switch (value.type()) {
         case Value::value_t::null:
-        case Value::value_t::discarded:
-            out.append("null");
-            return;
-        case Value::value_t::boolean:
-            out.append(*value.get_ptr<const Value::boolean_t*>() ? "true" : "false");
-            return;
+        case Value::value_t::discarded: out.append("null"); return;
+        case Value::value_t::boolean: out.append(*value.get_ptr<const Value::boolean_t*>() ? "true" : "false"); return;
         case Value::value_t::number_integer:
             write_integer(out, *value.get_ptr<const Value::number_integer_t*>());
             return;
         case Value::value_t::number_unsigned:
             write_integer(out, *value.get_ptr<const Value::number_unsigned_t*>());
             return;
-        case Value::value_t::number_float:
-            write_double(out, *value.get_ptr<const Value::number_float_t*>());
-            return;
-        case Value::value_t::string:
-            write_string(out, *value.get_ptr<const Value::string_t*>());
-            return;
+        case Value::value_t::number_float: write_double(out, *value.get_ptr<const Value::number_float_t*>()); return;
+        case Value::value_t::string: write_string(out, *value.get_ptr<const Value::string_t*>()); return;
         case Value::value_t::array: {
             out.push_back('[');
             bool first = true;

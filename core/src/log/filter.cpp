@@ -1,7 +1,7 @@
 // RUST_LOG directives: parsing, ordering and the per-event decision.
-#include <algorithm>
 #include <locale.h>
 #include <wctype.h>
+#include <algorithm>
 
 #include "quillfern/log.hpp"
 #include "quillfern/text.hpp"

@@ -3,11 +3,11 @@
 // Each installation publishes an immutable state that is never freed, so a thread that
 // is still deciding or writing an event under the previous state stays safe. Deciding
 // an event takes no lock; writing to standard output takes the process-wide output lock.
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <mutex>
-#include <unistd.h>
 
 #include "quillfern/io_error.hpp"
 #include "quillfern/log.hpp"
@@ -178,8 +178,7 @@ SiteDecision decide(Level level, std::string_view target) noexcept {
     return {generation, state != nullptr && state->filter.enabled(level, target)};
 }
 
-void emit_passed(Level level, std::string_view target, std::string_view message,
-                 std::initializer_list<Field> fields) {
+void emit_passed(Level level, std::string_view target, std::string_view message, std::initializer_list<Field> fields) {
     const SubscriberState* state = g_state.load(std::memory_order_acquire);
     if (state == nullptr) return;
     try {

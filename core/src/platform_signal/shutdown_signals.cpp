@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include <asio/signal_set.hpp>
 #include <fmt/format.h>
+#include <asio/signal_set.hpp>
 
 #include "quillfern/log.hpp"
 #include "quillfern/log_targets.hpp"
@@ -17,8 +17,8 @@ namespace {
 
 [[noreturn]] void fatal(const char* what, const std::error_code& ec) {
     std::fflush(stdout);
-    std::string report =
-        fmt::format("thread 'main' panicked:\n{}: Os {{ code: {}, message: \"{}\" }}\n", what, ec.value(), ec.message());
+    std::string report = fmt::format("thread 'main' panicked:\n{}: Os {{ code: {}, message: \"{}\" }}\n", what,
+                                     ec.value(), ec.message());
     std::fwrite(report.data(), 1, report.size(), stderr);
     std::fflush(stderr);
     std::_Exit(101);
@@ -31,8 +31,7 @@ struct ShutdownSignals::State {
     asio::signal_set signals;
 };
 
-ShutdownSignals::ShutdownSignals(const asio::any_io_executor& executor)
-    : state_(std::make_unique<State>(executor)) {
+ShutdownSignals::ShutdownSignals(const asio::any_io_executor& executor) : state_(std::make_unique<State>(executor)) {
     std::error_code ec;
     state_->signals.add(SIGTERM, ec);
     if (ec) fatal("failed to register SIGTERM handler", ec);

@@ -69,8 +69,7 @@ void LineReader::make_room() {
 asio::awaitable<std::pair<std::error_code, std::size_t>> LineReader::read_into_buffer() {
     if (at_end_) co_return std::pair{std::error_code(asio::error::eof), std::size_t{0}};
     make_room();
-    auto [ec, count] =
-        co_await stream_.async_read_some(asio::buffer(buffer_.get() + end_, capacity_ - end_), kNoThrow);
+    auto [ec, count] = co_await stream_.async_read_some(asio::buffer(buffer_.get() + end_, capacity_ - end_), kNoThrow);
     // Counted here, so bytes that arrive while a race is being cancelled are kept.
     end_ += count;
     // After the end or a failure nothing more can come: later reads report the end.

@@ -3,10 +3,10 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
 #include <asio/buffer.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
-#include <fmt/format.h>
 
 #include "quillfern/log.hpp"
 #include "quillfern/log_targets.hpp"

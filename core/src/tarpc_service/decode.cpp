@@ -86,9 +86,9 @@ public:
             case 252: return little_endian(4);
             case 253: return little_endian(8);
             case 254:
-                return unexpected(WireError{
-                    WireErrorKind::U128Range,
-                    "Invalid value (u128 range): you may have a version or configuration disagreement?"});
+                return unexpected(
+                    WireError{WireErrorKind::U128Range,
+                              "Invalid value (u128 range): you may have a version or configuration disagreement?"});
             default:
                 return unexpected(WireError{WireErrorKind::ExtensionByte,
                                             "\nByte 255 is treated as an extension point; it should not be "
@@ -125,7 +125,8 @@ public:
         // Checked before anything is copied: a false length allocates nothing.
         if (*length > left_) return unexpected(WireError{WireErrorKind::TextPastEnd, "io error: "});
         const std::string_view bytes(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(*length));
-        if (!text::is_valid_utf8(bytes)) return unexpected(WireError{WireErrorKind::InvalidUtf8, utf8_error_text(bytes)});
+        if (!text::is_valid_utf8(bytes))
+            return unexpected(WireError{WireErrorKind::InvalidUtf8, utf8_error_text(bytes)});
         p_ += *length;
         left_ -= static_cast<std::size_t>(*length);
         return std::string(bytes);
@@ -244,8 +245,7 @@ Expected<ClientMessage, WireError> decode(std::span<const std::uint8_t> payload,
         message = cancel;
     }
     if (in.left() != 0) {
-        return unexpected(
-            WireError{WireErrorKind::TrailingBytes, "Slice had bytes remaining after deserialization"});
+        return unexpected(WireError{WireErrorKind::TrailingBytes, "Slice had bytes remaining after deserialization"});
     }
     return message;
 }

@@ -173,8 +173,8 @@ std::vector<std::uint8_t> encode_client_message(const ClientMessage& message, Mo
     const std::uint64_t seconds = ns / 1'000'000'000u;
     const std::uint64_t nanos = ns % 1'000'000'000u;
     std::vector<std::uint8_t> payload(1 + varint_size(seconds) + varint_size(nanos) +
-                                      trace_context_size(request.context.trace_context) +
-                                      varint_size(request.id) + 1 + call_fields_size(request.message));
+                                      trace_context_size(request.context.trace_context) + varint_size(request.id) + 1 +
+                                      call_fields_size(request.message));
     Writer w(payload.data());
     w.varint(0);
     w.varint(seconds);

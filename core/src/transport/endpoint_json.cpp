@@ -106,9 +106,9 @@ Expected<TransportEndpoint, std::string> from_elements(Tag tag, const std::vecto
     Fields fields(tag);
     for (std::size_t i = 0; i < shape.field_count; ++i) {
         if (i >= elements.size()) {
-            return unexpected("invalid length " + std::to_string(i) + ", expected struct variant TransportEndpoint::" +
-                              std::string(shape.name) + " with " + std::to_string(shape.field_count) +
-                              (shape.field_count == 1 ? " element" : " elements"));
+            return unexpected("invalid length " + std::to_string(i) +
+                              ", expected struct variant TransportEndpoint::" + std::string(shape.name) + " with " +
+                              std::to_string(shape.field_count) + (shape.field_count == 1 ? " element" : " elements"));
         }
         if (auto error = fields.take(i, elements[i])) return unexpected(std::move(*error));
     }

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include <asio/this_coro.hpp>
 #include <fmt/format.h>
+#include <asio/this_coro.hpp>
 
 #include "quillfern/transport.hpp"
 
@@ -84,8 +84,8 @@ bool is_socket_file(const std::string& path) {
 bool someone_listens(const SocketAddress& address) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return false;
-    bool answered = ::connect(fd, address.data(), static_cast<socklen_t>(address.size())) == 0 ||
-                    errno == EAGAIN || errno == EINPROGRESS || errno == EPROTOTYPE;
+    bool answered = ::connect(fd, address.data(), static_cast<socklen_t>(address.size())) == 0 || errno == EAGAIN ||
+                    errno == EINPROGRESS || errno == EPROTOTYPE;
     ::close(fd);
     return answered;
 }

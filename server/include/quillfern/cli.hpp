@@ -41,9 +41,9 @@ EnvLookup process_env();
 struct ParseResult {
     enum class Kind { Run, Help, Error };
     Kind kind = Kind::Run;
-    Cli cli;             // meaningful for Run only
-    std::string output;  // help text (for stdout) or error report (for stderr)
-    int exit_status = 0; // 0 for Run and Help, 2 for Error
+    Cli cli;              // meaningful for Run only
+    std::string output;   // help text (for stdout) or error report (for stderr)
+    int exit_status = 0;  // 0 for Run and Help, 2 for Error
 };
 
 // args[0] is the program path (its last component names the program in the usage
@@ -52,7 +52,6 @@ ParseResult parse(std::span<const std::string> args, const EnvLookup& env);
 
 // The runtime's worker count: TOKIO_WORKER_THREADS when set, else the online
 // processor count (at least 1). The error is the fatal message for a bad value.
-Expected<std::size_t, std::string> worker_threads(const EnvLookup& env,
-                                                  std::size_t online_processors);
+Expected<std::size_t, std::string> worker_threads(const EnvLookup& env, std::size_t online_processors);
 
 }  // namespace quillfern::cli

@@ -22,8 +22,7 @@ namespace quillfern::dispatch {
 // end): a success reply, or an error reply -32700 "Parse error" (id null) / -32601
 // "Method not found" (the request's id). Bad parameters give a success reply whose
 // result is {"error": text}. Never throws.
-asio::awaitable<std::string> handle_request(std::string_view line,
-                                            const std::shared_ptr<gossip::GossipStore>& store);
+asio::awaitable<std::string> handle_request(std::string_view line, const std::shared_ptr<gossip::GossipStore>& store);
 
 // A long reply is handed on in chunks of about this size while it is being written.
 inline constexpr std::size_t REPLY_CHUNK_BYTES = 64 * 1024;

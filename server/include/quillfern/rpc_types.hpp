@@ -16,9 +16,8 @@ namespace quillfern::rpc_types {
 // The advertised methods, in the order every reply and announcement lists them.
 // ("capability.list" is answered as an alias but not advertised.)
 inline constexpr std::array<std::string_view, 12> METHOD_NAMES{
-    "health.liveness", "health.readiness", "health.check",  "capabilities.list",
-    "btsp.negotiate",  "wendle.announce",  "gossip.spread", "gossip.inject",
-    "gossip.query",    "gossip.status",    "gossip.peers",  "gossip.subscribe",
+    "health.liveness", "health.readiness", "health.check", "capabilities.list", "btsp.negotiate", "wendle.announce",
+    "gossip.spread",   "gossip.inject",    "gossip.query", "gossip.status",     "gossip.peers",   "gossip.subscribe",
 };
 inline constexpr std::array<std::string_view, 1> CAPABILITIES{"gossip"};
 inline constexpr std::array<std::string_view, 3> SIGNAL_TIERS{"varne", "node", "meta"};
@@ -55,8 +54,7 @@ std::string jsonrpc_error_response(const json::Value& id, std::int32_t code, std
 // The same envelopes appended to `out`, for callers that keep one buffer per connection
 // or splice in a result that is already compact JSON text.
 void write_success_response(std::string& out, const json::Value& id, std::string_view result_json);
-void write_error_response(std::string& out, const json::Value& id, std::int32_t code,
-                          std::string_view message);
+void write_error_response(std::string& out, const json::Value& id, std::int32_t code, std::string_view message);
 
 // The health of the service. Only Healthy and Unknown are ever derived (from the store's
 // lifecycle state); Degraded and Unhealthy exist for the binary front end's wire form.

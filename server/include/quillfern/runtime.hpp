@@ -72,8 +72,10 @@ T Runtime::block_on(asio::awaitable<T> task) {
     std::optional<T> result;
     std::exception_ptr failure;
     asio::co_spawn(main_, std::move(task), [&](std::exception_ptr e, T value) {
-        if (e) failure = e;
-        else result.emplace(std::move(value));
+        if (e)
+            failure = e;
+        else
+            result.emplace(std::move(value));
         main_.stop();
     });
     main_.run();

@@ -32,9 +32,9 @@ inline constexpr std::string_view JSONRPC_SIGNAL{"\xEC\x01", 2};
 // The bounds of one exchange. Each write has its own time limit; the reply's limit runs
 // from the moment its read starts.
 struct Limits {
-    std::chrono::milliseconds connect{5000};  // name resolution and connect together
-    std::chrono::milliseconds write{10000};   // each write
-    std::chrono::milliseconds reply{3000};    // the reply line (or the whole reply)
+    std::chrono::milliseconds connect{5000};       // name resolution and connect together
+    std::chrono::milliseconds write{10000};        // each write
+    std::chrono::milliseconds reply{3000};         // the reply line (or the whole reply)
     std::size_t reply_cap = std::size_t{1} << 20;  // bytes of the reply, its newline not counted
 };
 

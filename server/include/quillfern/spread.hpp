@@ -62,7 +62,7 @@ struct SpreadTask {
 // newline, then at most one reply line. Gives the accepted count the reply reports
 // (0 for any reply that can't be read), or the error text of a failed connect or write.
 asio::awaitable<Expected<std::uint32_t, std::string>> spread_via_tcp(std::string peer, SharedPayload payload,
-                                                                    sibling_client::Limits limits = {});
+                                                                     sibling_client::Limits limits = {});
 
 // The relay road: reedHorn's "gossip.relay" naming the peer as its target, with the
 // request nested as its "payload". The payload is the sweep's request, compact JSON of
@@ -70,7 +70,7 @@ asio::awaitable<Expected<std::uint32_t, std::string>> spread_via_tcp(std::string
 // it would give the same bytes). Gives the accepted count, or the error text of the step
 // that failed.
 asio::awaitable<Expected<std::uint32_t, std::string>> spread_via_relay(std::string peer, SharedPayload payload,
-                                                                      sibling_client::Limits limits = {});
+                                                                       sibling_client::Limits limits = {});
 
 // The body of one delivery task: the direct road, else the relay road; a delivery is
 // recorded in the store's peer statistics under the peer's address. Never throws.

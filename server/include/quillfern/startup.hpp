@@ -41,7 +41,7 @@ asio::awaitable<void> eviction_loop(std::shared_ptr<gossip::GossipStore> store, 
 // after 50 ms. Returns only the error that ends the listener: a failed bind, or an
 // accept error that is not transient.
 asio::awaitable<Expected<void, IoError>> cross_gate_listener(std::shared_ptr<gossip::GossipStore> store,
-                                                            std::uint16_t gossip_port, runtime::Runtime& rt);
+                                                             std::uint16_t gossip_port, runtime::Runtime& rt);
 
 // The task start-up spawns: cross_gate_listener, and the error that ended it logged as
 // ERROR "Cross-gate gossip listener failed".

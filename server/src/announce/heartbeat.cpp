@@ -30,8 +30,7 @@ void inject_endpoint_alive(gossip::GossipStore& store, std::uint16_t gossip_port
         case gossip::IngestOutcome::Accepted:
             QF_LOG(log::Level::Info, LOG_TARGET, "Injected endpoint.alive gossip entry", log::text("gate", node_id));
             break;
-        case gossip::IngestOutcome::Duplicate:
-            break;  // renewed within the same second: the stored heartbeat stays
+        case gossip::IngestOutcome::Duplicate: break;  // renewed within the same second: the stored heartbeat stays
         default:
             QF_LOG(log::Level::Warn, LOG_TARGET, "endpoint.alive injection unexpected result",
                    log::text("gate", node_id), log::variant("result", gossip::outcome_name(outcome)));

@@ -5,8 +5,8 @@
 
 #include "quillfern/announce.hpp"
 #include "quillfern/log.hpp"
-#include "quillfern/spread.hpp"
 #include "quillfern/paths.hpp"
+#include "quillfern/spread.hpp"
 #include "quillfern/text.hpp"
 #include "sibling_exchange.hpp"
 
@@ -47,8 +47,8 @@ asio::awaitable<void> announce_to_quorvel(std::string service, std::string socke
         QF_LOG(log::Level::Info, LOG_TARGET, "Vellumar quorvel-api socket not found — skipping announce");
         co_return;
     }
-    std::string line =
-        wendle_announce_line(service, socket_path, spread::gossip_port_from_env(), static_cast<std::uint32_t>(::getpid()));
+    std::string line = wendle_announce_line(service, socket_path, spread::gossip_port_from_env(),
+                                            static_cast<std::uint32_t>(::getpid()));
     const detail::ExchangeOutcome outcome =
         co_await detail::exchange_line(std::move(*api_socket), std::move(line), limits);
     detail::log_outcome(outcome, kAnnounceEvents);

@@ -94,12 +94,11 @@ std::vector<Entry> entries_of(const EnvValues& env) {
     for (std::size_t i = 0; i < kOptionCount; ++i) {
         const OptionDef& option = kOptions[i];
         const std::string display = option_display(option);
-        entries.push_back({std::string(kShortColumnWidth, ' ') + display, display,
-                           std::string(option.help), annotations_of(option, env[i])});
+        entries.push_back({std::string(kShortColumnWidth, ' ') + display, display, std::string(option.help),
+                           annotations_of(option, env[i])});
     }
     const std::string help_display = "--" + std::string(kHelpLong);
-    entries.push_back({std::string("-") + kHelpShort + ", " + help_display, help_display,
-                       std::string(kHelpText), ""});
+    entries.push_back({std::string("-") + kHelpShort + ", " + help_display, help_display, std::string(kHelpText), ""});
     return entries;
 }
 
@@ -120,8 +119,7 @@ std::string render_help(std::string_view program_name, const EnvValues& env) {
     const std::size_t taken = longest + kTabWidth * 2 + kShortColumnWidth;
     const bool next_line = std::any_of(entries.begin(), entries.end(), [&](const Entry& entry) {
         const std::size_t text_width = display_width(entry.text) + display_width(entry.annotations);
-        return kScreenWidth >= taken &&
-               static_cast<float>(taken) / static_cast<float>(kScreenWidth) > 0.40f &&
+        return kScreenWidth >= taken && static_cast<float>(taken) / static_cast<float>(kScreenWidth) > 0.40f &&
                text_width > kScreenWidth - taken;
     });
     const std::size_t text_column = next_line ? kTab.size() + kNextLineIndent.size() : taken;

@@ -54,8 +54,7 @@ std::optional<std::size_t> find_option(std::string_view long_name) {
 
 CliError unknown_long_option(std::string_view name_utf8) {
     const auto names = long_names();
-    return detail::unknown_argument("--" + std::string(name_utf8),
-                                    detail::most_similar(name_utf8, names));
+    return detail::unknown_argument("--" + std::string(name_utf8), detail::most_similar(name_utf8, names));
 }
 
 // The file name of a path as the usage line shows it: "." parts and trailing slashes
@@ -155,8 +154,8 @@ private:
         if (!option.takes_value()) {
             if (attached) {
                 discard_pending();
-                return stop(detail::unexpected_flag_value(detail::to_string_lossy(*attached),
-                                                          detail::option_display(option)));
+                return stop(
+                    detail::unexpected_flag_value(detail::to_string_lossy(*attached), detail::option_display(option)));
             }
             awaiting_value_ = false;
             return react(*index, {}, Source::CommandLine);
@@ -219,28 +218,24 @@ private:
         const OptionDef& option = kOptions[index];
         if (option.kind == ValueKind::Flag) {
             if (raw != "true" && raw != "false") {
-                return stop(detail::invalid_choice(detail::to_string_lossy(raw),
-                                                   detail::option_display(option), kBooleanValues));
+                return stop(detail::invalid_choice(detail::to_string_lossy(raw), detail::option_display(option),
+                                                   kBooleanValues));
             }
             flag_field(index) = raw == "true";
             return {};
         }
         if (!text::is_valid_utf8(raw)) return stop(detail::invalid_utf8());
         switch (option.kind) {
-            case ValueKind::Text:
-                text_field(index) = raw;
-                return {};
+            case ValueKind::Text: text_field(index) = raw; return {};
             case ValueKind::Interval: {
                 auto parsed = text::parse_u64(raw);
                 if (!parsed) return stop(value_error(option, raw, parsed.error()));
                 if (*parsed < kMinInterval) {
-                    return stop(value_error(
-                        option, raw,
-                        std::to_string(*parsed) + " is not in " + std::to_string(kMinInterval) +
-                            "..=" + std::to_string(std::numeric_limits<std::uint64_t>::max())));
+                    return stop(value_error(option, raw,
+                                            std::to_string(*parsed) + " is not in " + std::to_string(kMinInterval) +
+                                                "..=" + std::to_string(std::numeric_limits<std::uint64_t>::max())));
                 }
-                (index == detail::kEvictInterval ? cli_.evict_interval : cli_.spread_interval) =
-                    *parsed;
+                (index == detail::kEvictInterval ? cli_.evict_interval : cli_.spread_interval) = *parsed;
                 return {};
             }
             case ValueKind::Port: {
@@ -248,20 +243,17 @@ private:
                 if (!parsed) return stop(value_error(option, raw, parsed.error()));
                 if (*parsed < 0 || *parsed > kMaxPort) {
                     return stop(value_error(option, raw,
-                                            std::to_string(*parsed) + " is not in 0..=" +
-                                                std::to_string(kMaxPort)));
+                                            std::to_string(*parsed) + " is not in 0..=" + std::to_string(kMaxPort)));
                 }
                 cli_.gossip_port = static_cast<std::uint16_t>(*parsed);
                 return {};
             }
-            case ValueKind::Flag:
-                break;
+            case ValueKind::Flag: break;
         }
         return {};
     }
 
-    static CliError value_error(const OptionDef& option, const std::string& raw,
-                                std::string reason) {
+    static CliError value_error(const OptionDef& option, const std::string& raw, std::string reason) {
         return detail::invalid_value(raw, detail::option_display(option), std::move(reason));
     }
 
@@ -303,8 +295,7 @@ ParseResult parse(std::span<const std::string> args, const EnvLookup& env) {
     if (std::holds_alternative<HelpRequested>(step.error())) {
         return {ParseResult::Kind::Help, Cli{}, detail::render_help(program, env_values), 0};
     }
-    return {ParseResult::Kind::Error, Cli{},
-            detail::render_report(std::get<CliError>(step.error()), program), 2};
+    return {ParseResult::Kind::Error, Cli{}, detail::render_report(std::get<CliError>(step.error()), program), 2};
 }
 
 }  // namespace quillfern::cli

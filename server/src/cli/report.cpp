@@ -11,20 +11,17 @@ CliError unknown_argument(std::string argument, std::optional<std::string> simil
 }
 
 CliError unexpected_flag_value(std::string value, std::string option) {
-    return {"unexpected value '" + value + "' for '" + option + "' found; no more were expected",
-            std::nullopt, true};
+    return {"unexpected value '" + value + "' for '" + option + "' found; no more were expected", std::nullopt, true};
 }
 
 CliError used_multiple_times(std::string option) {
     return {"the argument '" + option + "' cannot be used multiple times", std::nullopt, true};
 }
 
-CliError invalid_choice(std::string value, std::string option,
-                        std::span<const std::string_view> possible_values) {
+CliError invalid_choice(std::string value, std::string option, std::span<const std::string_view> possible_values) {
     CliError error;
-    error.message = value.empty()
-                        ? "a value is required for '" + option + "' but none was supplied"
-                        : "invalid value '" + value + "' for '" + option + "'";
+    error.message = value.empty() ? "a value is required for '" + option + "' but none was supplied"
+                                  : "invalid value '" + value + "' for '" + option + "'";
     if (!possible_values.empty()) {
         error.message += "\n  [possible values: ";
         for (std::size_t i = 0; i < possible_values.size(); ++i) {
@@ -43,9 +40,7 @@ CliError invalid_value(std::string value, std::string option, std::string reason
     return {"invalid value '" + value + "' for '" + option + "': " + reason, std::nullopt, false};
 }
 
-CliError invalid_utf8() {
-    return {"invalid UTF-8 was detected in one or more arguments", std::nullopt, true};
-}
+CliError invalid_utf8() { return {"invalid UTF-8 was detected in one or more arguments", std::nullopt, true}; }
 
 std::string render_report(const CliError& error, std::string_view program_name) {
     std::string out = "error: " + error.message;

@@ -14,7 +14,7 @@ struct Suggestion {
 };
 
 struct CliError {
-    std::string message;                  // after "error: ", possible-values line included
+    std::string message;                   // after "error: ", possible-values line included
     std::optional<Suggestion> suggestion;  // the "tip:" line
     bool show_usage = false;
 };
@@ -22,8 +22,7 @@ struct CliError {
 CliError unknown_argument(std::string argument, std::optional<std::string> similar_option);
 CliError unexpected_flag_value(std::string value, std::string option);
 CliError used_multiple_times(std::string option);
-CliError invalid_choice(std::string value, std::string option,
-                        std::span<const std::string_view> possible_values);
+CliError invalid_choice(std::string value, std::string option, std::span<const std::string_view> possible_values);
 CliError invalid_value(std::string value, std::string option, std::string reason);
 CliError invalid_utf8();
 

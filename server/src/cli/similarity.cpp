@@ -57,8 +57,7 @@ double jaro_similarity(std::string_view a_text, std::string_view b_text) {
            3.0;
 }
 
-std::optional<std::string> most_similar(std::string_view input,
-                                        std::span<const std::string_view> candidates) {
+std::optional<std::string> most_similar(std::string_view input, std::span<const std::string_view> candidates) {
     std::optional<std::string> best;
     double best_score = 0.0;
     for (std::string_view candidate : candidates) {

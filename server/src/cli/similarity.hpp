@@ -14,7 +14,6 @@ double jaro_similarity(std::string_view a, std::string_view b);
 
 // The candidate most similar to `input` with a similarity above 0.7; among equally
 // similar candidates the last one wins. None when no candidate is close enough.
-std::optional<std::string> most_similar(std::string_view input,
-                                        std::span<const std::string_view> candidates);
+std::optional<std::string> most_similar(std::string_view input, std::span<const std::string_view> candidates);
 
 }  // namespace quillfern::cli::detail

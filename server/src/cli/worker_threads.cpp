@@ -7,15 +7,14 @@
 
 namespace quillfern::cli {
 
-Expected<std::size_t, std::string> worker_threads(const EnvLookup& env,
-                                                  std::size_t online_processors) {
+Expected<std::size_t, std::string> worker_threads(const EnvLookup& env, std::size_t online_processors) {
     static constexpr const char* kName = "TOKIO_WORKER_THREADS";
     const std::string quoted_name = std::string("\"") + kName + "\"";
     const std::optional<std::string> raw = env(kName);
     if (!raw) return online_processors > 0 ? online_processors : std::size_t{1};
     if (!text::is_valid_utf8(*raw)) {
-        return unexpected(quoted_name + " must be valid unicode, error: " +
-                          text::debug_quoted(*raw, text::InvalidBytes::HexEscape));
+        return unexpected(quoted_name +
+                          " must be valid unicode, error: " + text::debug_quoted(*raw, text::InvalidBytes::HexEscape));
     }
     auto parsed = text::parse_u64(*raw);
     std::string parse_error;

@@ -1,10 +1,10 @@
 #include <cstdint>
 #include <utility>
 
+#include <fmt/format.h>
 #include <asio/buffer.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
-#include <fmt/format.h>
 
 #include "connection_detail.hpp"
 #include "quillfern/connection.hpp"

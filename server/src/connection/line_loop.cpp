@@ -2,6 +2,7 @@
 #include <string>
 #include <utility>
 
+#include <fmt/format.h>
 #include <asio/buffer.hpp>
 #include <asio/error.hpp>
 #include <asio/experimental/as_tuple.hpp>
@@ -9,7 +10,6 @@
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
-#include <fmt/format.h>
 
 #include "connection_detail.hpp"
 #include "quillfern/connection.hpp"
@@ -65,8 +65,8 @@ asio::awaitable<bool> write_pending(transport::TransportStream& stream, std::str
         if (ec == asio::error::would_block || ec == asio::error::try_again) ec.clear();
     }
     if (!ec && written < pending.size()) {
-        auto [write_ec, rest] =
-            co_await asio::async_write(stream, asio::buffer(pending.data() + written, pending.size() - written), kNoThrow);
+        auto [write_ec, rest] = co_await asio::async_write(
+            stream, asio::buffer(pending.data() + written, pending.size() - written), kNoThrow);
         (void)rest;
         ec = write_ec;
     }

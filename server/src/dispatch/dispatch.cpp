@@ -206,7 +206,7 @@ constexpr std::string_view SPREAD_METHOD = "gossip.spread";
 struct SpreadParams {
     std::string sender{UNKNOWN_SENDER};
     std::optional<std::vector<std::optional<GossipEntry>>> entries;  // set while "entries" is an array
-    std::optional<std::optional<GossipEntry>> entry;                  // set when "entry" is present
+    std::optional<std::optional<GossipEntry>> entry;                 // set when "entry" is present
 
     // The batch: "entries" when it is an array, else the one "entry"; none without either.
     std::optional<SpreadBatch> take_batch() {
@@ -629,8 +629,7 @@ asio::awaitable<bool> append_reply(ReplySink& sink, std::string_view line,
     co_return true;
 }
 
-asio::awaitable<void> append_reply(std::string& out, std::string_view line,
-                                   const std::shared_ptr<GossipStore>& store) {
+asio::awaitable<void> append_reply(std::string& out, std::string_view line, const std::shared_ptr<GossipStore>& store) {
     ReplySink sink{out, {}, {}};
     co_await append_reply(sink, line, store);
 }

@@ -30,8 +30,7 @@ void write_success_response(std::string& out, const json::Value& id, std::string
     out += '}';
 }
 
-void write_error_response(std::string& out, const json::Value& id, std::int32_t code,
-                          std::string_view message) {
+void write_error_response(std::string& out, const json::Value& id, std::int32_t code, std::string_view message) {
     // Keys in byte order: "error" < "id" < "jsonrpc"; "code" < "message".
     out += "{\"error\":{\"code\":";
     out += fmt::format_int(code).c_str();

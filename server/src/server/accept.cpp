@@ -88,7 +88,8 @@ asio::awaitable<Expected<int, std::error_code>> accept_descriptor(transport::Tra
         const int fd = ::accept4(listener.native_handle(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd >= 0) co_return fd;
         if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) co_return unexpected(std::error_code(errno, std::system_category()));
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            co_return unexpected(std::error_code(errno, std::system_category()));
         std::error_code ec;
         co_await listener.async_wait(asio::socket_base::wait_read, asio::redirect_error(asio::use_awaitable, ec));
         if (ec) co_return unexpected(ec);
@@ -108,11 +109,20 @@ asio::awaitable<void> connection_task(ConnectionHandler handler, transport::Tran
 bool is_transient_accept_error(const std::error_code& error) noexcept {
     if (!is_errno_category(error)) return false;
     switch (error.value()) {
-        case ECONNABORTED: case EMFILE: case ENFILE: case ENOBUFS: case ENOMEM: case EPROTO: case EINTR:
-        case EAGAIN: case ENETDOWN: case EHOSTUNREACH: case ENETUNREACH: case ETIMEDOUT: case EPERM:
-            return true;
-        default:
-            return false;
+        case ECONNABORTED:
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+        case EPROTO:
+        case EINTR:
+        case EAGAIN:
+        case ENETDOWN:
+        case EHOSTUNREACH:
+        case ENETUNREACH:
+        case ETIMEDOUT:
+        case EPERM: return true;
+        default: return false;
     }
 }
 

@@ -47,7 +47,7 @@ asio::awaitable<void> serve_cross_gate_connection(transport::TransportStream str
 }  // namespace
 
 asio::awaitable<Expected<void, IoError>> cross_gate_listener(std::shared_ptr<gossip::GossipStore> store,
-                                                            std::uint16_t gossip_port, runtime::Runtime& rt) {
+                                                             std::uint16_t gossip_port, runtime::Runtime& rt) {
     auto bound = co_await transport::bind_tcp(fmt::format("127.0.0.1:{}", gossip_port));
     if (!bound) co_return unexpected(std::move(bound).error());
     transport::TransportListener listener = std::move(*bound);

@@ -3,10 +3,10 @@
 // or frames allocated here and freed elsewhere meet two different allocators.
 #include "quillfern/server.hpp"
 
+#include <fmt/format.h>
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
-#include <fmt/format.h>
 
 #include "quillfern/accept.hpp"
 #include "quillfern/announce.hpp"
@@ -85,7 +85,8 @@ asio::awaitable<Expected<void, std::string>> serve(ServeOptions options, std::sh
     ConnectionHandler handler = [store, negotiate = options.negotiate](transport::TransportStream stream) {
         return connection_task(std::move(stream), store, negotiate);
     };
-    AcceptErrorPolicy on_error = [](const std::error_code& error, bool first) -> std::optional<std::chrono::milliseconds> {
+    AcceptErrorPolicy on_error = [](const std::error_code& error,
+                                    bool first) -> std::optional<std::chrono::milliseconds> {
         if (!is_transient_accept_error(error)) return std::nullopt;
         if (first) {
             QF_LOG(log::Level::Warn, log::targets::kServer,

@@ -8,8 +8,8 @@
 #include <string>
 #include <system_error>
 
-#include <asio/executor_work_guard.hpp>
 #include <fmt/format.h>
+#include <asio/executor_work_guard.hpp>
 
 #include "quillfern/connection.hpp"
 #include "quillfern/io_error.hpp"
@@ -33,8 +33,7 @@ void report_task_failure(std::exception_ptr error) noexcept {
         std::rethrow_exception(error);
     } catch (const std::exception& e) {
         what = e.what();
-    } catch (...) {
-    }
+    } catch (...) {}
     std::string report = fmt::format("thread '{}' panicked:\n{}\n", current_thread_name(), what);
     std::fwrite(report.data(), 1, report.size(), stderr);
 }

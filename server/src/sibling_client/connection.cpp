@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include <fmt/format.h>
 #include <asio/buffer.hpp>
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
@@ -10,7 +11,6 @@
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
-#include <fmt/format.h>
 
 #include "quillfern/sibling_client.hpp"
 
@@ -91,8 +91,7 @@ asio::awaitable<Expected<std::string, Failure>> Connection::read_line() {
             case protocol_negotiation::LineError::Kind::TooLong:
                 co_return unexpected(
                     Failure{FailureKind::TooLong, fmt::format("reply longer than {} bytes", limits_.reply_cap)});
-            case protocol_negotiation::LineError::Kind::Io:
-                break;
+            case protocol_negotiation::LineError::Kind::Io: break;
         }
         co_return unexpected(io_failure(error.error));
     }

@@ -75,9 +75,7 @@ Road relay_outcome(const Expected<std::string, Failure>& line) {
 // {"id":1,"jsonrpc":"2.0","method":"gossip.relay","params":{"payload":P,"target_method":"gossip.spread","target_peer":T}}
 // The sweep's request is compact JSON written by our own writer, so it stands in the
 // line as it is: parsed and written again it would give the very same bytes.
-std::string relay_line_head() {
-    return R"({"id":1,"jsonrpc":"2.0","method":"gossip.relay","params":{"payload":)";
-}
+std::string relay_line_head() { return R"({"id":1,"jsonrpc":"2.0","method":"gossip.relay","params":{"payload":)"; }
 std::string relay_line_tail(std::string_view peer) {
     std::string tail = R"(,"target_method":"gossip.spread","target_peer":)";
     json::write_string(tail, peer);

@@ -19,7 +19,8 @@ namespace quillfern::spread {
 namespace {
 
 constexpr std::string_view LOG_TARGET = "quillfern_server::spread";
-constexpr std::string_view MESH_PEERS_REQUEST = R"({"id":1,"jsonrpc":"2.0","method":"mesh.peers","params":{}})" "\n";
+constexpr std::string_view MESH_PEERS_REQUEST = R"({"id":1,"jsonrpc":"2.0","method":"mesh.peers","params":{}})"
+                                                "\n";
 constexpr std::array<std::string_view, 4> LOOPBACK_HOSTS{"::1", "[::1]", "127.0.0.1", "localhost"};
 
 bool exists(const std::string& path) {

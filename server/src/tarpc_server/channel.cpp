@@ -7,11 +7,11 @@
 #include <cerrno>
 #include <random>
 
+#include <fmt/format.h>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
-#include <fmt/format.h>
 
 namespace quillfern::tarpc_server::detail {
 
@@ -83,12 +83,11 @@ asio::awaitable<void> Channel::run() {
                 continue;
             }
             case Step::Kind::Error:
-                QF_LOG(log::Level::Warn, kServerTarget, fmt::format("Requests stream errored out: {}", step.error->text()));
+                QF_LOG(log::Level::Warn, kServerTarget,
+                       fmt::format("Requests stream errored out: {}", step.error->text()));
                 close_down();
                 co_return;
-            case Step::Kind::End:
-                close_down();
-                co_return;
+            case Step::Kind::End: close_down(); co_return;
             case Step::Kind::Pending:
                 handed_out = 0;
                 if (!tasks_.empty()) {
@@ -144,14 +143,13 @@ Channel::Status Channel::read_half(std::optional<InFlightRequest>& started, std:
         if (error || started) return Status::Ready;
         if (duplicate) continue;
         const bool ready = cancellations == Status::Ready || expired == Status::Ready || inbound == Status::Ready;
-        const bool closed =
-            cancellations == Status::Closed && expired == Status::Closed && inbound == Status::Closed;
-        QF_LOG(log::Level::Trace, kServerTarget,
-               fmt::format("Cancellations: {}, Expired requests: {}, Inbound: {}, Overall: {}",
-                           status_text(cancellations == Status::Ready, cancellations == Status::Closed),
-                           status_text(expired == Status::Ready, expired == Status::Closed),
-                           status_text(inbound == Status::Ready, inbound == Status::Closed),
-                           status_text(ready, closed)));
+        const bool closed = cancellations == Status::Closed && expired == Status::Closed && inbound == Status::Closed;
+        QF_LOG(
+            log::Level::Trace, kServerTarget,
+            fmt::format("Cancellations: {}, Expired requests: {}, Inbound: {}, Overall: {}",
+                        status_text(cancellations == Status::Ready, cancellations == Status::Closed),
+                        status_text(expired == Status::Ready, expired == Status::Closed),
+                        status_text(inbound == Status::Ready, inbound == Status::Closed), status_text(ready, closed)));
         if (ready) continue;
         return closed ? Status::Closed : Status::Pending;
     }
@@ -254,7 +252,8 @@ bool Channel::start_request(tarpc_service::Request request, std::optional<InFlig
     log::Span span = QF_SPAN(log::Level::Info, kServerTarget, "RPC");
     if (span) {
         span.record(log::text("rpc.trace_id", tarpc_service::trace_id_text(request.context.trace_context.trace_id)));
-        span.record(log::text("rpc.deadline", tarpc_service::deadline_text(std::chrono::system_clock::now(), remaining)));
+        span.record(
+            log::text("rpc.deadline", tarpc_service::deadline_text(std::chrono::system_clock::now(), remaining)));
         span.record(log::quoted("otel.kind", "server"));
     }
     request.context.trace_context.span_id = random_span_id();

@@ -22,11 +22,11 @@ DeadlineQueue::Key DeadlineQueue::insert(std::uint64_t id, Clock::duration remai
     // Clamped to the horizon: a far deadline never fails and never wraps.
     remaining = std::clamp<Clock::duration>(remaining, Clock::duration::zero(), std::chrono::milliseconds(kHorizonMs));
     // A deadline that has passed is due at once; any other is rounded up, never early.
-    const std::uint64_t due = remaining == Clock::duration::zero()
-                                  ? static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                                   std::max(now, start_) - start_)
-                                                                   .count())
-                                  : elapsed_ms_ceil(now + remaining);
+    const std::uint64_t due =
+        remaining == Clock::duration::zero()
+            ? static_cast<std::uint64_t>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(std::max(now, start_) - start_).count())
+            : elapsed_ms_ceil(now + remaining);
     return due_.emplace(due, id);
 }
 

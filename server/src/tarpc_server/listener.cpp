@@ -2,8 +2,8 @@
 // accept loop for the life of the process.
 #include <cerrno>
 
-#include <asio/co_spawn.hpp>
 #include <fmt/format.h>
+#include <asio/co_spawn.hpp>
 
 #include "quillfern/accept.hpp"
 #include "quillfern/log.hpp"

@@ -36,8 +36,8 @@ tarpc_service::HealthReport QuillFernTarpcServer::health_check(const Context&) c
 }
 
 tarpc_service::CapabilityList QuillFernTarpcServer::capabilities_list(const Context&) const {
-    tarpc_service::CapabilityList list{std::string(rpc_types::SERVICE_DISPLAY_NAME),
-                                       std::string(rpc_types::SERVICE_VERSION), {}};
+    tarpc_service::CapabilityList list{
+        std::string(rpc_types::SERVICE_DISPLAY_NAME), std::string(rpc_types::SERVICE_VERSION), {}};
     list.methods.assign(rpc_types::METHOD_NAMES.begin(), rpc_types::METHOD_NAMES.end());
     return list;
 }
@@ -107,7 +107,8 @@ Reply QuillFernTarpcServer::serve(const Context& context, Call request) const {
             } else if constexpr (std::is_same_v<C, Call::CapabilitiesList>) {
                 return Reply{Reply::CapabilitiesList{capabilities_list(context)}};
             } else if constexpr (std::is_same_v<C, Call::GossipInject>) {
-                return Reply{Reply::GossipInject{gossip_inject(context, call.topic, std::move(call.key), call.payload)}};
+                return Reply{
+                    Reply::GossipInject{gossip_inject(context, call.topic, std::move(call.key), call.payload)}};
             } else if constexpr (std::is_same_v<C, Call::GossipQuery>) {
                 return Reply{Reply::GossipQuery{gossip_query(context, call.topic, prefix(call.key_prefix))}};
             } else if constexpr (std::is_same_v<C, Call::GossipStatus>) {

@@ -95,7 +95,8 @@ TEST_F(HeartbeatTest, KeyLengthFollowsTheKeyRules) {
                                      node_id + " " + c.expected_warning);
             EXPECT_TRUE(store.query(gossip::Topic::Varne, std::nullopt).empty());
         } else {
-            EXPECT_EQ(events[0], " INFO quillfern_server::announce: Injected endpoint.alive gossip entry gate=" + node_id);
+            EXPECT_EQ(events[0],
+                      " INFO quillfern_server::announce: Injected endpoint.alive gossip entry gate=" + node_id);
         }
     }
 }

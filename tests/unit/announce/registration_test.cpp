@@ -9,9 +9,9 @@
 #include <string>
 #include <thread>
 
-#include <asio/io_context.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <asio/io_context.hpp>
 
 #include "env_guard.hpp"
 #include "fake_line_server.hpp"
@@ -33,7 +33,8 @@ constexpr const char* kAnnounced = " INFO quillfern_server::announce: Announced 
 constexpr const char* kRegistered = " INFO quillfern_server::announce: Registered with Reedhorn: ";
 constexpr const char* kNoQuorvel =
     " INFO quillfern_server::announce: Vellumar quorvel-api socket not found — skipping announce";
-constexpr const char* kNoReedhorn = " INFO quillfern_server::announce: Reedhorn socket not found — skipping ipc.register";
+constexpr const char* kNoReedhorn =
+    " INFO quillfern_server::announce: Reedhorn socket not found — skipping ipc.register";
 constexpr const char* kQuorvelSilent = " WARN quillfern_server::announce: No response to wendle.announce";
 constexpr const char* kReedhornSilent = " WARN quillfern_server::announce: No response from reedhorn ipc.register";
 
@@ -86,10 +87,9 @@ TEST_F(RegistrationTest, AnnouncesThenRegistersWithTheExactLines) {
     EXPECT_THAT(quorvel->received(), ElementsAre(expected_announce()));
     EXPECT_THAT(reedhorn->received(), ElementsAre(expected_register()));
     // Replies are logged as read, their newline included, through the log's escaping.
-    EXPECT_THAT(capture.events(),
-                ElementsAre(std::string(kAnnounced) + "{\"result\":\"ok\"}\\n",
-                            std::string(kRegistered) +
-                                "{\"error\":{\"code\":-32601,\"message\":\"Method not found\"}}\\n"));
+    EXPECT_THAT(capture.events(), ElementsAre(std::string(kAnnounced) + "{\"result\":\"ok\"}\\n",
+                                              std::string(kRegistered) +
+                                                  "{\"error\":{\"code\":-32601,\"message\":\"Method not found\"}}\\n"));
 }
 
 TEST_F(RegistrationTest, NoSiblingsGiveOneLineEach) {
@@ -171,8 +171,8 @@ TEST_F(RegistrationTest, SilentQuorvelApiDoesNotKeepTheGateFromRegistering) {
 }
 
 TEST_F(RegistrationTest, ReedhornIsLookedForAfterTheAnnouncement) {
-    auto quorvel = FakeLineServer::on_unix_socket(
-        quorvel_path(), FakeLineServer::answer_late("ok\n", std::chrono::milliseconds(200)));
+    auto quorvel = FakeLineServer::on_unix_socket(quorvel_path(),
+                                                  FakeLineServer::answer_late("ok\n", std::chrono::milliseconds(200)));
     std::unique_ptr<FakeLineServer> reedhorn;
     // reedHorn comes up while the announcement waits for its reply.
     std::thread late_start([&] {
@@ -184,8 +184,7 @@ TEST_F(RegistrationTest, ReedhornIsLookedForAfterTheAnnouncement) {
     limits.reply = std::chrono::milliseconds(5000);
     run_registration("tarnWendle", limits);
     late_start.join();
-    EXPECT_THAT(capture.events(),
-                ElementsAre(std::string(kAnnounced) + "ok\\n", std::string(kRegistered) + "ok\\n"));
+    EXPECT_THAT(capture.events(), ElementsAre(std::string(kAnnounced) + "ok\\n", std::string(kRegistered) + "ok\\n"));
     EXPECT_THAT(reedhorn->received(), ElementsAre(expected_register()));
 }
 

@@ -1,5 +1,5 @@
-#include "quillfern/io_error.hpp"
 #include "quillfern/text.hpp"
+#include "quillfern/io_error.hpp"
 
 #include <cerrno>
 
@@ -18,17 +18,17 @@ TEST(Utf8, AcceptsWellFormedAndRefusesMalformed) {
     const Case cases[] = {
         {"", true},
         {"plain ascii text longer than eight bytes", true},
-        {"\xC2\xA0", true},                  // U+00A0
-        {"\xE2\x80\xA8", true},              // U+2028
-        {"\xF4\x8F\xBF\xBF", true},          // U+10FFFF
-        {"\xC0\xAF", false},                 // overlong '/'
-        {"\xE0\x80\xAF", false},             // overlong, three bytes
-        {"\xED\xA0\x80", false},             // surrogate U+D800
-        {"\xF4\x90\x80\x80", false},         // above U+10FFFF
+        {"\xC2\xA0", true},           // U+00A0
+        {"\xE2\x80\xA8", true},       // U+2028
+        {"\xF4\x8F\xBF\xBF", true},   // U+10FFFF
+        {"\xC0\xAF", false},          // overlong '/'
+        {"\xE0\x80\xAF", false},      // overlong, three bytes
+        {"\xED\xA0\x80", false},      // surrogate U+D800
+        {"\xF4\x90\x80\x80", false},  // above U+10FFFF
         {"\xFF", false},
-        {"abc\xE2\x82", false},              // truncated at the end
-        {"\x80", false},                     // lone continuation byte
-        {"abcdefgh\xC3", false},             // truncated after the ASCII fast path
+        {"abc\xE2\x82", false},   // truncated at the end
+        {"\x80", false},          // lone continuation byte
+        {"abcdefgh\xC3", false},  // truncated after the ASCII fast path
     };
     for (const auto& c : cases) {
         EXPECT_EQ(is_valid_utf8(c.bytes), c.valid) << testing::PrintToString(c.bytes);
@@ -41,10 +41,10 @@ TEST(Trim, RemovesUnicodeWhiteSpaceOnly) {
     };
     const Case cases[] = {
         {"  a b \t\r\n", "a b"},
-        {"\xC2\xA0x\xE2\x80\xA8", "x"},            // NBSP and LINE SEPARATOR are white space
-        {"\xE3\x80\x80x\xE3\x80\x80", "x"},        // IDEOGRAPHIC SPACE
-        {"\xC2\x85x\x0B\x0C", "x"},                // NEL, VT, FF
-        {"\xE2\x80\x8Bx", "\xE2\x80\x8Bx"},        // ZERO WIDTH SPACE is not White_Space
+        {"\xC2\xA0x\xE2\x80\xA8", "x"},      // NBSP and LINE SEPARATOR are white space
+        {"\xE3\x80\x80x\xE3\x80\x80", "x"},  // IDEOGRAPHIC SPACE
+        {"\xC2\x85x\x0B\x0C", "x"},          // NEL, VT, FF
+        {"\xE2\x80\x8Bx", "\xE2\x80\x8Bx"},  // ZERO WIDTH SPACE is not White_Space
         {"\xC3\xA9", "\xC3\xA9"},
         {"   ", ""},
         {"", ""},

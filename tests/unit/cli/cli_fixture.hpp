@@ -29,8 +29,7 @@ inline ParseResult run(std::vector<std::string> arguments, Env env = {}) {
 
 // The closing lines of a report: with the usage line, or without it.
 inline std::string with_usage(const std::string& message) {
-    return "error: " + message +
-           "\n\nUsage: quillfern [OPTIONS]\n\nFor more information, try '--help'.\n";
+    return "error: " + message + "\n\nUsage: quillfern [OPTIONS]\n\nFor more information, try '--help'.\n";
 }
 
 inline std::string without_usage(const std::string& message) {

@@ -43,9 +43,7 @@ TEST(Help, WithoutVariables) {
     EXPECT_EQ(result.output, kHelpWithoutVariables);
 }
 
-TEST(Help, ShortAndLongPrintTheSame) {
-    EXPECT_EQ(testing::run({"-h"}).output, kHelpWithoutVariables);
-}
+TEST(Help, ShortAndLongPrintTheSame) { EXPECT_EQ(testing::run({"-h"}).output, kHelpWithoutVariables); }
 
 // Variable values appear in their annotations (lossily decoded) and move the wrap
 // points; invalid values do not stop the help.
@@ -53,11 +51,12 @@ TEST(Help, ShowsVariableValues) {
     const Env env{
         {"FAMILY_ID", ""},
         {"GATE_ID", "gate-7"},
-        {"TRANSPORT_ENDPOINT",
-         R"({"transport": "tcp", "host": "gossip-relay.internal.example", "port": 7800})"},
+        {"TRANSPORT_ENDPOINT", R"({"transport": "tcp", "host": "gossip-relay.internal.example", "port": 7800})"},
         {"DISABLE_TARPC", "yes"},
         {"GOSSIP_EVICT_INTERVAL", "60"},
-        {"GOSSIP_PORT", "\xFF" "80"},
+        {"GOSSIP_PORT",
+         "\xFF"
+         "80"},
     };
     const ParseResult result = testing::run({"--help"}, env);
     EXPECT_EQ(result.kind, ParseResult::Kind::Help);
@@ -105,7 +104,9 @@ TEST(Help, LongWordsAndLineBreaksInValues) {
                           "          b]\n"
                           "      --gate-id <GATE_ID>\n"
                           "          Gate identity (e.g. \"gate-alpha\"). Defaults to hostname [env:\n"
-                          "          GATE_ID=" + long_path + "]\n"
+                          "          GATE_ID=" +
+                          long_path +
+                          "]\n"
                           "      --transport-endpoint"),
               std::string::npos)
         << output;
@@ -139,16 +140,17 @@ INSTANTIATE_TEST_SUITE_P(
                       HelpCase{"BeforeUnknownArgument", {"--help", "--bogus", "x"}, {}},
                       HelpCase{"AfterGoodOptions", {"--family-id", "f", "--disable-tarpc", "--help"}, {}},
                       HelpCase{"BeforeRepeatedOption", {"--gate-id=a", "-h", "--gate-id=a"}, {}},
-                      HelpCase{"BadVariablesNeverChecked", {"-h"},
-                               {{"DISABLE_TARPC", "yes"}, {"GOSSIP_PORT", "99999"},
-                                {"GOSSIP_EVICT_INTERVAL", "0"}, {"FAMILY_ID", "\xFF"}}}),
+                      HelpCase{"BadVariablesNeverChecked",
+                               {"-h"},
+                               {{"DISABLE_TARPC", "yes"},
+                                {"GOSSIP_PORT", "99999"},
+                                {"GOSSIP_EVICT_INTERVAL", "0"},
+                                {"FAMILY_ID", "\xFF"}}}),
     [](const auto& info) { return info.param.name; });
 
 TEST(HelpLoses, ToAnEarlierErrorAndAfterDoubleDash) {
-    EXPECT_EQ(testing::run({"serve", "--help"}).output,
-              testing::with_usage("unexpected argument 'serve' found"));
-    EXPECT_EQ(testing::run({"--", "--help"}).output,
-              testing::with_usage("unexpected argument '--help' found"));
+    EXPECT_EQ(testing::run({"serve", "--help"}).output, testing::with_usage("unexpected argument 'serve' found"));
+    EXPECT_EQ(testing::run({"--", "--help"}).output, testing::with_usage("unexpected argument '--help' found"));
 }
 
 }  // namespace

@@ -49,9 +49,8 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{"Defaults", {}, {}, Cli{}},
         ValueCase{"EveryOptionSeparateValues",
                   {"--family-id", "prod", "--gate-id", "gate-1", "--transport-endpoint",
-                   R"({"transport":"tcp","host":"127.0.0.1","port":1})", "--disable-tarpc",
-                   "--legacy-dual-socket", "--evict-interval", "10", "--spread-interval", "3",
-                   "--gossip-port", "7900"},
+                   R"({"transport":"tcp","host":"127.0.0.1","port":1})", "--disable-tarpc", "--legacy-dual-socket",
+                   "--evict-interval", "10", "--spread-interval", "3", "--gossip-port", "7900"},
                   {},
                   with([](Cli& c) {
                       c.family_id = "prod";
@@ -72,8 +71,7 @@ INSTANTIATE_TEST_SUITE_P(
                       c.evict_interval = 5;
                       c.gossip_port = 80;
                   })},
-        ValueCase{"EveryVariable", {}, kAllVariables,
-                  with([](Cli& c) {
+        ValueCase{"EveryVariable", {}, kAllVariables, with([](Cli& c) {
                       c.family_id = "fam";
                       c.gate_id = "gate-9";
                       c.transport_endpoint = R"({"transport":"uds","path":"/tmp/q.sock"})";
@@ -103,37 +101,38 @@ INSTANTIATE_TEST_SUITE_P(
                       c.disable_tarpc = true;
                       c.legacy_dual_socket = true;
                   })},
-        ValueCase{"FlagVariablesFalse", {}, {{"DISABLE_TARPC", "false"}, {"LEGACY_DUAL_SOCKET", "false"}},
-                  Cli{}},
-        ValueCase{"EmptyTextVariablesArePresent", {},
+        ValueCase{"FlagVariablesFalse", {}, {{"DISABLE_TARPC", "false"}, {"LEGACY_DUAL_SOCKET", "false"}}, Cli{}},
+        ValueCase{"EmptyTextVariablesArePresent",
+                  {},
                   {{"FAMILY_ID", ""}, {"GATE_ID", ""}, {"TRANSPORT_ENDPOINT", ""}},
                   with([](Cli& c) {
                       c.family_id = "";
                       c.gate_id = "";
                       c.transport_endpoint = "";
                   })},
-        ValueCase{"PortBounds", {"--gossip-port", "0"}, {},
-                  with([](Cli& c) { c.gossip_port = 0; })},
-        ValueCase{"PortUpperBound", {"--gossip-port=65535"}, {},
-                  with([](Cli& c) { c.gossip_port = 65535; })},
-        ValueCase{"PortLeadingZeros", {"--gossip-port", "0080"}, {},
-                  with([](Cli& c) { c.gossip_port = 80; })},
-        ValueCase{"IntervalLimits", {"--evict-interval", "1", "--spread-interval", "18446744073709551615"},
+        ValueCase{"PortBounds", {"--gossip-port", "0"}, {}, with([](Cli& c) { c.gossip_port = 0; })},
+        ValueCase{"PortUpperBound", {"--gossip-port=65535"}, {}, with([](Cli& c) { c.gossip_port = 65535; })},
+        ValueCase{"PortLeadingZeros", {"--gossip-port", "0080"}, {}, with([](Cli& c) { c.gossip_port = 80; })},
+        ValueCase{"IntervalLimits",
+                  {"--evict-interval", "1", "--spread-interval", "18446744073709551615"},
                   {},
                   with([](Cli& c) {
                       c.evict_interval = 1;
                       c.spread_interval = 18446744073709551615ULL;
                   })},
-        ValueCase{"LoneDashIsAValue", {"--family-id", "-"}, {},
-                  with([](Cli& c) { c.family_id = "-"; })},
-        ValueCase{"DoubleDashAloneEndsOptions", {"--family-id", "x", "--"}, {},
-                  with([](Cli& c) { c.family_id = "x"; })},
-        ValueCase{"Utf8TextKeptAsIs", {"--gate-id", "g\xC3\xA5te \xE2\x80\x94 1"}, {},
-                  with([](Cli& c) { c.gate_id = "g\xC3\xA5te \xE2\x80\x94 1"; })},
-        ValueCase{"ValueLooksLikeOptionWithEquals", {"--family-id=--gate-id"}, {},
-                  with([](Cli& c) { c.family_id = "--gate-id"; })},
-        ValueCase{"UnrelatedVariablesIgnored", {},
-                  {{"GOSSIP_PORTS", "x"}, {"gate_id", "x"}, {"TOKIO_WORKER_THREADS", "0"}}, Cli{}}),
+        ValueCase{"LoneDashIsAValue", {"--family-id", "-"}, {}, with([](Cli& c) { c.family_id = "-"; })},
+        ValueCase{
+            "DoubleDashAloneEndsOptions", {"--family-id", "x", "--"}, {}, with([](Cli& c) { c.family_id = "x"; })},
+        ValueCase{"Utf8TextKeptAsIs", {"--gate-id", "g\xC3\xA5te \xE2\x80\x94 1"}, {}, with([](Cli& c) {
+                      c.gate_id = "g\xC3\xA5te \xE2\x80\x94 1";
+                  })},
+        ValueCase{"ValueLooksLikeOptionWithEquals", {"--family-id=--gate-id"}, {}, with([](Cli& c) {
+                      c.family_id = "--gate-id";
+                  })},
+        ValueCase{"UnrelatedVariablesIgnored",
+                  {},
+                  {{"GOSSIP_PORTS", "x"}, {"gate_id", "x"}, {"TOKIO_WORKER_THREADS", "0"}},
+                  Cli{}}),
     [](const auto& info) { return info.param.name; });
 
 TEST(ParseProgramPath, EmptyArgumentListParsesDefaults) {

@@ -4,9 +4,9 @@
 #include <new>
 #include <thread>
 
+#include <gtest/gtest.h>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
-#include <gtest/gtest.h>
 
 #include "connection_fixture.hpp"
 

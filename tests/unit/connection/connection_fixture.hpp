@@ -8,10 +8,10 @@
 #include <string_view>
 #include <vector>
 
-#include "socket_pair.hpp"
 #include "quillfern/connection.hpp"
 #include "quillfern/gossip.hpp"
 #include "quillfern/log.hpp"
+#include "socket_pair.hpp"
 
 namespace quillfern::server::testing {
 

@@ -1,11 +1,11 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/read_until.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
-#include <gtest/gtest.h>
 
 #include "connection_fixture.hpp"
 

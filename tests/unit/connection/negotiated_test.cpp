@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "env_guard.hpp"
 #include "connection_fixture.hpp"
+#include "env_guard.hpp"
 #include "quillfern/protocol_negotiation.hpp"
 
 namespace quillfern::server {

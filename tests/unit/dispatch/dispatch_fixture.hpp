@@ -18,14 +18,14 @@
 #include <system_error>
 #include <utility>
 
+#include <gtest/gtest.h>
 #include <asio/awaitable.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
-#include <gtest/gtest.h>
 
+#include "env_guard.hpp"
 #include "quillfern/gossip.hpp"
 #include "quillfern/json.hpp"
-#include "env_guard.hpp"
 #include "temp_dir.hpp"
 
 namespace quillfern::dispatch::testing {

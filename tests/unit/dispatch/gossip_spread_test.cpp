@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <asio/buffer.hpp>
 #include <asio/detached.hpp>
 #include <asio/experimental/as_tuple.hpp>
@@ -9,7 +10,6 @@
 #include <asio/read.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
-#include <gtest/gtest.h>
 
 #include "dispatch_fixture.hpp"
 #include "quillfern/dispatch.hpp"
@@ -29,8 +29,8 @@ constexpr auto as_tuple = asio::experimental::as_tuple(asio::use_awaitable);
 // What the fake thornKit does with each connection.
 struct Behaviour {
     enum class Kind { Answer, CloseAtOnce, HoldUnread } kind = Kind::Answer;
-    std::string reply;        // written after the whole request was read
-    bool keep_open = false;   // after the reply: hold the connection instead of closing it
+    std::string reply;       // written after the whole request was read
+    bool keep_open = false;  // after the reply: hold the connection instead of closing it
 };
 
 Behaviour answer(std::string reply, bool keep_open = false) {
@@ -93,17 +93,22 @@ private:
 
 std::string entry_json(const std::string& key, const std::string& nonce, std::uint64_t expires = kNow + 600) {
     return R"({"topic":"data","key":")" + key + R"(","payload":{"n":1,"list":["a"]},"origin_gate":"gate-b","nonce":")" +
-           nonce + R"(","ttl":5,"version":7,"created_at_epoch":1699999000,"expires_at_epoch":)" + std::to_string(expires) +
-           "}";
+           nonce + R"(","ttl":5,"version":7,"created_at_epoch":1699999000,"expires_at_epoch":)" +
+           std::to_string(expires) + "}";
 }
 
 std::string expected_frame(const std::string& key, std::uint64_t expires = kNow + 600) {
-    return "\xEC\x01" R"({"id":1,"jsonrpc":"2.0","method":"metadata.analyze","params":{"created_at_epoch":1699999000,)"
-           R"("expires_at_epoch":)" + std::to_string(expires) + R"(,"key":")" + key +
-           R"(","origin_gate":"gate-b","payload":{"list":["a"],"n":1},"topic":"data","ttl":5}})" "\n";
+    return "\xEC\x01"
+           R"({"id":1,"jsonrpc":"2.0","method":"metadata.analyze","params":{"created_at_epoch":1699999000,)"
+           R"("expires_at_epoch":)" +
+           std::to_string(expires) + R"(,"key":")" + key +
+           R"(","origin_gate":"gate-b","payload":{"list":["a"],"n":1},"topic":"data","ttl":5}})"
+           "\n";
 }
 
-std::string verdict(const std::string& value) { return R"({"id":1,"jsonrpc":"2.0","result":{"verdict":)" + value + "}}"; }
+std::string verdict(const std::string& value) {
+    return R"({"id":1,"jsonrpc":"2.0","result":{"verdict":)" + value + "}}";
+}
 
 const std::string UNREACHABLE = "DEBUG quillfern_server::dispatch: fern-kit: thornKit unreachable — default allow";
 std::string reject_line(const std::string& key) {
@@ -120,7 +125,9 @@ protected:
         }
     }
 
-    void start_thornkit(Behaviour behaviour) { thornkit_ = std::make_unique<FakeThornKit>(ctx_, socket_path_, std::move(behaviour)); }
+    void start_thornkit(Behaviour behaviour) {
+        thornkit_ = std::make_unique<FakeThornKit>(ctx_, socket_path_, std::move(behaviour));
+    }
 
     json::Value spread(const std::string& params_json) {
         json::Value params = parse_json(params_json);
@@ -161,22 +168,22 @@ const std::string MISSING = R"({"error":"Missing 'entry' or 'entries' param"})";
 
 INSTANTIATE_TEST_SUITE_P(
     Batches, SpreadParams,
-    ::testing::Values(
-        ParamsCase{"Null", "null", MISSING}, ParamsCase{"Array", R"([{"entries":[]}])", MISSING},
-        ParamsCase{"String", R"("entries")", MISSING}, ParamsCase{"EmptyObject", "{}", MISSING},
-        ParamsCase{"EntriesNotArrayNoEntry", R"({"entries":{"a":1}})", MISSING},
-        ParamsCase{"EmptyEntries", R"({"entries":[]})", R"({"accepted":0,"rejected":0})"},
-        ParamsCase{"EntriesWinOverEntry", R"({"entries":[],"entry":)" + entry_json("k1", "n1") + "}",
-                   R"({"accepted":0,"rejected":0})"},
-        ParamsCase{"EntryBesideNonArrayEntries", R"({"entries":"x","entry":)" + entry_json("k1", "n1") + "}",
-                   R"({"accepted":1,"rejected":0})"},
-        ParamsCase{"NullEntry", R"({"entry":null})", R"({"accepted":0,"rejected":1})"},
-        ParamsCase{"UndecodableElements", R"({"entries":[1,"x",{},[1,2],{"topic":"Data"}]})",
-                   R"({"accepted":0,"rejected":5})"},
-        ParamsCase{"ArrayFormEntry",
-                   R"({"entries":[["varne","k2",null,"gate-b","n2",1,1,1699999000,1700000100]]})",
-                   R"({"accepted":1,"rejected":0})"}),
-                         [](const auto& info) { return std::string(info.param.name); });
+    ::testing::Values(ParamsCase{"Null", "null", MISSING}, ParamsCase{"Array", R"([{"entries":[]}])", MISSING},
+                      ParamsCase{"String", R"("entries")", MISSING}, ParamsCase{"EmptyObject", "{}", MISSING},
+                      ParamsCase{"EntriesNotArrayNoEntry", R"({"entries":{"a":1}})", MISSING},
+                      ParamsCase{"EmptyEntries", R"({"entries":[]})", R"({"accepted":0,"rejected":0})"},
+                      ParamsCase{"EntriesWinOverEntry", R"({"entries":[],"entry":)" + entry_json("k1", "n1") + "}",
+                                 R"({"accepted":0,"rejected":0})"},
+                      ParamsCase{"EntryBesideNonArrayEntries",
+                                 R"({"entries":"x","entry":)" + entry_json("k1", "n1") + "}",
+                                 R"({"accepted":1,"rejected":0})"},
+                      ParamsCase{"NullEntry", R"({"entry":null})", R"({"accepted":0,"rejected":1})"},
+                      ParamsCase{"UndecodableElements", R"({"entries":[1,"x",{},[1,2],{"topic":"Data"}]})",
+                                 R"({"accepted":0,"rejected":5})"},
+                      ParamsCase{"ArrayFormEntry",
+                                 R"({"entries":[["varne","k2",null,"gate-b","n2",1,1,1699999000,1700000100]]})",
+                                 R"({"accepted":1,"rejected":0})"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(GossipSpread, UndecodableElementsAreNotSentToThornKit) {
     start_thornkit(answer(verdict(R"("allow")")));
@@ -188,7 +195,8 @@ TEST_F(GossipSpread, SenderDefaultsToUnknown) {
     for (const char* from_member : {"", R"("from":42,)", R"("from":null,)"}) {
         SCOPED_TRACE(from_member);
         store_ = testing::started_store();
-        EXPECT_EQ(spread(std::string("{") + from_member + R"("entries":[)" + entry_json("k1", "n1") + "]}"), counts(1, 0));
+        EXPECT_EQ(spread(std::string("{") + from_member + R"("entries":[)" + entry_json("k1", "n1") + "]}"),
+                  counts(1, 0));
         auto peers = store_->peer_stats();
         ASSERT_EQ(peers.size(), 1u);
         EXPECT_EQ(peers.begin()->first, "unknown");
@@ -238,7 +246,8 @@ class Verdicts : public GossipSpread, public ::testing::WithParamInterface<Verdi
 TEST_P(Verdicts, DecideTheEntry) {
     start_thornkit(GetParam().behaviour);
     const bool allowed = GetParam().allowed;
-    EXPECT_EQ(spread(R"({"from":"gate-b","entries":[)" + entry_json("k1", "n1") + "]}"), counts(allowed ? 1 : 0, allowed ? 0 : 1));
+    EXPECT_EQ(spread(R"({"from":"gate-b","entries":[)" + entry_json("k1", "n1") + "]}"),
+              counts(allowed ? 1 : 0, allowed ? 0 : 1));
     EXPECT_EQ(thornkit_->connections(), 1u);
     EXPECT_EQ(store_->query(gossip::Topic::Data, std::nullopt).size(), allowed ? 1u : 0u);
     if (allowed) {
@@ -256,8 +265,7 @@ const std::size_t MIB = std::size_t{1} << 20;
 INSTANTIATE_TEST_SUITE_P(
     Replies, Verdicts,
     ::testing::Values(
-        VerdictCase{"Allow", answer(verdict(R"("allow")")), true},
-        VerdictCase{"Deny", answer(DENY), false},
+        VerdictCase{"Allow", answer(verdict(R"("allow")")), true}, VerdictCase{"Deny", answer(DENY), false},
         VerdictCase{"Reject", answer(verdict(R"("reject")")), false},
         VerdictCase{"DenyCapitalised", answer(verdict(R"("Deny")")), true},
         VerdictCase{"RejectUpperCase", answer(verdict(R"("REJECT")")), true},
@@ -265,31 +273,32 @@ INSTANTIATE_TEST_SUITE_P(
         VerdictCase{"VerdictNotString", answer(verdict("false")), true},
         VerdictCase{"NoVerdict", answer(R"({"result":{"score":1}})"), true},
         VerdictCase{"ResultNotObject", answer(R"({"result":"deny"})"), true},
-        VerdictCase{"ErrorReply", answer(R"({"error":{"code":-32601,"message":"Method not found"},"id":1,"jsonrpc":"2.0"})"), true},
+        VerdictCase{"ErrorReply",
+                    answer(R"({"error":{"code":-32601,"message":"Method not found"},"id":1,"jsonrpc":"2.0"})"), true},
         VerdictCase{"ArrayReply", answer("[" + DENY + "]"), true},
         VerdictCase{"SignalPrefixAndNewline", answer("\xEC\x01" + DENY + "\n"), false},
         VerdictCase{"SignalPrefixOnly", answer("\xEC\x01"), true},
         VerdictCase{"UnicodeWhiteSpaceAround", answer("\xC2\xA0\t " + DENY + " \xE2\x80\xA8\r\n"), false},
         VerdictCase{"TwoValues", answer(DENY + "\n" + DENY + "\n"), true},
-        VerdictCase{"TrailingGarbage", answer(DENY + "x"), true},
-        VerdictCase{"NotUtf8", answer(DENY + "\xFF"), true},
-        VerdictCase{"NothingWritten", answer(""), true},
-        VerdictCase{"ClosesAtOnce", close_at_once(), true},
+        VerdictCase{"TrailingGarbage", answer(DENY + "x"), true}, VerdictCase{"NotUtf8", answer(DENY + "\xFF"), true},
+        VerdictCase{"NothingWritten", answer(""), true}, VerdictCase{"ClosesAtOnce", close_at_once(), true},
         // Replies that never end: honoured when the read time is up.
         VerdictCase{"DenyKeepingTheConnection", answer(DENY, true), false},
         VerdictCase{"SilentKeepingTheConnection", answer("", true), true},
         // Long replies: the buffer grows past its first 4096 bytes, and stops at 1 MiB.
         VerdictCase{"LongReply", answer(std::string(600'000, ' ') + DENY), false},
         VerdictCase{"ReplyOfExactlyOneMiB", answer(DENY + std::string(MIB - DENY.size(), ' ')), false},
-        VerdictCase{"BytesPastOneMiBAreNotRead", answer(DENY + std::string(MIB - DENY.size(), ' ') + "trailing"), false},
+        VerdictCase{"BytesPastOneMiBAreNotRead", answer(DENY + std::string(MIB - DENY.size(), ' ') + "trailing"),
+                    false},
         VerdictCase{"VerdictPastOneMiB", answer(std::string(MIB, ' ') + DENY), true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(GossipSpread, AFrameThornKitNeverReadsIsGivenUpOn) {
     // Far more than the socket buffers hold: the write can't finish, its time limit ends it.
-    const std::string big = R"({"topic":"data","key":"big","payload":")" + std::string(8 * MIB, 'p') +
-                            R"(","origin_gate":"gate-b","nonce":"n1","ttl":5,"version":7,"created_at_epoch":1699999000,)"
-                            R"("expires_at_epoch":1700000600})";
+    const std::string big =
+        R"({"topic":"data","key":"big","payload":")" + std::string(8 * MIB, 'p') +
+        R"(","origin_gate":"gate-b","nonce":"n1","ttl":5,"version":7,"created_at_epoch":1699999000,)"
+        R"("expires_at_epoch":1700000600})";
     start_thornkit(hold_unread());
     EXPECT_EQ(spread(R"({"from":"gate-b","entries":[)" + big + "]}"), counts(1, 0));
     EXPECT_EQ(thornkit_->connections(), 1u);

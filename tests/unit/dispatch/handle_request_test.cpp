@@ -22,8 +22,9 @@ const std::string METHODS =
     R"("wendle.announce","gossip.spread","gossip.inject","gossip.query","gossip.status","gossip.peers",)"
     R"("gossip.subscribe"])";
 const std::string PARSE_ERROR = R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})";
-const std::string CAPABILITIES = R"({"gossip_domains":["varne","data","compute"],"methods":)" + METHODS +
-                                 R"(,"protocol":"jsonrpc-2.0","transport":["uds","tcp"],"version":"0.1.0","wendle":"quillFern"})";
+const std::string CAPABILITIES =
+    R"({"gossip_domains":["varne","data","compute"],"methods":)" + METHODS +
+    R"(,"protocol":"jsonrpc-2.0","transport":["uds","tcp"],"version":"0.1.0","wendle":"quillFern"})";
 const std::string TOPIC_ERROR = R"x({"error":"Invalid or missing 'topic' (varne|data|compute)"})x";
 const std::string NOTE = "Poll this method for updates. Broadcast channel is live for tarpc streaming subscribers.";
 
@@ -65,8 +66,7 @@ INSTANTIATE_TEST_SUITE_P(
     Envelope, Replies,
     ::testing::Values(
         // Lines that are not exactly one JSON value.
-        ReplyCase{"Empty", "", PARSE_ERROR},
-        ReplyCase{"Blank", " \t", PARSE_ERROR},
+        ReplyCase{"Empty", "", PARSE_ERROR}, ReplyCase{"Blank", " \t", PARSE_ERROR},
         ReplyCase{"Malformed", R"({"id":1,"method":"health.liveness")", PARSE_ERROR},
         ReplyCase{"TwoValues", R"({"id":1,"method":"health.liveness"} {"id":2})", PARSE_ERROR},
         ReplyCase{"TrailingText", R"({"id":1,"method":"health.liveness"}x)", PARSE_ERROR},
@@ -80,8 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Values that are not a usable request.
         ReplyCase{"Batch", R"([{"id":1,"method":"health.liveness"}])", method_not_found("null")},
         ReplyCase{"String", R"("health.liveness")", method_not_found("null")},
-        ReplyCase{"Number", "42", method_not_found("null")},
-        ReplyCase{"Null", "null", method_not_found("null")},
+        ReplyCase{"Number", "42", method_not_found("null")}, ReplyCase{"Null", "null", method_not_found("null")},
         ReplyCase{"NoMethod", R"({"id":5})", method_not_found("5")},
         ReplyCase{"MethodNotString", R"({"id":5,"method":7})", method_not_found("5")},
         ReplyCase{"EmptyMethod", R"({"id":5,"method":""})", method_not_found("5")},
@@ -92,7 +91,8 @@ INSTANTIATE_TEST_SUITE_P(
                   method_not_found(R"({"key":"k","topic":"t"})")},
         // Ids are copied as values.
         ReplyCase{"NoIdNoJsonrpc", R"({"method":"health.liveness"})", success("null", R"({"alive":true})")},
-        ReplyCase{"StringId", R"({"id":"req-1","method":"health.liveness"})", success(R"("req-1")", R"({"alive":true})")},
+        ReplyCase{"StringId", R"({"id":"req-1","method":"health.liveness"})",
+                  success(R"("req-1")", R"({"alive":true})")},
         ReplyCase{"ObjectId", R"({"id":{"z":1,"a":[true]},"method":"health.liveness"})",
                   success(R"({"a":[true],"z":1})", R"({"alive":true})")},
         ReplyCase{"ArrayId", R"({"id":[1,"x",null],"method":"health.liveness"})",
@@ -104,7 +104,7 @@ INSTANTIATE_TEST_SUITE_P(
                   success("2", R"({"alive":true})")},
         ReplyCase{"RepeatedMemberLastWins", R"({"method":"nope","id":1,"method":"health.liveness","id":2})",
                   success("2", R"({"alive":true})")}),
-                         [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
     Methods, Replies,
@@ -116,9 +116,10 @@ INSTANTIATE_TEST_SUITE_P(
                   success("1", R"({"liveness":true,"node_id":"gate-a","readiness":true,"status":"Healthy"})")},
         ReplyCase{"Capabilities", R"({"id":1,"method":"capabilities.list"})", success("1", CAPABILITIES)},
         ReplyCase{"CapabilityAlias", R"({"id":1,"method":"capability.list"})", success("1", CAPABILITIES)},
-        ReplyCase{"Announce", R"({"id":1,"method":"wendle.announce"})",
-                  success("1", R"({"capabilities":["gossip"],"methods":)" + METHODS +
-                                   R"(,"signal_tiers":["varne","node","meta"],"version":"0.1.0","wendle":"quillFern"})")},
+        ReplyCase{
+            "Announce", R"({"id":1,"method":"wendle.announce"})",
+            success("1", R"({"capabilities":["gossip"],"methods":)" + METHODS +
+                             R"(,"signal_tiers":["varne","node","meta"],"version":"0.1.0","wendle":"quillFern"})")},
         ReplyCase{"Negotiate", R"({"id":1,"method":"btsp.negotiate"})",
                   success("1", R"({"cipher":"null","server_nonce":null})")},
         ReplyCase{"StatusEmpty", R"({"id":1,"method":"gossip.status"})",
@@ -131,17 +132,21 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"SubscribeEmpty", R"({"id":1,"method":"gossip.subscribe","params":{"topic":"varne"}})",
                   success("1", R"({"count":0,"entries":[],"mode":"snapshot","note":")" + NOTE +
                                    R"(","subscriber_count":0,"topic":"varne"})")}),
-                         [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
     ParameterErrors, Replies,
     ::testing::Values(
-        ReplyCase{"QueryTopicCase", R"({"id":1,"method":"gossip.query","params":{"topic":"Data"}})", success("1", TOPIC_ERROR)},
-        ReplyCase{"QueryParamsArray", R"({"id":1,"method":"gossip.query","params":["data"]})", success("1", TOPIC_ERROR)},
+        ReplyCase{"QueryTopicCase", R"({"id":1,"method":"gossip.query","params":{"topic":"Data"}})",
+                  success("1", TOPIC_ERROR)},
+        ReplyCase{"QueryParamsArray", R"({"id":1,"method":"gossip.query","params":["data"]})",
+                  success("1", TOPIC_ERROR)},
         ReplyCase{"QueryNoParams", R"({"id":1,"method":"gossip.query"})", success("1", TOPIC_ERROR)},
         ReplyCase{"QueryParamsNull", R"({"id":1,"method":"gossip.query","params":null})", success("1", TOPIC_ERROR)},
-        ReplyCase{"QueryTopicNotString", R"({"id":1,"method":"gossip.query","params":{"topic":1}})", success("1", TOPIC_ERROR)},
-        ReplyCase{"QueryTopicBlank", R"({"id":1,"method":"gossip.query","params":{"topic":" data"}})", success("1", TOPIC_ERROR)},
+        ReplyCase{"QueryTopicNotString", R"({"id":1,"method":"gossip.query","params":{"topic":1}})",
+                  success("1", TOPIC_ERROR)},
+        ReplyCase{"QueryTopicBlank", R"({"id":1,"method":"gossip.query","params":{"topic":" data"}})",
+                  success("1", TOPIC_ERROR)},
         ReplyCase{"SubscribeNoTopic", R"({"id":1,"method":"gossip.subscribe","params":{}})", success("1", TOPIC_ERROR)},
         ReplyCase{"InjectNoParams", R"({"id":1,"method":"gossip.inject"})", success("1", TOPIC_ERROR)},
         ReplyCase{"InjectBadTopicNoKey", R"({"id":1,"method":"gossip.inject","params":{"topic":"meta"}})",
@@ -158,7 +163,7 @@ INSTANTIATE_TEST_SUITE_P(
                   success("1", R"({"accepted":0,"rejected":0})")},
         ReplyCase{"SpreadNullEntry", R"({"id":1,"method":"gossip.spread","params":{"entry":null}})",
                   success("1", R"({"accepted":0,"rejected":1})")}),
-                         [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(HandleRequest, ParameterErrorsTouchNoStore) {
     call(R"({"id":1,"method":"gossip.inject","params":{"topic":"data"}})");
@@ -182,7 +187,8 @@ TEST_F(HandleRequest, NodeIdIsWrittenAsJsonText) {
 }
 
 TEST_F(HandleRequest, InjectStoresALocalEntry) {
-    const std::string inject = R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"user.alice","payload":{"status":"online"}}})";
+    const std::string inject =
+        R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"user.alice","payload":{"status":"online"}}})";
     EXPECT_EQ(call(inject), success("1", R"({"node_id":"gate-a","result":"Accepted"})"));
     // Same key in the same second: equal versions.
     EXPECT_EQ(call(inject), success("1", R"({"node_id":"gate-a","result":"Duplicate"})"));
@@ -270,7 +276,8 @@ TEST_F(QueryReplies, MatchTheRecordsOwnJsonForm) {
     ingest("compute", "job.2", "n-2", nullptr);
     ingest("compute", "job.3", "n-3", parse_json(R"([[],{}])"));
     auto entries = store_->query(gossip::Topic::Compute, std::nullopt);
-    json::Value expected = {{"count", entries.size()}, {"entries", gossip::entries_to_json(entries)}, {"topic", "compute"}};
+    json::Value expected = {
+        {"count", entries.size()}, {"entries", gossip::entries_to_json(entries)}, {"topic", "compute"}};
     EXPECT_EQ(call(R"({"id":null,"method":"gossip.query","params":{"topic":"compute"}})"),
               rpc_types::jsonrpc_success_response(nullptr, expected));
 }
@@ -287,10 +294,11 @@ TEST_F(QueryReplies, KeyPrefixSelectsEntries) {
         std::set<std::string> keys;
     };
     const std::set<std::string> all{"host.x", "user.alice", "user.bob"};
-    for (const Case& c : {Case{"", all}, Case{R"(,"key_prefix":"")", all}, Case{R"(,"key_prefix":5)", all},
-                          Case{R"(,"key_prefix":null)", all}, Case{R"(,"key_prefix":"user.")", {"user.alice", "user.bob"}},
-                          Case{R"(,"key_prefix":"user.bob")", {"user.bob"}}, Case{R"(,"key_prefix":"user.bobby")", {}},
-                          Case{R"(,"key_prefix":"User")", {}}}) {
+    for (const Case& c :
+         {Case{"", all}, Case{R"(,"key_prefix":"")", all}, Case{R"(,"key_prefix":5)", all},
+          Case{R"(,"key_prefix":null)", all}, Case{R"(,"key_prefix":"user.")", {"user.alice", "user.bob"}},
+          Case{R"(,"key_prefix":"user.bob")", {"user.bob"}}, Case{R"(,"key_prefix":"user.bobby")", {}},
+          Case{R"(,"key_prefix":"User")", {}}}) {
         SCOPED_TRACE(c.prefix_member);
         for (const char* method : {"gossip.query", "gossip.subscribe"}) {
             EXPECT_EQ(keys_in(call(std::string(R"({"id":1,"method":")") + method + R"(","params":{"topic":"data")" +
@@ -315,8 +323,9 @@ TEST_F(HandleRequest, SpreadIngestsFromTheSender) {
     const std::string entry =
         R"({"topic":"data","key":"k1","payload":{},"origin_gate":"gate-b","nonce":"n-9","ttl":3,"version":1,)"
         R"("created_at_epoch":1699999000,"expires_at_epoch":1700000100})";
-    EXPECT_EQ(call(R"({"id":4,"method":"gossip.spread","params":{"from":"gate-b","entries":[)" + entry + "," + entry + "]}}"),
-              success("4", R"({"accepted":1,"rejected":1})"));
+    EXPECT_EQ(
+        call(R"({"id":4,"method":"gossip.spread","params":{"from":"gate-b","entries":[)" + entry + "," + entry + "]}}"),
+        success("4", R"({"accepted":1,"rejected":1})"));
     auto peers = store_->peer_stats();
     ASSERT_EQ(peers.count("gate-b"), 1u);
     EXPECT_EQ(peers["gate-b"].entries_received, 1u);

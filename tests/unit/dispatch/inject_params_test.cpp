@@ -45,7 +45,8 @@ struct ParamsCase {
 // (read as a JSON value), each on a fresh store.
 TEST_F(InjectParams, MemberOrderDoesNotChangeTheOutcome) {
     const ParamsCase cases[] = {
-        {R"({"topic":"data","key":"k","payload":{"b":1,"a":[true,null]}})", ACCEPTED, "k", R"({"a":[true,null],"b":1})"},
+        {R"({"topic":"data","key":"k","payload":{"b":1,"a":[true,null]}})", ACCEPTED, "k",
+         R"({"a":[true,null],"b":1})"},
         {R"({"payload":7,"key":"k","topic":"data"})", ACCEPTED, "k", "7"},
         {R"({"topic":"meta","topic":"data","key":"k"})", ACCEPTED, "k", "{}"},
         {R"({"topic":"data","topic":1,"key":"k"})", TOPIC_ERROR, nullptr, nullptr},
@@ -63,9 +64,9 @@ TEST_F(InjectParams, MemberOrderDoesNotChangeTheOutcome) {
     for (const ParamsCase& c : cases) {
         for (bool method_first : {true, false}) {
             SCOPED_TRACE(std::string(c.params) + (method_first ? " (method first)" : " (params first)"));
-            const std::string line = method_first
-                                         ? std::string(R"({"id":1,"method":"gossip.inject","params":)") + c.params + "}"
-                                         : std::string(R"({"params":)") + c.params + R"(,"id":1,"method":"gossip.inject"})";
+            const std::string line =
+                method_first ? std::string(R"({"id":1,"method":"gossip.inject","params":)") + c.params + "}"
+                             : std::string(R"({"params":)") + c.params + R"(,"id":1,"method":"gossip.inject"})";
             auto store = testing::started_store();
             EXPECT_EQ(call(store, line), c.reply);
             auto entries = store->query(gossip::Topic::Data, std::nullopt);
@@ -83,16 +84,21 @@ TEST_F(InjectParams, MemberOrderDoesNotChangeTheOutcome) {
 TEST_F(InjectParams, AMethodNamedAfterParamsTakesThemAsAValue) {
     auto store = testing::started_store();
     // The last method counts: params read for gossip.inject serve gossip.query instead.
-    EXPECT_EQ(call(store, R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"k"},"method":"gossip.query"})"),
-              R"({"id":1,"jsonrpc":"2.0","result":{"count":0,"entries":[],"topic":"data"}})");
+    EXPECT_EQ(
+        call(store, R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"k"},"method":"gossip.query"})"),
+        R"({"id":1,"jsonrpc":"2.0","result":{"count":0,"entries":[],"topic":"data"}})");
     EXPECT_TRUE(store->query(gossip::Topic::Data, std::nullopt).empty());
     EXPECT_EQ(call(store, R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"k"},"method":"nope"})"),
               R"({"error":{"code":-32601,"message":"Method not found"},"id":1,"jsonrpc":"2.0"})");
     // The last params counts, whichever way each was read.
-    EXPECT_EQ(call(store, R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"k"},"params":{"topic":"data"}})"),
-              KEY_ERROR);
-    EXPECT_EQ(call(store, R"({"id":1,"method":"gossip.inject","params":{"topic":"data"},"params":{"topic":"data","key":"k"}})"),
-              ACCEPTED);
+    EXPECT_EQ(
+        call(store,
+             R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"k"},"params":{"topic":"data"}})"),
+        KEY_ERROR);
+    EXPECT_EQ(
+        call(store,
+             R"({"id":1,"method":"gossip.inject","params":{"topic":"data"},"params":{"topic":"data","key":"k"}})"),
+        ACCEPTED);
     EXPECT_EQ(call(store, R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"a"},"params":null})"),
               TOPIC_ERROR);
 }
@@ -104,9 +110,8 @@ TEST_F(InjectParams, NestingLimitCountsTheEnvelopeAndParams) {
         SCOPED_TRACE(method_first ? "method first" : "params first");
         for (auto [depth, reply] : {std::pair{125, ACCEPTED}, std::pair{126, PARSE_ERROR}}) {
             const std::string params = R"({"topic":"data","key":"k","payload":)" + payload(depth) + "}";
-            const std::string line = method_first
-                                         ? R"({"id":1,"method":"gossip.inject","params":)" + params + "}"
-                                         : R"({"params":)" + params + R"(,"id":1,"method":"gossip.inject"})";
+            const std::string line = method_first ? R"({"id":1,"method":"gossip.inject","params":)" + params + "}"
+                                                  : R"({"params":)" + params + R"(,"id":1,"method":"gossip.inject"})";
             EXPECT_EQ(call(testing::started_store(), line), reply) << depth;
         }
     }

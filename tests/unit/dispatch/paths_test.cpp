@@ -22,10 +22,8 @@ TEST_P(Join, AddsOneComponent) { EXPECT_EQ(join(GetParam().base, GetParam().name
 INSTANTIATE_TEST_SUITE_P(Paths, Join,
                          ::testing::Values(JoinCase{"/run/user/501", "vellumar", "/run/user/501/vellumar"},
                                            JoinCase{"/tmp/", "vellumar", "/tmp/vellumar"},
-                                           JoinCase{"", "vellumar", "vellumar"},
-                                           JoinCase{"/", "x.sock", "/x.sock"},
-                                           JoinCase{"a//b/../c", "d", "a//b/../c/d"},
-                                           JoinCase{"dir", "", "dir/"}));
+                                           JoinCase{"", "vellumar", "vellumar"}, JoinCase{"/", "x.sock", "/x.sock"},
+                                           JoinCase{"a//b/../c", "d", "a//b/../c/d"}, JoinCase{"dir", "", "dir/"}));
 
 struct ParentCase {
     const char* path;
@@ -38,8 +36,8 @@ TEST_P(ParentOf, CutsTheLastComponent) { EXPECT_EQ(parent_of(GetParam().path), G
 
 INSTANTIATE_TEST_SUITE_P(Paths, ParentOf,
                          ::testing::Values(ParentCase{"/run/vellumar/quillfern.sock", "/run/vellumar"},
-                                           ParentCase{"/x.sock", "/"}, ParentCase{"x.sock", ""},
-                                           ParentCase{"", ""}, ParentCase{"a/b/", "a/b"}));
+                                           ParentCase{"/x.sock", "/"}, ParentCase{"x.sock", ""}, ParentCase{"", ""},
+                                           ParentCase{"a/b/", "a/b"}));
 
 // Sets (or unsets, for none) the three variables for one case and restores them after.
 struct RuntimeDirCase {
@@ -83,20 +81,19 @@ TEST_P(RuntimeDir, FollowsTheEnvironment) {
 
 const std::string NOT_UTF8 = "/bad\xFF";
 
-INSTANTIATE_TEST_SUITE_P(
-    Environment, RuntimeDir,
-    ::testing::Values(
-        // The override is used as it is: not joined, an empty value gives the empty path.
-        RuntimeDirCase{"/srv/sock", "/run/user/501", "/var/tmp", "/srv/sock"},
-        RuntimeDirCase{"", "/run/user/501", std::nullopt, ""},
-        RuntimeDirCase{std::nullopt, "/run/user/501", "/var/tmp", "/run/user/501/vellumar"},
-        RuntimeDirCase{std::nullopt, "", "/var/tmp", "vellumar"},
-        RuntimeDirCase{std::nullopt, std::nullopt, "/tmp/", "/tmp/vellumar"},
-        RuntimeDirCase{std::nullopt, std::nullopt, "", "vellumar"},
-        RuntimeDirCase{std::nullopt, std::nullopt, std::nullopt, "/tmp/vellumar"},
-        // A value that is not UTF-8 counts as unset at every step.
-        RuntimeDirCase{NOT_UTF8, NOT_UTF8, "/var/tmp", "/var/tmp/vellumar"},
-        RuntimeDirCase{NOT_UTF8, NOT_UTF8, NOT_UTF8, "/tmp/vellumar"}));
+INSTANTIATE_TEST_SUITE_P(Environment, RuntimeDir,
+                         ::testing::Values(
+                             // The override is used as it is: not joined, an empty value gives the empty path.
+                             RuntimeDirCase{"/srv/sock", "/run/user/501", "/var/tmp", "/srv/sock"},
+                             RuntimeDirCase{"", "/run/user/501", std::nullopt, ""},
+                             RuntimeDirCase{std::nullopt, "/run/user/501", "/var/tmp", "/run/user/501/vellumar"},
+                             RuntimeDirCase{std::nullopt, "", "/var/tmp", "vellumar"},
+                             RuntimeDirCase{std::nullopt, std::nullopt, "/tmp/", "/tmp/vellumar"},
+                             RuntimeDirCase{std::nullopt, std::nullopt, "", "vellumar"},
+                             RuntimeDirCase{std::nullopt, std::nullopt, std::nullopt, "/tmp/vellumar"},
+                             // A value that is not UTF-8 counts as unset at every step.
+                             RuntimeDirCase{NOT_UTF8, NOT_UTF8, "/var/tmp", "/var/tmp/vellumar"},
+                             RuntimeDirCase{NOT_UTF8, NOT_UTF8, NOT_UTF8, "/tmp/vellumar"}));
 
 }  // namespace
 }  // namespace quillfern::paths

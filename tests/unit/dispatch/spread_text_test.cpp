@@ -20,8 +20,10 @@ using testing::parse_json;
 using testing::TempDir;
 
 std::string entry(const std::string& key, const std::string& nonce, std::uint64_t version = 7) {
-    return R"({"topic":"data","key":")" + key + R"(","payload":{"n":1,"list":["a", 2.50]},"origin_gate":"gate-b",)"
-           R"("nonce":")" + nonce + R"(","ttl":5,"version":)" + std::to_string(version) +
+    return R"({"topic":"data","key":")" + key +
+           R"(","payload":{"n":1,"list":["a", 2.50]},"origin_gate":"gate-b",)"
+           R"("nonce":")" +
+           nonce + R"(","ttl":5,"version":)" + std::to_string(version) +
            R"(,"created_at_epoch":1699999000,"expires_at_epoch":)" + std::to_string(kNow + 600) + "}";
 }
 
@@ -95,8 +97,8 @@ INSTANTIATE_TEST_SUITE_P(
         SpreadCase{"Empty", "{}"}, SpreadCase{"EmptyBatch", R"({"entries":[]})"},
         SpreadCase{"NullEntry", R"({"entry":null})"},
         SpreadCase{"SameEntryTwice", R"({"entries":[)" + entry("a", "n1") + "," + entry("a", "n1") + "]}"},
-        SpreadCase{"NewerVersionReplaces",
-                   R"({"entries":[)" + entry("a", "n1", 7) + "," + entry("a", "n2", 9) + "," + entry("a", "n3", 8) + "]}"},
+        SpreadCase{"NewerVersionReplaces", R"({"entries":[)" + entry("a", "n1", 7) + "," + entry("a", "n2", 9) + "," +
+                                               entry("a", "n3", 8) + "]}"},
         SpreadCase{"ElementsThatAreNoEntries",
                    R"({"entries":[5,{"bad":1},[],)" + entry("b", "n2") + R"(,["data","k",null,"g","n",1,1,1,1]]})"},
         SpreadCase{"ArrayFormEntry",
@@ -106,8 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(SpreadFromText, MethodNamedAgainAfterParamsTakesThemAsAValue) {
     const std::string params = R"({"topic":"data","entries":[)" + entry("a", "n1") + "]}";
     auto store = testing::started_store();
-    const std::string line =
-        R"({"id":1,"method":"gossip.spread","params":)" + params + R"(,"method":"gossip.query"})";
+    const std::string line = R"({"id":1,"method":"gossip.spread","params":)" + params + R"(,"method":"gossip.query"})";
     EXPECT_EQ(testing::run_task(ctx_, handle_request(line, store)),
               R"({"id":1,"jsonrpc":"2.0","result":{"count":0,"entries":[],"topic":"data"}})");
     EXPECT_EQ(store->stats().data_entries, 0u);
@@ -115,11 +116,11 @@ TEST_F(SpreadFromText, MethodNamedAgainAfterParamsTakesThemAsAValue) {
 
 TEST_F(SpreadFromText, MalformedBatchIsAParseErrorAndTakesNothingIn) {
     auto store = testing::started_store();
-    for (const std::string& params : {R"({"entries":[)" + entry("a", "n1") + ",]}",
-                                      R"({"entries":[)" + entry("a", "n1") + "]",
-                                      R"({"entries":[)" + entry("a", "n1") + R"(],"from":"x"} trailing)"}) {
-        EXPECT_EQ(testing::run_task(ctx_, handle_request(R"({"id":1,"method":"gossip.spread","params":)" + params + "}",
-                                                         store)),
+    for (const std::string& params :
+         {R"({"entries":[)" + entry("a", "n1") + ",]}", R"({"entries":[)" + entry("a", "n1") + "]",
+          R"({"entries":[)" + entry("a", "n1") + R"(],"from":"x"} trailing)"}) {
+        EXPECT_EQ(testing::run_task(
+                      ctx_, handle_request(R"({"id":1,"method":"gossip.spread","params":)" + params + "}", store)),
                   R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})");
     }
     EXPECT_EQ(store->stats().data_entries, 0u);

@@ -41,8 +41,7 @@ TEST(EntryFromJson, ReadsTheObjectForm) {
 }
 
 TEST(EntryFromJson, ReadsTheArrayFormInFieldOrder) {
-    auto read = GossipEntry::from_json(
-        parse(R"(["data","user.alice",{"p":1},"gate-b","n-1",8,7,100,700])"));
+    auto read = GossipEntry::from_json(parse(R"(["data","user.alice",{"p":1},"gate-b","n-1",8,7,100,700])"));
     ASSERT_TRUE(read.has_value()) << read.error();
     EXPECT_EQ(*read, expected_entry());
 }
@@ -89,8 +88,7 @@ INSTANTIATE_TEST_SUITE_P(
         AcceptCase{"TtlZero", "ttl", "0", [](GossipEntry& e) { e.ttl = 0; }},
         AcceptCase{"Ttl255", "ttl", "255", [](GossipEntry& e) { e.ttl = 255; }},
         AcceptCase{"VersionZero", "version", "0", [](GossipEntry& e) { e.version = 0; }},
-        AcceptCase{"VersionMax", "version", "18446744073709551615",
-                   [](GossipEntry& e) { e.version = UINT64_MAX; }},
+        AcceptCase{"VersionMax", "version", "18446744073709551615", [](GossipEntry& e) { e.version = UINT64_MAX; }},
         AcceptCase{"ExpiresMax", "expires_at_epoch", "18446744073709551615",
                    [](GossipEntry& e) { e.expires_at_epoch = UINT64_MAX; }}),
     [](const auto& info) { return info.param.name; });
@@ -178,8 +176,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "invalid length 8, expected struct GossipEntry with 9 elements"},
         WholeCase{"TenElements", R"(["data","k",null,"g","n",8,7,100,700,1])",
                   "invalid length 10, expected fewer elements in array"},
-        WholeCase{"BadElementBeforeShortLength", R"(["data",5,null])",
-                  "invalid type: integer `5`, expected a string"},
+        WholeCase{"BadElementBeforeShortLength", R"(["data",5,null])", "invalid type: integer `5`, expected a string"},
         WholeCase{"BadTopicElement", R"(["Data","k",null,"g","n",8,7,100,700])",
                   "unknown variant `Data`, expected one of `varne`, `data`, `compute`"},
         WholeCase{"BadTtlElement", R"(["data","k",null,"g","n",-8,7,100,700])",

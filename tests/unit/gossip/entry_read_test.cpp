@@ -76,18 +76,14 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"ExpiresMax", object_with(R"("topic":"data","expires_at_epoch":18446744073709551615)")},
         ReadCase{"KeyNumber", object_with(R"("topic":"data","key":5)")},
         ReadCase{"EscapedTexts", object_with(R"("topic":"data","key":"a\tb","nonce":"\u00e9","origin_gate":"\/")")},
-        ReadCase{"EscapedMemberName", object_with(R"("topic":"data","t\u0074l":9)")},
-        ReadCase{"EmptyObject", "{}"},
+        ReadCase{"EscapedMemberName", object_with(R"("topic":"data","t\u0074l":9)")}, ReadCase{"EmptyObject", "{}"},
         ReadCase{"Array", R"(["data","k",{"b":1,"a":2},"g","n",8,7,100,700])"},
         ReadCase{"ArrayTopicMap", R"([{"varne":null},"k",null,"g","n",0,0,0,0])"},
         ReadCase{"ArrayEight", R"(["data","k",null,"g","n",8,7,100])"},
         ReadCase{"ArrayTen", R"(["data","k",null,"g","n",8,7,100,700,[1]])"},
         ReadCase{"ArrayBadElementThenShort", R"(["data",5,null])"},
-        ReadCase{"ArrayBadTtl", R"(["data","k",null,"g","n",-8,7,100,700])"},
-        ReadCase{"EmptyArray", "[]"},
-        ReadCase{"String", R"("entry")"},
-        ReadCase{"Number", "-5.5"},
-        ReadCase{"Null", "null"}),
+        ReadCase{"ArrayBadTtl", R"(["data","k",null,"g","n",-8,7,100,700])"}, ReadCase{"EmptyArray", "[]"},
+        ReadCase{"String", R"("entry")"}, ReadCase{"Number", "-5.5"}, ReadCase{"Null", "null"}),
     [](const auto& info) { return info.param.name; });
 
 // A text that is not JSON fails the reader, wherever the fault lies in the entry.

@@ -39,7 +39,8 @@ TEST_P(NonceHistoryModel, HoldsExactlyTheLastCapacityNonces) {
 
 INSTANTIATE_TEST_SUITE_P(
     Hashes, NonceHistoryModel,
-    ::testing::Values(HashCase{"Spread", [](std::uint64_t n) { return NonceHistory::hash("nonce-" + std::to_string(n)); }},
+    ::testing::Values(HashCase{"Spread",
+                               [](std::uint64_t n) { return NonceHistory::hash("nonce-" + std::to_string(n)); }},
                       // Long runs that wrap around the end of the table.
                       HashCase{"NeighbouringHomes", [](std::uint64_t n) { return std::uint64_t{30} + n % 5; }},
                       HashCase{"OneHash", [](std::uint64_t) { return std::uint64_t{12345}; }}),

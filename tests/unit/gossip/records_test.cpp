@@ -42,10 +42,11 @@ TEST(Topic, ParseMatchesExactBytesOnly) {
         std::optional<Topic> topic;
     };
     const Case cases[] = {
-        {"varne", Topic::Varne}, {"data", Topic::Data},  {"compute", Topic::Compute},
-        {"Varne", std::nullopt}, {"DATA", std::nullopt}, {" data", std::nullopt},
-        {"data ", std::nullopt}, {"", std::nullopt},     {"comp", std::nullopt},
-        {std::string_view("data\0", 5), std::nullopt},
+        {"varne", Topic::Varne},     {"data", Topic::Data},
+        {"compute", Topic::Compute}, {"Varne", std::nullopt},
+        {"DATA", std::nullopt},      {" data", std::nullopt},
+        {"data ", std::nullopt},     {"", std::nullopt},
+        {"comp", std::nullopt},      {std::string_view("data\0", 5), std::nullopt},
     };
     for (const Case& c : cases) EXPECT_EQ(parse_topic(c.text), c.topic) << '"' << c.text << '"';
 }

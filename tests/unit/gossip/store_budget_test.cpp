@@ -30,7 +30,8 @@ std::size_t pending_bytes(const std::vector<GossipEntry>& copies) {
 TEST_F(StoreTest, PendingCopiesStayWithinTheirByteBudgetOldestDropped) {
     constexpr int kInjects = 24;  // 96 MiB of payloads: more than the 64 MiB budget
     for (int i = 0; i < kInjects; ++i) {
-        const IngestOutcome outcome = store.inject(Topic::Data, "big", std::string(4 * kMiB, static_cast<char>('a' + i)));
+        const IngestOutcome outcome =
+            store.inject(Topic::Data, "big", std::string(4 * kMiB, static_cast<char>('a' + i)));
         ASSERT_EQ(outcome, i == 0 ? IngestOutcome::Accepted : IngestOutcome::Duplicate);
     }
     log::testing::Capture capture("trace");
@@ -42,7 +43,8 @@ TEST_F(StoreTest, PendingCopiesStayWithinTheirByteBudgetOldestDropped) {
     // The newest copies are the ones kept, in order.
     EXPECT_EQ(payload_of(pending.front().payload), std::string(4 * kMiB, static_cast<char>('a' + kInjects - 15)));
     EXPECT_EQ(payload_of(pending.back().payload), std::string(4 * kMiB, static_cast<char>('a' + kInjects - 1)));
-    EXPECT_THAT(capture.events(), ElementsAre(" WARN quillfern_core::gossip: Pending forward copies dropped dropped=9"));
+    EXPECT_THAT(capture.events(),
+                ElementsAre(" WARN quillfern_core::gossip: Pending forward copies dropped dropped=9"));
 }
 
 TEST(StoreBudgets, CopyLargerThanThePendingBudgetIsDroppedAloneAndCounted) {
@@ -57,7 +59,8 @@ TEST(StoreBudgets, CopyLargerThanThePendingBudgetIsDroppedAloneAndCounted) {
     ASSERT_THAT(pending, SizeIs(2));
     EXPECT_EQ(text_of(pending[0].key), "small");
     EXPECT_EQ(text_of(pending[1].key), "small2");
-    EXPECT_THAT(capture.events(), ElementsAre(" WARN quillfern_core::gossip: Pending forward copies dropped dropped=1"));
+    EXPECT_THAT(capture.events(),
+                ElementsAre(" WARN quillfern_core::gossip: Pending forward copies dropped dropped=1"));
 
     // Taking the queue gives its budget back.
     ASSERT_EQ(store.inject(Topic::Data, "again", std::string(60 * 1024, 'a')), IngestOutcome::Accepted);
@@ -98,10 +101,12 @@ TEST_F(TopicBudget, NewKeyOrNewerVersionThatWouldPassTheBudgetIsAtCapacity) {
     EXPECT_EQ(put("b", 10, 2), IngestOutcome::Accepted);
     // The room "b" gave back takes a new key; other topics have budgets of their own.
     EXPECT_EQ(put("d", kPayload - 100, 1), IngestOutcome::Accepted);
-    EXPECT_EQ(budgeted.ingest(make_entry({.topic = Topic::Compute, .key = "x", .nonce = "other-topic",
-                                          .payload = std::string(kPayload, 'p')}),
-                              "gate-b"),
-              IngestOutcome::Accepted);
+    EXPECT_EQ(
+        budgeted.ingest(
+            make_entry(
+                {.topic = Topic::Compute, .key = "x", .nonce = "other-topic", .payload = std::string(kPayload, 'p')}),
+            "gate-b"),
+        IngestOutcome::Accepted);
     // AtCapacity counts no rejection; nothing else was refused.
     EXPECT_EQ(budgeted.peer_stats().at("gate-b").entries_rejected, 0u);
 }
@@ -132,7 +137,8 @@ class PeerTextSize : public StoreTest, public ::testing::WithParamInterface<Peer
 
 TEST_P(PeerTextSize, NonceOrOriginOverOneKiBFromAPeerIsRejected) {
     const PeerTextCase& c = GetParam();
-    GossipEntry entry = make_entry({.nonce = std::string(c.nonce_bytes, 'n'), .origin = std::string(c.origin_bytes, 'o')});
+    GossipEntry entry =
+        make_entry({.nonce = std::string(c.nonce_bytes, 'n'), .origin = std::string(c.origin_bytes, 'o')});
     const auto from = c.from_peer ? std::optional<std::string_view>("gate-b") : std::nullopt;
     EXPECT_EQ(store.ingest(std::move(entry), from), c.outcome);
     const bool accepted = c.outcome == IngestOutcome::Accepted;

@@ -15,8 +15,8 @@ namespace {
 
 TEST_F(StoreTest, ConcurrentCopiesOfOneNonceAreAcceptedOnce) {
     constexpr int kThreads = 8;
-    constexpr int kShared = 320;   // nonces every thread sends, each under its own key
-    constexpr int kOwn = 40;       // nonces only one thread sends
+    constexpr int kShared = 320;  // nonces every thread sends, each under its own key
+    constexpr int kOwn = 40;      // nonces only one thread sends
     std::barrier start(kThreads + 1);
     std::vector<std::vector<IngestOutcome>> shared_outcomes(kThreads, std::vector<IngestOutcome>(kShared));
     std::atomic<int> own_accepted{0};
@@ -29,11 +29,11 @@ TEST_F(StoreTest, ConcurrentCopiesOfOneNonceAreAcceptedOnce) {
             start.arrive_and_wait();
             for (int i = 0; i < kShared; ++i) {
                 const Topic topic = kTopics[static_cast<std::size_t>(i) % kTopics.size()];
-                shared_outcomes[t][i] = store.ingest(
-                    make_entry({.topic = topic,
-                                .key = "t" + std::to_string(t) + "-s" + std::to_string(i),
-                                .nonce = "shared-" + std::to_string(i)}),
-                    peer_id);
+                shared_outcomes[t][i] =
+                    store.ingest(make_entry({.topic = topic,
+                                             .key = "t" + std::to_string(t) + "-s" + std::to_string(i),
+                                             .nonce = "shared-" + std::to_string(i)}),
+                                 peer_id);
                 if (i % (kShared / kOwn) == 0) {
                     const int own = i / (kShared / kOwn);
                     if (store.ingest(make_entry({.topic = topic,

@@ -121,26 +121,30 @@ TEST_P(KeyTest, KeyRules) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Keys, KeyTest,
-    ::testing::Values(KeyCase{"OneByte", "k", IngestOutcome::Accepted},
-                      KeyCase{"Bytes256", std::string(256, 'a'), IngestOutcome::Accepted},
-                      KeyCase{"TwoByteChars128", repeat("\xC3\xA9", 128), IngestOutcome::Accepted},
-                      KeyCase{"NoBreakSpace", "a\xC2\xA0" "b", IngestOutcome::Accepted},
-                      KeyCase{"PrintableNonAscii", "\xE6\x97\xA5\xE6\x9C\xAC.\xF0\x9F\x8C\xBF", IngestOutcome::Accepted},
-                      KeyCase{"SpaceAndPunctuation", "endpoint.alive: gate-7/~", IngestOutcome::Accepted},
-                      KeyCase{"Empty", "", IngestOutcome::Rejected},
-                      KeyCase{"Bytes257", std::string(257, 'a'), IngestOutcome::Rejected},
-                      KeyCase{"TwoByteChars129", repeat("\xC3\xA9", 129), IngestOutcome::Rejected},
-                      KeyCase{"Tab", "a\tb", IngestOutcome::Rejected},
-                      KeyCase{"Nul", std::string("a\0b", 3), IngestOutcome::Rejected},
-                      KeyCase{"UnitSeparator", "a\x1F", IngestOutcome::Rejected},
-                      KeyCase{"Del", "a\x7F", IngestOutcome::Rejected},
-                      KeyCase{"NextLine", "a\xC2\x85", IngestOutcome::Rejected},
-                      KeyCase{"FirstC1", "\xC2\x80", IngestOutcome::Rejected},
-                      KeyCase{"LastC1", "\xC2\x9F", IngestOutcome::Rejected},
-                      KeyCase{"InvalidUtf8", "a\xFF", IngestOutcome::Rejected}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Keys, KeyTest,
+                         ::testing::Values(KeyCase{"OneByte", "k", IngestOutcome::Accepted},
+                                           KeyCase{"Bytes256", std::string(256, 'a'), IngestOutcome::Accepted},
+                                           KeyCase{"TwoByteChars128", repeat("\xC3\xA9", 128), IngestOutcome::Accepted},
+                                           KeyCase{"NoBreakSpace",
+                                                   "a\xC2\xA0"
+                                                   "b",
+                                                   IngestOutcome::Accepted},
+                                           KeyCase{"PrintableNonAscii", "\xE6\x97\xA5\xE6\x9C\xAC.\xF0\x9F\x8C\xBF",
+                                                   IngestOutcome::Accepted},
+                                           KeyCase{"SpaceAndPunctuation", "endpoint.alive: gate-7/~",
+                                                   IngestOutcome::Accepted},
+                                           KeyCase{"Empty", "", IngestOutcome::Rejected},
+                                           KeyCase{"Bytes257", std::string(257, 'a'), IngestOutcome::Rejected},
+                                           KeyCase{"TwoByteChars129", repeat("\xC3\xA9", 129), IngestOutcome::Rejected},
+                                           KeyCase{"Tab", "a\tb", IngestOutcome::Rejected},
+                                           KeyCase{"Nul", std::string("a\0b", 3), IngestOutcome::Rejected},
+                                           KeyCase{"UnitSeparator", "a\x1F", IngestOutcome::Rejected},
+                                           KeyCase{"Del", "a\x7F", IngestOutcome::Rejected},
+                                           KeyCase{"NextLine", "a\xC2\x85", IngestOutcome::Rejected},
+                                           KeyCase{"FirstC1", "\xC2\x80", IngestOutcome::Rejected},
+                                           KeyCase{"LastC1", "\xC2\x9F", IngestOutcome::Rejected},
+                                           KeyCase{"InvalidUtf8", "a\xFF", IngestOutcome::Rejected}),
+                         [](const auto& info) { return info.param.name; });
 
 // ---- Nonces ---------------------------------------------------------------------------------
 
@@ -151,10 +155,10 @@ TEST_F(StoreTest, RecordedNonceIsDuplicateUnderAnyKeyAndTopic) {
               IngestOutcome::Duplicate);
     EXPECT_EQ(store.ingest(make_entry({.topic = Topic::Varne, .key = "c", .nonce = "n-1"}), std::nullopt),
               IngestOutcome::Duplicate);
-    EXPECT_EQ(peer(std::string(kPeer)), (PeerStats{.entries_received = 1, .last_exchange_epoch = kNow,
-                                                   .entries_rejected = 1}));
-    EXPECT_EQ(store.stats(), (StoreStats{.data_entries = 1, .nonce_history_size = 1, .peer_count = 1,
-                                         .total_ingested = 1}));
+    EXPECT_EQ(peer(std::string(kPeer)),
+              (PeerStats{.entries_received = 1, .last_exchange_epoch = kNow, .entries_rejected = 1}));
+    EXPECT_EQ(store.stats(),
+              (StoreStats{.data_entries = 1, .nonce_history_size = 1, .peer_count = 1, .total_ingested = 1}));
 }
 
 TEST_F(StoreTest, DuplicateNonceWinsOverBadKey) {
@@ -272,8 +276,7 @@ TEST_F(StoreTest, AcceptedEntryIsLoggedAtDebugAndRefusedOneIsNot) {
     log::testing::Capture capture("trace");
     ASSERT_EQ(store.ingest(make_entry({.topic = Topic::Compute, .key = "job.42", .ttl = 6}), kPeer),
               IngestOutcome::Accepted);
-    ASSERT_EQ(store.ingest(make_entry({.topic = Topic::Compute, .key = "job.43"}), kPeer),
-              IngestOutcome::Duplicate);
+    ASSERT_EQ(store.ingest(make_entry({.topic = Topic::Compute, .key = "job.43"}), kPeer), IngestOutcome::Duplicate);
     EXPECT_THAT(capture.events(),
                 ElementsAre("DEBUG quillfern_core::gossip: Gossip entry ingested topic=compute key=job.42 "
                             "origin=gate-b ttl=6"));
@@ -339,9 +342,9 @@ TEST_F(StoreTest, InjectNonceIsClockPidAndCounterInHex) {
     const std::string& second = pending[1].nonce;
     for (const std::string& nonce : {first, second}) {
         ASSERT_EQ(nonce.size(), 48u) << nonce;
-        EXPECT_TRUE(std::all_of(nonce.begin(), nonce.end(),
-                                [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }))
-            << nonce;
+        EXPECT_TRUE(std::all_of(nonce.begin(), nonce.end(), [](char c) {
+            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+        })) << nonce;
         EXPECT_EQ(nonce.substr(0, 16), "0000000000000000");  // the upper half of 128 bits
         const std::uint64_t stamp = hex_value(nonce.substr(16, 16));
         EXPECT_GE(stamp, before);
@@ -376,8 +379,7 @@ TEST_F(StoreTest, RefusedInjectStillQueuesItsCopy) {
 
 TEST(StoreClock, SystemNowIsTheWallClockInSeconds) {
     const auto before = static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
-            .count());
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
     const std::uint64_t now = system_now();
     EXPECT_GE(now, before);
     EXPECT_LE(now, before + 1);

@@ -39,8 +39,7 @@ protected:
             ASSERT_EQ(store.ingest(make_entry({.key = key, .nonce = "n" + std::to_string(n++)}), std::nullopt),
                       IngestOutcome::Accepted);
         }
-        ASSERT_EQ(store.ingest(make_entry({.topic = Topic::Compute, .key = "user.carol", .nonce = "nc"}),
-                               std::nullopt),
+        ASSERT_EQ(store.ingest(make_entry({.topic = Topic::Compute, .key = "user.carol", .nonce = "nc"}), std::nullopt),
                   IngestOutcome::Accepted);
     }
 };
@@ -58,8 +57,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PrefixCase{"Empty", "", {"user.alice", "user.al", "user.bob", "host.1"}},
                       PrefixCase{"Common", "user.", {"user.alice", "user.al", "user.bob"}},
                       PrefixCase{"WholeKey", "user.al", {"user.alice", "user.al"}},
-                      PrefixCase{"LongerThanKey", "user.alice.x", {}},
-                      PrefixCase{"CaseCounts", "USER.", {}},
+                      PrefixCase{"LongerThanKey", "user.alice.x", {}}, PrefixCase{"CaseCounts", "USER.", {}},
                       PrefixCase{"NoMatch", "zzz", {}}),
     [](const auto& info) { return info.param.name; });
 
@@ -155,17 +153,18 @@ TEST_F(StoreTest, PeerRecordsStopGrowingAtTheBoundButKnownPeersCount) {
 
     store.record_sent("peer-0", 4);
     EXPECT_EQ(store.ingest(make_entry({.key = "other", .nonce = "from-peer-0"}), "peer-0"), IngestOutcome::Accepted);
-    EXPECT_EQ(peer("peer-0"),
-              (PeerStats{.entries_received = 1, .entries_sent = 4, .last_exchange_epoch = kNow, .entries_rejected = 1}));
+    EXPECT_EQ(
+        peer("peer-0"),
+        (PeerStats{.entries_received = 1, .entries_sent = 4, .last_exchange_epoch = kNow, .entries_rejected = 1}));
 }
 
 // ---- Pending copies ------------------------------------------------------------------------------
 
 TEST_F(StoreTest, TakePendingEmptiesTheQueueOldestFirst) {
     for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(store.ingest(make_entry({.key = "k" + std::to_string(i), .nonce = "n" + std::to_string(i)}),
-                               "peer-1"),
-                  IngestOutcome::Accepted);
+        ASSERT_EQ(
+            store.ingest(make_entry({.key = "k" + std::to_string(i), .nonce = "n" + std::to_string(i)}), "peer-1"),
+            IngestOutcome::Accepted);
     }
     EXPECT_THAT(keys_of(store.take_pending()), ElementsAre("k0", "k1", "k2"));
     EXPECT_THAT(store.take_pending(), IsEmpty());
@@ -181,7 +180,8 @@ TEST_F(StoreTest, PendingQueueDropsTheOldestBeyondItsBoundAndWarnsOnce) {
     log::testing::Capture capture("trace");
     EXPECT_EQ(store.evict_expired(), 0u);
     EXPECT_EQ(store.evict_expired(), 0u);
-    EXPECT_THAT(capture.events(), ElementsAre(" WARN quillfern_core::gossip: Pending forward copies dropped dropped=3"));
+    EXPECT_THAT(capture.events(),
+                ElementsAre(" WARN quillfern_core::gossip: Pending forward copies dropped dropped=3"));
 
     auto pending = store.take_pending();
     ASSERT_EQ(pending.size(), kPendingCapacity);
@@ -203,10 +203,11 @@ TEST_F(StoreTest, EvictionWithNothingExpiredRemovesAndLogsNothing) {
 TEST_F(StoreTest, EvictionRemovesExpiredEntriesAndLogsEachTopic) {
     for (int i = 0; i < 5; ++i) {
         const std::uint64_t expires = i < 2 ? kNow + 10 : kNow + 600;
-        ASSERT_EQ(store.ingest(make_entry({.key = "d" + std::to_string(i), .nonce = "d" + std::to_string(i),
-                                           .expires_at = expires}),
-                               "peer-1"),
-                  IngestOutcome::Accepted);
+        ASSERT_EQ(
+            store.ingest(
+                make_entry({.key = "d" + std::to_string(i), .nonce = "d" + std::to_string(i), .expires_at = expires}),
+                "peer-1"),
+            IngestOutcome::Accepted);
     }
     ASSERT_EQ(store.ingest(make_entry({.topic = Topic::Varne, .key = "v", .nonce = "v", .expires_at = kNow + 11}),
                            std::nullopt),
@@ -241,16 +242,15 @@ TEST_F(StoreTest, EvictionRemovesExpiredEntriesAndLogsEachTopic) {
     }
 
     // Only the entries and the total changed.
-    EXPECT_EQ(store.stats(), (StoreStats{.nonce_history_size = 7, .peer_count = 1, .total_ingested = 7,
-                                         .total_evicted = 7}));
+    EXPECT_EQ(store.stats(),
+              (StoreStats{.nonce_history_size = 7, .peer_count = 1, .total_ingested = 7, .total_evicted = 7}));
     EXPECT_EQ(pending_before, 5u);
     EXPECT_THAT(store.take_pending(), IsEmpty());
     EXPECT_EQ(store.peer_stats(), peers_before);
 }
 
 TEST_F(StoreTest, EvictedEntrysNonceStillMarksADuplicate) {
-    ASSERT_EQ(store.ingest(make_entry({.nonce = "n1", .expires_at = kNow + 1}), std::nullopt),
-              IngestOutcome::Accepted);
+    ASSERT_EQ(store.ingest(make_entry({.nonce = "n1", .expires_at = kNow + 1}), std::nullopt), IngestOutcome::Accepted);
     set_now(kNow + 1);
     ASSERT_EQ(store.evict_expired(), 1u);
     EXPECT_EQ(store.ingest(make_entry({.nonce = "n1", .expires_at = kNow + 600}), std::nullopt),

@@ -65,15 +65,15 @@ TEST(DebugQuoted, RustDebugEscapes) {
         {"it's", R"("it's")"},
         {"/", R"("/")"},
         {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\""},
-        {"\xC2\x85", R"("\u{85}")"},            // C1 control
-        {"\xC2\xA0", R"("\u{a0}")"},            // no-break space
-        {"\xC2\xAD", R"("\u{ad}")"},            // soft hyphen
-        {"e\xCC\x81", R"("e\u{301}")"},         // combining acute accent
-        {"\xE2\x80\x8B", R"("\u{200b}")"},      // zero width space
-        {"\xE2\x80\xA8", R"("\u{2028}")"},      // line separator
-        {"\xEF\xBB\xBF", R"("\u{feff}")"},      // byte order mark
-        {"\xEE\x80\x80", R"("\u{e000}")"},      // private use
-        {"\xff", "\"\xEF\xBF\xBD\""},           // not UTF-8
+        {"\xC2\x85", R"("\u{85}")"},        // C1 control
+        {"\xC2\xA0", R"("\u{a0}")"},        // no-break space
+        {"\xC2\xAD", R"("\u{ad}")"},        // soft hyphen
+        {"e\xCC\x81", R"("e\u{301}")"},     // combining acute accent
+        {"\xE2\x80\x8B", R"("\u{200b}")"},  // zero width space
+        {"\xE2\x80\xA8", R"("\u{2028}")"},  // line separator
+        {"\xEF\xBB\xBF", R"("\u{feff}")"},  // byte order mark
+        {"\xEE\x80\x80", R"("\u{e000}")"},  // private use
+        {"\xff", "\"\xEF\xBF\xBD\""},       // not UTF-8
     };
     for (const auto& c : cases) EXPECT_EQ(text::debug_quoted(c.raw), c.quoted) << testing::PrintToString(c.raw);
     EXPECT_EQ(unexpected_description(Value("a\"\n")), R"(string "a\"\n")");

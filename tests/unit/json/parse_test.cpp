@@ -30,84 +30,80 @@ class ParseErrorTest : public testing::TestWithParam<ErrorCase> {};
 
 TEST_P(ParseErrorTest, ReportsTextAndPosition) { EXPECT_EQ(error_of(GetParam().text), GetParam().error); }
 
-INSTANTIATE_TEST_SUITE_P(
-    Syntax, ParseErrorTest,
-    testing::Values(
-        // Empty and white-space-only texts end where the text ends.
-        ErrorCase{"", "EOF while parsing a value at line 1 column 0"},
-        ErrorCase{"   ", "EOF while parsing a value at line 1 column 3"},
-        ErrorCase{"\n", "EOF while parsing a value at line 2 column 0"},
-        ErrorCase{"x", "expected value at line 1 column 1"},
-        ErrorCase{"\n\n  x", "expected value at line 3 column 3"},
-        ErrorCase{"\t\r\n x", "expected value at line 2 column 2"},
-        ErrorCase{"\xEF\xBB\xBF{}", "expected value at line 1 column 1"},  // no byte order mark
-        ErrorCase{"\f1", "expected value at line 1 column 1"},                // form feed is no white space
-        ErrorCase{"NaN", "expected value at line 1 column 1"},
-        ErrorCase{"Infinity", "expected value at line 1 column 1"},
-        ErrorCase{"+1", "expected value at line 1 column 1"},
-        ErrorCase{"'a'", "expected value at line 1 column 1"},
-        ErrorCase{"[}", "expected value at line 1 column 2"},
-        ErrorCase{"{\"a\":}", "expected value at line 1 column 6"},
-        // Literals.
-        ErrorCase{"nul", "EOF while parsing a value at line 1 column 3"},
-        ErrorCase{"nulx", "expected ident at line 1 column 4"},
-        ErrorCase{"tru", "EOF while parsing a value at line 1 column 3"},
-        ErrorCase{"trux", "expected ident at line 1 column 4"},
-        ErrorCase{"fals", "EOF while parsing a value at line 1 column 4"},
-        ErrorCase{"True", "expected value at line 1 column 1"},
-        // Arrays.
-        ErrorCase{"[", "EOF while parsing a list at line 1 column 1"},
-        ErrorCase{"[1", "EOF while parsing a list at line 1 column 2"},
-        ErrorCase{"[1,", "EOF while parsing a value at line 1 column 3"},
-        ErrorCase{"[1,]", "trailing comma at line 1 column 4"},
-        ErrorCase{"[1,\n2,\n]", "trailing comma at line 3 column 1"},
-        ErrorCase{"[1 2]", "expected `,` or `]` at line 1 column 4"},
-        ErrorCase{"[,1]", "expected value at line 1 column 2"},
-        ErrorCase{"[1/*c*/]", "expected `,` or `]` at line 1 column 3"},
-        // Objects.
-        ErrorCase{"{", "EOF while parsing an object at line 1 column 1"},
-        ErrorCase{"{\"a\"", "EOF while parsing an object at line 1 column 4"},
-        ErrorCase{"{\"a\":", "EOF while parsing a value at line 1 column 5"},
-        ErrorCase{"{\"a\":1", "EOF while parsing an object at line 1 column 6"},
-        ErrorCase{"{\"a\":1,", "EOF while parsing a value at line 1 column 7"},
-        ErrorCase{"{\"a\":1,}", "trailing comma at line 1 column 8"},
-        ErrorCase{"{\"a\" 1}", "expected `:` at line 1 column 6"},
-        ErrorCase{"{\"a\":1 \"b\":2}", "expected `,` or `}` at line 1 column 8"},
-        ErrorCase{"{1:2}", "key must be a string at line 1 column 2"},
-        ErrorCase{"{\"a\":1,2:3}", "key must be a string at line 1 column 8"},
-        ErrorCase{"{a:1}", "key must be a string at line 1 column 2"},
-        // After the value.
-        ErrorCase{"1x", "trailing characters at line 1 column 2"},
-        ErrorCase{"[1] x", "trailing characters at line 1 column 5"},
-        ErrorCase{"{} {}", "trailing characters at line 1 column 4"},
-        ErrorCase{"{\"a\":1}}", "trailing characters at line 1 column 8"},
-        ErrorCase{"1\n\n2", "trailing characters at line 3 column 1"},
-        ErrorCase{std::string("\"a\"\0", 4), "trailing characters at line 1 column 4"}));
+INSTANTIATE_TEST_SUITE_P(Syntax, ParseErrorTest,
+                         testing::Values(
+                             // Empty and white-space-only texts end where the text ends.
+                             ErrorCase{"", "EOF while parsing a value at line 1 column 0"},
+                             ErrorCase{"   ", "EOF while parsing a value at line 1 column 3"},
+                             ErrorCase{"\n", "EOF while parsing a value at line 2 column 0"},
+                             ErrorCase{"x", "expected value at line 1 column 1"},
+                             ErrorCase{"\n\n  x", "expected value at line 3 column 3"},
+                             ErrorCase{"\t\r\n x", "expected value at line 2 column 2"},
+                             ErrorCase{"\xEF\xBB\xBF{}", "expected value at line 1 column 1"},  // no byte order mark
+                             ErrorCase{"\f1", "expected value at line 1 column 1"},  // form feed is no white space
+                             ErrorCase{"NaN", "expected value at line 1 column 1"},
+                             ErrorCase{"Infinity", "expected value at line 1 column 1"},
+                             ErrorCase{"+1", "expected value at line 1 column 1"},
+                             ErrorCase{"'a'", "expected value at line 1 column 1"},
+                             ErrorCase{"[}", "expected value at line 1 column 2"},
+                             ErrorCase{"{\"a\":}", "expected value at line 1 column 6"},
+                             // Literals.
+                             ErrorCase{"nul", "EOF while parsing a value at line 1 column 3"},
+                             ErrorCase{"nulx", "expected ident at line 1 column 4"},
+                             ErrorCase{"tru", "EOF while parsing a value at line 1 column 3"},
+                             ErrorCase{"trux", "expected ident at line 1 column 4"},
+                             ErrorCase{"fals", "EOF while parsing a value at line 1 column 4"},
+                             ErrorCase{"True", "expected value at line 1 column 1"},
+                             // Arrays.
+                             ErrorCase{"[", "EOF while parsing a list at line 1 column 1"},
+                             ErrorCase{"[1", "EOF while parsing a list at line 1 column 2"},
+                             ErrorCase{"[1,", "EOF while parsing a value at line 1 column 3"},
+                             ErrorCase{"[1,]", "trailing comma at line 1 column 4"},
+                             ErrorCase{"[1,\n2,\n]", "trailing comma at line 3 column 1"},
+                             ErrorCase{"[1 2]", "expected `,` or `]` at line 1 column 4"},
+                             ErrorCase{"[,1]", "expected value at line 1 column 2"},
+                             ErrorCase{"[1/*c*/]", "expected `,` or `]` at line 1 column 3"},
+                             // Objects.
+                             ErrorCase{"{", "EOF while parsing an object at line 1 column 1"},
+                             ErrorCase{"{\"a\"", "EOF while parsing an object at line 1 column 4"},
+                             ErrorCase{"{\"a\":", "EOF while parsing a value at line 1 column 5"},
+                             ErrorCase{"{\"a\":1", "EOF while parsing an object at line 1 column 6"},
+                             ErrorCase{"{\"a\":1,", "EOF while parsing a value at line 1 column 7"},
+                             ErrorCase{"{\"a\":1,}", "trailing comma at line 1 column 8"},
+                             ErrorCase{"{\"a\" 1}", "expected `:` at line 1 column 6"},
+                             ErrorCase{"{\"a\":1 \"b\":2}", "expected `,` or `}` at line 1 column 8"},
+                             ErrorCase{"{1:2}", "key must be a string at line 1 column 2"},
+                             ErrorCase{"{\"a\":1,2:3}", "key must be a string at line 1 column 8"},
+                             ErrorCase{"{a:1}", "key must be a string at line 1 column 2"},
+                             // After the value.
+                             ErrorCase{"1x", "trailing characters at line 1 column 2"},
+                             ErrorCase{"[1] x", "trailing characters at line 1 column 5"},
+                             ErrorCase{"{} {}", "trailing characters at line 1 column 4"},
+                             ErrorCase{"{\"a\":1}}", "trailing characters at line 1 column 8"},
+                             ErrorCase{"1\n\n2", "trailing characters at line 3 column 1"},
+                             ErrorCase{std::string("\"a\"\0", 4), "trailing characters at line 1 column 4"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Numbers, ParseErrorTest,
-    testing::Values(ErrorCase{"-", "EOF while parsing a value at line 1 column 1"},
-                    ErrorCase{"-x", "invalid number at line 1 column 2"},
-                    ErrorCase{"- 1", "invalid number at line 1 column 2"},
-                    ErrorCase{"01", "invalid number at line 1 column 2"},
-                    ErrorCase{"-01", "invalid number at line 1 column 3"},
-                    ErrorCase{"00", "invalid number at line 1 column 2"},
-                    ErrorCase{"1.", "EOF while parsing a value at line 1 column 2"},
-                    ErrorCase{"1.x", "invalid number at line 1 column 3"},
-                    ErrorCase{"[1.]", "invalid number at line 1 column 4"},
-                    ErrorCase{".5", "expected value at line 1 column 1"},
-                    ErrorCase{"1e", "EOF while parsing a value at line 1 column 2"},
-                    ErrorCase{"1e+", "EOF while parsing a value at line 1 column 3"},
-                    ErrorCase{"1ex", "invalid number at line 1 column 3"},
-                    ErrorCase{"1e+-2", "invalid number at line 1 column 4"},
-                    ErrorCase{"1.5E", "EOF while parsing a value at line 1 column 4"},
-                    ErrorCase{"1e400", "number out of range at line 1 column 5"},
-                    ErrorCase{"-1e400", "number out of range at line 1 column 6"},
-                    ErrorCase{"[1.8e308]", "number out of range at line 1 column 8"},
-                    ErrorCase{"1000000000000000000000e300", "number out of range at line 1 column 26"},
-                    // An exponent beyond 32 bits fails at the digit that overflows it.
-                    ErrorCase{"1e21474836480", "number out of range at line 1 column 12"},
-                    ErrorCase{"0.5e99999999999", "number out of range at line 1 column 14"}));
+    testing::Values(
+        ErrorCase{"-", "EOF while parsing a value at line 1 column 1"},
+        ErrorCase{"-x", "invalid number at line 1 column 2"}, ErrorCase{"- 1", "invalid number at line 1 column 2"},
+        ErrorCase{"01", "invalid number at line 1 column 2"}, ErrorCase{"-01", "invalid number at line 1 column 3"},
+        ErrorCase{"00", "invalid number at line 1 column 2"},
+        ErrorCase{"1.", "EOF while parsing a value at line 1 column 2"},
+        ErrorCase{"1.x", "invalid number at line 1 column 3"}, ErrorCase{"[1.]", "invalid number at line 1 column 4"},
+        ErrorCase{".5", "expected value at line 1 column 1"},
+        ErrorCase{"1e", "EOF while parsing a value at line 1 column 2"},
+        ErrorCase{"1e+", "EOF while parsing a value at line 1 column 3"},
+        ErrorCase{"1ex", "invalid number at line 1 column 3"}, ErrorCase{"1e+-2", "invalid number at line 1 column 4"},
+        ErrorCase{"1.5E", "EOF while parsing a value at line 1 column 4"},
+        ErrorCase{"1e400", "number out of range at line 1 column 5"},
+        ErrorCase{"-1e400", "number out of range at line 1 column 6"},
+        ErrorCase{"[1.8e308]", "number out of range at line 1 column 8"},
+        ErrorCase{"1000000000000000000000e300", "number out of range at line 1 column 26"},
+        // An exponent beyond 32 bits fails at the digit that overflows it.
+        ErrorCase{"1e21474836480", "number out of range at line 1 column 12"},
+        ErrorCase{"0.5e99999999999", "number out of range at line 1 column 14"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Strings, ParseErrorTest,
@@ -131,7 +127,8 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"\"\\uD800\\uD800\"", "lone leading surrogate in hex escape at line 1 column 13"},
         ErrorCase{"\"\\uD800", "EOF while parsing a string at line 1 column 7"},
         ErrorCase{"\"\\uD800\\", "EOF while parsing a string at line 1 column 8"},
-        ErrorCase{"{\"k\x02\":1}", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 4"},
+        ErrorCase{"{\"k\x02\":1}",
+                  "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 4"},
         // Bytes that are not UTF-8 (callers normally refuse them first) never crash.
         ErrorCase{"\"\xff\"", "invalid unicode code point at line 1 column 3"},
         ErrorCase{"[\"a\xC3\"]", "invalid unicode code point at line 1 column 5"},
@@ -166,8 +163,7 @@ TEST_P(NestingTest, LimitIs127Levels) {
 
 INSTANTIATE_TEST_SUITE_P(Containers, NestingTest,
                          testing::Values(Nesting{{"["}, {"]"}}, Nesting{{"{\"k\":"}, {"}"}},
-                                         Nesting{{"[", "{\"a\":"}, {"]", "}"}},
-                                         Nesting{{"[ ", "[0,"}, {"]", "]"}}));
+                                         Nesting{{"[", "{\"a\":"}, {"]", "}"}}, Nesting{{"[ ", "[0,"}, {"]", "]"}}));
 
 TEST(ParseNesting, ColumnOfTheRefusedBracket) {
     EXPECT_EQ(error_of(std::string(128, '[')), "recursion limit exceeded at line 1 column 128");
@@ -287,10 +283,8 @@ TEST(ParseStrings, RunEndsAtEveryOffsetOfLongStrings) {
         EXPECT_EQ(error_of("\"" + before + "\x1f" + after + "\""),
                   "control character (\\u0000-\\u001F) found while parsing a string at line 1 column " +
                       std::to_string(offset + 2));
-        EXPECT_EQ(error_of("\"" + before + "\xC3\xA9" + after + "\"x"),
-                  "trailing characters at line 1 column 45");
-        EXPECT_EQ(error_of("\"" + before + "\xA9" + after + "\""),
-                  "invalid unicode code point at line 1 column 43");
+        EXPECT_EQ(error_of("\"" + before + "\xC3\xA9" + after + "\"x"), "trailing characters at line 1 column 45");
+        EXPECT_EQ(error_of("\"" + before + "\xA9" + after + "\""), "invalid unicode code point at line 1 column 43");
         EXPECT_EQ(error_of("\"" + before + after), "EOF while parsing a string at line 1 column 41");
     }
 }
@@ -313,8 +307,9 @@ TEST(ParseErrors, RequestSizedLine) {
         R"(temperature","payload":{"celsius":21.5,"ok":true,"tags":["a","b"]}}})";
     auto value = parse(line);
     ASSERT_TRUE(value.has_value());
-    EXPECT_EQ(to_string(*value), R"({"id":17,"jsonrpc":"2.0","method":"gossip.inject","params":{"key":"sensor.)"
-                                     R"(temperature","payload":{"celsius":21.5,"ok":true,"tags":["a","b"]},"topic":"data"}})");
+    EXPECT_EQ(to_string(*value),
+              R"({"id":17,"jsonrpc":"2.0","method":"gossip.inject","params":{"key":"sensor.)"
+              R"(temperature","payload":{"celsius":21.5,"ok":true,"tags":["a","b"]},"topic":"data"}})");
     EXPECT_EQ(error_of(line + "\n"), "parsed: " + to_string(*value));
     EXPECT_EQ(error_of(line + "}"), "trailing characters at line 1 column " + std::to_string(line.size() + 1));
 }

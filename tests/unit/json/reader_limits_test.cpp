@@ -34,7 +34,8 @@ TEST(ReaderLimitTest, AValueOverTheLimitThrowsTooLargeBeforeItIsBuilt) {
         {"many objects", empty_objects(100'000)},
         {"objects in members", "{\"a\":" + empty_objects(100'000) + "}"},
         {"a long string", "[\"" + std::string(2 * kLimit, 's') + "\"]"},
-        {"many members", [] {
+        {"many members",
+         [] {
              std::string text = "{";
              for (int i = 0; i < 50'000; ++i) text += (i ? ",\"" : "\"") + std::to_string(i) + "\":0";
              return text + "}";

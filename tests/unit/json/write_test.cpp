@@ -51,7 +51,9 @@ TEST(WriteString, EveryEscape) {
         {"\xff\xC3", "\"\xff\xC3\""},  // not UTF-8: written as it is
         {"", R"("")"},
         {"plain text", R"("plain text")"},
-        {"a\"b\\c\nd\x02" "e", R"("a\"b\\c\nd\u0002e")"},
+        {"a\"b\\c\nd\x02"
+         "e",
+         R"("a\"b\\c\nd\u0002e")"},
     };
     for (const auto& c : cases) EXPECT_EQ(written_string(c.raw), c.written) << testing::PrintToString(c.raw);
 }
@@ -74,8 +76,12 @@ TEST(WriteString, EscapesAtEveryOffsetOfLongStrings) {
             std::string expected = "\"";
             for (char c : raw) {
                 if (c == special) {
-                    expected += c == '"' ? "\\\"" : c == '\\' ? "\\\\" : c == '\n' ? "\\n"
-                              : c == '\x01' ? "\\u0001" : c == '\x1f' ? "\\u001f" : "\\u0000";
+                    expected += c == '"'      ? "\\\""
+                                : c == '\\'   ? "\\\\"
+                                : c == '\n'   ? "\\n"
+                                : c == '\x01' ? "\\u0001"
+                                : c == '\x1f' ? "\\u001f"
+                                              : "\\u0000";
                 } else {
                     expected += c;
                 }
@@ -168,11 +174,30 @@ TEST(WriteValue, AppendsToWhatIsThere) {
 // Canonical texts come back unchanged through parse and write.
 TEST(RoundTrip, CanonicalTexts) {
     const char* texts[] = {
-        "null", "true", "false", "0", "-1", "18446744073709551615", "-9223372036854775808", "\"\"",
-        "[]", "{}", "0.5", "-0.0", "1e16", "1e-7", "1000000000000000.0", "0.00001", "100.0",
-        "1.2345678901234568e20", "5e-324", "1.7976931348623157e308", "[[[[]]]]",
+        "null",
+        "true",
+        "false",
+        "0",
+        "-1",
+        "18446744073709551615",
+        "-9223372036854775808",
+        "\"\"",
+        "[]",
+        "{}",
+        "0.5",
+        "-0.0",
+        "1e16",
+        "1e-7",
+        "1000000000000000.0",
+        "0.00001",
+        "100.0",
+        "1.2345678901234568e20",
+        "5e-324",
+        "1.7976931348623157e308",
+        "[[[[]]]]",
         R"({"a":[1,-2,3.5,"x",true,false,null],"b":{"c":{}}})",
-        R"("\"\\\b\f\n\r\t\u0000\u001f/)" "\x7f\xC3\xA9\"",
+        R"("\"\\\b\f\n\r\t\u0000\u001f/)"
+        "\x7f\xC3\xA9\"",
         R"({"created_at_epoch":1,"expires_at_epoch":601,"key":"k","nonce":"n","origin_gate":"g",)"
         R"("payload":{"v":[1,2]},"topic":"data","ttl":8,"version":1})",
     };

@@ -44,9 +44,8 @@ TEST(FormatLine, LevelIsRightAlignedInFiveColumns) {
 TEST(FormatLine, FieldsFollowInOrderAndBookkeepingFieldsAreDropped) {
     const std::vector<std::string> peers = {"10.0.0.1:7800", "gate-b:7800"};
     EXPECT_EQ(line(Level::Warn, "quillfern_server::spread", "Gossip spread failed (TCP + relay)",
-                   {text("peer", "10.0.0.1:7800"), text("log.target", "x"), number("count", 2),
-                    quoted("source", "env"), list("peers", peers), variant("result", "Duplicate"),
-                    text("log.line", "7")}),
+                   {text("peer", "10.0.0.1:7800"), text("log.target", "x"), number("count", 2), quoted("source", "env"),
+                    list("peers", peers), variant("result", "Duplicate"), text("log.line", "7")}),
               "2026-03-01T08:15:42.061207Z  WARN quillfern_server::spread: Gossip spread failed (TCP + relay) "
               "peer=10.0.0.1:7800 count=2 source=\"env\" peers=[\"10.0.0.1:7800\", \"gate-b:7800\"] "
               "result=Duplicate\n");
@@ -59,11 +58,11 @@ TEST(FormatLine, AppendsToWhatTheBufferHolds) {
 }
 
 TEST(FormatLine, ColoursPaintEachPieceAndLeaveMessageAndValuesPlain) {
-    EXPECT_EQ(line(Level::Info, "quillfern_server", "quillFern started", {text("node_id", "gate-7"), number("n", 3)},
-                   true),
-              "\x1b[2m2026-03-01T08:15:42.061207Z\x1b[0m \x1b[32m INFO\x1b[0m "
-              "\x1b[2mquillfern_server\x1b[0m\x1b[2m:\x1b[0m quillFern started "
-              "\x1b[3mnode_id\x1b[0m\x1b[2m=\x1b[0mgate-7 \x1b[3mn\x1b[0m\x1b[2m=\x1b[0m3\n");
+    EXPECT_EQ(
+        line(Level::Info, "quillfern_server", "quillFern started", {text("node_id", "gate-7"), number("n", 3)}, true),
+        "\x1b[2m2026-03-01T08:15:42.061207Z\x1b[0m \x1b[32m INFO\x1b[0m "
+        "\x1b[2mquillfern_server\x1b[0m\x1b[2m:\x1b[0m quillFern started "
+        "\x1b[3mnode_id\x1b[0m\x1b[2m=\x1b[0mgate-7 \x1b[3mn\x1b[0m\x1b[2m=\x1b[0m3\n");
 }
 
 TEST(FormatLine, EachLevelHasItsColour) {
@@ -107,37 +106,45 @@ TEST_P(Escaping, MessageTextAndVariantValuesAreEscapedAlike) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, Escaping,
-    ::testing::Values(EscapeCase{"plain text", "plain text"},
-                      EscapeCase{"", ""},
-                      EscapeCase{"\x1b[2J", "\\x1b[2J"},
-                      EscapeCase{"a\x07" "b", "a\\x07b"},
-                      EscapeCase{"a\x08" "b", "a\\x08b"},
-                      EscapeCase{"a\x0c" "b", "a\\x0cb"},
-                      EscapeCase{"a\x7f" "b", "a\\x7fb"},
-                      EscapeCase{"one\ntwo", "one\\ntwo"},
-                      EscapeCase{"one\r\ntwo", "one\\r\\ntwo"},
+    ::testing::Values(EscapeCase{"plain text", "plain text"}, EscapeCase{"", ""}, EscapeCase{"\x1b[2J", "\\x1b[2J"},
+                      EscapeCase{"a\x07"
+                                 "b",
+                                 "a\\x07b"},
+                      EscapeCase{"a\x08"
+                                 "b",
+                                 "a\\x08b"},
+                      EscapeCase{"a\x0c"
+                                 "b",
+                                 "a\\x0cb"},
+                      EscapeCase{"a\x7f"
+                                 "b",
+                                 "a\\x7fb"},
+                      EscapeCase{"one\ntwo", "one\\ntwo"}, EscapeCase{"one\r\ntwo", "one\\r\\ntwo"},
                       EscapeCase{"forged\n2026-03-01T08:15:42.061207Z ERROR x: y",
                                  "forged\\n2026-03-01T08:15:42.061207Z ERROR x: y"},
                       EscapeCase{"tab\tstays", "tab\tstays"},
-                      EscapeCase{"\x01\x1f" "\"\\", "\\u{1}\\u{1f}\"\\"},
+                      EscapeCase{"\x01\x1f"
+                                 "\"\\",
+                                 "\\u{1}\\u{1f}\"\\"},
                       EscapeCase{"vertical\x0btab", "vertical\\u{b}tab"},
                       // Separators that line-splitting tools break on.
                       EscapeCase{"fs\x1cgs\x1drs\x1eus\x1f", "fs\\u{1c}gs\\u{1d}rs\\u{1e}us\\u{1f}"},
-                      EscapeCase{"so\x0esi\x0f" "can\x18sub\x1a", "so\\u{e}si\\u{f}can\\u{18}sub\\u{1a}"},
+                      EscapeCase{"so\x0esi\x0f"
+                                 "can\x18sub\x1a",
+                                 "so\\u{e}si\\u{f}can\\u{18}sub\\u{1a}"},
                       EscapeCase{std::string_view("nul\0end", 7), "nul\\0end"},
-                      EscapeCase{"gate\u2028" "2026-03-01T08:15:42.061207Z ERROR x: y",
+                      EscapeCase{"gate\u2028"
+                                 "2026-03-01T08:15:42.061207Z ERROR x: y",
                                  "gate\\u{2028}2026-03-01T08:15:42.061207Z ERROR x: y"},
                       EscapeCase{"para\u2029graph", "para\\u{2029}graph"},
                       // Their neighbours are printable or format characters and stay.
-                      EscapeCase{"\u2027\u202a\u2030", "\u2027\u202a\u2030"},
-                      EscapeCase{"\u0080", "\\u{80}"},
-                      EscapeCase{"csi\u009b", "csi\\u{9b}"},
-                      EscapeCase{"\u009f", "\\u{9f}"},
-                      EscapeCase{"\u00a0\u00ff", "\u00a0\u00ff"},
-                      EscapeCase{"fern — kit 中", "fern — kit 中"},
-                      EscapeCase{"bad\xff" "byte", "bad\uFFFDbyte"},
-                      EscapeCase{"cut\xe2\x80", "cut\uFFFD"},
-                      EscapeCase{"cut\xe2\x80z", "cut\uFFFDz"},
+                      EscapeCase{"\u2027\u202a\u2030", "\u2027\u202a\u2030"}, EscapeCase{"\u0080", "\\u{80}"},
+                      EscapeCase{"csi\u009b", "csi\\u{9b}"}, EscapeCase{"\u009f", "\\u{9f}"},
+                      EscapeCase{"\u00a0\u00ff", "\u00a0\u00ff"}, EscapeCase{"fern — kit 中", "fern — kit 中"},
+                      EscapeCase{"bad\xff"
+                                 "byte",
+                                 "bad\uFFFDbyte"},
+                      EscapeCase{"cut\xe2\x80", "cut\uFFFD"}, EscapeCase{"cut\xe2\x80z", "cut\uFFFDz"},
                       EscapeCase{"surrogate\xed\xa0\x80", "surrogate\uFFFD\uFFFD\uFFFD"},
                       EscapeCase{"overlong\xc0\xaf", "overlong\uFFFD\uFFFD"}));
 
@@ -146,20 +153,13 @@ TEST(FieldForms, QuotedTextUsesDebugStringEscapes) {
         std::string_view raw;
         std::string_view written;
     };
-    for (const Case& c : {Case{"env", "\"env\""},
-                          Case{"", "\"\""},
-                          Case{"say \"hi\"", "\"say \\\"hi\\\"\""},
-                          Case{"back\\slash", "\"back\\\\slash\""},
-                          Case{"it's", "\"it's\""},
-                          Case{"t\tr\rn\n", "\"t\\tr\\rn\\n\""},
-                          Case{std::string_view("nul\0end", 7), "\"nul\\0end\""},
-                          Case{"\x01\x1b\x7f", "\"\\u{1}\\u{1b}\\u{7f}\""},
-                          Case{"\u0085\u009b", "\"\\u{85}\\u{9b}\""},
-                          Case{"nb\u00a0sp", "\"nb\\u{a0}sp\""},
-                          Case{"zw\u200bsp\u2028", "\"zw\\u{200b}sp\\u{2028}\""},
-                          Case{"\ufeff\ue000", "\"\\u{feff}\\u{e000}\""},
-                          Case{"é — 中 😀", "\"é — 中 😀\""},
-                          Case{"bad\xff", "\"bad\uFFFD\""}}) {
+    for (const Case& c :
+         {Case{"env", "\"env\""}, Case{"", "\"\""}, Case{"say \"hi\"", "\"say \\\"hi\\\"\""},
+          Case{"back\\slash", "\"back\\\\slash\""}, Case{"it's", "\"it's\""}, Case{"t\tr\rn\n", "\"t\\tr\\rn\\n\""},
+          Case{std::string_view("nul\0end", 7), "\"nul\\0end\""}, Case{"\x01\x1b\x7f", "\"\\u{1}\\u{1b}\\u{7f}\""},
+          Case{"\u0085\u009b", "\"\\u{85}\\u{9b}\""}, Case{"nb\u00a0sp", "\"nb\\u{a0}sp\""},
+          Case{"zw\u200bsp\u2028", "\"zw\\u{200b}sp\\u{2028}\""}, Case{"\ufeff\ue000", "\"\\u{feff}\\u{e000}\""},
+          Case{"é — 中 😀", "\"é — 中 😀\""}, Case{"bad\xff", "\"bad\uFFFD\""}}) {
         EXPECT_EQ(line(Level::Debug, "t", "m", {quoted("source", c.raw)}),
                   "2026-03-01T08:15:42.061207Z DEBUG t: m source=" + std::string(c.written) + "\n")
             << c.raw;
@@ -191,16 +191,13 @@ TEST(Timestamp, LayoutCutsMicrosecondsAndPadsEveryPart) {
         std::uint32_t nanoseconds;
         std::string_view expected;
     };
-    for (const Case& c : {Case{0, 0, "1970-01-01T00:00:00.000000Z"},
-                          Case{1772352942, 61207999, "2026-03-01T08:15:42.061207Z"},
-                          Case{1772352942, 999999999, "2026-03-01T08:15:42.999999Z"},
-                          Case{1772352942, 999, "2026-03-01T08:15:42.000000Z"},
-                          Case{1772352942, 1000, "2026-03-01T08:15:42.000001Z"},
-                          Case{1709164800, 500000000, "2024-02-29T00:00:00.500000Z"},
-                          Case{-1, 0, "1969-12-31T23:59:59.000000Z"},
-                          Case{-30610224001, 0, "0999-12-31T23:59:59.000000Z"},
-                          Case{-62135596800, 0, "0001-01-01T00:00:00.000000Z"},
-                          Case{253402300799, 999999999, "9999-12-31T23:59:59.999999Z"}}) {
+    for (const Case& c :
+         {Case{0, 0, "1970-01-01T00:00:00.000000Z"}, Case{1772352942, 61207999, "2026-03-01T08:15:42.061207Z"},
+          Case{1772352942, 999999999, "2026-03-01T08:15:42.999999Z"},
+          Case{1772352942, 999, "2026-03-01T08:15:42.000000Z"}, Case{1772352942, 1000, "2026-03-01T08:15:42.000001Z"},
+          Case{1709164800, 500000000, "2024-02-29T00:00:00.500000Z"}, Case{-1, 0, "1969-12-31T23:59:59.000000Z"},
+          Case{-30610224001, 0, "0999-12-31T23:59:59.000000Z"}, Case{-62135596800, 0, "0001-01-01T00:00:00.000000Z"},
+          Case{253402300799, 999999999, "9999-12-31T23:59:59.999999Z"}}) {
         std::string stamp = format_timestamp(c.seconds, c.nanoseconds);
         EXPECT_EQ(stamp, c.expected) << c.seconds << "." << c.nanoseconds;
         EXPECT_EQ(stamp.size(), 27u);

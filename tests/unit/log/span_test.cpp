@@ -32,12 +32,13 @@ TEST(Span, EventsInsideCarryTheSpanBetweenLevelAndTarget) {
         QF_LOG(Level::Warn, "quillfern_core::gossip", "from another target", number("ttl", 7));
     }
     QF_LOG(Level::Info, "tarpc::server", "after");
-    EXPECT_THAT(capture.events(),
-                ElementsAre(" INFO RPC{rpc.trace_id=f0e rpc.deadline=2026-03-01T08:15:52.061207Z otel.kind=\"server\"}: "
-                            "tarpc::server: ReceiveRequest",
-                            " WARN RPC{rpc.trace_id=f0e rpc.deadline=2026-03-01T08:15:52.061207Z otel.kind=\"server\" "
-                            "otel.name=\"QuillFernService.gossip_query\"}: quillfern_core::gossip: from another target ttl=7",
-                            " INFO tarpc::server: after"));
+    EXPECT_THAT(
+        capture.events(),
+        ElementsAre(" INFO RPC{rpc.trace_id=f0e rpc.deadline=2026-03-01T08:15:52.061207Z otel.kind=\"server\"}: "
+                    "tarpc::server: ReceiveRequest",
+                    " WARN RPC{rpc.trace_id=f0e rpc.deadline=2026-03-01T08:15:52.061207Z otel.kind=\"server\" "
+                    "otel.name=\"QuillFernService.gossip_query\"}: quillfern_core::gossip: from another target ttl=7",
+                    " INFO tarpc::server: after"));
 }
 
 TEST(Span, NestedSpansOutermostFirstAndSpansWithoutFields) {

@@ -1,10 +1,10 @@
 // The installed subscriber: filtering at the call site, capture for tests, writing to
 // standard output and reporting failed writes.
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
-#include <charconv>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,16 +52,14 @@ std::optional<std::pair<int, int>> parse_numbered(std::string_view event, std::s
 }
 
 // One fixed call site, so that its remembered decision is exercised across filters.
-void log_debug_from_fixed_site(std::string_view message) {
-    QF_LOG(Level::Debug, "quillfern_server::spread", message);
-}
+void log_debug_from_fixed_site(std::string_view message) { QF_LOG(Level::Debug, "quillfern_server::spread", message); }
 
 TEST(Capture, RecordsEventsWithoutTimestampAndWithFields) {
     testing::Capture capture("debug");
     QF_LOG(Level::Info, "quillfern_server", "quillFern started — fern spreads, kit validates",
            text("node_id", "gate-7"));
-    QF_LOG(Level::Debug, "quillfern_core::gossip", "Gossip entry ingested", text("topic", "varne"),
-           text("key", "k"), text("origin", "gate-7"), number("ttl", 7));
+    QF_LOG(Level::Debug, "quillfern_core::gossip", "Gossip entry ingested", text("topic", "varne"), text("key", "k"),
+           text("origin", "gate-7"), number("ttl", 7));
     QF_LOG(Level::Error, "quillfern_server", "Cross-gate gossip listener failed");
     EXPECT_THAT(capture.events(),
                 ElementsAre(" INFO quillfern_server: quillFern started — fern spreads, kit validates node_id=gate-7",
@@ -122,8 +120,8 @@ TEST(SiteDecision, IsMadeAgainForEachInstalledFilter) {
         testing::Capture capture("quillfern_server::spread=debug");
         log_debug_from_fixed_site("second");
         log_debug_from_fixed_site("third");
-        EXPECT_THAT(capture.events(), ElementsAre("DEBUG quillfern_server::spread: second",
-                                                  "DEBUG quillfern_server::spread: third"));
+        EXPECT_THAT(capture.events(),
+                    ElementsAre("DEBUG quillfern_server::spread: second", "DEBUG quillfern_server::spread: third"));
     }
     {
         testing::Capture capture("quillfern_server::spread=info,debug");
@@ -139,7 +137,7 @@ TEST(SiteDecision, FilteredEventsComputeNothing) {
         return std::string("m");
     };
     testing::Capture capture("quillfern_server=debug");
-    QF_LOG(Level::Trace, "quillfern_server", message());              // below the global threshold
+    QF_LOG(Level::Trace, "quillfern_server", message());                              // below the global threshold
     QF_LOG(Level::Debug, "quillfern_core::gossip", message(), text("k", message()));  // no directive matches
     EXPECT_EQ(computed, 0);
     QF_LOG(Level::Debug, "quillfern_server", message(), text("k", message()));
@@ -167,7 +165,8 @@ TEST(Capture, CollectsWholeLinesFromManyThreads) {
         threads.emplace_back([t] {
             std::string tag = "thread-" + std::to_string(t);
             for (int i = 0; i < kEach; ++i) {
-                QF_LOG(Level::Info, "quillfern_server", "event", text("tag", tag), number("i", static_cast<std::uint64_t>(i)));
+                QF_LOG(Level::Info, "quillfern_server", "event", text("tag", tag),
+                       number("i", static_cast<std::uint64_t>(i)));
             }
         });
     }
@@ -308,8 +307,8 @@ void emit_sample_events() {
 }
 
 TEST(InstalledSubscriber, ReadsRustLogAndNoColorFromTheEnvironment) {
-    std::string output = with_installed_subscriber("quillfern_server=debug,quillfern_core=error", "1",
-                                                   emit_sample_events);
+    std::string output =
+        with_installed_subscriber("quillfern_server=debug,quillfern_core=error", "1", emit_sample_events);
     EXPECT_EQ(output.find('\x1b'), std::string::npos);
     EXPECT_THAT(without_timestamps(output),
                 ElementsAre("DEBUG quillfern_server::server: Connection accepted",
@@ -336,11 +335,10 @@ TEST(InstalledSubscriber, ColoursAreOnUnlessNoColorHasAValue) {
         std::optional<std::string> no_color;
         bool colour;
     };
-    for (const Case& c : {Case{std::nullopt, true}, Case{"", true}, Case{"\xff", true}, Case{"1", false},
-                          Case{"no", false}}) {
-        std::string output = with_installed_subscriber("info", c.no_color, [] {
-            QF_LOG(Level::Warn, "quillfern_server", "careful", text("k", "v"));
-        });
+    for (const Case& c :
+         {Case{std::nullopt, true}, Case{"", true}, Case{"\xff", true}, Case{"1", false}, Case{"no", false}}) {
+        std::string output = with_installed_subscriber(
+            "info", c.no_color, [] { QF_LOG(Level::Warn, "quillfern_server", "careful", text("k", "v")); });
         std::string expected_tail =
             c.colour ? "\x1b[0m \x1b[33m WARN\x1b[0m \x1b[2mquillfern_server\x1b[0m\x1b[2m:\x1b[0m careful "
                        "\x1b[3mk\x1b[0m\x1b[2m=\x1b[0mv\n"
@@ -381,7 +379,8 @@ TEST(InstalledSubscriber, LinesFromManyThreadsNeverInterleave) {
     std::vector<int> next(kThreads, 0);
     for (const std::string& one : lines) {
         auto numbers = parse_numbered(one, prefix, " i=");
-        ASSERT_TRUE(numbers.has_value()) << one.substr(0, 80) << "..." << one.substr(one.size() > 40 ? one.size() - 40 : 0);
+        ASSERT_TRUE(numbers.has_value()) << one.substr(0, 80) << "..."
+                                         << one.substr(one.size() > 40 ? one.size() - 40 : 0);
         auto [t, i] = *numbers;
         ASSERT_TRUE(t >= 0 && t < kThreads);
         EXPECT_EQ(i, next[t]++);
@@ -394,7 +393,8 @@ TEST(InstalledSubscriber, ReportsEachFailedWriteOnStandardErrorAndGoesOn) {
     ScopedEnv log_env("RUST_LOG", "info");
     ScopedEnv colour_env("NO_COLOR", "1");
     testing::Capture discard_afterwards;
-    struct sigaction ignore {}, previous {};
+    struct sigaction ignore {
+    }, previous{};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &ignore, &previous);
 

@@ -29,15 +29,16 @@ TEST_P(ErrorResponse, WritesKeysInByteOrder) {
 
 INSTANTIATE_TEST_SUITE_P(
     Envelopes, ErrorResponse,
-    ::testing::Values(
-        ErrorCase{"null", PARSE_ERROR, PARSE_ERROR_MESSAGE,
-                  R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})"},
-        ErrorCase{"7", METHOD_NOT_FOUND, METHOD_NOT_FOUND_MESSAGE,
-                  R"({"error":{"code":-32601,"message":"Method not found"},"id":7,"jsonrpc":"2.0"})"},
-        ErrorCase{R"("a\"b")", 0, "quote \" and\nline", R"({"error":{"code":0,"message":"quote \" and\nline"},"id":"a\"b","jsonrpc":"2.0"})"},
-        ErrorCase{"[1,{\"z\":1,\"a\":2}]", 2147483647, "",
-                  R"({"error":{"code":2147483647,"message":""},"id":[1,{"a":2,"z":1}],"jsonrpc":"2.0"})"},
-        ErrorCase{"-1", -2147483647 - 1, "m", R"({"error":{"code":-2147483648,"message":"m"},"id":-1,"jsonrpc":"2.0"})"}));
+    ::testing::Values(ErrorCase{"null", PARSE_ERROR, PARSE_ERROR_MESSAGE,
+                                R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})"},
+                      ErrorCase{"7", METHOD_NOT_FOUND, METHOD_NOT_FOUND_MESSAGE,
+                                R"({"error":{"code":-32601,"message":"Method not found"},"id":7,"jsonrpc":"2.0"})"},
+                      ErrorCase{R"("a\"b")", 0, "quote \" and\nline",
+                                R"({"error":{"code":0,"message":"quote \" and\nline"},"id":"a\"b","jsonrpc":"2.0"})"},
+                      ErrorCase{"[1,{\"z\":1,\"a\":2}]", 2147483647, "",
+                                R"({"error":{"code":2147483647,"message":""},"id":[1,{"a":2,"z":1}],"jsonrpc":"2.0"})"},
+                      ErrorCase{"-1", -2147483647 - 1, "m",
+                                R"({"error":{"code":-2147483648,"message":"m"},"id":-1,"jsonrpc":"2.0"})"}));
 
 struct SuccessCase {
     const char* id_json;
@@ -60,18 +61,17 @@ TEST_P(SuccessResponse, CopiesIdAndResultAsValues) {
 
 INSTANTIATE_TEST_SUITE_P(
     Envelopes, SuccessResponse,
-    ::testing::Values(
-        SuccessCase{"1", R"({"alive":true})", R"({"id":1,"jsonrpc":"2.0","result":{"alive":true}})"},
-        // An object id comes back with its keys sorted.
-        SuccessCase{R"({"topic":"data","key":"k"})", "null",
-                    R"({"id":{"key":"k","topic":"data"},"jsonrpc":"2.0","result":null})"},
-        // A line feed inside a result string never becomes a raw line end.
-        SuccessCase{"null", R"("a\nb\u0001")", R"({"id":null,"jsonrpc":"2.0","result":"a\nb\u0001"})"},
-        // Numbers come back in the writer's form of their parsed value.
-        SuccessCase{"1.50", "1E2", R"({"id":1.5,"jsonrpc":"2.0","result":100.0})"},
-        SuccessCase{"18446744073709551615", "-9223372036854775808",
-                    R"({"id":18446744073709551615,"jsonrpc":"2.0","result":-9223372036854775808})"},
-        SuccessCase{R"("é/")", "[]", R"({"id":"é/","jsonrpc":"2.0","result":[]})"}));
+    ::testing::Values(SuccessCase{"1", R"({"alive":true})", R"({"id":1,"jsonrpc":"2.0","result":{"alive":true}})"},
+                      // An object id comes back with its keys sorted.
+                      SuccessCase{R"({"topic":"data","key":"k"})", "null",
+                                  R"({"id":{"key":"k","topic":"data"},"jsonrpc":"2.0","result":null})"},
+                      // A line feed inside a result string never becomes a raw line end.
+                      SuccessCase{"null", R"("a\nb\u0001")", R"({"id":null,"jsonrpc":"2.0","result":"a\nb\u0001"})"},
+                      // Numbers come back in the writer's form of their parsed value.
+                      SuccessCase{"1.50", "1E2", R"({"id":1.5,"jsonrpc":"2.0","result":100.0})"},
+                      SuccessCase{"18446744073709551615", "-9223372036854775808",
+                                  R"({"id":18446744073709551615,"jsonrpc":"2.0","result":-9223372036854775808})"},
+                      SuccessCase{R"("é/")", "[]", R"({"id":"é/","jsonrpc":"2.0","result":[]})"}));
 
 TEST(JsonRpcRequest, BuildsTheRequestObject) {
     json::Value request = jsonrpc_request(1, "metadata.analyze", json::Value::object());
@@ -109,8 +109,7 @@ TEST_P(HealthText, IsTheDebugForm) { EXPECT_EQ(health_text(GetParam().status), G
 
 INSTANTIATE_TEST_SUITE_P(
     Variants, HealthText,
-    ::testing::Values(HealthCase{HealthStatus::healthy(), "Healthy"},
-                      HealthCase{HealthStatus::unknown(), "Unknown"},
+    ::testing::Values(HealthCase{HealthStatus::healthy(), "Healthy"}, HealthCase{HealthStatus::unknown(), "Unknown"},
                       HealthCase{HealthStatus::degraded("disk full"), R"(Degraded { reason: "disk full" })"},
                       HealthCase{HealthStatus::unhealthy(""), R"(Unhealthy { reason: "" })"},
                       HealthCase{HealthStatus::degraded("say \"hi\" \\ o'k"),
@@ -121,7 +120,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(HealthStatus, FollowsTheLifecycleState) {
     EXPECT_EQ(HealthStatus::from_lifecycle_state(2), HealthStatus::healthy());
-    for (std::uint8_t state : {0, 1, 3, 255}) EXPECT_EQ(HealthStatus::from_lifecycle_state(state), HealthStatus::unknown());
+    for (std::uint8_t state : {0, 1, 3, 255})
+        EXPECT_EQ(HealthStatus::from_lifecycle_state(state), HealthStatus::unknown());
 }
 
 }  // namespace

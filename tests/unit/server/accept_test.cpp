@@ -2,8 +2,8 @@
 
 #include <cerrno>
 
-#include <asio/error.hpp>
 #include <gtest/gtest.h>
+#include <asio/error.hpp>
 
 namespace quillfern::server {
 namespace {
@@ -14,9 +14,8 @@ TEST(AcceptErrors, TransientErrnoValuesMatchInEitherCategory) {
         int value;
         bool transient;
     };
-    const Case cases[] = {{EMFILE, true},  {ENFILE, true},    {ENOBUFS, true}, {ENOMEM, true},
-                          {ECONNABORTED, true}, {EINTR, true}, {EBADF, false},  {EINVAL, false},
-                          {ENOTSOCK, false}};
+    const Case cases[] = {{EMFILE, true}, {ENFILE, true}, {ENOBUFS, true}, {ENOMEM, true},   {ECONNABORTED, true},
+                          {EINTR, true},  {EBADF, false}, {EINVAL, false}, {ENOTSOCK, false}};
     for (const Case& c : cases) {
         EXPECT_EQ(is_transient_accept_error(std::error_code(c.value, std::system_category())), c.transient) << c.value;
         EXPECT_EQ(is_transient_accept_error(std::error_code(c.value, asio::error::get_system_category())), c.transient)

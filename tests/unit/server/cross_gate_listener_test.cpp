@@ -35,7 +35,9 @@ public:
         if (fd_ >= 0) ::close(fd_);
     }
     bool connected() const { return fd_ >= 0; }
-    void send(std::string_view bytes) { ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size())); }
+    void send(std::string_view bytes) {
+        ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+    }
     // Bytes up to and including the first newline, or everything until the peer closes.
     std::string read_line(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
         std::string got;
@@ -70,8 +72,8 @@ TEST(CrossGateListener, ServesEveryConnectionAtOnce) {
     {
         runtime::Runtime rt(2);
         rt.spawn(cross_gate_listener_task(store, port, rt));
-        ASSERT_TRUE(wait_for_event(capture, " INFO quillfern_server: Cross-gate gossip listener started port=" +
-                                                std::to_string(port)));
+        ASSERT_TRUE(wait_for_event(
+            capture, " INFO quillfern_server: Cross-gate gossip listener started port=" + std::to_string(port)));
 
         // A gate that opens a connection and says nothing holds no one else up.
         Peer idle(connect_loopback(port));
@@ -84,21 +86,26 @@ TEST(CrossGateListener, ServesEveryConnectionAtOnce) {
 
         Peer spreading(connect_loopback(port));
         spreading.send(server::JSONRPC_SIGNAL);
-        spreading.send(R"({"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[{"created_at_epoch":1,)"
-                       R"("expires_at_epoch":99999999999,"key":"k","nonce":"n1","origin_gate":"gate-a","payload":1,)"
-                       R"("topic":"data","ttl":7,"version":1}],"from":"gate-a"}})"
-                       "\n");
-        EXPECT_EQ(spreading.read_line(), R"({"id":null,"jsonrpc":"2.0","result":{"accepted":1,"rejected":0}})" "\n");
+        spreading.send(
+            R"({"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[{"created_at_epoch":1,)"
+            R"("expires_at_epoch":99999999999,"key":"k","nonce":"n1","origin_gate":"gate-a","payload":1,)"
+            R"("topic":"data","ttl":7,"version":1}],"from":"gate-a"}})"
+            "\n");
+        EXPECT_EQ(spreading.read_line(), R"({"id":null,"jsonrpc":"2.0","result":{"accepted":1,"rejected":0}})"
+                                         "\n");
 
-        idle.send(R"({"id":3,"method":"health.liveness"})" "\n");
-        EXPECT_EQ(idle.read_line(), R"({"id":3,"jsonrpc":"2.0","result":{"alive":true}})" "\n");
+        idle.send(R"({"id":3,"method":"health.liveness"})"
+                  "\n");
+        EXPECT_EQ(idle.read_line(), R"({"id":3,"jsonrpc":"2.0","result":{"alive":true}})"
+                                    "\n");
     }
     EXPECT_EQ(store->query(gossip::Topic::Data, "k").size(), 1u);
     EXPECT_EQ(store->peer_stats().at("gate-a").entries_received, 1u);
 
     std::size_t connection_events = 0;
     for (const std::string& e : capture.events()) {
-        if (e.rfind("DEBUG quillfern_server: Cross-gate gossip connection peer=127.0.0.1:", 0) == 0) ++connection_events;
+        if (e.rfind("DEBUG quillfern_server: Cross-gate gossip connection peer=127.0.0.1:", 0) == 0)
+            ++connection_events;
     }
     EXPECT_EQ(connection_events, 3u);
 }
@@ -113,8 +120,8 @@ TEST(CrossGateListener, RuntimeStopsWhileTheListenerWaits) {
         runtime::Runtime rt(2);
         if (listener_on_second_worker) rt.spawn([]() -> asio::awaitable<void> { co_return; }());
         rt.spawn(cross_gate_listener_task(std::make_shared<gossip::GossipStore>("gate-b"), port, rt));
-        ASSERT_TRUE(wait_for_event(capture, " INFO quillfern_server: Cross-gate gossip listener started port=" +
-                                                std::to_string(port)));
+        ASSERT_TRUE(wait_for_event(
+            capture, " INFO quillfern_server: Cross-gate gossip listener started port=" + std::to_string(port)));
     }
 }
 
@@ -134,8 +141,9 @@ TEST(CrossGateListener, PortInUseEndsTheTaskWithOneError) {
     {
         runtime::Runtime rt(1);
         rt.spawn(cross_gate_listener_task(std::make_shared<gossip::GossipStore>("gate-b"), port, rt));
-        ASSERT_TRUE(wait_for_event(capture, "ERROR quillfern_server: Cross-gate gossip listener failed "
-                                            "error=Address already in use (os error 98)"));
+        ASSERT_TRUE(wait_for_event(capture,
+                                   "ERROR quillfern_server: Cross-gate gossip listener failed "
+                                   "error=Address already in use (os error 98)"));
     }
     EXPECT_THAT(capture.events(), ElementsAre("ERROR quillfern_server: Cross-gate gossip listener failed "
                                               "error=Address already in use (os error 98)"));

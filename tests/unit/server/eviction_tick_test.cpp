@@ -39,7 +39,8 @@ TEST_F(EvictionTickTest, FirstTickAtStartLogsNothingAndRenewsTheHeartbeatSilentl
 
 TEST_F(EvictionTickTest, ExpiredEntriesLeaveThenTheHeartbeatIsRenewed) {
     announce::inject_endpoint_alive(store, 7800);
-    for (const char* key : {"a", "b"}) ASSERT_EQ(store.inject(gossip::Topic::Data, key, 1), gossip::IngestOutcome::Accepted);
+    for (const char* key : {"a", "b"})
+        ASSERT_EQ(store.inject(gossip::Topic::Data, key, 1), gossip::IngestOutcome::Accepted);
     ASSERT_EQ(store.inject(gossip::Topic::Compute, "c", 1), gossip::IngestOutcome::Accepted);
     g_now = kNow + 300;
     ASSERT_EQ(store.inject(gossip::Topic::Data, "young", 1), gossip::IngestOutcome::Accepted);

@@ -4,10 +4,10 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/io_context.hpp>
-#include <gtest/gtest.h>
 
 namespace quillfern {
 namespace {

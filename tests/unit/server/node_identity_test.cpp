@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "quillfern/server.hpp"
 #include "env_guard.hpp"
+#include "quillfern/server.hpp"
 #include "temp_dir.hpp"
 
 namespace quillfern {
@@ -37,9 +37,9 @@ TEST_F(NodeIdTest, FirstSourceThatYieldsWins) {
     };
     const Case cases[] = {
         {" spaced ", "env", "host", proc, etc, " spaced "},  // the command line, unchanged
-        {"", "env", "host", proc, etc, ""},                   // even empty
+        {"", "env", "host", proc, etc, ""},                  // even empty
         {std::nullopt, "env-gate", "host", proc, etc, "env-gate"},
-        {std::nullopt, std::nullopt, "", proc, etc, ""},      // an empty HOSTNAME counts
+        {std::nullopt, std::nullopt, "", proc, etc, ""},           // an empty HOSTNAME counts
         {std::nullopt, std::nullopt, "\xFF", proc, etc, "alpha"},  // non-UTF-8 counts as unset
         {std::nullopt, std::nullopt, std::nullopt, proc, etc, "alpha"},
         {std::nullopt, std::nullopt, std::nullopt, missing, etc, "beta"},

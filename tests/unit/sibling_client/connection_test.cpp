@@ -1,15 +1,15 @@
 // The client layer against fake services on real sockets: exact bytes both ways, and
 // every way an exchange can go wrong ending as a value within its limit.
-#include <sys/socket.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
 #include <vector>
 
-#include <asio/io_context.hpp>
 #include <gtest/gtest.h>
+#include <asio/io_context.hpp>
 
 #include "fake_line_server.hpp"
 #include "quillfern/sibling_client.hpp"
@@ -71,7 +71,8 @@ protected:
 // ---- Exact bytes both ways -------------------------------------------------------------------
 
 TEST_F(SiblingClient, WritesEachPieceAndReadsTheReplyLineAsSent) {
-    const std::string reply = R"({"id":1,"jsonrpc":"2.0","result":{"accepted":3}})" "\n";
+    const std::string reply = R"({"id":1,"jsonrpc":"2.0","result":{"accepted":3}})"
+                              "\n";
     auto server = FakeLineServer::on_unix_socket(path_, FakeLineServer::answer(reply + "second line\n"));
     Outcome outcome = run(unix_target(), {std::string(JSONRPC_SIGNAL), R"({"id":1})", "\n"});
     EXPECT_EQ(outcome.step, Outcome::Step::Done) << outcome;
@@ -99,7 +100,9 @@ struct ReplyCase {
 };
 
 Outcome done(std::string reply) { return Outcome{Outcome::Step::Done, std::move(reply), {}}; }
-Outcome read_failure(FailureKind kind, std::string text) { return failed_at(Outcome::Step::Read, {kind, std::move(text)}); }
+Outcome read_failure(FailureKind kind, std::string text) {
+    return failed_at(Outcome::Step::Read, {kind, std::move(text)});
+}
 
 class ReplyLines : public SiblingClient, public ::testing::WithParamInterface<ReplyCase> {};
 
@@ -126,8 +129,7 @@ INSTANTIATE_TEST_SUITE_P(
                   read_failure(FailureKind::TooLong, "reply longer than 1048576 bytes")},
         ReplyCase{"NotUtf8", FakeLineServer::answer("\xFF\xFE\n"),
                   read_failure(FailureKind::InvalidUtf8, "stream did not contain valid UTF-8")},
-        ReplyCase{"ClosedWithoutAByte", FakeLineServer::answer(""),
-                  read_failure(FailureKind::Closed, "end of stream")},
+        ReplyCase{"ClosedWithoutAByte", FakeLineServer::answer(""), read_failure(FailureKind::Closed, "end of stream")},
         ReplyCase{"Silent", FakeLineServer::silent(), read_failure(FailureKind::TimedOut, "timed out"), 300ms},
         ReplyCase{"HalfALineThenSilence", FakeLineServer::answer("{\"res", false),
                   read_failure(FailureKind::TimedOut, "timed out"), 300ms},
@@ -253,12 +255,11 @@ TEST_P(ReadUntilEnd, GivesWhatArrivedByTheEndTheCapOrTheLimit) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ReadUntilEnd,
-    ::testing::Values(ToEndCase{"SeveralLinesToTheEnd", FakeLineServer::answer("a\nb\nc"), "a\nb\nc"},
-                      ToEndCase{"NothingBeforeTheEnd", FakeLineServer::answer(""), ""},
-                      ToEndCase{"KeptOpenAfterTheReply", FakeLineServer::answer("verdict\n", false), "verdict\n",
-                                300ms},
-                      ToEndCase{"CutAtTheCap", FakeLineServer::answer(std::string(MIB + 100, 'y'), false),
-                                std::string(MIB, 'y')}),
+    ::testing::Values(
+        ToEndCase{"SeveralLinesToTheEnd", FakeLineServer::answer("a\nb\nc"), "a\nb\nc"},
+        ToEndCase{"NothingBeforeTheEnd", FakeLineServer::answer(""), ""},
+        ToEndCase{"KeptOpenAfterTheReply", FakeLineServer::answer("verdict\n", false), "verdict\n", 300ms},
+        ToEndCase{"CutAtTheCap", FakeLineServer::answer(std::string(MIB + 100, 'y'), false), std::string(MIB, 'y')}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -21,8 +21,9 @@ const std::string PAYLOAD = R"({"id":null,"jsonrpc":"2.0","method":"gossip.sprea
                             testing::entry_text("k1", 4) + R"(],"from":"gate-a"}})";
 
 std::string relay_line(const std::string& peer) {
-    return "\xEC\x01" R"({"id":1,"jsonrpc":"2.0","method":"gossip.relay","params":{"payload":)" + PAYLOAD +
-           R"(,"target_method":"gossip.spread","target_peer":")" + peer + "\"}}\n";
+    return "\xEC\x01"
+           R"({"id":1,"jsonrpc":"2.0","method":"gossip.relay","params":{"payload":)" +
+           PAYLOAD + R"(,"target_method":"gossip.spread","target_peer":")" + peer + "\"}}\n";
 }
 
 // A TCP port nothing listens on: bound, then released.
@@ -53,7 +54,8 @@ protected:
 
 TEST_F(Delivery, DirectRoadWritesSignalRequestAndNewlineAndReadsTheCount) {
     auto peer = FakeLineServer::on_tcp_port(
-        FakeLineServer::answer(R"({"id":null,"jsonrpc":"2.0","result":{"accepted":3,"rejected":1}})" "\n"));
+        FakeLineServer::answer(R"({"id":null,"jsonrpc":"2.0","result":{"accepted":3,"rejected":1}})"
+                               "\n"));
     Road road = via_tcp(peer->address());
     ASSERT_TRUE(road.has_value()) << road.error();
     EXPECT_EQ(*road, 3u);
@@ -88,10 +90,15 @@ INSTANTIATE_TEST_SUITE_P(
         DirectReplyCase{"NotJson", FakeLineServer::answer("garbage\n"), 0},
         DirectReplyCase{"NotUtf8", FakeLineServer::answer("{\"result\":\"\xFF\"}\n"), 0},
         DirectReplyCase{"PastTheCap", FakeLineServer::answer(std::string(2 * MIB, ' ') + accepted("5")), 0},
-        DirectReplyCase{"MethodNotFound",
-                        FakeLineServer::answer(R"({"error":{"code":-32601,"message":"Method not found"},"id":null,"jsonrpc":"2.0"})" "\n"),
-                        0},
-        DirectReplyCase{"ErrorBesideAResult", FakeLineServer::answer(R"({"error":null,"result":{"accepted":2}})" "\n"), 2},
+        DirectReplyCase{
+            "MethodNotFound",
+            FakeLineServer::answer(R"({"error":{"code":-32601,"message":"Method not found"},"id":null,"jsonrpc":"2.0"})"
+                                   "\n"),
+            0},
+        DirectReplyCase{"ErrorBesideAResult",
+                        FakeLineServer::answer(R"({"error":null,"result":{"accepted":2}})"
+                                               "\n"),
+                        2},
         DirectReplyCase{"LargestCount", FakeLineServer::answer(accepted("4294967295")), 4294967295u},
         DirectReplyCase{"CountTooLarge", FakeLineServer::answer(accepted("4294967296")), 0},
         DirectReplyCase{"NegativeCount", FakeLineServer::answer(accepted("-1")), 0},
@@ -132,7 +139,8 @@ TEST_F(Delivery, APeerThatNeverReadsEndsTheDirectRoadAtTheWriteLimit) {
 // ---- The relay road ----------------------------------------------------------------------------
 
 TEST_F(Delivery, RelayLineEmbedsTheRequestUnchanged) {
-    auto reedhorn = start_reedhorn(FakeLineServer::answer(R"({"id":1,"jsonrpc":"2.0","result":{"accepted":2}})" "\n"));
+    auto reedhorn = start_reedhorn(FakeLineServer::answer(R"({"id":1,"jsonrpc":"2.0","result":{"accepted":2}})"
+                                                          "\n"));
     Road road = via_relay("gate-without-port");
     ASSERT_TRUE(road.has_value()) << road.error();
     EXPECT_EQ(*road, 2u);
@@ -185,12 +193,18 @@ INSTANTIATE_TEST_SUITE_P(
         RelayReplyCase{"BareNumber", FakeLineServer::answer("5\n"), count(0)},
         RelayReplyCase{"Array", FakeLineServer::answer("[]\n"), count(0)},
         RelayReplyCase{"ObjectWithoutResult", FakeLineServer::answer("{\"id\":1}\n"), count(0)},
-        RelayReplyCase{"MethodNotFound",
-                       FakeLineServer::answer(R"({"error":{"code":-32601,"message":"Method not found"},"id":1,"jsonrpc":"2.0"})" "\n"),
-                       error(R"(reedHorn relay error: {"code":-32601,"message":"Method not found"})")},
-        RelayReplyCase{"NullError", FakeLineServer::answer(R"({"error":null,"result":{"accepted":2}})" "\n"),
+        RelayReplyCase{
+            "MethodNotFound",
+            FakeLineServer::answer(R"({"error":{"code":-32601,"message":"Method not found"},"id":1,"jsonrpc":"2.0"})"
+                                   "\n"),
+            error(R"(reedHorn relay error: {"code":-32601,"message":"Method not found"})")},
+        RelayReplyCase{"NullError",
+                       FakeLineServer::answer(R"({"error":null,"result":{"accepted":2}})"
+                                              "\n"),
                        error("reedHorn relay error: null")},
-        RelayReplyCase{"TextError", FakeLineServer::answer(R"({"error":"no route\u0007"})" "\n"),
+        RelayReplyCase{"TextError",
+                       FakeLineServer::answer(R"({"error":"no route\u0007"})"
+                                              "\n"),
                        error(R"(reedHorn relay error: "no route\u0007")")},
         RelayReplyCase{"OnlyANewline", FakeLineServer::answer("\n"),
                        error("Invalid relay response: EOF while parsing a value at line 2 column 0")},
@@ -208,7 +222,8 @@ TEST_F(Delivery, RelayRoadFailuresBeforeTheReply) {
     EXPECT_EQ(via_relay("10.0.0.5:7800").error(), "reedHorn socket not found for relay");
     std::ofstream(reedhorn_path_).put('x');
     reedhorn_env_.set(reedhorn_path_);
-    EXPECT_EQ(via_relay("10.0.0.5:7800").error(), "Cannot connect to reedHorn for relay: Connection refused (os error 111)");
+    EXPECT_EQ(via_relay("10.0.0.5:7800").error(),
+              "Cannot connect to reedHorn for relay: Connection refused (os error 111)");
 }
 
 TEST_F(Delivery, AReedhornThatNeverReadsEndsTheRelayAtTheWriteLimit) {
@@ -240,8 +255,8 @@ TEST_F(DeliveryTask, DirectDeliveryIsLoggedAndRecordedWithTheReportedCount) {
     auto peer = FakeLineServer::on_tcp_port(FakeLineServer::answer(accepted("3")));
     auto reedhorn = start_reedhorn(FakeLineServer::answer(accepted("9")));
     deliver(peer->address());
-    EXPECT_EQ(events(), std::vector<std::string>{DEBUG_LINE + "Gossip spread delivered via TCP peer=" +
-                                                 peer->address() + " accepted=3"});
+    EXPECT_EQ(events(), std::vector<std::string>{
+                            DEBUG_LINE + "Gossip spread delivered via TCP peer=" + peer->address() + " accepted=3"});
     EXPECT_EQ(stats_of(peer->address()), (gossip::PeerStats{0, 3, testing::kNow, 0}));
     EXPECT_EQ(reedhorn->connections(), 0u);
 }
@@ -258,10 +273,11 @@ TEST_F(DeliveryTask, FallsBackToTheRelayWhenTheDirectRoadFails) {
     const std::string peer = closed_address();
     auto reedhorn = start_reedhorn(FakeLineServer::answer(accepted("2")));
     deliver(peer);
-    EXPECT_EQ(events(), (std::vector<std::string>{
-                            DEBUG_LINE + "TCP spread failed, trying reedHorn relay peer=" + peer + " error=" + refused(peer),
-                            DEBUG_LINE + "Gossip spread delivered via reedHorn relay peer=" + peer + " accepted=2",
-                        }));
+    EXPECT_EQ(events(),
+              (std::vector<std::string>{
+                  DEBUG_LINE + "TCP spread failed, trying reedHorn relay peer=" + peer + " error=" + refused(peer),
+                  DEBUG_LINE + "Gossip spread delivered via reedHorn relay peer=" + peer + " accepted=2",
+              }));
     EXPECT_EQ(reedhorn->received(), std::vector<std::string>{relay_line(peer)});
     EXPECT_EQ(stats_of(peer), (gossip::PeerStats{0, 2, testing::kNow, 0}));
 }
@@ -269,11 +285,12 @@ TEST_F(DeliveryTask, FallsBackToTheRelayWhenTheDirectRoadFails) {
 TEST_F(DeliveryTask, BothRoadsFailingIsOneWarningAndNothingRecorded) {
     const std::string peer = closed_address();
     deliver(peer);
-    EXPECT_EQ(events(), (std::vector<std::string>{
-                            DEBUG_LINE + "TCP spread failed, trying reedHorn relay peer=" + peer + " error=" + refused(peer),
-                            " WARN quillfern_server::spread: Gossip spread failed (TCP + relay) peer=" + peer +
-                                " tcp_error=" + refused(peer) + " relay_error=reedHorn socket not found for relay",
-                        }));
+    EXPECT_EQ(events(),
+              (std::vector<std::string>{
+                  DEBUG_LINE + "TCP spread failed, trying reedHorn relay peer=" + peer + " error=" + refused(peer),
+                  " WARN quillfern_server::spread: Gossip spread failed (TCP + relay) peer=" + peer +
+                      " tcp_error=" + refused(peer) + " relay_error=reedHorn socket not found for relay",
+              }));
     EXPECT_TRUE(store_->peer_stats().empty());
 }
 

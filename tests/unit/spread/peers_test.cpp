@@ -17,15 +17,18 @@ using testing::EnvGuard;
 using testing::FakeLineServer;
 using Peers = std::vector<std::string>;
 
-const std::string MESH_PEERS_BYTES = "\xEC\x01" R"({"id":1,"jsonrpc":"2.0","method":"mesh.peers","params":{}})" "\n";
+const std::string MESH_PEERS_BYTES =
+    "\xEC\x01"
+    R"({"id":1,"jsonrpc":"2.0","method":"mesh.peers","params":{}})"
+    "\n";
 
 // ---- Small helpers -------------------------------------------------------------------------
 
 TEST(GossipPortFromEnv, ReadsAnUnsigned16BitDecimalElse7800) {
     const std::vector<std::pair<std::optional<std::string>, std::uint16_t>> cases{
-        {std::nullopt, 7800}, {"7801", 7801}, {"+7801", 7801}, {"0", 0},       {"065535", 65535},
-        {" 7801", 7800},      {"7801 ", 7800}, {"-1", 7800},   {"65536", 7800}, {"", 7800},
-        {"+", 7800},          {"++1", 7800},   {"78a", 7800},  {"\xFF", 7800},
+        {std::nullopt, 7800}, {"7801", 7801},  {"+7801", 7801}, {"0", 0},        {"065535", 65535},
+        {" 7801", 7800},      {"7801 ", 7800}, {"-1", 7800},    {"65536", 7800}, {"", 7800},
+        {"+", 7800},          {"++1", 7800},   {"78a", 7800},   {"\xFF", 7800},
     };
     EnvGuard port("GOSSIP_PORT");
     for (const auto& [value, expected] : cases) {
@@ -44,7 +47,7 @@ TEST(DiscoverReedhornSocket, PrefersAnExistingOverrideThenTheRuntimeDirectory) {
     EXPECT_EQ(discover_reedhorn_socket(), std::nullopt);
     override_path.set(elsewhere);
     EXPECT_EQ(discover_reedhorn_socket(), std::nullopt);  // the override names nothing
-    std::ofstream(in_runtime).put('x');                     // any kind of file counts
+    std::ofstream(in_runtime).put('x');                   // any kind of file counts
     EXPECT_EQ(discover_reedhorn_socket(), in_runtime);
     std::ofstream(elsewhere).put('x');
     EXPECT_EQ(discover_reedhorn_socket(), elsewhere);
@@ -122,7 +125,10 @@ TEST_F(DiscoverPeers, TakesTheListedItemsTrimmedWithDuplicates) {
         {"", {}, {line + "0 source=\"env\""}},
         {" , ", {}, {line + "0 source=\"env\""}},
         {std::nullopt, {}, {}},
-        {"\xFF" "a:1", {}, {}},  // not UTF-8: as if unset
+        {"\xFF"
+         "a:1",
+         {},
+         {}},  // not UTF-8: as if unset
     };
     for (const Case& c : cases) {
         log::testing::Capture capture("quillfern_server::spread=debug");
@@ -173,12 +179,16 @@ INSTANTIATE_TEST_SUITE_P(
         MeshPeersCase{"UnusablePeersFallBackToMembers",
                       reply(R"({"peers":[{"addr":"localhost"}],"self":{"addr":"10.0.0.4"}})"), Peers{"10.0.0.4:7800"}},
         MeshPeersCase{"ResultNotAnObject", reply(R"([{"addr":"10.0.0.5"}])"), std::nullopt},
-        MeshPeersCase{"NoResult", R"({"error":{"code":-1},"peers":[{"addr":"10.0.0.5"}]})" "\n", std::nullopt},
+        MeshPeersCase{"NoResult",
+                      R"({"error":{"code":-1},"peers":[{"addr":"10.0.0.5"}]})"
+                      "\n",
+                      std::nullopt},
         MeshPeersCase{"NotJson", "peers: 10.0.0.5\n", std::nullopt},
         MeshPeersCase{"NotUtf8", "{\"result\":{\"x\":{\"addr\":\"\xFF\"}}}\n", std::nullopt},
-        MeshPeersCase{"WithoutNewlineBeforeClose", R"({"id":1,"jsonrpc":"2.0","result":{"peers":[{"addr":"10.0.0.5"}]}})",
-                      Peers{"10.0.0.5:7800"}},
-        MeshPeersCase{"PastTheCap", reply(R"({"peers":[{"addr":"10.0.0.5","pad":")" + std::string(1 << 20, 'p') + "\"}]}"),
+        MeshPeersCase{"WithoutNewlineBeforeClose",
+                      R"({"id":1,"jsonrpc":"2.0","result":{"peers":[{"addr":"10.0.0.5"}]}})", Peers{"10.0.0.5:7800"}},
+        MeshPeersCase{"PastTheCap",
+                      reply(R"({"peers":[{"addr":"10.0.0.5","pad":")" + std::string(1 << 20, 'p') + "\"}]}"),
                       std::nullopt},
         MeshPeersCase{"ClosedWithoutReply", "", std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -210,12 +220,13 @@ TEST_F(DiscoverPeers, AddsReedhornsAddressesNotListedYet) {
     auto reedhorn = start_reedhorn(FakeLineServer::answer(
         reply(R"({"peers":[{"addr":"10.0.0.5"},{"addr":"10.0.0.6"},{"addr":"10.0.0.6:9"},{"addr":"10.0.0.7"}]})")));
     EXPECT_EQ(run(discover_peers()), (Peers{"10.0.0.5:7800", "10.0.0.5:7800", "10.0.0.6:7800", "10.0.0.7:7800"}));
-    EXPECT_EQ(events(), (std::vector<std::string>{
-                            "DEBUG quillfern_server::spread: Discovered peers from QUILLFERN_PEERS count=2 source=\"env\"",
-                            "DEBUG quillfern_server::spread: reedHorn mesh.peers resolved addresses peers=["
-                            "\"10.0.0.5:7800\", \"10.0.0.6:7800\", \"10.0.0.6:7800\", \"10.0.0.7:7800\"]",
-                            "DEBUG quillfern_server::spread: Discovered peers from mesh.peers count=2 source=\"reedhorn\"",
-                        }));
+    EXPECT_EQ(events(),
+              (std::vector<std::string>{
+                  "DEBUG quillfern_server::spread: Discovered peers from QUILLFERN_PEERS count=2 source=\"env\"",
+                  "DEBUG quillfern_server::spread: reedHorn mesh.peers resolved addresses peers=["
+                  "\"10.0.0.5:7800\", \"10.0.0.6:7800\", \"10.0.0.6:7800\", \"10.0.0.7:7800\"]",
+                  "DEBUG quillfern_server::spread: Discovered peers from mesh.peers count=2 source=\"reedhorn\"",
+              }));
 }
 
 TEST_F(DiscoverPeers, NothingNewFromReedhornLogsNoCount) {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include <asio/io_context.hpp>
 #include <gtest/gtest.h>
+#include <asio/io_context.hpp>
 
 #include "env_guard.hpp"
 #include "fake_line_server.hpp"
@@ -46,9 +46,9 @@ inline gossip::GossipEntry entry(std::string key, std::uint8_t ttl = 5) {
 
 // The JSON text of `entry(key, ttl)`.
 inline std::string entry_text(const std::string& key, int ttl = 5) {
-    return R"({"created_at_epoch":1699999990,"expires_at_epoch":1700000590,"key":")" + key +
-           R"(","nonce":"nonce-)" + key + R"(","origin_gate":"gate-b","payload":{"n":1},"topic":"data","ttl":)" +
-           std::to_string(ttl) + R"(,"version":7})";
+    return R"({"created_at_epoch":1699999990,"expires_at_epoch":1700000590,"key":")" + key + R"(","nonce":"nonce-)" +
+           key + R"(","origin_gate":"gate-b","payload":{"n":1},"topic":"data","ttl":)" + std::to_string(ttl) +
+           R"(,"version":7})";
 }
 
 class SpreadTest : public ::testing::Test {

@@ -3,9 +3,9 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
-#include <gtest/gtest.h>
 
 #include "spread_fixture.hpp"
 
@@ -57,7 +57,8 @@ protected:
     std::shared_ptr<gossip::GossipStore> store_ = started_store();
 };
 
-const std::string ACCEPTED_ONE = R"({"id":null,"jsonrpc":"2.0","result":{"accepted":1,"rejected":0}})" "\n";
+const std::string ACCEPTED_ONE = R"({"id":null,"jsonrpc":"2.0","result":{"accepted":1,"rejected":0}})"
+                                 "\n";
 
 TEST_F(Sweep, SendsOneSharedRequestToEveryListedPeerDuplicatesIncluded) {
     auto peer = FakeLineServer::on_tcp_port(FakeLineServer::answer(ACCEPTED_ONE));
@@ -68,8 +69,9 @@ TEST_F(Sweep, SendsOneSharedRequestToEveryListedPeerDuplicatesIncluded) {
 
     const std::string sent = "\xEC\x01" + request_of({entry_text("k1", 4), entry_text("k2", 4)}) + "\n";
     EXPECT_EQ(peer->received(), (std::vector<std::string>{sent, sent}));
-    EXPECT_EQ(info_events(), std::vector<std::string>{
-                                 " INFO quillfern_server::spread: Epidemic sweep: spreading gossip to peers entries=2 peers=2"});
+    EXPECT_EQ(info_events(),
+              std::vector<std::string>{
+                  " INFO quillfern_server::spread: Epidemic sweep: spreading gossip to peers entries=2 peers=2"});
     EXPECT_TRUE(store_->take_pending().empty());
     EXPECT_EQ(store_->peer_stats().at(peer->address()).entries_sent, 2u);
 }
@@ -104,14 +106,15 @@ TEST_F(Sweep, EachBatchGoesOutOnce) {
     queue("k2");
     sweep();
     EXPECT_EQ(peer->received(), (std::vector<std::string>{"\xEC\x01" + request_of({entry_text("k1", 4)}) + "\n",
-                                                           "\xEC\x01" + request_of({entry_text("k2", 4)}) + "\n"}));
+                                                          "\xEC\x01" + request_of({entry_text("k2", 4)}) + "\n"}));
 }
 
 TEST_F(Sweep, PeersFromReedhornGetTheBatchAtTheirGossipAddress) {
     auto peer = FakeLineServer::on_tcp_port(FakeLineServer::answer(ACCEPTED_ONE));
     port_env_.set(std::to_string(peer->port()));
     // 127.0.0.1 is refused as a peer host; "127.1" names the same address.
-    auto reedhorn = start_reedhorn(FakeLineServer::answer(R"({"result":{"peers":[{"addr":"127.1:9"}]}})" "\n"));
+    auto reedhorn = start_reedhorn(FakeLineServer::answer(R"({"result":{"peers":[{"addr":"127.1:9"}]}})"
+                                                          "\n"));
     queue("k1");
     sweep();
     EXPECT_EQ(peer->received(), std::vector<std::string>{"\xEC\x01" + request_of({entry_text("k1", 4)}) + "\n"});

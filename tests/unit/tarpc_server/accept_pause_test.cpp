@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <system_error>
 
-#include <asio/error.hpp>
 #include <gtest/gtest.h>
+#include <asio/error.hpp>
 
 #include "quillfern/tarpc_server.hpp"
 

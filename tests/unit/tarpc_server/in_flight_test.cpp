@@ -123,7 +123,8 @@ TEST(InFlightDrop, DroppingTheTableAbortsEveryRequestSilently) {
     std::vector<std::shared_ptr<AbortSignal>> aborts;
     {
         InFlightRequests table;
-        for (std::uint64_t id : {1, 2, 3}) aborts.push_back(table.start_request(id, std::chrono::seconds(5), span_for(id)));
+        for (std::uint64_t id : {1, 2, 3})
+            aborts.push_back(table.start_request(id, std::chrono::seconds(5), span_for(id)));
     }
     for (const auto& a : aborts) EXPECT_TRUE(a->aborted);
     EXPECT_THAT(capture.events(), IsEmpty());

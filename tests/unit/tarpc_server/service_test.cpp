@@ -82,8 +82,8 @@ protected:
 TEST_F(ServiceTest, EachOperationOnAnEmptyStoreWithItsExactReplyBytes) {
     std::string methods = "\x0c";
     for (std::string_view name : {"health.liveness", "health.readiness", "health.check", "capabilities.list",
-                                  "btsp.negotiate", "wendle.announce", "gossip.spread", "gossip.inject",
-                                  "gossip.query", "gossip.status", "gossip.peers", "gossip.subscribe"}) {
+                                  "btsp.negotiate", "wendle.announce", "gossip.spread", "gossip.inject", "gossip.query",
+                                  "gossip.status", "gossip.peers", "gossip.subscribe"}) {
         methods += text(name);
     }
     const std::string invalid_topic = R"({"error":"invalid topic"})";
@@ -173,7 +173,8 @@ TEST_F(ServiceTest, InjectRepliesTheStoresOutcome) {
 }
 
 TEST_F(ServiceTest, QuerySubscribePeersAndStatusReportWhatTheStoreHolds) {
-    ASSERT_EQ(store->ingest(entry("user.alice", "n-1", {{"s", "on\"line"}}), "gate-b"), gossip::IngestOutcome::Accepted);
+    ASSERT_EQ(store->ingest(entry("user.alice", "n-1", {{"s", "on\"line"}}), "gate-b"),
+              gossip::IngestOutcome::Accepted);
     ASSERT_EQ(store->ingest(entry("svc.x", "n-2", nullptr), "gate-b"), gossip::IngestOutcome::Accepted);
 
     const std::string alice =

@@ -140,13 +140,13 @@ TEST(DecodeTest, DeadlineIsTheClockReadingPlusTheDurationClampedToTheHorizon) {
     const Case cases[] = {
         {"00 00", 0s},
         {"0a 00", 10s},
-        {"01 fc 00 2f 68 59", 2500ms},               // 1 s and 1,500,000,000 ns
+        {"01 fc 00 2f 68 59", 2500ms},  // 1 s and 1,500,000,000 ns
         {"00 fc ff c9 9a 3b", 999'999'999ns},
-        {"00 fc ff ff ff ff", 4'294'967'295ns},      // the largest nanoseconds
-        {"fc 74 93 18 04 fc c0 35 cf 2b", kDeadlineHorizon},                 // 68,719,476 s 735,000,000 ns
-        {"fc 74 93 18 04 fc c1 35 cf 2b", kDeadlineHorizon},                 // 1 ns beyond
-        {"fd ff ff ff ff ff ff ff ff 00", kDeadlineHorizon},                 // the largest seconds
-        {"fd ff ff ff ff ff ff ff ff fc ff c9 9a 3b", kDeadlineHorizon},      // with 999,999,999 ns
+        {"00 fc ff ff ff ff", 4'294'967'295ns},                           // the largest nanoseconds
+        {"fc 74 93 18 04 fc c0 35 cf 2b", kDeadlineHorizon},              // 68,719,476 s 735,000,000 ns
+        {"fc 74 93 18 04 fc c1 35 cf 2b", kDeadlineHorizon},              // 1 ns beyond
+        {"fd ff ff ff ff ff ff ff ff 00", kDeadlineHorizon},              // the largest seconds
+        {"fd ff ff ff ff ff ff ff ff fc ff c9 9a 3b", kDeadlineHorizon},  // with 999,999,999 ns
     };
     for (const Case& c : cases) {
         const Bytes payload = hex("00") + hex(c.duration) + kTraceId + hex("00 00 01 00");
@@ -193,8 +193,8 @@ TEST(DecodeTest, MalformedPayloadsFailWithTheirExactText) {
         {"first integer byte 254", hex("fe"), WireErrorKind::U128Range, u128},
         {"first integer byte 255", hex("ff"), WireErrorKind::ExtensionByte, byte255},
         {"integer cut inside its two bytes", hex("fb 00"), WireErrorKind::UnexpectedEof, eof},
-        {"integer cut inside its eight bytes", hex("01") + kTraceId + hex("fd 01 02 03"),
-         WireErrorKind::UnexpectedEof, eof},
+        {"integer cut inside its eight bytes", hex("01") + kTraceId + hex("fd 01 02 03"), WireErrorKind::UnexpectedEof,
+         eof},
         {"request without a deadline", hex("00"), WireErrorKind::UnexpectedEof, eof},
         {"deadline without nanoseconds", hex("00 0a"), WireErrorKind::UnexpectedEof, eof},
         {"nanoseconds above u32", hex("00 0a fd 00 00 00 00 01 00 00 00"), WireErrorKind::InvalidU32,
@@ -224,8 +224,7 @@ TEST(DecodeTest, MalformedPayloadsFailWithTheirExactText) {
          WireErrorKind::TextPastEnd, "io error: "},
         {"text length byte 254", request_head() + hex("05 fe"), WireErrorKind::U128Range, u128},
         {"query without prefix tag", query_data, WireErrorKind::UnexpectedEof, eof},
-        {"prefix tag 2", query_data + hex("02"), WireErrorKind::InvalidOptionTag,
-         "tag for enum is not valid, found 2"},
+        {"prefix tag 2", query_data + hex("02"), WireErrorKind::InvalidOptionTag, "tag for enum is not valid, found 2"},
         {"prefix tag 255", query_data + hex("ff"), WireErrorKind::InvalidOptionTag,
          "tag for enum is not valid, found 255"},
         {"prefix present without text", query_data + hex("01"), WireErrorKind::UnexpectedEof, eof},

@@ -21,8 +21,9 @@ TEST(EncodeTest, WorkedExampleReplyFrame) {
     const Response response{5, Reply{Reply::GossipQuery{R"({"count":0,"entries":[]})"}}};
     std::vector<std::uint8_t> out;
     ASSERT_TRUE(append_response_frame(out, response).has_value());
-    EXPECT_EQ(to_hex(out), "00 00 00 1c 05 00 05 18 7b 22 63 6f 75 6e 74 22 3a 30 2c 22 65 6e 74 72 69 65 73 22 3a 5b "
-                           "5d 7d");
+    EXPECT_EQ(to_hex(out),
+              "00 00 00 1c 05 00 05 18 7b 22 63 6f 75 6e 74 22 3a 30 2c 22 65 6e 74 72 69 65 73 22 3a 5b "
+              "5d 7d");
 }
 
 TEST(EncodeTest, EveryReplyVariantAndTheErrorForm) {
@@ -36,24 +37,31 @@ TEST(EncodeTest, EveryReplyVariantAndTheErrorForm) {
         {"liveness true", {7, Reply{Reply::HealthLiveness{true}}}, hex("07 00 00 01")},
         {"liveness false", {7, Reply{Reply::HealthLiveness{false}}}, hex("07 00 00 00")},
         {"readiness true", {7, Reply{Reply::HealthReadiness{true}}}, hex("07 00 01 01")},
-        {"health check", {7, Reply{Reply::HealthCheck{{"Healthy", "quillFern", "0.1.0"}}}},
+        {"health check",
+         {7, Reply{Reply::HealthCheck{{"Healthy", "quillFern", "0.1.0"}}}},
          hex("07 00 02 07") + ascii("Healthy") + hex("09") + ascii("quillFern") + hex("05") + ascii("0.1.0")},
-        {"capabilities", {7, Reply{Reply::CapabilitiesList{capabilities}}},
+        {"capabilities",
+         {7, Reply{Reply::CapabilitiesList{capabilities}}},
          hex("07 00 03 09") + ascii("quillFern") + hex("05") + ascii("0.1.0") + hex("02 03") + ascii("a.b") +
              hex("01") + ascii("c")},
         {"capabilities without methods", {7, Reply{Reply::CapabilitiesList{{"", "", {}}}}}, hex("07 00 03 00 00 00")},
-        {"inject", {7, Reply{Reply::GossipInject{R"({"result":"Accepted"})"}}},
+        {"inject",
+         {7, Reply{Reply::GossipInject{R"({"result":"Accepted"})"}}},
          hex("07 00 04 15") + ascii(R"({"result":"Accepted"})")},
         {"query", {7, Reply{Reply::GossipQuery{"{}"}}}, hex("07 00 05 02 7b 7d")},
         {"status", {7, Reply{Reply::GossipStatus{"{}"}}}, hex("07 00 06 02 7b 7d")},
         {"peers", {7, Reply{Reply::GossipPeers{"{}"}}}, hex("07 00 07 02 7b 7d")},
         {"subscribe", {7, Reply{Reply::GossipSubscribe{""}}}, hex("07 00 08 00")},
-        {"long text", {7, Reply{Reply::GossipQuery{std::string(251, 'x')}}},
+        {"long text",
+         {7, Reply{Reply::GossipQuery{std::string(251, 'x')}}},
          hex("07 00 05 fb fb 00") + Bytes(251, 'x')},
         {"request id 251", {251, Reply{Reply::HealthLiveness{true}}}, hex("fb fb 00 00 00 01")},
-        {"request id 2^32", {4'294'967'296, Reply{Reply::HealthLiveness{true}}},
+        {"request id 2^32",
+         {4'294'967'296, Reply{Reply::HealthLiveness{true}}},
          hex("fd 00 00 00 00 01 00 00 00 00 00 01")},
-        {"error InvalidInput", {7, ServerError{ServerErrorKind::InvalidInput, "bad"}}, hex("07 01 16 03") + ascii("bad")},
+        {"error InvalidInput",
+         {7, ServerError{ServerErrorKind::InvalidInput, "bad"}},
+         hex("07 01 16 03") + ascii("bad")},
         {"error NotFound", {7, ServerError{ServerErrorKind::NotFound, ""}}, hex("07 01 00 00")},
         {"error UnexpectedEof", {7, ServerError{ServerErrorKind::UnexpectedEof, ""}}, hex("07 01 22 00")},
     };

@@ -34,7 +34,7 @@ TEST(EndpointToJson, PortIsAnUnsignedNumber) {
 
 TEST(EndpointToJson, WrittenTextReadsBack) {
     const TransportEndpoint endpoints[] = {
-        Uds{"/tmp/a b/\"q\".sock"}, Uds{""}, Tcp{"localhost", 1}, Tcp{"10.0.0.1", 65535},
+        Uds{"/tmp/a b/\"q\".sock"},       Uds{""}, Tcp{"localhost", 1}, Tcp{"10.0.0.1", 65535},
         MeshRelay{"gate\n7", "\xC3\xA9"},
     };
     for (const auto& endpoint : endpoints) {
@@ -74,8 +74,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{R"({"transport":"mesh_relay","peer_id":"gate-2","capability":"gossip"})",
                  MeshRelay{"gate-2", "gossip"}},
         // Array form: the tag, then the fields in order.
-        ReadCase{R"(["tcp","localhost",7800])", Tcp{"localhost", 7800}},
-        ReadCase{R"(["uds","/p"])", Uds{"/p"}},
+        ReadCase{R"(["tcp","localhost",7800])", Tcp{"localhost", 7800}}, ReadCase{R"(["uds","/p"])", Uds{"/p"}},
         ReadCase{R"(["mesh_relay","a","b"])", MeshRelay{"a", "b"}},
         // JSON white space around and inside; escapes are undone before comparing.
         ReadCase{" \t\r\n{ \"transport\" : \"uds\" , \"path\" : \"/p\" }\n ", Uds{"/p"}},
@@ -95,45 +94,51 @@ TEST_P(EndpointErrorTest, ReportsTextAndPosition) { EXPECT_EQ(read_error(GetPara
 
 INSTANTIATE_TEST_SUITE_P(
     Syntax, EndpointErrorTest,
-    testing::Values(
-        ErrorCase{"", "EOF while parsing a value at line 1 column 0"},
-        ErrorCase{"  ", "EOF while parsing a value at line 1 column 2"},
-        ErrorCase{"x", "expected value at line 1 column 1"},
-        ErrorCase{R"({"transport":"uds")", "EOF while parsing an object at line 1 column 18"},
-        ErrorCase{R"({"transport":"uds","path":})", "expected value at line 1 column 27"},
-        ErrorCase{R"({"transport":"uds" "path":"/p"})", "expected `,` or `}` at line 1 column 20"},
-        ErrorCase{R"({"transport"})", "expected `:` at line 1 column 13"},
-        ErrorCase{R"({"transport":"uds","path":"/p",})", "trailing comma at line 1 column 32"},
-        ErrorCase{R"({transport:"uds"})", "key must be a string at line 1 column 2"},
-        ErrorCase{R"(["uds","/p",])", "trailing comma at line 1 column 13"},
-        ErrorCase{R"(["uds","/p")", "EOF while parsing a list at line 1 column 11"},
-        ErrorCase{R"(["uds")", "EOF while parsing a list at line 1 column 6"},
-        ErrorCase{R"({"transport":"uds","path":"/p\q"})", "invalid escape at line 1 column 31"},
-        ErrorCase{R"({"transport":"u)", "EOF while parsing a string at line 1 column 15"},
-        ErrorCase{R"({"transport":)", "EOF while parsing a value at line 1 column 13"},
-        ErrorCase{R"({"transport":nul})", "expected ident at line 1 column 17"},
-        ErrorCase{R"({"transport":-})", "invalid number at line 1 column 15"},
-        ErrorCase{R"({"transport":1e400})", "number out of range at line 1 column 18"},
-        ErrorCase{R"({"transport":})", "expected value at line 1 column 14"},
-        ErrorCase{R"(["uds",01])", "invalid number at line 1 column 9"},
-        // Only white space may follow the value; a bad variant is reported before that.
-        ErrorCase{R"({"transport":"uds","path":"/p"} x)", "trailing characters at line 1 column 33"},
-        ErrorCase{R"({"transport":"uds","path":"/p"}{})", "trailing characters at line 1 column 32"},
-        ErrorCase{R"(["uds","/p"]])", "trailing characters at line 1 column 13"},
-        ErrorCase{R"({"transport":"uds"} x)", "missing field `path` at line 1 column 19"}));
+    testing::Values(ErrorCase{"", "EOF while parsing a value at line 1 column 0"},
+                    ErrorCase{"  ", "EOF while parsing a value at line 1 column 2"},
+                    ErrorCase{"x", "expected value at line 1 column 1"},
+                    ErrorCase{R"({"transport":"uds")", "EOF while parsing an object at line 1 column 18"},
+                    ErrorCase{R"({"transport":"uds","path":})", "expected value at line 1 column 27"},
+                    ErrorCase{R"({"transport":"uds" "path":"/p"})", "expected `,` or `}` at line 1 column 20"},
+                    ErrorCase{R"({"transport"})", "expected `:` at line 1 column 13"},
+                    ErrorCase{R"({"transport":"uds","path":"/p",})", "trailing comma at line 1 column 32"},
+                    ErrorCase{R"({transport:"uds"})", "key must be a string at line 1 column 2"},
+                    ErrorCase{R"(["uds","/p",])", "trailing comma at line 1 column 13"},
+                    ErrorCase{R"(["uds","/p")", "EOF while parsing a list at line 1 column 11"},
+                    ErrorCase{R"(["uds")", "EOF while parsing a list at line 1 column 6"},
+                    ErrorCase{R"({"transport":"uds","path":"/p\q"})", "invalid escape at line 1 column 31"},
+                    ErrorCase{R"({"transport":"u)", "EOF while parsing a string at line 1 column 15"},
+                    ErrorCase{R"({"transport":)", "EOF while parsing a value at line 1 column 13"},
+                    ErrorCase{R"({"transport":nul})", "expected ident at line 1 column 17"},
+                    ErrorCase{R"({"transport":-})", "invalid number at line 1 column 15"},
+                    ErrorCase{R"({"transport":1e400})", "number out of range at line 1 column 18"},
+                    ErrorCase{R"({"transport":})", "expected value at line 1 column 14"},
+                    ErrorCase{R"(["uds",01])", "invalid number at line 1 column 9"},
+                    // Only white space may follow the value; a bad variant is reported before that.
+                    ErrorCase{R"({"transport":"uds","path":"/p"} x)", "trailing characters at line 1 column 33"},
+                    ErrorCase{R"({"transport":"uds","path":"/p"}{})", "trailing characters at line 1 column 32"},
+                    ErrorCase{R"(["uds","/p"]])", "trailing characters at line 1 column 13"},
+                    ErrorCase{R"({"transport":"uds"} x)", "missing field `path` at line 1 column 19"}));
 
 INSTANTIATE_TEST_SUITE_P(
     NotAnEndpoint, EndpointErrorTest,
     testing::Values(
-        ErrorCase{R"("uds")", R"(invalid type: string "uds", expected internally tagged enum TransportEndpoint at line 1 column 5)"},
-        ErrorCase{"5", "invalid type: integer `5`, expected internally tagged enum TransportEndpoint at line 1 column 1"},
-        ErrorCase{"-3 ", "invalid type: integer `-3`, expected internally tagged enum TransportEndpoint at line 1 column 2"},
+        ErrorCase{
+            R"("uds")",
+            R"(invalid type: string "uds", expected internally tagged enum TransportEndpoint at line 1 column 5)"},
+        ErrorCase{"5",
+                  "invalid type: integer `5`, expected internally tagged enum TransportEndpoint at line 1 column 1"},
+        ErrorCase{"-3 ",
+                  "invalid type: integer `-3`, expected internally tagged enum TransportEndpoint at line 1 column 2"},
         ErrorCase{"7800.0",
-                  "invalid type: floating point `7800.0`, expected internally tagged enum TransportEndpoint at line 1 column 6"},
+                  "invalid type: floating point `7800.0`, expected internally tagged enum TransportEndpoint at line 1 "
+                  "column 6"},
         ErrorCase{"null", "invalid type: null, expected internally tagged enum TransportEndpoint at line 1 column 4"},
-        ErrorCase{" true", "invalid type: boolean `true`, expected internally tagged enum TransportEndpoint at line 1 column 5"},
-        ErrorCase{"\"a\\nb\" x",
-                  R"(invalid type: string "a\nb", expected internally tagged enum TransportEndpoint at line 1 column 6)"}));
+        ErrorCase{" true",
+                  "invalid type: boolean `true`, expected internally tagged enum TransportEndpoint at line 1 column 5"},
+        ErrorCase{
+            "\"a\\nb\" x",
+            R"(invalid type: string "a\nb", expected internally tagged enum TransportEndpoint at line 1 column 6)"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Tag, EndpointErrorTest,
@@ -155,7 +160,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "unknown variant `UDS`, expected one of `uds`, `tcp`, `mesh_relay` at line 1 column 18"},
         ErrorCase{R"({"path":"/p","transport":""})",
                   "unknown variant ``, expected one of `uds`, `tcp`, `mesh_relay` at line 1 column 27"},
-        ErrorCase{R"(["Tcp","h",1])", "unknown variant `Tcp`, expected one of `uds`, `tcp`, `mesh_relay` at line 1 column 6"},
+        ErrorCase{R"(["Tcp","h",1])",
+                  "unknown variant `Tcp`, expected one of `uds`, `tcp`, `mesh_relay` at line 1 column 6"},
         ErrorCase{R"({"transport":"mesh-relay"})",
                   "unknown variant `mesh-relay`, expected one of `uds`, `tcp`, `mesh_relay` at line 1 column 25"},
         // Not a string: scalars are read first, arrays and objects are refused at once.
@@ -163,7 +169,8 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{R"({"transport":-1.5})",
                   "invalid type: floating point `-1.5`, expected variant identifier at line 1 column 17"},
         ErrorCase{R"({"transport":null})", "invalid type: null, expected variant identifier at line 1 column 17"},
-        ErrorCase{R"({"transport":false})", "invalid type: boolean `false`, expected variant identifier at line 1 column 18"},
+        ErrorCase{R"({"transport":false})",
+                  "invalid type: boolean `false`, expected variant identifier at line 1 column 18"},
         ErrorCase{R"({"transport":[]})", "invalid type: sequence, expected variant identifier at line 1 column 13"},
         ErrorCase{R"({"transport": {}})", "invalid type: map, expected variant identifier at line 1 column 14"},
         ErrorCase{R"([5,"/p"])", "invalid type: integer `5`, expected variant identifier at line 1 column 2"},
@@ -192,10 +199,12 @@ INSTANTIATE_TEST_SUITE_P(
                   "invalid type: floating point `1000.0`, expected u16 at line 1 column 41"},
         ErrorCase{R"({"transport":"tcp","host":"h","port":"7800"})",
                   R"(invalid type: string "7800", expected u16 at line 1 column 44)"},
-        ErrorCase{R"({"transport":"tcp","host":"h","port":null})", "invalid type: null, expected u16 at line 1 column 42"},
+        ErrorCase{R"({"transport":"tcp","host":"h","port":null})",
+                  "invalid type: null, expected u16 at line 1 column 42"},
         ErrorCase{R"({"transport":"tcp","host":5,"port":1})",
                   "invalid type: integer `5`, expected a string at line 1 column 37"},
-        ErrorCase{R"({"transport":"uds","path":["/p"]})", "invalid type: sequence, expected a string at line 1 column 33"},
+        ErrorCase{R"({"transport":"uds","path":["/p"]})",
+                  "invalid type: sequence, expected a string at line 1 column 33"},
         ErrorCase{R"({"transport":"uds","path":{}})", "invalid type: map, expected a string at line 1 column 29"},
         ErrorCase{R"({"transport":"mesh_relay","peer_id":true,"capability":"c"})",
                   "invalid type: boolean `true`, expected a string at line 1 column 58"},
@@ -213,14 +222,18 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         ErrorCase{R"(["uds"])",
                   "invalid length 0, expected struct variant TransportEndpoint::Uds with 1 element at line 1 column 7"},
-        ErrorCase{R"(["tcp","h"])",
-                  "invalid length 1, expected struct variant TransportEndpoint::Tcp with 2 elements at line 1 column 11"},
-        ErrorCase{R"(["tcp"])",
-                  "invalid length 0, expected struct variant TransportEndpoint::Tcp with 2 elements at line 1 column 7"},
+        ErrorCase{
+            R"(["tcp","h"])",
+            "invalid length 1, expected struct variant TransportEndpoint::Tcp with 2 elements at line 1 column 11"},
+        ErrorCase{
+            R"(["tcp"])",
+            "invalid length 0, expected struct variant TransportEndpoint::Tcp with 2 elements at line 1 column 7"},
         ErrorCase{R"(["mesh_relay"])",
-                  "invalid length 0, expected struct variant TransportEndpoint::MeshRelay with 2 elements at line 1 column 14"},
+                  "invalid length 0, expected struct variant TransportEndpoint::MeshRelay with 2 elements at line 1 "
+                  "column 14"},
         ErrorCase{R"(["mesh_relay","p"])",
-                  "invalid length 1, expected struct variant TransportEndpoint::MeshRelay with 2 elements at line 1 column 18"},
+                  "invalid length 1, expected struct variant TransportEndpoint::MeshRelay with 2 elements at line 1 "
+                  "column 18"},
         ErrorCase{R"(["uds","/a","/b"])", "invalid length 2, expected 1 element in sequence at line 1 column 17"},
         ErrorCase{R"(["tcp","h",1,2])", "invalid length 3, expected 2 elements in sequence at line 1 column 15"},
         ErrorCase{R"(["mesh_relay","a","b",null,null])",

@@ -16,14 +16,14 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 #include <asio/read.hpp>
 #include <asio/write.hpp>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "quillfern/transport.hpp"
 
@@ -40,7 +40,8 @@ void rethrow(std::exception_ptr error) {
 template <class T>
 T run_on(asio::io_context& io, asio::awaitable<T> task) {
     std::optional<T> result;
-    asio::co_spawn(io, [&]() -> asio::awaitable<void> { result.emplace(co_await std::move(task)); }, rethrow);
+    asio::co_spawn(
+        io, [&]() -> asio::awaitable<void> { result.emplace(co_await std::move(task)); }, rethrow);
     io.restart();
     io.run();
     return std::move(*result);
@@ -327,26 +328,23 @@ TEST_P(UnixBindBesideForeignFile, LeavesTheFileAloneAndFailsWithTheSystemError) 
 
 INSTANTIATE_TEST_SUITE_P(
     Files, UnixBindBesideForeignFile,
-    testing::Values(ForeignFileCase{"RegularFile",
-                                    [](const std::string&, const std::string& path) {
-                                        std::ofstream(path) << "user data";
-                                    },
-                                    S_IFREG},
-                    ForeignFileCase{"Directory",
-                                    [](const std::string&, const std::string& path) { fs::create_directory(path); },
-                                    S_IFDIR},
-                    ForeignFileCase{"DanglingSymlink",
-                                    [](const std::string& dir, const std::string& path) {
-                                        fs::create_symlink(dir + "/nowhere", path);
-                                    },
-                                    S_IFLNK},
-                    // The link is not followed: neither it nor the socket it names goes.
-                    ForeignFileCase{"SymlinkToASocket",
-                                    [](const std::string& dir, const std::string& path) {
-                                        make_stale_socket_file(dir + "/target.sock");
-                                        fs::create_symlink(dir + "/target.sock", path);
-                                    },
-                                    S_IFLNK}),
+    testing::Values(
+        ForeignFileCase{"RegularFile",
+                        [](const std::string&, const std::string& path) { std::ofstream(path) << "user data"; },
+                        S_IFREG},
+        ForeignFileCase{"Directory", [](const std::string&, const std::string& path) { fs::create_directory(path); },
+                        S_IFDIR},
+        ForeignFileCase{
+            "DanglingSymlink",
+            [](const std::string& dir, const std::string& path) { fs::create_symlink(dir + "/nowhere", path); },
+            S_IFLNK},
+        // The link is not followed: neither it nor the socket it names goes.
+        ForeignFileCase{"SymlinkToASocket",
+                        [](const std::string& dir, const std::string& path) {
+                            make_stale_socket_file(dir + "/target.sock");
+                            fs::create_symlink(dir + "/target.sock", path);
+                        },
+                        S_IFLNK}),
     [](const auto& info) { return info.param.name; });
 
 TEST_F(UnixBind, KeepsTheContentOfARegularFileAtThePath) {
@@ -653,9 +651,9 @@ TEST_P(AcceptEachFamily, EverySocketIsCloseOnExecAndNonBlocking) {
     ASSERT_TRUE(server.has_value());
     ASSERT_TRUE(server->has_value()) << server->error().message();
 
-    for (auto [what, fd] : {std::pair{"listener", listener->native_handle()},
-                            std::pair{"accepted", (*server)->native_handle()},
-                            std::pair{"connected", client->native_handle()}}) {
+    for (auto [what, fd] :
+         {std::pair{"listener", listener->native_handle()}, std::pair{"accepted", (*server)->native_handle()},
+          std::pair{"connected", client->native_handle()}}) {
         EXPECT_TRUE(has_fd_flag(fd, FD_CLOEXEC)) << what;
         EXPECT_TRUE(has_status_flag(fd, O_NONBLOCK)) << what;
     }
@@ -713,12 +711,14 @@ TEST_P(AcceptEachFamily, AcceptOnAClosedListenerIsAnError) {
 
 INSTANTIATE_TEST_SUITE_P(
     Families, AcceptEachFamily,
-    testing::Values(FamilyCase{"Unix",
-                               [](const std::string& dir) { return TransportEndpoint(Uds{dir + "/q.sock"}); },
+    testing::Values(FamilyCase{"Unix", [](const std::string& dir) { return TransportEndpoint(Uds{dir + "/q.sock"}); },
                                [](const std::string& dir, const TransportListener&) {
                                    return TransportEndpoint(Uds{dir + "/q.sock"});
                                }},
-                    FamilyCase{"Tcp", [](const std::string&) { return TransportEndpoint(Tcp{"127.0.0.1", 0}); },
+                    FamilyCase{"Tcp",
+                               [](const std::string&) {
+                                   return TransportEndpoint(Tcp{"127.0.0.1", 0});
+                               },
                                [](const std::string&, const TransportListener& listener) {
                                    return TransportEndpoint(Tcp{"127.0.0.1", local_port(listener)});
                                }}),
