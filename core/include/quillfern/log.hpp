@@ -37,9 +37,15 @@ struct Field {
 
 constexpr Field text(std::string_view name, std::string_view value) { return {name, FieldForm::Text, value, 0, {}}; }
 constexpr Field number(std::string_view name, std::uint64_t value) { return {name, FieldForm::Number, {}, value, {}}; }
-constexpr Field quoted(std::string_view name, std::string_view value) { return {name, FieldForm::Quoted, value, 0, {}}; }
-constexpr Field variant(std::string_view name, std::string_view value) { return {name, FieldForm::Variant, value, 0, {}}; }
-inline Field list(std::string_view name, std::span<const std::string> items) { return {name, FieldForm::List, {}, 0, items}; }
+constexpr Field quoted(std::string_view name, std::string_view value) {
+    return {name, FieldForm::Quoted, value, 0, {}};
+}
+constexpr Field variant(std::string_view name, std::string_view value) {
+    return {name, FieldForm::Variant, value, 0, {}};
+}
+inline Field list(std::string_view name, std::span<const std::string> items) {
+    return {name, FieldForm::List, {}, 0, items};
+}
 
 // The RUST_LOG filter: directives ordered from the most specific to the least.
 class EnvFilter {
@@ -64,6 +70,13 @@ private:
     std::vector<Directive> directives_;
     int max_level_ = 5;
 };
+
+namespace detail {
+// One field's value as a line shows it (events and spans alike).
+void append_field_value(std::string& out, const Field& field);
+// `shown` in the SGR style `sgr` when colour is on, else as it is.
+void append_painted(std::string& out, std::string_view sgr, std::string_view shown, bool colour);
+}  // namespace detail
 
 // Appends one event to `out` as a complete line (with its trailing line feed), without writing it.
 // `timestamp` is the 27-character UTC timestamp (see format_timestamp); `spans` is the
@@ -97,8 +110,7 @@ struct SiteDecision {
 };
 SiteDecision decide(Level level, std::string_view target) noexcept;
 // Formats and writes an event whose site has already passed the filter.
-void emit_passed(Level level, std::string_view target, std::string_view message,
-                 std::initializer_list<Field> fields);
+void emit_passed(Level level, std::string_view target, std::string_view message, std::initializer_list<Field> fields);
 }  // namespace detail
 
 // Per call-site memo of the filter decision; level and target are fixed per site.
@@ -109,8 +121,7 @@ public:
         std::uint32_t cached = state_.load(std::memory_order_relaxed);
         if (cached != 0 && (cached >> 1) == (gen & 0x7fffffffu)) return cached & 1u;
         detail::SiteDecision decision = detail::decide(level, target);
-        state_.store(((decision.generation & 0x7fffffffu) << 1) | (decision.on ? 1u : 0u),
-                     std::memory_order_relaxed);
+        state_.store(((decision.generation & 0x7fffffffu) << 1) | (decision.on ? 1u : 0u), std::memory_order_relaxed);
         return decision.on;
     }
 
@@ -212,7 +223,7 @@ private:
     } while (0)
 
 // An enabled span when the filter lets events of LEVEL and TARGET through, else the empty span.
-#define QF_SPAN(LEVEL, TARGET, NAME)                                                                   \
+#define QF_SPAN(LEVEL, TARGET, NAME)                                                                    \
     ([]() -> ::quillfern::log::Span {                                                                   \
         if (static_cast<int>(LEVEL) >= ::quillfern::log::g_max_level.load(std::memory_order_relaxed)) { \
             static ::quillfern::log::SiteCache qf_span_site_;                                           \

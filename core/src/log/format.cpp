@@ -58,7 +58,9 @@ std::optional<char32_t> next_code_point(std::string_view s, std::size_t& pos) {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 
-void append_unicode_escape(std::string& out, char32_t c) { fmt::format_to(std::back_inserter(out), "\\u{{{:x}}}", static_cast<std::uint32_t>(c)); }
+void append_unicode_escape(std::string& out, char32_t c) {
+    fmt::format_to(std::back_inserter(out), "\\u{{{:x}}}", static_cast<std::uint32_t>(c));
+}
 
 // Whether a character is written as \u{..}: the C0 controls without a shorter escape of
 // their own (tab alone stays as it is), the C1 controls, and the line and paragraph
@@ -97,18 +99,6 @@ void append_escaped(std::string& out, std::string_view s) {
     }
 }
 
-void append_painted(std::string& out, std::string_view sgr, std::string_view piece, bool colour) {
-    if (!colour) {
-        out += piece;
-        return;
-    }
-    out += "\x1b[";
-    out += sgr;
-    out += 'm';
-    out += piece;
-    out += kReset;
-}
-
 struct LevelStyle {
     std::string_view text;
     std::string_view sgr;
@@ -125,18 +115,26 @@ LevelStyle style_of(Level level) {
     return {"ERROR", "31"};
 }
 
-void append_value(std::string& out, const Field& field) {
+}  // namespace
+
+void detail::append_painted(std::string& out, std::string_view sgr, std::string_view piece, bool colour) {
+    if (!colour) {
+        out += piece;
+        return;
+    }
+    out += "\x1b[";
+    out += sgr;
+    out += 'm';
+    out += piece;
+    out += kReset;
+}
+
+void detail::append_field_value(std::string& out, const Field& field) {
     switch (field.form) {
         case FieldForm::Text:
-        case FieldForm::Variant:
-            append_escaped(out, field.text);
-            break;
-        case FieldForm::Number:
-            fmt::format_to(std::back_inserter(out), "{}", field.number);
-            break;
-        case FieldForm::Quoted:
-            text::append_debug_quoted(out, field.text);
-            break;
+        case FieldForm::Variant: append_escaped(out, field.text); break;
+        case FieldForm::Number: fmt::format_to(std::back_inserter(out), "{}", field.number); break;
+        case FieldForm::Quoted: text::append_debug_quoted(out, field.text); break;
         case FieldForm::List: {
             out += '[';
             bool first = true;
@@ -151,28 +149,25 @@ void append_value(std::string& out, const Field& field) {
     }
 }
 
-}  // namespace
-
 void format_line(std::string& out, Level level, std::string_view target, std::string_view message,
-                 std::initializer_list<Field> fields, bool colour, std::string_view timestamp,
-                 std::string_view spans) {
-    append_painted(out, "2", timestamp, colour);
+                 std::initializer_list<Field> fields, bool colour, std::string_view timestamp, std::string_view spans) {
+    detail::append_painted(out, "2", timestamp, colour);
     out += ' ';
     LevelStyle style = style_of(level);
-    append_painted(out, style.sgr, style.text, colour);
+    detail::append_painted(out, style.sgr, style.text, colour);
     out += ' ';
     out += spans;
-    append_painted(out, "2", target, colour);
-    append_painted(out, "2", ":", colour);
+    detail::append_painted(out, "2", target, colour);
+    detail::append_painted(out, "2", ":", colour);
     out += ' ';
     append_escaped(out, message);
     for (const Field& field : fields) {
         // Bookkeeping fields of bridged records are never written.
         if (field.name.starts_with("log.")) continue;
         out += ' ';
-        append_painted(out, "3", field.name, colour);
-        append_painted(out, "2", "=", colour);
-        append_value(out, field);
+        detail::append_painted(out, "3", field.name, colour);
+        detail::append_painted(out, "2", "=", colour);
+        detail::append_field_value(out, field);
     }
     out += '\n';
 }

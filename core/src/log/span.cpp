@@ -22,44 +22,6 @@ struct OwnedField {
 // The innermost span entered on this thread; each Entered links to the one it covers.
 thread_local const Span::Entered* t_innermost = nullptr;
 
-void append_painted(std::string& out, std::string_view sgr, std::string_view shown, bool colour) {
-    if (!colour) {
-        out += shown;
-        return;
-    }
-    out += "\x1b[";
-    out += sgr;
-    out += 'm';
-    out += shown;
-    out += "\x1b[0m";
-}
-
-void append_field_value(std::string& out, const OwnedField& field) {
-    switch (field.form) {
-        case FieldForm::Text:
-        case FieldForm::Variant:
-            out += field.text;
-            break;
-        case FieldForm::Number:
-            fmt::format_to(std::back_inserter(out), "{}", field.number);
-            break;
-        case FieldForm::Quoted:
-            text::append_debug_quoted(out, field.text);
-            break;
-        case FieldForm::List: {
-            out += '[';
-            bool first = true;
-            for (const std::string& item : field.items) {
-                if (!first) out += ", ";
-                first = false;
-                text::append_debug_quoted(out, item);
-            }
-            out += ']';
-            break;
-        }
-    }
-}
-
 }  // namespace
 
 struct Span::Data {
@@ -67,20 +29,20 @@ struct Span::Data {
     std::vector<OwnedField> fields;
 
     void append(std::string& out, bool colour) const {
-        append_painted(out, "1", name, colour);
+        detail::append_painted(out, "1", name, colour);
         if (!fields.empty()) {
-            append_painted(out, "1", "{", colour);
+            detail::append_painted(out, "1", "{", colour);
             bool first = true;
             for (const OwnedField& field : fields) {
                 if (!first) out += ' ';
                 first = false;
-                append_painted(out, "3", field.name, colour);
-                append_painted(out, "2", "=", colour);
-                append_field_value(out, field);
+                detail::append_painted(out, "3", field.name, colour);
+                detail::append_painted(out, "2", "=", colour);
+                detail::append_field_value(out, Field{field.name, field.form, field.text, field.number, field.items});
             }
-            append_painted(out, "1", "}", colour);
+            detail::append_painted(out, "1", "}", colour);
         }
-        append_painted(out, "2", ":", colour);
+        detail::append_painted(out, "2", ":", colour);
     }
 };
 
@@ -118,10 +80,13 @@ void append_span_prefix(std::string& out, bool colour) {
     std::size_t depth = 0;
     std::vector<const Span::Entered*> deep;
     for (const Span::Entered* e = t_innermost; e != nullptr; e = static_cast<const Span::Entered*>(e->outer_)) {
-        if (depth < std::size(chain)) chain[depth++] = e;
-        else deep.push_back(e);
+        if (depth < std::size(chain))
+            chain[depth++] = e;
+        else
+            deep.push_back(e);
     }
-    for (auto it = deep.rbegin(); it != deep.rend(); ++it) static_cast<const Span::Data*>((*it)->data_)->append(out, colour);
+    for (auto it = deep.rbegin(); it != deep.rend(); ++it)
+        static_cast<const Span::Data*>((*it)->data_)->append(out, colour);
     for (std::size_t i = depth; i-- > 0;) static_cast<const Span::Data*>(chain[i]->data_)->append(out, colour);
     out += ' ';
 }
