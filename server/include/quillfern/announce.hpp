@@ -38,10 +38,6 @@ void inject_endpoint_alive(gossip::GossipStore& store, std::uint16_t gossip_port
 
 // ---- Announcement to the quorvel API ---------------------------------------------------
 
-// QUORVEL_API_SOCKET when that path exists, else runtime_dir()/quorvel-api-<family>.sock
-// when that exists, else none. Read anew at every call.
-std::optional<std::string> quorvel_api_socket(std::string_view family);
-
 // The socket path with every ".sock" replaced by ".tarpc.sock", left to right.
 std::string tarpc_socket_of(std::string_view socket_path);
 

@@ -82,8 +82,4 @@ asio::awaitable<json::Value> handle_gossip_spread(SpreadBatch batch, gossip::Gos
 // or read counts as allowed. Never throws.
 asio::awaitable<bool> validate_with_thornkit(const gossip::GossipEntry& entry);
 
-// thornKit's socket path: QUILLFERN_THORNKIT_SOCK unchanged (empty included) when set and
-// UTF-8, else the runtime directory joined with "thornkit.sock".
-std::string thornkit_socket_path();
-
 }  // namespace quillfern::dispatch

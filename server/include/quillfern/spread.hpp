@@ -21,17 +21,6 @@
 
 namespace quillfern::spread {
 
-inline constexpr std::uint16_t DEFAULT_GOSSIP_PORT = 7800;
-
-// reedHorn's socket: REEDHORN_SOCKET when something exists at that path, else
-// "reedhorn.sock" in the runtime directory when something exists there, else none.
-// Looked up anew at every call.
-std::optional<std::string> discover_reedhorn_socket();
-
-// GOSSIP_PORT as an unsigned 16-bit decimal (one leading '+' and leading zeros allowed),
-// else 7800. Read anew at every call.
-std::uint16_t gossip_port_from_env();
-
 // The gossip address of one of reedHorn's peer records: the host of its "addr",
 // "address" or "endpoint" (the first present; if that one is not a string, the first
 // usable "endpoint" of "paths"), ':' and `gossip_port`. None for loopback hosts and

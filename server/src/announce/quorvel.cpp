@@ -1,13 +1,10 @@
 // The announcement to the quorvel API: one "wendle.announce" line, one reply line logged
 // as it came.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "quillfern/announce.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/paths.hpp"
-#include "quillfern/spread.hpp"
-#include "quillfern/text.hpp"
 #include "sibling_exchange.hpp"
 
 namespace quillfern::announce {
@@ -21,33 +18,16 @@ constexpr detail::ExchangeEvents kAnnounceEvents{
     "Announced to Quorvel API: {}",
 };
 
-bool path_exists(const std::string& path) {
-    struct stat info {};
-    return !path.empty() && ::stat(path.c_str(), &info) == 0;  // follows symbolic links
-}
-
 }  // namespace
-
-std::optional<std::string> quorvel_api_socket(std::string_view family) {
-    if (auto configured = text::env_utf8("QUORVEL_API_SOCKET"); configured && path_exists(*configured)) {
-        return configured;
-    }
-    std::string name = "quorvel-api-";
-    name += family;
-    name += ".sock";
-    std::string in_runtime_dir = paths::join(paths::runtime_dir(), name);
-    if (path_exists(in_runtime_dir)) return in_runtime_dir;
-    return std::nullopt;
-}
 
 asio::awaitable<void> announce_to_quorvel(std::string service, std::string socket_path, std::string family,
                                           sibling_client::Limits limits) {
-    std::optional<std::string> api_socket = quorvel_api_socket(family);
+    std::optional<std::string> api_socket = paths::quorvel_api_socket(family);
     if (!api_socket) {
         QF_LOG(log::Level::Info, LOG_TARGET, "Vellumar quorvel-api socket not found — skipping announce");
         co_return;
     }
-    std::string line = wendle_announce_line(service, socket_path, spread::gossip_port_from_env(),
+    std::string line = wendle_announce_line(service, socket_path, paths::gossip_port_from_env(),
                                             static_cast<std::uint32_t>(::getpid()));
     const detail::ExchangeOutcome outcome =
         co_await detail::exchange_line(std::move(*api_socket), std::move(line), limits);

@@ -2,7 +2,7 @@
 // reedHorn. One attempt each; every outcome is logged and nothing is retried.
 #include "quillfern/announce.hpp"
 #include "quillfern/log.hpp"
-#include "quillfern/spread.hpp"
+#include "quillfern/paths.hpp"
 #include "sibling_exchange.hpp"
 
 namespace quillfern::announce {
@@ -26,7 +26,7 @@ asio::awaitable<void> register_with_reedhorn(std::string service, std::string so
     co_await announce_to_quorvel(std::move(service), std::move(socket_path), std::move(family), limits);
 
     // Looked up only now: reedHorn may have come up while the announcement waited.
-    std::optional<std::string> reedhorn = spread::discover_reedhorn_socket();
+    std::optional<std::string> reedhorn = paths::discover_reedhorn_socket();
     if (!reedhorn) {
         QF_LOG(log::Level::Info, LOG_TARGET, "Reedhorn socket not found — skipping ipc.register");
         co_return;

@@ -1,7 +1,5 @@
 // "gossip.spread": a batch of entries from a peer, each checked with thornKit and then
 // ingested with the sender as the sending peer.
-#include <sys/stat.h>
-
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -15,6 +13,7 @@
 
 #include "quillfern/dispatch.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/paths.hpp"
 #include "quillfern/rpc_types.hpp"
 
 namespace quillfern::dispatch {
@@ -31,10 +30,7 @@ constexpr std::size_t THORNKIT_RECHECK_ENTRIES = 64;
 // A long batch lets the other connections of its thread run after this many entries.
 constexpr std::size_t ENTRIES_BETWEEN_YIELDS = 256;
 
-bool thornkit_socket_present() {
-    struct stat info {};
-    return ::stat(thornkit_socket_path().c_str(), &info) == 0;  // follows symbolic links
-}
+bool thornkit_socket_present() { return paths::exists(paths::thornkit_socket_path()); }
 
 // The elements of params' "entries" (or its one "entry"), decoded; none when params holds
 // neither an array under "entries" nor any "entry".

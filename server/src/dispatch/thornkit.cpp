@@ -1,8 +1,6 @@
 // The thornKit check of one received entry: one "metadata.analyze" request on a fresh
 // Unix-domain connection, every step bounded in time, anything unreadable counted as
 // allowed.
-#include <sys/stat.h>
-
 #include <chrono>
 #include <cstddef>
 #include <string>
@@ -32,11 +30,6 @@ constexpr sibling_client::Limits THORNKIT_LIMITS{
     .reply = std::chrono::milliseconds{500},
     .reply_cap = std::size_t{1} << 20,
 };
-
-bool path_exists(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0;  // follows symbolic links
-}
 
 // "\xEC\x01" + the compact request + "\n".
 std::string request_frame(const gossip::GossipEntry& entry) {
@@ -73,8 +66,8 @@ bool verdict_allows(std::string_view reply) {
 }
 
 asio::awaitable<bool> exchange(const gossip::GossipEntry& entry) {
-    std::string path = thornkit_socket_path();
-    if (!path_exists(path)) co_return true;
+    std::string path = paths::thornkit_socket_path();
+    if (!paths::exists(path)) co_return true;
 
     const std::string frame = request_frame(entry);
 
@@ -94,11 +87,6 @@ asio::awaitable<bool> exchange(const gossip::GossipEntry& entry) {
 }
 
 }  // namespace
-
-std::string thornkit_socket_path() {
-    if (auto path = text::env_utf8("QUILLFERN_THORNKIT_SOCK")) return std::move(*path);
-    return paths::join(paths::runtime_dir(), "thornkit.sock");
-}
 
 asio::awaitable<bool> validate_with_thornkit(const gossip::GossipEntry& entry) {
     try {

@@ -13,7 +13,6 @@
 #include "quillfern/connection.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/log_targets.hpp"
-#include "quillfern/node_identity.hpp"
 #include "quillfern/paths.hpp"
 #include "quillfern/platform_signal.hpp"
 #include "quillfern/text.hpp"
@@ -55,7 +54,7 @@ transport::TransportEndpoint choose_endpoint(const std::optional<transport::Tran
     if (text::env_utf8("WENDLE_BIND_MODE") == std::optional<std::string>("tcp_only")) {
         return transport::Tcp{"127.0.0.1", 0};
     }
-    return transport::Uds{paths::join(paths::runtime_dir(), socket_file_name(service, family_id, ".sock"))};
+    return transport::Uds{paths::main_socket_path(service, family_id)};
 }
 
 asio::awaitable<Expected<void, std::string>> serve(ServeOptions options, std::shared_ptr<gossip::GossipStore> store,

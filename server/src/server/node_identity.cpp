@@ -3,7 +3,6 @@
 #include <fstream>
 #include <iterator>
 
-#include "quillfern/paths.hpp"
 #include "quillfern/text.hpp"
 
 namespace quillfern {
@@ -34,22 +33,6 @@ std::string resolve_node_id(const std::optional<std::string>& gate_id, const cha
 
 std::string resolve_node_id(const std::optional<std::string>& gate_id) {
     return resolve_node_id(gate_id, "/proc/sys/kernel/hostname", "/etc/hostname");
-}
-
-std::string socket_file_name(std::string_view service, const std::optional<std::string>& family_id,
-                             std::string_view suffix) {
-    std::string name(service);
-    if (family_id && !family_id->empty() && *family_id != "default") {
-        name += '-';
-        name += *family_id;
-    }
-    name += suffix;
-    return name;
-}
-
-std::string socket_dir() {
-    if (auto v = text::env_utf8("VELLUMAR_SOCKET_DIR")) return *v;
-    return paths::runtime_dir();
 }
 
 }  // namespace quillfern

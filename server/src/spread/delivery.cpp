@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "quillfern/log.hpp"
+#include "quillfern/paths.hpp"
 #include "quillfern/sibling_client.hpp"
 #include "quillfern/spread.hpp"
 
@@ -109,7 +110,7 @@ asio::awaitable<Road> spread_via_tcp(std::string peer, SharedPayload payload, si
 }
 
 asio::awaitable<Road> spread_via_relay(std::string peer, SharedPayload payload, sibling_client::Limits limits) {
-    auto socket = discover_reedhorn_socket();
+    auto socket = paths::discover_reedhorn_socket();
     if (!socket) co_return unexpected(std::string("reedHorn socket not found for relay"));
 
     auto opening = sibling_client::Connection::open(sibling_client::UnixPath{std::move(*socket)}, limits);

@@ -1,7 +1,5 @@
 // Peer discovery: QUILLFERN_PEERS, then reedHorn's "mesh.peers"; and the gossip address
 // of one of reedHorn's peer records.
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <array>
 #include <string>
@@ -22,11 +20,6 @@ constexpr std::string_view LOG_TARGET = "quillfern_server::spread";
 constexpr std::string_view MESH_PEERS_REQUEST = R"({"id":1,"jsonrpc":"2.0","method":"mesh.peers","params":{}})"
                                                 "\n";
 constexpr std::array<std::string_view, 4> LOOPBACK_HOSTS{"::1", "[::1]", "127.0.0.1", "localhost"};
-
-bool exists(const std::string& path) {
-    struct stat info {};
-    return !path.empty() && ::stat(path.c_str(), &info) == 0;  // follows symbolic links
-}
 
 // The host of "host", "host:port", "[v6]" or "[v6]:port": through the last ']', else
 // before the last ':', else the whole text.
@@ -80,21 +73,6 @@ std::vector<std::string> addrs_of_result(const json::Value& result, std::uint16_
 
 }  // namespace
 
-std::optional<std::string> discover_reedhorn_socket() {
-    if (auto path = text::env_utf8("REEDHORN_SOCKET"); path && exists(*path)) return std::move(*path);
-    std::string path = paths::join(paths::runtime_dir(), "reedhorn.sock");
-    if (exists(path)) return path;
-    return std::nullopt;
-}
-
-std::uint16_t gossip_port_from_env() {
-    auto value = text::env_utf8("GOSSIP_PORT");
-    if (!value) return DEFAULT_GOSSIP_PORT;
-    auto port = text::parse_u64(*value);
-    if (!port || *port > 65535) return DEFAULT_GOSSIP_PORT;
-    return static_cast<std::uint16_t>(*port);
-}
-
 std::optional<std::string> peer_gossip_addr(const json::Value& record, std::uint16_t gossip_port) {
     if (!record.is_object() || record.empty()) return std::nullopt;
     for (std::string_view name : {"addr", "address", "endpoint"}) {
@@ -132,7 +110,7 @@ asio::awaitable<std::optional<std::vector<std::string>>> query_mesh_peers(std::s
     auto result = reply->find("result");
     if (result == reply->end()) co_return std::nullopt;
 
-    std::vector<std::string> addrs = addrs_of_result(*result, gossip_port_from_env());
+    std::vector<std::string> addrs = addrs_of_result(*result, paths::gossip_port_from_env());
     if (addrs.empty()) co_return std::nullopt;
     QF_LOG(log::Level::Debug, LOG_TARGET, "reedHorn mesh.peers resolved addresses", log::list("peers", addrs));
     co_return std::optional<std::vector<std::string>>{std::move(addrs)};
@@ -153,7 +131,7 @@ asio::awaitable<std::vector<std::string>> discover_peers() {
                log::number("count", peers.size()), log::quoted("source", "env"));
     }
 
-    auto socket = discover_reedhorn_socket();
+    auto socket = paths::discover_reedhorn_socket();
     if (!socket) co_return peers;
     auto querying = query_mesh_peers(std::move(*socket));
     auto learned = co_await std::move(querying);

@@ -8,7 +8,6 @@
 #include "quillfern/accept.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/log_targets.hpp"
-#include "quillfern/node_identity.hpp"
 #include "quillfern/paths.hpp"
 #include "quillfern/tarpc_server.hpp"
 #include "quillfern/transport.hpp"
@@ -53,7 +52,7 @@ asio::awaitable<Expected<void, IoError>> start_tarpc_listener(const std::optiona
                                                               std::string_view service,
                                                               std::shared_ptr<gossip::GossipStore> store,
                                                               runtime::Runtime& rt) {
-    const std::string path = paths::join(socket_dir(), socket_file_name(service, family_id, ".tarpc.sock"));
+    const std::string path = paths::tarpc_socket_path(service, family_id);
     // A named endpoint: g++ 12 mishandles temporaries that live across a co_await.
     const transport::TransportEndpoint endpoint(transport::Uds{path});
     auto bound = co_await endpoint.bind();

@@ -1,21 +1,11 @@
-// The request lines of the registration task, byte for byte, and where the quorvel API
-// socket is looked for.
-#include <unistd.h>
-
-#include <fstream>
-
+// The request lines of the registration task, byte for byte.
 #include <gtest/gtest.h>
 
-#include "env_guard.hpp"
 #include "quillfern/announce.hpp"
 #include "quillfern/transport.hpp"
-#include "temp_dir.hpp"
 
 namespace quillfern::announce {
 namespace {
-
-using quillfern::testing::EnvGuard;
-using quillfern::testing::TempDir;
 
 TEST(WendleAnnounceLine, DefaultStartIsByteExact) {
     EXPECT_EQ(wendle_announce_line("quillfern", "/tmp/vellumar/quillfern.sock", 7800, 4242),
@@ -62,45 +52,6 @@ TEST(IpcRegisterLine, DefaultStartIsByteExact) {
               R"("endpoint":{"path":"/tmp/vellumar/quillfern.sock","transport":"uds"},"version":"0.1.0",)"
               R"("wendle":"quillfern"}})"
               "\n");
-}
-
-class QuorvelSocketTest : public ::testing::Test {
-protected:
-    void touch(const std::string& path) { std::ofstream(path).put('x'); }
-
-    TempDir dir;
-    EnvGuard runtime{"VELLUMAR_RUNTIME_DIR", dir.path()};
-    EnvGuard configured{"QUORVEL_API_SOCKET", std::nullopt};
-};
-
-TEST_F(QuorvelSocketTest, FamilyFileInTheRuntimeDirectory) {
-    EXPECT_EQ(quorvel_api_socket("tarnWendle"), std::nullopt);
-    for (const char* family : {"tarnWendle", "default", "", "prod"}) {
-        const std::string file = dir.file(std::string("quorvel-api-") + family + ".sock");
-        touch(file);
-        EXPECT_EQ(quorvel_api_socket(family), file) << family;
-    }
-}
-
-TEST_F(QuorvelSocketTest, EnvironmentPathFirstWhenItExists) {
-    const std::string family_file = dir.file("quorvel-api-tarnWendle.sock");
-    const std::string elsewhere = dir.file("api.sock");
-    touch(family_file);
-
-    configured.set(dir.file("missing.sock"));
-    EXPECT_EQ(quorvel_api_socket("tarnWendle"), family_file);
-    configured.set("");
-    EXPECT_EQ(quorvel_api_socket("tarnWendle"), family_file);
-    touch(elsewhere);
-    configured.set(elsewhere);
-    EXPECT_EQ(quorvel_api_socket("tarnWendle"), elsewhere);
-    // A symbolic link counts when its target exists.
-    const std::string link = dir.file("link.sock");
-    ASSERT_EQ(::symlink(elsewhere.c_str(), link.c_str()), 0);
-    configured.set(link);
-    EXPECT_EQ(quorvel_api_socket("tarnWendle"), link);
-    ::unlink(elsewhere.c_str());
-    EXPECT_EQ(quorvel_api_socket("tarnWendle"), family_file);
 }
 
 }  // namespace

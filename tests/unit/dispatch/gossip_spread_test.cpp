@@ -14,6 +14,7 @@
 #include "dispatch_fixture.hpp"
 #include "quillfern/dispatch.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/paths.hpp"
 
 namespace quillfern::dispatch {
 namespace {
@@ -316,16 +317,10 @@ TEST_F(GossipSpread, DefaultSocketIsInTheRuntimeDirectory) {
     thornkit_env_.set(std::nullopt);
     EnvGuard runtime{"VELLUMAR_RUNTIME_DIR", dir_.path()};
     socket_path_ = dir_.file("thornkit.sock");
-    EXPECT_EQ(thornkit_socket_path(), socket_path_);
+    EXPECT_EQ(paths::thornkit_socket_path(), socket_path_);
     start_thornkit(answer(verdict(R"("reject")")));
     EXPECT_EQ(spread(R"({"entries":[)" + entry_json("k1", "n1") + "]}"), counts(0, 1));
     EXPECT_EQ(thornkit_->requests().size(), 1u);
-}
-
-TEST_F(GossipSpread, NonUtf8OverrideCountsAsUnset) {
-    thornkit_env_.set("/bad\xFF");
-    EnvGuard runtime{"VELLUMAR_RUNTIME_DIR", "/srv/q"};
-    EXPECT_EQ(thornkit_socket_path(), "/srv/q/thornkit.sock");
 }
 
 // ---- thornKit that can't be asked ----------------------------------------------------------

@@ -53,24 +53,6 @@ TEST_F(NodeIdTest, FirstSourceThatYieldsWins) {
     }
 }
 
-TEST(SocketNames, FamilyIdCountsUnlessAbsentEmptyOrDefault) {
-    EXPECT_EQ(socket_file_name("quillfern", std::nullopt, ".sock"), "quillfern.sock");
-    EXPECT_EQ(socket_file_name("quillfern", "", ".sock"), "quillfern.sock");
-    EXPECT_EQ(socket_file_name("quillfern", "default", ".sock"), "quillfern.sock");
-    EXPECT_EQ(socket_file_name("quillfern", "Default", ".sock"), "quillfern-Default.sock");
-    EXPECT_EQ(socket_file_name("quillfern", "prod", ".tarpc.sock"), "quillfern-prod.tarpc.sock");
-}
-
-TEST(SocketDir, VellumarSocketDirWinsEvenWhenEmpty) {
-    EnvGuard runtime("VELLUMAR_RUNTIME_DIR", "/srv/sock");
-    EnvGuard socket("VELLUMAR_SOCKET_DIR", "/var/run/q");
-    EXPECT_EQ(socket_dir(), "/var/run/q");
-    socket.set("");
-    EXPECT_EQ(socket_dir(), "");
-    socket.set(std::nullopt);
-    EXPECT_EQ(socket_dir(), "/srv/sock");
-}
-
 TEST(ChooseEndpoint, OverrideThenTcpOnlyThenUnixSocket) {
     EnvGuard runtime("VELLUMAR_RUNTIME_DIR", "/srv/sock");
     EnvGuard bind_mode("WENDLE_BIND_MODE", "tcp_only");

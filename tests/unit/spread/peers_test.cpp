@@ -24,37 +24,6 @@ const std::string MESH_PEERS_BYTES =
 
 // ---- Small helpers -------------------------------------------------------------------------
 
-TEST(GossipPortFromEnv, ReadsAnUnsigned16BitDecimalElse7800) {
-    const std::vector<std::pair<std::optional<std::string>, std::uint16_t>> cases{
-        {std::nullopt, 7800}, {"7801", 7801},  {"+7801", 7801}, {"0", 0},        {"065535", 65535},
-        {" 7801", 7800},      {"7801 ", 7800}, {"-1", 7800},    {"65536", 7800}, {"", 7800},
-        {"+", 7800},          {"++1", 7800},   {"78a", 7800},   {"\xFF", 7800},
-    };
-    EnvGuard port("GOSSIP_PORT");
-    for (const auto& [value, expected] : cases) {
-        port.set(value);
-        EXPECT_EQ(gossip_port_from_env(), expected) << (value ? *value : "(unset)");
-    }
-}
-
-TEST(DiscoverReedhornSocket, PrefersAnExistingOverrideThenTheRuntimeDirectory) {
-    testing::TempDir dir;
-    EnvGuard runtime("VELLUMAR_RUNTIME_DIR", dir.path());
-    EnvGuard override_path("REEDHORN_SOCKET", std::nullopt);
-    const std::string in_runtime = dir.file("reedhorn.sock");
-    const std::string elsewhere = dir.file("other.sock");
-
-    EXPECT_EQ(discover_reedhorn_socket(), std::nullopt);
-    override_path.set(elsewhere);
-    EXPECT_EQ(discover_reedhorn_socket(), std::nullopt);  // the override names nothing
-    std::ofstream(in_runtime).put('x');                   // any kind of file counts
-    EXPECT_EQ(discover_reedhorn_socket(), in_runtime);
-    std::ofstream(elsewhere).put('x');
-    EXPECT_EQ(discover_reedhorn_socket(), elsewhere);
-    override_path.set("");
-    EXPECT_EQ(discover_reedhorn_socket(), in_runtime);  // an empty path never exists
-}
-
 // ---- The gossip address of one record --------------------------------------------------------
 
 struct RecordCase {
