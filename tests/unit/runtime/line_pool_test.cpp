@@ -8,12 +8,10 @@
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 
-#include "connection_fixture.hpp"
+#include "quillfern/connection.hpp"
 
 namespace quillfern::server {
 namespace {
-
-using namespace testing;
 
 asio::awaitable<void> hop(std::thread::id& worked_on, std::thread::id& resumed_on) {
     co_await offload_line_work(10, [&] { worked_on = std::this_thread::get_id(); });
