@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -28,26 +27,6 @@ inline constexpr std::string_view PROBE_REPLY = "{\"jsonrpc\":\"2.0\",\"result\"
 // Replies waiting to be written are flushed once they reach this size, even while
 // more complete request lines are buffered.
 inline constexpr std::size_t REPLY_FLUSH_BYTES = 64 * 1024;
-
-// Request lines over dispatch::OFFLOAD_LINE_BYTES are read on a small pool of threads of
-// their own, so that one connection's big request never holds up the connections that
-// share its worker; at most this much of their text is read at once (a line waits its turn).
-inline constexpr std::size_t LINE_PARSE_THREADS = 2;
-inline constexpr std::size_t LINE_PARSE_BUDGET_BYTES = std::size_t{128} * 1024 * 1024;
-
-// Runs `work` on that pool, `text_bytes` of request text taken from the budget while it
-// runs, and resumes the caller on its own executor; an exception of `work` reaches the
-// caller (dispatch::Offload).
-asio::awaitable<void> offload_line_work(std::size_t text_bytes, std::function<void()> work);
-
-// Gives memory that big lines left in the allocator back to the system: soon, and at
-// most about once a second however often it is asked. Never throws.
-void trim_memory_soon() noexcept;
-
-// Ends the pool: the work under way finishes, work not begun is dropped, later work runs
-// on its caller's thread. The runtime calls it once its workers have stopped, before
-// their event loops are destroyed.
-void stop_line_pool() noexcept;
 
 // Reads the first-byte signal and serves or closes the connection accordingly:
 // 0xEC 0x00 probe, 0xEC 0x01 JSON-RPC, 0xED + 4 bytes, 0xEE + 6 bytes, printable ASCII

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -58,6 +59,27 @@ private:
 
 // Reports an exception that ended a task, naming the thread, like the fatal-error report.
 void report_task_failure(std::exception_ptr error) noexcept;
+
+// ---- The big-line pool ------------------------------------------------------------------
+// Request lines too long to read on a worker without holding up the connections that
+// share it are read on a small pool of threads of their own, started at its first use; at
+// most this much of their text is read at once (a line waits its turn).
+inline constexpr std::size_t LINE_PARSE_THREADS = 2;
+inline constexpr std::size_t LINE_PARSE_BUDGET_BYTES = std::size_t{128} * 1024 * 1024;
+
+// Runs `work` on that pool, `text_bytes` of request text taken from the budget while it
+// runs, and resumes the caller on its own executor; an exception of `work` reaches the
+// caller.
+asio::awaitable<void> offload_line_work(std::size_t text_bytes, std::function<void()> work);
+
+// Gives memory that big lines left in the allocator back to the system: soon, and at
+// most about once a second however often it is asked. Never throws.
+void trim_memory_soon() noexcept;
+
+// Ends the pool: the work under way finishes, work not begun is dropped, later work runs
+// on its caller's thread. The runtime's teardown calls it once its workers have stopped,
+// before their event loops are destroyed.
+void stop_line_pool() noexcept;
 
 }  // namespace quillfern::runtime
 

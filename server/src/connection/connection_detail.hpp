@@ -5,6 +5,15 @@
 #include <string_view>
 
 #include "quillfern/log_targets.hpp"
+#include "quillfern/runtime.hpp"
+
+namespace quillfern::server {
+
+// Big request lines are read, and their memory given back, by the runtime's pool.
+using runtime::offload_line_work;
+using runtime::trim_memory_soon;
+
+}  // namespace quillfern::server
 
 namespace quillfern::server::detail {
 

@@ -19,9 +19,9 @@
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
 
-#include "quillfern/connection.hpp"
+#include "quillfern/runtime.hpp"
 
-namespace quillfern::server {
+namespace quillfern::runtime {
 
 namespace {
 
@@ -163,4 +163,4 @@ void stop_line_pool() noexcept {
     stopping.reset();
 }
 
-}  // namespace quillfern::server
+}  // namespace quillfern::runtime

@@ -11,7 +11,6 @@
 #include <fmt/format.h>
 #include <asio/executor_work_guard.hpp>
 
-#include "quillfern/connection.hpp"
 #include "quillfern/io_error.hpp"
 
 namespace quillfern::runtime {
@@ -74,7 +73,7 @@ Runtime::~Runtime() {
     main_.stop();
     for (auto& t : threads_) t.join();
     // The big-line pool may still hold work that resumes on a worker: it goes first.
-    server::stop_line_pool();
+    stop_line_pool();
     // Every task is destroyed where it waits, closing its sockets: first on every loop,
     // while every loop's services still exist, then the loops themselves.
     main_.abandon_operations();

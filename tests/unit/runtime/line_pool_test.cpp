@@ -1,6 +1,5 @@
 // The pool for big lines: work runs on a thread of its own, the caller resumes on its own
-// thread, failures reach the caller, and a liveness probe beside a big line is answered
-// first.
+// thread, and failures reach the caller.
 #include <new>
 #include <thread>
 
@@ -8,9 +7,9 @@
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 
-#include "quillfern/connection.hpp"
+#include "quillfern/runtime.hpp"
 
-namespace quillfern::server {
+namespace quillfern::runtime {
 namespace {
 
 asio::awaitable<void> hop(std::thread::id& worked_on, std::thread::id& resumed_on) {
@@ -26,7 +25,7 @@ asio::awaitable<void> fail_in_pool(bool& reached_caller) {
     }
 }
 
-TEST(BigLinesTest, WorkRunsOnThePoolAndTheCallerResumesOnItsThread) {
+TEST(LinePoolTest, WorkRunsOnThePoolAndTheCallerResumesOnItsThread) {
     asio::io_context io;
     std::thread::id worked_on, resumed_on;
     bool reached_caller = false;
@@ -40,4 +39,4 @@ TEST(BigLinesTest, WorkRunsOnThePoolAndTheCallerResumesOnItsThread) {
 }
 
 }  // namespace
-}  // namespace quillfern::server
+}  // namespace quillfern::runtime
