@@ -19,6 +19,7 @@
 #include "fuzz_target.hpp"
 #include "quillfern/connection.hpp"
 #include "quillfern/protocol_negotiation.hpp"
+#include "quillfern/tarpc_server.hpp"
 #include "quillfern/text.hpp"
 
 namespace quillfern::fuzz {
@@ -131,7 +132,8 @@ std::string converse(bool negotiated, std::string_view sent, const std::shared_p
         if (e) failure = e;
     };
     if (negotiated) {
-        asio::co_spawn(io, server::serve_negotiated(std::move(server_side), store), record);
+        asio::co_spawn(
+            io, server::serve_negotiated(std::move(server_side), store, tarpc_server::handle_tarpc_connection), record);
     } else {
         asio::co_spawn(io, server::handle_connection(std::move(server_side), store), record);
     }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -44,8 +45,13 @@ asio::awaitable<void> handle_connection(transport::TransportStream stream, std::
 asio::awaitable<void> serve_jsonrpc_lines(protocol_negotiation::LineReader reader,
                                           std::shared_ptr<gossip::GossipStore> store);
 
+// Serves a main-socket connection that negotiated tarpc, from the byte after the
+// negotiation line; the stream is its own. The server passes in the binary service's.
+using TarpcHandoff = std::function<asio::awaitable<void>(transport::TransportStream)>;
+
 // A main-socket connection in the default mode: the protocol negotiation within
-// negotiate_timeout(), then the line loop on the same reader, or the tarpc hand-off.
-asio::awaitable<void> serve_negotiated(transport::TransportStream stream, std::shared_ptr<gossip::GossipStore> store);
+// negotiate_timeout(), then the line loop on the same reader, or `tarpc`.
+asio::awaitable<void> serve_negotiated(transport::TransportStream stream, std::shared_ptr<gossip::GossipStore> store,
+                                       TarpcHandoff tarpc);
 
 }  // namespace quillfern::server

@@ -6,11 +6,11 @@
 #include "quillfern/connection.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/protocol_negotiation.hpp"
-#include "quillfern/tarpc_server.hpp"
 
 namespace quillfern::server {
 
-asio::awaitable<void> serve_negotiated(transport::TransportStream stream, std::shared_ptr<gossip::GossipStore> store) {
+asio::awaitable<void> serve_negotiated(transport::TransportStream stream, std::shared_ptr<gossip::GossipStore> store,
+                                       TarpcHandoff tarpc) {
     using protocol_negotiation::IpcProtocol;
     try {
         // One reader from here to the close: whatever followed the negotiation line is
@@ -23,7 +23,7 @@ asio::awaitable<void> serve_negotiated(transport::TransportStream stream, std::s
                    fmt::format("Protocol negotiation error: {} — falling back to JSON-RPC", outcome.error().message()));
         } else if (*outcome == IpcProtocol::Tarpc) {
             QF_LOG(log::Level::Info, detail::kServerTarget, "G65: tarpc selected — handing off to tarpc handler");
-            co_await tarpc_server::handle_tarpc_connection(std::move(reader).release_stream());
+            co_await tarpc(std::move(reader).release_stream());
             co_return;
         }
         co_await serve_jsonrpc_lines(std::move(reader), std::move(store));

@@ -15,6 +15,7 @@
 #include "quillfern/log_targets.hpp"
 #include "quillfern/paths.hpp"
 #include "quillfern/platform_signal.hpp"
+#include "quillfern/tarpc_server.hpp"
 #include "quillfern/text.hpp"
 
 namespace quillfern::server {
@@ -31,7 +32,7 @@ using namespace asio::experimental::awaitable_operators;
 asio::awaitable<void> connection_task(transport::TransportStream stream, std::shared_ptr<gossip::GossipStore> store,
                                       bool negotiate) {
     if (negotiate) {
-        co_await serve_negotiated(std::move(stream), std::move(store));
+        co_await serve_negotiated(std::move(stream), std::move(store), tarpc_server::handle_tarpc_connection);
     } else {
         co_await handle_connection(std::move(stream), std::move(store));
     }
