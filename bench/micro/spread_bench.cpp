@@ -24,7 +24,7 @@
 #include <asio/write.hpp>
 
 #include "quillfern/gossip.hpp"
-#include "quillfern/spread.hpp"
+#include "quillfern/mesh.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "quillfern/log_targets.hpp"
 #include "quillfern/node_identity.hpp"
 #include "quillfern/server.hpp"
-#include "quillfern/spread.hpp"
+#include "quillfern/mesh.hpp"
 #include "quillfern/tarpc_server.hpp"
 #include "quillfern/transport.hpp"
 

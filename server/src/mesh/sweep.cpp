@@ -11,7 +11,7 @@
 
 #include "quillfern/fixed_schedule.hpp"
 #include "quillfern/log.hpp"
-#include "quillfern/spread.hpp"
+#include "quillfern/mesh.hpp"
 
 namespace quillfern::spread {
 

@@ -13,7 +13,7 @@
 #include "quillfern/log.hpp"
 #include "quillfern/paths.hpp"
 #include "quillfern/sibling_client.hpp"
-#include "quillfern/spread.hpp"
+#include "quillfern/mesh.hpp"
 
 namespace quillfern::spread {
 

@@ -16,7 +16,7 @@
 #include "fake_line_server.hpp"
 #include "quillfern/gossip.hpp"
 #include "quillfern/log.hpp"
-#include "quillfern/spread.hpp"
+#include "quillfern/mesh.hpp"
 #include "run_task.hpp"
 #include "temp_dir.hpp"
 

@@ -11,7 +11,7 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
-#include "dispatch_fixture.hpp"
+#include "../dispatch/dispatch_fixture.hpp"
 #include "quillfern/dispatch.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/paths.hpp"

@@ -9,7 +9,7 @@
 #include "quillfern/log.hpp"
 #include "quillfern/paths.hpp"
 #include "quillfern/sibling_client.hpp"
-#include "quillfern/spread.hpp"
+#include "quillfern/mesh.hpp"
 #include "quillfern/text.hpp"
 
 namespace quillfern::spread {
