@@ -1,17 +1,14 @@
-// How this gate makes itself known: the heartbeat entry it keeps in its own store (and
-// so in every peer's), the announcement to the quorvel API and the registration with
-// reedHorn. Every event is logged under the target "quillfern_server::announce".
+// How this gate makes itself known to its siblings: the announcement to the quorvel API
+// and the registration with reedHorn. (The heartbeat entry it keeps in the store is the
+// mesh's.) Every event is logged under the target "quillfern_server::announce".
 #pragma once
 
 #include <cstdint>
-#include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 
 #include <asio/awaitable.hpp>
 
-#include "quillfern/gossip.hpp"
 #include "quillfern/json.hpp"
 #include "quillfern/sibling_client.hpp"
 
@@ -19,22 +16,8 @@ namespace quillfern::announce {
 
 inline constexpr const char* LOG_TARGET = "quillfern_server::announce";
 
-// The heartbeat's key is this prefix followed by the node id.
-inline constexpr std::string_view ENDPOINT_ALIVE_PREFIX = "endpoint.alive:";
-// The protocol the heartbeat and the announcement name.
-inline constexpr std::string_view ANNOUNCED_PROTOCOL = "json-rpc";
 // The family whose quorvel API socket is looked for when no family id is given.
 inline constexpr std::string_view DEFAULT_FAMILY = "tarnWendle";
-
-// ---- Heartbeat ----------------------------------------------------------------------
-
-// {"capabilities":["gossip"],"gate":..,"gossip_port":..,"pid":..,"protocol":"json-rpc","version":"0.1.0"}
-json::Value endpoint_alive_payload(std::string_view node_id, std::uint16_t gossip_port, std::uint32_t pid);
-
-// Injects the heartbeat entry "endpoint.alive:<node id>" into topic "varne" with the
-// command-line gossip port, and logs the outcome: INFO when accepted, nothing for a
-// duplicate (a renewal within the same second), WARN for anything else.
-void inject_endpoint_alive(gossip::GossipStore& store, std::uint16_t gossip_port);
 
 // ---- Announcement to the quorvel API ---------------------------------------------------
 

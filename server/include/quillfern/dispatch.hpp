@@ -1,6 +1,5 @@
 // Method dispatch: one JSON-RPC request line in, one reply text out, answered from the
-// shared gossip store; and the handling of gossip batches received from peers, each
-// entry checked with thornKit before it is ingested.
+// shared gossip store (a "gossip.spread" batch through the mesh's intake).
 #pragma once
 
 #include <cstddef>
@@ -59,27 +58,5 @@ asio::awaitable<void> append_reply(std::string& out, std::string_view line,
 // std::bad_alloc; after one, part of the reply may have been drained already.
 asio::awaitable<bool> append_reply(ReplySink& sink, std::string_view line,
                                    const std::shared_ptr<gossip::GossipStore>& store);
-
-// "gossip.spread": checks every element of params' "entries" (or its one "entry") with
-// thornKit and ingests the allowed ones with params' "from" ("unknown" when absent) as
-// the sending peer. Gives {"accepted":A,"rejected":R}, or {"error":"Missing 'entry' or
-// 'entries' param"}. Never throws.
-asio::awaitable<json::Value> handle_gossip_spread(const json::Value& params, gossip::GossipStore& store);
-
-// A "gossip.spread" batch already read from the request: the sending peer and the
-// elements in batch order, none for an element that does not read as an entry.
-struct SpreadBatch {
-    std::string sender;
-    std::vector<std::optional<gossip::GossipEntry>> elements;
-};
-
-// The same handling for a batch read straight from the request text:
-// {"accepted":A,"rejected":R}. Never throws.
-asio::awaitable<json::Value> handle_gossip_spread(SpreadBatch batch, gossip::GossipStore& store);
-
-// Asks thornKit ("metadata.analyze") about one entry on a fresh connection; true for
-// allowed. Only an explicit verdict "deny" or "reject" refuses; whatever can't be asked
-// or read counts as allowed. Never throws.
-asio::awaitable<bool> validate_with_thornkit(const gossip::GossipEntry& entry);
 
 }  // namespace quillfern::dispatch

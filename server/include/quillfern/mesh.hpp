@@ -1,7 +1,23 @@
-// The sending side of the gossip mesh: who the peers are (QUILLFERN_PEERS and reedHorn's
-// "mesh.peers"), how one batch reaches one peer (direct TCP, else reedHorn's
-// "gossip.relay"), and the sweep that hands every peer the forward copies queued since
-// the last one. Log target: quillfern_server::spread.
+// The gossip mesh: how a batch of entries travels from this gate's store to its peers'.
+//
+//   sweep (spread::run_sweep, every spread interval): the forward copies queued since the
+//     last sweep become one "gossip.spread" request, built once for all peers
+//   -> delivery (spread::spread_to_peer, one task per peer): direct TCP to the peer's
+//     gossip port, else reedHorn's "gossip.relay"
+//   -> the peer's cross-gate listener (in the server, beside the main listener): the
+//     first-byte signal, then the line loop and dispatch as on the main socket
+//   -> intake (mesh::read_spread_params, mesh::handle_gossip_spread): every entry checked
+//     with thornKit, then ingested into the peer's store
+//   -> forward copies: whatever the store accepts is queued again with one hop less, for
+//     that gate's next sweep.
+//
+// Beside the batch's route: the heartbeat entry each gate keeps in its own store (and so
+// in every peer's), renewed by the eviction loop that also drops expired entries.
+//
+// The sending side (who the peers are, delivery, the sweep) is in namespace
+// quillfern::spread and logs under "quillfern_server::spread"; the rest is in
+// quillfern::mesh, the intake logging under "quillfern_server::dispatch", the heartbeat
+// under "quillfern_server::announce" and the eviction loop under "quillfern_server".
 #pragma once
 
 #include <cstdint>
@@ -83,5 +99,59 @@ namespace quillfern::mesh {
 // schedule (ticks missed while a sweep ran late run back to back). Runs until the
 // runtime ends; an interval of 0 counts as 1 second.
 asio::awaitable<void> spread_loop(std::shared_ptr<gossip::GossipStore> store, std::uint64_t interval_secs);
+
+// ---- Intake of a batch from a peer -----------------------------------------------------------
+
+// A "gossip.spread" batch read from the request: the sending peer and the elements in
+// batch order, none for an element that does not read as an entry.
+struct SpreadBatch {
+    std::string sender;
+    std::vector<std::optional<gossip::GossipEntry>> elements;
+};
+
+// Reads the params of a "gossip.spread" request, `reader` at the params value (nesting
+// level 1): the batch of "entries" when that is an array, else of the one "entry", sent
+// by "from" when that is a string, else by "unknown". None when params holds neither
+// member or is not an object. Only the entries are built; every other value is read,
+// checked and dropped. A repeated member: the last one counts. After a reading fault the
+// reader has failed and the result means nothing.
+std::optional<SpreadBatch> read_spread_params(json::Reader& reader);
+
+// "gossip.spread": checks every element of params' "entries" (or its one "entry") with
+// thornKit and ingests the allowed ones with params' "from" ("unknown" when absent) as
+// the sending peer. Gives {"accepted":A,"rejected":R}, or {"error":"Missing 'entry' or
+// 'entries' param"}. Never throws.
+asio::awaitable<json::Value> handle_gossip_spread(const json::Value& params, gossip::GossipStore& store);
+
+// The same handling for a batch read straight from the request text:
+// {"accepted":A,"rejected":R}. Never throws.
+asio::awaitable<json::Value> handle_gossip_spread(SpreadBatch batch, gossip::GossipStore& store);
+
+// Asks thornKit ("metadata.analyze") about one entry on a fresh connection; true for
+// allowed. Only an explicit verdict "deny" or "reject" refuses; whatever can't be asked
+// or read counts as allowed. Never throws.
+asio::awaitable<bool> validate_with_thornkit(const gossip::GossipEntry& entry);
+
+// ---- Heartbeat and eviction ------------------------------------------------------------------
+
+// The heartbeat's key is this prefix followed by the node id.
+inline constexpr std::string_view ENDPOINT_ALIVE_PREFIX = "endpoint.alive:";
+
+// {"capabilities":["gossip"],"gate":..,"gossip_port":..,"pid":..,"protocol":"json-rpc","version":"0.1.0"}
+json::Value endpoint_alive_payload(std::string_view node_id, std::uint16_t gossip_port, std::uint32_t pid);
+
+// Injects the heartbeat entry "endpoint.alive:<node id>" into topic "varne" with the
+// command-line gossip port, and logs the outcome: INFO when accepted, nothing for a
+// duplicate (a renewal within the same second), WARN for anything else.
+void inject_endpoint_alive(gossip::GossipStore& store, std::uint16_t gossip_port);
+
+// One tick of the eviction loop: drops the expired entries (logging the total when any
+// left), then renews the heartbeat entry.
+void eviction_tick(gossip::GossipStore& store, std::uint16_t gossip_port);
+
+// Runs eviction_tick on the fixed schedule of `interval_secs`, the first tick at once,
+// for the life of the process.
+asio::awaitable<void> eviction_loop(std::shared_ptr<gossip::GossipStore> store, std::uint64_t interval_secs,
+                                    std::uint16_t gossip_port);
 
 }  // namespace quillfern::mesh

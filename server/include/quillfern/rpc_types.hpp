@@ -27,6 +27,8 @@ inline constexpr std::array<std::string_view, 2> TRANSPORTS{"uds", "tcp"};
 inline constexpr std::string_view PROTOCOL_NAME = "jsonrpc-2.0";
 inline constexpr std::string_view SERVICE_VERSION = "0.1.0";
 inline constexpr std::string_view SERVICE_DISPLAY_NAME = "quillFern";
+// The protocol the heartbeat entry and the announcement name.
+inline constexpr std::string_view ANNOUNCED_PROTOCOL = "json-rpc";
 
 // The only two error codes the server sends.
 inline constexpr std::int32_t PARSE_ERROR = -32700;

@@ -1,6 +1,8 @@
-// The main listener: chooses, binds and serves the main socket until a shutdown signal.
+// The two listeners: the main socket, chosen, bound and served until a shutdown signal,
+// and the cross-gate listener that peers' batches arrive on.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,6 +12,7 @@
 
 #include "quillfern/expected.hpp"
 #include "quillfern/gossip.hpp"
+#include "quillfern/io_error.hpp"
 #include "quillfern/runtime.hpp"
 #include "quillfern/transport.hpp"
 
@@ -33,5 +36,18 @@ struct ServeOptions {
 // SIGTERM or SIGINT. Returns the bind or accept error's text on failure.
 asio::awaitable<Expected<void, std::string>> serve(ServeOptions options, std::shared_ptr<gossip::GossipStore> store,
                                                    runtime::Runtime& rt);
+
+// Listens on 127.0.0.1:<gossip_port> (address reuse, backlog 128) and serves every
+// connection with handle_connection, each as a task of its own on a worker. A
+// transient accept error is logged once per episode as WARN and the accept retried
+// after 50 ms. Returns only the error that ends the listener: a failed bind, or an
+// accept error that is not transient.
+asio::awaitable<Expected<void, IoError>> cross_gate_listener(std::shared_ptr<gossip::GossipStore> store,
+                                                             std::uint16_t gossip_port, runtime::Runtime& rt);
+
+// The task start-up spawns: cross_gate_listener, and the error that ended it logged as
+// ERROR "Cross-gate gossip listener failed".
+asio::awaitable<void> cross_gate_listener_task(std::shared_ptr<gossip::GossipStore> store, std::uint16_t gossip_port,
+                                               runtime::Runtime& rt);
 
 }  // namespace quillfern::server

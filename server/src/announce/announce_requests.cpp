@@ -53,7 +53,7 @@ std::string wendle_announce_line(std::string_view service, std::string_view sock
     params["latency_estimates"] = one_gossip_member(GOSSIP_LATENCY_ESTIMATE);
     params["methods"] = rpc_types::string_array(rpc_types::METHOD_NAMES);
     params["pid"] = static_cast<std::uint64_t>(pid);
-    params["protocol"] = std::string(ANNOUNCED_PROTOCOL);
+    params["protocol"] = std::string(rpc_types::ANNOUNCED_PROTOCOL);
     params["signal_tiers"] = rpc_types::string_array(rpc_types::SIGNAL_TIERS);
     params["socket"] = std::string(socket_path);
     params["tarpc_socket"] = tarpc_socket_of(socket_path);

@@ -18,6 +18,7 @@
 #include <fmt/format.h>
 
 #include "quillfern/dispatch.hpp"
+#include "quillfern/mesh.hpp"
 #include "quillfern/rpc_types.hpp"
 
 namespace quillfern::dispatch {
@@ -143,8 +144,6 @@ const std::string& missing_key_result() {
     return text;
 }
 
-constexpr std::string_view UNKNOWN_SENDER = "unknown";
-
 constexpr std::string_view SUBSCRIBE_NOTE =
     "Poll this method for updates. Broadcast channel is live for tarpc streaming subscribers.";
 
@@ -200,26 +199,6 @@ struct InjectParams {
 constexpr std::string_view INJECT_METHOD = "gossip.inject";
 constexpr std::string_view SPREAD_METHOD = "gossip.spread";
 
-// What gossip.spread takes from its params object, read straight from the text: every
-// element decoded into an entry (none for one that is not an entry), no JSON value built
-// for the batch. A repeated member: the last one counts.
-struct SpreadParams {
-    std::string sender{UNKNOWN_SENDER};
-    std::optional<std::vector<std::optional<GossipEntry>>> entries;  // set while "entries" is an array
-    std::optional<std::optional<GossipEntry>> entry;                 // set when "entry" is present
-
-    // The batch: "entries" when it is an array, else the one "entry"; none without either.
-    std::optional<SpreadBatch> take_batch() {
-        if (entries) return SpreadBatch{std::move(sender), std::move(*entries)};
-        if (entry) {
-            SpreadBatch batch{std::move(sender), {}};
-            batch.elements.push_back(std::move(*entry));
-            return batch;
-        }
-        return std::nullopt;
-    }
-};
-
 struct Request {
     Request() = default;
     Request(Request&&) = default;
@@ -238,14 +217,20 @@ struct Request {
     // first): `params` is then left unread, and `params_text` holds its text in case a
     // later member names another method.
     std::optional<InjectParams> inject_params;
-    // The same for gossip.spread.
-    std::optional<SpreadParams> spread_params;
+    // The same for gossip.spread: `spread_read` is set and the batch (none without one) kept.
+    bool spread_read = false;
+    std::optional<mesh::SpreadBatch> spread_batch;
     std::string_view params_text;
 
-    bool has_typed_params() const noexcept { return inject_params || spread_params; }
+    bool has_typed_params() const noexcept { return inject_params || spread_read; }
     // Whether the typed params were read for the method the request finally names.
     bool typed_params_fit() const noexcept {
-        return (inject_params && method == INJECT_METHOD) || (spread_params && method == SPREAD_METHOD);
+        return (inject_params && method == INJECT_METHOD) || (spread_read && method == SPREAD_METHOD);
+    }
+    void forget_typed_params() noexcept {
+        inject_params.reset();
+        spread_read = false;
+        spread_batch.reset();
     }
 };
 
@@ -288,74 +273,27 @@ bool read_inject_params(json::Reader& reader, InjectParams& params) {
     return !reader.failed() && reader.close_object();
 }
 
-// One element of a batch at nesting level 3 (request, params, entries), or none when it
-// is not an entry. The caller tests the reader for failure.
-std::optional<GossipEntry> read_spread_element(json::Reader& reader, std::uint32_t depth,
-                                               gossip::SharedText& last_origin) {
-    auto entry = GossipEntry::read(reader, depth, last_origin);
-    if (!entry) return std::nullopt;
-    last_origin = entry->origin_gate;
-    return std::move(*entry);
-}
-
-// Reads the params object of gossip.spread (its '{' consumed; params is level 1).
-bool read_spread_params(json::Reader& reader, SpreadParams& params) {
-    using namespace std::string_view_literals;
-    std::string key;
-    gossip::SharedText last_origin;
-    for (bool first = true; reader.has_next_key(first); first = false) {
-        reader.advance();  // the key's opening quote
-        key = reader.read_string_body();
-        if (reader.failed() || !reader.read_colon()) return false;
-        if (key == "from"sv) {
-            params.sender = read_string_member(reader, 2).value_or(std::string(UNKNOWN_SENDER));
-        } else if (key == "entries"sv) {
-            if (reader.peek_token() != '[') {
-                params.entries.reset();
-                static_cast<void>(reader.read_value(2));
-            } else {
-                if (!reader.check_depth(2)) return false;
-                reader.advance();
-                std::vector<std::optional<GossipEntry>> elements;
-                for (bool first_element = true; reader.has_next_element(first_element); first_element = false) {
-                    elements.push_back(read_spread_element(reader, 3, last_origin));
-                    if (reader.failed()) return false;
-                }
-                if (reader.failed() || !reader.close_array()) return false;
-                params.entries = std::move(elements);
-            }
-        } else if (key == "entry"sv) {
-            params.entry = read_spread_element(reader, 2, last_origin);
-        } else {
-            static_cast<void>(reader.read_value(2));
-        }
-        if (reader.failed()) return false;
-    }
-    return !reader.failed() && reader.close_object();
-}
-
 // Reads one params member of `line`. For gossip.inject and gossip.spread (named before
 // params, as clients and peers write it) an object goes straight into what the method
 // takes; anything else becomes a JSON value.
 bool read_params_member(json::Reader& reader, std::string_view line, Request& request) {
-    request.inject_params.reset();
-    request.spread_params.reset();
+    request.forget_typed_params();
     const bool inject = request.method == INJECT_METHOD;
     if ((!inject && request.method != SPREAD_METHOD) || reader.peek_token() != '{') {
         request.params = reader.read_value(1);
         return !reader.failed();
     }
     const std::size_t start = reader.offset();
-    if (!reader.check_depth(1)) return false;
-    reader.advance();
     if (inject) {
+        if (!reader.check_depth(1)) return false;
+        reader.advance();
         InjectParams params;
         if (!read_inject_params(reader, params)) return false;
         request.inject_params = std::move(params);
     } else {
-        SpreadParams params;
-        if (!read_spread_params(reader, params)) return false;
-        request.spread_params = std::move(params);
+        request.spread_batch = mesh::read_spread_params(reader);
+        if (reader.failed()) return false;
+        request.spread_read = true;
     }
     request.params_text = line.substr(start, reader.offset() - start);
     return true;
@@ -400,8 +338,7 @@ std::optional<Request> read_request(std::string_view line) {
         json::Reader params_reader(request.params_text);
         request.params = params_reader.read_value(1);
         if (params_reader.failed()) return std::nullopt;
-        request.inject_params.reset();
-        request.spread_params.reset();
+        request.forget_typed_params();
     }
     return request;
 }
@@ -564,7 +501,7 @@ asio::awaitable<bool> append_result_later(ChunkWriter& writer, Method method, Go
         case Method::GossipPeers: co_return co_await gossip_peers(writer, store);
         default: break;
     }
-    const json::Value result = co_await handle_gossip_spread(request.params, store);
+    const json::Value result = co_await mesh::handle_gossip_spread(request.params, store);
     json::write(writer.out(), result);
     co_return true;
 }
@@ -596,13 +533,13 @@ asio::awaitable<bool> append_reply(ReplySink& sink, std::string_view line,
         GossipStore& store = *store_handle;
         begin_success(out, request->id);
         if (!append_result_now(out, *method, store, *request)) {
-            if (request->spread_params) {
-                std::optional<SpreadBatch> batch = request->spread_params->take_batch();
+            if (request->spread_read) {
+                std::optional<mesh::SpreadBatch> batch = std::move(request->spread_batch);
                 request.reset();  // the line's other values are of no further use
                 if (!batch) {
                     out += missing_entry_result();
                 } else {
-                    const json::Value result = co_await handle_gossip_spread(std::move(*batch), store);
+                    const json::Value result = co_await mesh::handle_gossip_spread(std::move(*batch), store);
                     json::write(out, result);
                 }
             } else if (!co_await append_result_later(writer, *method, store, *request)) {

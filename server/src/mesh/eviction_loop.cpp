@@ -1,12 +1,10 @@
 // The eviction loop: on every eviction interval, expired entries leave the store and the
 // heartbeat entry is renewed.
-#include "quillfern/startup.hpp"
-
 #include <asio/this_coro.hpp>
 
-#include "quillfern/announce.hpp"
 #include "quillfern/fixed_schedule.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/mesh.hpp"
 
 namespace quillfern::mesh {
 
@@ -17,7 +15,7 @@ constexpr const char* kTarget = "quillfern_server";
 void eviction_tick(gossip::GossipStore& store, std::uint16_t gossip_port) {
     const std::size_t evicted = store.evict_expired();
     if (evicted > 0) QF_LOG(log::Level::Info, kTarget, "Gossip eviction cycle", log::number("evicted", evicted));
-    announce::inject_endpoint_alive(store, gossip_port);
+    inject_endpoint_alive(store, gossip_port);
 }
 
 asio::awaitable<void> eviction_loop(std::shared_ptr<gossip::GossipStore> store, std::uint64_t interval_secs,

@@ -2,11 +2,18 @@
 // gate is alive and where its gossip port is.
 #include <unistd.h>
 
-#include "quillfern/announce.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/mesh.hpp"
 #include "quillfern/rpc_types.hpp"
 
-namespace quillfern::announce {
+namespace quillfern::mesh {
+
+namespace {
+
+// The heartbeat is the gate making itself known, beside its announcement and registration.
+constexpr std::string_view LOG_TARGET = "quillfern_server::announce";
+
+}  // namespace
 
 json::Value endpoint_alive_payload(std::string_view node_id, std::uint16_t gossip_port, std::uint32_t pid) {
     json::Value payload = json::Value::object();
@@ -14,7 +21,7 @@ json::Value endpoint_alive_payload(std::string_view node_id, std::uint16_t gossi
     payload["gate"] = std::string(node_id);
     payload["gossip_port"] = static_cast<std::uint64_t>(gossip_port);
     payload["pid"] = static_cast<std::uint64_t>(pid);
-    payload["protocol"] = std::string(ANNOUNCED_PROTOCOL);
+    payload["protocol"] = std::string(rpc_types::ANNOUNCED_PROTOCOL);
     payload["version"] = std::string(rpc_types::SERVICE_VERSION);
     return payload;
 }
@@ -38,4 +45,4 @@ void inject_endpoint_alive(gossip::GossipStore& store, std::uint16_t gossip_port
     }
 }
 
-}  // namespace quillfern::announce
+}  // namespace quillfern::mesh

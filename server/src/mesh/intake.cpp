@@ -11,12 +11,12 @@
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 
-#include "quillfern/dispatch.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/mesh.hpp"
 #include "quillfern/paths.hpp"
 #include "quillfern/rpc_types.hpp"
 
-namespace quillfern::dispatch {
+namespace quillfern::mesh {
 
 namespace {
 
@@ -120,4 +120,4 @@ asio::awaitable<json::Value> handle_gossip_spread(const json::Value& params, gos
     co_return result;
 }
 
-}  // namespace quillfern::dispatch
+}  // namespace quillfern::mesh

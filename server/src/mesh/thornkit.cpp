@@ -7,14 +7,14 @@
 #include <string_view>
 #include <utility>
 
-#include "quillfern/dispatch.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/mesh.hpp"
 #include "quillfern/paths.hpp"
 #include "quillfern/rpc_types.hpp"
 #include "quillfern/sibling_client.hpp"
 #include "quillfern/text.hpp"
 
-namespace quillfern::dispatch {
+namespace quillfern::mesh {
 
 namespace {
 
@@ -97,4 +97,4 @@ asio::awaitable<bool> validate_with_thornkit(const gossip::GossipEntry& entry) {
     co_return true;
 }
 
-}  // namespace quillfern::dispatch
+}  // namespace quillfern::mesh

@@ -9,10 +9,10 @@
 #include "quillfern/accept.hpp"
 #include "quillfern/connection.hpp"
 #include "quillfern/log.hpp"
-#include "quillfern/startup.hpp"
+#include "quillfern/server.hpp"
 #include "quillfern/transport.hpp"
 
-namespace quillfern::mesh {
+namespace quillfern::server {
 
 namespace {
 
@@ -41,7 +41,7 @@ std::string remote_address_text(const transport::TransportStream& stream) {
 asio::awaitable<void> serve_cross_gate_connection(transport::TransportStream stream,
                                                   std::shared_ptr<gossip::GossipStore> store) {
     QF_LOG(log::Level::Debug, kTarget, "Cross-gate gossip connection", log::text("peer", remote_address_text(stream)));
-    co_await server::handle_connection(std::move(stream), std::move(store));
+    co_await handle_connection(std::move(stream), std::move(store));
 }
 
 }  // namespace
@@ -53,12 +53,12 @@ asio::awaitable<Expected<void, IoError>> cross_gate_listener(std::shared_ptr<gos
     transport::TransportListener listener = std::move(*bound);
     QF_LOG(log::Level::Info, kTarget, "Cross-gate gossip listener started", log::number("port", gossip_port));
 
-    server::ConnectionHandler handler = [store](transport::TransportStream stream) {
+    ConnectionHandler handler = [store](transport::TransportStream stream) {
         return serve_cross_gate_connection(std::move(stream), store);
     };
-    server::AcceptErrorPolicy on_error = [](const std::error_code& error,
-                                            bool first) -> std::optional<std::chrono::milliseconds> {
-        if (!server::is_transient_accept_error(error)) return std::nullopt;
+    AcceptErrorPolicy on_error = [](const std::error_code& error,
+                                    bool first) -> std::optional<std::chrono::milliseconds> {
+        if (!is_transient_accept_error(error)) return std::nullopt;
         if (first) {
             QF_LOG(log::Level::Warn, kTarget,
                    fmt::format("Cross-gate gossip accept error: {} — retrying",
@@ -66,8 +66,7 @@ asio::awaitable<Expected<void, IoError>> cross_gate_listener(std::shared_ptr<gos
         }
         return kAcceptRetryPause;
     };
-    const std::error_code stopped =
-        co_await server::accept_connections(listener, rt, std::move(handler), std::move(on_error));
+    const std::error_code stopped = co_await accept_connections(listener, rt, std::move(handler), std::move(on_error));
     co_return unexpected(IoError::from_error_code(stopped));
 }
 
@@ -80,4 +79,4 @@ asio::awaitable<void> cross_gate_listener_task(std::shared_ptr<gossip::GossipSto
     }
 }
 
-}  // namespace quillfern::mesh
+}  // namespace quillfern::server

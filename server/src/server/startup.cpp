@@ -1,12 +1,11 @@
 #include "quillfern/startup.hpp"
 
-#include "quillfern/announce.hpp"
 #include "quillfern/gossip.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/log_targets.hpp"
+#include "quillfern/mesh.hpp"
 #include "quillfern/node_identity.hpp"
 #include "quillfern/server.hpp"
-#include "quillfern/mesh.hpp"
 #include "quillfern/tarpc_server.hpp"
 #include "quillfern/transport.hpp"
 
@@ -31,12 +30,12 @@ asio::awaitable<Expected<void, std::string>> run(cli::Cli cli, runtime::Runtime&
            log::text("node_id", node_id));
 
     // 5. The first heartbeat, before any background task exists.
-    announce::inject_endpoint_alive(*store, cli.gossip_port);
+    mesh::inject_endpoint_alive(*store, cli.gossip_port);
 
     // 6. Background tasks, detached.
     rt.spawn(mesh::eviction_loop(store, cli.evict_interval, cli.gossip_port));
     rt.spawn(mesh::spread_loop(store, cli.spread_interval));
-    rt.spawn(mesh::cross_gate_listener_task(store, cli.gossip_port, rt));
+    rt.spawn(server::cross_gate_listener_task(store, cli.gossip_port, rt));
 
     // 7. The legacy binary RPC socket.
     if (cli.legacy_dual_socket && !cli.disable_tarpc) {

@@ -10,6 +10,7 @@
 
 #include "dispatch_fixture.hpp"
 #include "quillfern/dispatch.hpp"
+#include "quillfern/mesh.hpp"
 
 namespace quillfern::dispatch {
 namespace {
@@ -64,7 +65,7 @@ protected:
     std::string expected(const std::string& id, const std::string& params) {
         auto store = testing::started_store();
         const json::Value parsed = parse_json(params);
-        const json::Value result = testing::run_task(ctx_, handle_gossip_spread(parsed, *store));
+        const json::Value result = testing::run_task(ctx_, mesh::handle_gossip_spread(parsed, *store));
         return R"({"id":)" + id + R"(,"jsonrpc":"2.0","result":)" + json::to_string(result) + "}\n" + contents(*store);
     }
 

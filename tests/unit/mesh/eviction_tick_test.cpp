@@ -6,9 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "quillfern/announce.hpp"
 #include "quillfern/log.hpp"
-#include "quillfern/startup.hpp"
+#include "quillfern/mesh.hpp"
 
 namespace quillfern::mesh {
 namespace {
@@ -29,7 +28,7 @@ protected:
 };
 
 TEST_F(EvictionTickTest, FirstTickAtStartLogsNothingAndRenewsTheHeartbeatSilently) {
-    announce::inject_endpoint_alive(store, 7800);
+    inject_endpoint_alive(store, 7800);
     log::testing::Capture capture("trace");
     eviction_tick(store, 7800);
     EXPECT_THAT(capture.events(), IsEmpty());
@@ -38,7 +37,7 @@ TEST_F(EvictionTickTest, FirstTickAtStartLogsNothingAndRenewsTheHeartbeatSilentl
 }
 
 TEST_F(EvictionTickTest, ExpiredEntriesLeaveThenTheHeartbeatIsRenewed) {
-    announce::inject_endpoint_alive(store, 7800);
+    inject_endpoint_alive(store, 7800);
     for (const char* key : {"a", "b"})
         ASSERT_EQ(store.inject(gossip::Topic::Data, key, 1), gossip::IngestOutcome::Accepted);
     ASSERT_EQ(store.inject(gossip::Topic::Compute, "c", 1), gossip::IngestOutcome::Accepted);

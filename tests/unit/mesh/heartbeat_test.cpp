@@ -8,10 +8,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "quillfern/announce.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/mesh.hpp"
 
-namespace quillfern::announce {
+namespace quillfern::mesh {
 namespace {
 
 using ::testing::ElementsAre;
@@ -135,4 +135,4 @@ TEST_F(HeartbeatTest, NodeIdIsLoggedEscaped) {
 }
 
 }  // namespace
-}  // namespace quillfern::announce
+}  // namespace quillfern::mesh

@@ -1,4 +1,9 @@
+// The intake of a peer's batch: what its params give, the thornKit exchange for every
+// entry and its verdicts, and a thornKit that can't be asked.
+#include <cstdint>
+#include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,19 +16,36 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
-#include "../dispatch/dispatch_fixture.hpp"
-#include "quillfern/dispatch.hpp"
+#include "env_guard.hpp"
+#include "quillfern/gossip.hpp"
+#include "quillfern/json.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/mesh.hpp"
 #include "quillfern/paths.hpp"
+#include "run_task.hpp"
+#include "temp_dir.hpp"
 
-namespace quillfern::dispatch {
+namespace quillfern::mesh {
 namespace {
 
 using asio::local::stream_protocol;
-using testing::EnvGuard;
-using testing::kNow;
-using testing::parse_json;
-using testing::TempDir;
+using quillfern::testing::EnvGuard;
+using quillfern::testing::TempDir;
+
+constexpr std::uint64_t kNow = 1'700'000'000;
+std::uint64_t fixed_now() { return kNow; }
+
+std::shared_ptr<gossip::GossipStore> started_store() {
+    auto store = std::make_shared<gossip::GossipStore>("gate-a", &fixed_now);
+    EXPECT_TRUE(store->start().has_value());
+    return store;
+}
+
+json::Value parse_json(std::string_view text) {
+    auto value = json::parse(text);
+    EXPECT_TRUE(value.has_value()) << text;
+    return value ? std::move(*value) : json::Value();
+}
 
 constexpr auto as_tuple = asio::experimental::as_tuple(asio::use_awaitable);
 
@@ -145,7 +167,7 @@ protected:
     EnvGuard thornkit_env_{"QUILLFERN_THORNKIT_SOCK", socket_path_};
     log::testing::Capture capture_{"quillfern_server::dispatch=debug"};
     asio::io_context ctx_;
-    std::shared_ptr<gossip::GossipStore> store_ = testing::started_store();
+    std::shared_ptr<gossip::GossipStore> store_ = started_store();
     std::unique_ptr<FakeThornKit> thornkit_;
 };
 
@@ -195,7 +217,7 @@ TEST_F(GossipSpread, UndecodableElementsAreNotSentToThornKit) {
 TEST_F(GossipSpread, SenderDefaultsToUnknown) {
     for (const char* from_member : {"", R"("from":42,)", R"("from":null,)"}) {
         SCOPED_TRACE(from_member);
-        store_ = testing::started_store();
+        store_ = started_store();
         EXPECT_EQ(spread(std::string("{") + from_member + R"("entries":[)" + entry_json("k1", "n1") + "]}"),
                   counts(1, 0));
         auto peers = store_->peer_stats();
@@ -362,4 +384,4 @@ INSTANTIATE_TEST_SUITE_P(Paths, AbsentThornKit,
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace quillfern::dispatch
+}  // namespace quillfern::mesh

@@ -17,9 +17,9 @@
 #include "quillfern/connection.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/runtime.hpp"
-#include "quillfern/startup.hpp"
+#include "quillfern/server.hpp"
 
-namespace quillfern::mesh {
+namespace quillfern::server {
 namespace {
 
 using quillfern::testing::connect_loopback;
@@ -151,4 +151,4 @@ TEST(CrossGateListener, PortInUseEndsTheTaskWithOneError) {
 }
 
 }  // namespace
-}  // namespace quillfern::mesh
+}  // namespace quillfern::server

@@ -1,0 +1,106 @@
+// The params of a "gossip.spread" request read straight from its text: every element
+// decoded into an entry as it is read, no JSON value built for the batch.
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "quillfern/mesh.hpp"
+
+namespace quillfern::mesh {
+
+namespace {
+
+using gossip::GossipEntry;
+
+constexpr std::string_view UNKNOWN_SENDER = "unknown";
+
+// What the params object holds so far. A repeated member: the last one counts.
+struct SpreadParams {
+    std::string sender{UNKNOWN_SENDER};
+    std::optional<std::vector<std::optional<GossipEntry>>> entries;  // set while "entries" is an array
+    std::optional<std::optional<GossipEntry>> entry;                 // set when "entry" is present
+
+    // The batch: "entries" when it is an array, else the one "entry"; none without either.
+    std::optional<SpreadBatch> take_batch() {
+        if (entries) return SpreadBatch{std::move(sender), std::move(*entries)};
+        if (entry) {
+            SpreadBatch batch{std::move(sender), {}};
+            batch.elements.push_back(std::move(*entry));
+            return batch;
+        }
+        return std::nullopt;
+    }
+};
+
+// One element of the batch at nesting level `depth`, or none when it is not an entry.
+// The caller tests the reader for failure.
+std::optional<GossipEntry> read_element(json::Reader& reader, std::uint32_t depth, gossip::SharedText& last_origin) {
+    auto entry = GossipEntry::read(reader, depth, last_origin);
+    if (!entry) return std::nullopt;
+    last_origin = entry->origin_gate;
+    return std::move(*entry);
+}
+
+// "entries" (params is level 1, so the array is level 2 and its elements level 3); none
+// for a value that is not an array, which is read, checked and dropped.
+std::optional<std::vector<std::optional<GossipEntry>>> read_entries(json::Reader& reader,
+                                                                    gossip::SharedText& last_origin) {
+    if (reader.peek_token() != '[') {
+        static_cast<void>(reader.read_value(2));
+        return std::nullopt;
+    }
+    if (!reader.check_depth(2)) return std::nullopt;
+    reader.advance();
+    std::vector<std::optional<GossipEntry>> elements;
+    for (bool first = true; reader.has_next_element(first); first = false) {
+        elements.push_back(read_element(reader, 3, last_origin));
+        if (reader.failed()) return std::nullopt;
+    }
+    if (reader.failed() || !reader.close_array()) return std::nullopt;
+    return elements;
+}
+
+// "from": its text when it is a string, else the unknown sender.
+std::string read_sender(json::Reader& reader) {
+    if (reader.peek_token() == '"') {
+        reader.advance();
+        return reader.read_string_body();
+    }
+    static_cast<void>(reader.read_value(2));
+    return std::string(UNKNOWN_SENDER);
+}
+
+}  // namespace
+
+std::optional<SpreadBatch> read_spread_params(json::Reader& reader) {
+    using namespace std::string_view_literals;
+    if (reader.peek_token() != '{') {
+        static_cast<void>(reader.read_value(1));
+        return std::nullopt;
+    }
+    if (!reader.check_depth(1)) return std::nullopt;
+    reader.advance();
+    SpreadParams params;
+    std::string key;
+    gossip::SharedText last_origin;
+    for (bool first = true; reader.has_next_key(first); first = false) {
+        reader.advance();  // the key's opening quote
+        key = reader.read_string_body();
+        if (reader.failed() || !reader.read_colon()) return std::nullopt;
+        if (key == "from"sv) {
+            params.sender = read_sender(reader);
+        } else if (key == "entries"sv) {
+            params.entries = read_entries(reader, last_origin);
+        } else if (key == "entry"sv) {
+            params.entry = read_element(reader, 2, last_origin);
+        } else {
+            static_cast<void>(reader.read_value(2));
+        }
+        if (reader.failed()) return std::nullopt;
+    }
+    if (reader.failed() || !reader.close_object()) return std::nullopt;
+    return params.take_batch();
+}
+
+}  // namespace quillfern::mesh
