@@ -120,6 +120,9 @@ public:
     bool finish();
 
     bool failed() const noexcept { return failed_; }
+    // Memory the values read so far took, as counted against `max_build_bytes`: a reader
+    // of another part of the same text can be given what is left.
+    std::size_t built_bytes() const noexcept { return built_bytes_; }
     void fail(std::string message);
     void fail_at_next(std::string message);
     // The kept error with its line and column.

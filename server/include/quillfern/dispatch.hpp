@@ -5,15 +5,12 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include <asio/awaitable.hpp>
 
 #include "quillfern/gossip.hpp"
-#include "quillfern/json.hpp"
 
 namespace quillfern::dispatch {
 

@@ -117,14 +117,9 @@ struct SpreadBatch {
 // reader has failed and the result means nothing.
 std::optional<SpreadBatch> read_spread_params(json::Reader& reader);
 
-// "gossip.spread": checks every element of params' "entries" (or its one "entry") with
-// thornKit and ingests the allowed ones with params' "from" ("unknown" when absent) as
-// the sending peer. Gives {"accepted":A,"rejected":R}, or {"error":"Missing 'entry' or
-// 'entries' param"}. Never throws.
-asio::awaitable<json::Value> handle_gossip_spread(const json::Value& params, gossip::GossipStore& store);
-
-// The same handling for a batch read straight from the request text:
-// {"accepted":A,"rejected":R}. Never throws.
+// "gossip.spread": checks every entry of the batch with thornKit and ingests the allowed
+// ones with the batch's sender as the sending peer; an element that is not an entry is
+// rejected. Gives {"accepted":A,"rejected":R}. Never throws.
 asio::awaitable<json::Value> handle_gossip_spread(SpreadBatch batch, gossip::GossipStore& store);
 
 // Asks thornKit ("metadata.analyze") about one entry on a fresh connection; true for

@@ -1,10 +1,12 @@
 // The JSON-RPC 2.0 vocabulary shared by the front ends: envelope builders, the error
 // codes and parameter-error texts the server sends, the constant lists that replies and
-// announcements report, and the service's health.
+// announcements report, the service's health, and the pieces that read a method's params
+// straight from the request text.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -56,6 +58,9 @@ std::string jsonrpc_error_response(const json::Value& id, std::int32_t code, std
 // The same envelopes appended to `out`, for callers that keep one buffer per connection
 // or splice in a result that is already compact JSON text.
 void write_success_response(std::string& out, const json::Value& id, std::string_view result_json);
+// {"id":id,"jsonrpc":"2.0","result": — a success reply up to its result, for a result
+// written after it and a closing '}'.
+void write_success_prefix(std::string& out, const json::Value& id);
 void write_error_response(std::string& out, const json::Value& id, std::int32_t code, std::string_view message);
 
 // The health of the service. Only Healthy and Unknown are ever derived (from the store's
@@ -86,5 +91,41 @@ private:
 
 // The debug form: "Healthy", "Unknown", "Degraded { reason: \"disk full\" }".
 std::string health_text(const HealthStatus& status);
+
+// ---- Params read straight from the request text ------------------------------------------
+// A method's reader builds only what the method takes; every other value is still read
+// and checked like any value, and counts toward the line's memory budget.
+
+// Reads one value at nesting level `depth` (that many arrays and objects are open) and
+// drops it: built first, then released.
+void drop_value(json::Reader& reader, std::uint32_t depth);
+
+// Reads one member's value at nesting level `depth` where only a text is of use: a string
+// gives its text; any other value is dropped and gives none. The caller tests the reader
+// for failure.
+std::optional<std::string> read_string_member(json::Reader& reader, std::uint32_t depth);
+
+// Reads a params value, `reader` at it (nesting level 1): for an object, `on_member(key)`
+// for each member in turn, with the reader at the member's value (level 2); it reads the
+// value and gives true, or gives false and the value is dropped. Params that are not an
+// object are dropped. Stops at the first fault, which the caller tests the reader for.
+template <class OnMember>
+void read_params_members(json::Reader& reader, OnMember&& on_member) {
+    if (reader.peek_token() != '{') {
+        drop_value(reader, 1);
+        return;
+    }
+    if (!reader.check_depth(1)) return;
+    reader.advance();
+    std::string key;
+    for (bool first = true; reader.has_next_key(first); first = false) {
+        reader.advance();  // the key's opening quote
+        key.clear();
+        if (!reader.read_string_into(key) || !reader.read_colon()) return;
+        if (!on_member(std::string_view(key))) drop_value(reader, 2);
+        if (reader.failed()) return;
+    }
+    if (!reader.failed()) reader.close_object();
+}
 
 }  // namespace quillfern::rpc_types

@@ -14,14 +14,12 @@
 #include "quillfern/log.hpp"
 #include "quillfern/mesh.hpp"
 #include "quillfern/paths.hpp"
-#include "quillfern/rpc_types.hpp"
 
 namespace quillfern::mesh {
 
 namespace {
 
 constexpr std::string_view LOG_TARGET = "quillfern_server::dispatch";
-constexpr std::string_view UNKNOWN_SENDER = "unknown";
 // Without a thornKit socket every entry is allowed without a connection. Whether the
 // socket is there is looked at again after this many entries, so that a long batch costs
 // a file-system check per slice rather than per entry, and a thornKit that appears while
@@ -31,30 +29,6 @@ constexpr std::size_t THORNKIT_RECHECK_ENTRIES = 64;
 constexpr std::size_t ENTRIES_BETWEEN_YIELDS = 256;
 
 bool thornkit_socket_present() { return paths::exists(paths::thornkit_socket_path()); }
-
-// The elements of params' "entries" (or its one "entry"), decoded; none when params holds
-// neither an array under "entries" nor any "entry".
-std::optional<SpreadBatch> read_batch(const json::Value& params) {
-    if (!params.is_object()) return std::nullopt;
-    SpreadBatch batch{std::string(UNKNOWN_SENDER), {}};
-    if (auto from = params.find("from"); from != params.end() && from->is_string()) {
-        batch.sender = from->get_ref<const std::string&>();
-    }
-    auto decode = [&batch](const json::Value& element) {
-        auto entry = gossip::GossipEntry::from_json(element);
-        batch.elements.push_back(entry ? std::optional(std::move(*entry)) : std::nullopt);
-    };
-    if (auto entries = params.find("entries"); entries != params.end() && entries->is_array()) {
-        batch.elements.reserve(entries->size());
-        for (const json::Value& element : *entries) decode(element);
-        return batch;
-    }
-    if (auto entry = params.find("entry"); entry != params.end()) {
-        decode(*entry);
-        return batch;
-    }
-    return std::nullopt;
-}
 
 // True when thornKit allowed the entry and the store accepted it.
 asio::awaitable<bool> take_checked(gossip::GossipEntry entry, std::string_view sender, gossip::GossipStore& store) {
@@ -110,14 +84,6 @@ asio::awaitable<json::Value> handle_gossip_spread(SpreadBatch batch, gossip::Gos
         ++(taken ? accepted : rejected);
     }
     co_return counts(accepted, rejected);
-}
-
-asio::awaitable<json::Value> handle_gossip_spread(const json::Value& params, gossip::GossipStore& store) {
-    std::optional<SpreadBatch> batch = read_batch(params);
-    if (!batch) co_return json::Value{{"error", std::string(rpc_types::MISSING_ENTRY_ERROR)}};
-    SpreadBatch decoded = std::move(*batch);
-    json::Value result = co_await handle_gossip_spread(std::move(decoded), store);
-    co_return result;
 }
 
 }  // namespace quillfern::mesh

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "quillfern/mesh.hpp"
+#include "quillfern/rpc_types.hpp"
 
 namespace quillfern::mesh {
 
@@ -47,7 +48,7 @@ std::optional<GossipEntry> read_element(json::Reader& reader, std::uint32_t dept
 std::optional<std::vector<std::optional<GossipEntry>>> read_entries(json::Reader& reader,
                                                                     gossip::SharedText& last_origin) {
     if (reader.peek_token() != '[') {
-        static_cast<void>(reader.read_value(2));
+        rpc_types::drop_value(reader, 2);
         return std::nullopt;
     }
     if (!reader.check_depth(2)) return std::nullopt;
@@ -61,45 +62,24 @@ std::optional<std::vector<std::optional<GossipEntry>>> read_entries(json::Reader
     return elements;
 }
 
-// "from": its text when it is a string, else the unknown sender.
-std::string read_sender(json::Reader& reader) {
-    if (reader.peek_token() == '"') {
-        reader.advance();
-        return reader.read_string_body();
-    }
-    static_cast<void>(reader.read_value(2));
-    return std::string(UNKNOWN_SENDER);
-}
-
 }  // namespace
 
 std::optional<SpreadBatch> read_spread_params(json::Reader& reader) {
-    using namespace std::string_view_literals;
-    if (reader.peek_token() != '{') {
-        static_cast<void>(reader.read_value(1));
-        return std::nullopt;
-    }
-    if (!reader.check_depth(1)) return std::nullopt;
-    reader.advance();
     SpreadParams params;
-    std::string key;
     gossip::SharedText last_origin;
-    for (bool first = true; reader.has_next_key(first); first = false) {
-        reader.advance();  // the key's opening quote
-        key = reader.read_string_body();
-        if (reader.failed() || !reader.read_colon()) return std::nullopt;
-        if (key == "from"sv) {
-            params.sender = read_sender(reader);
-        } else if (key == "entries"sv) {
+    rpc_types::read_params_members(reader, [&](std::string_view key) {
+        if (key == "from") {
+            params.sender = rpc_types::read_string_member(reader, 2).value_or(std::string(UNKNOWN_SENDER));
+        } else if (key == "entries") {
             params.entries = read_entries(reader, last_origin);
-        } else if (key == "entry"sv) {
+        } else if (key == "entry") {
             params.entry = read_element(reader, 2, last_origin);
         } else {
-            static_cast<void>(reader.read_value(2));
+            return false;
         }
-        if (reader.failed()) return std::nullopt;
-    }
-    if (reader.failed() || !reader.close_object()) return std::nullopt;
+        return true;
+    });
+    if (reader.failed()) return std::nullopt;
     return params.take_batch();
 }
 

@@ -21,11 +21,15 @@ json::Value jsonrpc_request(json::Value id, std::string_view method, json::Value
     return request;
 }
 
-void write_success_response(std::string& out, const json::Value& id, std::string_view result_json) {
+void write_success_prefix(std::string& out, const json::Value& id) {
     // Keys in byte order: "id" < "jsonrpc" < "result".
     out += "{\"id\":";
     json::write(out, id);
     out += ",\"jsonrpc\":\"2.0\",\"result\":";
+}
+
+void write_success_response(std::string& out, const json::Value& id, std::string_view result_json) {
+    write_success_prefix(out, id);
     out += result_json;
     out += '}';
 }
@@ -68,6 +72,20 @@ std::string health_text(const HealthStatus& status) {
     text::append_debug_quoted(out, status.reason());
     out += " }";
     return out;
+}
+
+void drop_value(json::Reader& reader, std::uint32_t depth) {
+    json::Value value = reader.read_value(depth);
+    json::release(value);
+}
+
+std::optional<std::string> read_string_member(json::Reader& reader, std::uint32_t depth) {
+    if (reader.peek_token() == '"') {
+        reader.advance();
+        return reader.read_string_body();
+    }
+    drop_value(reader, depth);
+    return std::nullopt;
 }
 
 }  // namespace quillfern::rpc_types

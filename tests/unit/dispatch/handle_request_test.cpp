@@ -165,6 +165,37 @@ INSTANTIATE_TEST_SUITE_P(
                   success("1", R"({"accepted":0,"rejected":1})")}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The params are read by the method the request finally names, wherever they stand in the
+// line; params that no method reads are still checked like any value.
+INSTANTIATE_TEST_SUITE_P(
+    Params, Replies,
+    ::testing::Values(
+        ReplyCase{"QueryParamsBeforeTheMethod", R"({"params":{"topic":"compute"},"id":1,"method":"gossip.query"})",
+                  success("1", R"({"count":0,"entries":[],"topic":"compute"})")},
+        ReplyCase{"QueryRepeatedMemberLastWins",
+                  R"({"id":1,"method":"gossip.query","params":{"topic":"nope","topic":"compute","key_prefix":1}})",
+                  success("1", R"({"count":0,"entries":[],"topic":"compute"})")},
+        ReplyCase{"QueryRepeatedParamsLastWins",
+                  R"({"id":1,"method":"gossip.query","params":{"topic":"compute"},"params":{"topic":"Data"}})",
+                  success("1", TOPIC_ERROR)},
+        ReplyCase{"QueryOtherMemberMalformed",
+                  R"({"id":1,"method":"gossip.query","params":{"topic":"compute","pad":[1,]}})", PARSE_ERROR},
+        ReplyCase{"LastMethodReadsTheParams",
+                  R"({"id":1,"method":"gossip.query","params":{"topic":"compute"},"method":"gossip.peers"})",
+                  success("1", R"({"node_id":"gate-a","peer_count":0,"peers":{}})")},
+        ReplyCase{"UnreadParamsMalformed", R"({"id":1,"method":"health.liveness","params":{"a":[1,]}})", PARSE_ERROR},
+        ReplyCase{"UnreadParamsNotUtf8", "{\"id\":1,\"method\":\"gossip.status\",\"params\":[\"\xFF\"]}", PARSE_ERROR},
+        ReplyCase{"UnknownMethodParamsMalformed", R"({"params":[1,],"id":1,"method":"nope"})", PARSE_ERROR},
+        ReplyCase{"UnknownMethodParamsBeforeIt", R"({"params":{"topic":"data"},"id":1,"method":"nope"})",
+                  method_not_found("1")},
+        ReplyCase{"ParamsNesting127", R"({"id":1,"method":"health.liveness","params":)" + nested_arrays(126) + "}",
+                  success("1", R"({"alive":true})")},
+        ReplyCase{"ParamsNesting128", R"({"id":1,"method":"health.liveness","params":)" + nested_arrays(127) + "}",
+                  PARSE_ERROR},
+        ReplyCase{"UnknownMethodParamsNesting128", R"({"id":1,"method":"nope","params":)" + nested_arrays(127) + "}",
+                  PARSE_ERROR}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(HandleRequest, ParameterErrorsTouchNoStore) {
     call(R"({"id":1,"method":"gossip.inject","params":{"topic":"data"}})");
     call(R"({"id":1,"method":"gossip.inject","params":{"topic":"Data","key":"k"}})");

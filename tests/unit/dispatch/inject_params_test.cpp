@@ -1,5 +1,5 @@
-// gossip.inject reads its params straight from the text when the method comes first, and
-// as a JSON value otherwise: both ways must take the same members and give the same reply.
+// gossip.inject reads its params straight from the text wherever the method is named:
+// params before or after the method take the same members and give the same reply.
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,8 +41,7 @@ struct ParamsCase {
     const char* stored_payload;  // the stored entry's payload
 };
 
-// Each case with the method before params (read straight from the text) and after it
-// (read as a JSON value), each on a fresh store.
+// Each case with the method before params and after it, each on a fresh store.
 TEST_F(InjectParams, MemberOrderDoesNotChangeTheOutcome) {
     const ParamsCase cases[] = {
         {R"({"topic":"data","key":"k","payload":{"b":1,"a":[true,null]}})", ACCEPTED, "k",
@@ -81,7 +80,7 @@ TEST_F(InjectParams, MemberOrderDoesNotChangeTheOutcome) {
     }
 }
 
-TEST_F(InjectParams, AMethodNamedAfterParamsTakesThemAsAValue) {
+TEST_F(InjectParams, TheLastMethodAndTheLastParamsCount) {
     auto store = testing::started_store();
     // The last method counts: params read for gossip.inject serve gossip.query instead.
     EXPECT_EQ(
@@ -90,7 +89,7 @@ TEST_F(InjectParams, AMethodNamedAfterParamsTakesThemAsAValue) {
     EXPECT_TRUE(store->query(gossip::Topic::Data, std::nullopt).empty());
     EXPECT_EQ(call(store, R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"k"},"method":"nope"})"),
               R"({"error":{"code":-32601,"message":"Method not found"},"id":1,"jsonrpc":"2.0"})");
-    // The last params counts, whichever way each was read.
+    // The last params counts.
     EXPECT_EQ(
         call(store,
              R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"k"},"params":{"topic":"data"}})"),

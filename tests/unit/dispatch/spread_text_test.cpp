@@ -1,6 +1,7 @@
-// gossip.spread and gossip.inject read straight from the request line: the same replies
-// and the same store as the handling of the parsed params, whatever order and repetition
-// of members the line holds; and what a stored payload costs in memory.
+// gossip.spread read straight from the request line: the reply each shape of params
+// calls for, the same reply and store as the params in their canonical form give (each
+// member once, the last of a repeated one), whatever order and repetition of members the
+// line holds; and what a stored payload costs in memory.
 #include <algorithm>
 #include <fstream>
 #include <string>
@@ -10,7 +11,6 @@
 
 #include "dispatch_fixture.hpp"
 #include "quillfern/dispatch.hpp"
-#include "quillfern/mesh.hpp"
 
 namespace quillfern::dispatch {
 namespace {
@@ -48,6 +48,7 @@ std::string contents(gossip::GossipStore& store) {
 struct SpreadCase {
     std::string name;
     std::string params;  // the params text of the request line
+    std::string result;  // the reply's result
 };
 
 void PrintTo(const SpreadCase& c, std::ostream* os) { *os << c.params; }
@@ -61,12 +62,11 @@ protected:
         const std::string reply = testing::run_task(ctx_, handle_request(line, store));
         return reply + "\n" + contents(*store);
     }
-    // The reply and store that the handling of the parsed params gives.
-    std::string expected(const std::string& id, const std::string& params) {
-        auto store = testing::started_store();
-        const json::Value parsed = parse_json(params);
-        const json::Value result = testing::run_task(ctx_, mesh::handle_gossip_spread(parsed, *store));
-        return R"({"id":)" + id + R"(,"jsonrpc":"2.0","result":)" + json::to_string(result) + "}\n" + contents(*store);
+    // The reply and store that the same params give in their canonical form: parsed and
+    // written again, each member once (the last of a repeated one), keys sorted.
+    std::string canonical(const std::string& params) {
+        return request(R"({"jsonrpc":"2.0","id":4,"method":"gossip.spread","params":)" +
+                       json::to_string(parse_json(params)) + "}");
     }
 
     TempDir dir_;
@@ -74,39 +74,56 @@ protected:
     asio::io_context ctx_;
 };
 
-TEST_P(SpreadFromText, AgreesWithTheParsedParams) {
+TEST_P(SpreadFromText, AgreesWithTheCanonicalParams) {
     const std::string& params = GetParam().params;
-    const std::string want = expected("4", params);
+    const std::string want = canonical(params);
+    EXPECT_EQ(want.substr(0, want.find('\n')), R"({"id":4,"jsonrpc":"2.0","result":)" + GetParam().result + "}");
     EXPECT_EQ(request(R"({"jsonrpc":"2.0","id":4,"method":"gossip.spread","params":)" + params + "}"), want);
-    // Params before the method are read as a value: the same again.
+    // Params before the method: the same again.
     EXPECT_EQ(request(R"({"params":)" + params + R"(,"id":4,"method":"gossip.spread"})"), want);
 }
+
+std::string counts(int accepted, int rejected) {
+    return R"({"accepted":)" + std::to_string(accepted) + R"(,"rejected":)" + std::to_string(rejected) + "}";
+}
+const std::string MISSING = R"({"error":"Missing 'entry' or 'entries' param"})";
 
 INSTANTIATE_TEST_SUITE_P(
     Params, SpreadFromText,
     ::testing::Values(
-        SpreadCase{"Batch", R"({"from":"gate-b","entries":[)" + entry("a", "n1") + "," + entry("b", "n2") + "]}"},
-        SpreadCase{"SenderNotAString", R"({"entries":[)" + entry("a", "n1") + R"(],"from":42})"},
-        SpreadCase{"LastSenderCounts", R"({"from":"x","entries":[)" + entry("a", "n1") + R"(],"from":"gate-c"})"},
-        SpreadCase{"LastSenderNotAString", R"({"from":"x","entries":[)" + entry("a", "n1") + R"(],"from":null})"},
-        SpreadCase{"EntriesNotAnArray", R"({"entries":"no","entry":)" + entry("a", "n1") + "}"},
-        SpreadCase{"ArrayBeatsEntry", R"({"entry":)" + entry("a", "n1") + R"(,"entries":[)" + entry("b", "n2") + "]}"},
+        SpreadCase{"Batch", R"({"from":"gate-b","entries":[)" + entry("a", "n1") + "," + entry("b", "n2") + "]}",
+                   counts(2, 0)},
+        SpreadCase{"SenderNotAString", R"({"entries":[)" + entry("a", "n1") + R"(],"from":42})", counts(1, 0)},
+        SpreadCase{"LastSenderCounts", R"({"from":"x","entries":[)" + entry("a", "n1") + R"(],"from":"gate-c"})",
+                   counts(1, 0)},
+        SpreadCase{"LastSenderNotAString", R"({"from":"x","entries":[)" + entry("a", "n1") + R"(],"from":null})",
+                   counts(1, 0)},
+        SpreadCase{"EntriesNotAnArray", R"({"entries":"no","entry":)" + entry("a", "n1") + "}", counts(1, 0)},
+        SpreadCase{"ArrayBeatsEntry", R"({"entry":)" + entry("a", "n1") + R"(,"entries":[)" + entry("b", "n2") + "]}",
+                   counts(1, 0)},
         SpreadCase{"LaterEntriesNotAnArray",
-                   R"({"entries":[)" + entry("a", "n1") + R"(],"entries":{},"entry":)" + entry("b", "n2") + "}"},
-        SpreadCase{"LaterEntriesWithoutEntry", R"({"entries":[)" + entry("a", "n1") + R"(],"entries":5})"},
-        SpreadCase{"LaterEntryCounts", R"({"entry":)" + entry("a", "n1") + R"(,"entry":)" + entry("b", "n2") + "}"},
-        SpreadCase{"Empty", "{}"}, SpreadCase{"EmptyBatch", R"({"entries":[]})"},
-        SpreadCase{"NullEntry", R"({"entry":null})"},
-        SpreadCase{"SameEntryTwice", R"({"entries":[)" + entry("a", "n1") + "," + entry("a", "n1") + "]}"},
-        SpreadCase{"NewerVersionReplaces", R"({"entries":[)" + entry("a", "n1", 7) + "," + entry("a", "n2", 9) + "," +
-                                               entry("a", "n3", 8) + "]}"},
+                   R"({"entries":[)" + entry("a", "n1") + R"(],"entries":{},"entry":)" + entry("b", "n2") + "}",
+                   counts(1, 0)},
+        SpreadCase{"LaterEntriesWithoutEntry", R"({"entries":[)" + entry("a", "n1") + R"(],"entries":5})", MISSING},
+        SpreadCase{"LaterEntryCounts", R"({"entry":)" + entry("a", "n1") + R"(,"entry":)" + entry("b", "n2") + "}",
+                   counts(1, 0)},
+        SpreadCase{"Empty", "{}", MISSING}, SpreadCase{"EmptyBatch", R"({"entries":[]})", counts(0, 0)},
+        SpreadCase{"NullEntry", R"({"entry":null})", counts(0, 1)},
+        SpreadCase{"SameEntryTwice", R"({"entries":[)" + entry("a", "n1") + "," + entry("a", "n1") + "]}",
+                   counts(1, 1)},
+        SpreadCase{
+            "NewerVersionReplaces",
+            R"({"entries":[)" + entry("a", "n1", 7) + "," + entry("a", "n2", 9) + "," + entry("a", "n3", 8) + "]}",
+            counts(2, 1)},
         SpreadCase{"ElementsThatAreNoEntries",
-                   R"({"entries":[5,{"bad":1},[],)" + entry("b", "n2") + R"(,["data","k",null,"g","n",1,1,1,1]]})"},
+                   R"({"entries":[5,{"bad":1},[],)" + entry("b", "n2") + R"(,["data","k",null,"g","n",1,1,1,1]]})",
+                   counts(1, 4)},
         SpreadCase{"ArrayFormEntry",
-                   R"({"entries":[["data","k",{"b":[1],"a":2},"g","n",1,1,1,)" + std::to_string(kNow + 9) + "]]}"}),
+                   R"({"entries":[["data","k",{"b":[1],"a":2},"g","n",1,1,1,)" + std::to_string(kNow + 9) + "]]}",
+                   counts(1, 0)}),
     [](const auto& info) { return info.param.name; });
 
-TEST_F(SpreadFromText, MethodNamedAgainAfterParamsTakesThemAsAValue) {
+TEST_F(SpreadFromText, AMethodNamedAgainAfterParamsIsTheOneThatReadsThem) {
     const std::string params = R"({"topic":"data","entries":[)" + entry("a", "n1") + "]}";
     auto store = testing::started_store();
     const std::string line = R"({"id":1,"method":"gossip.spread","params":)" + params + R"(,"method":"gossip.query"})";

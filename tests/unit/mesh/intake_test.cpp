@@ -24,6 +24,7 @@
 #include "quillfern/paths.hpp"
 #include "run_task.hpp"
 #include "temp_dir.hpp"
+#include "test_clock.hpp"
 
 namespace quillfern::mesh {
 namespace {
@@ -32,19 +33,12 @@ using asio::local::stream_protocol;
 using quillfern::testing::EnvGuard;
 using quillfern::testing::TempDir;
 
-constexpr std::uint64_t kNow = 1'700'000'000;
-std::uint64_t fixed_now() { return kNow; }
+using testing::kNow;
 
 std::shared_ptr<gossip::GossipStore> started_store() {
-    auto store = std::make_shared<gossip::GossipStore>("gate-a", &fixed_now);
+    auto store = std::make_shared<gossip::GossipStore>("gate-a", &testing::fake_now);
     EXPECT_TRUE(store->start().has_value());
     return store;
-}
-
-json::Value parse_json(std::string_view text) {
-    auto value = json::parse(text);
-    EXPECT_TRUE(value.has_value()) << text;
-    return value ? std::move(*value) : json::Value();
 }
 
 constexpr auto as_tuple = asio::experimental::as_tuple(asio::use_awaitable);
@@ -152,9 +146,15 @@ protected:
         thornkit_ = std::make_unique<FakeThornKit>(ctx_, socket_path_, std::move(behaviour));
     }
 
+    // The batch `params_json` holds, as the mesh reads it, taken in: the counts, or null
+    // when the params hold no batch.
     json::Value spread(const std::string& params_json) {
-        json::Value params = parse_json(params_json);
-        return testing::run_task(ctx_, handle_gossip_spread(params, *store_));
+        json::Reader reader(params_json);
+        std::optional<SpreadBatch> batch = read_spread_params(reader);
+        EXPECT_FALSE(reader.failed()) << params_json;
+        EXPECT_TRUE(reader.finish()) << params_json;
+        if (!batch) return json::Value();
+        return ::quillfern::testing::run_task(ctx_, handle_gossip_spread(std::move(*batch), *store_));
     }
     json::Value counts(std::uint32_t accepted, std::uint32_t rejected) {
         return {{"accepted", accepted}, {"rejected", rejected}};
@@ -187,7 +187,7 @@ TEST_P(SpreadParams, GiveTheBatch) {
     EXPECT_EQ(json::to_string(spread(GetParam().params)), GetParam().result);
 }
 
-const std::string MISSING = R"({"error":"Missing 'entry' or 'entries' param"})";
+const std::string MISSING = "null";  // no batch
 
 INSTANTIATE_TEST_SUITE_P(
     Batches, SpreadParams,

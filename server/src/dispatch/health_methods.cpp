@@ -1,0 +1,97 @@
+// What the service says about itself: liveness, readiness, its health, its capabilities,
+// and the answers to a negotiation and an announcement. None takes params; the results
+// that never change are rendered once.
+#include <string>
+
+#include "methods.hpp"
+#include "quillfern/rpc_types.hpp"
+
+namespace quillfern::dispatch::detail {
+
+namespace {
+
+std::string render(json::Value value) { return json::to_string(value); }
+
+const std::string& liveness_result() {
+    static const std::string text = render({{"alive", true}});
+    return text;
+}
+
+const std::string& readiness_result(bool ready) {
+    static const std::string ready_text =
+        render({{"capabilities", rpc_types::string_array(rpc_types::METHOD_NAMES)}, {"ready", true}});
+    static const std::string not_ready_text =
+        render({{"capabilities", rpc_types::string_array(rpc_types::METHOD_NAMES)}, {"ready", false}});
+    return ready ? ready_text : not_ready_text;
+}
+
+const std::string& capabilities_result() {
+    static const std::string text = render({
+        {"gossip_domains", rpc_types::string_array(rpc_types::GOSSIP_DOMAINS)},
+        {"methods", rpc_types::string_array(rpc_types::METHOD_NAMES)},
+        {"protocol", std::string(rpc_types::PROTOCOL_NAME)},
+        {"transport", rpc_types::string_array(rpc_types::TRANSPORTS)},
+        {"version", std::string(rpc_types::SERVICE_VERSION)},
+        {"wendle", std::string(rpc_types::SERVICE_DISPLAY_NAME)},
+    });
+    return text;
+}
+
+const std::string& announce_result() {
+    static const std::string text = render({
+        {"capabilities", rpc_types::string_array(rpc_types::CAPABILITIES)},
+        {"methods", rpc_types::string_array(rpc_types::METHOD_NAMES)},
+        {"signal_tiers", rpc_types::string_array(rpc_types::SIGNAL_TIERS)},
+        {"version", std::string(rpc_types::SERVICE_VERSION)},
+        {"wendle", std::string(rpc_types::SERVICE_DISPLAY_NAME)},
+    });
+    return text;
+}
+
+const std::string& negotiate_result() {
+    static const std::string text = render({{"cipher", "null"}, {"server_nonce", nullptr}});
+    return text;
+}
+
+}  // namespace
+
+void health_liveness(Call& call) {
+    call.drop_params();
+    call.out() += liveness_result();
+}
+
+void health_readiness(Call& call) {
+    call.drop_params();
+    call.out() += readiness_result(call.store().running());
+}
+
+void health_check(Call& call) {
+    call.drop_params();
+    const gossip::GossipStore& store = call.store();
+    std::string& out = call.out();
+    const bool running = store.running();
+    out += "{\"liveness\":true,\"node_id\":";
+    json::write_string(out, store.node_id());
+    out += ",\"readiness\":";
+    append_bool(out, running);
+    out += ",\"status\":";
+    json::write_string(out, rpc_types::health_text(rpc_types::HealthStatus::from_lifecycle_state(store.state())));
+    out += '}';
+}
+
+void capabilities_list(Call& call) {
+    call.drop_params();
+    call.out() += capabilities_result();
+}
+
+void btsp_negotiate(Call& call) {
+    call.drop_params();
+    call.out() += negotiate_result();
+}
+
+void wendle_announce(Call& call) {
+    call.drop_params();
+    call.out() += announce_result();
+}
+
+}  // namespace quillfern::dispatch::detail

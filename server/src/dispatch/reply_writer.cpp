@@ -1,0 +1,53 @@
+#include "reply_writer.hpp"
+
+#include <fmt/format.h>
+
+#include "quillfern/rpc_types.hpp"
+
+namespace quillfern::dispatch::detail {
+
+namespace {
+
+const std::string& parse_error_reply() {
+    static const std::string reply =
+        rpc_types::jsonrpc_error_response(nullptr, rpc_types::PARSE_ERROR, rpc_types::PARSE_ERROR_MESSAGE);
+    return reply;
+}
+
+}  // namespace
+
+void ReplyWriter::begin_success(const json::Value& id) { rpc_types::write_success_prefix(sink_.out, id); }
+
+asio::awaitable<bool> ReplyWriter::chunk_done() {
+    if (!sink_.drain || sink_.out.size() < REPLY_CHUNK_BYTES) co_return true;
+    drained_ = true;
+    const bool taken = co_await sink_.drain();
+    co_return taken;
+}
+
+void ReplyWriter::method_not_found(const json::Value& id) {
+    rpc_types::write_error_response(sink_.out, id, rpc_types::METHOD_NOT_FOUND, rpc_types::METHOD_NOT_FOUND_MESSAGE);
+}
+
+void ReplyWriter::parse_error() {
+    sink_.out.resize(start_);
+    sink_.out += parse_error_reply();
+}
+
+std::string param_error_result(std::string_view message) {
+    std::string text = "{\"error\":";
+    json::write_string(text, message);
+    text += '}';
+    return text;
+}
+
+const std::string& invalid_topic_result() {
+    static const std::string text = param_error_result(rpc_types::INVALID_TOPIC_ERROR);
+    return text;
+}
+
+void append_number(std::string& out, std::uint64_t n) { out += fmt::format_int(n).c_str(); }
+
+void append_bool(std::string& out, bool b) { out += b ? "true" : "false"; }
+
+}  // namespace quillfern::dispatch::detail

@@ -1,0 +1,33 @@
+// "gossip.spread": a peer's batch, read from its params by the mesh's reader and taken in
+// by the mesh's intake.
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "methods.hpp"
+#include "quillfern/mesh.hpp"
+#include "quillfern/rpc_types.hpp"
+
+namespace quillfern::dispatch::detail {
+
+namespace {
+
+const std::string& missing_entry_result() {
+    static const std::string text = param_error_result(rpc_types::MISSING_ENTRY_ERROR);
+    return text;
+}
+
+}  // namespace
+
+asio::awaitable<bool> gossip_spread(Call& call) {
+    std::optional<mesh::SpreadBatch> batch = co_await call.read_params_aside(mesh::read_spread_params);
+    if (!batch) {
+        call.out() += missing_entry_result();
+        co_return true;
+    }
+    const json::Value result = co_await mesh::handle_gossip_spread(std::move(*batch), call.store());
+    json::write(call.out(), result);
+    co_return true;
+}
+
+}  // namespace quillfern::dispatch::detail
