@@ -1,6 +1,5 @@
 // One tick of the eviction loop: expired entries leave with their log lines, and the
 // heartbeat is renewed after them.
-#include <atomic>
 #include <string>
 
 #include <gmock/gmock.h>
@@ -8,6 +7,7 @@
 
 #include "quillfern/log.hpp"
 #include "quillfern/mesh.hpp"
+#include "test_clock.hpp"
 
 namespace quillfern::mesh {
 namespace {
@@ -16,14 +16,10 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::UnorderedElementsAre;
 
-constexpr std::uint64_t kNow = 1'700'000'000;
-std::atomic<std::uint64_t> g_now{kNow};
-std::uint64_t fake_now() { return g_now.load(); }
+using namespace testing;  // the clock
 
-class EvictionTickTest : public ::testing::Test {
+class EvictionTickTest : public ClockTest {
 protected:
-    EvictionTickTest() { g_now = kNow; }
-
     gossip::GossipStore store{"gate-a", &fake_now};
 };
 

@@ -2,7 +2,6 @@
 // outcome of its injection.
 #include <unistd.h>
 
-#include <atomic>
 #include <string>
 
 #include <gmock/gmock.h>
@@ -10,6 +9,7 @@
 
 #include "quillfern/log.hpp"
 #include "quillfern/mesh.hpp"
+#include "test_clock.hpp"
 
 namespace quillfern::mesh {
 namespace {
@@ -17,14 +17,10 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-constexpr std::uint64_t kNow = 1'700'000'000;
-std::atomic<std::uint64_t> g_now{kNow};
-std::uint64_t fake_now() { return g_now.load(); }
+using namespace testing;  // the clock
 
-class HeartbeatTest : public ::testing::Test {
+class HeartbeatTest : public ClockTest {
 protected:
-    HeartbeatTest() { g_now = kNow; }
-
     static std::string pid_text() { return std::to_string(::getpid()); }
     static std::string payload_text(std::string_view gate, std::uint16_t port) {
         return R"({"capabilities":["gossip"],"gate":")" + std::string(gate) + R"(","gossip_port":)" +
