@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <string_view>
 #include <system_error>
 
 #include <asio/awaitable.hpp>
@@ -29,9 +30,27 @@ using AcceptErrorPolicy =
 // system, generic and asio error categories.
 bool is_transient_accept_error(const std::error_code& error) noexcept;
 
+// How a listener meets a failed accept. The first failure of an episode is logged as WARN
+// `warning` ("{}" takes the error's text) under `log_target`, and the accept is tried
+// again after `pause`; with `at_once_for_one_call`, at once for an error of one
+// connection or one call (a connection aborted before it was taken, an interrupted call,
+// nothing to take yet). An error that is not transient ends accepting, unlogged, unless
+// `retry_lasting_errors` is set.
+struct AcceptRetry {
+    std::string_view log_target;
+    std::string_view warning;
+    std::chrono::milliseconds pause;
+    bool retry_lasting_errors = false;
+    bool at_once_for_one_call = false;
+};
+
+// The policy that does what `retry` says, for accept_connections.
+AcceptErrorPolicy retry_policy(AcceptRetry retry);
+
 // Accepts on `listener` until the policy stops it, and gives the error it stopped on.
 // Every accepted stream is close-on-exec and handed to `handler` as a task of its own on
-// the next worker; an exception ends that task only. At the descriptor limit a spare
+// the next worker; an exception that escapes the handler ends that task only and is
+// reported on standard error (runtime::report_task_failure). At the descriptor limit a spare
 // descriptor is given up for a moment so that the waiting clients are accepted and
 // closed at once instead of hanging in the backlog. Cancelling the awaiting operation ends it
 // with asio::error::operation_aborted.

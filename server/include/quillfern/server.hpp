@@ -10,9 +10,11 @@
 
 #include <asio/awaitable.hpp>
 
+#include "quillfern/accept.hpp"
 #include "quillfern/expected.hpp"
 #include "quillfern/gossip.hpp"
 #include "quillfern/io_error.hpp"
+#include "quillfern/log_targets.hpp"
 #include "quillfern/runtime.hpp"
 #include "quillfern/transport.hpp"
 
@@ -24,6 +26,19 @@ inline constexpr std::string_view kServiceName = "quillfern";
 // "tcp_only"; else the Unix socket runtime_dir()/quillfern[-family].sock.
 transport::TransportEndpoint choose_endpoint(const std::optional<transport::TransportEndpoint>& override_endpoint,
                                              const std::optional<std::string>& family_id, std::string_view service);
+
+// A failed accept on either listener: a transient error is logged once per episode and
+// retried after 50 ms; any other ends the listener.
+inline constexpr AcceptRetry kMainAcceptRetry{
+    .log_target = log::targets::kServer,
+    .warning = "Accept error: {} — retrying",
+    .pause = std::chrono::milliseconds(50),
+};
+inline constexpr AcceptRetry kCrossGateAcceptRetry{
+    .log_target = log::targets::kServerRoot,
+    .warning = "Cross-gate gossip accept error: {} — retrying",
+    .pause = std::chrono::milliseconds(50),
+};
 
 struct ServeOptions {
     std::optional<std::string> family_id;
@@ -38,10 +53,9 @@ asio::awaitable<Expected<void, std::string>> serve(ServeOptions options, std::sh
                                                    runtime::Runtime& rt);
 
 // Listens on 127.0.0.1:<gossip_port> (address reuse, backlog 128) and serves every
-// connection with handle_connection, each as a task of its own on a worker. A
-// transient accept error is logged once per episode as WARN and the accept retried
-// after 50 ms. Returns only the error that ends the listener: a failed bind, or an
-// accept error that is not transient.
+// connection with handle_connection, each as a task of its own on a worker; a failed
+// accept as kCrossGateAcceptRetry says. Returns only the error that ends the listener: a
+// failed bind, or an accept error that is not transient.
 asio::awaitable<Expected<void, IoError>> cross_gate_listener(std::shared_ptr<gossip::GossipStore> store,
                                                              std::uint16_t gossip_port, runtime::Runtime& rt);
 

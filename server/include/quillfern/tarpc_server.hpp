@@ -14,10 +14,12 @@
 
 #include <asio/awaitable.hpp>
 
+#include "quillfern/accept.hpp"
 #include "quillfern/expected.hpp"
 #include "quillfern/gossip.hpp"
 #include "quillfern/io_error.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
 #include "quillfern/runtime.hpp"
 #include "quillfern/tarpc_service.hpp"
 #include "quillfern/transport.hpp"
@@ -179,10 +181,17 @@ asio::awaitable<void> serve_connection(transport::TransportStream stream, QuillF
 
 // ---- The socket ------------------------------------------------------------------------------
 
-// The pause after a failed accept on the binary RPC socket: none for errors that concern
-// one connection or one call ("connection aborted", "interrupted", "would block"),
-// 100 ms for any other, so that a lasting failure does not spin.
-std::chrono::milliseconds accept_error_pause(const std::error_code& error) noexcept;
+// A failed accept on the binary RPC socket is logged once per episode and always tried
+// again: at once after an error of one connection or one call ("connection aborted",
+// "interrupted", "would block"), after 100 ms after any other, so that a lasting failure
+// does not spin.
+inline constexpr server::AcceptRetry kAcceptRetry{
+    .log_target = log::targets::kTarpcServer,
+    .warning = "tarpc accept error: {}",
+    .pause = std::chrono::milliseconds(100),
+    .retry_lasting_errors = true,
+    .at_once_for_one_call = true,
+};
 
 // Binds socket_dir()/quillfern[-family].tarpc.sock (directories created, a stale socket
 // file removed), logs "tarpc listening on unix://<path>" and starts the accept loop on a

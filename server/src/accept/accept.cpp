@@ -1,5 +1,7 @@
+// The accept loop shared by every listener.
 #include "quillfern/accept.hpp"
 
+#include "accept_errors.hpp"
 #include "quillfern/expected.hpp"
 
 #include <fcntl.h>
@@ -18,15 +20,6 @@
 namespace quillfern::server {
 
 namespace {
-
-bool is_errno_category(const std::error_code& error) noexcept {
-    return error.category() == std::system_category() || error.category() == std::generic_category() ||
-           error.category() == asio::error::get_system_category();
-}
-
-bool is_descriptor_exhaustion(const std::error_code& error) noexcept {
-    return is_errno_category(error) && (error.value() == EMFILE || error.value() == ENFILE);
-}
 
 // One descriptor held in reserve. At the descriptor limit it is closed for a moment, the
 // waiting connections are accepted into its place one after the other and closed, and it
@@ -96,35 +89,7 @@ asio::awaitable<Expected<int, std::error_code>> accept_descriptor(transport::Tra
     }
 }
 
-asio::awaitable<void> connection_task(ConnectionHandler handler, transport::TransportStream stream) {
-    try {
-        co_await handler(std::move(stream));
-    } catch (...) {
-        // A failure ends this connection only.
-    }
-}
-
 }  // namespace
-
-bool is_transient_accept_error(const std::error_code& error) noexcept {
-    if (!is_errno_category(error)) return false;
-    switch (error.value()) {
-        case ECONNABORTED:
-        case EMFILE:
-        case ENFILE:
-        case ENOBUFS:
-        case ENOMEM:
-        case EPROTO:
-        case EINTR:
-        case EAGAIN:
-        case ENETDOWN:
-        case EHOSTUNREACH:
-        case ENETUNREACH:
-        case ETIMEDOUT:
-        case EPERM: return true;
-        default: return false;
-    }
-}
 
 asio::awaitable<std::error_code> accept_connections(transport::TransportListener& listener, runtime::Runtime& rt,
                                                     ConnectionHandler handler, AcceptErrorPolicy on_error) {
@@ -140,7 +105,8 @@ asio::awaitable<std::error_code> accept_connections(transport::TransportListener
             socket.assign(protocol, *accepted, ec);
             if (!ec) {
                 in_episode = false;
-                asio::co_spawn(worker, connection_task(handler, std::move(socket)),
+                // A failure that escapes the handler ends this connection only, and is reported.
+                asio::co_spawn(worker, handler(std::move(socket)),
                                [](std::exception_ptr e) { runtime::report_task_failure(e); });
                 continue;
             }
@@ -152,7 +118,7 @@ asio::awaitable<std::error_code> accept_connections(transport::TransportListener
 
         const bool first = !in_episode;
         in_episode = true;
-        if (is_descriptor_exhaustion(ec)) spare.shed_waiting(listener.native_handle());
+        if (detail::is_descriptor_exhaustion(ec)) spare.shed_waiting(listener.native_handle());
         const std::optional<std::chrono::milliseconds> pause = on_error(ec, first);
         if (!pause) co_return ec;
         if (pause->count() > 0) {

@@ -17,7 +17,6 @@ namespace quillfern::server {
 namespace {
 
 constexpr const char* kTarget = "quillfern_server";
-constexpr std::chrono::milliseconds kAcceptRetryPause{50};
 
 // "127.0.0.1:53112" ("[::1]:53112" for IPv6); empty when the address can't be read.
 std::string remote_address_text(const transport::TransportStream& stream) {
@@ -56,17 +55,8 @@ asio::awaitable<Expected<void, IoError>> cross_gate_listener(std::shared_ptr<gos
     ConnectionHandler handler = [store](transport::TransportStream stream) {
         return serve_cross_gate_connection(std::move(stream), store);
     };
-    AcceptErrorPolicy on_error = [](const std::error_code& error,
-                                    bool first) -> std::optional<std::chrono::milliseconds> {
-        if (!is_transient_accept_error(error)) return std::nullopt;
-        if (first) {
-            QF_LOG(log::Level::Warn, kTarget,
-                   fmt::format("Cross-gate gossip accept error: {} — retrying",
-                               IoError::from_error_code(error).message()));
-        }
-        return kAcceptRetryPause;
-    };
-    const std::error_code stopped = co_await accept_connections(listener, rt, std::move(handler), std::move(on_error));
+    const std::error_code stopped =
+        co_await accept_connections(listener, rt, std::move(handler), retry_policy(kCrossGateAcceptRetry));
     co_return unexpected(IoError::from_error_code(stopped));
 }
 

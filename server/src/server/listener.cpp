@@ -85,16 +85,7 @@ asio::awaitable<Expected<void, std::string>> serve(ServeOptions options, std::sh
     ConnectionHandler handler = [store, negotiate = options.negotiate](transport::TransportStream stream) {
         return connection_task(std::move(stream), store, negotiate);
     };
-    AcceptErrorPolicy on_error = [](const std::error_code& error,
-                                    bool first) -> std::optional<std::chrono::milliseconds> {
-        if (!is_transient_accept_error(error)) return std::nullopt;
-        if (first) {
-            QF_LOG(log::Level::Warn, log::targets::kServer,
-                   fmt::format("Accept error: {} — retrying", IoError::from_error_code(error).message()));
-        }
-        return std::chrono::milliseconds(50);
-    };
-    auto outcome = co_await (accept_connections(listener, rt, std::move(handler), std::move(on_error)) ||
+    auto outcome = co_await (accept_connections(listener, rt, std::move(handler), retry_policy(kMainAcceptRetry)) ||
                              signals.wait_for_shutdown());
     if (outcome.index() == 1) {
         QF_LOG(log::Level::Info, log::targets::kServer, "graceful shutdown initiated");

@@ -1,7 +1,5 @@
 // The binary RPC socket: set up once at start-up in legacy dual-socket mode, then one
 // accept loop for the life of the process.
-#include <cerrno>
-
 #include <fmt/format.h>
 #include <asio/co_spawn.hpp>
 
@@ -16,37 +14,17 @@ namespace quillfern::tarpc_server {
 
 namespace {
 
-constexpr const char* kTarget = "quillfern_server::tarpc_server";
-
-// Accepts for as long as the process lives: every failure is logged and followed by a
-// new attempt, after accept_error_pause.
+// Accepts for as long as the process lives: every failure is followed by a new attempt
+// (kAcceptRetry).
 asio::awaitable<void> accept_loop(transport::TransportListener listener, QuillFernTarpcServer handler,
                                   runtime::Runtime& rt) {
     server::ConnectionHandler serve = [handler](transport::TransportStream stream) {
         return serve_connection(std::move(stream), handler);
     };
-    server::AcceptErrorPolicy on_error = [](const std::error_code& error,
-                                            bool first) -> std::optional<std::chrono::milliseconds> {
-        if (first) {
-            QF_LOG(log::Level::Warn, log::targets::kTarpcServer,
-                   fmt::format("tarpc accept error: {}", IoError::from_error_code(error).message()));
-        }
-        return accept_error_pause(error);
-    };
-    co_await server::accept_connections(listener, rt, std::move(serve), std::move(on_error));
+    co_await server::accept_connections(listener, rt, std::move(serve), server::retry_policy(kAcceptRetry));
 }
 
 }  // namespace
-
-std::chrono::milliseconds accept_error_pause(const std::error_code& error) noexcept {
-    const bool errno_like = error.category() == std::system_category() || error.category() == std::generic_category() ||
-                            error.category() == asio::error::get_system_category();
-    if (errno_like && (error.value() == ECONNABORTED || error.value() == EINTR || error.value() == EAGAIN ||
-                       error.value() == EWOULDBLOCK)) {
-        return std::chrono::milliseconds(0);
-    }
-    return std::chrono::milliseconds(100);
-}
 
 asio::awaitable<Expected<void, IoError>> start_tarpc_listener(const std::optional<std::string>& family_id,
                                                               std::string_view service,
