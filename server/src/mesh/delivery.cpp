@@ -11,9 +11,9 @@
 #include <fmt/format.h>
 
 #include "quillfern/log.hpp"
+#include "quillfern/mesh.hpp"
 #include "quillfern/paths.hpp"
 #include "quillfern/sibling_client.hpp"
-#include "quillfern/mesh.hpp"
 
 namespace quillfern::spread {
 

@@ -7,9 +7,9 @@
 #include <utility>
 
 #include "quillfern/log.hpp"
+#include "quillfern/mesh.hpp"
 #include "quillfern/paths.hpp"
 #include "quillfern/sibling_client.hpp"
-#include "quillfern/mesh.hpp"
 #include "quillfern/text.hpp"
 
 namespace quillfern::spread {
