@@ -1,6 +1,9 @@
 // One method call: what a method is given (its request's params text, the store and the
 // reply it writes its result into), and how it reads its params with a reader of its own,
 // straight from the text. A big request's params are read on the sink's offload.
+//
+// Every method reads its params, or drops them, before it acts: that is where they are
+// checked, so a line with params that are not JSON is refused before anything happens.
 #pragma once
 
 #include <cstddef>
@@ -20,11 +23,10 @@
 
 namespace quillfern::dispatch::detail {
 
-// Params that read as JSON in the envelope but not with a method's reader (which reads by
-// the same rules, so this is not expected): the request is answered as unreadable.
+// Params that do not read as one JSON value: the request is answered as unreadable.
 class UnreadableParams : public std::exception {
 public:
-    const char* what() const noexcept override { return "params the method's reader could not read"; }
+    const char* what() const noexcept override { return "params that do not read as one JSON value"; }
 };
 
 class Call {

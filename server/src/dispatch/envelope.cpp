@@ -1,6 +1,10 @@
 #include "envelope.hpp"
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <optional>
 #include <string>
 
 #include "quillfern/rpc_types.hpp"
@@ -9,37 +13,92 @@ namespace quillfern::dispatch::detail {
 
 namespace {
 
-// Checks one value at nesting level `depth` (that many arrays and objects are open) with
-// the rules of read_value, without building it: strings are read into `scratch`, numbers
-// and literals as the small values they are. False (the reader failed) on a fault.
-bool skip_value(json::Reader& reader, std::uint32_t depth, std::string& scratch) {
-    switch (reader.peek_token()) {
-        case '"':
-            reader.advance();
-            scratch.clear();
-            return reader.read_string_into(scratch);
-        case '[':
-            if (!reader.check_depth(depth)) return false;
-            reader.advance();
-            for (bool first = true; reader.has_next_element(first); first = false) {
-                if (!skip_value(reader, depth + 1, scratch)) return false;
-            }
-            return !reader.failed() && reader.close_array();
-        case '{':
-            if (!reader.check_depth(depth)) return false;
-            reader.advance();
-            for (bool first = true; reader.has_next_key(first); first = false) {
-                reader.advance();  // the key's opening quote
-                scratch.clear();
-                if (!reader.read_string_into(scratch) || !reader.read_colon()) return false;
-                if (!skip_value(reader, depth + 1, scratch)) return false;
-            }
-            return !reader.failed() && reader.close_object();
-        default:
-            // Numbers and literals, and the faults of anything else.
-            static_cast<void>(reader.read_value(depth));
-            return !reader.failed();
+// Whether the quote at `at` is escaped: preceded by an odd run of backslashes.
+bool escaped(std::string_view text, std::size_t at) noexcept {
+    std::size_t backslashes = 0;
+    while (at > backslashes && text[at - 1 - backslashes] == '\\') ++backslashes;
+    return backslashes % 2 == 1;
+}
+
+// The closing quote of the string whose opening quote is at `open`, or npos. Eight bytes
+// are looked at at once while none of them is a quote.
+std::size_t closing_quote(std::string_view text, std::size_t open) noexcept {
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    constexpr std::uint64_t kHighs = 0x8080808080808080u;
+    std::size_t i = open + 1;
+    for (;;) {
+        while (text.size() - i >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, text.data() + i, 8);
+            const std::uint64_t quotes = word ^ (kOnes * '"');
+            if (((quotes - kOnes) & ~quotes & kHighs) != 0) break;  // a quote among them
+            i += 8;
+        }
+        while (i < text.size() && text[i] != '"') ++i;
+        if (i >= text.size()) return std::string_view::npos;
+        if (!escaped(text, i)) return i;
+        ++i;
     }
+}
+
+// What a byte means to the scan inside a container: only strings and brackets count.
+enum ByteKind : std::uint8_t { kOther, kQuote, kOpen, kClose };
+
+constexpr std::array<ByteKind, 256> kByteKinds = [] {
+    std::array<ByteKind, 256> kinds{};
+    kinds['"'] = kQuote;
+    kinds['['] = kinds['{'] = kOpen;
+    kinds[']'] = kinds['}'] = kClose;
+    return kinds;
+}();
+
+// The bytes that can follow a number or a literal.
+bool ends_scalar(char c) noexcept {
+    return c == ',' || c == ']' || c == '}' || c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// The end of the one value that starts at `at`, found by matching brackets outside strings:
+// a string runs to its closing quote, a container to its closing bracket, anything else to
+// the byte that can follow a value. What is inside is not checked here (the method that
+// takes the params reads them by every rule of the JSON reader), so a line whose params do
+// not read as one value is refused then. None when the text ends first.
+std::optional<std::size_t> value_end(std::string_view text, std::size_t at) noexcept {
+    if (at >= text.size()) return std::nullopt;
+    if (text[at] == '"') {
+        const std::size_t quote = closing_quote(text, at);
+        if (quote == std::string_view::npos) return std::nullopt;
+        return quote + 1;
+    }
+    if (kByteKinds[static_cast<unsigned char>(text[at])] != kOpen) {
+        std::size_t i = at;
+        while (i < text.size() && !ends_scalar(text[i])) ++i;
+        return i;
+    }
+    std::size_t depth = 1;
+    for (std::size_t i = at + 1; i < text.size(); ++i) {
+        switch (kByteKinds[static_cast<unsigned char>(text[i])]) {
+            case kOther: break;
+            case kQuote:
+                i = closing_quote(text, i);
+                if (i == std::string_view::npos) return std::nullopt;
+                break;
+            case kOpen: ++depth; break;
+            case kClose:
+                if (--depth == 0) return i + 1;
+                break;
+        }
+    }
+    return std::nullopt;
+}
+
+// Reads params that a later params member replaces, and drops them: no method reads them,
+// so they are checked here, within what the line's memory budget has left after `used`.
+// Gives what they took of it, or none when they are not one JSON value.
+std::optional<std::size_t> drop_replaced_params(std::string_view params, std::size_t used) {
+    json::Reader reader(params, json::kMaxBuildBytes - used);
+    rpc_types::drop_value(reader, 1);
+    if (reader.failed() || !reader.finish()) return std::nullopt;
+    return reader.built_bytes();
 }
 
 }  // namespace
@@ -56,7 +115,7 @@ std::optional<Envelope> read_envelope(std::string_view line) {
     }
     reader.advance();
     std::string key;
-    std::string scratch;
+    std::size_t dropped_bytes = 0;  // taken by params that a later member replaced
     for (bool first = true; reader.has_next_key(first); first = false) {
         reader.advance();  // the key's opening quote
         key.clear();
@@ -67,17 +126,24 @@ std::optional<Envelope> read_envelope(std::string_view line) {
         } else if (key == "id"sv) {
             envelope.id = reader.read_value(1);
         } else if (key == "params"sv) {
+            if (envelope.params) {
+                const auto dropped = drop_replaced_params(*envelope.params, reader.built_bytes() + dropped_bytes);
+                if (!dropped) return std::nullopt;
+                dropped_bytes += *dropped;
+            }
             static_cast<void>(reader.peek_token());  // past the white space before the value
             const std::size_t start = reader.offset();
-            if (!skip_value(reader, 1, scratch)) return std::nullopt;
-            envelope.params = line.substr(start, reader.offset() - start);
+            const std::optional<std::size_t> end = value_end(line, start);
+            if (!end) return std::nullopt;
+            envelope.params = line.substr(start, *end - start);
+            for (std::size_t i = start; i < *end; ++i) reader.advance();
         } else {
             static_cast<void>(rpc_types::read_string_member(reader, 1));
         }
         if (reader.failed()) return std::nullopt;
     }
     if (reader.failed() || !reader.close_object() || !reader.finish()) return std::nullopt;
-    envelope.built_bytes = reader.built_bytes();
+    envelope.built_bytes = reader.built_bytes() + dropped_bytes;
     return envelope;
 }
 

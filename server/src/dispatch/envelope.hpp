@@ -21,8 +21,9 @@ struct Envelope {
 
     json::Value id;      // null when absent
     std::string method;  // empty when absent or not a string
-    // The params member's text as it stands in the line, checked like any value but not
-    // built; none when absent.
+    // The params member's text as it stands in the line; none when absent. Only its extent
+    // is found here: the method reads it, by every rule of the JSON reader, and a line
+    // whose params do not read as one JSON value is answered as unreadable.
     std::optional<std::string_view> params;
     // What the envelope's values took of the line's memory budget (json::kMaxBuildBytes).
     std::size_t built_bytes = 0;
@@ -31,7 +32,7 @@ struct Envelope {
 // Reads the request line: id, method and params of the envelope, the rest checked and
 // dropped. A repeated member: the last one counts; the members may come in any order. A
 // line that is JSON but not an object is a request without members. None when the line
-// is not JSON. Only allocation failures throw.
+// (apart from the params' text) is not JSON. Only allocation failures throw.
 std::optional<Envelope> read_envelope(std::string_view line);
 
 }  // namespace quillfern::dispatch::detail

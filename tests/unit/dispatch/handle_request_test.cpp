@@ -193,8 +193,46 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"ParamsNesting128", R"({"id":1,"method":"health.liveness","params":)" + nested_arrays(127) + "}",
                   PARSE_ERROR},
         ReplyCase{"UnknownMethodParamsNesting128", R"({"id":1,"method":"nope","params":)" + nested_arrays(127) + "}",
-                  PARSE_ERROR}),
+                  PARSE_ERROR},
+        // Where the params end: brackets and quotes inside strings do not count.
+        ReplyCase{"ParamsStringWithBracketsAndQuotes", R"({"id":1,"method":"gossip.query","params":"x\"}]\\"})",
+                  success("1", TOPIC_ERROR)},
+        ReplyCase{"ParamsObjectWithBracketsInStrings",
+                  R"({"id":1,"method":"gossip.query","params":{"pad":"]}\"{[","topic":"compute"},"id":2})",
+                  success("2", R"({"count":0,"entries":[],"topic":"compute"})")},
+        ReplyCase{"ReplacedParamsMalformed",
+                  R"({"id":1,"method":"gossip.query","params":{"topic":"data","key""z"},"params":null})", PARSE_ERROR},
+        ReplyCase{"ReplacedParamsNotUtf8", "{\"id\":1,\"params\":\"\xFF\",\"method\":\"health.liveness\",\"params\":1}",
+                  PARSE_ERROR},
+        ReplyCase{"ReplacedParamsWellFormed", R"({"id":1,"method":"health.liveness","params":[1,{}],"params":{}})",
+                  success("1", R"({"alive":true})")},
+        ReplyCase{"ParamsStringNotClosed", R"({"id":1,"method":"gossip.query","params":"x\"})", PARSE_ERROR},
+        ReplyCase{"ParamsNotClosed", R"({"id":1,"method":"health.liveness","params":[[{"a":[1]})", PARSE_ERROR},
+        ReplyCase{"ParamsClosedTooOften", R"({"id":1,"method":"health.liveness","params":[1]]})", PARSE_ERROR},
+        ReplyCase{"ParamsTwoValues", R"({"id":1,"method":"health.liveness","params":1 2})", PARSE_ERROR},
+        ReplyCase{"ParamsNumberThenString", R"({"id":1,"method":"health.liveness","params":1"x"})", PARSE_ERROR},
+        ReplyCase{"ParamsLiteralMisspelt", R"({"id":1,"method":"health.liveness","params":nul})", PARSE_ERROR},
+        ReplyCase{"ParamsEmpty", R"({"id":1,"method":"health.liveness","params":})", PARSE_ERROR},
+        ReplyCase{"ParamsAtTheEnd", R"({"id":1,"method":"health.liveness","params":)", PARSE_ERROR},
+        ReplyCase{"ParamsNumberBeforeTheClose", R"({"id":1,"method":"health.liveness","params":-1.5e3})",
+                  success("1", R"({"alive":true})")},
+        ReplyCase{"ParamsLiteralWithBlanksAround", "{\"id\":1,\"method\":\"health.liveness\",\"params\": \t true \r\n}",
+                  success("1", R"({"alive":true})")}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Every method reads its params (or drops them) before it acts, so none answers a line
+// whose params are not JSON, and none acts on it.
+TEST_F(HandleRequest, EveryMethodRefusesParamsThatAreNotJson) {
+    for (std::string_view method : rpc_types::METHOD_NAMES) {
+        for (const char* params : {R"({"topic":"data","key":"k","entries":[],"x":[1,]})", R"(["\xFF"])", "[{]}"}) {
+            const std::string line =
+                std::string(R"({"id":1,"method":")") + std::string(method) + R"(","params":)" + params + "}";
+            EXPECT_EQ(call(line), PARSE_ERROR) << line;
+        }
+    }
+    EXPECT_EQ(store_->stats().total_ingested, 0u);
+    EXPECT_TRUE(store_->peer_stats().empty());
+}
 
 TEST_F(HandleRequest, ParameterErrorsTouchNoStore) {
     call(R"({"id":1,"method":"gossip.inject","params":{"topic":"data"}})");
