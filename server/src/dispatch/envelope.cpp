@@ -136,7 +136,7 @@ std::optional<Envelope> read_envelope(std::string_view line) {
             const std::optional<std::size_t> end = value_end(line, start);
             if (!end) return std::nullopt;
             envelope.params = line.substr(start, *end - start);
-            for (std::size_t i = start; i < *end; ++i) reader.advance();
+            for (std::size_t i = start; i < *end; ++i) reader.advance();  // the reader steps over them
         } else {
             static_cast<void>(rpc_types::read_string_member(reader, 1));
         }
