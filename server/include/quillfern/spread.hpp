@@ -4,6 +4,7 @@
 // the last one. Log target: quillfern_server::spread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -43,13 +44,18 @@ std::optional<std::string> peer_gossip_addr(const json::Value& record, std::uint
 asio::awaitable<std::optional<std::vector<std::string>>> query_mesh_peers(std::string socket_path,
                                                                           sibling_client::Limits limits = {});
 
+// At most this many peers are taken from one "mesh.peers" answer: a sibling naming tens
+// of thousands would otherwise cost a delivery and a warning each on every sweep.
+inline constexpr std::size_t MAX_REEDHORN_PEERS = 1024;
+
 // The peers of one sweep: the items of QUILLFERN_PEERS as listed (duplicates kept), then
-// the addresses reedHorn names that are not listed yet. Never fails.
+// the addresses reedHorn names that are not listed yet, in its order, up to
+// MAX_REEDHORN_PEERS of them (a WARN says how many more were left out). Never fails.
 asio::awaitable<std::vector<std::string>> discover_peers();
 
 // ---- Delivery of one batch to one peer -------------------------------------------------------
 
-// The sweep's request bytes: one immutable buffer shared by all its delivery tasks.
+// One request's bytes: one immutable buffer shared by the sweep's deliveries of it.
 using SharedPayload = std::shared_ptr<const std::string>;
 
 struct SpreadTask {
