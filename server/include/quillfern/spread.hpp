@@ -84,20 +84,51 @@ asio::awaitable<void> spread_to_peer(SpreadTask task);
 
 // ---- The sweep -------------------------------------------------------------------------------
 
+// A receiving gate refuses lines past 64 MiB, and texts grow when written (a control
+// character takes six bytes), so a sweep's entries go out in requests of at most this
+// many bytes each, as written.
+inline constexpr std::size_t MAX_SPREAD_REQUEST_BYTES = std::size_t{8} << 20;
+// Deliveries of one sweep running at once: each holds a connection, and a peer list of
+// any length must leave the listeners their descriptors.
+inline constexpr std::size_t MAX_SWEEP_DELIVERIES = 64;
+
+// The bounds of one sweep; the defaults are the server's (tests shrink them).
+struct SweepLimits {
+    std::size_t request_bytes = MAX_SPREAD_REQUEST_BYTES;
+    std::size_t deliveries = MAX_SWEEP_DELIVERIES;  // at once; 0 counts as 1
+};
+
 // The "gossip.spread" request of one batch, as compact JSON:
 // {"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[...],"from":node_id}}
 std::string spread_request(std::string_view node_id, std::span<const gossip::GossipEntry> batch);
 
+// A batch as requests of that form, each at most `max_bytes` long: the entries in batch
+// order, a new request begun where the next entry would pass the bound. An entry too
+// large for a request of its own is left out and counted.
+struct SpreadRequests {
+    struct Request {
+        std::string text;
+        std::size_t entries = 0;
+    };
+    std::vector<Request> requests;
+    std::size_t dropped = 0;
+};
+SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip::GossipEntry> batch,
+                               std::size_t max_bytes = MAX_SPREAD_REQUEST_BYTES);
+
 // One sweep: finds the peers; with at least one, takes the pending forward copies and,
-// when there are any, starts one detached delivery task per peer with one shared request.
-asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store);
+// when there are any, delivers every request of the batch to every peer, request by
+// request and peer by peer in list order, at most `limits.deliveries` at once. Ends when
+// the last delivery has ended. Each delivery runs as a task of its own on the sweep's
+// executor (one thread).
+asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store, SweepLimits limits = {});
 
 }  // namespace quillfern::spread
 
 namespace quillfern::mesh {
 
 // The spread loop: a sweep at once, then one every `interval_secs` seconds on a fixed
-// schedule (ticks missed while a sweep ran late run back to back). Runs until the
+// schedule (ticks missed while a sweep and its deliveries ran late run back to back). Runs until the
 // runtime ends; an interval of 0 counts as 1 second.
 asio::awaitable<void> spread_loop(std::shared_ptr<gossip::GossipStore> store, std::uint64_t interval_secs);
 

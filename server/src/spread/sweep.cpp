@@ -1,13 +1,20 @@
 // The spread sweep and its loop: every tick, the queued forward copies go to every peer
-// in one "gossip.spread" request, built once and shared by the sweep's delivery tasks.
+// in "gossip.spread" requests of a bounded size, each built once and shared by its
+// deliveries, of which a bounded number run at a time.
+#include <algorithm>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
 
 #include "quillfern/fixed_schedule.hpp"
 #include "quillfern/log.hpp"
@@ -18,24 +25,131 @@ namespace quillfern::spread {
 namespace {
 
 constexpr std::string_view LOG_TARGET = "quillfern_server::spread";
+constexpr std::string_view REQUEST_HEAD =
+    R"({"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[)";
+
+// What follows the entries: the sender's node id and the closing brackets.
+std::string request_tail(std::string_view node_id) {
+    std::string tail = R"(],"from":)";
+    json::write_string(tail, node_id);
+    tail += "}}";
+    return tail;
+}
+
+// The deliveries of one sweep, handed out to a bounded number of workers: every request
+// to every peer, request by request and peer by peer. Workers, their completions and the
+// sweep's wait all run on the sweep's executor, one thread, so nothing here is locked.
+class SweepDeliveries {
+public:
+    struct Request {
+        SharedPayload payload;
+        std::size_t entries = 0;
+    };
+
+    SweepDeliveries(const asio::any_io_executor& executor, std::vector<std::string> peers,
+                    std::vector<Request> requests, std::shared_ptr<gossip::GossipStore> store)
+        : peers_(std::move(peers)),
+          requests_(std::move(requests)),
+          store_(std::move(store)),
+          all_done_(executor, asio::steady_timer::time_point::max()) {}
+
+    // The next delivery, or none when every one has been handed out. A request's INFO
+    // line comes before its first delivery starts; once its last delivery is handed out,
+    // only the deliveries hold its bytes.
+    std::optional<SpreadTask> next() {
+        if (request_ == requests_.size()) return std::nullopt;
+        Request& request = requests_[request_];
+        if (peer_ == 0) {
+            QF_LOG(log::Level::Info, LOG_TARGET, "Epidemic sweep: spreading gossip to peers",
+                   log::number("entries", request.entries), log::number("peers", peers_.size()));
+        }
+        SpreadTask task{peers_[peer_], request.payload, store_};
+        if (++peer_ == peers_.size()) {
+            request.payload.reset();
+            peer_ = 0;
+            ++request_;
+        }
+        return task;
+    }
+
+    std::size_t total() const noexcept { return peers_.size() * requests_.size(); }
+
+    void worker_started() noexcept { ++running_; }
+    void worker_ended() {
+        if (--running_ == 0) all_done_.cancel();
+    }
+    // Completes when the last worker has ended.
+    asio::awaitable<void> all_done() {
+        if (running_ == 0) co_return;
+        asio::error_code ignored;
+        co_await all_done_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    }
+
+private:
+    std::vector<std::string> peers_;
+    std::vector<Request> requests_;
+    std::shared_ptr<gossip::GossipStore> store_;
+    std::size_t request_ = 0;
+    std::size_t peer_ = 0;
+    std::size_t running_ = 0;
+    asio::steady_timer all_done_;  // never expires; cancelled by the last worker
+};
+
+// One of the sweep's workers: takes deliveries one after the other until none is left.
+asio::awaitable<void> delivery_worker(std::shared_ptr<SweepDeliveries> deliveries) {
+    while (auto task = deliveries->next()) {
+        auto delivering = spread_to_peer(std::move(*task));
+        co_await std::move(delivering);
+    }
+}
 
 }  // namespace
 
 std::string spread_request(std::string_view node_id, std::span<const gossip::GossipEntry> batch) {
-    std::string request = R"({"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[)";
+    std::string request(REQUEST_HEAD);
     bool first = true;
     for (const gossip::GossipEntry& entry : batch) {
         if (!first) request += ',';
         first = false;
-        json::write(request, entry.to_json());
+        gossip::append_entry_json(request, entry);
     }
-    request += R"(],"from":)";
-    json::write_string(request, node_id);
-    request += "}}";
+    request += request_tail(node_id);
     return request;
 }
 
-asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store) {
+SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip::GossipEntry> batch,
+                               std::size_t max_bytes) {
+    const std::string tail = request_tail(node_id);
+    const std::size_t frame = REQUEST_HEAD.size() + tail.size();
+    SpreadRequests out;
+    SpreadRequests::Request open;  // the request being filled; empty text: none yet
+    auto close_open = [&] {
+        open.text += tail;
+        out.requests.push_back(std::move(open));
+        open = {};
+    };
+    std::string written;  // one entry as written, to measure it before it is placed
+    for (const gossip::GossipEntry& entry : batch) {
+        written.clear();
+        gossip::append_entry_json(written, entry);
+        if (written.size() > max_bytes || frame > max_bytes - written.size()) {
+            ++out.dropped;
+            continue;
+        }
+        if (!open.text.empty() && open.text.size() + 1 + written.size() + tail.size() > max_bytes) close_open();
+        if (open.text.empty()) {
+            open.text = REQUEST_HEAD;
+        } else {
+            open.text += ',';
+        }
+        open.text += written;
+        ++open.entries;
+    }
+    if (!open.text.empty()) close_open();
+    return out;
+}
+
+asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store, SweepLimits limits) {
     auto discovering = discover_peers();
     std::vector<std::string> peers = co_await std::move(discovering);
     if (peers.empty()) co_return;  // the copies stay queued for a sweep that finds peers
@@ -43,21 +157,36 @@ asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store) {
     std::vector<gossip::GossipEntry> batch = store->take_pending();
     if (batch.empty()) co_return;
 
-    SharedPayload payload;
+    std::vector<SweepDeliveries::Request> requests;
+    std::size_t dropped = 0;
     try {
-        payload = std::make_shared<const std::string>(spread_request(store->node_id(), batch));
+        SpreadRequests built = spread_requests(store->node_id(), batch, limits.request_bytes);
+        batch = {};  // the requests hold everything the peers need
+        dropped = built.dropped;
+        requests.reserve(built.requests.size());
+        for (SpreadRequests::Request& request : built.requests) {
+            requests.push_back({std::make_shared<const std::string>(std::move(request.text)), request.entries});
+        }
     } catch (const std::exception& error) {
         QF_LOG(log::Level::Warn, LOG_TARGET, "Failed to serialize gossip batch", log::text("error", error.what()));
         co_return;
     }
-    QF_LOG(log::Level::Info, LOG_TARGET, "Epidemic sweep: spreading gossip to peers",
-           log::number("entries", batch.size()), log::number("peers", peers.size()));
-    batch = {};  // the request holds everything the peers need
+    if (dropped > 0) {
+        QF_LOG(log::Level::Warn, LOG_TARGET, "Gossip entries too large for any spread request dropped",
+               log::number("count", dropped), log::number("limit_bytes", limits.request_bytes));
+    }
+    if (requests.empty()) co_return;
 
     const auto executor = co_await asio::this_coro::executor;
-    for (std::string& peer : peers) {
-        asio::co_spawn(executor, spread_to_peer(SpreadTask{std::move(peer), payload, store}), asio::detached);
+    auto deliveries = std::make_shared<SweepDeliveries>(executor, std::move(peers), std::move(requests), store);
+    const std::size_t workers = std::min(std::max<std::size_t>(limits.deliveries, 1), deliveries->total());
+    for (std::size_t i = 0; i < workers; ++i) {
+        deliveries->worker_started();
+        asio::co_spawn(executor, delivery_worker(deliveries),
+                       [deliveries](const std::exception_ptr&) { deliveries->worker_ended(); });
     }
+    auto waiting = deliveries->all_done();
+    co_await std::move(waiting);
 }
 
 }  // namespace quillfern::spread
