@@ -120,32 +120,40 @@ std::string spread_request(std::string_view node_id, std::span<const gossip::Gos
 SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip::GossipEntry> batch,
                                std::size_t max_bytes) {
     const std::string tail = request_tail(node_id);
-    const std::size_t frame = REQUEST_HEAD.size() + tail.size();
+    auto fits = [&](std::size_t size) { return size <= max_bytes && tail.size() <= max_bytes - size; };
     SpreadRequests out;
-    SpreadRequests::Request open;  // the request being filled; empty text: none yet
+    SpreadRequests::Request open{std::string(REQUEST_HEAD), 0};  // the request being filled
     auto close_open = [&] {
         open.text += tail;
         out.requests.push_back(std::move(open));
-        open = {};
+        open = {std::string(REQUEST_HEAD), 0};
     };
-    std::string written;  // one entry as written, to measure it before it is placed
+    // Each entry is written straight into the open request, and taken out again when it
+    // passes the bound: it then begins the next request, or is left out when it is too
+    // large for a request of its own.
     for (const gossip::GossipEntry& entry : batch) {
-        written.clear();
-        gossip::append_entry_json(written, entry);
-        if (written.size() > max_bytes || frame > max_bytes - written.size()) {
+        const std::size_t mark = open.text.size();
+        if (open.entries > 0) open.text += ',';
+        const std::size_t start = open.text.size();
+        gossip::append_entry_json(open.text, entry);
+        if (fits(open.text.size())) {
+            ++open.entries;
+            continue;
+        }
+        const std::size_t written = open.text.size() - start;
+        if (open.entries == 0 || !fits(REQUEST_HEAD.size() + written)) {
+            open.text.resize(mark);
+            if (open.text.capacity() > 2 * max_bytes) open.text.shrink_to_fit();  // after a huge entry
             ++out.dropped;
             continue;
         }
-        if (!open.text.empty() && open.text.size() + 1 + written.size() + tail.size() > max_bytes) close_open();
-        if (open.text.empty()) {
-            open.text = REQUEST_HEAD;
-        } else {
-            open.text += ',';
-        }
-        open.text += written;
-        ++open.entries;
+        std::string next(REQUEST_HEAD);
+        next.append(open.text, start, written);
+        open.text.resize(mark);
+        close_open();
+        open = {std::move(next), 1};
     }
-    if (!open.text.empty()) close_open();
+    if (open.entries > 0) close_open();
     return out;
 }
 
