@@ -277,10 +277,12 @@ private:
             return;
         }
         bool open = true;
+        std::size_t searched = 0;  // bytes already known to hold no newline: a long line is scanned once
         for (;;) {
             {
                 std::lock_guard lock(mutex_);
-                if (connection.received.find('\n') != std::string::npos) break;
+                if (connection.received.find('\n', searched) != std::string::npos) break;
+                searched = connection.received.size();
             }
             if (!read_some(connection)) {
                 open = false;

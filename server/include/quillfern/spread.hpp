@@ -71,7 +71,7 @@ asio::awaitable<Expected<std::uint32_t, std::string>> spread_via_tcp(std::string
                                                                      sibling_client::Limits limits = {});
 
 // The relay road: reedHorn's "gossip.relay" naming the peer as its target, with the
-// request nested as its "payload". The payload is the sweep's request, compact JSON of
+// request nested as its "payload". The payload is a sweep's request, compact JSON of
 // our own writer, so it is written into the line as it stands (parsed and written again
 // it would give the same bytes). Gives the accepted count, or the error text of the step
 // that failed.
@@ -119,8 +119,8 @@ SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip:
 // One sweep: finds the peers; with at least one, takes the pending forward copies and,
 // when there are any, delivers every request of the batch to every peer, request by
 // request and peer by peer in list order, at most `limits.deliveries` at once. Ends when
-// the last delivery has ended. Each delivery runs as a task of its own on the sweep's
-// executor (one thread).
+// the last delivery has ended. The deliveries run in tasks of their own on the sweep's
+// executor, which must run on one thread (as each of the runtime's workers does).
 asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store, SweepLimits limits = {});
 
 }  // namespace quillfern::spread
@@ -128,8 +128,8 @@ asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store, Swee
 namespace quillfern::mesh {
 
 // The spread loop: a sweep at once, then one every `interval_secs` seconds on a fixed
-// schedule (ticks missed while a sweep and its deliveries ran late run back to back). Runs until the
-// runtime ends; an interval of 0 counts as 1 second.
+// schedule (ticks missed while a sweep and its deliveries ran late run back to back).
+// Runs until the runtime ends; an interval of 0 counts as 1 second.
 asio::awaitable<void> spread_loop(std::shared_ptr<gossip::GossipStore> store, std::uint64_t interval_secs);
 
 }  // namespace quillfern::mesh
