@@ -45,21 +45,21 @@ TEST(SpreadRequest, IsTheCompactGossipSpreadRequestOfTheBatch) {
 
 // An entry as `entry` makes it, with `controls` bytes U+0001 after its nonce: six bytes
 // each once written.
-struct EntrySpec {
+struct EntryShape {
     std::string key;
     std::size_t controls = 0;
 };
 
-gossip::GossipEntry entry_of(const EntrySpec& spec) {
-    gossip::GossipEntry e = entry(spec.key);
-    e.nonce += std::string(spec.controls, '\x01');
+gossip::GossipEntry entry_of(const EntryShape& shape) {
+    gossip::GossipEntry e = entry(shape.key);
+    e.nonce += std::string(shape.controls, '\x01');
     return e;
 }
 
-std::string text_of(const EntrySpec& spec) {
-    std::string text = entry_text(spec.key);
+std::string text_of(const EntryShape& shape) {
+    std::string text = entry_text(shape.key);
     std::string escapes;
-    for (std::size_t i = 0; i < spec.controls; ++i) escapes += R"(\u0001)";
+    for (std::size_t i = 0; i < shape.controls; ++i) escapes += R"(\u0001)";
     text.insert(text.find(R"(","origin_gate")"), escapes);
     return text;
 }
@@ -67,7 +67,7 @@ std::string text_of(const EntrySpec& spec) {
 struct SplitCase {
     friend void PrintTo(const SplitCase& c, std::ostream* os) { *os << c.name; }
     const char* name;
-    std::vector<EntrySpec> batch;
+    std::vector<EntryShape> batch;
     std::vector<std::size_t> bound_of;  // the bound: the size of one request of these entries ...
     int slack;                          // ... plus this
     std::vector<std::vector<std::size_t>> requests;
@@ -87,7 +87,7 @@ TEST_P(SplitAtTheBound, KeepsQueueOrderAndEveryRequestExact) {
     };
     const std::size_t bound = request_with(c.bound_of).size() + c.slack;
     std::vector<gossip::GossipEntry> batch;
-    for (const EntrySpec& spec : c.batch) batch.push_back(entry_of(spec));
+    for (const EntryShape& shape : c.batch) batch.push_back(entry_of(shape));
 
     const SpreadRequests split = spread_requests("gate-\x01", batch, bound);
     ASSERT_EQ(split.requests.size(), c.requests.size());
@@ -99,7 +99,7 @@ TEST_P(SplitAtTheBound, KeepsQueueOrderAndEveryRequestExact) {
     EXPECT_EQ(split.dropped, c.dropped);
 }
 
-const std::vector<EntrySpec> FOUR{{"k1"}, {"k2"}, {"k3"}, {"k4"}};
+const std::vector<EntryShape> FOUR{{"k1"}, {"k2"}, {"k3"}, {"k4"}};
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SplitAtTheBound,
