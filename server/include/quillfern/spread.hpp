@@ -117,10 +117,10 @@ SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip:
                                std::size_t max_bytes = MAX_SPREAD_REQUEST_BYTES);
 
 // One sweep: finds the peers; with at least one, takes the pending forward copies and,
-// when there are any, delivers every request of the batch to every peer, request by
-// request and peer by peer in list order, at most `limits.deliveries` at once. Ends when
-// the last delivery has ended. The deliveries run in tasks of their own on the sweep's
-// executor, which must run on one thread (as each of the runtime's workers does).
+// when there are any, delivers every request of the batch to every peer: at most
+// `limits.deliveries` peers at once, taken in list order, each given the requests one
+// after the other in queue order. Ends when the last delivery has ended. The deliveries run in tasks of their own on
+// the sweep's executor, which must run on one thread (as each of the runtime's workers does).
 asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store, SweepLimits limits = {});
 
 }  // namespace quillfern::spread

@@ -1,6 +1,6 @@
 // The spread sweep and its loop: every tick, the queued forward copies go to every peer
 // in "gossip.spread" requests of a bounded size, each built once and shared by its
-// deliveries, of which a bounded number run at a time.
+// deliveries, with a bounded number of peers served at a time.
 #include <algorithm>
 #include <exception>
 #include <memory>
@@ -36,14 +36,16 @@ std::string request_tail(std::string_view node_id) {
     return tail;
 }
 
-// The deliveries of one sweep, handed out to a bounded number of workers: every request
-// to every peer, request by request and peer by peer. Workers, their completions and the
+// The deliveries of one sweep: every request to every peer. Each worker serves one peer
+// at a time, the requests one after the other in queue order, so a receiver gets the
+// batch as it was queued, on one connection at a time. Workers, their completions and the
 // sweep's wait all run on the sweep's executor, one thread, so nothing here is locked.
 class SweepDeliveries {
 public:
     struct Request {
         SharedPayload payload;
         std::size_t entries = 0;
+        std::size_t started = 0;  // deliveries of it begun
     };
 
     SweepDeliveries(const asio::any_io_executor& executor, std::vector<std::string> peers,
@@ -53,26 +55,29 @@ public:
           store_(std::move(store)),
           all_done_(executor, asio::steady_timer::time_point::max()) {}
 
-    // The next delivery, or none when every one has been handed out. A request's INFO
-    // line comes before its first delivery starts; once its last delivery is handed out,
-    // only the deliveries hold its bytes.
-    std::optional<SpreadTask> next() {
-        if (request_ == requests_.size()) return std::nullopt;
-        Request& request = requests_[request_];
-        if (peer_ == 0) {
-            QF_LOG(log::Level::Info, LOG_TARGET, "Epidemic sweep: spreading gossip to peers",
-                   log::number("entries", request.entries), log::number("peers", peers_.size()));
-        }
-        SpreadTask task{peers_[peer_], request.payload, store_};
-        if (++peer_ == peers_.size()) {
-            request.payload.reset();
-            peer_ = 0;
-            ++request_;
-        }
-        return task;
+    std::size_t peers() const noexcept { return peers_.size(); }
+    std::size_t requests() const noexcept { return requests_.size(); }
+
+    // The next peer to serve (its place in the list), or none when every one is taken.
+    std::optional<std::size_t> next_peer() noexcept {
+        if (next_peer_ == peers_.size()) return std::nullopt;
+        return next_peer_++;
     }
 
-    std::size_t total() const noexcept { return peers_.size() * requests_.size(); }
+    // The delivery of one request to one peer. A request's INFO line comes before its
+    // first delivery starts; once its last delivery has begun, only the deliveries hold
+    // its bytes.
+    SpreadTask delivery(std::size_t peer, std::size_t index) {
+        Request& request = requests_[index];
+        if (index == announced_) {
+            QF_LOG(log::Level::Info, LOG_TARGET, "Epidemic sweep: spreading gossip to peers",
+                   log::number("entries", request.entries), log::number("peers", peers_.size()));
+            ++announced_;
+        }
+        SpreadTask task{peers_[peer], request.payload, store_};
+        if (++request.started == peers_.size()) request.payload.reset();
+        return task;
+    }
 
     void worker_started() noexcept { ++running_; }
     void worker_ended() {
@@ -89,17 +94,19 @@ private:
     std::vector<std::string> peers_;
     std::vector<Request> requests_;
     std::shared_ptr<gossip::GossipStore> store_;
-    std::size_t request_ = 0;
-    std::size_t peer_ = 0;
+    std::size_t next_peer_ = 0;
+    std::size_t announced_ = 0;  // requests whose INFO line is out
     std::size_t running_ = 0;
     asio::steady_timer all_done_;  // never expires; cancelled by the last worker
 };
 
-// One of the sweep's workers: takes deliveries one after the other until none is left.
+// One of the sweep's workers: serves peers one after the other until none is left.
 asio::awaitable<void> delivery_worker(std::shared_ptr<SweepDeliveries> deliveries) {
-    while (auto task = deliveries->next()) {
-        auto delivering = spread_to_peer(std::move(*task));
-        co_await std::move(delivering);
+    while (auto peer = deliveries->next_peer()) {
+        for (std::size_t index = 0; index < deliveries->requests(); ++index) {
+            auto delivering = spread_to_peer(deliveries->delivery(*peer, index));
+            co_await std::move(delivering);
+        }
     }
 }
 
@@ -173,7 +180,7 @@ asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store, Swee
         dropped = built.dropped;
         requests.reserve(built.requests.size());
         for (SpreadRequests::Request& request : built.requests) {
-            requests.push_back({std::make_shared<const std::string>(std::move(request.text)), request.entries});
+            requests.push_back({std::make_shared<const std::string>(std::move(request.text)), request.entries, 0});
         }
     } catch (const std::exception& error) {
         QF_LOG(log::Level::Warn, LOG_TARGET, "Failed to serialize gossip batch", log::text("error", error.what()));
@@ -187,7 +194,7 @@ asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store, Swee
 
     const auto executor = co_await asio::this_coro::executor;
     auto deliveries = std::make_shared<SweepDeliveries>(executor, std::move(peers), std::move(requests), store);
-    const std::size_t workers = std::min(std::max<std::size_t>(limits.deliveries, 1), deliveries->total());
+    const std::size_t workers = std::min(std::max<std::size_t>(limits.deliveries, 1), deliveries->peers());
     for (std::size_t i = 0; i < workers; ++i) {
         deliveries->worker_started();
         asio::co_spawn(executor, delivery_worker(deliveries),

@@ -224,9 +224,35 @@ TEST_F(Sweep, DeliversEachRequestToEveryPeerAndCountsEachOnItsOwn) {
     EXPECT_EQ(events(),
               (std::vector<std::string>{
                   "DEBUG quillfern_server::spread: Discovered peers from QUILLFERN_PEERS count=2 source=\"env\"", info,
-                  delivered(*first), delivered(*second), info, delivered(*first), delivered(*second)}));
+                  delivered(*first), info, delivered(*first), delivered(*second), delivered(*second)}));
     EXPECT_EQ(store_->peer_stats().at(first->address()).entries_sent, 2u);
     EXPECT_EQ(store_->peer_stats().at(second->address()).entries_sent, 2u);
+}
+
+TEST_F(Sweep, EachPeerGetsTheRequestsOneAtATimeInQueueOrder) {
+    std::vector<std::unique_ptr<FakeLineServer>> peers;
+    std::string listed;
+    for (int i = 0; i < 3; ++i) {
+        peers.push_back(FakeLineServer::on_tcp_port(FakeLineServer::answer(ACCEPTED_ONE)));
+        listed += (listed.empty() ? "" : ",") + peers.back()->address();
+    }
+    peers_env_.set(listed);
+    const std::vector<std::string> keys{"k1", "k2", "k3"};
+    for (const std::string& key : keys) queue(key);
+    const std::string one = request_of({entry_text("k1", 4)});
+    run(run_sweep(store_, SweepLimits{one.size(), MAX_SWEEP_DELIVERIES}));
+
+    std::vector<std::string> sent;
+    for (const std::string& key : keys) sent.push_back("\xEC\x01" + request_of({entry_text(key, 4)}) + "\n");
+    for (const auto& peer : peers) {
+        EXPECT_EQ(peer->received(), sent) << peer->address();
+        EXPECT_EQ(peer->peak_open(), 1u) << peer->address();
+        EXPECT_EQ(store_->peer_stats().at(peer->address()).entries_sent, keys.size());
+    }
+    EXPECT_EQ(info_events(),
+              std::vector<std::string>(
+                  keys.size(),
+                  " INFO quillfern_server::spread: Epidemic sweep: spreading gossip to peers entries=1 peers=3"));
 }
 
 TEST_F(Sweep, EntriesTooLargeForAnyRequestAreCountedOncePerSweep) {
