@@ -1,6 +1,10 @@
 // The real binary's spread loop: an injected entry leaves for the listed peers within a
-// spread interval, directly or, when the peer can't be reached, through reedHorn.
+// spread interval, directly or, when the peer can't be reached, through reedHorn; and a
+// reedHorn naming a huge peer list can't take the gate's descriptors.
+#include <sys/resource.h>
+
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,7 +27,8 @@ const std::string ACCEPTED = R"({"id":null,"jsonrpc":"2.0","result":{"accepted":
 
 class SpreadProcess : public ::testing::Test {
 protected:
-    std::unique_ptr<ServerProcess> start(std::map<std::string, std::string> extra) {
+    std::unique_ptr<ServerProcess> start(std::map<std::string, std::string> extra,
+                                         std::vector<std::pair<int, rlim_t>> limits = {}) {
         std::map<std::string, std::string> env{{"VELLUMAR_RUNTIME_DIR", dir.path()},
                                                {"NO_COLOR", "1"},
                                                {"GATE_ID", "gate-test"},
@@ -31,7 +36,9 @@ protected:
                                                {"RUST_LOG", "info,quillfern_server::spread=debug"},
                                                {"GOSSIP_PORT", std::to_string(free_tcp_port())}};
         for (auto& [k, v] : extra) env[k] = v;
-        auto server = std::make_unique<ServerProcess>(ServerProcess::Options{{"--spread-interval", "1"}, env});
+        ServerProcess::Options options{{"--spread-interval", "1"}, env};
+        options.limits = std::move(limits);
+        auto server = std::make_unique<ServerProcess>(std::move(options));
         EXPECT_TRUE(server->wait_for_output("Listening on ")) << server->out() << server->err();
         return server;
     }
@@ -90,6 +97,41 @@ TEST_F(SpreadProcess, AnUnreachablePeerGetsTheBatchThroughTheRelay) {
                 StartsWith("\xEC\x01"
                            R"({"id":1,"jsonrpc":"2.0","method":"gossip.relay","params":{"payload":{"id":null,)"));
     EXPECT_THAT(relayed, ::testing::EndsWith(R"(,"target_method":"gossip.spread","target_peer":")" + peer + "\"}}\n"));
+}
+
+// A reedHorn that names 20,000 peers where nothing listens and holds every relay
+// connection without a word: each delivery then holds one relay connection for the reply's
+// 3 s, so the relay connections open at once are the deliveries under way.
+TEST_F(SpreadProcess, AHugePeerListLeavesTheGateItsDescriptors) {
+    std::string records;
+    for (int i = 0; i < 20000; ++i) {
+        records += (i == 0 ? "" : ",") + std::string(R"({"addr":"127.1.)") + std::to_string(i / 250) + "." +
+                   std::to_string(i % 250 + 1) + R"("})";
+    }
+    auto mesh_peers =
+        std::make_shared<const std::string>(R"({"id":1,"jsonrpc":"2.0","result":{"peers":[)" + records + "]}}\n");
+    const std::string reedhorn_path = dir.file("rh.sock");
+    auto server = start({{"REEDHORN_SOCKET", reedhorn_path}, {"RUST_LOG", "info"}}, {{RLIMIT_NOFILE, 1024}});
+    // reedHorn comes up once the registration has passed it by: from then on only the
+    // sweep's exchanges reach it, and a sweep asks for peers only after its last delivery.
+    ASSERT_TRUE(server->wait_for_output("Reedhorn socket not found — skipping ipc.register")) << server->out();
+    auto reedhorn = FakeLineServer::on_unix_socket(
+        reedhorn_path, FakeLineServer::route([mesh_peers](std::string_view request) {
+            return request.find(R"("method":"mesh.peers")") != std::string_view::npos ? *mesh_peers : std::string();
+        }));
+
+    // Local calls while the deliveries run, each once a few more relay connections have come.
+    for (std::size_t i = 0; i < 20; ++i) {
+        ASSERT_TRUE(reedhorn->wait_for_connections(2 + 5 * i, std::chrono::seconds(20))) << server->out();
+        inject("k-huge-" + std::to_string(i));
+    }
+    EXPECT_EQ(reedhorn->peak_open(), 64u);
+    const std::string out = server->out();
+    EXPECT_THAT(out, HasSubstr(" WARN quillfern_server::spread: reedHorn named more peers than a sweep takes; the "
+                               "rest are left out taken=1024 left_out=18976\n"));
+    EXPECT_THAT(out, ::testing::Not(HasSubstr("Accept error")));
+    server->send_signal(SIGTERM);
+    EXPECT_EQ(server->wait_exit(), 0);
 }
 
 }  // namespace

@@ -7,10 +7,20 @@ gate b is killed with SIGKILL and gate c is stopped with SIGSTOP for several spr
 intervals, while a client keeps injecting entries into gate a and measuring how long a
 fresh connection to it takes to answer health.liveness. Then c is resumed.
 
+Then two hostile parties. A hostile peer sends gate a 8,000 entries whose nonce and
+origin are 1 KiB of U+0001 each (six bytes apiece once written), with 100 good entries
+among them: a must forward every good one to c, and to a listening peer of a that checks
+each request it gets, in requests of at most 8 MiB. A hostile
+reedHorn names 20,000 peers where nothing listens and holds every relay connection
+unanswered, to a fourth gate d that runs under a limit of 1,024 descriptors: d must keep
+serving its local clients, and run a bounded number of deliveries at once.
+
 It fails when the surviving gate a dies or misses a liveness answer within one second,
 when a's open descriptors do not return to their level once c is back (delivery tasks
 that outlive their time limits would hold them), when an entry injected on a after c
-resumed does not reach c, or when a and c do not stop with status 0 on SIGTERM. The
+resumed does not reach c, when a good entry of the hostile peer does not reach c and
+the listening peer, c refuses one of a's lines or a request passes 8 MiB or its shape, when d misses a local call, logs an accept error or runs more
+than 64 deliveries at once, or when a, c and d do not stop with status 0 on SIGTERM. The
 figures of the run are printed at the end.
 
 Standard library only; loopback only; ends by itself.
@@ -20,6 +30,8 @@ Usage: mesh_faults.py --binary PATH [--stop-seconds N]
 import argparse
 import json
 import os
+import resource
+import select
 import shutil
 import signal
 import socket
@@ -31,6 +43,10 @@ import threading
 import time
 
 SPREAD_INTERVAL = 1
+MIB = 1024 * 1024
+SWEEP_REQUEST_BYTES = 8 * MIB  # what the sender promises per request
+SWEEP_DELIVERIES = 64  # deliveries of one sweep at once
+REEDHORN_PEERS = 1024  # peers a sweep takes from one mesh.peers answer
 
 
 class FaultFailure(Exception):
@@ -53,8 +69,10 @@ def wait_until(condition, limit, step=0.02):
 
 
 class Gate:
-    def __init__(self, root, name, binary):
+    def __init__(self, root, name, binary, env=None, descriptor_limit=None):
         self.name = name
+        self.extra_env = env or {}
+        self.descriptor_limit = descriptor_limit
         self.dir = os.path.join(root, name)
         os.makedirs(self.dir)
         self.port = free_port()
@@ -75,11 +93,18 @@ class Gate:
             "NO_COLOR": "1",
             "TOKIO_WORKER_THREADS": "2",
             "QUILLFERN_PEERS": ",".join(self.peers),
+            **self.extra_env,
         }
+        limit = self.descriptor_limit
+
+        def limit_descriptors():
+            if limit is not None:
+                resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit))
+
         self.log = open(self.log_path, "wb")
         self.process = subprocess.Popen(
             [self.binary, "--spread-interval", str(SPREAD_INTERVAL), "--gossip-port", str(self.port)],
-            env=env, stdout=self.log, stderr=subprocess.STDOUT)
+            env=env, stdout=self.log, stderr=subprocess.STDOUT, preexec_fn=limit_descriptors)
         if not wait_until(lambda: "Cross-gate gossip listener started" in self.output()
                           and "Listening on" in self.output(), 10):
             raise FaultFailure(f"gate {self.name} did not start:\n{self.output()}")
@@ -157,6 +182,295 @@ class Prober(threading.Thread):
             time.sleep(0.05)
 
 
+class HostilePeer:
+    """Sends a gate gossip.spread batches on its cross-gate port, as a peer would: entries
+    whose nonce and origin are 1 KiB of U+0001 (one key, rising versions), with good
+    entries of keys of their own among them."""
+
+    HOSTILE = 8000
+    GOOD = 100
+    PER_BATCH = 400  # about 5 MiB a line as written: within what the gate takes
+
+    def __init__(self, gate):
+        self.gate = gate
+        self.good_keys = [f"good.{i}" for i in range(self.GOOD)]
+
+    def entries(self):
+        now = int(time.time())
+        controls = "\x01" * 1024
+        good_every = self.HOSTILE // self.GOOD
+        for i in range(self.HOSTILE):
+            serial = str(i)
+            yield {"created_at_epoch": now, "expires_at_epoch": now + 600, "key": "hostile",
+                   "nonce": controls[len(serial):] + serial, "origin_gate": controls, "payload": {"n": i},
+                   "topic": "data", "ttl": 5, "version": i + 1}
+            if i % good_every == 0:
+                yield {"created_at_epoch": now, "expires_at_epoch": now + 600, "key": self.good_keys[i // good_every],
+                       "nonce": f"good-nonce-{i}", "origin_gate": "hostile-peer", "payload": {"good": i},
+                       "topic": "data", "ttl": 5, "version": 1}
+
+    def run(self):
+        """Sends every batch on one connection; gives (entries accepted, bytes sent)."""
+        accepted = 0
+        sent = 0
+        with socket.create_connection(("127.0.0.1", self.gate.port), timeout=30) as s:
+            s.sendall(b"\xec\x01")
+            reader = s.makefile("rb")
+            batch = []
+            for entry in self.entries():
+                batch.append(entry)
+                if len(batch) == self.PER_BATCH:
+                    accepted, sent = self._send(s, reader, batch, accepted, sent)
+                    batch = []
+            if batch:
+                accepted, sent = self._send(s, reader, batch, accepted, sent)
+        return accepted, sent
+
+    @staticmethod
+    def _send(s, reader, batch, accepted, sent):
+        line = json.dumps({"id": 1, "jsonrpc": "2.0", "method": "gossip.spread",
+                           "params": {"entries": batch, "from": "hostile-peer"}}, separators=(",", ":")).encode()
+        s.sendall(line + b"\n")
+        reply = reader.readline()
+        if not reply:
+            raise FaultFailure("the gate closed the hostile peer's connection")
+        return accepted + json.loads(reply)["result"]["accepted"], sent + len(line) + 1
+
+
+class ListeningPeer(threading.Thread):
+    """A peer of gate a on a TCP port: reads each gossip.spread line a sends, checks its
+    size and shape, notes the keys of its entries and answers with the count."""
+
+    HEAD = b'{"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":['
+
+    def __init__(self, sender_id):
+        super().__init__(daemon=True)
+        self.tail = b'],"from":' + json.dumps(sender_id).encode() + b"}}"
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.lock = threading.Lock()
+        self.keys = set()
+        self.requests = 0
+        self.largest = 0
+        self.wrong = []
+
+    @property
+    def address(self):
+        return f"127.0.0.1:{self.port}"
+
+    def run(self):
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self.serve, args=(conn,), daemon=True).start()
+
+    def serve(self, conn):
+        with conn:
+            chunks = []
+            while not chunks or not chunks[-1].endswith(b"\n"):
+                chunk = conn.recv(1 << 20)
+                if not chunk:
+                    break
+                chunks.append(chunk)
+            data = b"".join(chunks)
+            request = data[2:-1]
+            try:
+                entries = json.loads(request)["params"]["entries"]
+            except (ValueError, KeyError, TypeError):
+                entries = None
+            with self.lock:
+                self.requests += 1
+                self.largest = max(self.largest, len(request))
+                if (not data.startswith(b"\xec\x01") or data.count(b"\n") != 1 or not data.endswith(b"\n")
+                        or not request.startswith(self.HEAD) or not request.endswith(self.tail)
+                        or entries is None or len(request) > SWEEP_REQUEST_BYTES):
+                    self.wrong.append(f"{len(request)} bytes: {request[:80]!r}...{request[-40:]!r}")
+                else:
+                    self.keys.update(e["key"] for e in entries)
+            try:
+                count = len(entries or [])
+                conn.sendall(b'{"id":null,"jsonrpc":"2.0","result":{"accepted":%d,"rejected":0}}\n' % count)
+            except OSError:
+                pass
+
+    def stop(self):
+        self.listener.close()
+
+
+class HostileReedhorn(threading.Thread):
+    """A reedHorn on a Unix socket that answers mesh.peers with `peers` loopback addresses
+    where nothing listens, and holds every other request (gossip.relay) unanswered until
+    its client gives up. It counts the most connections open at once, as seen at each
+    accept (a connection whose client has closed it no longer counts)."""
+
+    def __init__(self, path, peers):
+        super().__init__(daemon=True)
+        records = ",".join(f'{{"addr":"127.1.{i // 250}.{i % 250 + 1}"}}' for i in range(peers))
+        self.mesh_peers = ('{"id":1,"jsonrpc":"2.0","result":{"peers":[' + records + ']}}\n').encode()
+        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.listener.bind(path)
+        self.listener.listen(1024)
+        self.lock = threading.Lock()
+        self.open = []
+        self.accepted = 0
+        self.peak = 0
+        self.running = True
+
+    def still_open(self):
+        poller = select.poll()
+        for conn in self.open:
+            poller.register(conn, select.POLLRDHUP)
+        closed = {fd for fd, _ in poller.poll(0)}
+        return [conn for conn in self.open if conn.fileno() not in closed]
+
+    def run(self):
+        while self.running:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            with self.lock:
+                self.open = self.still_open()
+                self.open.append(conn)
+                self.accepted += 1
+                self.peak = max(self.peak, len(self.open))
+            threading.Thread(target=self.serve, args=(conn,), daemon=True).start()
+
+    def serve(self, conn):
+        try:
+            data = b""
+            while b"\n" not in data:
+                chunk = conn.recv(65536)
+                if not chunk:
+                    return
+                data += chunk
+            if b'"method":"mesh.peers"' in data:
+                conn.sendall(self.mesh_peers)
+            while conn.recv(65536):
+                pass
+        except OSError:
+            pass
+        finally:
+            with self.lock:
+                if conn in self.open:
+                    self.open.remove(conn)
+            conn.close()
+
+    def stop(self):
+        self.running = False
+        self.listener.close()
+
+
+def hostile_peer_phase(a, c, listening, report):
+    """The hostile peer sends a its batches; every good entry must reach c and the
+    listening peer, in requests within the bound."""
+    attacker = HostilePeer(a)
+    log_before = len(c.output())
+    started = time.monotonic()
+    accepted, sent = attacker.run()
+    report["hostile peer: entries accepted by a"] = f"{accepted} of {attacker.HOSTILE + attacker.GOOD}"
+    report["hostile peer: MiB sent to a"] = f"{sent / MIB:.1f}"
+    missing = list(attacker.good_keys)
+
+    def all_on_c():
+        missing[:] = [k for k in missing if not c.has_key(k)]
+        return not missing
+
+    def all_heard():
+        with listening.lock:
+            return listening.keys.issuperset(attacker.good_keys)
+
+    wait_until(all_on_c, 30, step=0.1)
+    wait_until(all_heard, 30, step=0.1)
+    report["hostile peer: good entries on c"] = f"{attacker.GOOD - len(missing)} of {attacker.GOOD}"
+    report["hostile peer: seconds until c had them"] = f"{time.monotonic() - started:.2f}"
+    out_c = c.output()[log_before:]
+    refused = out_c.count("Request line too long")
+    report["hostile peer: lines c refused as too long"] = refused
+    with listening.lock:
+        heard = len(listening.keys.intersection(attacker.good_keys))
+        report["hostile peer: good entries the listening peer got"] = f"{heard} of {attacker.GOOD}"
+        report["hostile peer: requests the listening peer got (largest)"] = (
+            f"{listening.requests} ({listening.largest / MIB:.2f} MiB)")
+        wrong = list(listening.wrong)
+    if missing:
+        raise FaultFailure(f"{len(missing)} good entries did not reach c, {missing[:3]} among them")
+    if refused:
+        raise FaultFailure("c refused a line of a's sweep as too long")
+    if wrong:
+        raise FaultFailure(f"{len(wrong)} requests from a were past the bound or malformed: {wrong[0]}")
+    if heard != attacker.GOOD:
+        raise FaultFailure(f"the listening peer got {heard} of {attacker.GOOD} good entries")
+
+
+def hostile_reedhorn_phase(root, binary, report):
+    """A fourth gate d under 1,024 descriptors whose reedHorn names 20,000 peers."""
+    gossip_port = free_port()  # nothing listens there on any 127.1.x.y
+    reedhorn_path = os.path.join(root, "rh.sock")
+    d = Gate(root, "d", binary, env={"REEDHORN_SOCKET": reedhorn_path, "GOSSIP_PORT": str(gossip_port)},
+             descriptor_limit=1024)
+    reedhorn = None
+    try:
+        d.start()
+        # reedHorn comes up once d's registration has passed it by: from then on only the
+        # sweeps reach it, and a sweep asks for peers only after its last delivery.
+        if not wait_until(lambda: "Reedhorn socket not found" in d.output(), 10):
+            raise FaultFailure("d did not pass its registration by:\n" + d.output()[-2000:])
+        reedhorn = HostileReedhorn(reedhorn_path, 20000)
+        reedhorn.start()
+        started = time.monotonic()
+        served = 0
+        descriptors = 0
+        failures = []
+        latencies = []
+        for i in range(20):
+            # Each local call once a few more relay connections have come.
+            if not wait_until(lambda: reedhorn.accepted >= 2 + 5 * i, 20):
+                raise FaultFailure(f"d's deliveries stalled at {reedhorn.accepted} relay connections")
+            try:
+                reply, _ = d.call("gossip.inject", {"topic": "data", "key": f"d.{i}", "payload": i})
+                if reply.get("result", {}).get("result") == "Accepted":
+                    served += 1
+                reply, took = d.call("health.liveness")
+                latencies.append(took)
+                if reply.get("result") != {"alive": True}:
+                    failures.append(f"liveness answered {reply}")
+            except (OSError, FaultFailure, ValueError) as e:
+                failures.append(repr(e))
+            descriptors = max(descriptors, d.descriptors())
+        elapsed = time.monotonic() - started
+        out = d.output()
+        warnings = out.count("Gossip spread failed (TCP + relay)")
+        report["hostile reedHorn: d's local calls served"] = f"{served} of 20"
+        report["hostile reedHorn: d liveness"] = figures(latencies)
+        report["hostile reedHorn: d descriptors (peak sampled, limit 1024)"] = descriptors
+        report["hostile reedHorn: relay connections open at once (peak)"] = reedhorn.peak
+        report["hostile reedHorn: relay connections in all"] = reedhorn.accepted
+        report["hostile reedHorn: failed-delivery WARN lines"] = f"{warnings} in {elapsed:.1f} s"
+        left_out = [line for line in out.splitlines() if "the rest are left out" in line]
+        report["hostile reedHorn: d's peer cap"] = left_out[0].split(": ", 1)[1] if left_out else "not logged"
+        if failures or served != 20:
+            raise FaultFailure("d missed local calls: " + "; ".join(failures[:5]))
+        if "Accept error" in out:
+            raise FaultFailure("d's listener ran out of descriptors")
+        if reedhorn.peak > SWEEP_DELIVERIES:
+            raise FaultFailure(f"d ran {reedhorn.peak} deliveries at once")
+        if not left_out:
+            raise FaultFailure(f"d took more than {REEDHORN_PEERS} peers without a word")
+        status = d.stop()
+        report["exit status (d)"] = status
+        if status != 0:
+            raise FaultFailure(f"d exited with {status}")
+    finally:
+        if d.process is not None and d.process.poll() is None:
+            d.process.kill()
+            d.process.wait()
+        if reedhorn is not None:
+            reedhorn.stop()
+
+
 def figures(samples):
     if not samples:
         return "no samples"
@@ -171,6 +485,9 @@ def run(binary, stop_seconds):
     a, b, c = gates["a"], gates["b"], gates["c"]
     for gate in gates.values():
         gate.peers = [other.address for other in gates.values() if other is not gate]
+    listening = ListeningPeer("a")
+    listening.start()
+    a.peers.append(listening.address)
     report = {}
     prober = None
     try:
@@ -216,6 +533,9 @@ def run(binary, stop_seconds):
         baseline = report["a descriptors (baseline)"]
         settled = wait_until(lambda: a.descriptors() <= baseline + 1, 15, step=0.1)
         report["a descriptors (after)"] = a.descriptors()
+
+        prober.phase = "hostile peer"
+        hostile_peer_phase(a, c, listening, report)
         prober.running = False
         prober.join(5)
 
@@ -234,13 +554,15 @@ def run(binary, stop_seconds):
             f"Gossip spread failed (TCP + relay) peer={c.address}")
         probes_on_c, _ = c.call("gossip.status")
         report["c: data entries after the run"] = probes_on_c["result"]["data_entries"]
-        for phase in ("baseline", "faults", "after"):
+        for phase in ("baseline", "faults", "after", "hostile peer"):
             report[f"a liveness ({phase})"] = figures(prober.latencies.get(phase, []))
 
         statuses = {name: gates[name].stop() for name in ("a", "c")}
         report["exit statuses (a, c)"] = f"{statuses['a']}, {statuses['c']}"
         if statuses != {"a": 0, "c": 0}:
             raise FaultFailure(f"exit statuses {statuses}")
+
+        hostile_reedhorn_phase(root, binary, report)
     finally:
         if prober is not None:
             prober.running = False
@@ -249,6 +571,7 @@ def run(binary, stop_seconds):
                 gate.process.send_signal(signal.SIGCONT)
                 gate.process.kill()
                 gate.process.wait()
+        listening.stop()
         for name, value in report.items():
             print(f"{name}: {value}")
         shutil.rmtree(root, ignore_errors=True)

@@ -1,9 +1,10 @@
 // Test support: a tiny line server standing in for a sibling service (reedHorn, the
 // quorvel API) or a peer gate, on a real Unix socket or on TCP 127.0.0.1 port 0. It
 // records the exact bytes each connection sent and answers as the test sets it: with a
-// reply (garbage and oversized ones included), late, never, by closing at once, or by
-// never reading at all. It runs on threads of its own, so the code under test may run on
-// any executor, or in another process.
+// reply (garbage and oversized ones included), one chosen by the request, late, never,
+// only when the test lets it go, by closing at once, or by never reading at all. It counts
+// the most connections its clients held open at once. It runs on threads of its own, so
+// the code under test may run on any executor, or in another process.
 #pragma once
 
 #include <arpa/inet.h>
@@ -14,11 +15,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -41,6 +44,10 @@ public:
         std::string reply;                   // may be empty (silent), garbage, without newline, huge
         std::chrono::milliseconds delay{0};  // before the reply
         bool close_after_reply = true;       // else: keep reading (and recording) until the client closes
+        // The reply to the request line (the bytes through its newline); when set, it
+        // stands in for `reply` (an empty one: no reply).
+        std::function<std::string(std::string_view request)> reply_to = {};
+        bool held = false;  // the reply waits until release() has let this connection go
     };
 
     static Behaviour answer(std::string reply, bool close_after_reply = true) {
@@ -53,6 +60,18 @@ public:
     static Behaviour silent() { return Behaviour{Behaviour::Kind::Answer, {}, std::chrono::milliseconds{0}, false}; }
     static Behaviour close_at_once() { return Behaviour{Behaviour::Kind::CloseAtOnce, {}, {}, true}; }
     static Behaviour never_read() { return Behaviour{Behaviour::Kind::NeverRead, {}, {}, false}; }
+    // Answers as `reply_to` says for each request, then reads until the client closes.
+    static Behaviour route(std::function<std::string(std::string_view request)> reply_to) {
+        Behaviour behaviour{Behaviour::Kind::Answer, {}, std::chrono::milliseconds{0}, false};
+        behaviour.reply_to = std::move(reply_to);
+        return behaviour;
+    }
+    // Answers `reply` only once the test has released the connection.
+    static Behaviour answer_when_released(std::string reply) {
+        Behaviour behaviour = answer(std::move(reply));
+        behaviour.held = true;
+        return behaviour;
+    }
 
     // On a Unix socket at `path` (which must not exist yet).
     static std::unique_ptr<FakeLineServer> on_unix_socket(const std::string& path, Behaviour behaviour) {
@@ -109,6 +128,24 @@ public:
         std::lock_guard lock(mutex_);
         return connections_.size();
     }
+    // The most connections open at once, as counted at each accept: the new one and those
+    // accepted before that neither side has closed yet (a client's half-close counts as
+    // closing). A client that closes one connection before it opens the next is never
+    // counted twice.
+    std::size_t peak_open() const {
+        std::lock_guard lock(mutex_);
+        return peak_open_;
+    }
+
+    // Lets the first `count` connections (in the order of acceptance) of a held
+    // behaviour give their replies.
+    void release(std::size_t count) {
+        {
+            std::lock_guard lock(mutex_);
+            released_ = std::max(released_, count);
+        }
+        changed_.notify_all();
+    }
 
     // Waits until `count` connections have sent a whole request line (or ended before one).
     bool wait_for_requests(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
@@ -155,6 +192,7 @@ public:
 private:
     struct Connection {
         int fd = -1;
+        std::size_t index = 0;  // in the order of acceptance
         std::string received;
         bool ended = false;  // the client closed its side, or the server dropped the connection
         std::thread thread;
@@ -179,14 +217,28 @@ private:
                 ::close(fd);
                 return;
             }
+            peak_open_ = std::max(peak_open_, open_connections() + 1);
             auto connection = std::make_unique<Connection>();
             connection->fd = fd;
+            connection->index = connections_.size();
             Connection* raw = connection.get();
             Behaviour behaviour = behaviour_;
             connection->thread = std::thread([this, raw, behaviour] { serve(*raw, behaviour); });
             connections_.push_back(std::move(connection));
             changed_.notify_all();
         }
+    }
+
+    // Under the lock: the connections accepted so far that are still open at both ends.
+    std::size_t open_connections() const {
+        std::size_t open = 0;
+        for (const auto& connection : connections_) {
+            if (connection->ended) continue;
+            pollfd p{connection->fd, POLLRDHUP, 0};
+            if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) continue;
+            ++open;
+        }
+        return open;
     }
 
     // Reads once into the record; false at the end of the stream or an error.
@@ -225,10 +277,12 @@ private:
             return;
         }
         bool open = true;
+        std::size_t searched = 0;  // bytes already known to hold no newline: a long line is scanned once
         for (;;) {
             {
                 std::lock_guard lock(mutex_);
-                if (connection.received.find('\n') != std::string::npos) break;
+                if (connection.received.find('\n', searched) != std::string::npos) break;
+                searched = connection.received.size();
             }
             if (!read_some(connection)) {
                 open = false;
@@ -240,8 +294,22 @@ private:
             std::unique_lock lock(mutex_);
             if (changed_.wait_for(lock, behaviour.delay, [&] { return stopping_; })) open = false;
         }
-        if (open && !behaviour.reply.empty()) {
-            std::string_view rest = behaviour.reply;
+        if (open && behaviour.held) {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [&] { return stopping_ || released_ > connection.index; });
+            if (stopping_) open = false;
+        }
+        std::string reply = behaviour.reply;
+        if (open && behaviour.reply_to) {
+            std::string request;
+            {
+                std::lock_guard lock(mutex_);
+                request = connection.received.substr(0, connection.received.find('\n') + 1);
+            }
+            reply = behaviour.reply_to(request);
+        }
+        if (open && !reply.empty()) {
+            std::string_view rest = reply;
             while (!rest.empty()) {
                 ssize_t n = ::send(connection.fd, rest.data(), rest.size(), MSG_NOSIGNAL);
                 if (n <= 0) break;
@@ -267,6 +335,8 @@ private:
     Behaviour behaviour_;
     std::vector<std::unique_ptr<Connection>> connections_;
     std::size_t requests_done_ = 0;
+    std::size_t peak_open_ = 0;
+    std::size_t released_ = 0;
     bool stopping_ = false;
 };
 

@@ -1,9 +1,9 @@
 // The gossip mesh: how a batch of entries travels from this gate's store to its peers'.
 //
 //   sweep (spread::run_sweep, every spread interval): the forward copies queued since the
-//     last sweep become one "gossip.spread" request, built once for all peers
-//   -> delivery (spread::spread_to_peer, one task per peer): direct TCP to the peer's
-//     gossip port, else reedHorn's "gossip.relay"
+//     last sweep become "gossip.spread" requests of at most 8 MiB each, built once for all peers
+//   -> delivery (spread::spread_to_peer, at most 64 peers at a time, each request in turn):
+//     direct TCP to the peer's gossip port, else reedHorn's "gossip.relay"
 //   -> the peer's cross-gate listener (in the server, beside the main listener): the
 //     first-byte signal, then the line loop and dispatch as on the main socket
 //   -> intake (mesh::read_spread_params, mesh::handle_gossip_spread): every entry checked
@@ -20,6 +20,7 @@
 // under "quillfern_server::announce" and the eviction loop under "quillfern_server".
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -48,13 +49,18 @@ std::optional<std::string> peer_gossip_addr(const json::Value& record, std::uint
 asio::awaitable<std::optional<std::vector<std::string>>> query_mesh_peers(std::string socket_path,
                                                                           sibling_client::Limits limits = {});
 
+// At most this many peers are taken from one "mesh.peers" answer: a sibling naming tens
+// of thousands would otherwise cost a delivery and a warning each on every sweep.
+inline constexpr std::size_t MAX_REEDHORN_PEERS = 1024;
+
 // The peers of one sweep: the items of QUILLFERN_PEERS as listed (duplicates kept), then
-// the addresses reedHorn names that are not listed yet. Never fails.
+// the addresses reedHorn names that are not listed yet, in its order, up to
+// MAX_REEDHORN_PEERS of them (a WARN says how many more were left out). Never fails.
 asio::awaitable<std::vector<std::string>> discover_peers();
 
 // ---- Delivery of one batch to one peer -------------------------------------------------------
 
-// The sweep's request bytes: one immutable buffer shared by all its delivery tasks.
+// One request's bytes: one immutable buffer shared by the sweep's deliveries of it.
 using SharedPayload = std::shared_ptr<const std::string>;
 
 struct SpreadTask {
@@ -70,7 +76,7 @@ asio::awaitable<Expected<std::uint32_t, std::string>> spread_via_tcp(std::string
                                                                      sibling_client::Limits limits = {});
 
 // The relay road: reedHorn's "gossip.relay" naming the peer as its target, with the
-// request nested as its "payload". The payload is the sweep's request, compact JSON of
+// request nested as its "payload". The payload is a sweep's request, compact JSON of
 // our own writer, so it is written into the line as it stands (parsed and written again
 // it would give the same bytes). Gives the accepted count, or the error text of the step
 // that failed.
@@ -83,21 +89,52 @@ asio::awaitable<void> spread_to_peer(SpreadTask task);
 
 // ---- The sweep -------------------------------------------------------------------------------
 
+// A receiving gate refuses lines past 64 MiB, and texts grow when written (a control
+// character takes six bytes), so a sweep's entries go out in requests of at most this
+// many bytes each, as written.
+inline constexpr std::size_t MAX_SPREAD_REQUEST_BYTES = std::size_t{8} << 20;
+// Deliveries of one sweep running at once: each holds a connection, and a peer list of
+// any length must leave the listeners their descriptors.
+inline constexpr std::size_t MAX_SWEEP_DELIVERIES = 64;
+
+// The bounds of one sweep; the defaults are the server's (tests shrink them).
+struct SweepLimits {
+    std::size_t request_bytes = MAX_SPREAD_REQUEST_BYTES;
+    std::size_t deliveries = MAX_SWEEP_DELIVERIES;  // at once; 0 counts as 1
+};
+
 // The "gossip.spread" request of one batch, as compact JSON:
 // {"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[...],"from":node_id}}
 std::string spread_request(std::string_view node_id, std::span<const gossip::GossipEntry> batch);
 
+// A batch as requests of that form, each at most `max_bytes` long: the entries in batch
+// order, a new request begun where the next entry would pass the bound. An entry too
+// large for a request of its own is left out and counted.
+struct SpreadRequests {
+    struct Request {
+        std::string text;
+        std::size_t entries = 0;
+    };
+    std::vector<Request> requests;
+    std::size_t dropped = 0;
+};
+SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip::GossipEntry> batch,
+                               std::size_t max_bytes = MAX_SPREAD_REQUEST_BYTES);
+
 // One sweep: finds the peers; with at least one, takes the pending forward copies and,
-// when there are any, starts one detached delivery task per peer with one shared request.
-asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store);
+// when there are any, delivers every request of the batch to every peer: at most
+// `limits.deliveries` peers at once, taken in list order, each given the requests one
+// after the other in queue order. Ends when the last delivery has ended. The deliveries run in tasks of their own on
+// the sweep's executor, which must run on one thread (as each of the runtime's workers does).
+asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store, SweepLimits limits = {});
 
 }  // namespace quillfern::spread
 
 namespace quillfern::mesh {
 
 // The spread loop: a sweep at once, then one every `interval_secs` seconds on a fixed
-// schedule (ticks missed while a sweep ran late run back to back). Runs until the
-// runtime ends; an interval of 0 counts as 1 second.
+// schedule (ticks missed while a sweep and its deliveries ran late run back to back).
+// Runs until the runtime ends; an interval of 0 counts as 1 second.
 asio::awaitable<void> spread_loop(std::shared_ptr<gossip::GossipStore> store, std::uint64_t interval_secs);
 
 // ---- Intake of a batch from a peer -----------------------------------------------------------

@@ -4,6 +4,7 @@
 #include <array>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 
 #include "quillfern/log.hpp"
@@ -136,15 +137,28 @@ asio::awaitable<std::vector<std::string>> discover_peers() {
     auto querying = query_mesh_peers(std::move(*socket));
     auto learned = co_await std::move(querying);
     if (!learned) co_return peers;
+    // What the list holds already, listed or appended: each address is looked up once.
+    std::unordered_set<std::string> known(peers.begin(), peers.end());
     std::size_t appended = 0;
+    std::size_t left_out = 0;
     for (std::string& addr : *learned) {
-        if (std::find(peers.begin(), peers.end(), addr) != peers.end()) continue;
+        if (known.contains(addr)) continue;
+        if (appended == MAX_REEDHORN_PEERS) {
+            ++left_out;
+            known.insert(std::move(addr));  // counted once however often it is named
+            continue;
+        }
+        known.insert(addr);
         peers.push_back(std::move(addr));
         ++appended;
     }
     if (appended > 0) {
         QF_LOG(log::Level::Debug, LOG_TARGET, "Discovered peers from mesh.peers", log::number("count", appended),
                log::quoted("source", "reedhorn"));
+    }
+    if (left_out > 0) {
+        QF_LOG(log::Level::Warn, LOG_TARGET, "reedHorn named more peers than a sweep takes; the rest are left out",
+               log::number("taken", appended), log::number("left_out", left_out));
     }
     co_return peers;
 }

@@ -1,13 +1,20 @@
 // The spread sweep and its loop: every tick, the queued forward copies go to every peer
-// in one "gossip.spread" request, built once and shared by the sweep's delivery tasks.
+// in "gossip.spread" requests of a bounded size, each built once and shared by its
+// deliveries, with a bounded number of peers served at a time.
+#include <algorithm>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
+#include <asio/use_awaitable.hpp>
 
 #include "quillfern/fixed_schedule.hpp"
 #include "quillfern/log.hpp"
@@ -18,24 +25,146 @@ namespace quillfern::spread {
 namespace {
 
 constexpr std::string_view LOG_TARGET = "quillfern_server::spread";
+constexpr std::string_view REQUEST_HEAD =
+    R"({"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[)";
+
+// What follows the entries: the sender's node id and the closing brackets.
+std::string request_tail(std::string_view node_id) {
+    std::string tail = R"(],"from":)";
+    json::write_string(tail, node_id);
+    tail += "}}";
+    return tail;
+}
+
+// The deliveries of one sweep: every request to every peer. Each worker serves one peer
+// at a time, the requests one after the other in queue order, so a receiver gets the
+// batch as it was queued, on one connection at a time. Workers, their completions and the
+// sweep's wait all run on the sweep's executor, one thread, so nothing here is locked.
+class SweepDeliveries {
+public:
+    struct Request {
+        SharedPayload payload;
+        std::size_t entries = 0;
+        std::size_t started = 0;  // deliveries of it begun
+    };
+
+    SweepDeliveries(const asio::any_io_executor& executor, std::vector<std::string> peers,
+                    std::vector<Request> requests, std::shared_ptr<gossip::GossipStore> store)
+        : peers_(std::move(peers)),
+          requests_(std::move(requests)),
+          store_(std::move(store)),
+          all_done_(executor, asio::steady_timer::time_point::max()) {}
+
+    std::size_t peers() const noexcept { return peers_.size(); }
+    std::size_t requests() const noexcept { return requests_.size(); }
+
+    // The next peer to serve (its place in the list), or none when every one is taken.
+    std::optional<std::size_t> next_peer() noexcept {
+        if (next_peer_ == peers_.size()) return std::nullopt;
+        return next_peer_++;
+    }
+
+    // The delivery of one request to one peer. A request's INFO line comes before its
+    // first delivery starts; once its last delivery has begun, only the deliveries hold
+    // its bytes.
+    SpreadTask delivery(std::size_t peer, std::size_t index) {
+        Request& request = requests_[index];
+        if (index == announced_) {
+            QF_LOG(log::Level::Info, LOG_TARGET, "Epidemic sweep: spreading gossip to peers",
+                   log::number("entries", request.entries), log::number("peers", peers_.size()));
+            ++announced_;
+        }
+        SpreadTask task{peers_[peer], request.payload, store_};
+        if (++request.started == peers_.size()) request.payload.reset();
+        return task;
+    }
+
+    void worker_started() noexcept { ++running_; }
+    void worker_ended() {
+        if (--running_ == 0) all_done_.cancel();
+    }
+    // Completes when the last worker has ended.
+    asio::awaitable<void> all_done() {
+        if (running_ == 0) co_return;
+        asio::error_code ignored;
+        co_await all_done_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    }
+
+private:
+    std::vector<std::string> peers_;
+    std::vector<Request> requests_;
+    std::shared_ptr<gossip::GossipStore> store_;
+    std::size_t next_peer_ = 0;
+    std::size_t announced_ = 0;  // requests whose INFO line is out
+    std::size_t running_ = 0;
+    asio::steady_timer all_done_;  // never expires; cancelled by the last worker
+};
+
+// One of the sweep's workers: serves peers one after the other until none is left.
+asio::awaitable<void> delivery_worker(std::shared_ptr<SweepDeliveries> deliveries) {
+    while (auto peer = deliveries->next_peer()) {
+        for (std::size_t index = 0; index < deliveries->requests(); ++index) {
+            auto delivering = spread_to_peer(deliveries->delivery(*peer, index));
+            co_await std::move(delivering);
+        }
+    }
+}
 
 }  // namespace
 
 std::string spread_request(std::string_view node_id, std::span<const gossip::GossipEntry> batch) {
-    std::string request = R"({"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[)";
+    std::string request(REQUEST_HEAD);
     bool first = true;
     for (const gossip::GossipEntry& entry : batch) {
         if (!first) request += ',';
         first = false;
-        json::write(request, entry.to_json());
+        gossip::append_entry_json(request, entry);
     }
-    request += R"(],"from":)";
-    json::write_string(request, node_id);
-    request += "}}";
+    request += request_tail(node_id);
     return request;
 }
 
-asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store) {
+SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip::GossipEntry> batch,
+                               std::size_t max_bytes) {
+    const std::string tail = request_tail(node_id);
+    auto fits = [&](std::size_t size) { return size <= max_bytes && tail.size() <= max_bytes - size; };
+    SpreadRequests out;
+    SpreadRequests::Request open{std::string(REQUEST_HEAD), 0};  // the request being filled
+    auto close_open = [&] {
+        open.text += tail;
+        out.requests.push_back(std::move(open));
+        open = {std::string(REQUEST_HEAD), 0};
+    };
+    // Each entry is written straight into the open request, and taken out again when it
+    // passes the bound: it then begins the next request, or is left out when it is too
+    // large for a request of its own.
+    for (const gossip::GossipEntry& entry : batch) {
+        const std::size_t mark = open.text.size();
+        if (open.entries > 0) open.text += ',';
+        const std::size_t start = open.text.size();
+        gossip::append_entry_json(open.text, entry);
+        if (fits(open.text.size())) {
+            ++open.entries;
+            continue;
+        }
+        const std::size_t written = open.text.size() - start;
+        if (open.entries == 0 || !fits(REQUEST_HEAD.size() + written)) {
+            open.text.resize(mark);
+            if (open.text.capacity() > 2 * max_bytes) open.text.shrink_to_fit();  // after a huge entry
+            ++out.dropped;
+            continue;
+        }
+        std::string next(REQUEST_HEAD);
+        next.append(open.text, start, written);
+        open.text.resize(mark);
+        close_open();
+        open = {std::move(next), 1};
+    }
+    if (open.entries > 0) close_open();
+    return out;
+}
+
+asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store, SweepLimits limits) {
     auto discovering = discover_peers();
     std::vector<std::string> peers = co_await std::move(discovering);
     if (peers.empty()) co_return;  // the copies stay queued for a sweep that finds peers
@@ -43,21 +172,36 @@ asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store) {
     std::vector<gossip::GossipEntry> batch = store->take_pending();
     if (batch.empty()) co_return;
 
-    SharedPayload payload;
+    std::vector<SweepDeliveries::Request> requests;
+    std::size_t dropped = 0;
     try {
-        payload = std::make_shared<const std::string>(spread_request(store->node_id(), batch));
+        SpreadRequests built = spread_requests(store->node_id(), batch, limits.request_bytes);
+        batch = {};  // the requests hold everything the peers need
+        dropped = built.dropped;
+        requests.reserve(built.requests.size());
+        for (SpreadRequests::Request& request : built.requests) {
+            requests.push_back({std::make_shared<const std::string>(std::move(request.text)), request.entries, 0});
+        }
     } catch (const std::exception& error) {
         QF_LOG(log::Level::Warn, LOG_TARGET, "Failed to serialize gossip batch", log::text("error", error.what()));
         co_return;
     }
-    QF_LOG(log::Level::Info, LOG_TARGET, "Epidemic sweep: spreading gossip to peers",
-           log::number("entries", batch.size()), log::number("peers", peers.size()));
-    batch = {};  // the request holds everything the peers need
+    if (dropped > 0) {
+        QF_LOG(log::Level::Warn, LOG_TARGET, "Gossip entries too large for any spread request dropped",
+               log::number("count", dropped), log::number("limit_bytes", limits.request_bytes));
+    }
+    if (requests.empty()) co_return;
 
     const auto executor = co_await asio::this_coro::executor;
-    for (std::string& peer : peers) {
-        asio::co_spawn(executor, spread_to_peer(SpreadTask{std::move(peer), payload, store}), asio::detached);
+    auto deliveries = std::make_shared<SweepDeliveries>(executor, std::move(peers), std::move(requests), store);
+    const std::size_t workers = std::min(std::max<std::size_t>(limits.deliveries, 1), deliveries->peers());
+    for (std::size_t i = 0; i < workers; ++i) {
+        deliveries->worker_started();
+        asio::co_spawn(executor, delivery_worker(deliveries),
+                       [deliveries](const std::exception_ptr&) { deliveries->worker_ended(); });
     }
+    auto waiting = deliveries->all_done();
+    co_await std::move(waiting);
 }
 
 }  // namespace quillfern::spread

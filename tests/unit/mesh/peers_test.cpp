@@ -198,6 +198,31 @@ TEST_F(DiscoverPeers, AddsReedhornsAddressesNotListedYet) {
               }));
 }
 
+TEST_F(DiscoverPeers, TakesAtMostTheCapOfReedhornsNewAddressesInItsOrder) {
+    peers_env_.set("10.9.0.1:7800");
+    // The listed address first, then 1,030 new ones each named twice in a row, then the
+    // first new one again: only distinct new addresses count, against the cap and beyond it.
+    auto host = [](std::size_t i) { return "10.1." + std::to_string(i / 256) + "." + std::to_string(i % 256); };
+    std::string records = R"({"addr":"10.9.0.1"})";
+    for (std::size_t i = 0; i < MAX_REEDHORN_PEERS + 6; ++i) {
+        records += R"(,{"addr":")" + host(i) + R"(:1"},{"address":")" + host(i) + R"("})";
+    }
+    records += R"(,{"addr":")" + host(0) + R"("})";
+    auto reedhorn = start_reedhorn(FakeLineServer::answer(reply(R"({"peers":[)" + records + "]}")));
+
+    Peers expected{"10.9.0.1:7800"};
+    for (std::size_t i = 0; i < MAX_REEDHORN_PEERS; ++i) expected.push_back(host(i) + ":7800");
+    EXPECT_EQ(run(discover_peers()), expected);
+    const std::vector<std::string> logged = events();
+    ASSERT_EQ(logged.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(logged.begin() + 2, logged.end()),
+              (std::vector<std::string>{
+                  "DEBUG quillfern_server::spread: Discovered peers from mesh.peers count=1024 source=\"reedhorn\"",
+                  " WARN quillfern_server::spread: reedHorn named more peers than a sweep takes; the rest are left "
+                  "out taken=1024 left_out=6",
+              }));
+}
+
 TEST_F(DiscoverPeers, NothingNewFromReedhornLogsNoCount) {
     peers_env_.set("10.0.0.5:7800");
     auto reedhorn = start_reedhorn(FakeLineServer::answer(reply(R"({"peers":[{"addr":"10.0.0.5"}]})")));

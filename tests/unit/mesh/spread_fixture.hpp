@@ -53,8 +53,9 @@ inline std::string entry_text(const std::string& key, int ttl = 5) {
 
 class SpreadTest : public ::testing::Test {
 protected:
-    std::shared_ptr<gossip::GossipStore> started_store(std::string node_id = "gate-a") {
-        auto store = std::make_shared<gossip::GossipStore>(std::move(node_id), &fixed_now);
+    std::shared_ptr<gossip::GossipStore> started_store(std::string node_id = "gate-a",
+                                                       gossip::StoreLimits limits = {}) {
+        auto store = std::make_shared<gossip::GossipStore>(std::move(node_id), &fixed_now, limits);
         EXPECT_TRUE(store->start().has_value());
         return store;
     }

@@ -1,4 +1,7 @@
-// The spread sweep and its loop: one request per sweep, built once, to every peer.
+// The spread sweep and its loop: requests of a bounded size, each built once, to every
+// peer, with a bounded number of deliveries at a time.
+#include <algorithm>
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,6 +41,81 @@ TEST(SpreadRequest, IsTheCompactGossipSpreadRequestOfTheBatch) {
               request_of({entry_text("k2", 4), entry_text("k1", 6)}, R"("gate \"a\"\n")"));
 }
 
+// ---- Requests within a bound -----------------------------------------------------------------
+
+// An entry as `entry` makes it, with `controls` bytes U+0001 after its nonce: six bytes
+// each once written.
+struct EntryShape {
+    std::string key;
+    std::size_t controls = 0;
+};
+
+gossip::GossipEntry entry_of(const EntryShape& shape) {
+    gossip::GossipEntry e = entry(shape.key);
+    e.nonce += std::string(shape.controls, '\x01');
+    return e;
+}
+
+std::string text_of(const EntryShape& shape) {
+    std::string text = entry_text(shape.key);
+    std::string escapes;
+    for (std::size_t i = 0; i < shape.controls; ++i) escapes += R"(\u0001)";
+    text.insert(text.find(R"(","origin_gate")"), escapes);
+    return text;
+}
+
+struct SplitCase {
+    friend void PrintTo(const SplitCase& c, std::ostream* os) { *os << c.name; }
+    const char* name;
+    std::vector<EntryShape> batch;
+    std::vector<std::size_t> bound_of;  // the bound: the size of one request of these entries ...
+    int slack;                          // ... plus this
+    std::vector<std::vector<std::size_t>> requests;
+    std::size_t dropped;
+};
+
+class SplitAtTheBound : public ::testing::TestWithParam<SplitCase> {};
+
+TEST_P(SplitAtTheBound, KeepsQueueOrderAndEveryRequestExact) {
+    const SplitCase& c = GetParam();
+    // The sender's id is written with an escape too: the bound counts it as written.
+    const std::string from = R"("gate-\u0001")";
+    auto request_with = [&](const std::vector<std::size_t>& indices) {
+        std::vector<std::string> texts;
+        for (std::size_t i : indices) texts.push_back(text_of(c.batch[i]));
+        return request_of(texts, from);
+    };
+    const std::size_t bound = request_with(c.bound_of).size() + c.slack;
+    std::vector<gossip::GossipEntry> batch;
+    for (const EntryShape& shape : c.batch) batch.push_back(entry_of(shape));
+
+    const SpreadRequests split = spread_requests("gate-\x01", batch, bound);
+    ASSERT_EQ(split.requests.size(), c.requests.size());
+    for (std::size_t r = 0; r < c.requests.size(); ++r) {
+        EXPECT_EQ(split.requests[r].text, request_with(c.requests[r])) << "request " << r;
+        EXPECT_EQ(split.requests[r].entries, c.requests[r].size()) << "request " << r;
+        EXPECT_LE(split.requests[r].text.size(), bound) << "request " << r;
+    }
+    EXPECT_EQ(split.dropped, c.dropped);
+}
+
+const std::vector<EntryShape> FOUR{{"k1"}, {"k2"}, {"k3"}, {"k4"}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SplitAtTheBound,
+    ::testing::Values(
+        SplitCase{"AllInOneAtTheirExactSize", FOUR, {0, 1, 2, 3}, 0, {{0, 1, 2, 3}}, 0},
+        SplitCase{"AByteShortStartsANewRequest", FOUR, {0, 1, 2, 3}, -1, {{0, 1, 2}, {3}}, 0},
+        SplitCase{"PairsAtTheirExactSize", FOUR, {0, 1}, 0, {{0, 1}, {2, 3}}, 0},
+        SplitCase{"AByteShortOfAPair", FOUR, {0, 1}, -1, {{0}, {1}, {2}, {3}}, 0},
+        SplitCase{"EscapesCountAsWritten", {{"k1"}, {"k2", 40}, {"k3"}}, {0, 1}, -1, {{0}, {1}, {2}}, 0},
+        SplitCase{"ALargeEntryGoesAlone", {{"k1"}, {"k2", 100}, {"k3"}}, {1}, 0, {{0}, {1}, {2}}, 0},
+        SplitCase{
+            "AnEntryTooLargeAloneIsLeftOutInPlace", {{"k1"}, {"k2", 400}, {"k3"}, {"k4"}}, {0, 2}, 0, {{0, 2}, {3}}, 1},
+        SplitCase{"NothingFits", {{"k1"}, {"k2"}}, {0}, -1, {}, 2},
+        SplitCase{"AnEmptyBatchGivesNoRequest", {}, {}, 0, {}, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 class Sweep : public testing::SpreadTest {
 protected:
     void queue(const std::string& key) {
@@ -46,6 +124,10 @@ protected:
     void sweep() {
         run(run_sweep(store_));
         drain();  // the deliveries it started
+    }
+    void sweep_within(SweepLimits limits) {
+        run(run_sweep(store_, limits));
+        drain();
     }
     std::vector<std::string> info_events() const {
         std::vector<std::string> out;
@@ -119,6 +201,171 @@ TEST_F(Sweep, PeersFromReedhornGetTheBatchAtTheirGossipAddress) {
     sweep();
     EXPECT_EQ(peer->received(), std::vector<std::string>{"\xEC\x01" + request_of({entry_text("k1", 4)}) + "\n"});
     EXPECT_EQ(store_->peer_stats().at("127.1:" + std::to_string(peer->port())).entries_sent, 1u);
+}
+
+TEST_F(Sweep, DeliversEachRequestToEveryPeerAndCountsEachOnItsOwn) {
+    auto first = FakeLineServer::on_tcp_port(FakeLineServer::answer(ACCEPTED_ONE));
+    auto second = FakeLineServer::on_tcp_port(FakeLineServer::answer(ACCEPTED_ONE));
+    peers_env_.set(first->address() + "," + second->address());
+    queue("k1");
+    queue("k2");
+    // Room for one entry per request; one delivery at a time makes the order plain.
+    const std::string one = request_of({entry_text("k1", 4)});
+    run(run_sweep(store_, SweepLimits{one.size(), 1}));
+
+    const std::vector<std::string> sent{"\xEC\x01" + one + "\n", "\xEC\x01" + request_of({entry_text("k2", 4)}) + "\n"};
+    EXPECT_EQ(first->received(), sent);
+    EXPECT_EQ(second->received(), sent);
+    const std::string info =
+        " INFO quillfern_server::spread: Epidemic sweep: spreading gossip to peers entries=1 peers=2";
+    auto delivered = [](const FakeLineServer& peer) {
+        return "DEBUG quillfern_server::spread: Gossip spread delivered via TCP peer=" + peer.address() + " accepted=1";
+    };
+    EXPECT_EQ(events(),
+              (std::vector<std::string>{
+                  "DEBUG quillfern_server::spread: Discovered peers from QUILLFERN_PEERS count=2 source=\"env\"", info,
+                  delivered(*first), info, delivered(*first), delivered(*second), delivered(*second)}));
+    EXPECT_EQ(store_->peer_stats().at(first->address()).entries_sent, 2u);
+    EXPECT_EQ(store_->peer_stats().at(second->address()).entries_sent, 2u);
+}
+
+TEST_F(Sweep, EachPeerGetsTheRequestsOneAtATimeInQueueOrder) {
+    std::vector<std::unique_ptr<FakeLineServer>> peers;
+    std::string listed;
+    for (int i = 0; i < 3; ++i) {
+        peers.push_back(FakeLineServer::on_tcp_port(FakeLineServer::answer(ACCEPTED_ONE)));
+        listed += (listed.empty() ? "" : ",") + peers.back()->address();
+    }
+    peers_env_.set(listed);
+    const std::vector<std::string> keys{"k1", "k2", "k3"};
+    for (const std::string& key : keys) queue(key);
+    const std::string one = request_of({entry_text("k1", 4)});
+    run(run_sweep(store_, SweepLimits{one.size(), MAX_SWEEP_DELIVERIES}));
+
+    std::vector<std::string> sent;
+    for (const std::string& key : keys) sent.push_back("\xEC\x01" + request_of({entry_text(key, 4)}) + "\n");
+    for (const auto& peer : peers) {
+        EXPECT_EQ(peer->received(), sent) << peer->address();
+        EXPECT_EQ(peer->peak_open(), 1u) << peer->address();
+        EXPECT_EQ(store_->peer_stats().at(peer->address()).entries_sent, keys.size());
+    }
+    EXPECT_EQ(info_events(),
+              std::vector<std::string>(
+                  keys.size(),
+                  " INFO quillfern_server::spread: Epidemic sweep: spreading gossip to peers entries=1 peers=3"));
+}
+
+TEST_F(Sweep, EntriesTooLargeForAnyRequestAreCountedOncePerSweep) {
+    auto peer = FakeLineServer::on_tcp_port(FakeLineServer::answer(ACCEPTED_ONE));
+    peers_env_.set(peer->address());
+    const std::string long_key(200, 'x');
+    queue("k1");
+    queue(long_key + "1");
+    queue("k2");
+    queue(long_key + "2");
+    const std::string both = request_of({entry_text("k1", 4), entry_text("k2", 4)});
+    sweep_within(SweepLimits{both.size(), MAX_SWEEP_DELIVERIES});
+
+    EXPECT_EQ(peer->received(), std::vector<std::string>{"\xEC\x01" + both + "\n"});
+    EXPECT_EQ(info_events(),
+              (std::vector<std::string>{
+                  " WARN quillfern_server::spread: Gossip entries too large for any spread request dropped count=2 "
+                  "limit_bytes=" +
+                      std::to_string(both.size()),
+                  " INFO quillfern_server::spread: Epidemic sweep: spreading gossip to peers entries=2 peers=1"}));
+}
+
+// A peer sent entries whose nonce and origin are 1 KiB of U+0001 each, six bytes apiece once
+// written: 8,000 of them are past a receiver's 64 MiB line limit in one request.
+TEST_F(Sweep, EntriesThatGrowWhenWrittenReachThePeerInRequestsWithinTheBound) {
+    // Room for all of them in the queue, however it counts them.
+    auto store = started_store("gate-a", gossip::StoreLimits{std::size_t{256} << 20});
+    const std::string controls(gossip::kMaxPeerTextBytes, '\x01');
+    constexpr std::size_t kHostile = 8000, kGood = 100;
+    for (std::size_t i = 0; i < kHostile; ++i) {
+        gossip::GossipEntry hostile = entry("hostile");
+        const std::string serial = std::to_string(i);
+        hostile.nonce = controls.substr(serial.size()) + serial;
+        hostile.origin_gate = gossip::share_text(controls);
+        hostile.version = i + 1;
+        ASSERT_EQ(store->ingest(std::move(hostile), "gate-b"), gossip::IngestOutcome::Accepted);
+        if (i % (kHostile / kGood) == 0) {
+            ASSERT_EQ(store->ingest(entry("good-" + std::to_string(i / (kHostile / kGood))), "gate-b"),
+                      gossip::IngestOutcome::Accepted);
+        }
+    }
+    auto peer = FakeLineServer::on_tcp_port(FakeLineServer::answer(ACCEPTED_ONE));
+    peers_env_.set(peer->address());
+    // One delivery at a time: each request's write has its time limit to itself, also
+    // under the sanitizers.
+    run(run_sweep(store, SweepLimits{MAX_SPREAD_REQUEST_BYTES, 1}));
+
+    const std::string head = R"({"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[)";
+    const std::string tail = R"(],"from":"gate-a"}})";
+    std::vector<std::string> good;
+    std::size_t hostile = 0, written = 0;
+    for (const std::string& received : peer->received()) {
+        ASSERT_GE(received.size(), 3u);
+        ASSERT_EQ(received.substr(0, 2), "\xEC\x01");
+        ASSERT_EQ(received.find('\n'), received.size() - 1);
+        const std::string request = received.substr(2, received.size() - 3);
+        written += request.size();
+        ASSERT_LE(request.size(), MAX_SPREAD_REQUEST_BYTES);
+        ASSERT_EQ(request.substr(0, head.size()), head);
+        ASSERT_EQ(request.substr(request.size() - tail.size()), tail);
+        auto value = json::parse(request);
+        ASSERT_TRUE(value.has_value());
+        ASSERT_EQ(value->size(), 4u);
+        for (const json::Value& e : (*value)["params"]["entries"]) {
+            const std::string key = e.at("key").get<std::string>();
+            if (key == "hostile") {
+                ++hostile;
+            } else {
+                good.push_back(key);
+            }
+        }
+    }
+    EXPECT_GT(written, std::size_t{64} << 20);  // what one request would have been
+    EXPECT_EQ(hostile, kHostile);
+    ASSERT_EQ(good.size(), kGood);
+    for (std::size_t i = 0; i < kGood; ++i) EXPECT_EQ(good[i], "good-" + std::to_string(i));
+    EXPECT_EQ(store->peer_stats().at(peer->address()).entries_sent, peer->received().size());
+}
+
+// A peer that answers only when the test lets it: the connections it holds at once are the
+// deliveries under way.
+TEST_F(Sweep, RunsAtMostTheBoundOfDeliveriesAtOnceAndEndsWithTheLast) {
+    constexpr std::size_t kDeliveries = 9, kBound = 3;
+    auto peer = FakeLineServer::on_tcp_port(FakeLineServer::answer_when_released(ACCEPTED_ONE));
+    std::string listed = peer->address();
+    for (std::size_t i = 1; i < kDeliveries; ++i) listed += "," + peer->address();
+    peers_env_.set(listed);
+    queue("k1");
+
+    std::atomic<bool> ended{false};
+    std::thread sweeper([&] {
+        run(run_sweep(store_, SweepLimits{MAX_SPREAD_REQUEST_BYTES, kBound}));
+        ended = true;
+    });
+    struct Join {
+        FakeLineServer& peer;
+        std::thread& sweeper;
+        ~Join() {
+            peer.release(kDeliveries);
+            if (sweeper.joinable()) sweeper.join();
+        }
+    } join{*peer, sweeper};
+    for (std::size_t answered = 0; answered < kDeliveries; ++answered) {
+        // Each answer lets the next delivery in, up to the bound.
+        ASSERT_TRUE(peer->wait_for_requests(std::min(answered + kBound, kDeliveries))) << answered;
+        ASSERT_FALSE(ended) << answered;
+        peer->release(answered + 1);
+    }
+    sweeper.join();
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(peer->peak_open(), kBound);
+    EXPECT_EQ(peer->connections(), kDeliveries);
+    EXPECT_EQ(store_->peer_stats().at(peer->address()).entries_sent, kDeliveries);
 }
 
 // ---- The loop ----------------------------------------------------------------------------------
