@@ -2,6 +2,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 
 #include <unistd.h>
 
@@ -48,20 +49,28 @@ WallReading WallReading::now() noexcept {
     return WallReading{nanoseconds > 0 ? static_cast<std::uint64_t>(nanoseconds) : 0};
 }
 
+StoreClock::Stamp SystemClock::stamp() const {
+    const WallReading reading = WallReading::now();
+    return {reading, reading.seconds()};
+}
+
 std::string make_nonce() { return make_nonce(WallReading::now()); }
 
-std::string make_nonce(WallReading reading) {
+std::string make_nonce(WallReading reading) { return std::string(nonce_digits(reading).text()); }
+
+NonceDigits nonce_digits(WallReading reading) {
     const u128 wall_ns = reading.nanoseconds;
     std::uint64_t counter = g_inject_counter.fetch_add(1, std::memory_order_relaxed);
 
-    // Written back to front into one buffer (48 digits, more once the counter passes
-    // 32 bits), then copied into the text in one go.
-    char digits[32 + 8 + 16];
-    char* end = digits + sizeof digits;
+    // Written back to front: 48 digits, more once the counter passes 32 bits.
+    NonceDigits nonce;
+    char* end = nonce.digits + sizeof nonce.digits;
     char* first = put_hex_before(end, counter, 8);
     first = put_hex_before(first, process_id(), 8);
     first = put_hex_before(first, wall_ns, 32);
-    return std::string(first, end);
+    nonce.size = static_cast<std::uint8_t>(end - first);
+    std::memmove(nonce.digits, first, nonce.size);
+    return nonce;
 }
 
 }  // namespace quillfern::gossip

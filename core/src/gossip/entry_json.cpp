@@ -74,11 +74,35 @@ Expected<std::uint64_t, std::string> decode_unsigned(const json::Value& value, s
     return unexpected(invalid_type(value, type_name));
 }
 
+// The canonical text of the payload being read, kept between entries so that reading one
+// allocates nothing for it; a large one is let go once its entry is made.
+class PayloadScratch {
+public:
+    PayloadScratch() : text_(buffer()) { text_.clear(); }
+    ~PayloadScratch() {
+        if (text_.capacity() > kKeptBytes) std::string().swap(text_);
+    }
+    PayloadScratch(const PayloadScratch&) = delete;
+    PayloadScratch& operator=(const PayloadScratch&) = delete;
+    std::string& text() noexcept { return text_; }
+
+private:
+    static constexpr std::size_t kKeptBytes = 64 * 1024;
+    static std::string& buffer() {
+        thread_local std::string text;
+        return text;
+    }
+    std::string& text_;
+};
+
 // Holds the decoded fields until all nine are known.
 struct Fields {
+    explicit Fields(std::string& payload_scratch) noexcept : payload_text(payload_scratch) {}
+
     std::optional<Topic> topic;
     std::optional<std::string> key, origin_gate, nonce;
-    std::optional<SharedPayload> payload;
+    bool payload = false;       // its canonical text is in payload_text
+    std::string& payload_text;  // a scratch buffer of the reader's thread
     std::optional<std::uint64_t> ttl, version, created_at, expires_at;
 
     // Decodes one field's value; the error text of a value that does not decode.
@@ -92,7 +116,11 @@ struct Fields {
         switch (field) {
             case Field::Topic: return take(decode_topic(value), topic);
             case Field::Key: return take(decode_string(value), key);
-            case Field::Payload: payload = share_payload(value); return std::nullopt;
+            case Field::Payload:
+                payload_text.clear();
+                json::write(payload_text, value);
+                payload = true;
+                return std::nullopt;
             case Field::OriginGate: return take(decode_string(value), origin_gate);
             case Field::Nonce: return take(decode_string(value), nonce);
             case Field::Ttl: return take(decode_unsigned(value, UINT8_MAX, "u8"), ttl);
@@ -107,7 +135,7 @@ struct Fields {
         switch (field) {
             case Field::Topic: return topic.has_value();
             case Field::Key: return key.has_value();
-            case Field::Payload: return payload.has_value();
+            case Field::Payload: return payload;
             case Field::OriginGate: return origin_gate.has_value();
             case Field::Nonce: return nonce.has_value();
             case Field::Ttl: return ttl.has_value();
@@ -118,21 +146,34 @@ struct Fields {
         return false;
     }
 
+    // The entry, its key, nonce and payload in one block.
     Result finish(const SharedText& known_origin = nullptr) {
         for (std::size_t i = 0; i < kFieldCount; ++i) {
             if (!present(static_cast<Field>(i))) return unexpected(fmt::format("missing field `{}`", kFieldNames[i]));
         }
+        SharedText origin =
+            known_origin && *known_origin == *origin_gate ? known_origin : share_text(std::move(*origin_gate));
+        std::shared_ptr<const detail::EntryBlock> block =
+            detail::EntryBlock::make({.topic = *topic,
+                                      .key = std::move(*key),
+                                      .origin = origin,
+                                      .nonce = *nonce,
+                                      .payload = payload_text,
+                                      .ttl = static_cast<std::uint8_t>(*ttl),
+                                      .version = *version,
+                                      .created_at_epoch = *created_at,
+                                      .expires_at_epoch = *expires_at});
         GossipEntry entry;
         entry.topic = *topic;
-        entry.key = share_text(std::move(*key));
-        entry.payload = std::move(*payload);
-        entry.origin_gate =
-            known_origin && *known_origin == *origin_gate ? known_origin : share_text(std::move(*origin_gate));
+        entry.origin_gate = std::move(origin);
         entry.nonce = std::move(*nonce);
-        entry.ttl = static_cast<std::uint8_t>(*ttl);
+        entry.ttl = block->ttl();
         entry.version = *version;
         entry.created_at_epoch = *created_at;
         entry.expires_at_epoch = *expires_at;
+        entry.key = SharedText(block, &block->key());
+        const Payload* payload_in_block = &block->payload();
+        entry.payload = SharedPayload(std::move(block), payload_in_block);
         return entry;
     }
 };
@@ -145,7 +186,8 @@ std::optional<Field> field_named(std::string_view name) {
 }
 
 Result from_object(const json::Value& object) {
-    Fields fields;
+    PayloadScratch scratch;
+    Fields fields(scratch.text());
     for (auto member = object.begin(); member != object.end(); ++member) {
         auto field = field_named(member.key());
         if (!field) continue;
@@ -155,7 +197,8 @@ Result from_object(const json::Value& object) {
 }
 
 Result from_array(const json::Value& array) {
-    Fields fields;
+    PayloadScratch scratch;
+    Fields fields(scratch.text());
     const std::size_t length = array.size();
     for (std::size_t i = 0; i < kFieldCount; ++i) {
         if (i >= length) {
@@ -177,12 +220,10 @@ Result from_array(const json::Value& array) {
 // value that does not decode. The reader's own failure is the caller's to test.
 std::optional<std::string> read_field(json::Reader& reader, std::uint32_t depth, Field field, Fields& fields) {
     switch (field) {
-        case Field::Payload: {
-            std::string text;
-            if (!reader.read_canonical(text, depth)) return std::nullopt;
-            fields.payload = share_payload_text(std::move(text));
+        case Field::Payload:
+            fields.payload_text.clear();
+            fields.payload = reader.read_canonical(fields.payload_text, depth);
             return std::nullopt;
-        }
         case Field::Topic:
         case Field::Key:
         case Field::OriginGate:
@@ -211,7 +252,8 @@ std::optional<std::string> read_field(json::Reader& reader, std::uint32_t depth,
 }
 
 Result read_object(json::Reader& reader, std::uint32_t depth, const SharedText& known_origin) {
-    Fields fields;
+    PayloadScratch scratch;
+    Fields fields(scratch.text());
     // Of a repeated member the last counts, as in the value the text reads to: a field's
     // error stands only while no later member of its name decodes.
     std::array<std::optional<std::string>, kFieldCount> errors;
@@ -236,7 +278,8 @@ Result read_object(json::Reader& reader, std::uint32_t depth, const SharedText& 
 }
 
 Result read_array(json::Reader& reader, std::uint32_t depth, const SharedText& known_origin) {
-    Fields fields;
+    PayloadScratch scratch;
+    Fields fields(scratch.text());
     std::optional<std::string> error;
     std::size_t length = 0;
     for (bool first = true; reader.has_next_element(first); first = false, ++length) {
