@@ -177,10 +177,10 @@ class EntryBlock {
 public:
     struct Parts {
         Topic topic = Topic::Varne;
-        std::string key;
-        SharedText origin;
-        std::string_view nonce;
-        std::string_view payload;  // canonical text
+        std::string key{};
+        SharedText origin{};
+        std::string_view nonce{};
+        std::string_view payload{};  // canonical text
         std::uint8_t ttl = 0;
         std::uint64_t version = 0;
         std::uint64_t created_at_epoch = 0;
