@@ -38,32 +38,29 @@ bool any_escape_in_8(const char* p) noexcept {
     return (((x - kOnes * 0x20) | (quote - kOnes) | (backslash - kOnes)) & ~x & kHighs) != 0;
 }
 
-// The length of json::write_string's text for `s`: the quotes, two bytes for '"', '\\'
-// and the five control characters with a letter escape, six for any other below 0x20.
-// Words without an escape are skipped whole, a short tail padded with letters.
+// The bytes json::write_string adds for one byte: one for '"' and '\\' and the five
+// control characters with a letter escape, five for any other below 0x20.
+std::size_t escape_extra(unsigned char byte) noexcept {
+    if (byte == '"' || byte == '\\') return 1;
+    if (byte >= 0x20) return 0;
+    return byte == '\b' || byte == '\t' || byte == '\n' || byte == '\f' || byte == '\r' ? 1 : 5;
+}
+
+// The length of json::write_string's text for `s`. Words without an escape are skipped
+// whole, a short tail padded with letters.
 std::size_t json_string_size(std::string_view s) noexcept {
     std::size_t size = s.size() + 2;
     const char* p = s.data();
     const char* const end = p + s.size();
-    while (p != end) {
-        const auto left = static_cast<std::size_t>(end - p);
-        const std::size_t step = left < 8 ? left : 8;
-        char word[8] = {'a', 'a', 'a', 'a', 'a', 'a', 'a', 'a'};
-        std::memcpy(word, p, step);
-        if (!any_escape_in_8(word)) {
-            p += step;
-            continue;
-        }
-        for (const char* const stop = p + step; p != stop; ++p) {
-            const auto byte = static_cast<unsigned char>(*p);
-            if (byte == '"' || byte == '\\') {
-                size += 1;
-            } else if (byte < 0x20) {
-                const bool letter = byte == '\b' || byte == '\t' || byte == '\n' || byte == '\f' || byte == '\r';
-                size += letter ? 1 : 5;
-            }
-        }
+    for (; end - p >= 8; p += 8) {
+        if (!any_escape_in_8(p)) continue;
+        for (std::size_t i = 0; i < 8; ++i) size += escape_extra(static_cast<unsigned char>(p[i]));
     }
+    if (p == end) return size;
+    char tail[8] = {'a', 'a', 'a', 'a', 'a', 'a', 'a', 'a'};
+    for (std::size_t i = 0; p + i != end; ++i) tail[i] = p[i];
+    if (!any_escape_in_8(tail)) return size;
+    for (std::size_t i = 0; i < 8; ++i) size += escape_extra(static_cast<unsigned char>(tail[i]));
     return size;
 }
 

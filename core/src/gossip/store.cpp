@@ -357,6 +357,7 @@ std::vector<GossipEntry> GossipStore::query(Topic topic, std::optional<std::stri
     std::vector<GossipEntry> result;
     const Shelf& shelf = shelves_[topic_index(topic)];
     std::shared_lock lock(shelf.mutex);
+    result.reserve(shelf.table.size());
     for (const auto& block : shelf.table.blocks()) {
         if (now() >= block->expires_at_epoch()) continue;
         if (key_prefix && !std::string_view(block->key()).starts_with(*key_prefix)) continue;
