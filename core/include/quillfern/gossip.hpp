@@ -201,7 +201,8 @@ public:
 
     // As GossipEntry::byte_size counts the entry it holds.
     std::size_t byte_size() const noexcept;
-    // The length of append_entry_json's text for the entry with `ttl` hops left.
+    // The length of append_entry_json's text for the entry with `ttl` hops left. All but
+    // the digits of the hops is counted once and kept.
     std::size_t json_size(std::uint8_t ttl) const noexcept;
     // Whether `entry` is this block's entry, field for field.
     bool holds(const GossipEntry& entry) const noexcept;
@@ -218,28 +219,30 @@ private:
     std::uint32_t nonce_size_;
     Topic topic_;
     std::uint8_t ttl_;
+    // json_size without the hops' digits once counted (0 before; kUncounted when too large).
+    mutable std::atomic<std::uint16_t> json_frame_{0};
+    static constexpr std::uint16_t kUncounted = 0xFFFF;
 };
 
 }  // namespace detail
 
-// A forward copy waiting for the next sweep: the entry it copies and the hops it goes on
-// with, counted at the size its JSON form takes in the sweep's request.
+// A forward copy waiting for the next sweep: the entry it copies, going on with one hop
+// less, counted at the size its JSON form takes in the sweep's request.
 class PendingCopy {
 public:
     PendingCopy() = default;
-    PendingCopy(std::shared_ptr<const detail::EntryBlock> block, std::uint8_t ttl) noexcept;
+    // The copy of the block's entry, which must have a hop left.
+    explicit PendingCopy(std::shared_ptr<const detail::EntryBlock> block) noexcept : block_(std::move(block)) {}
 
     // The copy as an entry (its texts shared with the stored entry's).
     GossipEntry entry() const { return GossipEntry::of_block(block_, ttl()); }
     const detail::EntryBlock& block() const noexcept { return *block_; }
-    std::uint8_t ttl() const noexcept { return static_cast<std::uint8_t>(ttl_); }
+    std::uint8_t ttl() const noexcept;
     // The length of append_entry_json's text for it.
-    std::size_t json_size() const noexcept { return static_cast<std::size_t>(json_size_); }
+    std::size_t json_size() const noexcept;
 
 private:
     std::shared_ptr<const detail::EntryBlock> block_;
-    std::uint64_t json_size_ : 56 = 0;
-    std::uint64_t ttl_ : 8 = 0;
 };
 
 // The copy's JSON form, as append_entry_json writes the entry it stands for.
@@ -368,7 +371,7 @@ public:
     bool contains(std::string_view nonce, std::uint64_t hash) const noexcept;
 
     // Nonces longer than this keep their text in a block of their own.
-    static constexpr std::size_t kInlineBytes = 52;
+    static constexpr std::size_t kInlineBytes = 50;
     // That block, made before a lock is taken: null for a nonce that fits its record.
     static std::unique_ptr<char[]> own_text(std::string_view nonce);
     // Adds a nonce that is not held yet; beyond the capacity the oldest is forgotten.
@@ -378,8 +381,8 @@ public:
 
 private:
     struct Record {  // left uninitialized until used
-        std::uint64_t hash;
         std::uint32_t size;
+        std::uint16_t hash_bits;  // the low 16 bits of its hash: where its slot's run begins
         char text[kInlineBytes];  // the text, or the pointer to its own block
     };
     static const char* text_of(const Record& record) noexcept;

@@ -129,9 +129,18 @@ std::size_t EntryBlock::byte_size() const noexcept {
 }
 
 std::size_t EntryBlock::json_size(std::uint8_t ttl) const noexcept {
-    return kEntryJsonFrame + decimal_digits(created_at_epoch_) + decimal_digits(expires_at_epoch_) +
-           json_string_size(key_) + json_string_size(nonce()) + json_string_size(text_of(origin_)) +
-           payload_.text().size() + topic_name(topic_).size() + decimal_digits(ttl) + decimal_digits(version_);
+    std::uint16_t frame = json_frame_.load(std::memory_order_relaxed);
+    std::size_t counted = frame;
+    if (frame == 0 || frame == kUncounted) {
+        counted = kEntryJsonFrame + decimal_digits(created_at_epoch_) + decimal_digits(expires_at_epoch_) +
+                  json_string_size(key_) + json_string_size(nonce()) + json_string_size(text_of(origin_)) +
+                  payload_.text().size() + topic_name(topic_).size() + decimal_digits(version_);
+        // Every thread counts the same: whichever stores it first, the value is right.
+        if (frame == 0)
+            json_frame_.store(counted < kUncounted ? static_cast<std::uint16_t>(counted) : kUncounted,
+                              std::memory_order_relaxed);
+    }
+    return counted + decimal_digits(ttl);
 }
 
 bool EntryBlock::holds(const GossipEntry& entry) const noexcept {
@@ -145,7 +154,8 @@ bool EntryBlock::holds(const GossipEntry& entry) const noexcept {
 
 namespace quillfern::gossip {
 
-PendingCopy::PendingCopy(std::shared_ptr<const detail::EntryBlock> block, std::uint8_t ttl) noexcept
-    : block_(std::move(block)), json_size_(block_->json_size(ttl)), ttl_(ttl) {}
+std::uint8_t PendingCopy::ttl() const noexcept { return static_cast<std::uint8_t>(block_->ttl() - 1); }
+
+std::size_t PendingCopy::json_size() const noexcept { return block_->json_size(ttl()); }
 
 }  // namespace quillfern::gossip

@@ -40,8 +40,7 @@ bool NonceHistory::contains(std::string_view nonce, std::uint64_t hash) const no
         if (slot == 0) return false;
         if (!slots::may_hold(slot, hash)) continue;
         const Record& record = records_[slots::place(slot)];
-        if (record.hash == hash && record.size == nonce.size() &&
-            std::memcmp(text_of(record), nonce.data(), nonce.size()) == 0) {
+        if (record.size == nonce.size() && std::memcmp(text_of(record), nonce.data(), nonce.size()) == 0) {
             return true;
         }
     }
@@ -60,7 +59,7 @@ void NonceHistory::add(std::string_view nonce, std::uint64_t hash, std::unique_p
     std::size_t place = head_ + size_;
     if (place >= capacity_) place -= capacity_;
     Record& record = records_[place];
-    record.hash = hash;
+    record.hash_bits = static_cast<std::uint16_t>(hash);
     record.size = static_cast<std::uint32_t>(nonce.size());
     if (own) {
         char* text = own.release();
@@ -74,7 +73,7 @@ void NonceHistory::add(std::string_view nonce, std::uint64_t hash, std::unique_p
 
 void NonceHistory::forget_oldest() noexcept {
     const Record& oldest = records_[head_];
-    slots::erase(slots_.get(), mask_, slots::find_place(slots_.get(), mask_, oldest.hash, head_));
+    slots::erase(slots_.get(), mask_, slots::find_place(slots_.get(), mask_, oldest.hash_bits, head_));
     if (oldest.size > kInlineBytes) delete[] text_of(oldest);
     if (++head_ == capacity_) head_ = 0;
     --size_;

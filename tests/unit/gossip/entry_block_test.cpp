@@ -180,7 +180,7 @@ TEST(JsonSize, EveryNumberOfDigits) {
 
 TEST(PendingCopyJson, IsWrittenAsTheEntryItStandsFor) {
     const GossipEntry entry = read_entry(kEntryText);
-    const PendingCopy copy(entry.block(), 7);
+    const PendingCopy copy(entry.block());
     GossipEntry expected = entry.clone();
     expected.ttl = 7;
     EXPECT_EQ(copy.entry(), expected);
