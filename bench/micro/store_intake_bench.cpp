@@ -146,4 +146,54 @@ void BM_PendingFillAndTake(benchmark::State& state) {
 }
 BENCHMARK(BM_PendingFillAndTake)->Unit(benchmark::kMillisecond);
 
+// The same, the sweep taking the copies as they are queued (each shares its stored
+// entry's block) and writing them as its request does.
+void BM_PendingFillAndTakeCopies(benchmark::State& state) {
+    auto store = running_store();
+    const std::string payload = payload_text(100);
+    std::vector<std::string> keys;
+    for (std::size_t k = 0; k < gossip::kTopicCapacity; ++k) keys.push_back("k" + std::to_string(k));
+    std::string request;
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < gossip::kPendingCapacity; ++i) {
+            store->inject_payload(Topic::Data, keys[i % keys.size()], gossip::share_payload_text(payload));
+        }
+        const std::vector<gossip::PendingCopy> taken = store->take_pending_copies();
+        std::size_t size = 0;
+        for (const gossip::PendingCopy& copy : taken) size += copy.json_size() + 1;
+        request.clear();
+        request.reserve(size);
+        for (const gossip::PendingCopy& copy : taken) {
+            gossip::append_entry_json(request, copy);
+            request += ',';
+        }
+        benchmark::DoNotOptimize(request.data());
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * gossip::kPendingCapacity));
+}
+BENCHMARK(BM_PendingFillAndTakeCopies)->Unit(benchmark::kMillisecond);
+
+// For comparison: the copies taken as entries and written the same way.
+void BM_PendingFillAndTakeEntries(benchmark::State& state) {
+    auto store = running_store();
+    const std::string payload = payload_text(100);
+    std::vector<std::string> keys;
+    for (std::size_t k = 0; k < gossip::kTopicCapacity; ++k) keys.push_back("k" + std::to_string(k));
+    std::string request;
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < gossip::kPendingCapacity; ++i) {
+            store->inject_payload(Topic::Data, keys[i % keys.size()], gossip::share_payload_text(payload));
+        }
+        const std::vector<GossipEntry> taken = store->take_pending();
+        request.clear();
+        for (const GossipEntry& entry : taken) {
+            gossip::append_entry_json(request, entry);
+            request += ',';
+        }
+        benchmark::DoNotOptimize(request.data());
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * gossip::kPendingCapacity));
+}
+BENCHMARK(BM_PendingFillAndTakeEntries)->Unit(benchmark::kMillisecond);
+
 }  // namespace
