@@ -478,6 +478,7 @@ struct StoreLimits {
 // its forward copy, peer accounting) is done outside it.
 class GossipStore {
 public:
+    // The store's time from a function of the seconds (the wall clock by default) or a clock.
     explicit GossipStore(std::string node_id, Clock clock = &system_now, StoreLimits limits = {});
     GossipStore(std::string node_id, std::shared_ptr<const StoreClock> clock, StoreLimits limits = {});
     GossipStore(const GossipStore&) = delete;
