@@ -63,43 +63,46 @@ using SharedText = std::shared_ptr<const std::string>;
 
 inline SharedText share_text(std::string text) { return std::make_shared<const std::string>(std::move(text)); }
 
+namespace detail {
+class EntryBlock;
+}  // namespace detail
+
 // A payload kept as its canonical compact text: keys sorted, no white space, numbers in
 // the writer's form; what json::write gives for the value. It is written once when the
-// entry comes in; replies, forward copies and batches copy the bytes, and its size in
-// memory is about its text's length.
+// entry comes in; replies, forward copies and batches copy the bytes. The text lives in
+// the block of the entry it came with, or in a holder of its own: a Payload is only ever
+// reached through a SharedPayload, which keeps that memory alive.
 class Payload {
 public:
-    // The canonical text of a value.
-    static Payload from_value(const json::Value& value);
-    // `text` must already be canonical (as json::canonical_text or json::write make it).
-    static Payload from_canonical_text(std::string text) noexcept { return Payload(std::move(text)); }
+    // `home` is the entry block holding the text, null for a payload of its own.
+    Payload(std::string_view text, const detail::EntryBlock* home) noexcept : text_(text), home_(home) {}
+    Payload(const Payload&) = delete;
+    Payload& operator=(const Payload&) = delete;
 
-    const std::string& text() const noexcept { return text_; }
+    std::string_view text() const noexcept { return text_; }
     // The value, read back from the text.
     json::Value value() const;
-    bool operator==(const Payload&) const = default;
+    bool operator==(const Payload& other) const noexcept { return text_ == other.text_; }
+    const detail::EntryBlock* home() const noexcept { return home_; }
 
 private:
-    explicit Payload(std::string text) noexcept : text_(std::move(text)) {}
-    std::string text_;
+    std::string_view text_;
+    const detail::EntryBlock* home_;
 };
 
 using SharedPayload = std::shared_ptr<const Payload>;
 
-inline SharedPayload share_payload(const json::Value& payload) {
-    return std::make_shared<const Payload>(Payload::from_value(payload));
-}
-// For text that is already canonical.
-inline SharedPayload share_payload_text(std::string canonical_text) {
-    return std::make_shared<const Payload>(Payload::from_canonical_text(std::move(canonical_text)));
-}
+// The canonical text of a value.
+SharedPayload share_payload(const json::Value& payload);
+// For text that is already canonical (as json::canonical_text or json::write make it).
+SharedPayload share_payload_text(std::string canonical_text);
 
 // A null shared text reads as the empty text, a null payload as JSON null.
 const std::string& text_of(const SharedText& text) noexcept;
 // The payload's value (read back from its text).
 json::Value payload_of(const SharedPayload& payload);
 // The payload's canonical text ("null" for a null payload).
-const std::string& payload_text(const SharedPayload& payload) noexcept;
+std::string_view payload_text(const SharedPayload& payload) noexcept;
 
 struct GossipEntry {
     Topic topic = Topic::Varne;
@@ -131,8 +134,16 @@ struct GossipEntry {
     static Expected<GossipEntry, std::string> read(json::Reader& reader, std::uint32_t depth,
                                                    const SharedText& known_origin = nullptr);
 
+    // The entry in one block. Entries that were read, or taken from the store, already
+    // live in one and share it; any other entry's texts are copied into a new one.
+    std::shared_ptr<const detail::EntryBlock> block() const;
+    // The same, taking this entry's share of its block when it has one.
+    std::shared_ptr<const detail::EntryBlock> take_block() &&;
+    // The entry a block holds, with `ttl` hops left; its texts share the block.
+    static GossipEntry of_block(std::shared_ptr<const detail::EntryBlock> block, std::uint8_t ttl);
+
     // The bytes this entry holds in its texts (key, payload, origin, nonce) and its record:
-    // what the store's byte budgets count.
+    // what the store's topic budgets count.
     std::size_t byte_size() const noexcept;
 
     // Compares the values, not the pointers.
@@ -147,6 +158,95 @@ json::Value entries_to_json(std::span<const GossipEntry> entries);
 void append_entry_json(std::string& out, const GossipEntry& entry);
 // A JSON array of the entries' objects, in order.
 void append_entries_json(std::string& out, std::span<const GossipEntry> entries);
+
+namespace detail {
+
+// One entry in one allocation: its numbers, its key, its origin, and the texts of its
+// nonce and payload right behind the record. Immutable once made: the stored entry, its
+// forward copies and every GossipEntry taken from them share it.
+class EntryBlock {
+    struct Made {};  // only make() builds blocks
+    // The room for the texts behind the block, and where it begins once allocated.
+    struct Trailing {
+        std::size_t size = 0;
+        char* at = nullptr;
+    };
+    template <class T>
+    struct Allocator;
+
+public:
+    struct Parts {
+        Topic topic = Topic::Varne;
+        std::string key{};
+        SharedText origin{};
+        std::string_view nonce{};
+        std::string_view payload{};  // canonical text
+        std::uint8_t ttl = 0;
+        std::uint64_t version = 0;
+        std::uint64_t created_at_epoch = 0;
+        std::uint64_t expires_at_epoch = 0;
+    };
+    // The block of these parts; the nonce and payload texts are copied into it.
+    static std::shared_ptr<const EntryBlock> make(Parts parts);
+
+    Topic topic() const noexcept { return topic_; }
+    const std::string& key() const noexcept { return key_; }
+    const SharedText& origin() const noexcept { return origin_; }
+    std::string_view nonce() const noexcept { return {payload_.text().data() - nonce_size_, nonce_size_}; }
+    const Payload& payload() const noexcept { return payload_; }
+    std::uint8_t ttl() const noexcept { return ttl_; }
+    std::uint64_t version() const noexcept { return version_; }
+    std::uint64_t created_at_epoch() const noexcept { return created_at_epoch_; }
+    std::uint64_t expires_at_epoch() const noexcept { return expires_at_epoch_; }
+
+    // As GossipEntry::byte_size counts the entry it holds.
+    std::size_t byte_size() const noexcept;
+    // The length of append_entry_json's text for the entry with `ttl` hops left. All but
+    // the digits of the hops is counted once and kept.
+    std::size_t json_size(std::uint8_t ttl) const noexcept;
+    // Whether `entry` is this block's entry, field for field.
+    bool holds(const GossipEntry& entry) const noexcept;
+
+    EntryBlock(Made, Parts&& parts, const Trailing& text) noexcept;
+
+private:
+    std::string key_;
+    SharedText origin_;
+    Payload payload_;  // its text follows the nonce's, behind the block
+    std::uint64_t version_;
+    std::uint64_t created_at_epoch_;
+    std::uint64_t expires_at_epoch_;
+    std::uint32_t nonce_size_;
+    Topic topic_;
+    std::uint8_t ttl_;
+    // json_size without the hops' digits once counted (0 before; kUncounted when too large).
+    mutable std::atomic<std::uint16_t> json_frame_{0};
+    static constexpr std::uint16_t kUncounted = 0xFFFF;
+};
+
+}  // namespace detail
+
+// A forward copy waiting for the next sweep: the entry it copies, going on with one hop
+// less, counted at the size its JSON form takes in the sweep's request.
+class PendingCopy {
+public:
+    PendingCopy() = default;
+    // The copy of the block's entry, which must have a hop left.
+    explicit PendingCopy(std::shared_ptr<const detail::EntryBlock> block) noexcept : block_(std::move(block)) {}
+
+    // The copy as an entry (its texts shared with the stored entry's).
+    GossipEntry entry() const { return GossipEntry::of_block(block_, ttl()); }
+    const detail::EntryBlock& block() const noexcept { return *block_; }
+    std::uint8_t ttl() const noexcept;
+    // The length of append_entry_json's text for it.
+    std::size_t json_size() const noexcept;
+
+private:
+    std::shared_ptr<const detail::EntryBlock> block_;
+};
+
+// The copy's JSON form, as append_entry_json writes the entry it stands for.
+void append_entry_json(std::string& out, const PendingCopy& copy);
 
 // ---- Outcomes and statistics ---------------------------------------------------------
 
@@ -211,6 +311,37 @@ struct WallReading {
 };
 std::string make_nonce(WallReading reading);
 
+// A nonce's digits without a string of their own (48 of them, 56 once the counter passes
+// 32 bits).
+struct NonceDigits {
+    char digits[56];
+    std::uint8_t size = 0;
+    std::string_view text() const noexcept { return {digits, size}; }
+};
+NonceDigits nonce_digits(WallReading reading);
+
+// The store's time: whole seconds since the Unix epoch (0 before it).
+class StoreClock {
+public:
+    virtual ~StoreClock() = default;
+    virtual std::uint64_t now() const = 0;
+
+    // For an entry created now: the reading its nonce is stamped with and its seconds.
+    struct Stamp {
+        WallReading nonce_time;
+        std::uint64_t seconds = 0;
+    };
+    // The wall clock stamps the nonce; the seconds are now()'s.
+    virtual Stamp stamp() const { return {WallReading::now(), now()}; }
+};
+
+// The wall clock; one reading serves both halves of a stamp.
+class SystemClock final : public StoreClock {
+public:
+    std::uint64_t now() const override { return system_now(); }
+    Stamp stamp() const override;
+};
+
 namespace detail {
 
 struct TextHash {
@@ -224,35 +355,98 @@ template <class T>
 using TextMap = std::unordered_map<std::string, T, TextHash, std::equal_to<>>;
 using TextSet = std::unordered_set<std::string, TextHash, std::equal_to<>>;
 
-// The nonces of the last `capacity` accepted entries, oldest forgotten first: an open-
-// addressing table of (hash, text) slots over the texts kept in arrival order. A look-up
-// touches the slots' cache line and compares a text only when its hash matches.
+// The nonces of the last `capacity` (at most 32,768) accepted entries, oldest forgotten
+// first. The texts sit in a ring of fixed records in arrival order (a longer text in a
+// block of its own); an open-addressing table of 4-byte slots finds them, each slot the
+// low 16 bits of the nonce's hash (its home and a tag) and the record's place. Nothing is
+// allocated once it is made but for long texts.
 class NonceHistory {
 public:
     explicit NonceHistory(std::size_t capacity);
+    ~NonceHistory();
+    NonceHistory(const NonceHistory&) = delete;
+    NonceHistory& operator=(const NonceHistory&) = delete;
 
     static std::uint64_t hash(std::string_view nonce) noexcept { return std::hash<std::string_view>{}(nonce); }
     bool contains(std::string_view nonce, std::uint64_t hash) const noexcept;
+
+    // Nonces longer than this keep their text in a block of their own.
+    static constexpr std::size_t kInlineBytes = 50;
+    // That block, made before a lock is taken: null for a nonce that fits its record.
+    static std::unique_ptr<char[]> own_text(std::string_view nonce);
     // Adds a nonce that is not held yet; beyond the capacity the oldest is forgotten.
-    void add(std::string nonce, std::uint64_t hash);
-    std::size_t size() const noexcept { return order_.size(); }
+    // `own` is own_text(nonce), or null to have it made here. Throws only when it makes it.
+    void add(std::string_view nonce, std::uint64_t hash, std::unique_ptr<char[]> own = nullptr);
+    std::size_t size() const noexcept { return size_; }
 
 private:
-    struct Held {
-        std::string text;
-        std::uint64_t hash;
+    struct Record {  // left uninitialized until used
+        std::uint32_t size;
+        std::uint16_t hash_bits;  // the low 16 bits of its hash: where its slot's run begins
+        char text[kInlineBytes];  // the text, or the pointer to its own block
     };
-    struct Slot {
-        std::uint64_t hash = 0;
-        const Held* held = nullptr;  // null: free
-    };
+    static const char* text_of(const Record& record) noexcept;
     std::size_t home(std::uint64_t hash) const noexcept { return static_cast<std::size_t>(hash) & mask_; }
     void forget_oldest() noexcept;
 
     std::size_t capacity_;
-    std::size_t mask_;
-    std::vector<Slot> slots_;  // a power of two, at least twice the capacity
-    std::deque<Held> order_;   // oldest first; a deque keeps its elements in place at both ends
+    std::size_t mask_;                        // at most 16 bits
+    std::unique_ptr<std::uint32_t[]> slots_;  // hash bits << 16 | (record + 1); 0 is free
+    std::unique_ptr<Record[]> records_;       // a ring, oldest at head_
+    std::size_t head_ = 0;
+    std::size_t size_ = 0;
+};
+
+// The entries of one topic (at most kTopicCapacity): a dense array of blocks in no
+// particular order, found by key through an open-addressing table of 4-byte slots, each
+// the low 16 bits of the key's hash (its home and a tag) and the entry's place.
+class TopicTable {
+public:
+    using Block = std::shared_ptr<const EntryBlock>;
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+    TopicTable();
+    static std::uint64_t hash(std::string_view key) noexcept { return std::hash<std::string_view>{}(key); }
+
+    // The place of the entry under `key`, or npos.
+    std::size_t find(std::string_view key, std::uint64_t hash) const noexcept;
+    const Block& at(std::size_t place) const noexcept { return blocks_[place]; }
+    // Puts `block` (under the same key) in place of the entry at `place`; gives the entry
+    // it replaced.
+    Block replace(std::size_t place, Block block) noexcept;
+    // Adds an entry whose key is not held yet; the table must have room.
+    void insert(Block block, std::uint64_t hash) noexcept;
+    // Removes the entry at `place` (the last entry takes its place); gives it.
+    Block erase(std::size_t place) noexcept;
+
+    std::size_t size() const noexcept { return blocks_.size(); }
+    std::span<const Block> blocks() const noexcept { return blocks_; }
+
+private:
+    static constexpr std::size_t kSlots = 2 * kTopicCapacity;  // a power of two, at most 2^16
+    static constexpr std::size_t kMask = kSlots - 1;
+    std::size_t slot_of(std::size_t place) const noexcept;
+
+    std::array<std::uint32_t, kSlots> slots_{};  // hash bits << 16 | (place + 1); 0 is free
+    std::vector<Block> blocks_;                  // capacity reserved once
+};
+
+// The queued forward copies, oldest first, in a ring that grows to its bound and keeps
+// its memory when it is emptied.
+class PendingRing {
+public:
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    // Room must be left (size() < kPendingCapacity); grows the ring when it is full.
+    void push_back(PendingCopy copy);
+    PendingCopy pop_front() noexcept;
+    // Every copy, oldest first; the ring is left empty with its memory.
+    std::vector<PendingCopy> take_all();
+
+private:
+    std::vector<PendingCopy> ring_;
+    std::size_t head_ = 0;
+    std::size_t size_ = 0;
 };
 
 // The sending side of the update channel (256 slots). Nothing in the system subscribes,
@@ -269,18 +463,24 @@ private:
 
 }  // namespace detail
 
-// One per process, shared by every task. Operations are synchronous and thread-safe;
-// each collection has its own lock, taken in this order when two are held at once:
-// nonce history, entries, pending, peers.
 // The store's bounds; the defaults are the server's.
 struct StoreLimits {
     std::size_t pending_bytes = kPendingBytes;
     std::size_t topic_bytes = kTopicBytes;
 };
 
+// One per process, shared by every task. Operations are synchronous and thread-safe.
+// Each collection has its own lock: the nonce history, each topic's entries, the pending
+// copies and the peers. Only two are ever held at once, the nonce history and then one
+// topic's entries: the nonce check, the entries' checks and the nonce record are one
+// critical section, so that of two copies of one nonce ingested at once exactly one is
+// accepted. Everything else (validation, hashing, building the entry's block, queueing
+// its forward copy, peer accounting) is done outside it.
 class GossipStore {
 public:
+    // The store's time from a function of the seconds (the wall clock by default) or a clock.
     explicit GossipStore(std::string node_id, Clock clock = &system_now, StoreLimits limits = {});
+    GossipStore(std::string node_id, std::shared_ptr<const StoreClock> clock, StoreLimits limits = {});
     GossipStore(const GossipStore&) = delete;
     GossipStore& operator=(const GossipStore&) = delete;
 
@@ -293,6 +493,10 @@ public:
     // Applies the store's rules to one entry; `from` names the sending peer, none for
     // an entry created on this gate.
     IngestOutcome ingest(GossipEntry entry, std::optional<std::string_view> from);
+    // The same for each entry of a peer's batch, in order, with one pass through each
+    // lock for every 256 entries; gives each entry's outcome, in order. The entries are
+    // taken (left moved from). Throws only std::bad_alloc.
+    std::vector<IngestOutcome> ingest_batch(std::span<GossipEntry> entries, std::string_view from);
     // Creates an entry on this gate (8 hops, 600 s of life), queues its forward copy
     // whatever the outcome, and ingests it.
     IngestOutcome inject(Topic topic, std::string key, const json::Value& payload);
@@ -312,49 +516,56 @@ public:
     void record_sent(std::string_view peer, std::uint64_t count);
     // The queued forward copies, oldest first; the queue is left empty.
     std::vector<GossipEntry> take_pending();
+    // The same without building entries: each copy shares its texts with the stored entry.
+    std::vector<PendingCopy> take_pending_copies();
     // Removes the expired entries of every topic; gives how many were removed.
     std::size_t evict_expired();
 
 private:
-    using TopicMap = detail::TextMap<GossipEntry>;
+    struct Shelf {  // one topic's entries
+        mutable std::shared_mutex mutex;
+        detail::TopicTable table;
+        std::size_t bytes = 0;  // byte_size of its entries
+    };
+    struct Work;  // one entry on its way through a slice
 
-    std::uint64_t now() const { return clock_(); }
-    // ingest with the clock already read.
-    IngestOutcome ingest_at(GossipEntry entry, std::optional<std::string_view> from, std::uint64_t now_seconds);
-    void count_rejection(std::optional<std::string_view> from);
-    void record_received(std::string_view peer);
-    void queue_forward_copy(GossipEntry copy);
-    // Under entries_mutex_: whether the topic's bytes stay within budget when an entry of
+    std::uint64_t now() const { return clock_->now(); }
+    // Up to 256 entries of one sender (none: this gate) taken in with the clock read once.
+    void ingest_slice(std::span<Work> slice, std::optional<std::string_view> from, std::uint64_t now_seconds);
+    // Under the nonce lock: the outcome of one entry whose block is built, stored when Accepted.
+    IngestOutcome settle(Work& work, std::unique_lock<std::shared_mutex>& shelf_lock, std::size_t& locked_shelf,
+                         std::vector<detail::TopicTable::Block>& released);
+    // Queues copies (oldest first), dropping the oldest queued ones beyond the bounds;
+    // reports the drops at most once a second. Copies dropped are released after the lock.
+    void queue_forward_copies(std::span<PendingCopy> copies, std::uint64_t now_seconds);
+    // Under shelf.mutex: whether the topic's bytes stay within budget when an entry of
     // `added` bytes replaces one of `removed` bytes.
-    bool fits_topic_budget(std::size_t topic, std::size_t added, std::size_t removed) const noexcept;
+    bool fits_topic_budget(const Shelf& shelf, std::size_t added, std::size_t removed) const noexcept;
     // Finds or creates the peer's record; null when the map is full and the peer new.
     // The caller holds peers_mutex_ exclusively.
     PeerStats* peer_record(std::string_view peer);
 
     SharedText node_id_;
-    Clock clock_;
-
+    std::shared_ptr<const StoreClock> clock_;
     StoreLimits limits_;
-
-    mutable std::shared_mutex entries_mutex_;
-    std::array<TopicMap, kTopics.size()> entries_;
-    std::array<std::size_t, kTopics.size()> topic_bytes_{};  // byte_size of each topic's entries
 
     // Plain mutexes where (nearly) every use writes: cheaper than reader-writer locks.
     mutable std::mutex nonce_mutex_;
     detail::NonceHistory nonces_{kNonceHistoryCapacity};
 
+    std::array<Shelf, kTopics.size()> shelves_;
+
     mutable std::shared_mutex peers_mutex_;
     detail::TextMap<PeerStats> peers_;
 
     std::mutex pending_mutex_;
-    std::deque<GossipEntry> pending_;
-    std::deque<std::size_t> pending_sizes_;  // byte_size of each queued copy (their texts are cold)
-    std::size_t pending_bytes_ = 0;          // their sum
+    detail::PendingRing pending_;
+    std::size_t pending_bytes_ = 0;                  // the json_size of the queued copies
+    std::uint64_t drops_unreported_ = 0;             // copies dropped since the last report
+    std::optional<std::uint64_t> last_drop_report_;  // the second of the last report made on a drop
 
     std::atomic<std::uint64_t> total_ingested_{0};
     std::atomic<std::uint64_t> total_evicted_{0};
-    std::atomic<std::uint64_t> pending_dropped_{0};  // since the last eviction pass
     detail::UpdateSender updates_;
     std::atomic<std::uint8_t> state_{kStateBuilt};
 };

@@ -1,7 +1,9 @@
 // Wall-clock seconds and the nonces of entries created on this gate.
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 
 #include <unistd.h>
 
@@ -10,19 +12,19 @@
 namespace quillfern::gossip {
 namespace {
 
-__extension__ typedef unsigned __int128 u128;
+// Two lowercase hexadecimal digits for each byte value.
+constexpr std::array<char, 512> kHexPairs = [] {
+    std::array<char, 512> pairs{};
+    for (std::size_t b = 0; b < 256; ++b) {
+        pairs[2 * b] = "0123456789abcdef"[b >> 4];
+        pairs[2 * b + 1] = "0123456789abcdef"[b & 0xF];
+    }
+    return pairs;
+}();
 
-// Writes `value` in lowercase hexadecimal, zero-padded to at least `min_width` digits, so
-// that it ends just before `end`; gives the position of its first digit. `end` must have
-// room for 32 digits before it.
-char* put_hex_before(char* end, u128 value, std::size_t min_width) noexcept {
-    char* first = end;
-    do {
-        *--first = "0123456789abcdef"[static_cast<unsigned>(value & 0xF)];
-        value >>= 4;
-    } while (value != 0);
-    while (static_cast<std::size_t>(end - first) < min_width) *--first = '0';
-    return first;
+// Writes the low `2 * bytes` hexadecimal digits of `value` at `out`, zero-padded.
+void put_hex(char* out, std::uint64_t value, std::size_t bytes) noexcept {
+    for (std::size_t i = bytes; i-- > 0; value >>= 8) std::memcpy(out + 2 * i, &kHexPairs[2 * (value & 0xFF)], 2);
 }
 
 // The process id never changes (the server does not fork), and reading it is a system
@@ -48,20 +50,34 @@ WallReading WallReading::now() noexcept {
     return WallReading{nanoseconds > 0 ? static_cast<std::uint64_t>(nanoseconds) : 0};
 }
 
+StoreClock::Stamp SystemClock::stamp() const {
+    const WallReading reading = WallReading::now();
+    return {reading, reading.seconds()};
+}
+
 std::string make_nonce() { return make_nonce(WallReading::now()); }
 
-std::string make_nonce(WallReading reading) {
-    const u128 wall_ns = reading.nanoseconds;
-    std::uint64_t counter = g_inject_counter.fetch_add(1, std::memory_order_relaxed);
+std::string make_nonce(WallReading reading) { return std::string(nonce_digits(reading).text()); }
 
-    // Written back to front into one buffer (48 digits, more once the counter passes
-    // 32 bits), then copied into the text in one go.
-    char digits[32 + 8 + 16];
-    char* end = digits + sizeof digits;
-    char* first = put_hex_before(end, counter, 8);
-    first = put_hex_before(first, process_id(), 8);
-    first = put_hex_before(first, wall_ns, 32);
-    return std::string(first, end);
+NonceDigits nonce_digits(WallReading reading) {
+    const std::uint64_t counter = g_inject_counter.fetch_add(1, std::memory_order_relaxed);
+    // The wall clock as 32 digits (its upper 64 bits are zero), the process id as 8, the
+    // counter as 8 or, once it passes 32 bits, as many as it takes.
+    NonceDigits nonce;
+    std::memset(nonce.digits, '0', 16);
+    put_hex(nonce.digits + 16, reading.nanoseconds, 8);
+    put_hex(nonce.digits + 32, process_id(), 4);
+    std::size_t counter_bytes = 4;
+    while (counter_bytes < 8 && (counter >> (8 * counter_bytes)) != 0) ++counter_bytes;
+    put_hex(nonce.digits + 40, counter, counter_bytes);
+    std::size_t size = 40 + 2 * counter_bytes;
+    // A counter with an odd number of digits beyond 8 carries one leading zero: drop it.
+    if (counter_bytes > 4 && nonce.digits[40] == '0') {
+        std::memmove(nonce.digits + 40, nonce.digits + 41, size - 41);
+        --size;
+    }
+    nonce.size = static_cast<std::uint8_t>(size);
+    return nonce;
 }
 
 }  // namespace quillfern::gossip

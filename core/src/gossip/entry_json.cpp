@@ -74,11 +74,48 @@ Expected<std::uint64_t, std::string> decode_unsigned(const json::Value& value, s
     return unexpected(invalid_type(value, type_name));
 }
 
+// The payload's canonical text, the origin's text and member names while an entry is read, kept
+// between entries so that reading one allocates nothing for them (the origin is mostly
+// one that the entry shares); large ones are let go once the entry is made.
+class ReadScratch {
+public:
+    ReadScratch() : buffers_(buffers()) {
+        buffers_.payload.clear();
+        buffers_.origin.clear();
+    }
+    ~ReadScratch() {
+        if (buffers_.payload.capacity() > kKeptBytes) std::string().swap(buffers_.payload);
+        if (buffers_.origin.capacity() > kKeptBytes) std::string().swap(buffers_.origin);
+        if (buffers_.name.capacity() > kKeptBytes) std::string().swap(buffers_.name);
+    }
+    ReadScratch(const ReadScratch&) = delete;
+    ReadScratch& operator=(const ReadScratch&) = delete;
+    std::string& payload() noexcept { return buffers_.payload; }
+    std::string& origin() noexcept { return buffers_.origin; }
+    std::string& name() noexcept { return buffers_.name; }
+
+private:
+    static constexpr std::size_t kKeptBytes = 64 * 1024;
+    struct Buffers {
+        std::string payload, origin, name;
+    };
+    static Buffers& buffers() {
+        thread_local Buffers kept;
+        return kept;
+    }
+    Buffers& buffers_;
+};
+
 // Holds the decoded fields until all nine are known.
 struct Fields {
+    explicit Fields(ReadScratch& scratch) noexcept : payload_text(scratch.payload()), origin_text(scratch.origin()) {}
+
     std::optional<Topic> topic;
-    std::optional<std::string> key, origin_gate, nonce;
-    std::optional<SharedPayload> payload;
+    std::optional<std::string> key, nonce;
+    bool payload = false;       // its canonical text is in payload_text
+    bool origin_gate = false;   // its text is in origin_text
+    std::string& payload_text;  // scratch buffers of the reader's thread
+    std::string& origin_text;
     std::optional<std::uint64_t> ttl, version, created_at, expires_at;
 
     // Decodes one field's value; the error text of a value that does not decode.
@@ -92,8 +129,16 @@ struct Fields {
         switch (field) {
             case Field::Topic: return take(decode_topic(value), topic);
             case Field::Key: return take(decode_string(value), key);
-            case Field::Payload: payload = share_payload(value); return std::nullopt;
-            case Field::OriginGate: return take(decode_string(value), origin_gate);
+            case Field::Payload:
+                payload_text.clear();
+                json::write(payload_text, value);
+                payload = true;
+                return std::nullopt;
+            case Field::OriginGate:
+                if (!value.is_string()) return invalid_type(value, "a string");
+                origin_text = value.get_ref<const std::string&>();
+                origin_gate = true;
+                return std::nullopt;
             case Field::Nonce: return take(decode_string(value), nonce);
             case Field::Ttl: return take(decode_unsigned(value, UINT8_MAX, "u8"), ttl);
             case Field::Version: return take(decode_unsigned(value, u64_max, "u64"), version);
@@ -107,8 +152,8 @@ struct Fields {
         switch (field) {
             case Field::Topic: return topic.has_value();
             case Field::Key: return key.has_value();
-            case Field::Payload: return payload.has_value();
-            case Field::OriginGate: return origin_gate.has_value();
+            case Field::Payload: return payload;
+            case Field::OriginGate: return origin_gate;
             case Field::Nonce: return nonce.has_value();
             case Field::Ttl: return ttl.has_value();
             case Field::Version: return version.has_value();
@@ -118,34 +163,64 @@ struct Fields {
         return false;
     }
 
+    // The entry, its key, nonce and payload in one block.
     Result finish(const SharedText& known_origin = nullptr) {
         for (std::size_t i = 0; i < kFieldCount; ++i) {
             if (!present(static_cast<Field>(i))) return unexpected(fmt::format("missing field `{}`", kFieldNames[i]));
         }
+        SharedText origin = known_origin && *known_origin == origin_text ? known_origin : share_text(origin_text);
+        std::shared_ptr<const detail::EntryBlock> block =
+            detail::EntryBlock::make({.topic = *topic,
+                                      .key = std::move(*key),
+                                      .origin = origin,
+                                      .nonce = *nonce,
+                                      .payload = payload_text,
+                                      .ttl = static_cast<std::uint8_t>(*ttl),
+                                      .version = *version,
+                                      .created_at_epoch = *created_at,
+                                      .expires_at_epoch = *expires_at});
         GossipEntry entry;
         entry.topic = *topic;
-        entry.key = share_text(std::move(*key));
-        entry.payload = std::move(*payload);
-        entry.origin_gate =
-            known_origin && *known_origin == *origin_gate ? known_origin : share_text(std::move(*origin_gate));
+        entry.origin_gate = std::move(origin);
         entry.nonce = std::move(*nonce);
-        entry.ttl = static_cast<std::uint8_t>(*ttl);
+        entry.ttl = block->ttl();
         entry.version = *version;
         entry.created_at_epoch = *created_at;
         entry.expires_at_epoch = *expires_at;
+        entry.key = SharedText(block, &block->key());
+        const Payload* payload_in_block = &block->payload();
+        entry.payload = SharedPayload(std::move(block), payload_in_block);
         return entry;
     }
 };
 
+// The order in which entries are written (members sorted by name): a batch from a peer
+// names them in this order, so the name expected next is tried first.
+inline constexpr std::array<Field, kFieldCount> kWrittenOrder{
+    Field::CreatedAt, Field::ExpiresAt, Field::Key, Field::Nonce,   Field::OriginGate,
+    Field::Payload,   Field::Topic,     Field::Ttl, Field::Version,
+};
+
+// The field of a member name, by its length first: at most two names share one.
 std::optional<Field> field_named(std::string_view name) {
-    for (std::size_t i = 0; i < kFieldCount; ++i) {
-        if (kFieldNames[i] == name) return static_cast<Field>(i);
+    auto either = [name](Field a, Field b) -> std::optional<Field> {
+        if (name == kFieldNames[static_cast<std::size_t>(a)]) return a;
+        if (name == kFieldNames[static_cast<std::size_t>(b)]) return b;
+        return std::nullopt;
+    };
+    switch (name.size()) {
+        case 3: return either(Field::Key, Field::Ttl);
+        case 5: return either(Field::Topic, Field::Nonce);
+        case 7: return either(Field::Payload, Field::Version);
+        case 11: return either(Field::OriginGate, Field::OriginGate);
+        case 16: return either(Field::CreatedAt, Field::ExpiresAt);
+        default: return std::nullopt;
     }
-    return std::nullopt;
 }
 
 Result from_object(const json::Value& object) {
-    Fields fields;
+    ReadScratch scratch;
+    Fields fields(scratch);
     for (auto member = object.begin(); member != object.end(); ++member) {
         auto field = field_named(member.key());
         if (!field) continue;
@@ -155,7 +230,8 @@ Result from_object(const json::Value& object) {
 }
 
 Result from_array(const json::Value& array) {
-    Fields fields;
+    ReadScratch scratch;
+    Fields fields(scratch);
     const std::size_t length = array.size();
     for (std::size_t i = 0; i < kFieldCount; ++i) {
         if (i >= length) {
@@ -177,15 +253,20 @@ Result from_array(const json::Value& array) {
 // value that does not decode. The reader's own failure is the caller's to test.
 std::optional<std::string> read_field(json::Reader& reader, std::uint32_t depth, Field field, Fields& fields) {
     switch (field) {
-        case Field::Payload: {
-            std::string text;
-            if (!reader.read_canonical(text, depth)) return std::nullopt;
-            fields.payload = share_payload_text(std::move(text));
+        case Field::Payload:
+            fields.payload_text.clear();
+            fields.payload = reader.read_canonical(fields.payload_text, depth);
             return std::nullopt;
-        }
+        case Field::OriginGate:
+            if (reader.peek_token() == '"') {
+                reader.advance();
+                fields.origin_text.clear();
+                fields.origin_gate = reader.read_string_into(fields.origin_text);
+                return std::nullopt;
+            }
+            break;
         case Field::Topic:
         case Field::Key:
-        case Field::OriginGate:
         case Field::Nonce:
             if (reader.peek_token() == '"') {
                 reader.advance();
@@ -196,9 +277,7 @@ std::optional<std::string> read_field(json::Reader& reader, std::uint32_t depth,
                     if (!topic) return std::move(topic).error();
                     fields.topic = *topic;
                 } else {
-                    (field == Field::Key          ? fields.key
-                     : field == Field::OriginGate ? fields.origin_gate
-                                                  : fields.nonce) = std::move(text);
+                    (field == Field::Key ? fields.key : fields.nonce) = std::move(text);
                 }
                 return std::nullopt;
             }
@@ -211,16 +290,23 @@ std::optional<std::string> read_field(json::Reader& reader, std::uint32_t depth,
 }
 
 Result read_object(json::Reader& reader, std::uint32_t depth, const SharedText& known_origin) {
-    Fields fields;
+    ReadScratch scratch;
+    Fields fields(scratch);
     // Of a repeated member the last counts, as in the value the text reads to: a field's
     // error stands only while no later member of its name decodes.
     std::array<std::optional<std::string>, kFieldCount> errors;
-    std::string name;
+    std::string& name = scratch.name();
+    std::size_t expected = 0;  // in kWrittenOrder: the member that usually comes next
     for (bool first = true; reader.has_next_key(first); first = false) {
         reader.advance();  // the name's opening quote
-        name = reader.read_string_body();
-        if (reader.failed() || !reader.read_colon()) return unexpected(std::string());
-        auto field = field_named(name);
+        name.clear();
+        if (!reader.read_string_into(name) || !reader.read_colon()) return unexpected(std::string());
+        std::optional<Field> field;
+        if (expected < kWrittenOrder.size() && name == kFieldNames[static_cast<std::size_t>(kWrittenOrder[expected])]) {
+            field = kWrittenOrder[expected++];
+        } else {
+            field = field_named(name);
+        }
         if (!field) {
             static_cast<void>(reader.read_value(depth));
         } else {
@@ -236,7 +322,8 @@ Result read_object(json::Reader& reader, std::uint32_t depth, const SharedText& 
 }
 
 Result read_array(json::Reader& reader, std::uint32_t depth, const SharedText& known_origin) {
-    Fields fields;
+    ReadScratch scratch;
+    Fields fields(scratch);
     std::optional<std::string> error;
     std::size_t length = 0;
     for (bool first = true; reader.has_next_element(first); first = false, ++length) {

@@ -37,7 +37,24 @@ const std::string& text_of(const SharedText& text) noexcept {
     return text ? *text : empty;
 }
 
-Payload Payload::from_value(const json::Value& value) { return Payload(json::to_string(value)); }
+namespace {
+
+// A payload that is not part of an entry's block: its text in a string of its own.
+struct OwnedPayload {
+    explicit OwnedPayload(std::string canonical) noexcept : text(std::move(canonical)), payload(text, nullptr) {}
+    std::string text;
+    Payload payload;
+};
+
+}  // namespace
+
+SharedPayload share_payload_text(std::string canonical_text) {
+    auto owned = std::make_shared<const OwnedPayload>(std::move(canonical_text));
+    const Payload* payload = &owned->payload;
+    return SharedPayload(std::move(owned), payload);
+}
+
+SharedPayload share_payload(const json::Value& payload) { return share_payload_text(json::to_string(payload)); }
 
 json::Value Payload::value() const {
     // The text was written by our writer (or checked to be canonical): it reads back.
@@ -47,10 +64,7 @@ json::Value Payload::value() const {
 
 json::Value payload_of(const SharedPayload& payload) { return payload ? payload->value() : json::Value(); }
 
-const std::string& payload_text(const SharedPayload& payload) noexcept {
-    static const std::string null_text = "null";
-    return payload ? payload->text() : null_text;
-}
+std::string_view payload_text(const SharedPayload& payload) noexcept { return payload ? payload->text() : "null"; }
 
 std::size_t GossipEntry::byte_size() const noexcept {
     // Texts shared with other entries (a stored entry's key and payload with its forward
@@ -64,6 +78,43 @@ std::optional<GossipEntry> GossipEntry::forward_copy() const {
     GossipEntry copy = clone();
     --copy.ttl;
     return copy;
+}
+
+std::shared_ptr<const detail::EntryBlock> GossipEntry::block() const {
+    if (const detail::EntryBlock* home = payload ? payload->home() : nullptr; home != nullptr && home->holds(*this)) {
+        return std::shared_ptr<const detail::EntryBlock>(payload, home);
+    }
+    return detail::EntryBlock::make({.topic = topic,
+                                     .key = text_of(key),
+                                     .origin = origin_gate,
+                                     .nonce = nonce,
+                                     .payload = payload_text(payload),
+                                     .ttl = ttl,
+                                     .version = version,
+                                     .created_at_epoch = created_at_epoch,
+                                     .expires_at_epoch = expires_at_epoch});
+}
+
+std::shared_ptr<const detail::EntryBlock> GossipEntry::take_block() && {
+    if (const detail::EntryBlock* home = payload ? payload->home() : nullptr; home != nullptr && home->holds(*this)) {
+        return std::shared_ptr<const detail::EntryBlock>(std::move(payload), home);
+    }
+    return block();
+}
+
+GossipEntry GossipEntry::of_block(std::shared_ptr<const detail::EntryBlock> block, std::uint8_t ttl) {
+    GossipEntry entry;
+    entry.topic = block->topic();
+    entry.origin_gate = block->origin();
+    entry.nonce = block->nonce();
+    entry.ttl = ttl;
+    entry.version = block->version();
+    entry.created_at_epoch = block->created_at_epoch();
+    entry.expires_at_epoch = block->expires_at_epoch();
+    entry.key = SharedText(block, &block->key());
+    const Payload* payload = &block->payload();
+    entry.payload = SharedPayload(std::move(block), payload);
+    return entry;
 }
 
 json::Value GossipEntry::to_json() const {
@@ -100,22 +151,28 @@ void append_number(std::string& out, std::uint64_t n) {
     out.append(digits, std::to_chars(digits, digits + sizeof digits, n).ptr);
 }
 
-}  // namespace
+struct EntryTexts {
+    std::uint64_t created_at_epoch, expires_at_epoch;
+    std::string_view key, nonce, origin, payload;
+    Topic topic;
+    std::uint8_t ttl;
+    std::uint64_t version;
+};
 
-void append_entry_json(std::string& out, const GossipEntry& entry) {
+void append_json(std::string& out, const EntryTexts& entry) {
     // Members in byte order, as the value's object lists them.
     out += "{\"created_at_epoch\":";
     append_number(out, entry.created_at_epoch);
     out += ",\"expires_at_epoch\":";
     append_number(out, entry.expires_at_epoch);
     out += ",\"key\":";
-    json::write_string(out, text_of(entry.key));
+    json::write_string(out, entry.key);
     out += ",\"nonce\":";
     json::write_string(out, entry.nonce);
     out += ",\"origin_gate\":";
-    json::write_string(out, text_of(entry.origin_gate));
+    json::write_string(out, entry.origin);
     out += ",\"payload\":";
-    out += payload_text(entry.payload);
+    out += entry.payload;
     out += ",\"topic\":\"";
     out += topic_name(entry.topic);
     out += "\",\"ttl\":";
@@ -123,6 +180,19 @@ void append_entry_json(std::string& out, const GossipEntry& entry) {
     out += ",\"version\":";
     append_number(out, entry.version);
     out += '}';
+}
+
+}  // namespace
+
+void append_entry_json(std::string& out, const GossipEntry& entry) {
+    append_json(out, {entry.created_at_epoch, entry.expires_at_epoch, text_of(entry.key), entry.nonce,
+                      text_of(entry.origin_gate), payload_text(entry.payload), entry.topic, entry.ttl, entry.version});
+}
+
+void append_entry_json(std::string& out, const PendingCopy& copy) {
+    const detail::EntryBlock& block = copy.block();
+    append_json(out, {block.created_at_epoch(), block.expires_at_epoch(), block.key(), block.nonce(),
+                      text_of(block.origin()), block.payload().text(), block.topic(), copy.ttl(), block.version()});
 }
 
 void append_entries_json(std::string& out, std::span<const GossipEntry> entries) {

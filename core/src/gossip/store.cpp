@@ -11,6 +11,8 @@ namespace quillfern::gossip {
 namespace {
 
 constexpr std::string_view kLogTarget = "quillfern_core::gossip";
+// Entries taken through the locks together: a slice of a batch.
+constexpr std::size_t kSliceEntries = 256;
 
 // 1 to 256 bytes of UTF-8 without control characters (U+0000-U+001F, U+007F-U+009F).
 bool is_acceptable_key(std::string_view key) noexcept {
@@ -30,7 +32,46 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
     return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
 }
 
+bool debug_enabled() noexcept {
+    return static_cast<int>(log::Level::Debug) >= log::g_max_level.load(std::memory_order_relaxed);
+}
+
+// A clock given as a function.
+class FunctionClock final : public StoreClock {
+public:
+    explicit FunctionClock(Clock clock) noexcept : clock_(clock) {}
+    std::uint64_t now() const override { return clock_(); }
+
+private:
+    Clock clock_;
+};
+
+std::shared_ptr<const StoreClock> clock_of(Clock clock) {
+    if (clock == nullptr || clock == &system_now) return std::make_shared<const SystemClock>();
+    return std::make_shared<const FunctionClock>(clock);
+}
+
+void report_dropped(std::uint64_t dropped) {
+    if (dropped == 0) return;
+    QF_LOG(log::Level::Warn, kLogTarget, "Pending forward copies dropped", log::number("dropped", dropped));
+}
+
 }  // namespace
+
+// One entry on its way through a slice. What can be known without a lock (expiry, the
+// key's validity, hashes, the block to store, the history's copy of a long nonce) is
+// worked out before the nonce lock is taken.
+struct GossipStore::Work {
+    GossipEntry* entry = nullptr;                       // as handed over; null for an inject
+    std::shared_ptr<const detail::EntryBlock> block{};  // what is stored when it is accepted
+    std::unique_ptr<char[]> nonce_text{};               // the history's copy of a long nonce
+    std::string_view nonce{};
+    std::uint64_t nonce_hash = 0;
+    std::uint64_t key_hash = 0;
+    std::size_t bytes = 0;  // the block's byte_size
+    std::optional<IngestOutcome> outcome{};
+    bool key_ok = false;
+};
 
 bool detail::UpdateSender::send(const GossipUpdate&) const noexcept {
     // Without a receiver the notice has nowhere to go and is dropped.
@@ -38,7 +79,12 @@ bool detail::UpdateSender::send(const GossipUpdate&) const noexcept {
 }
 
 GossipStore::GossipStore(std::string node_id, Clock clock, StoreLimits limits)
-    : node_id_(share_text(std::move(node_id))), clock_(clock != nullptr ? clock : &system_now), limits_(limits) {}
+    : GossipStore(std::move(node_id), clock_of(clock), limits) {}
+
+GossipStore::GossipStore(std::string node_id, std::shared_ptr<const StoreClock> clock, StoreLimits limits)
+    : node_id_(share_text(std::move(node_id))),
+      clock_(clock ? std::move(clock) : std::make_shared<const SystemClock>()),
+      limits_(limits) {}
 
 Expected<void, core::CoreError> GossipStore::start() {
     std::uint8_t expected = kStateBuilt;
@@ -51,93 +97,149 @@ Expected<void, core::CoreError> GossipStore::start() {
 // ---- Ingest and inject ------------------------------------------------------------------
 
 IngestOutcome GossipStore::ingest(GossipEntry entry, std::optional<std::string_view> from) {
-    return ingest_at(std::move(entry), from, now());
+    Work work{.entry = &entry};
+    ingest_slice(std::span(&work, 1), from, now());
+    return *work.outcome;
 }
 
-IngestOutcome GossipStore::ingest_at(GossipEntry entry, std::optional<std::string_view> from,
-                                     std::uint64_t now_seconds) {
-    if (now_seconds >= entry.expires_at_epoch) {
-        count_rejection(from);
-        return IngestOutcome::Expired;
+std::vector<IngestOutcome> GossipStore::ingest_batch(std::span<GossipEntry> entries, std::string_view from) {
+    std::vector<IngestOutcome> outcomes;
+    outcomes.reserve(entries.size());
+    std::vector<Work> slice;
+    for (std::size_t at = 0; at < entries.size(); at += kSliceEntries) {
+        slice.clear();
+        const std::size_t count = std::min(kSliceEntries, entries.size() - at);
+        for (std::size_t i = 0; i < count; ++i) slice.push_back(Work{.entry = &entries[at + i]});
+        ingest_slice(slice, from, now());
+        for (const Work& work : slice) outcomes.push_back(*work.outcome);
     }
-    if (entry.ttl == 0 && from) {
-        count_rejection(from);
-        return IngestOutcome::Expired;
-    }
-    // A peer's entry whose nonce or origin is oversized is refused like a bad key: neither
-    // is kept in the history or the peer's copies at such a size.
-    const bool key_ok =
-        is_acceptable_key(text_of(entry.key)) &&
-        (!from || (entry.nonce.size() <= kMaxPeerTextBytes && text_of(entry.origin_gate).size() <= kMaxPeerTextBytes));
+    return outcomes;
+}
 
-    // The nonce check and the nonce record form one critical section: of two copies
-    // of one nonce ingested at once, exactly one is accepted.
-    std::unique_lock nonce_lock(nonce_mutex_);
-    const std::uint64_t nonce_hash = detail::NonceHistory::hash(entry.nonce);
-    if (nonces_.contains(entry.nonce, nonce_hash)) {
-        count_rejection(from);
-        return IngestOutcome::Duplicate;
-    }
-    if (!key_ok) {
-        count_rejection(from);
-        return IngestOutcome::Rejected;
+void GossipStore::ingest_slice(std::span<Work> slice, std::optional<std::string_view> from, std::uint64_t now_seconds) {
+    // Before any lock: the checks that need nothing of the store, in their order.
+    std::uint64_t rejected = 0;
+    for (Work& work : slice) {
+        const detail::EntryBlock* block = work.block.get();
+        const std::uint64_t expires = block ? block->expires_at_epoch() : work.entry->expires_at_epoch;
+        const std::uint8_t ttl = block ? block->ttl() : work.entry->ttl;
+        if (now_seconds >= expires || (ttl == 0 && from)) {
+            work.outcome = IngestOutcome::Expired;
+            ++rejected;
+            continue;
+        }
+        work.nonce = block ? block->nonce() : std::string_view(work.entry->nonce);
+        const std::string_view key = block ? std::string_view(block->key()) : text_of(work.entry->key);
+        const std::size_t origin_size = text_of(block ? block->origin() : work.entry->origin_gate).size();
+        // A peer's entry whose nonce or origin is oversized is refused like a bad key:
+        // neither is kept in the history or the peer's copies at such a size.
+        work.key_ok = is_acceptable_key(key) &&
+                      (!from || (work.nonce.size() <= kMaxPeerTextBytes && origin_size <= kMaxPeerTextBytes));
+        work.nonce_hash = detail::NonceHistory::hash(work.nonce);
+        if (!work.key_ok) continue;
+        if (!block) {
+            work.block = std::move(*work.entry).take_block();
+            work.nonce = work.block->nonce();
+        }
+        work.key_hash = detail::TopicTable::hash(work.block->key());
+        work.bytes = work.block->byte_size();
+        work.nonce_text = detail::NonceHistory::own_text(work.nonce);
     }
 
-    std::optional<GossipEntry> forward = from ? entry.forward_copy() : std::nullopt;
-    // The notice is built only when something can take it (a receiver of the channel or
-    // the DEBUG line): its copies of key and origin are two more updates of shared
-    // counters that every worker touches.
-    std::optional<GossipUpdate> update;
-    if (updates_.receiver_count() > 0 ||
-        static_cast<int>(log::Level::Debug) >= log::g_max_level.load(std::memory_order_relaxed)) {
-        update.emplace(GossipUpdate{entry.topic, entry.key, entry.origin_gate, entry.version});
-    }
-    const std::uint8_t ttl_received = entry.ttl;
-    std::string nonce;
-    const std::size_t entry_bytes = entry.byte_size();
+    // The entries' checks and the nonce record, in order, as one critical section with the
+    // nonce check. Entries replaced in the store are released after the locks. Nothing is
+    // allocated inside it, and little after it: an entry taken in is not left half counted.
+    std::vector<detail::TopicTable::Block> released;
+    released.reserve(slice.size());
+    std::vector<PendingCopy> copies;
+    if (from) copies.reserve(slice.size());
+    std::size_t accepted = 0;
     {
-        std::unique_lock entries_lock(entries_mutex_);
-        const std::size_t topic = topic_index(entry.topic);
-        TopicMap& map = entries_[topic];
-        auto held = map.find(text_of(entry.key));
-        if (held == map.end()) {
-            if (map.size() >= kTopicCapacity || !fits_topic_budget(topic, entry_bytes, 0)) {
-                return IngestOutcome::AtCapacity;
+        std::lock_guard nonce_lock(nonce_mutex_);
+        std::unique_lock<std::shared_mutex> shelf_lock;
+        std::size_t locked_shelf = kTopics.size();
+        for (Work& work : slice) {
+            if (work.outcome) continue;
+            if (nonces_.contains(work.nonce, work.nonce_hash)) {
+                work.outcome = IngestOutcome::Duplicate;
+                ++rejected;
+                continue;
             }
-            nonce = entry.nonce;
-            std::string key = text_of(entry.key);
-            map.emplace(std::move(key), std::move(entry));
-            topic_bytes_[topic] += entry_bytes;
-        } else if (held->second.version >= entry.version) {
-            entries_lock.unlock();
-            count_rejection(from);
-            return IngestOutcome::Duplicate;
-        } else {
-            const std::size_t held_bytes = held->second.byte_size();
-            if (!fits_topic_budget(topic, entry_bytes, held_bytes)) return IngestOutcome::AtCapacity;
-            // The older entry ends up in `entry` and is released after the locks.
-            nonce = entry.nonce;
-            std::swap(held->second, entry);
-            topic_bytes_[topic] = topic_bytes_[topic] - held_bytes + entry_bytes;
+            if (!work.key_ok) {
+                work.outcome = IngestOutcome::Rejected;
+                ++rejected;
+                continue;
+            }
+            work.outcome = settle(work, shelf_lock, locked_shelf, released);
+            if (*work.outcome == IngestOutcome::Accepted) {
+                ++accepted;
+                nonces_.add(work.nonce, work.nonce_hash, std::move(work.nonce_text));
+            } else if (*work.outcome == IngestOutcome::Duplicate) {
+                ++rejected;
+            }
         }
     }
 
-    if (from) {
-        if (forward) queue_forward_copy(std::move(*forward));
-        record_received(*from);
+    if (from && accepted > 0) {
+        for (const Work& work : slice) {
+            if (*work.outcome != IngestOutcome::Accepted) continue;
+            // A peer's entry has a hop left here: one with none was refused as Expired.
+            copies.emplace_back(work.block);
+        }
+        queue_forward_copies(copies, now_seconds);
     }
-    total_ingested_.fetch_add(1, std::memory_order_relaxed);
-
-    // Not held yet: it was looked for under this same lock.
-    nonces_.add(std::move(nonce), nonce_hash);
-    nonce_lock.unlock();
-
-    if (update) {
-        QF_LOG(log::Level::Debug, kLogTarget, "Gossip entry ingested", log::text("topic", topic_name(update->topic)),
-               log::text("key", text_of(update->key)), log::text("origin", text_of(update->origin_gate)),
-               log::number("ttl", ttl_received));
-        updates_.send(*update);
+    if (from && (accepted > 0 || rejected > 0)) {
+        std::unique_lock lock(peers_mutex_);
+        if (PeerStats* stats = peer_record(*from)) {
+            stats->entries_received += accepted;
+            stats->entries_rejected += rejected;
+            if (accepted > 0) stats->last_exchange_epoch = now_seconds;
+        }
     }
+    if (accepted == 0) return;
+    total_ingested_.fetch_add(accepted, std::memory_order_relaxed);
+
+    const bool notify = updates_.receiver_count() > 0;
+    if (!notify && !debug_enabled()) return;
+    for (const Work& work : slice) {
+        if (*work.outcome != IngestOutcome::Accepted) continue;
+        const detail::EntryBlock& block = *work.block;
+        QF_LOG(log::Level::Debug, kLogTarget, "Gossip entry ingested", log::text("topic", topic_name(block.topic())),
+               log::text("key", block.key()), log::text("origin", text_of(block.origin())),
+               log::number("ttl", block.ttl()));
+        if (notify) {
+            const SharedText key(work.block, &block.key());
+            updates_.send(GossipUpdate{block.topic(), key, block.origin(), block.version()});
+        }
+    }
+}
+
+IngestOutcome GossipStore::settle(Work& work, std::unique_lock<std::shared_mutex>& shelf_lock,
+                                  std::size_t& locked_shelf, std::vector<detail::TopicTable::Block>& released) {
+    const std::size_t topic = topic_index(work.block->topic());
+    Shelf& shelf = shelves_[topic];
+    if (locked_shelf != topic) {
+        // One topic's lock at a time, kept while the entries that follow share it.
+        if (shelf_lock.owns_lock()) shelf_lock.unlock();
+        shelf_lock = std::unique_lock(shelf.mutex);
+        locked_shelf = topic;
+    }
+    detail::TopicTable& table = shelf.table;
+    const std::size_t place = table.find(work.block->key(), work.key_hash);
+    if (place == detail::TopicTable::npos) {
+        if (table.size() >= kTopicCapacity || !fits_topic_budget(shelf, work.bytes, 0)) {
+            return IngestOutcome::AtCapacity;
+        }
+        table.insert(work.block, work.key_hash);
+        shelf.bytes += work.bytes;
+        return IngestOutcome::Accepted;
+    }
+    const detail::EntryBlock& held = *table.at(place);
+    if (held.version() >= work.block->version()) return IngestOutcome::Duplicate;
+    const std::size_t held_bytes = held.byte_size();
+    if (!fits_topic_budget(shelf, work.bytes, held_bytes)) return IngestOutcome::AtCapacity;
+    shelf.bytes = shelf.bytes - held_bytes + work.bytes;
+    released.push_back(table.replace(place, work.block));
     return IngestOutcome::Accepted;
 }
 
@@ -146,57 +248,79 @@ IngestOutcome GossipStore::inject(Topic topic, std::string key, const json::Valu
 }
 
 IngestOutcome GossipStore::inject_payload(Topic topic, std::string key, SharedPayload payload) {
-    // On the system clock one reading serves the nonce, the entry's seconds and the
-    // expiry check; another clock is asked for each of them.
-    const bool system_clock = clock_ == &system_now;
-    const WallReading reading = system_clock ? WallReading::now() : WallReading{};
-    const std::uint64_t created = system_clock ? reading.seconds() : now();
-    GossipEntry entry;
-    entry.topic = topic;
-    entry.key = share_text(std::move(key));
-    entry.payload = std::move(payload);
-    entry.origin_gate = node_id_;
-    entry.nonce = system_clock ? make_nonce(reading) : make_nonce();
-    entry.ttl = kLocalTtl;
-    entry.version = created;
-    entry.created_at_epoch = created;
-    entry.expires_at_epoch = saturating_add(created, kLocalLifetimeSeconds);
+    // One reading serves the nonce, the entry's seconds and the expiry check.
+    const StoreClock::Stamp stamp = clock_->stamp();
+    const NonceDigits nonce = nonce_digits(stamp.nonce_time);
+    Work work;
+    work.block = detail::EntryBlock::make({.topic = topic,
+                                           .key = std::move(key),
+                                           .origin = node_id_,
+                                           .nonce = nonce.text(),
+                                           .payload = payload_text(payload),
+                                           .ttl = kLocalTtl,
+                                           .version = stamp.seconds,
+                                           .created_at_epoch = stamp.seconds,
+                                           .expires_at_epoch = saturating_add(stamp.seconds, kLocalLifetimeSeconds)});
+    payload.reset();
 
     // Queued before the ingest, whatever its outcome.
-    if (auto forward = entry.forward_copy()) queue_forward_copy(std::move(*forward));
-    return ingest_at(std::move(entry), std::nullopt, system_clock ? created : now());
+    PendingCopy copy(work.block);
+    queue_forward_copies(std::span(&copy, 1), stamp.seconds);
+    ingest_slice(std::span(&work, 1), std::nullopt, stamp.seconds);
+    return *work.outcome;
 }
 
-bool GossipStore::fits_topic_budget(std::size_t topic, std::size_t added, std::size_t removed) const noexcept {
-    const std::size_t kept = topic_bytes_[topic] - removed;
+bool GossipStore::fits_topic_budget(const Shelf& shelf, std::size_t added, std::size_t removed) const noexcept {
+    const std::size_t kept = shelf.bytes - removed;
     return added <= limits_.topic_bytes && kept <= limits_.topic_bytes - added;
 }
 
-void GossipStore::count_rejection(std::optional<std::string_view> from) {
-    if (from) record_rejected(*from);
-}
-
-void GossipStore::queue_forward_copy(GossipEntry copy) {
-    const std::size_t copy_bytes = copy.byte_size();
-    if (copy_bytes > limits_.pending_bytes) {
-        // Larger than the whole budget: dropped itself, the queue left as it is.
-        pending_dropped_.fetch_add(1, std::memory_order_relaxed);
-        return;
+void GossipStore::queue_forward_copies(std::span<PendingCopy> copies, std::uint64_t now_seconds) {
+    // Dropped copies are released after the lock; most calls drop at most a few.
+    std::array<PendingCopy, 4> dropped_few;
+    std::vector<PendingCopy> dropped_more;
+    std::size_t dropped = 0;
+    std::uint64_t report = 0;
+    for (const PendingCopy& copy : copies) static_cast<void>(copy.json_size());  // counted once, outside the lock
+    {
+        std::lock_guard lock(pending_mutex_);
+        auto drop = [&](PendingCopy copy) {
+            if (dropped < dropped_few.size()) {
+                dropped_few[dropped] = std::move(copy);
+            } else {
+                dropped_more.push_back(std::move(copy));
+            }
+            ++dropped;
+        };
+        std::uint64_t dropped_here = 0;
+        for (PendingCopy& copy : copies) {
+            const std::size_t size = copy.json_size();
+            if (size > limits_.pending_bytes) {
+                // Larger than the whole budget: dropped itself, the queue left as it is.
+                ++dropped_here;
+                continue;
+            }
+            // The oldest copies make room, by count and by bytes.
+            while (!pending_.empty() &&
+                   (pending_.size() >= kPendingCapacity || pending_bytes_ + size > limits_.pending_bytes)) {
+                PendingCopy oldest = pending_.pop_front();
+                pending_bytes_ -= oldest.json_size();
+                drop(std::move(oldest));
+                ++dropped_here;
+            }
+            pending_bytes_ += size;
+            pending_.push_back(std::move(copy));
+        }
+        if (dropped_here > 0) {
+            drops_unreported_ += dropped_here;
+            // At most one report a second; the eviction pass reports what is left.
+            if (last_drop_report_ != now_seconds) {
+                report = std::exchange(drops_unreported_, 0);
+                last_drop_report_ = now_seconds;
+            }
+        }
     }
-    std::vector<GossipEntry> dropped;  // released after the lock
-    std::lock_guard lock(pending_mutex_);
-    // The oldest copies make room, by count and by bytes.
-    while (!pending_.empty() &&
-           (pending_.size() >= kPendingCapacity || pending_bytes_ + copy_bytes > limits_.pending_bytes)) {
-        pending_bytes_ -= pending_sizes_.front();
-        pending_sizes_.pop_front();
-        dropped.push_back(std::move(pending_.front()));
-        pending_.pop_front();
-    }
-    if (!dropped.empty()) pending_dropped_.fetch_add(dropped.size(), std::memory_order_relaxed);
-    pending_bytes_ += copy_bytes;
-    pending_sizes_.push_back(copy_bytes);
-    pending_.push_back(std::move(copy));
+    report_dropped(report);
 }
 
 // ---- Peer accounting ----------------------------------------------------------------------
@@ -210,15 +334,6 @@ PeerStats* GossipStore::peer_record(std::string_view peer) {
 void GossipStore::record_rejected(std::string_view peer) {
     std::unique_lock lock(peers_mutex_);
     if (PeerStats* stats = peer_record(peer)) ++stats->entries_rejected;
-}
-
-void GossipStore::record_received(std::string_view peer) {
-    const std::uint64_t stamp = now();
-    std::unique_lock lock(peers_mutex_);
-    if (PeerStats* stats = peer_record(peer)) {
-        ++stats->entries_received;
-        stats->last_exchange_epoch = stamp;
-    }
 }
 
 void GossipStore::record_sent(std::string_view peer, std::uint64_t count) {
@@ -242,23 +357,27 @@ PeerMap GossipStore::peer_stats() const {
 
 std::vector<GossipEntry> GossipStore::query(Topic topic, std::optional<std::string_view> key_prefix) const {
     std::vector<GossipEntry> result;
-    std::shared_lock lock(entries_mutex_);
-    for (const auto& [key, entry] : entries_[topic_index(topic)]) {
-        if (now() >= entry.expires_at_epoch) continue;
-        if (key_prefix && !std::string_view(key).starts_with(*key_prefix)) continue;
-        result.push_back(entry.clone());
+    const Shelf& shelf = shelves_[topic_index(topic)];
+    std::shared_lock lock(shelf.mutex);
+    result.reserve(shelf.table.size());
+    for (const auto& block : shelf.table.blocks()) {
+        if (now() >= block->expires_at_epoch()) continue;
+        if (key_prefix && !std::string_view(block->key()).starts_with(*key_prefix)) continue;
+        result.push_back(GossipEntry::of_block(block, block->ttl()));
     }
     return result;
 }
 
 StoreStats GossipStore::stats() const {
     StoreStats stats;
-    {
-        std::shared_lock lock(entries_mutex_);
-        stats.varne_entries = entries_[topic_index(Topic::Varne)].size();
-        stats.data_entries = entries_[topic_index(Topic::Data)].size();
-        stats.compute_entries = entries_[topic_index(Topic::Compute)].size();
-    }
+    auto count = [this](Topic topic) {
+        const Shelf& shelf = shelves_[topic_index(topic)];
+        std::shared_lock lock(shelf.mutex);
+        return shelf.table.size();
+    };
+    stats.varne_entries = count(Topic::Varne);
+    stats.data_entries = count(Topic::Data);
+    stats.compute_entries = count(Topic::Compute);
     {
         std::lock_guard lock(nonce_mutex_);
         stats.nonce_history_size = nonces_.size();
@@ -274,42 +393,48 @@ StoreStats GossipStore::stats() const {
 
 // ---- Pending copies and eviction ------------------------------------------------------------
 
+std::vector<PendingCopy> GossipStore::take_pending_copies() {
+    std::lock_guard lock(pending_mutex_);
+    pending_bytes_ = 0;
+    return pending_.take_all();
+}
+
 std::vector<GossipEntry> GossipStore::take_pending() {
-    std::deque<GossipEntry> taken;
-    {
-        std::unique_lock lock(pending_mutex_);
-        taken.swap(pending_);
-        pending_sizes_.clear();
-        pending_bytes_ = 0;
-    }
-    return {std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end())};
+    const std::vector<PendingCopy> copies = take_pending_copies();
+    std::vector<GossipEntry> entries;
+    entries.reserve(copies.size());
+    for (const PendingCopy& copy : copies) entries.push_back(copy.entry());
+    return entries;
 }
 
 std::size_t GossipStore::evict_expired() {
     std::size_t total = 0;
-    {
-        std::unique_lock lock(entries_mutex_);
-        for (Topic topic : kTopics) {
-            TopicMap& map = entries_[topic_index(topic)];
-            std::size_t& bytes = topic_bytes_[topic_index(topic)];
-            const std::size_t evicted = std::erase_if(map, [this, &bytes](const auto& item) {
-                if (now() < item.second.expires_at_epoch) return false;
-                bytes -= item.second.byte_size();
-                return true;
-            });
-            if (evicted > 0) {
-                QF_LOG(log::Level::Info, kLogTarget, "Evicted stale gossip entries",
-                       log::text("topic", topic_name(topic)), log::number("evicted", evicted),
-                       log::number("remaining", map.size()));
-            }
-            total += evicted;
+    for (Topic topic : kTopics) {
+        Shelf& shelf = shelves_[topic_index(topic)];
+        std::vector<detail::TopicTable::Block> evicted;  // released after the lock
+        std::unique_lock lock(shelf.mutex);
+        detail::TopicTable& table = shelf.table;
+        // From the back: the last entry fills a removed one's place, and it was seen already.
+        for (std::size_t place = table.size(); place-- > 0;) {
+            if (now() < table.at(place)->expires_at_epoch()) continue;
+            shelf.bytes -= table.at(place)->byte_size();
+            evicted.push_back(table.erase(place));
         }
+        if (!evicted.empty()) {
+            QF_LOG(log::Level::Info, kLogTarget, "Evicted stale gossip entries", log::text("topic", topic_name(topic)),
+                   log::number("evicted", evicted.size()), log::number("remaining", table.size()));
+        }
+        lock.unlock();
+        total += evicted.size();
     }
     total_evicted_.fetch_add(total, std::memory_order_relaxed);
 
-    if (const std::uint64_t dropped = pending_dropped_.exchange(0, std::memory_order_relaxed); dropped > 0) {
-        QF_LOG(log::Level::Warn, kLogTarget, "Pending forward copies dropped", log::number("dropped", dropped));
+    std::uint64_t unreported = 0;
+    {
+        std::lock_guard lock(pending_mutex_);
+        unreported = std::exchange(drops_unreported_, 0);
     }
+    report_dropped(unreported);
     return total;
 }
 

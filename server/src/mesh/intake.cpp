@@ -54,9 +54,20 @@ asio::awaitable<json::Value> handle_gossip_spread(SpreadBatch batch, gossip::Gos
     bool thornkit_present = false;
     std::size_t until_recheck = 0;
     std::size_t since_yield = 0;
+    // Entries that need no thornKit verdict go to the store together, a slice at a time;
+    // the slice is taken in before the connection yields and before an entry is checked.
+    std::vector<gossip::GossipEntry> slice;
+    auto take_slice = [&] {  // throws only std::bad_alloc, which ends the connection
+        if (slice.empty()) return;
+        for (gossip::IngestOutcome outcome : store.ingest_batch(slice, sender)) {
+            ++(outcome == gossip::IngestOutcome::Accepted ? accepted : rejected);
+        }
+        slice.clear();  // their memory goes back as the batch is taken in
+    };
     for (std::optional<gossip::GossipEntry>& element : batch.elements) {
         if (++since_yield == ENTRIES_BETWEEN_YIELDS) {
             since_yield = 0;
+            take_slice();
             co_await asio::post(executor, asio::use_awaitable);
         }
         if (!element) {
@@ -68,13 +79,15 @@ asio::awaitable<json::Value> handle_gossip_spread(SpreadBatch batch, gossip::Gos
             until_recheck = THORNKIT_RECHECK_ENTRIES;
         }
         --until_recheck;
+        if (!thornkit_present) {
+            slice.push_back(std::move(*element));
+            element.reset();
+            continue;
+        }
+        take_slice();
         bool taken = false;
         try {
-            if (thornkit_present) {
-                taken = co_await take_checked(std::move(*element), sender, store);
-            } else {
-                taken = store.ingest(std::move(*element), sender) == gossip::IngestOutcome::Accepted;
-            }
+            taken = co_await take_checked(std::move(*element), sender, store);
         } catch (const std::bad_alloc&) {
             throw;  // lack of memory ends the connection, not just this entry
         } catch (...) {
@@ -83,6 +96,7 @@ asio::awaitable<json::Value> handle_gossip_spread(SpreadBatch batch, gossip::Gos
         element.reset();  // its memory goes back as the batch is taken in
         ++(taken ? accepted : rejected);
     }
+    take_slice();
     co_return counts(accepted, rejected);
 }
 

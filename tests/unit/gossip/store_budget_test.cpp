@@ -29,12 +29,13 @@ std::size_t pending_bytes(const std::vector<GossipEntry>& copies) {
 // Duplicate, yet each leaves its forward copy with its own payload.
 TEST_F(StoreTest, PendingCopiesStayWithinTheirByteBudgetOldestDropped) {
     constexpr int kInjects = 24;  // 96 MiB of payloads: more than the 64 MiB budget
+    log::testing::Capture capture("trace");
     for (int i = 0; i < kInjects; ++i) {
         const IngestOutcome outcome =
             store.inject(Topic::Data, "big", std::string(4 * kMiB, static_cast<char>('a' + i)));
         ASSERT_EQ(outcome, i == 0 ? IngestOutcome::Accepted : IngestOutcome::Duplicate);
     }
-    log::testing::Capture capture("trace");
+    const std::size_t logged_while_injecting = capture.events().size();
     store.evict_expired();
     const std::vector<GossipEntry> pending = store.take_pending();
 
@@ -43,18 +44,23 @@ TEST_F(StoreTest, PendingCopiesStayWithinTheirByteBudgetOldestDropped) {
     // The newest copies are the ones kept, in order.
     EXPECT_EQ(payload_of(pending.front().payload), std::string(4 * kMiB, static_cast<char>('a' + kInjects - 15)));
     EXPECT_EQ(payload_of(pending.back().payload), std::string(4 * kMiB, static_cast<char>('a' + kInjects - 1)));
-    EXPECT_THAT(capture.events(),
-                ElementsAre(" WARN quillfern_core::gossip: Pending forward copies dropped dropped=9"));
+    // The first drop (the 16th copy) is reported as it happens, the eight after it within
+    // the same second by the eviction pass.
+    EXPECT_THAT(
+        capture.events(),
+        ElementsAre("DEBUG quillfern_core::gossip: Gossip entry ingested topic=data key=big origin=gate-a ttl=8",
+                    " WARN quillfern_core::gossip: Pending forward copies dropped dropped=1",
+                    " WARN quillfern_core::gossip: Pending forward copies dropped dropped=8"));
+    EXPECT_EQ(logged_while_injecting, 2u);
 }
 
 TEST(StoreBudgets, CopyLargerThanThePendingBudgetIsDroppedAloneAndCounted) {
-    GossipStore store("gate-a", &fake_now, StoreLimits{.pending_bytes = 64 * 1024});
+    GossipStore store("gate-a", FakeClock::at(kNow), StoreLimits{.pending_bytes = 64 * 1024});
+    log::testing::Capture capture("warn");
     ASSERT_EQ(store.inject(Topic::Data, "small", "s"), IngestOutcome::Accepted);
     ASSERT_EQ(store.inject(Topic::Data, "huge", std::string(128 * 1024, 'h')), IngestOutcome::Accepted);
     ASSERT_EQ(store.inject(Topic::Data, "small2", "t"), IngestOutcome::Accepted);
-
-    log::testing::Capture capture("trace");
-    store.evict_expired();
+    store.evict_expired();  // the drop was reported when it happened: nothing is left
     const std::vector<GossipEntry> pending = store.take_pending();
     ASSERT_THAT(pending, SizeIs(2));
     EXPECT_EQ(text_of(pending[0].key), "small");
@@ -65,6 +71,84 @@ TEST(StoreBudgets, CopyLargerThanThePendingBudgetIsDroppedAloneAndCounted) {
     // Taking the queue gives its budget back.
     ASSERT_EQ(store.inject(Topic::Data, "again", std::string(60 * 1024, 'a')), IngestOutcome::Accepted);
     EXPECT_THAT(store.take_pending(), SizeIs(1));
+}
+
+// A copy counts at the size the sweep's request gives it: control characters in its
+// nonce and origin are written as six bytes each, so a copy of 2 KiB of such texts takes
+// over 12 KiB of the budget.
+struct WrittenSizeCase {
+    const char* name;
+    std::size_t budget_in_copies_minus_one_byte;  // the budget: this many copies' worth of bytes, less one
+    std::size_t kept;
+};
+
+class PendingWrittenSize : public ::testing::TestWithParam<WrittenSizeCase> {};
+
+TEST_P(PendingWrittenSize, BudgetCountsTheRequestsBytes) {
+    auto copy_of = [](int i) {
+        return make_entry({.key = "k" + std::to_string(i),
+                           .nonce = std::string(kMaxPeerTextBytes - 1, '\x01') + std::to_string(i),
+                           .origin = std::string(kMaxPeerTextBytes, '\x02')});
+    };
+    std::string written;
+    append_entry_json(written, *copy_of(0).forward_copy());
+    ASSERT_GT(written.size(), 12 * 1024u);
+    const std::size_t budget = GetParam().budget_in_copies_minus_one_byte * written.size() - 1;
+    GossipStore store("gate-a", FakeClock::at(kNow), StoreLimits{.pending_bytes = budget});
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(store.ingest(copy_of(i), "gate-b"), IngestOutcome::Accepted);
+
+    const std::vector<PendingCopy> pending = store.take_pending_copies();
+    ASSERT_THAT(pending, SizeIs(GetParam().kept));
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+        std::string text;
+        append_entry_json(text, pending[i]);
+        EXPECT_EQ(pending[i].json_size(), text.size());
+        EXPECT_EQ(text_of(pending[i].entry().key), "k" + std::to_string(4 - pending.size() + i));  // the newest
+        total += text.size();
+    }
+    EXPECT_LE(total, budget);
+}
+
+INSTANTIATE_TEST_SUITE_P(Budgets, PendingWrittenSize,
+                         ::testing::Values(WrittenSizeCase{"OneCopyFits", 2, 1}, WrittenSizeCase{"TwoFit", 3, 2},
+                                           WrittenSizeCase{"AllFourFit", 5, 4}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Copies dropped at the bound are reported as they are dropped, at most once a second of
+// the store's clock, each report with the count since the last one; the eviction pass
+// reports what is left.
+TEST_F(StoreTest, DroppedCopiesAreReportedAtMostOnceASecond) {
+    // Every copy of one key injected within one second has the same size: two fit.
+    std::string written;
+    {
+        GossipStore probe("gate-a", FakeClock::at(kNow));
+        probe.inject(Topic::Data, "k", "v");
+        append_entry_json(written, probe.take_pending_copies().at(0));
+    }
+    GossipStore small("gate-a", clock, StoreLimits{.pending_bytes = 2 * written.size()});
+    log::testing::Capture capture("warn");
+    auto inject = [&](int times) {
+        for (int i = 0; i < times; ++i) small.inject(Topic::Data, "k", "v");
+    };
+    auto reported = [](std::uint64_t dropped) {
+        return " WARN quillfern_core::gossip: Pending forward copies dropped dropped=" + std::to_string(dropped);
+    };
+
+    inject(2);
+    EXPECT_THAT(capture.events(), IsEmpty());
+    inject(1);  // the first drop is reported at once
+    EXPECT_THAT(capture.events(), ElementsAre(reported(1)));
+    inject(2);  // the same second: counted, not yet reported
+    EXPECT_THAT(capture.events(), ElementsAre(reported(1)));
+    set_now(kNow + 1);
+    inject(1);  // a new second: the count since the last report
+    EXPECT_THAT(capture.events(), ElementsAre(reported(1), reported(3)));
+    inject(1);
+    small.evict_expired();  // what is left unreported
+    small.evict_expired();
+    EXPECT_THAT(capture.events(), ElementsAre(reported(1), reported(3), reported(1)));
+    EXPECT_THAT(small.take_pending(), SizeIs(2));
 }
 
 // ---- Topic bytes --------------------------------------------------------------------------
@@ -84,7 +168,7 @@ protected:
                                "gate-b");
     }
 
-    GossipStore budgeted{"gate-a", &fake_now, StoreLimits{.topic_bytes = kBudget}};
+    GossipStore budgeted{"gate-a", clock, StoreLimits{.topic_bytes = kBudget}};
     int next_nonce = 0;
 };
 

@@ -1,13 +1,14 @@
 // A store on a hand-set clock, and a builder of entries as a peer would send them.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <ostream>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "fake_clock.hpp"
 #include "quillfern/gossip.hpp"
 
 namespace quillfern::gossip {
@@ -23,9 +24,7 @@ namespace quillfern::gossip::testing {
 
 inline constexpr std::uint64_t kNow = 1'700'000'000;
 
-inline std::atomic<std::uint64_t> g_fake_now{kNow};
-inline std::uint64_t fake_now() { return g_fake_now.load(std::memory_order_relaxed); }
-inline void set_now(std::uint64_t now) { g_fake_now.store(now, std::memory_order_relaxed); }
+using quillfern::testing::FakeClock;
 
 struct EntrySpec {
     Topic topic = Topic::Data;
@@ -54,8 +53,7 @@ inline GossipEntry make_entry(EntrySpec spec) {
 
 class StoreTest : public ::testing::Test {
 protected:
-    StoreTest() { set_now(kNow); }
-    ~StoreTest() override { set_now(kNow); }
+    void set_now(std::uint64_t now) { clock->set(now); }
 
     PeerStats peer(const std::string& id) const {
         auto peers = store.peer_stats();
@@ -63,7 +61,8 @@ protected:
         return found == peers.end() ? PeerStats{} : found->second;
     }
 
-    GossipStore store{"gate-a", &fake_now};
+    std::shared_ptr<FakeClock> clock = FakeClock::at(kNow);
+    GossipStore store{"gate-a", clock};
 };
 
 }  // namespace quillfern::gossip::testing

@@ -254,7 +254,11 @@ TEST_F(StoreTest, AcceptedPeerEntryLeavesForwardCopyAndCountsReceipt) {
     GossipEntry expected = sent.clone();
     expected.ttl = 7;
     EXPECT_EQ(pending[0], expected);
-    EXPECT_EQ(pending[0].payload, sent.payload);  // shared, not copied
+    // The copy shares the stored entry's texts rather than copying them.
+    const auto held = store.query(Topic::Data, std::nullopt);
+    ASSERT_THAT(held, SizeIs(1));
+    EXPECT_EQ(pending[0].payload.get(), held[0].payload.get());
+    EXPECT_EQ(pending[0].key.get(), held[0].key.get());
     EXPECT_EQ(peer(std::string(kPeer)), (PeerStats{.entries_received = 1, .last_exchange_epoch = kNow}));
     EXPECT_EQ(store.stats().total_ingested, 1u);
 }
@@ -282,14 +286,25 @@ TEST_F(StoreTest, AcceptedEntryIsLoggedAtDebugAndRefusedOneIsNot) {
                             "origin=gate-b ttl=6"));
 }
 
+// An entry whose texts already are one block (as the readers make them) is stored as
+// it is; one built field by field is stored as an equal copy.
 TEST_F(StoreTest, StoredEntryKeepsSharedTexts) {
     GossipEntry sent = make_entry({});
-    ASSERT_EQ(store.ingest(sent.clone(), std::nullopt), IngestOutcome::Accepted);
+    GossipEntry packed = GossipEntry::of_block(sent.block(), sent.ttl);
+    ASSERT_EQ(packed, sent);
+    ASSERT_EQ(store.ingest(packed.clone(), std::nullopt), IngestOutcome::Accepted);
     auto held = store.query(Topic::Data, std::nullopt);
     ASSERT_THAT(held, SizeIs(1));
-    EXPECT_EQ(held[0].key, sent.key);
-    EXPECT_EQ(held[0].origin_gate, sent.origin_gate);
-    EXPECT_EQ(held[0].payload, sent.payload);
+    EXPECT_EQ(held[0].key, packed.key);
+    EXPECT_EQ(held[0].origin_gate, packed.origin_gate);
+    EXPECT_EQ(held[0].payload, packed.payload);
+
+    GossipEntry other = make_entry({.key = "user.bob", .nonce = "n-2"});
+    ASSERT_EQ(store.ingest(other.clone(), std::nullopt), IngestOutcome::Accepted);
+    held = store.query(Topic::Data, "user.bob");
+    ASSERT_THAT(held, SizeIs(1));
+    EXPECT_EQ(held[0], other);
+    EXPECT_EQ(held[0].origin_gate, other.origin_gate);  // the origin is shared either way
 }
 
 // ---- Inject ---------------------------------------------------------------------------------

@@ -1,0 +1,199 @@
+// The store's intake paths, per entry: a peer's batch taken in slice by slice (every
+// entry accepted), the same entries arriving again (duplicates by nonce), a local inject
+// with the pending list at its bound, and the pending list filled to its bound and taken.
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "quillfern/gossip.hpp"
+#include "quillfern/json.hpp"
+
+namespace {
+
+using namespace quillfern;
+using gossip::GossipEntry;
+using gossip::Topic;
+
+constexpr std::size_t kBatch = 1024;  // entries per batch: one per key of a topic
+constexpr std::size_t kSlice = 256;   // entries a connection takes in before it yields
+
+std::string payload_text(std::size_t size) {
+    std::string payload(size, 'x');
+    for (std::size_t i = 0; i < size; ++i) payload[i] = static_cast<char>('a' + i % 26);
+    return '"' + payload + '"';
+}
+
+// 48 hex digits, like the nonces gates make.
+std::string nonce_of(std::uint64_t n) {
+    std::string digits(48, '0');
+    for (std::size_t i = 48; i-- > 0 && n != 0; n >>= 4) digits[i] = "0123456789abcdef"[n & 0xF];
+    return digits;
+}
+
+// A peer's batch as its sweep writes it, read entry by entry from the text: key "k<i>",
+// a 100-byte payload, nonces from `first_nonce` on, every version `version`.
+std::vector<GossipEntry> peer_batch(std::uint64_t first_nonce, std::uint64_t version) {
+    const std::uint64_t now = gossip::system_now();
+    const std::string payload = payload_text(100);
+    std::vector<GossipEntry> entries;
+    entries.reserve(kBatch);
+    gossip::SharedText origin;
+    for (std::size_t i = 0; i < kBatch; ++i) {
+        const std::string text = R"({"created_at_epoch":)" + std::to_string(now) + R"(,"expires_at_epoch":)" +
+                                 std::to_string(now + 600) + R"(,"key":"k)" + std::to_string(i) + R"(","nonce":")" +
+                                 nonce_of(first_nonce + i) + R"(","origin_gate":"gate-b","payload":)" + payload +
+                                 R"(,"topic":"data","ttl":5,"version":)" + std::to_string(version) + "}";
+        json::Reader reader(text);
+        auto entry = GossipEntry::read(reader, 0, origin);
+        origin = entry->origin_gate;
+        entries.push_back(std::move(*entry));
+    }
+    return entries;
+}
+
+// One slice of a peer's batch into the store, the way the spread handler hands it over.
+void ingest_slice(gossip::GossipStore& store, std::span<GossipEntry> slice) {
+    benchmark::DoNotOptimize(store.ingest_batch(slice, "gate-b"));
+}
+
+void ingest_in_slices(gossip::GossipStore& store, std::vector<GossipEntry>& entries) {
+    for (std::size_t at = 0; at < entries.size(); at += kSlice) {
+        ingest_slice(store, std::span(entries).subspan(at, std::min(kSlice, entries.size() - at)));
+    }
+}
+
+std::unique_ptr<gossip::GossipStore> running_store() {
+    auto store = std::make_unique<gossip::GossipStore>("bench");
+    (void)store->start();
+    return store;
+}
+
+// Every entry accepted: each round carries a newer version of every key. The pending
+// list is emptied every 32 rounds, as sweeps would, outside the timing.
+void BM_BatchIngestAccepted(benchmark::State& state) {
+    auto store = running_store();
+    std::uint64_t round = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        if (round % 32 == 0) benchmark::DoNotOptimize(store->take_pending());
+        std::vector<GossipEntry> entries = peer_batch(round * kBatch, 1'000'000'000'000 + round);
+        ++round;
+        state.ResumeTiming();
+        ingest_in_slices(*store, entries);
+    }
+    if (store->stats().total_ingested != round * kBatch) state.SkipWithError("not every entry was accepted");
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kBatch));
+}
+BENCHMARK(BM_BatchIngestAccepted)->Unit(benchmark::kMicrosecond);
+
+// The same batch arriving again from another gate: every entry a duplicate by its nonce.
+void BM_BatchIngestDuplicateNonce(benchmark::State& state) {
+    auto store = running_store();
+    std::vector<GossipEntry> first = peer_batch(0, 1'000'000'000'000);
+    std::vector<GossipEntry> again;
+    for (const GossipEntry& entry : first) again.push_back(entry.clone());
+    ingest_in_slices(*store, first);
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::vector<GossipEntry> entries;
+        entries.reserve(again.size());
+        for (const GossipEntry& entry : again) entries.push_back(entry.clone());
+        state.ResumeTiming();
+        ingest_in_slices(*store, entries);
+    }
+    if (store->stats().total_ingested != kBatch) state.SkipWithError("a duplicate was accepted");
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kBatch));
+}
+BENCHMARK(BM_BatchIngestDuplicateNonce)->Unit(benchmark::kMicrosecond);
+
+// A local inject of a 100-byte payload, as "gossip.inject" hands it over, with the
+// pending list at its bound (each copy queued drops the oldest).
+void BM_InjectAtPendingBound(benchmark::State& state) {
+    auto store = running_store();
+    const std::string payload = payload_text(100);
+    std::vector<std::string> keys;
+    for (std::size_t k = 0; k < gossip::kTopicCapacity; ++k) keys.push_back("k" + std::to_string(k));
+    for (std::size_t i = 0; i < gossip::kPendingCapacity; ++i) {
+        store->inject_payload(Topic::Data, keys[i % keys.size()], gossip::share_payload_text(payload));
+    }
+    std::size_t next = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(store->inject_payload(Topic::Data, keys[next], gossip::share_payload_text(payload)));
+        next = (next + 1) % keys.size();
+    }
+}
+BENCHMARK(BM_InjectAtPendingBound);
+
+// The pending list filled to its bound by injects and taken by a sweep, per copy: what
+// a gate whose list drains every interval pays for it.
+void BM_PendingFillAndTake(benchmark::State& state) {
+    auto store = running_store();
+    const std::string payload = payload_text(100);
+    std::vector<std::string> keys;
+    for (std::size_t k = 0; k < gossip::kTopicCapacity; ++k) keys.push_back("k" + std::to_string(k));
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < gossip::kPendingCapacity; ++i) {
+            store->inject_payload(Topic::Data, keys[i % keys.size()], gossip::share_payload_text(payload));
+        }
+        std::vector<GossipEntry> taken = store->take_pending();
+        benchmark::DoNotOptimize(taken.data());
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * gossip::kPendingCapacity));
+}
+BENCHMARK(BM_PendingFillAndTake)->Unit(benchmark::kMillisecond);
+
+// The same, the sweep taking the copies as they are queued (each shares its stored
+// entry's block) and writing them as its request does.
+void BM_PendingFillAndTakeCopies(benchmark::State& state) {
+    auto store = running_store();
+    const std::string payload = payload_text(100);
+    std::vector<std::string> keys;
+    for (std::size_t k = 0; k < gossip::kTopicCapacity; ++k) keys.push_back("k" + std::to_string(k));
+    std::string request;
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < gossip::kPendingCapacity; ++i) {
+            store->inject_payload(Topic::Data, keys[i % keys.size()], gossip::share_payload_text(payload));
+        }
+        const std::vector<gossip::PendingCopy> taken = store->take_pending_copies();
+        std::size_t size = 0;
+        for (const gossip::PendingCopy& copy : taken) size += copy.json_size() + 1;
+        request.clear();
+        request.reserve(size);
+        for (const gossip::PendingCopy& copy : taken) {
+            gossip::append_entry_json(request, copy);
+            request += ',';
+        }
+        benchmark::DoNotOptimize(request.data());
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * gossip::kPendingCapacity));
+}
+BENCHMARK(BM_PendingFillAndTakeCopies)->Unit(benchmark::kMillisecond);
+
+// For comparison: the copies taken as entries and written the same way.
+void BM_PendingFillAndTakeEntries(benchmark::State& state) {
+    auto store = running_store();
+    const std::string payload = payload_text(100);
+    std::vector<std::string> keys;
+    for (std::size_t k = 0; k < gossip::kTopicCapacity; ++k) keys.push_back("k" + std::to_string(k));
+    std::string request;
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < gossip::kPendingCapacity; ++i) {
+            store->inject_payload(Topic::Data, keys[i % keys.size()], gossip::share_payload_text(payload));
+        }
+        const std::vector<GossipEntry> taken = store->take_pending();
+        request.clear();
+        for (const GossipEntry& entry : taken) {
+            gossip::append_entry_json(request, entry);
+            request += ',';
+        }
+        benchmark::DoNotOptimize(request.data());
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * gossip::kPendingCapacity));
+}
+BENCHMARK(BM_PendingFillAndTakeEntries)->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -1,0 +1,25 @@
+// A store clock set by hand: whole seconds that move only when a test moves them.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "quillfern/gossip.hpp"
+
+namespace quillfern::testing {
+
+class FakeClock final : public gossip::StoreClock {
+public:
+    explicit FakeClock(std::uint64_t now) noexcept : now_(now) {}
+    static std::shared_ptr<FakeClock> at(std::uint64_t now) { return std::make_shared<FakeClock>(now); }
+
+    std::uint64_t now() const override { return now_.load(std::memory_order_relaxed); }
+    void set(std::uint64_t now) noexcept { now_.store(now, std::memory_order_relaxed); }
+    void advance(std::uint64_t seconds = 1) noexcept { now_.fetch_add(seconds, std::memory_order_relaxed); }
+
+private:
+    std::atomic<std::uint64_t> now_;
+};
+
+}  // namespace quillfern::testing
