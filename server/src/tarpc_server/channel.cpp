@@ -176,7 +176,8 @@ Channel::Status Channel::read_expiry() {
 }
 
 bool Channel::reading_paused() const noexcept {
-    return in_flight_.len() >= kMaxInFlightRequests || reply_bytes_ + (out_.size() - out_sent_) > kMaxWaitingReplyBytes;
+    return in_flight_.len() >= kMaxInFlightRequests ||
+           responses_.bytes() + (out_.size() - out_sent_) > kMaxWaitingReplyBytes;
 }
 
 Channel::Status Channel::read_inbound(std::optional<InFlightRequest>& started, bool& duplicate,
@@ -319,17 +320,15 @@ Channel::Status Channel::write_half(bool read_closed, std::optional<ChannelError
         if (!flushed) QF_LOG(log::Level::Trace, kServerTarget, "poll_flush");
     }
     // W2: one finished response.
-    if (flushed && !queue_.empty()) {
-        Queued next = std::move(queue_.front());
-        queue_.pop_front();
-        reply_bytes_ -= next.bytes;
-        promote_waiting();
-        if (std::optional<log::Span> span = in_flight_.remove_request(next.response.request_id)) {
+    std::optional<tarpc_service::Response> next;
+    if (flushed) next = responses_.take();
+    if (next) {
+        if (std::optional<log::Span> span = in_flight_.remove_request(next->request_id)) {
             {
                 auto entered = span->enter();
                 QF_LOG(log::Level::Info, kServerTarget, "SendResponse");
             }
-            if (auto appended = tarpc_service::append_response_frame(out_, next.response); !appended) {
+            if (auto appended = tarpc_service::append_response_frame(out_, *next); !appended) {
                 error = ChannelError{ChannelError::Kind::Write, appended.error().detail};
             }
         }
@@ -344,46 +343,13 @@ Channel::Status Channel::write_half(bool read_closed, std::optional<ChannelError
 // ---- Responses from request tasks ---------------------------------------------------------
 
 void Channel::offer(tarpc_service::Response response, log::Span span, std::shared_ptr<AbortSignal> abort) {
-    const std::size_t bytes = tarpc_service::encoded_size(response);
     if (closed_) {
         // The stream is gone: the response is dropped, quietly.
         auto entered = span.enter();
         QF_LOG(log::Level::Info, kServerTarget, "BufferResponse");
         return;
     }
-    if (queue_.size() < kPendingResponseBuffer && waiting_.empty()) {
-        queue_.push_back(Queued{std::move(response), bytes});
-        reply_bytes_ += bytes;
-        {
-            auto entered = span.enter();
-            QF_LOG(log::Level::Info, kServerTarget, "BufferResponse");
-        }
-        return;
-    }
-    // The queue is full: the task waits for room, abortable all the while.
-    waiting_.push_back(Waiting{std::move(response), std::move(span), std::move(abort), bytes, this, {}});
-    reply_bytes_ += bytes;
-    auto it = std::prev(waiting_.end());
-    it->self = it;
-    it->abort->context = &*it;
-    it->abort->on_abort = [](void* context) {
-        auto* waiting = static_cast<Waiting*>(context);
-        Channel* channel = waiting->channel;
-        channel->reply_bytes_ -= waiting->bytes;
-        channel->waiting_.erase(waiting->self);
-    };
-}
-
-void Channel::promote_waiting() {
-    if (waiting_.empty() || queue_.size() >= kPendingResponseBuffer) return;
-    Waiting& first = waiting_.front();
-    first.abort->on_abort = nullptr;
-    queue_.push_back(Queued{std::move(first.response), first.bytes});
-    {
-        auto entered = first.span.enter();
-        QF_LOG(log::Level::Info, kServerTarget, "BufferResponse");
-    }
-    waiting_.pop_front();
+    responses_.offer(std::move(response), std::move(span), std::move(abort));
 }
 
 void Channel::notice_dropped(std::uint64_t id) {
@@ -476,9 +442,7 @@ void Channel::close_down() {
     // Every request still in flight is aborted; queued responses are dropped unwritten.
     in_flight_.abort_all();
     tasks_.clear();
-    waiting_.clear();
-    queue_.clear();
-    reply_bytes_ = 0;
+    responses_.clear();
     std::error_code ignored;
     deadline_timer_.cancel();
     socket_.close(ignored);

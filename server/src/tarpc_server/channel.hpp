@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -88,18 +87,6 @@ public:
 
 private:
     enum class Status : std::uint8_t { Ready, Pending, Closed };
-    struct Waiting {
-        tarpc_service::Response response;
-        log::Span span;
-        std::shared_ptr<AbortSignal> abort;
-        std::size_t bytes;
-        Channel* channel;
-        std::list<Waiting>::iterator self;
-    };
-    struct Queued {
-        tarpc_service::Response response;
-        std::size_t bytes;
-    };
     struct Step {
         enum class Kind : std::uint8_t { Request, Error, End, Pending } kind;
         std::optional<InFlightRequest> request;
@@ -121,7 +108,6 @@ private:
     Status write_half(bool read_closed, std::optional<ChannelError>& error);
     // Writes the outgoing buffer without blocking: true when all of it went out.
     bool write_out(std::optional<ChannelError>& error, ChannelError::Kind kind);
-    void promote_waiting();
     bool reading_paused() const noexcept;
 
     // Runs the request tasks handed out since the last run, in order.
@@ -139,9 +125,7 @@ private:
     std::vector<std::uint8_t> out_;
     std::size_t out_sent_ = 0;
     InFlightRequests in_flight_;
-    std::deque<Queued> queue_;
-    std::list<Waiting> waiting_;
-    std::size_t reply_bytes_ = 0;  // queued and waiting responses, encoded
+    ResponseQueue responses_;
     std::deque<std::uint64_t> dropped_;
     std::deque<RequestTask> tasks_;
     bool input_ended_ = false;
