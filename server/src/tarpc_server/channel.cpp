@@ -1,7 +1,5 @@
-// The request stream of one binary RPC connection. Each step runs the read half
-// (cancellation notices, expired deadlines, then one message from the client) before the
-// write half (one finished response into the outgoing buffer, or a flush), so that a
-// cancellation or an expiry always wins over a response that is not yet written.
+// The request stream of one binary RPC connection: its read half, its write half, and
+// the waits of the connection task between its steps.
 #include "channel.hpp"
 
 #include <cerrno>
@@ -102,59 +100,61 @@ asio::awaitable<void> Channel::run() {
 
 Channel::Step Channel::step() {
     for (;;) {
-        std::optional<InFlightRequest> started;
-        std::optional<ChannelError> error;
-        const Status read = read_half(started, error);
-        if (error) {
-            QF_LOG(log::Level::Trace, kServerTarget, fmt::format("read: {}", error->chain()));
-            return {Step::Kind::Error, std::nullopt, std::move(error)};
+        auto read = read_half();
+        if (!read) {
+            QF_LOG(log::Level::Trace, kServerTarget, fmt::format("read: {}", read.error().chain()));
+            return {Step::Kind::Error, std::nullopt, std::move(read).error()};
         }
-        const Status write = write_half(read == Status::Closed && !started, error);
-        if (error) {
-            QF_LOG(log::Level::Trace, kServerTarget, fmt::format("write: {}", error->chain()));
-            return {Step::Kind::Error, std::nullopt, std::move(error)};
+        auto write = write_half(read->status == Status::Closed);
+        if (!write) {
+            // A request read in this pass is dropped with the connection.
+            QF_LOG(log::Level::Trace, kServerTarget, fmt::format("write: {}", write.error().chain()));
+            return {Step::Kind::Error, std::nullopt, std::move(write).error()};
         }
-        if (started) {
+        if (read->started) {
             QF_LOG(log::Level::Trace, kServerTarget, "read: Poll::Ready(Some), write: _");
-            return {Step::Kind::Request, std::move(started), std::nullopt};
+            return {Step::Kind::Request, std::move(read->started), std::nullopt};
         }
-        if (read == Status::Closed && write == Status::Closed) {
+        if (read->status == Status::Closed && *write == Status::Closed) {
             QF_LOG(log::Level::Trace, kServerTarget, "read: Poll::Ready(None), write: Poll::Ready(None)");
             return {Step::Kind::End, std::nullopt, std::nullopt};
         }
-        if (write == Status::Ready) {
+        if (*write == Status::Ready) {
             QF_LOG(log::Level::Trace, kServerTarget, "read: _, write: Poll::Ready(Some)");
             continue;
         }
         QF_LOG(log::Level::Trace, kServerTarget,
-               fmt::format("read pending: {}, write pending: {}", read == Status::Pending, write == Status::Pending));
+               fmt::format("read pending: {}, write pending: {}", read->status == Status::Pending,
+                           *write == Status::Pending));
         return {Step::Kind::Pending, std::nullopt, std::nullopt};
     }
 }
 
 // ---- Read half ----------------------------------------------------------------------------
 
-Channel::Status Channel::read_half(std::optional<InFlightRequest>& started, std::optional<ChannelError>& error) {
+Expected<Channel::ReadEnd, ChannelError> Channel::read_half() {
     for (;;) {
         const Status cancellations = read_cancellation_notice();
         const Status expired = read_expiry();
-        bool duplicate = false;
-        const Status inbound = read_inbound(started, duplicate, error);
-        if (error || started) return Status::Ready;
-        if (duplicate) continue;
-        const bool ready = cancellations == Status::Ready || expired == Status::Ready || inbound == Status::Ready;
-        const bool closed = cancellations == Status::Closed && expired == Status::Closed && inbound == Status::Closed;
-        QF_LOG(
-            log::Level::Trace, kServerTarget,
-            fmt::format("Cancellations: {}, Expired requests: {}, Inbound: {}, Overall: {}",
-                        status_text(cancellations == Status::Ready, cancellations == Status::Closed),
-                        status_text(expired == Status::Ready, expired == Status::Closed),
-                        status_text(inbound == Status::Ready, inbound == Status::Closed), status_text(ready, closed)));
+        auto inbound = read_inbound();
+        if (!inbound) return unexpected(std::move(inbound).error());
+        if (inbound->started) return ReadEnd{Status::Ready, std::move(inbound->started)};
+        // A duplicate is dropped and the half starts over, without a line of statuses.
+        if (inbound->duplicate) continue;
+        const Status in = inbound->status;
+        const bool ready = cancellations == Status::Ready || expired == Status::Ready || in == Status::Ready;
+        const bool closed = cancellations == Status::Closed && expired == Status::Closed && in == Status::Closed;
+        QF_LOG(log::Level::Trace, kServerTarget,
+               fmt::format("Cancellations: {}, Expired requests: {}, Inbound: {}, Overall: {}",
+                           status_text(cancellations == Status::Ready, cancellations == Status::Closed),
+                           status_text(expired == Status::Ready, expired == Status::Closed),
+                           status_text(in == Status::Ready, in == Status::Closed), status_text(ready, closed)));
         if (ready) continue;
-        return closed ? Status::Closed : Status::Pending;
+        return ReadEnd{closed ? Status::Closed : Status::Pending, std::nullopt};
     }
 }
 
+// A task that ended before its work did asks for its request to be forgotten.
 Channel::Status Channel::read_cancellation_notice() {
     if (dropped_.empty()) return Status::Closed;
     const std::uint64_t id = dropped_.front();
@@ -176,42 +176,34 @@ Channel::Status Channel::read_expiry() {
 }
 
 bool Channel::reading_paused() const noexcept {
-    return in_flight_.len() >= kMaxInFlightRequests ||
-           responses_.bytes() + (out_.size() - out_sent_) > kMaxWaitingReplyBytes;
+    return in_flight_.len() >= kMaxInFlightRequests || responses_.bytes() + unwritten() > kMaxWaitingReplyBytes;
 }
 
-Channel::Status Channel::read_inbound(std::optional<InFlightRequest>& started, bool& duplicate,
-                                      std::optional<ChannelError>& error) {
-    if (input_ended_) return Status::Closed;
+Expected<Channel::Inbound, ChannelError> Channel::read_inbound() {
+    if (input_ended_) return Inbound{Status::Closed, std::nullopt};
     // Bounded memory: no new frame while too much waits; the drain wakes the stream.
-    if (reading_paused()) return Status::Pending;
+    if (reading_paused()) return Inbound{Status::Pending, std::nullopt};
     for (;;) {
         auto frame = reader_.next();
-        if (!frame) {
-            error = ChannelError{ChannelError::Kind::Read, frame.error().detail};
-            return Status::Ready;
-        }
+        if (!frame) return unexpected(ChannelError{ChannelError::Kind::Read, frame.error().detail});
         if (*frame) {
             auto message = tarpc_service::decode_client_message(**frame);
-            if (!message) {
-                error = ChannelError{ChannelError::Kind::Read, message.error().detail};
-                return Status::Ready;
-            }
+            if (!message) return unexpected(ChannelError{ChannelError::Kind::Read, message.error().detail});
             if (auto* request = std::get_if<tarpc_service::Request>(&*message)) {
-                if (start_request(std::move(*request), started)) return Status::Ready;
-                duplicate = true;
-                return Status::Ready;
+                std::optional<InFlightRequest> started = start_request(std::move(*request));
+                const bool duplicate = !started;
+                return Inbound{Status::Ready, std::move(started), duplicate};
             }
             cancel(std::get<tarpc_service::Cancel>(*message));
-            return Status::Ready;
+            return Inbound{Status::Ready, std::nullopt};
         }
-        const Status filled = fill(error);
-        if (error) return Status::Ready;
-        if (filled != Status::Ready) return filled;
+        auto filled = fill();
+        if (!filled) return unexpected(std::move(filled).error());
+        if (*filled != Status::Ready) return Inbound{*filled, std::nullopt};
     }
 }
 
-Channel::Status Channel::fill(std::optional<ChannelError>& error) {
+Expected<Channel::Status, ChannelError> Channel::fill() {
     std::error_code ec;
     std::size_t n = 0;
     std::span<std::uint8_t> room;
@@ -230,22 +222,18 @@ Channel::Status Channel::fill(std::optional<ChannelError>& error) {
     if (ec == asio::error::eof) {
         input_ended_ = true;
         if (auto finished = reader_.finish(); !finished) {
-            error = ChannelError{ChannelError::Kind::Read, finished.error().detail};
-            return Status::Ready;
+            return unexpected(ChannelError{ChannelError::Kind::Read, finished.error().detail});
         }
         return Status::Closed;
     }
-    if (ec) {
-        error = ChannelError{ChannelError::Kind::Read, IoError::from_error_code(ec).message()};
-        return Status::Ready;
-    }
+    if (ec) return unexpected(ChannelError{ChannelError::Kind::Read, IoError::from_error_code(ec).message()});
     reader_.commit(n);
     // A short read drained the socket: wait for readiness rather than read again.
     if (n < room.size()) maybe_readable_ = false;
     return Status::Ready;
 }
 
-bool Channel::start_request(tarpc_service::Request request, std::optional<InFlightRequest>& started) {
+std::optional<InFlightRequest> Channel::start_request(tarpc_service::Request request) {
     const MonotonicClock::time_point now = MonotonicClock::now();
     const MonotonicClock::duration remaining =
         request.context.deadline > now ? request.context.deadline - now : MonotonicClock::duration::zero();
@@ -267,15 +255,14 @@ bool Channel::start_request(tarpc_service::Request request, std::optional<InFlig
     if (!abort) {
         auto entered = span.enter();
         QF_LOG(log::Level::Trace, kServerTarget, "DuplicateRequest");
-        return false;
+        return std::nullopt;
     }
     arm_deadline_timer();
     {
         auto entered = span.enter();
         QF_LOG(log::Level::Info, kServerTarget, "BeginRequest");
     }
-    started.emplace(InFlightRequest{std::move(request), std::move(abort), std::move(span)});
-    return true;
+    return InFlightRequest{std::move(request), std::move(abort), std::move(span)};
 }
 
 void Channel::cancel(const tarpc_service::Cancel& cancel) {
@@ -286,24 +273,18 @@ void Channel::cancel(const tarpc_service::Cancel& cancel) {
 
 // ---- Write half ---------------------------------------------------------------------------
 
-bool Channel::write_out(std::optional<ChannelError>& error, ChannelError::Kind kind) {
+Expected<bool, ChannelError> Channel::write_out(ChannelError::Kind kind) {
     while (out_sent_ < out_.size()) {
         if (!maybe_writable_) return false;
         std::error_code ec;
-        const std::size_t n = socket_.write_some(asio::buffer(out_.data() + out_sent_, out_.size() - out_sent_), ec);
+        const std::size_t n = socket_.write_some(asio::buffer(out_.data() + out_sent_, unwritten()), ec);
         if (ec == asio::error::would_block || ec == asio::error::try_again) {
             maybe_writable_ = false;
             return false;
         }
         if (ec == asio::error::interrupted) continue;
-        if (ec) {
-            error = ChannelError{kind, IoError::from_error_code(ec).message()};
-            return false;
-        }
-        if (n == 0) {
-            error = ChannelError{kind, "failed to write frame to transport"};
-            return false;
-        }
+        if (ec) return unexpected(ChannelError{kind, IoError::from_error_code(ec).message()});
+        if (n == 0) return unexpected(ChannelError{kind, "failed to write frame to transport"});
         out_sent_ += n;
     }
     out_.clear();
@@ -311,17 +292,20 @@ bool Channel::write_out(std::optional<ChannelError>& error, ChannelError::Kind k
     return true;
 }
 
-Channel::Status Channel::write_half(bool read_closed, std::optional<ChannelError>& error) {
-    // W1: room in the outgoing buffer before one more response goes in.
-    bool flushed = true;
-    if (out_.size() - out_sent_ >= kWriteHighWater) {
-        flushed = write_out(error, ChannelError::Kind::Ready);
-        if (error) return Status::Pending;
-        if (!flushed) QF_LOG(log::Level::Trace, kServerTarget, "poll_flush");
+Expected<Channel::Status, ChannelError> Channel::write_half(bool read_closed) {
+    // Room for one more response: a full outgoing buffer is written out first; when the
+    // socket takes no more now, the flush below tries again and the half ends pending.
+    bool room = true;
+    if (unwritten() >= kWriteHighWater) {
+        auto written = write_out(ChannelError::Kind::Ready);
+        if (!written) return unexpected(std::move(written).error());
+        room = *written;
+        if (!room) QF_LOG(log::Level::Trace, kServerTarget, "poll_flush");
     }
-    // W2: one finished response.
+    // One finished response into the outgoing buffer; that of a request no longer in
+    // flight (cancelled, expired or abandoned) is dropped.
     std::optional<tarpc_service::Response> next;
-    if (flushed) next = responses_.take();
+    if (room) next = responses_.take();
     if (next) {
         if (std::optional<log::Span> span = in_flight_.remove_request(next->request_id)) {
             {
@@ -329,14 +313,16 @@ Channel::Status Channel::write_half(bool read_closed, std::optional<ChannelError
                 QF_LOG(log::Level::Info, kServerTarget, "SendResponse");
             }
             if (auto appended = tarpc_service::append_response_frame(out_, *next); !appended) {
-                error = ChannelError{ChannelError::Kind::Write, appended.error().detail};
+                return unexpected(ChannelError{ChannelError::Kind::Write, appended.error().detail});
             }
         }
         return Status::Ready;
     }
-    // W3: flush.
+    // Nothing more to add: flush.
     QF_LOG(log::Level::Trace, kServerTarget, "poll_flush");
-    if (!write_out(error, ChannelError::Kind::Flush)) return Status::Pending;
+    auto flushed = write_out(ChannelError::Kind::Flush);
+    if (!flushed) return unexpected(std::move(flushed).error());
+    if (!*flushed) return Status::Pending;
     return read_closed && in_flight_.len() == 0 ? Status::Closed : Status::Pending;
 }
 
@@ -413,7 +399,7 @@ void Channel::run_tasks() {
 asio::awaitable<void> Channel::wait_for_progress() {
     arm_deadline_timer();
     const bool want_read = !input_ended_ && !maybe_readable_ && !reading_paused();
-    const bool want_write = out_sent_ < out_.size() && !maybe_writable_;
+    const bool want_write = unwritten() != 0 && !maybe_writable_;
     std::error_code ec;
     if (want_read && !want_write && !read_armed_ && !write_armed_ && dropped_.empty()) {
         // The read itself waits: once the reactor has seen the socket drained, the next

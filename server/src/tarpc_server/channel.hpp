@@ -15,6 +15,7 @@
 #include <asio/experimental/channel.hpp>
 #include <asio/steady_timer.hpp>
 
+#include "quillfern/expected.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/tarpc_server.hpp"
 #include "quillfern/tarpc_service.hpp"
@@ -35,9 +36,9 @@ struct ChannelError {
     std::string chain() const;
 };
 
-// A request handed out by the stream, to be run as a task of its own.
 class Channel;
 
+// A request handed out by the stream, to be run as a task of its own.
 struct InFlightRequest {
     tarpc_service::Request request;
     std::shared_ptr<AbortSignal> abort;
@@ -64,6 +65,10 @@ private:
     InFlightRequest request_;
 };
 
+// The request stream of one connection. Each step runs the read half (cancellation
+// notices, expired deadlines, then one message from the client) before the write half (one
+// finished response into the outgoing buffer, or a flush), so that a cancellation or an
+// expiry always wins over a response that is not yet written.
 class Channel : public std::enable_shared_from_this<Channel> {
 public:
     Channel(transport::TransportStream stream, QuillFernTarpcServer handler);
@@ -76,7 +81,7 @@ public:
 
     // ---- The request tasks' side --------------------------------------------------------
 
-    // Step 8 of a request: queue its response, or wait for room behind the full queue.
+    // A request's finished response: queued, or waiting for room behind the full queue.
     // Logs "BufferResponse" in the span once the response is queued (at once, or later
     // when the stream frees a slot); an aborted request's waiting response is dropped
     // without it.
@@ -86,28 +91,47 @@ public:
     const QuillFernTarpcServer& handler() const noexcept { return handler_; }
 
 private:
+    // How one source of the read half, the read half as a whole or the write half ended
+    // a pass: it made progress, it has nothing now but will wake the stream, or it has
+    // nothing that holds the connection open.
     enum class Status : std::uint8_t { Ready, Pending, Closed };
+    // What one poll of the stream gives the connection task.
     struct Step {
         enum class Kind : std::uint8_t { Request, Error, End, Pending } kind;
         std::optional<InFlightRequest> request;
         std::optional<ChannelError> error;
     };
+    // The read half's end: a new request (status Ready), or Pending or Closed.
+    struct ReadEnd {
+        Status status;
+        std::optional<InFlightRequest> started;
+    };
+    // One message from the client: a new request, a request dropped as a duplicate, or
+    // the status of the inbound source when it gave neither.
+    struct Inbound {
+        Status status;
+        std::optional<InFlightRequest> started;
+        bool duplicate = false;
+    };
 
     Step step();
-    // The read half: a new request, an error, or how it ended (Closed or Pending).
-    Status read_half(std::optional<InFlightRequest>& started, std::optional<ChannelError>& error);
+    Expected<ReadEnd, ChannelError> read_half();
     Status read_cancellation_notice();
     Status read_expiry();
-    Status read_inbound(std::optional<InFlightRequest>& started, bool& duplicate, std::optional<ChannelError>& error);
+    Expected<Inbound, ChannelError> read_inbound();
     // Fills the frame reader from the socket without blocking: Ready when bytes came,
-    // Pending when none are there now, Closed at the end of input; or an error.
-    Status fill(std::optional<ChannelError>& error);
-    bool start_request(tarpc_service::Request request, std::optional<InFlightRequest>& started);
+    // Pending when none are there now, Closed at the end of input.
+    Expected<Status, ChannelError> fill();
+    // The request in flight, or none when its id already is.
+    std::optional<InFlightRequest> start_request(tarpc_service::Request request);
     void cancel(const tarpc_service::Cancel& cancel);
-    // The write half: Ready when it took a response off the queue, else Pending or Closed.
-    Status write_half(bool read_closed, std::optional<ChannelError>& error);
-    // Writes the outgoing buffer without blocking: true when all of it went out.
-    bool write_out(std::optional<ChannelError>& error, ChannelError::Kind kind);
+    // Ready when it took a response off the queue, else Pending or Closed (`read_closed`
+    // and nothing in flight once everything is written).
+    Expected<Status, ChannelError> write_half(bool read_closed);
+    // Writes the outgoing buffer without blocking: true when all of it went out; a
+    // failure is reported as `kind`.
+    Expected<bool, ChannelError> write_out(ChannelError::Kind kind);
+    std::size_t unwritten() const noexcept { return out_.size() - out_sent_; }
     bool reading_paused() const noexcept;
 
     // Runs the request tasks handed out since the last run, in order.
