@@ -1,5 +1,5 @@
-// The request stream of one binary RPC connection: its read half, its write half, and
-// the waits of the connection task between its steps.
+// The task of one binary RPC connection and the request stream it runs: the read half,
+// the write half, and the waits between the steps.
 #include "channel.hpp"
 
 #include <cerrno>
@@ -435,3 +435,12 @@ void Channel::close_down() {
 }
 
 }  // namespace quillfern::tarpc_server::detail
+
+namespace quillfern::tarpc_server {
+
+asio::awaitable<void> serve_connection(transport::TransportStream stream, QuillFernTarpcServer handler) {
+    auto channel = std::make_shared<detail::Channel>(std::move(stream), std::move(handler));
+    co_await channel->run();
+}
+
+}  // namespace quillfern::tarpc_server
