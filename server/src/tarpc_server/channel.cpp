@@ -11,6 +11,8 @@
 #include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include "quillfern/connection.hpp"
+
 namespace quillfern::tarpc_server::detail {
 
 namespace {
@@ -19,6 +21,14 @@ using tarpc_service::MonotonicClock;
 
 // Requests handed out in a row before the connection lets its request tasks run.
 constexpr int kHandOutsBeforeYield = 32;
+// The longest run of request tasks before the connection lets the other connections of
+// its thread have their turn (one task more may run over it).
+constexpr auto kTaskSlice = std::chrono::milliseconds(1);
+// A connection that held this many bytes of finished replies at once gives the memory
+// back to the system when it ends.
+constexpr std::size_t kTrimAfterBytes = std::size_t{1} << 20;
+// An outgoing buffer that grew beyond this for a long reply is let go once written.
+constexpr std::size_t kKeptOutgoingBytes = 64 * 1024;
 
 std::string_view status_text(bool ready, bool closed) { return ready ? "Ready" : closed ? "Closed" : "Pending"; }
 
@@ -71,12 +81,12 @@ asio::awaitable<void> Channel::run() {
             case Step::Kind::Request: {
                 // The request's task runs once every message already here is read, so that
                 // a cancellation that came with its request is seen before it runs.
+                task_bytes_ += step.request->bytes;
                 tasks_.emplace_back(*this, std::move(*step.request));
                 if (++handed_out == kHandOutsBeforeYield) {
                     handed_out = 0;
                     run_tasks();
-                    // Other connections of this thread get their turn.
-                    co_await asio::post(socket_.get_executor(), asio::use_awaitable);
+                    co_await yield();
                 }
                 continue;
             }
@@ -88,8 +98,8 @@ asio::awaitable<void> Channel::run() {
             case Step::Kind::End: close_down(); co_return;
             case Step::Kind::Pending:
                 handed_out = 0;
-                if (!tasks_.empty()) {
-                    run_tasks();
+                if (can_run_task()) {
+                    if (run_tasks()) co_await yield();
                     continue;
                 }
                 co_await wait_for_progress();
@@ -97,6 +107,9 @@ asio::awaitable<void> Channel::run() {
         }
     }
 }
+
+// Other connections of this thread get their turn.
+asio::awaitable<void> Channel::yield() { co_await asio::post(socket_.get_executor(), asio::use_awaitable); }
 
 Channel::Step Channel::step() {
     for (;;) {
@@ -176,7 +189,7 @@ Channel::Status Channel::read_expiry() {
 }
 
 bool Channel::reading_paused() const noexcept {
-    return in_flight_.len() >= kMaxInFlightRequests || responses_.bytes() + unwritten() > kMaxWaitingReplyBytes;
+    return in_flight_.len() >= kMaxInFlightRequests || held_reply_bytes() + task_bytes_ > kMaxWaitingReplyBytes;
 }
 
 Expected<Channel::Inbound, ChannelError> Channel::read_inbound() {
@@ -191,8 +204,9 @@ Expected<Channel::Inbound, ChannelError> Channel::read_inbound() {
             if (!message) return unexpected(ChannelError{ChannelError::Kind::Read, message.error().detail});
             if (auto* request = std::get_if<tarpc_service::Request>(&*message)) {
                 std::optional<InFlightRequest> started = start_request(std::move(*request));
-                const bool duplicate = !started;
-                return Inbound{Status::Ready, std::move(started), duplicate};
+                if (!started) return Inbound{Status::Ready, std::nullopt, true};
+                started->bytes = (*frame)->size();
+                return Inbound{Status::Ready, std::move(started)};
             }
             cancel(std::get<tarpc_service::Cancel>(*message));
             return Inbound{Status::Ready, std::nullopt};
@@ -287,8 +301,12 @@ Expected<bool, ChannelError> Channel::write_out(ChannelError::Kind kind) {
         if (n == 0) return unexpected(ChannelError{kind, "failed to write frame to transport"});
         out_sent_ += n;
     }
-    out_.clear();
     out_sent_ = 0;
+    if (out_.capacity() > kKeptOutgoingBytes) {
+        std::vector<std::uint8_t>().swap(out_);
+    } else {
+        out_.clear();
+    }
     return true;
 }
 
@@ -336,6 +354,7 @@ void Channel::offer(tarpc_service::Response response, log::Span span, std::share
         return;
     }
     responses_.offer(std::move(response), std::move(span), std::move(abort));
+    if (held_reply_bytes() >= kTrimAfterBytes) held_big_replies_ = true;
 }
 
 void Channel::notice_dropped(std::uint64_t id) {
@@ -386,12 +405,18 @@ void Channel::arm_deadline_timer() {
     });
 }
 
-void Channel::run_tasks() {
-    while (!tasks_.empty()) {
+bool Channel::can_run_task() const noexcept { return !tasks_.empty() && held_reply_bytes() < kMaxWaitingReplyBytes; }
+
+bool Channel::run_tasks() {
+    const MonotonicClock::time_point start = MonotonicClock::now();
+    while (can_run_task()) {
         RequestTask task = std::move(tasks_.front());
         tasks_.pop_front();
+        task_bytes_ -= task.bytes();
         task();
+        if (MonotonicClock::now() - start >= kTaskSlice) return can_run_task();
     }
+    return false;
 }
 
 // The usual wait, for the client's next bytes alone, suspends on the socket itself (an
@@ -432,6 +457,7 @@ void Channel::close_down() {
     std::error_code ignored;
     deadline_timer_.cancel();
     socket_.close(ignored);
+    if (held_big_replies_) server::trim_memory_soon();
 }
 
 }  // namespace quillfern::tarpc_server::detail

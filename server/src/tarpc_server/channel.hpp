@@ -43,6 +43,7 @@ struct InFlightRequest {
     tarpc_service::Request request;
     std::shared_ptr<AbortSignal> abort;
     log::Span span;
+    std::size_t bytes = 0;  // its frame's payload: what it holds until its task runs
 };
 
 // The task of one request: runs its operation inside its span unless it was aborted
@@ -59,6 +60,7 @@ public:
     ~RequestTask();
 
     void operator()();
+    std::size_t bytes() const noexcept { return request_.bytes; }
 
 private:
     Channel* channel_;  // the connection whose run queue holds the task
@@ -132,10 +134,19 @@ private:
     // failure is reported as `kind`.
     Expected<bool, ChannelError> write_out(ChannelError::Kind kind);
     std::size_t unwritten() const noexcept { return out_.size() - out_sent_; }
+    // Finished replies not yet written: queued, waiting for a slot, or in the outgoing buffer.
+    std::size_t held_reply_bytes() const noexcept { return responses_.bytes() + unwritten(); }
+    // No new frame is read while too many requests are in flight or too many bytes wait,
+    // replies and the requests whose tasks have not run.
     bool reading_paused() const noexcept;
 
-    // Runs the request tasks handed out since the last run, in order.
-    void run_tasks();
+    // A request task waits for its turn, and runs only while the finished replies are
+    // below their budget; what would exceed it waits like the frames not yet read.
+    bool can_run_task() const noexcept;
+    // Runs request tasks in the order they were handed out while they can run, for about
+    // one slice of time: true when it stopped with tasks that could still run.
+    bool run_tasks();
+    asio::awaitable<void> yield();
     asio::awaitable<void> wait_for_progress();
     void wake() noexcept;
     void arm_read_wait();
@@ -152,12 +163,14 @@ private:
     ResponseQueue responses_;
     std::deque<std::uint64_t> dropped_;
     std::deque<RequestTask> tasks_;
+    std::size_t task_bytes_ = 0;  // the frames of the requests in tasks_
     bool input_ended_ = false;
     bool maybe_readable_ = true;
     bool maybe_writable_ = true;
     bool read_armed_ = false;
     bool write_armed_ = false;
     bool closed_ = false;
+    bool held_big_replies_ = false;   // memory to give back when the connection ends
     bool waiting_on_socket_ = false;  // suspended in a read of the socket
     // What a read made while waiting found instead of bytes: the end of input or an error.
     std::optional<std::error_code> read_outcome_;
