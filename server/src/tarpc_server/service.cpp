@@ -15,6 +15,33 @@ using Reply = tarpc_service::QuillFernServiceResponse;
 
 constexpr std::string_view kInvalidTopic = R"({"error":"invalid topic"})";
 
+// {"result":"<the outcome's name>"}, in one allocation.
+std::string result_reply(gossip::IngestOutcome outcome) {
+    const std::string_view name = gossip::outcome_name(outcome);
+    std::string reply;
+    reply.reserve(14 + name.size());
+    reply += R"({"result":")";
+    reply += name;
+    reply += R"("})";
+    return reply;
+}
+
+// The canonical text of the one JSON value in `payload`, or "null" when it holds none. It
+// is read straight from the payload: no value is built, whatever the text would make of
+// one. Canonical text is seldom longer than the payload, so one allocation mostly does.
+std::string canonical_payload(std::string_view payload) {
+    try {
+        std::string out;
+        out.reserve(payload.size());
+        json::Reader reader(payload);
+        if (reader.read_canonical(out, 0)) reader.finish();
+        if (!reader.failed()) return out;
+    } catch (const std::bad_alloc&) {
+        // No memory for the text: stored as null, like any payload that can't be read.
+    }
+    return "null";
+}
+
 // Room for {"count":N,"entries":[...]} and `extra` bytes more: every text of every entry
 // and its member names, so that a reply of many MiB is written into one allocation of
 // about its size (texts that need escapes may make it grow once).
@@ -60,12 +87,9 @@ std::string QuillFernTarpcServer::gossip_inject(const Context&, std::string_view
                                                 std::string_view payload) const {
     const std::optional<gossip::Topic> resolved = gossip::parse_topic(topic);
     if (!resolved) return std::string(kInvalidTopic);
-    // A payload that is not one JSON value is stored as null. Its canonical text is read
-    // straight from the payload: no value is built, whatever the text would make of one.
-    auto canonical = json::canonical_text(payload);
-    const gossip::IngestOutcome outcome = store_->inject_payload(
-        *resolved, std::move(key), gossip::share_payload_text(canonical ? std::move(*canonical) : std::string("null")));
-    return fmt::format(R"({{"result":"{}"}})", gossip::outcome_name(outcome));
+    const gossip::IngestOutcome outcome =
+        store_->inject_payload(*resolved, std::move(key), gossip::share_payload_text(canonical_payload(payload)));
+    return result_reply(outcome);
 }
 
 std::string QuillFernTarpcServer::gossip_query(const Context&, std::string_view topic,
