@@ -2,6 +2,7 @@
 // the write half, and the waits between the steps.
 #include "channel.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <random>
 
@@ -17,13 +18,13 @@ namespace quillfern::tarpc_server::detail {
 
 namespace {
 
-using tarpc_service::MonotonicClock;
-
 // Requests handed out in a row before the connection lets its request tasks run.
 constexpr int kHandOutsBeforeYield = 32;
 // The longest run of request tasks before the connection lets the other connections of
 // its thread have their turn (one task more may run over it).
 constexpr auto kTaskSlice = std::chrono::milliseconds(1);
+constexpr int kTasksBetweenClockReadings = 16;
+constexpr std::size_t kBytesBetweenClockReadings = 16 * 1024;
 // A connection that held this many bytes of finished replies at once gives the memory
 // back to the system when it ends.
 constexpr std::size_t kTrimAfterBytes = std::size_t{1} << 20;
@@ -81,8 +82,6 @@ asio::awaitable<void> Channel::run() {
             case Step::Kind::Request: {
                 // The request's task runs once every message already here is read, so that
                 // a cancellation that came with its request is seen before it runs.
-                task_bytes_ += step.request->bytes;
-                tasks_.emplace_back(*this, std::move(*step.request));
                 if (++handed_out == kHandOutsBeforeYield) {
                     handed_out = 0;
                     run_tasks();
@@ -112,25 +111,26 @@ asio::awaitable<void> Channel::run() {
 asio::awaitable<void> Channel::yield() { co_await asio::post(socket_.get_executor(), asio::use_awaitable); }
 
 Channel::Step Channel::step() {
+    step_now_ = MonotonicClock::now();
     for (;;) {
         auto read = read_half();
         if (!read) {
             QF_LOG(log::Level::Trace, kServerTarget, fmt::format("read: {}", read.error().chain()));
-            return {Step::Kind::Error, std::nullopt, std::move(read).error()};
+            return {Step::Kind::Error, std::move(read).error()};
         }
         auto write = write_half(read->status == Status::Closed);
         if (!write) {
             // A request read in this pass is dropped with the connection.
             QF_LOG(log::Level::Trace, kServerTarget, fmt::format("write: {}", write.error().chain()));
-            return {Step::Kind::Error, std::nullopt, std::move(write).error()};
+            return {Step::Kind::Error, std::move(write).error()};
         }
-        if (read->started) {
+        if (read->handed_out) {
             QF_LOG(log::Level::Trace, kServerTarget, "read: Poll::Ready(Some), write: _");
-            return {Step::Kind::Request, std::move(read->started), std::nullopt};
+            return {Step::Kind::Request, std::nullopt};
         }
         if (read->status == Status::Closed && *write == Status::Closed) {
             QF_LOG(log::Level::Trace, kServerTarget, "read: Poll::Ready(None), write: Poll::Ready(None)");
-            return {Step::Kind::End, std::nullopt, std::nullopt};
+            return {Step::Kind::End, std::nullopt};
         }
         if (*write == Status::Ready) {
             QF_LOG(log::Level::Trace, kServerTarget, "read: _, write: Poll::Ready(Some)");
@@ -139,7 +139,7 @@ Channel::Step Channel::step() {
         QF_LOG(log::Level::Trace, kServerTarget,
                fmt::format("read pending: {}, write pending: {}", read->status == Status::Pending,
                            *write == Status::Pending));
-        return {Step::Kind::Pending, std::nullopt, std::nullopt};
+        return {Step::Kind::Pending, std::nullopt};
     }
 }
 
@@ -151,7 +151,7 @@ Expected<Channel::ReadEnd, ChannelError> Channel::read_half() {
         const Status expired = read_expiry();
         auto inbound = read_inbound();
         if (!inbound) return unexpected(std::move(inbound).error());
-        if (inbound->started) return ReadEnd{Status::Ready, std::move(inbound->started)};
+        if (inbound->handed_out) return ReadEnd{Status::Ready, true};
         // A duplicate is dropped and the half starts over, without a line of statuses.
         if (inbound->duplicate) continue;
         const Status in = inbound->status;
@@ -163,7 +163,7 @@ Expected<Channel::ReadEnd, ChannelError> Channel::read_half() {
                            status_text(expired == Status::Ready, expired == Status::Closed),
                            status_text(in == Status::Ready, in == Status::Closed), status_text(ready, closed)));
         if (ready) continue;
-        return ReadEnd{closed ? Status::Closed : Status::Pending, std::nullopt};
+        return ReadEnd{closed ? Status::Closed : Status::Pending};
     }
 }
 
@@ -180,7 +180,10 @@ Channel::Status Channel::read_cancellation_notice() {
 }
 
 Channel::Status Channel::read_expiry() {
-    switch (in_flight_.poll_expired().status) {
+    const std::optional<MonotonicClock::time_point> next = in_flight_.next_deadline();
+    if (!next) return Status::Closed;
+    if (*next > step_now_) return Status::Pending;
+    switch (in_flight_.poll_expired(step_now_).status) {
         case InFlightRequests::Expiry::Expired: return Status::Ready;
         case InFlightRequests::Expiry::NotYet: return Status::Pending;
         case InFlightRequests::Expiry::Empty: return Status::Closed;
@@ -193,27 +196,26 @@ bool Channel::reading_paused() const noexcept {
 }
 
 Expected<Channel::Inbound, ChannelError> Channel::read_inbound() {
-    if (input_ended_) return Inbound{Status::Closed, std::nullopt};
+    if (input_ended_) return Inbound{Status::Closed};
     // Bounded memory: no new frame while too much waits; the drain wakes the stream.
-    if (reading_paused()) return Inbound{Status::Pending, std::nullopt};
+    if (reading_paused()) return Inbound{Status::Pending};
     for (;;) {
         auto frame = reader_.next();
         if (!frame) return unexpected(ChannelError{ChannelError::Kind::Read, frame.error().detail});
         if (*frame) {
-            auto message = tarpc_service::decode_client_message(**frame);
+            const MonotonicClock::time_point now = MonotonicClock::now();
+            auto message = tarpc_service::decode_client_message(**frame, now);
             if (!message) return unexpected(ChannelError{ChannelError::Kind::Read, message.error().detail});
             if (auto* request = std::get_if<tarpc_service::Request>(&*message)) {
-                std::optional<InFlightRequest> started = start_request(std::move(*request));
-                if (!started) return Inbound{Status::Ready, std::nullopt, true};
-                started->bytes = (*frame)->size();
-                return Inbound{Status::Ready, std::move(started)};
+                if (start_request(std::move(*request), now, (*frame)->size())) return Inbound{Status::Ready, true};
+                return Inbound{Status::Ready, false, true};
             }
             cancel(std::get<tarpc_service::Cancel>(*message));
-            return Inbound{Status::Ready, std::nullopt};
+            return Inbound{Status::Ready};
         }
         auto filled = fill();
         if (!filled) return unexpected(std::move(filled).error());
-        if (*filled != Status::Ready) return Inbound{*filled, std::nullopt};
+        if (*filled != Status::Ready) return Inbound{*filled};
     }
 }
 
@@ -247,8 +249,7 @@ Expected<Channel::Status, ChannelError> Channel::fill() {
     return Status::Ready;
 }
 
-std::optional<InFlightRequest> Channel::start_request(tarpc_service::Request request) {
-    const MonotonicClock::time_point now = MonotonicClock::now();
+bool Channel::start_request(tarpc_service::Request request, MonotonicClock::time_point now, std::size_t frame_bytes) {
     const MonotonicClock::duration remaining =
         request.context.deadline > now ? request.context.deadline - now : MonotonicClock::duration::zero();
 
@@ -269,14 +270,16 @@ std::optional<InFlightRequest> Channel::start_request(tarpc_service::Request req
     if (!abort) {
         auto entered = span.enter();
         QF_LOG(log::Level::Trace, kServerTarget, "DuplicateRequest");
-        return std::nullopt;
+        return false;
     }
     arm_deadline_timer();
     {
         auto entered = span.enter();
         QF_LOG(log::Level::Info, kServerTarget, "BeginRequest");
     }
-    return InFlightRequest{std::move(request), std::move(abort), std::move(span)};
+    tasks_.emplace_back(*this, InFlightRequest{std::move(request), std::move(abort), std::move(span), frame_bytes});
+    task_bytes_ += frame_bytes;
+    return true;
 }
 
 void Channel::cancel(const tarpc_service::Cancel& cancel) {
@@ -409,11 +412,21 @@ bool Channel::can_run_task() const noexcept { return !tasks_.empty() && held_rep
 
 bool Channel::run_tasks() {
     const MonotonicClock::time_point start = MonotonicClock::now();
+    // The clock is read again after a few tasks, or sooner after one that took or gave
+    // many bytes: the work that takes long.
+    int tasks = 0;
+    std::size_t bytes = 0;
     while (can_run_task()) {
         RequestTask task = std::move(tasks_.front());
         tasks_.pop_front();
         task_bytes_ -= task.bytes();
+        const std::size_t held = held_reply_bytes();
+        bytes += task.bytes();
         task();
+        bytes += held_reply_bytes() - std::min(held, held_reply_bytes());
+        if (++tasks < kTasksBetweenClockReadings && bytes < kBytesBetweenClockReadings) continue;
+        tasks = 0;
+        bytes = 0;
         if (MonotonicClock::now() - start >= kTaskSlice) return can_run_task();
     }
     return false;

@@ -24,6 +24,7 @@
 namespace quillfern::tarpc_server::detail {
 
 inline constexpr const char* kServerTarget = "tarpc::server";
+using tarpc_service::MonotonicClock;
 
 // The stream's error: what failed (its own text) and why (the transport's text).
 struct ChannelError {
@@ -97,22 +98,22 @@ private:
     // a pass: it made progress, it has nothing now but will wake the stream, or it has
     // nothing that holds the connection open.
     enum class Status : std::uint8_t { Ready, Pending, Closed };
-    // What one poll of the stream gives the connection task.
+    // What one poll of the stream gives the connection task: a new request (handed out to
+    // the run queue), the stream's error, its end, or nothing yet.
     struct Step {
         enum class Kind : std::uint8_t { Request, Error, End, Pending } kind;
-        std::optional<InFlightRequest> request;
         std::optional<ChannelError> error;
     };
-    // The read half's end: a new request (status Ready), or Pending or Closed.
+    // The read half's end: Ready with a new request handed out, or Pending or Closed.
     struct ReadEnd {
         Status status;
-        std::optional<InFlightRequest> started;
+        bool handed_out = false;
     };
-    // One message from the client: a new request, a request dropped as a duplicate, or
-    // the status of the inbound source when it gave neither.
+    // One message from the client: a new request handed out, a request dropped as a
+    // duplicate, or the status of the inbound source when it gave neither.
     struct Inbound {
         Status status;
-        std::optional<InFlightRequest> started;
+        bool handed_out = false;
         bool duplicate = false;
     };
 
@@ -124,8 +125,9 @@ private:
     // Fills the frame reader from the socket without blocking: Ready when bytes came,
     // Pending when none are there now, Closed at the end of input.
     Expected<Status, ChannelError> fill();
-    // The request in flight, or none when its id already is.
-    std::optional<InFlightRequest> start_request(tarpc_service::Request request);
+    // Puts the request in flight and its task in the run queue; false when its id already
+    // is in flight. `now` is the clock reading its deadline was decoded with.
+    bool start_request(tarpc_service::Request request, MonotonicClock::time_point now, std::size_t frame_bytes);
     void cancel(const tarpc_service::Cancel& cancel);
     // Ready when it took a response off the queue, else Pending or Closed (`read_closed`
     // and nothing in flight once everything is written).
@@ -154,6 +156,9 @@ private:
     void arm_deadline_timer();
     void close_down();
 
+    // The clock as read when the current step began: deadlines are checked against it,
+    // so none expires early, and none later than the step's end.
+    MonotonicClock::time_point step_now_;
     transport::TransportStream socket_;
     QuillFernTarpcServer handler_;
     tarpc_service::FrameReader reader_;
