@@ -180,7 +180,7 @@ public:
 
     // Queues the response while a slot is free and nothing waits before it; otherwise it
     // waits for a slot.
-    void offer(tarpc_service::Response response, log::Span span, std::shared_ptr<AbortSignal> abort);
+    void offer(tarpc_service::Response&& response, log::Span&& span, std::shared_ptr<AbortSignal>&& abort);
     // The oldest queued response, none when the queue is empty. Its slot goes at once to
     // the first waiting response.
     std::optional<tarpc_service::Response> take();
@@ -204,7 +204,7 @@ private:
         ResponseQueue* queue;
         std::list<Waiting>::iterator self;
     };
-    void enqueue(tarpc_service::Response response, std::size_t bytes, const log::Span& span);
+    void enqueue(tarpc_service::Response&& response, std::size_t bytes, const log::Span& span);
 
     std::deque<Queued> queued_;
     std::list<Waiting> waiting_;

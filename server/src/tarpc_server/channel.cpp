@@ -112,6 +112,7 @@ asio::awaitable<void> Channel::yield() { co_await asio::post(socket_.get_executo
 
 Channel::Step Channel::step() {
     step_now_ = MonotonicClock::now();
+    step_now_is_fresh_ = true;
     for (;;) {
         auto read = read_half();
         if (!read) {
@@ -134,6 +135,7 @@ Channel::Step Channel::step() {
         }
         if (*write == Status::Ready) {
             QF_LOG(log::Level::Trace, kServerTarget, "read: _, write: Poll::Ready(Some)");
+            step_now_is_fresh_ = false;
             continue;
         }
         QF_LOG(log::Level::Trace, kServerTarget,
@@ -203,11 +205,16 @@ Expected<Channel::Inbound, ChannelError> Channel::read_inbound() {
         auto frame = reader_.next();
         if (!frame) return unexpected(ChannelError{ChannelError::Kind::Read, frame.error().detail});
         if (*frame) {
-            const MonotonicClock::time_point now = MonotonicClock::now();
-            auto message = tarpc_service::decode_client_message(**frame, now);
+            // A deadline counts from the clock as read for its frame: the step's reading
+            // while nothing else was done since.
+            if (!step_now_is_fresh_) step_now_ = MonotonicClock::now();
+            step_now_is_fresh_ = false;
+            auto message = tarpc_service::decode_client_message(**frame, step_now_);
             if (!message) return unexpected(ChannelError{ChannelError::Kind::Read, message.error().detail});
             if (auto* request = std::get_if<tarpc_service::Request>(&*message)) {
-                if (start_request(std::move(*request), now, (*frame)->size())) return Inbound{Status::Ready, true};
+                if (start_request(std::move(*request), step_now_, (*frame)->size())) {
+                    return Inbound{Status::Ready, true};
+                }
                 return Inbound{Status::Ready, false, true};
             }
             cancel(std::get<tarpc_service::Cancel>(*message));
@@ -249,7 +256,7 @@ Expected<Channel::Status, ChannelError> Channel::fill() {
     return Status::Ready;
 }
 
-bool Channel::start_request(tarpc_service::Request request, MonotonicClock::time_point now, std::size_t frame_bytes) {
+bool Channel::start_request(tarpc_service::Request&& request, MonotonicClock::time_point now, std::size_t frame_bytes) {
     const MonotonicClock::duration remaining =
         request.context.deadline > now ? request.context.deadline - now : MonotonicClock::duration::zero();
 
@@ -277,7 +284,7 @@ bool Channel::start_request(tarpc_service::Request request, MonotonicClock::time
         auto entered = span.enter();
         QF_LOG(log::Level::Info, kServerTarget, "BeginRequest");
     }
-    tasks_.emplace_back(*this, InFlightRequest{std::move(request), std::move(abort), std::move(span), frame_bytes});
+    tasks_.emplace_back(*this, std::move(request), std::move(abort), std::move(span), frame_bytes);
     task_bytes_ += frame_bytes;
     return true;
 }
@@ -349,7 +356,7 @@ Expected<Channel::Status, ChannelError> Channel::write_half(bool read_closed) {
 
 // ---- Responses from request tasks ---------------------------------------------------------
 
-void Channel::offer(tarpc_service::Response response, log::Span span, std::shared_ptr<AbortSignal> abort) {
+void Channel::offer(tarpc_service::Response&& response, log::Span&& span, std::shared_ptr<AbortSignal>&& abort) {
     if (closed_) {
         // The stream is gone: the response is dropped, quietly.
         auto entered = span.enter();
@@ -417,12 +424,13 @@ bool Channel::run_tasks() {
     int tasks = 0;
     std::size_t bytes = 0;
     while (can_run_task()) {
-        RequestTask task = std::move(tasks_.front());
-        tasks_.pop_front();
+        // Run where it waits: the task touches nothing of the run queue.
+        RequestTask& task = tasks_.front();
         task_bytes_ -= task.bytes();
         const std::size_t held = held_reply_bytes();
         bytes += task.bytes();
         task();
+        tasks_.pop_front();
         bytes += held_reply_bytes() - std::min(held, held_reply_bytes());
         if (++tasks < kTasksBetweenClockReadings && bytes < kBytesBetweenClockReadings) continue;
         tasks = 0;

@@ -54,7 +54,9 @@ struct InFlightRequest {
 // (the connection or the runtime going down), the connection is told to forget it.
 class RequestTask {
 public:
-    RequestTask(Channel& channel, InFlightRequest request) : channel_(&channel), request_(std::move(request)) {}
+    RequestTask(Channel& channel, tarpc_service::Request&& request, std::shared_ptr<AbortSignal>&& abort,
+                log::Span&& span, std::size_t bytes)
+        : channel_(&channel), request_{std::move(request), std::move(abort), std::move(span), bytes} {}
     RequestTask(RequestTask&& other) noexcept
         : channel_(std::exchange(other.channel_, nullptr)), request_(std::move(other.request_)) {}
     RequestTask& operator=(RequestTask&&) = delete;
@@ -88,7 +90,7 @@ public:
     // Logs "BufferResponse" in the span once the response is queued (at once, or later
     // when the stream frees a slot); an aborted request's waiting response is dropped
     // without it.
-    void offer(tarpc_service::Response response, log::Span span, std::shared_ptr<AbortSignal> abort);
+    void offer(tarpc_service::Response&& response, log::Span&& span, std::shared_ptr<AbortSignal>&& abort);
     // A request task ended before its work did: the request is to be forgotten.
     void notice_dropped(std::uint64_t id);
     const QuillFernTarpcServer& handler() const noexcept { return handler_; }
@@ -127,7 +129,7 @@ private:
     Expected<Status, ChannelError> fill();
     // Puts the request in flight and its task in the run queue; false when its id already
     // is in flight. `now` is the clock reading its deadline was decoded with.
-    bool start_request(tarpc_service::Request request, MonotonicClock::time_point now, std::size_t frame_bytes);
+    bool start_request(tarpc_service::Request&& request, MonotonicClock::time_point now, std::size_t frame_bytes);
     void cancel(const tarpc_service::Cancel& cancel);
     // Ready when it took a response off the queue, else Pending or Closed (`read_closed`
     // and nothing in flight once everything is written).
@@ -156,9 +158,10 @@ private:
     void arm_deadline_timer();
     void close_down();
 
-    // The clock as read when the current step began: deadlines are checked against it,
-    // so none expires early, and none later than the step's end.
+    // The clock as read when the current step began, or for its last frame: deadlines are
+    // checked against it, so none expires early, and none later than the step's end.
     MonotonicClock::time_point step_now_;
+    bool step_now_is_fresh_ = false;  // read since the step last did anything
     transport::TransportStream socket_;
     QuillFernTarpcServer handler_;
     tarpc_service::FrameReader reader_;

@@ -8,13 +8,13 @@ namespace {
 constexpr const char* kTarget = "tarpc::server";
 }  // namespace
 
-void ResponseQueue::enqueue(tarpc_service::Response response, std::size_t bytes, const log::Span& span) {
-    queued_.push_back(Queued{std::move(response), bytes});
+void ResponseQueue::enqueue(tarpc_service::Response&& response, std::size_t bytes, const log::Span& span) {
+    queued_.emplace_back(std::move(response), bytes);
     auto entered = span.enter();
     QF_LOG(log::Level::Info, kTarget, "BufferResponse");
 }
 
-void ResponseQueue::offer(tarpc_service::Response response, log::Span span, std::shared_ptr<AbortSignal> abort) {
+void ResponseQueue::offer(tarpc_service::Response&& response, log::Span&& span, std::shared_ptr<AbortSignal>&& abort) {
     const std::size_t bytes = tarpc_service::encoded_size(response);
     bytes_ += bytes;
     if (queued_.size() < kPendingResponseBuffer && waiting_.empty()) {
@@ -22,7 +22,7 @@ void ResponseQueue::offer(tarpc_service::Response response, log::Span span, std:
         return;
     }
     // The queue is full: the response waits for a slot, and its request can still be aborted.
-    waiting_.push_back(Waiting{std::move(response), std::move(span), std::move(abort), bytes, this, {}});
+    waiting_.emplace_back(std::move(response), std::move(span), std::move(abort), bytes, this);
     auto it = std::prev(waiting_.end());
     it->self = it;
     it->abort->context = &*it;
@@ -36,16 +36,16 @@ void ResponseQueue::offer(tarpc_service::Response response, log::Span span, std:
 
 std::optional<tarpc_service::Response> ResponseQueue::take() {
     if (queued_.empty()) return std::nullopt;
-    Queued next = std::move(queued_.front());
+    std::optional<tarpc_service::Response> next(std::move(queued_.front().response));
+    bytes_ -= queued_.front().bytes;
     queued_.pop_front();
-    bytes_ -= next.bytes;
     if (!waiting_.empty()) {
         Waiting& first = waiting_.front();
         first.abort->on_abort = nullptr;
         enqueue(std::move(first.response), first.bytes, first.span);
         waiting_.pop_front();
     }
-    return std::move(next.response);
+    return next;
 }
 
 void ResponseQueue::clear() noexcept {

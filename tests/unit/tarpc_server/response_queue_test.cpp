@@ -32,7 +32,7 @@ protected:
         log::Span span = QF_SPAN(log::Level::Info, "tarpc::server", "RPC");
         span.record(log::number("id", id));
         auto abort = std::make_shared<AbortSignal>();
-        queue.offer(response(id, std::move(json)), std::move(span), abort);
+        queue.offer(response(id, std::move(json)), std::move(span), std::shared_ptr<AbortSignal>(abort));
         return abort;
     }
     // Offers requests first..last in order.
@@ -127,7 +127,7 @@ TEST(ResponseQueueDrop, DestroyingTheQueueLeavesWaitingAbortsHarmless) {
         ResponseQueue queue;
         for (std::uint64_t id = 1; id <= kPendingResponseBuffer + 1; ++id) {
             aborts.push_back(std::make_shared<AbortSignal>());
-            queue.offer(response(id), log::Span(), aborts.back());
+            queue.offer(response(id), log::Span(), std::shared_ptr<AbortSignal>(aborts.back()));
         }
     }
     for (auto& abort : aborts) {
