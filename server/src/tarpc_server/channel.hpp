@@ -49,9 +49,10 @@ struct InFlightRequest {
 
 // The task of one request: runs its operation inside its span unless it was aborted
 // before it first ran, logs "CompleteRequest" and hands the response to the connection.
-// Tasks wait in their connection's run queue and run on its thread, in order, as soon as
-// the connection has read every message it can; if one is destroyed without having run
-// (the connection or the runtime going down), the connection is told to forget it.
+// Tasks wait in their connection's run queue and run on its thread, in order, once the
+// connection has read every message it can and while its finished replies are below
+// their budget; if one is destroyed without having run (the connection or the runtime
+// going down), the connection is told to forget it.
 class RequestTask {
 public:
     RequestTask(Channel& channel, tarpc_service::Request&& request, std::shared_ptr<AbortSignal>&& abort,
@@ -158,8 +159,8 @@ private:
     void arm_deadline_timer();
     void close_down();
 
-    // The clock as read when the current step began, or for its last frame: deadlines are
-    // checked against it, so none expires early, and none later than the step's end.
+    // The clock as read when the current step began, or for its last frame. Deadlines are
+    // checked against it: none expires early, and none is seen later than the next step.
     MonotonicClock::time_point step_now_;
     bool step_now_is_fresh_ = false;  // read since the step last did anything
     transport::TransportStream socket_;
