@@ -2,9 +2,15 @@
 // tests' own client of the wire format: exact replies, deadlines, cancellation,
 // duplicates, back-pressure, half-closed clients, malformed input and the log lines of
 // the request life cycle.
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -30,6 +36,64 @@ std::size_t count_of(const std::string& haystack, std::string_view needle) {
     for (std::size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) ++n;
     return n;
 }
+
+// Under the sanitizers the allocator keeps freed memory in quarantine and maps shadow
+// memory beside every byte: memory figures say nothing there.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kMemoryFiguresHold = false;
+#else
+constexpr bool kMemoryFiguresHold = true;
+#endif
+
+constexpr std::size_t kMiB = 1024 * 1024;
+
+// A figure of /proc/<pid>/status in bytes ("VmRSS", "VmHWM"); 0 when it can't be read.
+std::size_t status_bytes(pid_t pid, const std::string& name) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(name + ":", 0) == 0) return std::stoull(line.substr(name.size() + 1)) * 1024;
+    }
+    return 0;
+}
+
+// A client of the binary socket that sends as much as its socket takes without waiting,
+// and never reads a byte.
+class SilentClient {
+public:
+    explicit SilentClient(const std::string& path) : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            throw std::runtime_error("connect " + path + ": " + std::strerror(errno));
+        }
+    }
+    SilentClient(SilentClient&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    SilentClient& operator=(SilentClient&&) = delete;
+    ~SilentClient() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    // Bytes the server has written that this side has not read.
+    int unread() const {
+        int count = 0;
+        ::ioctl(fd_, FIONREAD, &count);
+        return count;
+    }
+    // The bytes the socket took.
+    std::size_t send_what_fits(std::string_view bytes) const {
+        std::size_t sent = 0;
+        while (sent < bytes.size()) {
+            const ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n <= 0) break;
+            sent += static_cast<std::size_t>(n);
+        }
+        return sent;
+    }
+
+private:
+    int fd_;
+};
 
 std::array<std::uint8_t, 16> trace_id_of(std::uint8_t low) {
     std::array<std::uint8_t, 16> id{};
@@ -357,6 +421,96 @@ TEST_F(TarpcSocketTest, ClientThatNeverReadsIsNotReadFromBeyondTheInFlightBound)
     // Every request read exactly once (one more: the filler's).
     EXPECT_TRUE(wait_for_count(*server, received, kRequests + 1));
     EXPECT_EQ(count_of(server->out(), received), static_cast<std::size_t>(kRequests) + 1);
+}
+
+// Sixteen clients pipeline thousands of queries for a topic of several MiB and read
+// nothing. Each connection holds its budget of finished replies (64 MiB) and one more in
+// the making, no more; the JSON-RPC socket answers a liveness probe within a second all
+// along; and once the clients are gone their memory goes back to the system.
+TEST_F(TarpcSocketTest, NonReadingClientsOfABigTopicHoldTheirBudgetAndStarveNoOne) {
+    constexpr std::size_t kReplyBudget = 64 * kMiB;
+    constexpr int kClients = 16;
+    constexpr int kQueriesEach = 5000;
+    auto server = start("warn,tarpc::server=info");
+    std::size_t reply_size = 0;
+    {
+        // 13 entries of 500,000 bytes: the reply to a query of the topic is about 6.5 MB.
+        TarpcClient filler = connect();
+        Bytes batch;
+        for (int i = 0; i < 13; ++i) {
+            const std::string payload = "\"" + std::string(500'000, static_cast<char>('a' + i)) + "\"";
+            batch += request(100 + i, call::gossip_inject("data", "big-" + std::to_string(i), payload));
+        }
+        filler.send(batch);
+        for (int i = 0; i < 13; ++i) {
+            auto reply = filler.read_response();
+            ASSERT_TRUE(reply);
+            ASSERT_EQ(Reader(reply->body).text(), R"({"result":"Accepted"})");
+        }
+        auto whole = call(filler, 1, call::gossip_query("data", std::nullopt));
+        reply_size = whole.frame.size();
+        ASSERT_GT(reply_size, 6'500'000u);
+    }
+    const std::size_t before = status_bytes(server->pid(), "VmRSS");
+    ASSERT_GT(before, 0u);
+
+    Client probe = Client::unix_socket(base + "/quillfern.sock");
+    probe.send("\xEC\x01");
+    const auto liveness = [&probe](int id) {
+        const auto sent = std::chrono::steady_clock::now();
+        probe.send(R"({"jsonrpc":"2.0","id":)" + std::to_string(id) +
+                   R"(,"method":"health.liveness"})"
+                   "\n");
+        EXPECT_EQ(probe.read_line(std::chrono::seconds(60)),
+                  R"({"id":)" + std::to_string(id) + R"(,"jsonrpc":"2.0","result":{"alive":true}})");
+        return std::chrono::steady_clock::now() - sent;
+    };
+    liveness(0);
+
+    RequestOptions hour;
+    hour.deadline_seconds = 3600;
+    Bytes queries;
+    for (int id = 1; id <= kQueriesEach; ++id) queries += request(id, call::gossip_query("data", std::nullopt), hour);
+    std::vector<SilentClient> silent;
+    for (int i = 0; i < kClients; ++i) {
+        silent.emplace_back(socket());
+        ASSERT_GT(silent.back().send_what_fits(queries), 0u);
+    }
+
+    // Probes go on until every connection has begun to write and all of them together
+    // have finished at least as many replies as fit their budgets, and some more after.
+    const std::size_t least = kClients * (kReplyBudget / reply_size);
+    const auto working = [&] {
+        return count_of(server->out(), "tarpc::server: CompleteRequest") < least ||
+               std::any_of(silent.begin(), silent.end(), [](const SilentClient& c) { return c.unread() == 0; });
+    };
+    std::chrono::steady_clock::duration slowest{};
+    int id = 1;
+    for (int after = 0; after < 50; ++id) {
+        slowest = std::max(slowest, liveness(id));
+        if (!working()) ++after;
+    }
+    EXPECT_LT(slowest, std::chrono::seconds(1))
+        << std::chrono::duration_cast<std::chrono::milliseconds>(slowest).count() << " ms";
+    const std::size_t peak = status_bytes(server->pid(), "VmHWM");
+    if (kMemoryFiguresHold) {
+        EXPECT_LT(peak, before + kClients * 2 * kReplyBudget)
+            << "VmHWM " << peak / kMiB << " MiB from " << before / kMiB << " MiB";
+    }
+
+    silent.clear();
+    if (kMemoryFiguresHold) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        std::size_t now = status_bytes(server->pid(), "VmRSS");
+        while (now > before + kReplyBudget && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            now = status_bytes(server->pid(), "VmRSS");
+        }
+        EXPECT_LT(now, before + kReplyBudget) << "VmRSS " << now / kMiB << " MiB from " << before / kMiB << " MiB";
+    }
+    // The store is whole and still served on the binary socket.
+    TarpcClient reader = connect();
+    EXPECT_EQ(call(reader, 2, call::gossip_query("data", std::nullopt)).frame.size(), reply_size);
 }
 
 // ---- End of input, malformed and oversized frames -------------------------------------------

@@ -61,110 +61,149 @@ std::string utf8_error_text(std::string_view s) {
     return fmt::format("string is not valid utf8: invalid utf-8 sequence of {} bytes from index {}", bad, i);
 }
 
+// Reads the fields of one payload in order. The first fault is kept and ends the reading:
+// every later read gives a meaningless value, and the caller asks for the fault's text
+// once, when it stops. No error text is built on the way of a payload that reads.
 class Reader {
 public:
     explicit Reader(std::span<const std::uint8_t> bytes) noexcept : p_(bytes.data()), left_(bytes.size()) {}
 
+    bool failed() const noexcept { return fault_ != Fault::None; }
     std::size_t left() const noexcept { return left_; }
 
-    Expected<std::uint8_t, WireError> byte() {
-        if (left_ == 0) return unexpected(end_of_file());
+    std::uint8_t byte() noexcept {
+        if (left_ == 0) return fail(Fault::EndOfFile);
         --left_;
         return *p_++;
     }
 
-    Expected<std::uint64_t, WireError> varint() {
-        if (left_ == 0) return unexpected(end_of_file());
+    std::uint64_t varint() noexcept {
+        if (left_ == 0) return fail(Fault::EndOfFile);
         const std::uint8_t first = *p_;
         if (first <= 250) {
             ++p_;
             --left_;
-            return std::uint64_t{first};
+            return first;
         }
         switch (first) {
             case 251: return little_endian(2);
             case 252: return little_endian(4);
             case 253: return little_endian(8);
-            case 254:
-                return unexpected(
-                    WireError{WireErrorKind::U128Range,
-                              "Invalid value (u128 range): you may have a version or configuration disagreement?"});
-            default:
-                return unexpected(WireError{WireErrorKind::ExtensionByte,
-                                            "\nByte 255 is treated as an extension point; it should not be "
-                                            "encoding anything.\nDo you have a mismatched bincode version or "
-                                            "configuration?\n"});
+            case 254: return fail(Fault::U128Range);
+            default: return fail(Fault::ExtensionByte);
         }
     }
 
-    Expected<std::uint32_t, WireError> u32() {
-        auto value = varint();
-        if (!value) return unexpected(std::move(value).error());
-        if (*value > std::numeric_limits<std::uint32_t>::max()) {
-            return unexpected(WireError{WireErrorKind::InvalidU32,
-                                        fmt::format("Invalid u32 {}: you may have a version disagreement?", *value)});
-        }
-        return static_cast<std::uint32_t>(*value);
+    std::uint32_t u32() noexcept {
+        const std::uint64_t value = varint();
+        if (value > std::numeric_limits<std::uint32_t>::max()) return fail(Fault::InvalidU32, value);
+        return static_cast<std::uint32_t>(value);
     }
 
     // A variant index below `count`.
-    Expected<std::uint32_t, WireError> variant(std::uint32_t count) {
-        auto index = u32();
-        if (!index) return index;
-        if (*index >= count) {
-            return unexpected(WireError{
-                WireErrorKind::InvalidVariant,
-                fmt::format("invalid value: integer `{}`, expected variant index 0 <= i < {}", *index, count)});
-        }
+    std::uint32_t variant(std::uint32_t count) noexcept {
+        const std::uint32_t index = u32();
+        if (!failed() && index >= count) return fail(Fault::InvalidVariant, index, count);
         return index;
     }
 
-    Expected<std::string, WireError> text() {
-        auto length = varint();
-        if (!length) return unexpected(std::move(length).error());
+    std::string text() {
+        const std::uint64_t length = varint();
+        if (failed()) return {};
         // Checked before anything is copied: a false length allocates nothing.
-        if (*length > left_) return unexpected(WireError{WireErrorKind::TextPastEnd, "io error: "});
-        const std::string_view bytes(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(*length));
-        if (!text::is_valid_utf8(bytes))
-            return unexpected(WireError{WireErrorKind::InvalidUtf8, utf8_error_text(bytes)});
-        p_ += *length;
-        left_ -= static_cast<std::size_t>(*length);
+        if (length > left_) {
+            fail(Fault::TextPastEnd);
+            return {};
+        }
+        const std::string_view bytes(reinterpret_cast<const char*>(p_), static_cast<std::size_t>(length));
+        if (!text::is_valid_utf8(bytes)) {
+            bad_text_ = bytes;
+            fail(Fault::InvalidUtf8);
+            return {};
+        }
+        p_ += length;
+        left_ -= static_cast<std::size_t>(length);
         return std::string(bytes);
     }
 
-    Expected<std::optional<std::string>, WireError> optional_text() {
-        auto tag = byte();
-        if (!tag) return unexpected(std::move(tag).error());
-        if (*tag == 0) return std::optional<std::string>{};
-        if (*tag != 1) {
-            return unexpected(
-                WireError{WireErrorKind::InvalidOptionTag, fmt::format("tag for enum is not valid, found {}", *tag)});
+    std::optional<std::string> optional_text() {
+        const std::uint8_t tag = byte();
+        if (failed() || tag == 0) return std::nullopt;
+        if (tag != 1) {
+            fail(Fault::InvalidOptionTag, tag);
+            return std::nullopt;
         }
-        auto value = text();
-        if (!value) return unexpected(std::move(value).error());
-        return std::optional<std::string>{std::move(*value)};
+        std::string value = text();
+        if (failed()) return std::nullopt;
+        return value;
     }
 
-    Expected<TraceContext, WireError> trace_context() {
+    TraceContext trace_context() noexcept {
         TraceContext trace;
-        if (left_ < trace.trace_id.size()) return unexpected(end_of_file());
+        if (left_ < trace.trace_id.size()) {
+            fail(Fault::EndOfFile);
+            return trace;
+        }
         std::copy(p_, p_ + trace.trace_id.size(), trace.trace_id.begin());
         p_ += trace.trace_id.size();
         left_ -= trace.trace_id.size();
-        auto span_id = varint();
-        if (!span_id) return unexpected(std::move(span_id).error());
-        trace.span_id = *span_id;
-        auto sampling = variant(2);
-        if (!sampling) return unexpected(std::move(sampling).error());
-        trace.sampling_decision = static_cast<SamplingDecision>(*sampling);
+        trace.span_id = varint();
+        trace.sampling_decision = static_cast<SamplingDecision>(variant(2));
         return trace;
     }
 
-private:
-    static WireError end_of_file() { return {WireErrorKind::UnexpectedEof, "io error: unexpected end of file"}; }
+    // The first fault with its exact text; call only once failed().
+    WireError error() const {
+        switch (fault_) {
+            case Fault::None:
+            case Fault::EndOfFile: return {WireErrorKind::UnexpectedEof, "io error: unexpected end of file"};
+            case Fault::TextPastEnd: return {WireErrorKind::TextPastEnd, "io error: "};
+            case Fault::U128Range:
+                return {WireErrorKind::U128Range,
+                        "Invalid value (u128 range): you may have a version or configuration disagreement?"};
+            case Fault::ExtensionByte:
+                return {WireErrorKind::ExtensionByte,
+                        "\nByte 255 is treated as an extension point; it should not be encoding anything.\nDo you "
+                        "have a mismatched bincode version or configuration?\n"};
+            case Fault::InvalidU32:
+                return {WireErrorKind::InvalidU32,
+                        fmt::format("Invalid u32 {}: you may have a version disagreement?", value_)};
+            case Fault::InvalidVariant:
+                return {WireErrorKind::InvalidVariant,
+                        fmt::format("invalid value: integer `{}`, expected variant index 0 <= i < {}", value_, count_)};
+            case Fault::InvalidOptionTag:
+                return {WireErrorKind::InvalidOptionTag, fmt::format("tag for enum is not valid, found {}", value_)};
+            case Fault::InvalidUtf8: return {WireErrorKind::InvalidUtf8, utf8_error_text(bad_text_)};
+        }
+        return {WireErrorKind::UnexpectedEof, "io error: unexpected end of file"};
+    }
 
-    Expected<std::uint64_t, WireError> little_endian(std::size_t bytes) {
-        if (left_ < 1 + bytes) return unexpected(end_of_file());
+private:
+    enum class Fault : std::uint8_t {
+        None,
+        EndOfFile,
+        TextPastEnd,
+        U128Range,
+        ExtensionByte,
+        InvalidU32,
+        InvalidVariant,
+        InvalidOptionTag,
+        InvalidUtf8
+    };
+
+    // Keeps the first fault; nothing is read after it. Gives 0 for the caller to return.
+    std::uint32_t fail(Fault fault, std::uint64_t value = 0, std::uint32_t count = 0) noexcept {
+        if (!failed()) {
+            fault_ = fault;
+            value_ = value;
+            count_ = count;
+        }
+        left_ = 0;
+        return 0;
+    }
+
+    std::uint64_t little_endian(std::size_t bytes) noexcept {
+        if (left_ < 1 + bytes) return fail(Fault::EndOfFile);
         std::uint64_t value = 0;
         for (std::size_t i = 0; i < bytes; ++i) value |= std::uint64_t{p_[1 + i]} << (8 * i);
         p_ += 1 + bytes;
@@ -174,33 +213,42 @@ private:
 
     const std::uint8_t* p_;
     std::size_t left_;
+    Fault fault_ = Fault::None;
+    std::uint64_t value_ = 0;  // the integer the fault concerns
+    std::uint32_t count_ = 0;  // the number of variants, for InvalidVariant
+    std::string_view bad_text_;
 };
 
-// Reads a variant's fields into `call`; `index` is below 9.
-Expected<Call, WireError> read_call(Reader& in, std::uint32_t index) {
+// The fields of service request variant `index` (below 9).
+Call read_call(Reader& in, std::uint32_t index) {
     switch (index) {
         case 0: return Call{Call::HealthLiveness{}};
         case 1: return Call{Call::HealthReadiness{}};
         case 2: return Call{Call::HealthCheck{}};
         case 3: return Call{Call::CapabilitiesList{}};
         case 4: {
-            auto topic = in.text();
-            if (!topic) return unexpected(std::move(topic).error());
-            auto key = in.text();
-            if (!key) return unexpected(std::move(key).error());
-            auto payload = in.text();
-            if (!payload) return unexpected(std::move(payload).error());
-            return Call{Call::GossipInject{std::move(*topic), std::move(*key), std::move(*payload)}};
+            Call call{Call::GossipInject{}};
+            auto& inject = std::get<Call::GossipInject>(call.value);
+            inject.topic = in.text();
+            inject.key = in.text();
+            inject.payload = in.text();
+            return call;
         }
         case 6: return Call{Call::GossipStatus{}};
         case 7: return Call{Call::GossipPeers{}};
-        default: {  // 5 and 8: a topic and an optional key prefix
-            auto topic = in.text();
-            if (!topic) return unexpected(std::move(topic).error());
-            auto prefix = in.optional_text();
-            if (!prefix) return unexpected(std::move(prefix).error());
-            if (index == 5) return Call{Call::GossipQuery{std::move(*topic), std::move(*prefix)}};
-            return Call{Call::GossipSubscribe{std::move(*topic), std::move(*prefix)}};
+        case 5: {
+            Call call{Call::GossipQuery{}};
+            auto& query = std::get<Call::GossipQuery>(call.value);
+            query.topic = in.text();
+            query.key_prefix = in.optional_text();
+            return call;
+        }
+        default: {
+            Call call{Call::GossipSubscribe{}};
+            auto& subscribe = std::get<Call::GossipSubscribe>(call.value);
+            subscribe.topic = in.text();
+            subscribe.key_prefix = in.optional_text();
+            return call;
         }
     }
 }
@@ -208,42 +256,30 @@ Expected<Call, WireError> read_call(Reader& in, std::uint32_t index) {
 Expected<ClientMessage, WireError> decode(std::span<const std::uint8_t> payload,
                                           std::optional<MonotonicClock::time_point> now) {
     Reader in(payload);
-    auto kind = in.variant(2);
-    if (!kind) return unexpected(std::move(kind).error());
+    const std::uint32_t kind = in.variant(2);
+    if (in.failed()) return unexpected(in.error());
 
     ClientMessage message;
-    if (*kind == 0) {
-        auto seconds = in.varint();
-        if (!seconds) return unexpected(std::move(seconds).error());
-        auto nanos = in.u32();
-        if (!nanos) return unexpected(std::move(nanos).error());
-        if (*seconds > std::numeric_limits<std::uint64_t>::max() - *nanos / 1'000'000'000u) {
+    if (kind == 0) {
+        const std::uint64_t seconds = in.varint();
+        const std::uint32_t nanos = in.u32();
+        if (in.failed()) return unexpected(in.error());
+        if (seconds > std::numeric_limits<std::uint64_t>::max() - nanos / 1'000'000'000u) {
             return unexpected(WireError{WireErrorKind::DurationOverflow, "overflow deserializing Duration"});
         }
-        Request request;
-        request.context.deadline = deadline_after(now ? *now : MonotonicClock::now(), *seconds, *nanos);
-        auto trace = in.trace_context();
-        if (!trace) return unexpected(std::move(trace).error());
-        request.context.trace_context = *trace;
-        auto id = in.varint();
-        if (!id) return unexpected(std::move(id).error());
-        request.id = *id;
-        auto index = in.variant(static_cast<std::uint32_t>(TARPC_METHOD_NAMES.size()));
-        if (!index) return unexpected(std::move(index).error());
-        auto call = read_call(in, *index);
-        if (!call) return unexpected(std::move(call).error());
-        request.message = std::move(*call);
-        message = std::move(request);
+        Request& request = message.emplace<Request>();
+        request.context.deadline = deadline_after(now ? *now : MonotonicClock::now(), seconds, nanos);
+        request.context.trace_context = in.trace_context();
+        request.id = in.varint();
+        const std::uint32_t index = in.variant(static_cast<std::uint32_t>(TARPC_METHOD_NAMES.size()));
+        if (in.failed()) return unexpected(in.error());
+        request.message = read_call(in, index);
     } else {
-        Cancel cancel;
-        auto trace = in.trace_context();
-        if (!trace) return unexpected(std::move(trace).error());
-        cancel.trace_context = *trace;
-        auto id = in.varint();
-        if (!id) return unexpected(std::move(id).error());
-        cancel.request_id = *id;
-        message = cancel;
+        Cancel& cancel = message.emplace<Cancel>();
+        cancel.trace_context = in.trace_context();
+        cancel.request_id = in.varint();
     }
+    if (in.failed()) return unexpected(in.error());
     if (in.left() != 0) {
         return unexpected(WireError{WireErrorKind::TrailingBytes, "Slice had bytes remaining after deserialization"});
     }

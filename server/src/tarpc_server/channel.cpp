@@ -1,9 +1,8 @@
-// The request stream of one binary RPC connection. Each step runs the read half
-// (cancellation notices, expired deadlines, then one message from the client) before the
-// write half (one finished response into the outgoing buffer, or a flush), so that a
-// cancellation or an expiry always wins over a response that is not yet written.
+// The task of one binary RPC connection and the request stream it runs: the read half,
+// the write half, and the waits between the steps.
 #include "channel.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <random>
 
@@ -13,14 +12,24 @@
 #include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include "quillfern/connection.hpp"
+
 namespace quillfern::tarpc_server::detail {
 
 namespace {
 
-using tarpc_service::MonotonicClock;
-
 // Requests handed out in a row before the connection lets its request tasks run.
 constexpr int kHandOutsBeforeYield = 32;
+// The longest run of request tasks before the connection lets the other connections of
+// its thread have their turn (one task more may run over it).
+constexpr auto kTaskSlice = std::chrono::milliseconds(1);
+constexpr int kTasksBetweenClockReadings = 16;
+constexpr std::size_t kBytesBetweenClockReadings = 16 * 1024;
+// A connection that held this many bytes of finished replies at once gives the memory
+// back to the system when it ends.
+constexpr std::size_t kTrimAfterBytes = std::size_t{1} << 20;
+// An outgoing buffer that grew beyond this for a long reply is let go once written.
+constexpr std::size_t kKeptOutgoingBytes = 64 * 1024;
 
 std::string_view status_text(bool ready, bool closed) { return ready ? "Ready" : closed ? "Closed" : "Pending"; }
 
@@ -73,12 +82,10 @@ asio::awaitable<void> Channel::run() {
             case Step::Kind::Request: {
                 // The request's task runs once every message already here is read, so that
                 // a cancellation that came with its request is seen before it runs.
-                tasks_.emplace_back(*this, std::move(*step.request));
                 if (++handed_out == kHandOutsBeforeYield) {
                     handed_out = 0;
                     run_tasks();
-                    // Other connections of this thread get their turn.
-                    co_await asio::post(socket_.get_executor(), asio::use_awaitable);
+                    co_await yield();
                 }
                 continue;
             }
@@ -90,8 +97,8 @@ asio::awaitable<void> Channel::run() {
             case Step::Kind::End: close_down(); co_return;
             case Step::Kind::Pending:
                 handed_out = 0;
-                if (!tasks_.empty()) {
-                    run_tasks();
+                if (can_run_task()) {
+                    if (run_tasks()) co_await yield();
                     continue;
                 }
                 co_await wait_for_progress();
@@ -100,61 +107,69 @@ asio::awaitable<void> Channel::run() {
     }
 }
 
+// Other connections of this thread get their turn.
+asio::awaitable<void> Channel::yield() { co_await asio::post(socket_.get_executor(), asio::use_awaitable); }
+
 Channel::Step Channel::step() {
+    step_now_ = MonotonicClock::now();
+    step_now_is_fresh_ = true;
     for (;;) {
-        std::optional<InFlightRequest> started;
-        std::optional<ChannelError> error;
-        const Status read = read_half(started, error);
-        if (error) {
-            QF_LOG(log::Level::Trace, kServerTarget, fmt::format("read: {}", error->chain()));
-            return {Step::Kind::Error, std::nullopt, std::move(error)};
+        auto read = read_half();
+        if (!read) {
+            QF_LOG(log::Level::Trace, kServerTarget, fmt::format("read: {}", read.error().chain()));
+            return {Step::Kind::Error, std::move(read).error()};
         }
-        const Status write = write_half(read == Status::Closed && !started, error);
-        if (error) {
-            QF_LOG(log::Level::Trace, kServerTarget, fmt::format("write: {}", error->chain()));
-            return {Step::Kind::Error, std::nullopt, std::move(error)};
+        auto write = write_half(read->status == Status::Closed);
+        if (!write) {
+            // A request read in this pass is dropped with the connection.
+            QF_LOG(log::Level::Trace, kServerTarget, fmt::format("write: {}", write.error().chain()));
+            return {Step::Kind::Error, std::move(write).error()};
         }
-        if (started) {
+        if (read->handed_out) {
             QF_LOG(log::Level::Trace, kServerTarget, "read: Poll::Ready(Some), write: _");
-            return {Step::Kind::Request, std::move(started), std::nullopt};
+            return {Step::Kind::Request, std::nullopt};
         }
-        if (read == Status::Closed && write == Status::Closed) {
+        if (read->status == Status::Closed && *write == Status::Closed) {
             QF_LOG(log::Level::Trace, kServerTarget, "read: Poll::Ready(None), write: Poll::Ready(None)");
-            return {Step::Kind::End, std::nullopt, std::nullopt};
+            return {Step::Kind::End, std::nullopt};
         }
-        if (write == Status::Ready) {
+        if (*write == Status::Ready) {
             QF_LOG(log::Level::Trace, kServerTarget, "read: _, write: Poll::Ready(Some)");
+            step_now_is_fresh_ = false;
             continue;
         }
         QF_LOG(log::Level::Trace, kServerTarget,
-               fmt::format("read pending: {}, write pending: {}", read == Status::Pending, write == Status::Pending));
-        return {Step::Kind::Pending, std::nullopt, std::nullopt};
+               fmt::format("read pending: {}, write pending: {}", read->status == Status::Pending,
+                           *write == Status::Pending));
+        return {Step::Kind::Pending, std::nullopt};
     }
 }
 
 // ---- Read half ----------------------------------------------------------------------------
 
-Channel::Status Channel::read_half(std::optional<InFlightRequest>& started, std::optional<ChannelError>& error) {
+Expected<Channel::ReadEnd, ChannelError> Channel::read_half() {
     for (;;) {
         const Status cancellations = read_cancellation_notice();
         const Status expired = read_expiry();
-        bool duplicate = false;
-        const Status inbound = read_inbound(started, duplicate, error);
-        if (error || started) return Status::Ready;
-        if (duplicate) continue;
-        const bool ready = cancellations == Status::Ready || expired == Status::Ready || inbound == Status::Ready;
-        const bool closed = cancellations == Status::Closed && expired == Status::Closed && inbound == Status::Closed;
-        QF_LOG(
-            log::Level::Trace, kServerTarget,
-            fmt::format("Cancellations: {}, Expired requests: {}, Inbound: {}, Overall: {}",
-                        status_text(cancellations == Status::Ready, cancellations == Status::Closed),
-                        status_text(expired == Status::Ready, expired == Status::Closed),
-                        status_text(inbound == Status::Ready, inbound == Status::Closed), status_text(ready, closed)));
+        auto inbound = read_inbound();
+        if (!inbound) return unexpected(std::move(inbound).error());
+        if (inbound->handed_out) return ReadEnd{Status::Ready, true};
+        // A duplicate is dropped and the half starts over, without a line of statuses.
+        if (inbound->duplicate) continue;
+        const Status in = inbound->status;
+        const bool ready = cancellations == Status::Ready || expired == Status::Ready || in == Status::Ready;
+        const bool closed = cancellations == Status::Closed && expired == Status::Closed && in == Status::Closed;
+        QF_LOG(log::Level::Trace, kServerTarget,
+               fmt::format("Cancellations: {}, Expired requests: {}, Inbound: {}, Overall: {}",
+                           status_text(cancellations == Status::Ready, cancellations == Status::Closed),
+                           status_text(expired == Status::Ready, expired == Status::Closed),
+                           status_text(in == Status::Ready, in == Status::Closed), status_text(ready, closed)));
         if (ready) continue;
-        return closed ? Status::Closed : Status::Pending;
+        return ReadEnd{closed ? Status::Closed : Status::Pending};
     }
 }
 
+// A task that ended before its work did asks for its request to be forgotten.
 Channel::Status Channel::read_cancellation_notice() {
     if (dropped_.empty()) return Status::Closed;
     const std::uint64_t id = dropped_.front();
@@ -167,7 +182,10 @@ Channel::Status Channel::read_cancellation_notice() {
 }
 
 Channel::Status Channel::read_expiry() {
-    switch (in_flight_.poll_expired().status) {
+    const std::optional<MonotonicClock::time_point> next = in_flight_.next_deadline();
+    if (!next) return Status::Closed;
+    if (*next > step_now_) return Status::Pending;
+    switch (in_flight_.poll_expired(step_now_).status) {
         case InFlightRequests::Expiry::Expired: return Status::Ready;
         case InFlightRequests::Expiry::NotYet: return Status::Pending;
         case InFlightRequests::Expiry::Empty: return Status::Closed;
@@ -176,41 +194,39 @@ Channel::Status Channel::read_expiry() {
 }
 
 bool Channel::reading_paused() const noexcept {
-    return in_flight_.len() >= kMaxInFlightRequests || reply_bytes_ + (out_.size() - out_sent_) > kMaxWaitingReplyBytes;
+    return in_flight_.len() >= kMaxInFlightRequests || held_reply_bytes() + task_bytes_ > kMaxWaitingReplyBytes;
 }
 
-Channel::Status Channel::read_inbound(std::optional<InFlightRequest>& started, bool& duplicate,
-                                      std::optional<ChannelError>& error) {
-    if (input_ended_) return Status::Closed;
+Expected<Channel::Inbound, ChannelError> Channel::read_inbound() {
+    if (input_ended_) return Inbound{Status::Closed};
     // Bounded memory: no new frame while too much waits; the drain wakes the stream.
-    if (reading_paused()) return Status::Pending;
+    if (reading_paused()) return Inbound{Status::Pending};
     for (;;) {
         auto frame = reader_.next();
-        if (!frame) {
-            error = ChannelError{ChannelError::Kind::Read, frame.error().detail};
-            return Status::Ready;
-        }
+        if (!frame) return unexpected(ChannelError{ChannelError::Kind::Read, frame.error().detail});
         if (*frame) {
-            auto message = tarpc_service::decode_client_message(**frame);
-            if (!message) {
-                error = ChannelError{ChannelError::Kind::Read, message.error().detail};
-                return Status::Ready;
-            }
+            // A deadline counts from the clock as read for its frame: the step's reading
+            // while nothing else was done since.
+            if (!step_now_is_fresh_) step_now_ = MonotonicClock::now();
+            step_now_is_fresh_ = false;
+            auto message = tarpc_service::decode_client_message(**frame, step_now_);
+            if (!message) return unexpected(ChannelError{ChannelError::Kind::Read, message.error().detail});
             if (auto* request = std::get_if<tarpc_service::Request>(&*message)) {
-                if (start_request(std::move(*request), started)) return Status::Ready;
-                duplicate = true;
-                return Status::Ready;
+                if (start_request(std::move(*request), step_now_, (*frame)->size())) {
+                    return Inbound{Status::Ready, true};
+                }
+                return Inbound{Status::Ready, false, true};
             }
             cancel(std::get<tarpc_service::Cancel>(*message));
-            return Status::Ready;
+            return Inbound{Status::Ready};
         }
-        const Status filled = fill(error);
-        if (error) return Status::Ready;
-        if (filled != Status::Ready) return filled;
+        auto filled = fill();
+        if (!filled) return unexpected(std::move(filled).error());
+        if (*filled != Status::Ready) return Inbound{*filled};
     }
 }
 
-Channel::Status Channel::fill(std::optional<ChannelError>& error) {
+Expected<Channel::Status, ChannelError> Channel::fill() {
     std::error_code ec;
     std::size_t n = 0;
     std::span<std::uint8_t> room;
@@ -229,23 +245,18 @@ Channel::Status Channel::fill(std::optional<ChannelError>& error) {
     if (ec == asio::error::eof) {
         input_ended_ = true;
         if (auto finished = reader_.finish(); !finished) {
-            error = ChannelError{ChannelError::Kind::Read, finished.error().detail};
-            return Status::Ready;
+            return unexpected(ChannelError{ChannelError::Kind::Read, finished.error().detail});
         }
         return Status::Closed;
     }
-    if (ec) {
-        error = ChannelError{ChannelError::Kind::Read, IoError::from_error_code(ec).message()};
-        return Status::Ready;
-    }
+    if (ec) return unexpected(ChannelError{ChannelError::Kind::Read, IoError::from_error_code(ec).message()});
     reader_.commit(n);
     // A short read drained the socket: wait for readiness rather than read again.
     if (n < room.size()) maybe_readable_ = false;
     return Status::Ready;
 }
 
-bool Channel::start_request(tarpc_service::Request request, std::optional<InFlightRequest>& started) {
-    const MonotonicClock::time_point now = MonotonicClock::now();
+bool Channel::start_request(tarpc_service::Request&& request, MonotonicClock::time_point now, std::size_t frame_bytes) {
     const MonotonicClock::duration remaining =
         request.context.deadline > now ? request.context.deadline - now : MonotonicClock::duration::zero();
 
@@ -273,7 +284,8 @@ bool Channel::start_request(tarpc_service::Request request, std::optional<InFlig
         auto entered = span.enter();
         QF_LOG(log::Level::Info, kServerTarget, "BeginRequest");
     }
-    started.emplace(InFlightRequest{std::move(request), std::move(abort), std::move(span)});
+    tasks_.emplace_back(*this, std::move(request), std::move(abort), std::move(span), frame_bytes);
+    task_bytes_ += frame_bytes;
     return true;
 }
 
@@ -285,105 +297,74 @@ void Channel::cancel(const tarpc_service::Cancel& cancel) {
 
 // ---- Write half ---------------------------------------------------------------------------
 
-bool Channel::write_out(std::optional<ChannelError>& error, ChannelError::Kind kind) {
+Expected<bool, ChannelError> Channel::write_out(ChannelError::Kind kind) {
     while (out_sent_ < out_.size()) {
         if (!maybe_writable_) return false;
         std::error_code ec;
-        const std::size_t n = socket_.write_some(asio::buffer(out_.data() + out_sent_, out_.size() - out_sent_), ec);
+        const std::size_t n = socket_.write_some(asio::buffer(out_.data() + out_sent_, unwritten()), ec);
         if (ec == asio::error::would_block || ec == asio::error::try_again) {
             maybe_writable_ = false;
             return false;
         }
         if (ec == asio::error::interrupted) continue;
-        if (ec) {
-            error = ChannelError{kind, IoError::from_error_code(ec).message()};
-            return false;
-        }
-        if (n == 0) {
-            error = ChannelError{kind, "failed to write frame to transport"};
-            return false;
-        }
+        if (ec) return unexpected(ChannelError{kind, IoError::from_error_code(ec).message()});
+        if (n == 0) return unexpected(ChannelError{kind, "failed to write frame to transport"});
         out_sent_ += n;
     }
-    out_.clear();
     out_sent_ = 0;
+    if (out_.capacity() > kKeptOutgoingBytes) {
+        std::vector<std::uint8_t>().swap(out_);
+    } else {
+        out_.clear();
+    }
     return true;
 }
 
-Channel::Status Channel::write_half(bool read_closed, std::optional<ChannelError>& error) {
-    // W1: room in the outgoing buffer before one more response goes in.
-    bool flushed = true;
-    if (out_.size() - out_sent_ >= kWriteHighWater) {
-        flushed = write_out(error, ChannelError::Kind::Ready);
-        if (error) return Status::Pending;
-        if (!flushed) QF_LOG(log::Level::Trace, kServerTarget, "poll_flush");
+Expected<Channel::Status, ChannelError> Channel::write_half(bool read_closed) {
+    // Room for one more response: a full outgoing buffer is written out first; when the
+    // socket takes no more now, the flush below tries again and the half ends pending.
+    bool room = true;
+    if (unwritten() >= kWriteHighWater) {
+        auto written = write_out(ChannelError::Kind::Ready);
+        if (!written) return unexpected(std::move(written).error());
+        room = *written;
+        if (!room) QF_LOG(log::Level::Trace, kServerTarget, "poll_flush");
     }
-    // W2: one finished response.
-    if (flushed && !queue_.empty()) {
-        Queued next = std::move(queue_.front());
-        queue_.pop_front();
-        reply_bytes_ -= next.bytes;
-        promote_waiting();
-        if (std::optional<log::Span> span = in_flight_.remove_request(next.response.request_id)) {
+    // One finished response into the outgoing buffer; that of a request no longer in
+    // flight (cancelled, expired or abandoned) is dropped.
+    std::optional<tarpc_service::Response> next;
+    if (room) next = responses_.take();
+    if (next) {
+        if (std::optional<log::Span> span = in_flight_.remove_request(next->request_id)) {
             {
                 auto entered = span->enter();
                 QF_LOG(log::Level::Info, kServerTarget, "SendResponse");
             }
-            if (auto appended = tarpc_service::append_response_frame(out_, next.response); !appended) {
-                error = ChannelError{ChannelError::Kind::Write, appended.error().detail};
+            if (auto appended = tarpc_service::append_response_frame(out_, *next); !appended) {
+                return unexpected(ChannelError{ChannelError::Kind::Write, appended.error().detail});
             }
         }
         return Status::Ready;
     }
-    // W3: flush.
+    // Nothing more to add: flush.
     QF_LOG(log::Level::Trace, kServerTarget, "poll_flush");
-    if (!write_out(error, ChannelError::Kind::Flush)) return Status::Pending;
+    auto flushed = write_out(ChannelError::Kind::Flush);
+    if (!flushed) return unexpected(std::move(flushed).error());
+    if (!*flushed) return Status::Pending;
     return read_closed && in_flight_.len() == 0 ? Status::Closed : Status::Pending;
 }
 
 // ---- Responses from request tasks ---------------------------------------------------------
 
-void Channel::offer(tarpc_service::Response response, log::Span span, std::shared_ptr<AbortSignal> abort) {
-    const std::size_t bytes = tarpc_service::encoded_size(response);
+void Channel::offer(tarpc_service::Response&& response, log::Span&& span, std::shared_ptr<AbortSignal>&& abort) {
     if (closed_) {
         // The stream is gone: the response is dropped, quietly.
         auto entered = span.enter();
         QF_LOG(log::Level::Info, kServerTarget, "BufferResponse");
         return;
     }
-    if (queue_.size() < kPendingResponseBuffer && waiting_.empty()) {
-        queue_.push_back(Queued{std::move(response), bytes});
-        reply_bytes_ += bytes;
-        {
-            auto entered = span.enter();
-            QF_LOG(log::Level::Info, kServerTarget, "BufferResponse");
-        }
-        return;
-    }
-    // The queue is full: the task waits for room, abortable all the while.
-    waiting_.push_back(Waiting{std::move(response), std::move(span), std::move(abort), bytes, this, {}});
-    reply_bytes_ += bytes;
-    auto it = std::prev(waiting_.end());
-    it->self = it;
-    it->abort->context = &*it;
-    it->abort->on_abort = [](void* context) {
-        auto* waiting = static_cast<Waiting*>(context);
-        Channel* channel = waiting->channel;
-        channel->reply_bytes_ -= waiting->bytes;
-        channel->waiting_.erase(waiting->self);
-    };
-}
-
-void Channel::promote_waiting() {
-    if (waiting_.empty() || queue_.size() >= kPendingResponseBuffer) return;
-    Waiting& first = waiting_.front();
-    first.abort->on_abort = nullptr;
-    queue_.push_back(Queued{std::move(first.response), first.bytes});
-    {
-        auto entered = first.span.enter();
-        QF_LOG(log::Level::Info, kServerTarget, "BufferResponse");
-    }
-    waiting_.pop_front();
+    responses_.offer(std::move(response), std::move(span), std::move(abort));
+    if (held_reply_bytes() >= kTrimAfterBytes) held_big_replies_ = true;
 }
 
 void Channel::notice_dropped(std::uint64_t id) {
@@ -434,12 +415,29 @@ void Channel::arm_deadline_timer() {
     });
 }
 
-void Channel::run_tasks() {
-    while (!tasks_.empty()) {
-        RequestTask task = std::move(tasks_.front());
-        tasks_.pop_front();
+bool Channel::can_run_task() const noexcept { return !tasks_.empty() && held_reply_bytes() < kMaxWaitingReplyBytes; }
+
+bool Channel::run_tasks() {
+    const MonotonicClock::time_point start = MonotonicClock::now();
+    // The clock is read again after a few tasks, or sooner after one that took or gave
+    // many bytes: the work that takes long.
+    int tasks = 0;
+    std::size_t bytes = 0;
+    while (can_run_task()) {
+        // Run where it waits: the task touches nothing of the run queue.
+        RequestTask& task = tasks_.front();
+        task_bytes_ -= task.bytes();
+        const std::size_t held = held_reply_bytes();
+        bytes += task.bytes();
         task();
+        tasks_.pop_front();
+        bytes += held_reply_bytes() - std::min(held, held_reply_bytes());
+        if (++tasks < kTasksBetweenClockReadings && bytes < kBytesBetweenClockReadings) continue;
+        tasks = 0;
+        bytes = 0;
+        if (MonotonicClock::now() - start >= kTaskSlice) return can_run_task();
     }
+    return false;
 }
 
 // The usual wait, for the client's next bytes alone, suspends on the socket itself (an
@@ -447,7 +445,7 @@ void Channel::run_tasks() {
 asio::awaitable<void> Channel::wait_for_progress() {
     arm_deadline_timer();
     const bool want_read = !input_ended_ && !maybe_readable_ && !reading_paused();
-    const bool want_write = out_sent_ < out_.size() && !maybe_writable_;
+    const bool want_write = unwritten() != 0 && !maybe_writable_;
     std::error_code ec;
     if (want_read && !want_write && !read_armed_ && !write_armed_ && dropped_.empty()) {
         // The read itself waits: once the reactor has seen the socket drained, the next
@@ -476,12 +474,20 @@ void Channel::close_down() {
     // Every request still in flight is aborted; queued responses are dropped unwritten.
     in_flight_.abort_all();
     tasks_.clear();
-    waiting_.clear();
-    queue_.clear();
-    reply_bytes_ = 0;
+    responses_.clear();
     std::error_code ignored;
     deadline_timer_.cancel();
     socket_.close(ignored);
+    if (held_big_replies_) server::trim_memory_soon();
 }
 
 }  // namespace quillfern::tarpc_server::detail
+
+namespace quillfern::tarpc_server {
+
+asio::awaitable<void> serve_connection(transport::TransportStream stream, QuillFernTarpcServer handler) {
+    auto channel = std::make_shared<detail::Channel>(std::move(stream), std::move(handler));
+    co_await channel->run();
+}
+
+}  // namespace quillfern::tarpc_server

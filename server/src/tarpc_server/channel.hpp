@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +15,7 @@
 #include <asio/experimental/channel.hpp>
 #include <asio/steady_timer.hpp>
 
+#include "quillfern/expected.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/tarpc_server.hpp"
 #include "quillfern/tarpc_service.hpp"
@@ -24,6 +24,7 @@
 namespace quillfern::tarpc_server::detail {
 
 inline constexpr const char* kServerTarget = "tarpc::server";
+using tarpc_service::MonotonicClock;
 
 // The stream's error: what failed (its own text) and why (the transport's text).
 struct ChannelError {
@@ -36,35 +37,44 @@ struct ChannelError {
     std::string chain() const;
 };
 
-// A request handed out by the stream, to be run as a task of its own.
 class Channel;
 
+// A request handed out by the stream, to be run as a task of its own.
 struct InFlightRequest {
     tarpc_service::Request request;
     std::shared_ptr<AbortSignal> abort;
     log::Span span;
+    std::size_t bytes = 0;  // its frame's payload: what it holds until its task runs
 };
 
 // The task of one request: runs its operation inside its span unless it was aborted
 // before it first ran, logs "CompleteRequest" and hands the response to the connection.
-// Tasks wait in their connection's run queue and run on its thread, in order, as soon as
-// the connection has read every message it can; if one is destroyed without having run
-// (the connection or the runtime going down), the connection is told to forget it.
+// Tasks wait in their connection's run queue and run on its thread, in order, once the
+// connection has read every message it can and while its finished replies are below
+// their budget; if one is destroyed without having run (the connection or the runtime
+// going down), the connection is told to forget it.
 class RequestTask {
 public:
-    RequestTask(Channel& channel, InFlightRequest request) : channel_(&channel), request_(std::move(request)) {}
+    RequestTask(Channel& channel, tarpc_service::Request&& request, std::shared_ptr<AbortSignal>&& abort,
+                log::Span&& span, std::size_t bytes)
+        : channel_(&channel), request_{std::move(request), std::move(abort), std::move(span), bytes} {}
     RequestTask(RequestTask&& other) noexcept
         : channel_(std::exchange(other.channel_, nullptr)), request_(std::move(other.request_)) {}
     RequestTask& operator=(RequestTask&&) = delete;
     ~RequestTask();
 
     void operator()();
+    std::size_t bytes() const noexcept { return request_.bytes; }
 
 private:
     Channel* channel_;  // the connection whose run queue holds the task
     InFlightRequest request_;
 };
 
+// The request stream of one connection. Each step runs the read half (cancellation
+// notices, expired deadlines, then one message from the client) before the write half (one
+// finished response into the outgoing buffer, or a flush), so that a cancellation or an
+// expiry always wins over a response that is not yet written.
 class Channel : public std::enable_shared_from_this<Channel> {
 public:
     Channel(transport::TransportStream stream, QuillFernTarpcServer handler);
@@ -77,55 +87,71 @@ public:
 
     // ---- The request tasks' side --------------------------------------------------------
 
-    // Step 8 of a request: queue its response, or wait for room behind the full queue.
+    // A request's finished response: queued, or waiting for room behind the full queue.
     // Logs "BufferResponse" in the span once the response is queued (at once, or later
     // when the stream frees a slot); an aborted request's waiting response is dropped
     // without it.
-    void offer(tarpc_service::Response response, log::Span span, std::shared_ptr<AbortSignal> abort);
+    void offer(tarpc_service::Response&& response, log::Span&& span, std::shared_ptr<AbortSignal>&& abort);
     // A request task ended before its work did: the request is to be forgotten.
     void notice_dropped(std::uint64_t id);
     const QuillFernTarpcServer& handler() const noexcept { return handler_; }
 
 private:
+    // How one source of the read half, the read half as a whole or the write half ended
+    // a pass: it made progress, it has nothing now but will wake the stream, or it has
+    // nothing that holds the connection open.
     enum class Status : std::uint8_t { Ready, Pending, Closed };
-    struct Waiting {
-        tarpc_service::Response response;
-        log::Span span;
-        std::shared_ptr<AbortSignal> abort;
-        std::size_t bytes;
-        Channel* channel;
-        std::list<Waiting>::iterator self;
-    };
-    struct Queued {
-        tarpc_service::Response response;
-        std::size_t bytes;
-    };
+    // What one poll of the stream gives the connection task: a new request (handed out to
+    // the run queue), the stream's error, its end, or nothing yet.
     struct Step {
         enum class Kind : std::uint8_t { Request, Error, End, Pending } kind;
-        std::optional<InFlightRequest> request;
         std::optional<ChannelError> error;
+    };
+    // The read half's end: Ready with a new request handed out, or Pending or Closed.
+    struct ReadEnd {
+        Status status;
+        bool handed_out = false;
+    };
+    // One message from the client: a new request handed out, a request dropped as a
+    // duplicate, or the status of the inbound source when it gave neither.
+    struct Inbound {
+        Status status;
+        bool handed_out = false;
+        bool duplicate = false;
     };
 
     Step step();
-    // The read half: a new request, an error, or how it ended (Closed or Pending).
-    Status read_half(std::optional<InFlightRequest>& started, std::optional<ChannelError>& error);
+    Expected<ReadEnd, ChannelError> read_half();
     Status read_cancellation_notice();
     Status read_expiry();
-    Status read_inbound(std::optional<InFlightRequest>& started, bool& duplicate, std::optional<ChannelError>& error);
+    Expected<Inbound, ChannelError> read_inbound();
     // Fills the frame reader from the socket without blocking: Ready when bytes came,
-    // Pending when none are there now, Closed at the end of input; or an error.
-    Status fill(std::optional<ChannelError>& error);
-    bool start_request(tarpc_service::Request request, std::optional<InFlightRequest>& started);
+    // Pending when none are there now, Closed at the end of input.
+    Expected<Status, ChannelError> fill();
+    // Puts the request in flight and its task in the run queue; false when its id already
+    // is in flight. `now` is the clock reading its deadline was decoded with.
+    bool start_request(tarpc_service::Request&& request, MonotonicClock::time_point now, std::size_t frame_bytes);
     void cancel(const tarpc_service::Cancel& cancel);
-    // The write half: Ready when it took a response off the queue, else Pending or Closed.
-    Status write_half(bool read_closed, std::optional<ChannelError>& error);
-    // Writes the outgoing buffer without blocking: true when all of it went out.
-    bool write_out(std::optional<ChannelError>& error, ChannelError::Kind kind);
-    void promote_waiting();
+    // Ready when it took a response off the queue, else Pending or Closed (`read_closed`
+    // and nothing in flight once everything is written).
+    Expected<Status, ChannelError> write_half(bool read_closed);
+    // Writes the outgoing buffer without blocking: true when all of it went out; a
+    // failure is reported as `kind`.
+    Expected<bool, ChannelError> write_out(ChannelError::Kind kind);
+    std::size_t unwritten() const noexcept { return out_.size() - out_sent_; }
+    // Finished replies not yet written: queued, waiting for a slot, or in the outgoing buffer.
+    std::size_t held_reply_bytes() const noexcept { return responses_.bytes() + unwritten(); }
+    // No new frame is read while too many requests are in flight or too many bytes wait,
+    // replies and the requests whose tasks have not run.
     bool reading_paused() const noexcept;
 
-    // Runs the request tasks handed out since the last run, in order.
-    void run_tasks();
+    // A request task waits for its turn, and runs only while the finished replies are
+    // below their budget; what would exceed it waits like the frames not yet read.
+    bool can_run_task() const noexcept;
+    // Runs request tasks in the order they were handed out while they can run, for about
+    // one slice of time: true when it stopped with tasks that could still run.
+    bool run_tasks();
+    asio::awaitable<void> yield();
     asio::awaitable<void> wait_for_progress();
     void wake() noexcept;
     void arm_read_wait();
@@ -133,23 +159,27 @@ private:
     void arm_deadline_timer();
     void close_down();
 
+    // The clock as read when the current step began, or for its last frame. Deadlines are
+    // checked against it: none expires early, and none is seen later than the next step.
+    MonotonicClock::time_point step_now_;
+    bool step_now_is_fresh_ = false;  // read since the step last did anything
     transport::TransportStream socket_;
     QuillFernTarpcServer handler_;
     tarpc_service::FrameReader reader_;
     std::vector<std::uint8_t> out_;
     std::size_t out_sent_ = 0;
     InFlightRequests in_flight_;
-    std::deque<Queued> queue_;
-    std::list<Waiting> waiting_;
-    std::size_t reply_bytes_ = 0;  // queued and waiting responses, encoded
+    ResponseQueue responses_;
     std::deque<std::uint64_t> dropped_;
     std::deque<RequestTask> tasks_;
+    std::size_t task_bytes_ = 0;  // the frames of the requests in tasks_
     bool input_ended_ = false;
     bool maybe_readable_ = true;
     bool maybe_writable_ = true;
     bool read_armed_ = false;
     bool write_armed_ = false;
     bool closed_ = false;
+    bool held_big_replies_ = false;   // memory to give back when the connection ends
     bool waiting_on_socket_ = false;  // suspended in a read of the socket
     // What a read made while waiting found instead of bytes: the end of input or an error.
     std::optional<std::error_code> read_outcome_;

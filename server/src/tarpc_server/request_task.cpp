@@ -21,9 +21,8 @@ void RequestTask::operator()() {
     std::optional<tarpc_service::Response> response;
     {
         auto entered = span.enter();
-        response.emplace(tarpc_service::Response{
-            in_flight.request.id,
-            channel->handler().serve(in_flight.request.context, std::move(in_flight.request.message))});
+        response.emplace(in_flight.request.id,
+                         channel->handler().serve(in_flight.request.context, std::move(in_flight.request.message)));
         QF_LOG(log::Level::Info, kServerTarget, "CompleteRequest");
     }
     channel->offer(std::move(*response), std::move(span), std::move(in_flight.abort));

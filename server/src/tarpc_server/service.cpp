@@ -15,12 +15,53 @@ using Reply = tarpc_service::QuillFernServiceResponse;
 
 constexpr std::string_view kInvalidTopic = R"({"error":"invalid topic"})";
 
-// {"count":N,"entries":[...] and the closing brace left to the caller.
+// {"result":"<the outcome's name>"}, in one allocation.
+std::string result_reply(gossip::IngestOutcome outcome) {
+    const std::string_view name = gossip::outcome_name(outcome);
+    std::string reply;
+    reply.reserve(14 + name.size());
+    reply += R"({"result":")";
+    reply += name;
+    reply += R"("})";
+    return reply;
+}
+
+// The canonical text of the one JSON value in `payload`, or "null" when it holds none. It
+// is read straight from the payload: no value is built, whatever the text would make of
+// one. Canonical text is seldom longer than the payload, so one allocation mostly does.
+std::string canonical_payload(std::string_view payload) {
+    try {
+        std::string out;
+        out.reserve(payload.size());
+        json::Reader reader(payload);
+        if (reader.read_canonical(out, 0)) reader.finish();
+        if (!reader.failed()) return out;
+    } catch (const std::bad_alloc&) {
+        // No memory for the text: stored as null, like any payload that can't be read.
+    }
+    return "null";
+}
+
+// Room for {"count":N,"entries":[...]} and `extra` bytes more: every text of every entry
+// and its member names, so that a reply of many MiB is written into one allocation of
+// about its size (texts that need escapes may make it grow once).
+std::size_t reply_room(const std::vector<gossip::GossipEntry>& entries, std::size_t extra) {
+    constexpr std::size_t kEntryFrame = 200;  // member names, numbers, quotes and commas
+    std::size_t room = 32 + extra;
+    for (const gossip::GossipEntry& entry : entries) {
+        room += kEntryFrame + gossip::text_of(entry.key).size() + entry.nonce.size() +
+                gossip::text_of(entry.origin_gate).size() + gossip::payload_text(entry.payload).size();
+    }
+    return room;
+}
+
+// {"count":N,"entries":[...] and the closing brace left to the caller. Each entry is
+// written with its payload's stored text: no JSON value is built.
 void append_entries(std::string& out, const std::vector<gossip::GossipEntry>& entries) {
     out += "{\"count\":";
     out += fmt::format_int(entries.size()).c_str();
     out += ",\"entries\":";
-    json::write(out, gossip::entries_to_json(entries));
+    gossip::append_entries_json(out, entries);
 }
 
 }  // namespace
@@ -46,19 +87,19 @@ std::string QuillFernTarpcServer::gossip_inject(const Context&, std::string_view
                                                 std::string_view payload) const {
     const std::optional<gossip::Topic> resolved = gossip::parse_topic(topic);
     if (!resolved) return std::string(kInvalidTopic);
-    // A payload that is not one JSON value is stored as null.
-    auto value = json::parse(payload);
     const gossip::IngestOutcome outcome =
-        store_->inject(*resolved, std::move(key), value ? std::move(*value) : json::Value());
-    return fmt::format(R"({{"result":"{}"}})", gossip::outcome_name(outcome));
+        store_->inject_payload(*resolved, std::move(key), gossip::share_payload_text(canonical_payload(payload)));
+    return result_reply(outcome);
 }
 
 std::string QuillFernTarpcServer::gossip_query(const Context&, std::string_view topic,
                                                std::optional<std::string_view> key_prefix) const {
     const std::optional<gossip::Topic> resolved = gossip::parse_topic(topic);
     if (!resolved) return std::string(kInvalidTopic);
+    const std::vector<gossip::GossipEntry> entries = store_->query(*resolved, key_prefix);
     std::string out;
-    append_entries(out, store_->query(*resolved, key_prefix));
+    out.reserve(reply_room(entries, 0));
+    append_entries(out, entries);
     out += '}';
     return out;
 }
@@ -81,8 +122,10 @@ std::string QuillFernTarpcServer::gossip_subscribe(const Context&, std::string_v
                                                    std::optional<std::string_view> key_prefix) const {
     const std::optional<gossip::Topic> resolved = gossip::parse_topic(topic);
     if (!resolved) return std::string(kInvalidTopic);
+    const std::vector<gossip::GossipEntry> entries = store_->query(*resolved, key_prefix);
     std::string out;
-    append_entries(out, store_->query(*resolved, key_prefix));
+    out.reserve(reply_room(entries, 64));
+    append_entries(out, entries);
     // A snapshot: nothing is registered, the count is read after the query.
     out += ",\"mode\":\"snapshot\",\"subscriber_count\":";
     out += fmt::format_int(store_->subscriber_count()).c_str();

@@ -159,6 +159,19 @@ TEST_F(ServiceTest, InjectStoresThePayloadTextAsOneJsonValueElseNull) {
     }
 }
 
+// [{},{},...] of 12 MB would take more memory as a value than one value may have; the
+// payload is stored as its text all the same, as on the JSON-RPC socket.
+TEST_F(ServiceTest, InjectKeepsThePayloadAsTextWithoutBuildingItsValue) {
+    std::string payload = "[{}";
+    payload.reserve(12'000'000);
+    while (payload.size() < 12'000'000) payload += ",{}";
+    payload += ']';
+    EXPECT_EQ(json_of(Call{Call::GossipInject{"data", "wide", payload}}), R"({"result":"Accepted"})");
+    const std::vector<gossip::GossipEntry> found = store->query(gossip::Topic::Data, "wide");
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_TRUE(gossip::payload_text(found[0].payload) == payload);
+}
+
 TEST_F(ServiceTest, InjectRepliesTheStoresOutcome) {
     EXPECT_EQ(json_of(Call{Call::GossipInject{"data", "", "1"}}), R"({"result":"Rejected"})");
     EXPECT_EQ(json_of(Call{Call::GossipInject{"data", "k", "1"}}), R"({"result":"Accepted"})");
@@ -197,6 +210,53 @@ TEST_F(ServiceTest, QuerySubscribePeersAndStatusReportWhatTheStoreHolds) {
     EXPECT_EQ(json_of(Call{Call::GossipStatus{}}),
               R"({"compute_entries":0,"data_entries":2,"nonce_history_size":2,"peer_count":1,)"
               R"("total_evicted":0,"total_ingested":2,"varne_entries":0})");
+}
+
+// Replies are written from the payloads' stored texts: byte for byte what the entries'
+// JSON values give, for every kind of payload and for texts that need escapes.
+TEST_F(ServiceTest, QueryAndSubscribeRepliesAreTheEntriesJsonFormByteForByte) {
+    const char* const payloads[] = {
+        "null",
+        "true",
+        "0",
+        "-0",
+        "18446744073709551615",
+        "18446744073709551616",
+        "-9223372036854775808",
+        "1e16",
+        "0.1",
+        "100.0",
+        "1.5e-7",
+        "-2.5E+300",
+        R"("")",
+        R"("\u0000\u001f\"\\/\b\f\n\r\t\u007f")",
+        R"("ü€😀\ud83d\ude00")",
+        "[]",
+        "{}",
+        R"({"b":[1,{"a":null}],"a":true,"":{},"B":"x"})",
+        "[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]",
+    };
+    int n = 0;
+    for (const char* text : payloads) {
+        auto value = json::parse(text);
+        ASSERT_TRUE(value.has_value()) << text;
+        const std::string id = std::to_string(n++);
+        // Keys, nonces and origins with bytes that need escapes, too (a key holds no control bytes).
+        gossip::GossipEntry e = entry("p." + id + "\"\\ü/", "nonce\t\n\x01" + id, std::move(*value));
+        e.origin_gate = gossip::share_text("gate\x7f\"b");
+        ASSERT_EQ(store->ingest(std::move(e), "gate-b"), gossip::IngestOutcome::Accepted) << text;
+    }
+    gossip::GossipEntry bare = entry("p.bare", "n-bare", nullptr);
+    bare.payload = nullptr;  // no payload at all: written as null
+    ASSERT_EQ(store->ingest(std::move(bare), "gate-b"), gossip::IngestOutcome::Accepted);
+
+    const std::vector<gossip::GossipEntry> found = store->query(gossip::Topic::Data, "p.");
+    ASSERT_EQ(found.size(), std::size(payloads) + 1);
+    const std::string entries = json::to_string(gossip::entries_to_json(found));
+    const std::string count = R"({"count":)" + std::to_string(found.size());
+    EXPECT_EQ(json_of(Call{Call::GossipQuery{"data", "p."}}), count + R"(,"entries":)" + entries + "}");
+    EXPECT_EQ(json_of(Call{Call::GossipSubscribe{"data", "p."}}),
+              count + R"(,"entries":)" + entries + R"(,"mode":"snapshot","subscriber_count":0})");
 }
 
 TEST_F(ServiceTest, CopiesShareTheStore) {

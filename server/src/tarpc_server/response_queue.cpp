@@ -1,0 +1,59 @@
+// The finished responses of one connection: the bounded queue the stream writes from, and
+// the responses whose requests wait behind it for a slot.
+#include "quillfern/tarpc_server.hpp"
+
+namespace quillfern::tarpc_server {
+
+namespace {
+constexpr const char* kTarget = "tarpc::server";
+}  // namespace
+
+void ResponseQueue::enqueue(tarpc_service::Response&& response, std::size_t bytes, const log::Span& span) {
+    queued_.emplace_back(std::move(response), bytes);
+    auto entered = span.enter();
+    QF_LOG(log::Level::Info, kTarget, "BufferResponse");
+}
+
+void ResponseQueue::offer(tarpc_service::Response&& response, log::Span&& span, std::shared_ptr<AbortSignal>&& abort) {
+    const std::size_t bytes = tarpc_service::encoded_size(response);
+    bytes_ += bytes;
+    if (queued_.size() < kPendingResponseBuffer && waiting_.empty()) {
+        enqueue(std::move(response), bytes, span);
+        return;
+    }
+    // The queue is full: the response waits for a slot, and its request can still be aborted.
+    waiting_.emplace_back(std::move(response), std::move(span), std::move(abort), bytes, this);
+    auto it = std::prev(waiting_.end());
+    it->self = it;
+    it->abort->context = &*it;
+    it->abort->on_abort = [](void* context) {
+        auto* waiting = static_cast<Waiting*>(context);
+        ResponseQueue* queue = waiting->queue;
+        queue->bytes_ -= waiting->bytes;
+        queue->waiting_.erase(waiting->self);
+    };
+}
+
+std::optional<tarpc_service::Response> ResponseQueue::take() {
+    if (queued_.empty()) return std::nullopt;
+    std::optional<tarpc_service::Response> next(std::move(queued_.front().response));
+    bytes_ -= queued_.front().bytes;
+    queued_.pop_front();
+    if (!waiting_.empty()) {
+        Waiting& first = waiting_.front();
+        first.abort->on_abort = nullptr;
+        enqueue(std::move(first.response), first.bytes, first.span);
+        waiting_.pop_front();
+    }
+    return next;
+}
+
+void ResponseQueue::clear() noexcept {
+    // A waiting request aborted later must not reach back into a queue that has let it go.
+    for (Waiting& waiting : waiting_) waiting.abort->on_abort = nullptr;
+    waiting_.clear();
+    queued_.clear();
+    bytes_ = 0;
+}
+
+}  // namespace quillfern::tarpc_server
