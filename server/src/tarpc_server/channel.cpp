@@ -12,7 +12,7 @@
 #include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
 
-#include "quillfern/connection.hpp"
+#include "quillfern/runtime.hpp"
 
 namespace quillfern::tarpc_server::detail {
 
@@ -478,7 +478,7 @@ void Channel::close_down() {
     std::error_code ignored;
     deadline_timer_.cancel();
     socket_.close(ignored);
-    if (held_big_replies_) server::trim_memory_soon();
+    if (held_big_replies_) runtime::trim_memory_soon();
 }
 
 }  // namespace quillfern::tarpc_server::detail
