@@ -148,14 +148,18 @@ protected:
     }
     std::string socket() const { return dir.file("quillfern.sock"); }
 
-    // The server answers a liveness probe and an inject, and finds the entry again.
+    // The server answers a liveness probe and an inject, and finds the entry again. Each
+    // call injects a key of its own: versions are whole seconds, so a second inject of one
+    // key within the same second would answer Duplicate.
     void expect_serving(ServerProcess& server) {
+        const std::string key = "after" + std::to_string(++serving_checks);
         Connection c = Connection::negotiated(socket());
         c.client.send(kLiveness);
         EXPECT_EQ(c.client.read_line(std::chrono::seconds(30)), kAlive) << server.out();
-        c.client.send(inject_line(4, "after", R"({"still":"here"})"));
+        c.client.send(inject_line(4, key, R"({"still":"here"})"));
         EXPECT_EQ(c.client.read_line(), accepted_reply(4));
-        c.client.send(R"({"id":5,"method":"gossip.query","params":{"topic":"data","key_prefix":"after"}})"
+        c.client.send(R"({"id":5,"method":"gossip.query","params":{"topic":"data","key_prefix":")" + key +
+                      R"("}})"
                       "\n");
         const std::optional<std::string> found = c.client.read_line();
         ASSERT_TRUE(found.has_value());
@@ -164,6 +168,7 @@ protected:
     }
 
     TempDir dir;
+    int serving_checks = 0;
 };
 
 TEST_F(MemoryBoundsTest, NonReadingClientsOfFullTopicQueriesHoldLittleMemory) {
