@@ -1,7 +1,9 @@
 #include "quillfern/line_reader.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <tuple>
 #include <utility>
 
@@ -25,33 +27,55 @@ LineError invalid_utf8() {
 
 LineError too_long() { return LineError{LineError::Kind::TooLong, IoError(IoErrorKind::InvalidData, "line too long")}; }
 
+char* allocate_buffer(std::size_t bytes) {
+    void* p = std::malloc(bytes);
+    if (p == nullptr) throw std::bad_alloc();
+    return static_cast<char*>(p);
+}
+
 }  // namespace
+
+void LineReader::FreeBuffer::operator()(char* p) const noexcept { std::free(p); }
 
 LineReader::LineReader(transport::TransportStream stream, std::size_t max_line_bytes)
     : stream_(std::move(stream)),
-      buffer_(new char[READ_BUFFER_BYTES]),
+      buffer_(allocate_buffer(READ_BUFFER_BYTES)),
       capacity_(READ_BUFFER_BYTES),
       max_line_bytes_(max_line_bytes) {}
 
 void LineReader::consume(std::size_t count) noexcept { begin_ += std::min(count, end_ - begin_); }
 
 void LineReader::reallocate(std::size_t capacity) {
-    std::unique_ptr<char[]> grown(new char[capacity]);
     const std::size_t kept = end_ - begin_;
-    std::memcpy(grown.get(), buffer_.get() + begin_, kept);
-    buffer_ = std::move(grown);
+    if (begin_ == 0 && kept > 0) {
+        // The bytes are already at the start: the allocator may grow the block where it
+        // lies (or remap it), without copying them.
+        void* grown = std::realloc(buffer_.get(), capacity);
+        if (grown == nullptr) throw std::bad_alloc();
+        static_cast<void>(buffer_.release());
+        buffer_.reset(static_cast<char*>(grown));
+    } else {
+        std::unique_ptr<char, FreeBuffer> fresh(allocate_buffer(capacity));
+        std::memcpy(fresh.get(), buffer_.get() + begin_, kept);
+        buffer_ = std::move(fresh);
+    }
     capacity_ = capacity;
     scan_ = scan_ > begin_ ? scan_ - begin_ : 0;
     end_ = kept;
     begin_ = 0;
 }
 
+void LineReader::give_back_grown_buffer() {
+    if (begin_ != end_ || capacity_ <= READ_BUFFER_BYTES) return;
+    begin_ = end_ = scan_ = 0;
+    // Freed before the small one is taken: the two are never held at once.
+    buffer_.reset();
+    buffer_.reset(allocate_buffer(READ_BUFFER_BYTES));
+    capacity_ = READ_BUFFER_BYTES;
+}
+
 void LineReader::make_room() {
-    if (begin_ == end_) {
-        begin_ = end_ = scan_ = 0;
-        // A long line is used up: its memory goes back before the connection waits again.
-        if (capacity_ > READ_BUFFER_BYTES) reallocate(READ_BUFFER_BYTES);
-    }
+    if (begin_ == end_) begin_ = end_ = scan_ = 0;
     const std::size_t size = capacity_;
     // Move the unconsumed tail to the front once it leaves less than half the buffer free.
     if (begin_ > 0 && size - end_ < size / 2) {
@@ -66,24 +90,69 @@ void LineReader::make_room() {
     }
 }
 
+void LineReader::count_read(const std::error_code& ec, std::size_t count, std::size_t offered) noexcept {
+    end_ += count;
+    drained_ = !ec && count < offered;
+    // After the end or a failure nothing more can come: later reads report the end.
+    if (ec && ec != asio::error::operation_aborted) at_end_ = true;
+}
+
+Expected<std::size_t, IoError> LineReader::fill_result(const std::error_code& ec, std::size_t count) {
+    if (ec && count == 0) {
+        if (ec == asio::error::eof) return std::size_t{0};
+        return unexpected(IoError::from_error_code(ec));
+    }
+    return count;
+}
+
 asio::awaitable<std::pair<std::error_code, std::size_t>> LineReader::read_into_buffer() {
     if (at_end_) co_return std::pair{std::error_code(asio::error::eof), std::size_t{0}};
     make_room();
-    auto [ec, count] = co_await stream_.async_read_some(asio::buffer(buffer_.get() + end_, capacity_ - end_), kNoThrow);
+    const std::size_t offered = capacity_ - end_;
+    auto [ec, count] = co_await stream_.async_read_some(asio::buffer(buffer_.get() + end_, offered), kNoThrow);
     // Counted here, so bytes that arrive while a race is being cancelled are kept.
-    end_ += count;
-    // After the end or a failure nothing more can come: later reads report the end.
-    if (ec && ec != asio::error::operation_aborted) at_end_ = true;
+    count_read(ec, count, offered);
     co_return std::pair{ec, count};
 }
 
 asio::awaitable<Expected<std::size_t, IoError>> LineReader::fill() {
     auto [ec, count] = co_await read_into_buffer();
-    if (ec && count == 0) {
-        if (ec == asio::error::eof) co_return std::size_t{0};
-        co_return unexpected(IoError::from_error_code(ec));
+    co_return fill_result(ec, count);
+}
+
+asio::awaitable<Expected<std::size_t, IoError>> LineReader::fill_next(Clock::duration release_after) {
+    using namespace asio::experimental::awaitable_operators;
+    const bool empty = begin_ == end_;
+    if (empty && capacity_ > KEPT_READ_BUFFER_BYTES) give_back_grown_buffer();
+    // A grown buffer is never left to a read that waits: its memory could not go back then.
+    const bool wait_first = drained_ || (empty && capacity_ > READ_BUFFER_BYTES);
+    // A read of a socket in blocking mode could hold up the whole worker.
+    if (!wait_first || at_end_ || !stream_.non_blocking()) co_return co_await fill();
+    for (;;) {
+        std::error_code ec;
+        if (begin_ == end_ && capacity_ > READ_BUFFER_BYTES) {
+            asio::steady_timer timer(stream_.get_executor(), release_after);
+            auto winner =
+                co_await (stream_.async_wait(asio::socket_base::wait_read, kNoThrow) || timer.async_wait(kNoThrow));
+            if (winner.index() == 0) {
+                ec = std::get<0>(std::get<0>(winner));
+            } else {
+                // The peer has gone quiet: the long line's memory goes back while it is.
+                give_back_grown_buffer();
+                std::tie(ec) = co_await stream_.async_wait(asio::socket_base::wait_read, kNoThrow);
+            }
+        } else {
+            std::tie(ec) = co_await stream_.async_wait(asio::socket_base::wait_read, kNoThrow);
+        }
+        // A failed wait is left to the read to report.
+        if (ec) co_return co_await fill();
+        make_room();
+        const std::size_t offered = capacity_ - end_;
+        const std::size_t count = stream_.read_some(asio::buffer(buffer_.get() + end_, offered), ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again) continue;  // woken for nothing
+        count_read(ec, count, offered);
+        co_return fill_result(ec, count);
     }
-    co_return count;
 }
 
 asio::awaitable<Expected<std::optional<std::size_t>, IoError>> LineReader::fill_until(Clock::time_point deadline) {
@@ -143,6 +212,8 @@ asio::awaitable<Expected<std::optional<std::string_view>, LineError>> LineReader
         auto line = take_buffered_line();
         if (!line) co_return unexpected(std::move(line).error());
         if (*line) co_return std::optional<std::string_view>{**line};
+        // A long line is used up: its memory goes back before the reader waits again.
+        if (!at_end_) give_back_grown_buffer();
 
         Expected<std::optional<std::size_t>, IoError> got = std::optional<std::size_t>{};
         if (deadline) {

@@ -129,6 +129,24 @@ TEST_F(LineReaderTest, TakeBufferedLineNeverReadsAndJoinsLinesAcrossReads) {
     EXPECT_EQ(out, (std::vector<std::string>{"<none>", "ab\xC3\xA9\n", "<none>", "d"}));
 }
 
+asio::awaitable<void> fill_twice(LineReader& reader, std::vector<std::string>& out) {
+    for (int i = 0; i < 2; ++i) {
+        auto got = co_await reader.fill();
+        out.push_back(std::to_string(got ? *got : 0) + (reader.drained() ? " drained" : " more"));
+    }
+}
+
+// A read that fills the whole buffer may have left bytes in the socket; one that leaves
+// room took everything there was.
+TEST_F(LineReaderTest, ADrainedSocketIsOneWhoseLastReadLeftRoom) {
+    pair_.send(std::string(READ_BUFFER_BYTES + 100, 'z'));
+    LineReader reader(std::move(pair_.server));
+    EXPECT_FALSE(reader.drained());
+    std::vector<std::string> out;
+    pair_.run(fill_twice(reader, out));
+    EXPECT_EQ(out, (std::vector<std::string>{std::to_string(READ_BUFFER_BYTES) + " more", "100 drained"}));
+}
+
 asio::awaitable<void> ensure_counts(LineReader& reader, std::vector<std::string>& out) {
     for (std::size_t count : {3u, 5u}) {
         auto got = co_await reader.ensure(count);
