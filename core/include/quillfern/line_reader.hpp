@@ -113,14 +113,16 @@ private:
     void count_read(const std::error_code& ec, std::size_t count, std::size_t offered) noexcept;
     static Expected<std::size_t, IoError> fill_result(const std::error_code& ec, std::size_t count);
     asio::awaitable<Expected<std::optional<std::size_t>, IoError>> fill_until(Clock::time_point deadline);
-    Expected<std::string_view, LineError> checked(std::string_view line) const;
+    // `ascii`: the line is known to hold only ASCII, so it needs no UTF-8 check.
+    Expected<std::string_view, LineError> checked(std::string_view line, bool ascii) const;
 
     transport::TransportStream stream_;
     std::unique_ptr<char, FreeBuffer> buffer_;
     std::size_t capacity_ = 0;
-    std::size_t begin_ = 0;  // first unconsumed byte
-    std::size_t end_ = 0;    // one past the last received byte
-    std::size_t scan_ = 0;   // bytes before this index hold no newline
+    std::size_t begin_ = 0;   // first unconsumed byte
+    std::size_t end_ = 0;     // one past the last received byte
+    std::size_t scan_ = 0;    // bytes before this index hold no newline
+    bool scan_high_ = false;  // bytes from begin_ to scan_ may hold one of 0x80 or above
     std::size_t max_line_bytes_;
     bool at_end_ = false;   // the stream ended or failed: no read is tried again
     bool drained_ = false;  // the last read left room in the buffer

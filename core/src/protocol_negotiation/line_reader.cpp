@@ -1,6 +1,7 @@
 #include "quillfern/line_reader.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -12,6 +13,10 @@
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/use_awaitable.hpp>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "quillfern/no_throw.hpp"
 #include "quillfern/text.hpp"
@@ -26,6 +31,37 @@ LineError invalid_utf8() {
 }
 
 LineError too_long() { return LineError{LineError::Kind::TooLong, IoError(IoErrorKind::InvalidData, "line too long")}; }
+
+// The first newline in [from, end), or `end` when there is none; `high` is set when a
+// byte of 0x80 or above comes before it (left unset: every byte is ASCII, so the line
+// needs no UTF-8 check). One pass over the bytes for both.
+std::size_t find_newline(const char* data, std::size_t from, std::size_t end, bool& high) noexcept {
+    std::size_t p = from;
+#if defined(__SSE2__)
+    const __m128i newline = _mm_set1_epi8('\n');
+    unsigned highs = 0;
+    while (end - p >= 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p));
+        const auto stops = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, newline)));
+        const auto these = static_cast<unsigned>(_mm_movemask_epi8(bytes));
+        if (stops != 0) {
+            const int at = std::countr_zero(stops);
+            high = high || highs != 0 || (these & ((1u << at) - 1)) != 0;
+            return p + static_cast<std::size_t>(at);
+        }
+        highs |= these;
+        p += 16;
+    }
+    bool tail_high = false;
+    for (; p < end && data[p] != '\n'; ++p) tail_high |= static_cast<unsigned char>(data[p]) >= 0x80;
+    high = high || highs != 0 || tail_high;
+    return p;
+#else
+    const void* found = p < end ? std::memchr(data + p, '\n', end - p) : nullptr;
+    high = true;  // not looked at: the line gets its UTF-8 check
+    return found == nullptr ? end : static_cast<std::size_t>(static_cast<const char*>(found) - data);
+#endif
+}
 
 char* allocate_buffer(std::size_t bytes) {
     void* p = std::malloc(bytes);
@@ -177,25 +213,28 @@ asio::awaitable<Expected<bool, IoError>> LineReader::ensure(std::size_t count) {
     co_return true;
 }
 
-Expected<std::string_view, LineError> LineReader::checked(std::string_view line) const {
+Expected<std::string_view, LineError> LineReader::checked(std::string_view line, bool ascii) const {
     if (!line.empty() && line.size() - (line.back() == '\n' ? 1 : 0) > max_line_bytes_) return unexpected(too_long());
-    if (!text::is_valid_utf8(line)) return unexpected(invalid_utf8());
+    if (!ascii && !text::is_valid_utf8(line)) return unexpected(invalid_utf8());
     return line;
 }
 
 Expected<std::optional<std::string_view>, LineError> LineReader::take_buffered_line() {
     const char* base = buffer_.get();
+    if (begin_ >= scan_) scan_high_ = false;  // nothing of the scanned part is left
     const std::size_t from = std::max(scan_, begin_);
-    const void* newline = from < end_ ? std::memchr(base + from, '\n', end_ - from) : nullptr;
-    if (newline == nullptr) {
+    const std::size_t newline = find_newline(base, from, end_, scan_high_);
+    if (newline == end_) {
         scan_ = end_;
         if (end_ - begin_ > max_line_bytes_) return unexpected(too_long());
         return std::optional<std::string_view>{};
     }
-    const std::size_t stop = static_cast<std::size_t>(static_cast<const char*>(newline) - base) + 1;
+    const std::size_t stop = newline + 1;
     const std::string_view line(base + begin_, stop - begin_);
+    const bool ascii = !scan_high_;
     begin_ = scan_ = stop;
-    auto valid = checked(line);
+    scan_high_ = false;
+    auto valid = checked(line, ascii);
     if (!valid) return unexpected(std::move(valid).error());
     return std::optional<std::string_view>{*valid};
 }
@@ -203,7 +242,8 @@ Expected<std::optional<std::string_view>, LineError> LineReader::take_buffered_l
 Expected<std::string_view, LineError> LineReader::take_rest() {
     const std::string_view rest(buffer_.get() + begin_, end_ - begin_);
     begin_ = scan_ = end_;
-    return checked(rest);
+    scan_high_ = false;
+    return checked(rest, false);
 }
 
 asio::awaitable<Expected<std::optional<std::string_view>, LineError>> LineReader::read_line(

@@ -62,6 +62,25 @@ TEST_F(LineReaderTest, InvalidUtf8ConsumesItsLineOnly) {
                                         "<utf8: stream did not contain valid UTF-8>", "<end>"}));
 }
 
+// Every place of a byte in a line, around the blocks the newline is looked for in: a
+// lone continuation byte or a cut sequence is refused, a whole sequence is kept.
+TEST_F(LineReaderTest, UnicodeIsCheckedWhereverItSitsInTheLine) {
+    for (std::size_t length = 1; length <= 40; ++length) {
+        for (std::size_t at = 0; at < length; ++at) {
+            std::string bad(length, 'a');
+            bad[at] = '\x80';
+            std::string cut = std::string(length, 'c') + "\xE2\x82";
+            cut.insert(at, "xy");
+            std::string good(length, 'g');
+            good.insert(at, "\xE2\x82\xAC");
+            EXPECT_EQ(lines_of(bad + "\nok\n" + good + "\n" + cut + "\n", 4),
+                      (std::vector<std::string>{"<utf8: stream did not contain valid UTF-8>", "ok\n", good + "\n",
+                                                "<utf8: stream did not contain valid UTF-8>"}))
+                << length << " " << at;
+        }
+    }
+}
+
 TEST_F(LineReaderTest, ManyLinesAcrossSeveralBufferFillsArriveWhole) {
     std::string input;
     std::vector<std::string> expected;
