@@ -20,9 +20,13 @@
 
 namespace quillfern::protocol_negotiation {
 
-// The buffer a reader starts with; it grows only for a line that does not fit, and goes
-// back to this size once such a line is used up and nothing else is buffered.
+// The buffer a reader starts with; it grows only for a line that does not fit. `read_line`
+// goes back to this size once such a line is used up and nothing else is buffered;
+// `fill_next` keeps a grown buffer while the peer keeps sending (see there).
 inline constexpr std::size_t READ_BUFFER_BYTES = 8192;
+// The largest grown buffer `fill_next` keeps between lines (enough for any line short of
+// a megabyte); a bigger one goes back as soon as it holds nothing.
+inline constexpr std::size_t KEPT_READ_BUFFER_BYTES = std::size_t{2} * 1024 * 1024;
 // The longest line (without its newline) a connection may send.
 inline constexpr std::size_t MAX_LINE_BYTES = std::size_t{64} * 1024 * 1024;
 
@@ -63,6 +67,19 @@ public:
     // cancelled while it completes.
     asio::awaitable<Expected<std::size_t, IoError>> fill();
 
+    // The line loop's read, once every complete line is answered; the result is fill()'s.
+    // When the last read took everything the socket held (it left room in the buffer), a
+    // peer that waits for its replies can have sent nothing yet: instead of a read that
+    // would find nothing, the socket is waited on until it is readable, then read (a socket
+    // in blocking mode is read at once). A buffer grown for a long line is kept for the
+    // next one while the peer keeps sending: given back when, with nothing buffered, the
+    // wait lasts `release_after`, and at once when it is larger than KEPT_READ_BUFFER_BYTES.
+    asio::awaitable<Expected<std::size_t, IoError>> fill_next(Clock::duration release_after);
+
+    // Whether the last read took everything the socket held at that moment (it left room
+    // in the buffer), so that more bytes can only come later.
+    bool drained() const noexcept { return drained_; }
+
     // Makes at least `count` bytes available: false when the stream ends first.
     asio::awaitable<Expected<bool, IoError>> ensure(std::size_t count);
 
@@ -81,22 +98,34 @@ public:
         std::optional<Clock::time_point> deadline = std::nullopt);
 
 private:
+    struct FreeBuffer {
+        void operator()(char* p) const noexcept;
+    };
+
     void make_room();
+    // Back to READ_BUFFER_BYTES once a grown buffer holds nothing.
+    void give_back_grown_buffer();
     // A buffer of `capacity` bytes holding the unconsumed bytes at its start; its new bytes
     // are not zeroed (they are only ever written by reads).
     void reallocate(std::size_t capacity);
     asio::awaitable<std::pair<std::error_code, std::size_t>> read_into_buffer();
+    // What one read gave, counted into the buffer and the reader's state.
+    void count_read(const std::error_code& ec, std::size_t count, std::size_t offered) noexcept;
+    static Expected<std::size_t, IoError> fill_result(const std::error_code& ec, std::size_t count);
     asio::awaitable<Expected<std::optional<std::size_t>, IoError>> fill_until(Clock::time_point deadline);
-    Expected<std::string_view, LineError> checked(std::string_view line) const;
+    // `ascii`: the line is known to hold only ASCII, so it needs no UTF-8 check.
+    Expected<std::string_view, LineError> checked(std::string_view line, bool ascii) const;
 
     transport::TransportStream stream_;
-    std::unique_ptr<char[]> buffer_;
+    std::unique_ptr<char, FreeBuffer> buffer_;
     std::size_t capacity_ = 0;
-    std::size_t begin_ = 0;  // first unconsumed byte
-    std::size_t end_ = 0;    // one past the last received byte
-    std::size_t scan_ = 0;   // bytes before this index hold no newline
+    std::size_t begin_ = 0;   // first unconsumed byte
+    std::size_t end_ = 0;     // one past the last received byte
+    std::size_t scan_ = 0;    // bytes before this index hold no newline
+    bool scan_high_ = false;  // bytes from begin_ to scan_ may hold one of 0x80 or above
     std::size_t max_line_bytes_;
-    bool at_end_ = false;  // the stream ended or failed: no read is tried again
+    bool at_end_ = false;   // the stream ended or failed: no read is tried again
+    bool drained_ = false;  // the last read left room in the buffer
 };
 
 }  // namespace quillfern::protocol_negotiation

@@ -3,12 +3,17 @@
 // building nlohmann values directly. One pass, no exceptions on the normal path.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <new>
 #include <system_error>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "quillfern/json.hpp"
 #include "quillfern/text.hpp"
@@ -43,15 +48,63 @@ constexpr std::array<std::uint8_t, 256> make_string_classes() {
 }
 constexpr auto kStringClasses = make_string_classes();
 
-// High bit set in the bytes of the word at `p` that end a plain run inside a string:
-// below 0x20, '"' or '\\' (exact for the first such byte).
-inline std::uint64_t string_stops_in_8(const char* p, std::uint64_t& word) noexcept {
-    constexpr std::uint64_t kOnes = 0x0101010101010101u;
-    constexpr std::uint64_t kHighs = 0x8080808080808080u;
-    std::memcpy(&word, p, sizeof word);
-    const std::uint64_t quote = word ^ (kOnes * '"');
-    const std::uint64_t backslash = word ^ (kOnes * '\\');
-    return ((word - kOnes * 0x20) | (quote - kOnes) | (backslash - kOnes)) & ~word & kHighs;
+// Where a plain run inside a string ends: the first byte at or after `from` that is '"',
+// '\\' or below 0x20, or `size` when none is; `high` tells whether a byte of 0x80 or above
+// came before it. Sixteen bytes at a time, then eight, then one by one near the end.
+struct RunEnd {
+    std::size_t at;
+    bool high;
+};
+
+inline RunEnd find_run_end(const char* data, std::size_t from, std::size_t size) noexcept {
+    std::size_t p = from;
+    bool high = false;
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i last_control = _mm_set1_epi8(0x1F);
+    while (size - p >= 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p));
+        const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(bytes, last_control), last_control);
+        const __m128i stop =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)), control);
+        const auto stops = static_cast<unsigned>(_mm_movemask_epi8(stop));
+        const auto highs = static_cast<unsigned>(_mm_movemask_epi8(bytes));
+        if (stops != 0) {
+            const int at = std::countr_zero(stops);
+            return {p + static_cast<std::size_t>(at), high || (highs & ((1u << at) - 1)) != 0};
+        }
+        high |= highs != 0;
+        p += 16;
+    }
+#endif
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr std::uint64_t kOnes = 0x0101010101010101u;
+        constexpr std::uint64_t kHighs = 0x8080808080808080u;
+        while (size - p >= 8) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, data + p, sizeof word);
+            // High bit set in the bytes that end the run (exact up to the first of them:
+            // borrows only reach the bytes after it).
+            const std::uint64_t stops =
+                ((word - kOnes * 0x20) | ((word ^ (kOnes * '"')) - kOnes) | ((word ^ (kOnes * '\\')) - kOnes)) & ~word &
+                kHighs;
+            if (stops != 0) {
+                const int at = std::countr_zero(stops) / 8;
+                const std::uint64_t before = (std::uint64_t{1} << (8 * at)) - 1;
+                return {p + static_cast<std::size_t>(at), high || (word & kHighs & before) != 0};
+            }
+            high |= (word & kHighs) != 0;
+            p += 8;
+        }
+    }
+    std::uint8_t classes = 0;
+    for (; p < size; ++p) {
+        const std::uint8_t cls = kStringClasses[static_cast<unsigned char>(data[p])];
+        if (cls > kHigh) break;
+        classes |= cls;
+    }
+    return {p, high || classes != 0};
 }
 
 constexpr bool is_digit(int c) noexcept { return c >= '0' && c <= '9'; }
@@ -183,8 +236,9 @@ void Reader::fail_at_next(std::string message) { fail_at(std::min(text_.size(), 
 
 int Reader::peek_token() noexcept {
     while (pos_ < text_.size()) {
-        const char c = text_[pos_];
-        if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return static_cast<unsigned char>(c);
+        const auto c = static_cast<unsigned char>(text_[pos_]);
+        // Every white space byte is a blank or below it: compact text takes the first test only.
+        if (c > ' ' || (c != ' ' && c != '\n' && c != '\t' && c != '\r')) return c;
         ++pos_;
     }
     return -1;
@@ -411,6 +465,12 @@ Value Reader::read_number(bool positive) {
     } else if (is_digit(first)) {
         significand = static_cast<std::uint64_t>(first - '0');
         nonzero_mantissa = true;
+        // Nineteen digits fit 64 bits whatever they are: the next 18 need no check.
+        const std::size_t unchecked_end = pos_ + std::min<std::size_t>(18, text_.size() - pos_);
+        while (pos_ < unchecked_end && is_digit(text_[pos_])) {
+            significand = significand * 10 + static_cast<std::uint64_t>(text_[pos_] - '0');
+            ++pos_;
+        }
         for (int c = peek_byte(); is_digit(c); c = peek_byte()) {
             const auto digit = static_cast<std::uint64_t>(c - '0');
             if (significand > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) {
@@ -509,28 +569,20 @@ std::string Reader::read_string_body() {
 
 bool Reader::read_string_into(std::string& out) {
     const std::size_t base = out.size();
-    std::size_t run_start = pos_;
-    std::uint8_t seen_high = 0;
+    const char* const data = text_.data();
     const std::size_t size = text_.size();
+    bool seen_high = false;
     for (;;) {
-        // Words of plain bytes at once, then byte by byte up to the end of the run.
-        std::uint64_t word = 0;
-        while (size - pos_ >= 8 && string_stops_in_8(text_.data() + pos_, word) == 0) {
-            seen_high |= (word & 0x8080808080808080u) != 0;
-            pos_ += 8;
-        }
-        while (pos_ < size) {
-            const std::uint8_t cls = kStringClasses[static_cast<unsigned char>(text_[pos_])];
-            if (cls > kHigh) break;
-            seen_high |= cls;
-            ++pos_;
-        }
+        const std::size_t run_start = pos_;
+        const RunEnd run = find_run_end(data, pos_, size);
+        pos_ = run.at;
+        seen_high |= run.high;
         if (pos_ == size) {
             fail(kEofString);
             return false;
         }
-        const char c = text_[pos_];
-        out.append(text_.data() + run_start, pos_ - run_start);
+        const char c = data[pos_];
+        out.append(data + run_start, pos_ - run_start);
         ++pos_;
         if (c == '"') break;
         if (c != '\\') {
@@ -538,10 +590,9 @@ bool Reader::read_string_into(std::string& out) {
             return false;
         }
         if (!read_escape(out)) return false;
-        run_start = pos_;
     }
     // Escapes always give valid UTF-8; raw bytes from a caller that skipped validation may not.
-    if (seen_high != 0 && !text::is_valid_utf8(std::string_view(out).substr(base))) {
+    if (seen_high && !text::is_valid_utf8(std::string_view(out).substr(base))) {
         fail("invalid unicode code point");
         return false;
     }

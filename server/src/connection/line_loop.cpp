@@ -1,3 +1,4 @@
+#include <chrono>
 #include <new>
 #include <string>
 #include <utility>
@@ -89,6 +90,11 @@ void report_line_error(const LineError& error) {
 // A reply buffer grown past this by a long reply is let go once it is written.
 constexpr std::size_t KEPT_REPLY_BUFFER_BYTES = 4 * REPLY_FLUSH_BYTES;
 
+// A read buffer grown for a long line is kept while the peer keeps sending (a peer that
+// sends batch after batch would otherwise grow it anew for each), and given back once the
+// connection has been quiet this long with nothing buffered.
+constexpr auto IDLE_READ_BUFFER_RELEASE = std::chrono::seconds(1);
+
 class Replies {
 public:
     Replies(transport::TransportStream& stream, bool write_at_once)
@@ -149,7 +155,7 @@ asio::awaitable<void> line_loop(LineReader& reader, const std::shared_ptr<gossip
         }
         // The buffer holds no complete line: send what is ready, then read on.
         if (!co_await replies.flush()) co_return;
-        auto received = co_await reader.fill();
+        auto received = co_await reader.fill_next(IDLE_READ_BUFFER_RELEASE);
         if (!received) {
             QF_LOG(log::Level::Warn, kServerTarget, fmt::format("Read error: {}", received.error().message()));
             co_return;

@@ -101,10 +101,11 @@ TEST(LineLoopTest, ALineOverTheLimitClosesTheConnection) {
 
 // A client that waits for each reply before it sends the next request: the loop must
 // have written every ready reply before it waits for more bytes.
-asio::awaitable<void> converse(asio::local::stream_protocol::socket& client, std::vector<std::string>& replies) {
+asio::awaitable<void> converse(asio::local::stream_protocol::socket& client, const std::vector<std::string>& requests,
+                               std::vector<std::string>& replies) {
     std::string buffer;
-    for (int id = 1; id <= 3; ++id) {
-        const std::string request = (id == 1 ? "\xEC\x01" : "") + liveness(id) + "\n";
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        const std::string request = (i == 0 ? "\xEC\x01" : "") + requests[i] + "\n";
         co_await asio::async_write(client, asio::buffer(request), asio::use_awaitable);
         const std::size_t end =
             co_await asio::async_read_until(client, asio::dynamic_buffer(buffer), '\n', asio::use_awaitable);
@@ -114,17 +115,40 @@ asio::awaitable<void> converse(asio::local::stream_protocol::socket& client, std
     client.shutdown(asio::socket_base::shutdown_send);
 }
 
-asio::awaitable<void> serve_and_converse(SocketPair& pair, std::vector<std::string>& replies) {
+asio::awaitable<void> serve_and_converse(SocketPair& pair, const std::vector<std::string>& requests,
+                                         std::vector<std::string>& replies) {
     using namespace asio::experimental::awaitable_operators;
-    co_await (handle_connection(std::move(pair.server), make_store()) && converse(pair.client, replies));
+    co_await (handle_connection(std::move(pair.server), make_store()) && converse(pair.client, requests, replies));
 }
 
 TEST(LineLoopTest, RepliesAreWrittenBeforeTheLoopWaitsForTheNextLine) {
-    SocketPair pair;
-    std::vector<std::string> replies;
-    pair.run(serve_and_converse(pair, replies));
-    EXPECT_EQ(replies, (std::vector<std::string>{alive(1), alive(2), alive(3)}));
-    EXPECT_EQ(pair.receive_all(), "");
+    // A liveness request, padded past the read buffer when `long_line`.
+    const auto request = [](int id, bool long_line) {
+        if (!long_line) return liveness(id);
+        return "{\"id\":" + std::to_string(id) + ",\"method\":\"health.liveness\",\"pad\":\"" +
+               std::string(5 * 8192, 'p') + "\"}";
+    };
+    const struct {
+        const char* what;
+        std::vector<bool> long_lines;  // one request per element, ids from 1
+    } cases[] = {
+        {"short lines", {false, false, false}},
+        // The buffer grown for the first is kept for the next ones.
+        {"lines longer than the read buffer", {true, true, false, true}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> requests;
+        std::vector<std::string> expected;
+        for (std::size_t i = 0; i < c.long_lines.size(); ++i) {
+            requests.push_back(request(static_cast<int>(i + 1), c.long_lines[i]));
+            expected.push_back(alive(static_cast<int>(i + 1)));
+        }
+        SocketPair pair;
+        std::vector<std::string> replies;
+        pair.run(serve_and_converse(pair, requests, replies));
+        EXPECT_EQ(replies, expected) << c.what;
+        EXPECT_EQ(pair.receive_all(), "") << c.what;
+    }
 }
 
 }  // namespace

@@ -185,7 +185,13 @@ TEST(ParseNumbers, IntegerClasses) {
     const Case cases[] = {
         {"0", Value::value_t::number_unsigned, "0"},
         {"7800", Value::value_t::number_unsigned, "7800"},
+        {"1234567890123456789", Value::value_t::number_unsigned, "1234567890123456789"},
+        {"9999999999999999999", Value::value_t::number_unsigned, "9999999999999999999"},
+        {"12345678901234567890", Value::value_t::number_unsigned, "12345678901234567890"},
         {"18446744073709551615", Value::value_t::number_unsigned, "18446744073709551615"},
+        {"[18446744073709551615]", Value::value_t::array, "[18446744073709551615]"},
+        {"99999999999999999999", Value::value_t::number_float, "1e20"},
+        {"-9999999999999999999", Value::value_t::number_float, "-1e19"},
         {"18446744073709551616", Value::value_t::number_float, "1.8446744073709552e19"},
         {"-1", Value::value_t::number_integer, "-1"},
         {"-9223372036854775808", Value::value_t::number_integer, "-9223372036854775808"},
@@ -286,6 +292,28 @@ TEST(ParseStrings, RunEndsAtEveryOffsetOfLongStrings) {
         EXPECT_EQ(error_of("\"" + before + "\xC3\xA9" + after + "\"x"), "trailing characters at line 1 column 45");
         EXPECT_EQ(error_of("\"" + before + "\xA9" + after + "\""), "invalid unicode code point at line 1 column 43");
         EXPECT_EQ(error_of("\"" + before + after), "EOF while parsing a string at line 1 column 41");
+    }
+}
+
+// A byte of 0x80 or above anywhere in a string, right before its closing quote included,
+// is checked, whatever block of the scan it falls in and however much text follows.
+TEST(ParseStrings, HighBytesAreSeenInEveryBlockOfAString) {
+    for (std::size_t length = 0; length <= 40; ++length) {
+        for (const std::size_t tail : {0u, 1u, 7u, 8u, 9u, 15u, 16u, 17u}) {
+            const std::string after = "]" + std::string(tail, ' ');
+            for (std::size_t at = 0; at <= length; ++at) {
+                std::string lone(length, 'a');
+                lone.insert(at, "\xA9");
+                std::string whole(length, 'a');
+                whole.insert(at, "\xC3\xA9");
+                EXPECT_EQ(error_of("[\"" + lone + "\"" + after),
+                          "invalid unicode code point at line 1 column " + std::to_string(lone.size() + 3))
+                    << length << " " << tail << " " << at;
+                auto value = parse("[\"" + whole + "\"" + after);
+                ASSERT_TRUE(value.has_value()) << length << " " << tail << " " << at;
+                EXPECT_EQ((*value)[0], whole);
+            }
+        }
     }
 }
 

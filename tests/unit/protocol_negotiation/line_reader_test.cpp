@@ -62,6 +62,25 @@ TEST_F(LineReaderTest, InvalidUtf8ConsumesItsLineOnly) {
                                         "<utf8: stream did not contain valid UTF-8>", "<end>"}));
 }
 
+// Every place of a byte in a line, around the blocks the newline is looked for in: a
+// lone continuation byte or a cut sequence is refused, a whole sequence is kept.
+TEST_F(LineReaderTest, UnicodeIsCheckedWhereverItSitsInTheLine) {
+    for (std::size_t length = 1; length <= 40; ++length) {
+        for (std::size_t at = 0; at < length; ++at) {
+            std::string bad(length, 'a');
+            bad[at] = '\x80';
+            std::string cut = std::string(length, 'c') + "\xE2\x82";
+            cut.insert(at, "xy");
+            std::string good(length, 'g');
+            good.insert(at, "\xE2\x82\xAC");
+            EXPECT_EQ(lines_of(bad + "\nok\n" + good + "\n" + cut + "\n", 4),
+                      (std::vector<std::string>{"<utf8: stream did not contain valid UTF-8>", "ok\n", good + "\n",
+                                                "<utf8: stream did not contain valid UTF-8>"}))
+                << length << " " << at;
+        }
+    }
+}
+
 TEST_F(LineReaderTest, ManyLinesAcrossSeveralBufferFillsArriveWhole) {
     std::string input;
     std::vector<std::string> expected;
@@ -127,6 +146,24 @@ TEST_F(LineReaderTest, TakeBufferedLineNeverReadsAndJoinsLinesAcrossReads) {
     std::vector<std::string> out;
     pair_.run(fill_and_take(reader, pair_, out));
     EXPECT_EQ(out, (std::vector<std::string>{"<none>", "ab\xC3\xA9\n", "<none>", "d"}));
+}
+
+asio::awaitable<void> fill_twice(LineReader& reader, std::vector<std::string>& out) {
+    for (int i = 0; i < 2; ++i) {
+        auto got = co_await reader.fill();
+        out.push_back(std::to_string(got ? *got : 0) + (reader.drained() ? " drained" : " more"));
+    }
+}
+
+// A read that fills the whole buffer may have left bytes in the socket; one that leaves
+// room took everything there was.
+TEST_F(LineReaderTest, ADrainedSocketIsOneWhoseLastReadLeftRoom) {
+    pair_.send(std::string(READ_BUFFER_BYTES + 100, 'z'));
+    LineReader reader(std::move(pair_.server));
+    EXPECT_FALSE(reader.drained());
+    std::vector<std::string> out;
+    pair_.run(fill_twice(reader, out));
+    EXPECT_EQ(out, (std::vector<std::string>{std::to_string(READ_BUFFER_BYTES) + " more", "100 drained"}));
 }
 
 asio::awaitable<void> ensure_counts(LineReader& reader, std::vector<std::string>& out) {
