@@ -2,9 +2,7 @@
 
 #include <pthread.h>
 
-#include <array>
 #include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -18,20 +16,6 @@
 namespace quillfern::runtime {
 
 namespace {
-
-// A worker's first allocation gives it an arena of its own, whose heap glibc makes
-// writable one page at a time as it grows, each page one mprotect call; the calls of
-// workers that grow at once (a fresh server filling its store) hold each other up.
-// Blocks taken and freed right away, each below the mmap threshold, leave the heap
-// writable that far ahead: growth up to it needs no call. Nothing stays in use: the
-// freed blocks go back to the system as any free top of a heap does.
-void reserve_arena_growth() noexcept {
-    constexpr std::size_t kBlockBytes = 512 * 1024;  // under M_MMAP_THRESHOLD (main.cpp)
-    constexpr std::size_t kBlocks = 64;              // 32 MiB ahead
-    std::array<void*, kBlocks> blocks{};
-    for (void*& block : blocks) block = std::malloc(kBlockBytes);
-    for (void* block : blocks) std::free(block);
-}
 
 std::string current_thread_name() {
     char name[32] = {};
@@ -62,7 +46,6 @@ Runtime::Runtime(std::size_t workers) {
         for (auto& ctx : workers_) {
             threads_.emplace_back([ctx = ctx.get()] {
                 pthread_setname_np(pthread_self(), "quillfern-work");
-                reserve_arena_growth();
                 auto guard = asio::make_work_guard(*ctx);
                 for (;;) {
                     try {
