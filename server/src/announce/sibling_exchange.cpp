@@ -4,6 +4,7 @@
 
 #include "quillfern/announce.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
 
 namespace quillfern::announce::detail {
 
@@ -23,13 +24,14 @@ asio::awaitable<ExchangeOutcome> exchange_line(std::string socket_path, std::str
 void log_outcome(const ExchangeOutcome& outcome, const ExchangeEvents& events) {
     // Sibling texts reach the log through its escaping, never raw.
     if (const auto* failed = std::get_if<NotReachable>(&outcome)) {
-        QF_LOG(log::Level::Info, LOG_TARGET, fmt::format(fmt::runtime(events.not_reachable), failed->error));
+        QF_LOG(log::Level::Info, log::targets::kAnnounce,
+               fmt::format(fmt::runtime(events.not_reachable), failed->error));
     } else if (const auto* failed = std::get_if<SendFailed>(&outcome)) {
-        QF_LOG(log::Level::Warn, LOG_TARGET, fmt::format(fmt::runtime(events.send_failed), failed->error));
+        QF_LOG(log::Level::Warn, log::targets::kAnnounce, fmt::format(fmt::runtime(events.send_failed), failed->error));
     } else if (std::holds_alternative<NoResponse>(outcome)) {
-        QF_LOG(log::Level::Warn, LOG_TARGET, events.no_response);
+        QF_LOG(log::Level::Warn, log::targets::kAnnounce, events.no_response);
     } else {
-        QF_LOG(log::Level::Info, LOG_TARGET,
+        QF_LOG(log::Level::Info, log::targets::kAnnounce,
                fmt::format(fmt::runtime(events.replied), std::get<Replied>(outcome).line));
     }
 }

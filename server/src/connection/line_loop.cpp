@@ -16,6 +16,7 @@
 #include "quillfern/dispatch.hpp"
 #include "quillfern/json.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
 #include "quillfern/text.hpp"
 
 namespace quillfern::server {
@@ -27,13 +28,13 @@ void log_connection_failure(std::exception_ptr failure) noexcept {
         try {
             std::rethrow_exception(failure);
         } catch (const json::TooLarge&) {
-            QF_LOG(log::Level::Warn, kServerTarget, "Request needs too much memory — closing connection");
+            QF_LOG(log::Level::Warn, log::targets::kServer, "Request needs too much memory — closing connection");
         } catch (const std::bad_alloc&) {
-            QF_LOG(log::Level::Warn, kServerTarget, "Connection aborted: out of memory");
+            QF_LOG(log::Level::Warn, log::targets::kServer, "Connection aborted: out of memory");
         } catch (const std::exception& e) {
-            QF_LOG(log::Level::Warn, kServerTarget, fmt::format("Connection aborted: {}", e.what()));
+            QF_LOG(log::Level::Warn, log::targets::kServer, fmt::format("Connection aborted: {}", e.what()));
         } catch (...) {
-            QF_LOG(log::Level::Warn, kServerTarget, "Connection aborted: unknown error");
+            QF_LOG(log::Level::Warn, log::targets::kServer, "Connection aborted: unknown error");
         }
     } catch (...) {
         // Not even the log line could be had; the connection ends all the same.
@@ -47,7 +48,6 @@ namespace {
 // Completion token giving (error, result) tuples instead of throwing.
 constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
 
-using detail::kServerTarget;
 using protocol_negotiation::LineError;
 using protocol_negotiation::LineReader;
 
@@ -72,7 +72,8 @@ asio::awaitable<bool> write_pending(transport::TransportStream& stream, std::str
     }
     pending.clear();
     if (ec) {
-        QF_LOG(log::Level::Warn, kServerTarget, fmt::format("Write error: {}", IoError::from_error_code(ec).message()));
+        QF_LOG(log::Level::Warn, log::targets::kServer,
+               fmt::format("Write error: {}", IoError::from_error_code(ec).message()));
         co_return false;
     }
     co_return true;
@@ -80,9 +81,9 @@ asio::awaitable<bool> write_pending(transport::TransportStream& stream, std::str
 
 void report_line_error(const LineError& error) {
     if (error.kind == LineError::Kind::TooLong) {
-        QF_LOG(log::Level::Warn, kServerTarget, "Request line too long — closing connection");
+        QF_LOG(log::Level::Warn, log::targets::kServer, "Request line too long — closing connection");
     } else {
-        QF_LOG(log::Level::Warn, kServerTarget, fmt::format("Read error: {}", error.error.message()));
+        QF_LOG(log::Level::Warn, log::targets::kServer, fmt::format("Read error: {}", error.error.message()));
     }
 }
 
@@ -151,7 +152,7 @@ asio::awaitable<void> line_loop(LineReader& reader, const std::shared_ptr<gossip
         if (!co_await replies.flush()) co_return;
         auto received = co_await reader.fill();
         if (!received) {
-            QF_LOG(log::Level::Warn, kServerTarget, fmt::format("Read error: {}", received.error().message()));
+            QF_LOG(log::Level::Warn, log::targets::kServer, fmt::format("Read error: {}", received.error().message()));
             co_return;
         }
         if (*received == 0) {

@@ -5,6 +5,7 @@
 #include "connection_detail.hpp"
 #include "quillfern/connection.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
 #include "quillfern/protocol_negotiation.hpp"
 
 namespace quillfern::server {
@@ -19,10 +20,10 @@ asio::awaitable<void> serve_negotiated(transport::TransportStream stream, std::s
         auto outcome = co_await protocol_negotiation::negotiate(reader, protocol_negotiation::SERVER_PROTOCOLS,
                                                                 protocol_negotiation::negotiate_timeout());
         if (!outcome) {
-            QF_LOG(log::Level::Warn, detail::kServerTarget,
+            QF_LOG(log::Level::Warn, log::targets::kServer,
                    fmt::format("Protocol negotiation error: {} — falling back to JSON-RPC", outcome.error().message()));
         } else if (*outcome == IpcProtocol::Tarpc) {
-            QF_LOG(log::Level::Info, detail::kServerTarget, "G65: tarpc selected — handing off to tarpc handler");
+            QF_LOG(log::Level::Info, log::targets::kServer, "G65: tarpc selected — handing off to tarpc handler");
             co_await tarpc(std::move(reader).release_stream());
             co_return;
         }

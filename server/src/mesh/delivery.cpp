@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
 #include "quillfern/mesh.hpp"
 #include "quillfern/paths.hpp"
 #include "quillfern/sibling_client.hpp"
@@ -23,7 +24,6 @@ using sibling_client::Failure;
 using sibling_client::FailureKind;
 using sibling_client::JSONRPC_SIGNAL;
 
-constexpr std::string_view LOG_TARGET = "quillfern_server::spread";
 constexpr std::uint64_t MAX_COUNT = std::numeric_limits<std::uint32_t>::max();
 
 using Road = Expected<std::uint32_t, std::string>;
@@ -139,23 +139,24 @@ asio::awaitable<void> spread_to_peer(SpreadTask task) {
         auto direct_attempt = spread_via_tcp(task.peer, task.payload);
         Road direct = co_await std::move(direct_attempt);
         if (direct) {
-            QF_LOG(log::Level::Debug, LOG_TARGET, "Gossip spread delivered via TCP", log::text("peer", task.peer),
-                   log::number("accepted", *direct));
+            QF_LOG(log::Level::Debug, log::targets::kSpread, "Gossip spread delivered via TCP",
+                   log::text("peer", task.peer), log::number("accepted", *direct));
             task.store->record_sent(task.peer, *direct);
             co_return;
         }
-        QF_LOG(log::Level::Debug, LOG_TARGET, "TCP spread failed, trying reedHorn relay", log::text("peer", task.peer),
-               log::text("error", direct.error()));
+        QF_LOG(log::Level::Debug, log::targets::kSpread, "TCP spread failed, trying reedHorn relay",
+               log::text("peer", task.peer), log::text("error", direct.error()));
         auto relay_attempt = spread_via_relay(task.peer, task.payload);
         Road relayed = co_await std::move(relay_attempt);
         if (relayed) {
-            QF_LOG(log::Level::Debug, LOG_TARGET, "Gossip spread delivered via reedHorn relay",
+            QF_LOG(log::Level::Debug, log::targets::kSpread, "Gossip spread delivered via reedHorn relay",
                    log::text("peer", task.peer), log::number("accepted", *relayed));
             task.store->record_sent(task.peer, *relayed);
             co_return;
         }
-        QF_LOG(log::Level::Warn, LOG_TARGET, "Gossip spread failed (TCP + relay)", log::text("peer", task.peer),
-               log::text("tcp_error", direct.error()), log::text("relay_error", relayed.error()));
+        QF_LOG(log::Level::Warn, log::targets::kSpread, "Gossip spread failed (TCP + relay)",
+               log::text("peer", task.peer), log::text("tcp_error", direct.error()),
+               log::text("relay_error", relayed.error()));
     } catch (...) {
         // A delivery that can't go on (out of memory) ends here; the server carries on.
     }

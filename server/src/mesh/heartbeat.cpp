@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
 #include "quillfern/mesh.hpp"
 #include "quillfern/rpc_types.hpp"
 
@@ -11,7 +12,6 @@ namespace quillfern::mesh {
 namespace {
 
 // The heartbeat is the gate making itself known, beside its announcement and registration.
-constexpr std::string_view LOG_TARGET = "quillfern_server::announce";
 
 }  // namespace
 
@@ -35,11 +35,12 @@ void inject_endpoint_alive(gossip::GossipStore& store, std::uint16_t gossip_port
         store.inject(gossip::Topic::Varne, std::move(key), endpoint_alive_payload(node_id, gossip_port, pid));
     switch (outcome) {
         case gossip::IngestOutcome::Accepted:
-            QF_LOG(log::Level::Info, LOG_TARGET, "Injected endpoint.alive gossip entry", log::text("gate", node_id));
+            QF_LOG(log::Level::Info, log::targets::kAnnounce, "Injected endpoint.alive gossip entry",
+                   log::text("gate", node_id));
             break;
         case gossip::IngestOutcome::Duplicate: break;  // renewed within the same second: the stored heartbeat stays
         default:
-            QF_LOG(log::Level::Warn, LOG_TARGET, "endpoint.alive injection unexpected result",
+            QF_LOG(log::Level::Warn, log::targets::kAnnounce, "endpoint.alive injection unexpected result",
                    log::text("gate", node_id), log::variant("result", gossip::outcome_name(outcome)));
             break;
     }

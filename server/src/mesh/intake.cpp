@@ -12,6 +12,7 @@
 #include <asio/use_awaitable.hpp>
 
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
 #include "quillfern/mesh.hpp"
 #include "quillfern/paths.hpp"
 
@@ -19,7 +20,6 @@ namespace quillfern::mesh {
 
 namespace {
 
-constexpr std::string_view LOG_TARGET = "quillfern_server::dispatch";
 // Without a thornKit socket every entry is allowed without a connection. Whether the
 // socket is there is looked at again after this many entries, so that a long batch costs
 // a file-system check per slice rather than per entry, and a thornKit that appears while
@@ -33,7 +33,7 @@ bool thornkit_socket_present() { return paths::exists(paths::thornkit_socket_pat
 // True when thornKit allowed the entry and the store accepted it.
 asio::awaitable<bool> take_checked(gossip::GossipEntry entry, std::string_view sender, gossip::GossipStore& store) {
     if (!co_await validate_with_thornkit(entry)) {
-        QF_LOG(log::Level::Debug, LOG_TARGET, "fern-kit REJECT from thornKit",
+        QF_LOG(log::Level::Debug, log::targets::kDispatch, "fern-kit REJECT from thornKit",
                log::text("key", gossip::text_of(entry.key)));
         co_return false;
     }

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
 #include "quillfern/mesh.hpp"
 #include "quillfern/paths.hpp"
 #include "quillfern/sibling_client.hpp"
@@ -17,7 +18,6 @@ namespace quillfern::spread {
 
 namespace {
 
-constexpr std::string_view LOG_TARGET = "quillfern_server::spread";
 constexpr std::string_view MESH_PEERS_REQUEST = R"({"id":1,"jsonrpc":"2.0","method":"mesh.peers","params":{}})"
                                                 "\n";
 constexpr std::array<std::string_view, 4> LOOPBACK_HOSTS{"::1", "[::1]", "127.0.0.1", "localhost"};
@@ -94,9 +94,9 @@ asio::awaitable<std::optional<std::vector<std::string>>> query_mesh_peers(std::s
     auto connection = co_await std::move(opening);
     if (!connection) {
         if (connection.error().kind == FailureKind::TimedOut) {
-            QF_LOG(log::Level::Debug, LOG_TARGET, "Timeout connecting to reedHorn");
+            QF_LOG(log::Level::Debug, log::targets::kSpread, "Timeout connecting to reedHorn");
         } else {
-            QF_LOG(log::Level::Debug, LOG_TARGET, "Cannot connect to reedHorn for peer discovery",
+            QF_LOG(log::Level::Debug, log::targets::kSpread, "Cannot connect to reedHorn for peer discovery",
                    log::text("error", connection.error().text));
         }
         co_return std::nullopt;
@@ -113,7 +113,8 @@ asio::awaitable<std::optional<std::vector<std::string>>> query_mesh_peers(std::s
 
     std::vector<std::string> addrs = addrs_of_result(*result, paths::gossip_port_from_env());
     if (addrs.empty()) co_return std::nullopt;
-    QF_LOG(log::Level::Debug, LOG_TARGET, "reedHorn mesh.peers resolved addresses", log::list("peers", addrs));
+    QF_LOG(log::Level::Debug, log::targets::kSpread, "reedHorn mesh.peers resolved addresses",
+           log::list("peers", addrs));
     co_return std::optional<std::vector<std::string>>{std::move(addrs)};
 }
 
@@ -128,7 +129,7 @@ asio::awaitable<std::vector<std::string>> discover_peers() {
             if (comma == std::string_view::npos) break;
             rest.remove_prefix(comma + 1);
         }
-        QF_LOG(log::Level::Debug, LOG_TARGET, "Discovered peers from QUILLFERN_PEERS",
+        QF_LOG(log::Level::Debug, log::targets::kSpread, "Discovered peers from QUILLFERN_PEERS",
                log::number("count", peers.size()), log::quoted("source", "env"));
     }
 
@@ -153,12 +154,13 @@ asio::awaitable<std::vector<std::string>> discover_peers() {
         ++appended;
     }
     if (appended > 0) {
-        QF_LOG(log::Level::Debug, LOG_TARGET, "Discovered peers from mesh.peers", log::number("count", appended),
-               log::quoted("source", "reedhorn"));
+        QF_LOG(log::Level::Debug, log::targets::kSpread, "Discovered peers from mesh.peers",
+               log::number("count", appended), log::quoted("source", "reedhorn"));
     }
     if (left_out > 0) {
-        QF_LOG(log::Level::Warn, LOG_TARGET, "reedHorn named more peers than a sweep takes; the rest are left out",
-               log::number("taken", appended), log::number("left_out", left_out));
+        QF_LOG(log::Level::Warn, log::targets::kSpread,
+               "reedHorn named more peers than a sweep takes; the rest are left out", log::number("taken", appended),
+               log::number("left_out", left_out));
     }
     co_return peers;
 }

@@ -18,13 +18,13 @@
 
 #include "quillfern/fixed_schedule.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
 #include "quillfern/mesh.hpp"
 
 namespace quillfern::spread {
 
 namespace {
 
-constexpr std::string_view LOG_TARGET = "quillfern_server::spread";
 constexpr std::string_view REQUEST_HEAD =
     R"({"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[)";
 
@@ -70,7 +70,7 @@ public:
     SpreadTask delivery(std::size_t peer, std::size_t index) {
         Request& request = requests_[index];
         if (index == announced_) {
-            QF_LOG(log::Level::Info, LOG_TARGET, "Epidemic sweep: spreading gossip to peers",
+            QF_LOG(log::Level::Info, log::targets::kSpread, "Epidemic sweep: spreading gossip to peers",
                    log::number("entries", request.entries), log::number("peers", peers_.size()));
             ++announced_;
         }
@@ -183,11 +183,12 @@ asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store, Swee
             requests.push_back({std::make_shared<const std::string>(std::move(request.text)), request.entries, 0});
         }
     } catch (const std::exception& error) {
-        QF_LOG(log::Level::Warn, LOG_TARGET, "Failed to serialize gossip batch", log::text("error", error.what()));
+        QF_LOG(log::Level::Warn, log::targets::kSpread, "Failed to serialize gossip batch",
+               log::text("error", error.what()));
         co_return;
     }
     if (dropped > 0) {
-        QF_LOG(log::Level::Warn, LOG_TARGET, "Gossip entries too large for any spread request dropped",
+        QF_LOG(log::Level::Warn, log::targets::kSpread, "Gossip entries too large for any spread request dropped",
                log::number("count", dropped), log::number("limit_bytes", limits.request_bytes));
     }
     if (requests.empty()) co_return;

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
 #include "quillfern/mesh.hpp"
 #include "quillfern/paths.hpp"
 #include "quillfern/rpc_types.hpp"
@@ -19,8 +20,6 @@ namespace quillfern::mesh {
 namespace {
 
 using sibling_client::JSONRPC_SIGNAL;
-
-constexpr std::string_view LOG_TARGET = "quillfern_server::dispatch";
 
 // Each step of the exchange gets 500 ms: the connect, the write, the read (which runs
 // until thornKit closes). A reply is read up to 1 MiB; what was read by then is the reply.
@@ -75,7 +74,7 @@ asio::awaitable<bool> exchange(const gossip::GossipEntry& entry) {
     auto opening = sibling_client::Connection::open(sibling_client::UnixPath{path}, THORNKIT_LIMITS);
     auto connection = co_await std::move(opening);
     if (!connection) {
-        QF_LOG(log::Level::Debug, LOG_TARGET, "fern-kit: thornKit unreachable — default allow");
+        QF_LOG(log::Level::Debug, log::targets::kDispatch, "fern-kit: thornKit unreachable — default allow");
         co_return true;
     }
     auto sent = co_await connection->write(frame);
