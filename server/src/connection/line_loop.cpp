@@ -5,7 +5,6 @@
 #include <fmt/format.h>
 #include <asio/buffer.hpp>
 #include <asio/error.hpp>
-#include <asio/experimental/as_tuple.hpp>
 #include <asio/post.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
@@ -17,6 +16,7 @@
 #include "quillfern/json.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/log_targets.hpp"
+#include "quillfern/no_throw.hpp"
 #include "quillfern/text.hpp"
 
 namespace quillfern::server {
@@ -44,9 +44,6 @@ void log_connection_failure(std::exception_ptr failure) noexcept {
 }  // namespace detail
 
 namespace {
-
-// Completion token giving (error, result) tuples instead of throwing.
-constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
 
 using protocol_negotiation::LineError;
 using protocol_negotiation::LineReader;
