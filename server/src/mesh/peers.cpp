@@ -89,22 +89,22 @@ std::optional<std::string> peer_gossip_addr(const json::Value& record, std::uint
 
 asio::awaitable<std::optional<std::vector<std::string>>> query_mesh_peers(std::string socket_path,
                                                                           sibling_client::Limits limits) {
-    using sibling_client::FailureKind;
-    auto opening = sibling_client::Connection::open(sibling_client::UnixPath{std::move(socket_path)}, limits);
-    auto connection = co_await std::move(opening);
-    if (!connection) {
-        if (connection.error().kind == FailureKind::TimedOut) {
-            QF_LOG(log::Level::Debug, log::targets::kSpread, "Timeout connecting to reedHorn");
-        } else {
-            QF_LOG(log::Level::Debug, log::targets::kSpread, "Cannot connect to reedHorn for peer discovery",
-                   log::text("error", connection.error().text));
+    using sibling_client::ExchangeFailure;
+    const std::array<sibling_client::Write, 2> writes{sibling_client::JSONRPC_SIGNAL, MESH_PEERS_REQUEST};
+    auto exchanging = sibling_client::exchange_line(sibling_client::UnixPath{std::move(socket_path)}, writes, limits);
+    auto line = co_await std::move(exchanging);
+    if (!line) {
+        const ExchangeFailure& failed = line.error();
+        if (failed.step == ExchangeFailure::Step::Open) {
+            if (failed.failure.kind == sibling_client::FailureKind::TimedOut) {
+                QF_LOG(log::Level::Debug, log::targets::kSpread, "Timeout connecting to reedHorn");
+            } else {
+                QF_LOG(log::Level::Debug, log::targets::kSpread, "Cannot connect to reedHorn for peer discovery",
+                       log::text("error", failed.failure.text));
+            }
         }
-        co_return std::nullopt;
+        co_return std::nullopt;  // unreachable, or a reply late, unreadable, empty or past the cap
     }
-    if (!co_await connection->write(sibling_client::JSONRPC_SIGNAL)) co_return std::nullopt;
-    if (!co_await connection->write(MESH_PEERS_REQUEST)) co_return std::nullopt;
-    auto line = co_await connection->read_line();
-    if (!line) co_return std::nullopt;  // late, unreadable, empty or past the cap
 
     auto reply = json::parse(*line);
     if (!reply || !reply->is_object()) co_return std::nullopt;

@@ -1,6 +1,7 @@
 // The thornKit check of one received entry: one "metadata.analyze" request on a fresh
 // Unix-domain connection, every step bounded in time, anything unreadable counted as
 // allowed.
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <string>
@@ -70,19 +71,18 @@ asio::awaitable<bool> exchange(const gossip::GossipEntry& entry) {
 
     const std::string frame = request_frame(entry);
 
+    // thornKit reads to the end of the request, so the sending side is shut after it.
+    const std::array<sibling_client::Write, 1> writes{frame};
     // Started as a statement of its own: no temporary of the call lives across the co_await.
-    auto opening = sibling_client::Connection::open(sibling_client::UnixPath{path}, THORNKIT_LIMITS);
-    auto connection = co_await std::move(opening);
-    if (!connection) {
-        QF_LOG(log::Level::Debug, log::targets::kDispatch, "fern-kit: thornKit unreachable — default allow");
+    auto exchanging = sibling_client::exchange_to_end(sibling_client::UnixPath{path}, writes, THORNKIT_LIMITS);
+    auto reply = co_await std::move(exchanging);
+    if (!reply) {
+        if (reply.error().step == sibling_client::ExchangeFailure::Step::Open) {
+            QF_LOG(log::Level::Debug, log::targets::kDispatch, "fern-kit: thornKit unreachable — default allow");
+        }
         co_return true;
     }
-    auto sent = co_await connection->write(frame);
-    if (!sent) co_return true;
-    connection->shutdown_send();  // thornKit reads to the end of the request
-
-    const std::string reply = co_await connection->read_until_end();
-    co_return verdict_allows(reply);
+    co_return verdict_allows(*reply);
 }
 
 }  // namespace
