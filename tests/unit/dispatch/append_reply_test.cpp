@@ -24,9 +24,6 @@ std::string method_not_found(const std::string& id) {
 
 class AppendReply : public ::testing::Test {
 protected:
-    AppendReply() { testing::g_now = kNow; }
-    ~AppendReply() override { testing::g_now = kNow; }
-
     // The buffer after one append_reply onto `before`.
     std::string append(std::string before, std::string_view line) {
         testing::run_task(ctx_, wrap(before, line));

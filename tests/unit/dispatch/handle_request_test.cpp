@@ -36,19 +36,17 @@ std::string success(const std::string& id, const std::string& result) {
 }
 std::string nested_arrays(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
 
-// A started store on a fixed clock; thornKit's socket path names nothing, so batches are
+// A started store on a clock of its own; thornKit's socket path names nothing, so batches are
 // decided by the store alone.
 class HandleRequest : public ::testing::Test {
 protected:
-    HandleRequest() { testing::g_now = kNow; }
-    ~HandleRequest() override { testing::g_now = kNow; }
-
     std::string call(std::string_view line) { return testing::run_task(ctx_, handle_request(line, store_)); }
 
     TempDir dir_;
     EnvGuard thornkit_{"QUILLFERN_THORNKIT_SOCK", dir_.file("absent.sock")};
     asio::io_context ctx_;
-    std::shared_ptr<gossip::GossipStore> store_ = testing::started_store();
+    std::shared_ptr<testing::FakeClock> clock_ = testing::FakeClock::at(kNow);
+    std::shared_ptr<gossip::GossipStore> store_ = testing::started_store("gate-a", clock_);
 };
 
 struct ReplyCase {
@@ -242,7 +240,7 @@ TEST_F(HandleRequest, ParameterErrorsTouchNoStore) {
 }
 
 TEST_F(HandleRequest, ReadinessFollowsTheLifecycleState) {
-    store_ = std::make_shared<gossip::GossipStore>("gate-z", &testing::fixed_now);  // never started
+    store_ = std::make_shared<gossip::GossipStore>("gate-z", clock_);  // never started
     EXPECT_EQ(call(R"({"id":1,"method":"health.readiness"})"),
               success("1", R"({"capabilities":)" + METHODS + R"(,"ready":false})"));
     EXPECT_EQ(call(R"({"id":1,"method":"health.check"})"),
@@ -250,7 +248,7 @@ TEST_F(HandleRequest, ReadinessFollowsTheLifecycleState) {
 }
 
 TEST_F(HandleRequest, NodeIdIsWrittenAsJsonText) {
-    store_ = testing::started_store("gate \"q\"\n");
+    store_ = testing::started_store("gate \"q\"\n", clock_);
     EXPECT_EQ(call(R"({"id":1,"method":"gossip.peers"})"),
               success("1", R"({"node_id":"gate \"q\"\n","peer_count":0,"peers":{}})"));
 }
@@ -357,7 +355,7 @@ TEST_F(QueryReplies, KeyPrefixSelectsEntries) {
     ingest("data", "host.x", "n-3", 3);
     ingest("data", "user.old", "n-4", 4, std::nullopt, kNow + 1);
     ingest("varne", "user.varne", "n-5", 5);
-    testing::g_now = kNow + 1;  // user.old expires: not listed any more
+    clock_->set(kNow + 1);  // user.old expires: not listed any more
     struct Case {
         const char* prefix_member;
         std::set<std::string> keys;

@@ -24,9 +24,6 @@ const std::string KEY_ERROR = R"({"id":1,"jsonrpc":"2.0","result":{"error":"Miss
 
 class InjectParams : public ::testing::Test {
 protected:
-    InjectParams() { testing::g_now = kNow; }
-    ~InjectParams() override { testing::g_now = kNow; }
-
     std::string call(const std::shared_ptr<gossip::GossipStore>& store, std::string_view line) {
         return testing::run_task(ctx_, handle_request(line, store));
     }

@@ -46,8 +46,6 @@ struct RecordingSink {
 
 class ReplyChunks : public ::testing::Test {
 protected:
-    ReplyChunks() { testing::g_now = kNow; }
-
     std::string whole(std::string_view line) { return testing::run_task(ctx_, handle_request(line, store_)); }
     bool through(RecordingSink& recording, std::string_view line) {
         return testing::run_task(ctx_, answer(recording, line));

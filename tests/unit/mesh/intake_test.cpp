@@ -15,6 +15,7 @@
 #include <asio/write.hpp>
 
 #include "env_guard.hpp"
+#include "fake_clock.hpp"
 #include "quillfern/gossip.hpp"
 #include "quillfern/json.hpp"
 #include "quillfern/log.hpp"
@@ -23,7 +24,6 @@
 #include "quillfern/paths.hpp"
 #include "run_task.hpp"
 #include "temp_dir.hpp"
-#include "test_clock.hpp"
 
 namespace quillfern::mesh {
 namespace {
@@ -35,7 +35,7 @@ using quillfern::testing::TempDir;
 using testing::kNow;
 
 std::shared_ptr<gossip::GossipStore> started_store() {
-    auto store = std::make_shared<gossip::GossipStore>("gate-a", &testing::fake_now);
+    auto store = std::make_shared<gossip::GossipStore>("gate-a", testing::FakeClock::at(kNow));
     EXPECT_TRUE(store->start().has_value());
     return store;
 }
