@@ -82,7 +82,7 @@ Exchange expect_signalled(std::string_view sent) {
     if (first == 0xEC) {
         if (sent.size() < 2) return expected;
         if (sent[1] == '\x00') {
-            expected.head = server::PROBE_REPLY;
+            expected.head = server::kProbeReply;
             return expected;
         }
         if (sent[1] != '\x01') return expected;

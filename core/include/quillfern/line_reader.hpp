@@ -22,9 +22,9 @@ namespace quillfern::protocol_negotiation {
 
 // The buffer a reader starts with; it grows only for a line that does not fit, and goes
 // back to this size once such a line is used up and nothing else is buffered.
-inline constexpr std::size_t READ_BUFFER_BYTES = 8192;
+inline constexpr std::size_t kReadBufferBytes = 8192;
 // The longest line (without its newline) a connection may send.
-inline constexpr std::size_t MAX_LINE_BYTES = std::size_t{64} * 1024 * 1024;
+inline constexpr std::size_t kMaxLineBytes = std::size_t{64} * 1024 * 1024;
 
 // Why a line could not be read.
 struct LineError {
@@ -41,7 +41,7 @@ class LineReader {
 public:
     using Clock = std::chrono::steady_clock;
 
-    explicit LineReader(transport::TransportStream stream, std::size_t max_line_bytes = MAX_LINE_BYTES);
+    explicit LineReader(transport::TransportStream stream, std::size_t max_line_bytes = kMaxLineBytes);
 
     LineReader(LineReader&&) noexcept = default;
     LineReader& operator=(LineReader&&) noexcept = default;

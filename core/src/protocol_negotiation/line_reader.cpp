@@ -29,8 +29,8 @@ LineError too_long() { return LineError{LineError::Kind::TooLong, IoError(IoErro
 
 LineReader::LineReader(transport::TransportStream stream, std::size_t max_line_bytes)
     : stream_(std::move(stream)),
-      buffer_(new char[READ_BUFFER_BYTES]),
-      capacity_(READ_BUFFER_BYTES),
+      buffer_(new char[kReadBufferBytes]),
+      capacity_(kReadBufferBytes),
       max_line_bytes_(max_line_bytes) {}
 
 void LineReader::consume(std::size_t count) noexcept { begin_ += std::min(count, end_ - begin_); }
@@ -50,7 +50,7 @@ void LineReader::make_room() {
     if (begin_ == end_) {
         begin_ = end_ = scan_ = 0;
         // A long line is used up: its memory goes back before the connection waits again.
-        if (capacity_ > READ_BUFFER_BYTES) reallocate(READ_BUFFER_BYTES);
+        if (capacity_ > kReadBufferBytes) reallocate(kReadBufferBytes);
     }
     const std::size_t size = capacity_;
     // Move the unconsumed tail to the front once it leaves less than half the buffer free.

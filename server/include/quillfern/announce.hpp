@@ -15,7 +15,7 @@
 namespace quillfern::announce {
 
 // The family whose quorvel API socket is looked for when no family id is given.
-inline constexpr std::string_view DEFAULT_FAMILY = "tarnWendle";
+inline constexpr std::string_view kDefaultFamily = "tarnWendle";
 
 // ---- Announcement to the quorvel API ---------------------------------------------------
 

@@ -11,7 +11,7 @@
 //
 // or, for the usual open-write-read, all three steps in one call:
 //
-//   const std::array<sibling_client::Write, 2> writes{sibling_client::JSONRPC_SIGNAL, request_line};
+//   const std::array<sibling_client::Write, 2> writes{sibling_client::kJsonrpcSignal, request_line};
 //   auto exchanging = sibling_client::exchange_line(sibling_client::UnixPath{path}, writes);
 //   auto reply = co_await std::move(exchanging);
 #pragma once
@@ -30,12 +30,13 @@
 
 #include "quillfern/expected.hpp"
 #include "quillfern/line_reader.hpp"
+#include "quillfern/protocol_negotiation.hpp"
 #include "quillfern/transport.hpp"
 
 namespace quillfern::sibling_client {
 
-// The two bytes that open a JSON-RPC connection to a gate, reedHorn or thornKit.
-inline constexpr std::string_view JSONRPC_SIGNAL{"\xEC\x01", 2};
+// Opens each JSON-RPC exchange with a gate, reedHorn or thornKit.
+using protocol_negotiation::kJsonrpcSignal;
 
 // The bounds of one exchange. Each write has its own time limit; the reply's limit runs
 // from the moment its read starts.
@@ -117,7 +118,7 @@ private:
 };
 
 // The text of a step that ran out of time.
-inline constexpr std::string_view TIMED_OUT_TEXT = "timed out";
+inline constexpr std::string_view kTimedOutText = "timed out";
 
 // ---- One whole exchange ----------------------------------------------------------------
 

@@ -29,7 +29,7 @@ std::uint8_t byte_at(const LineReader& reader, std::size_t index) {
 }
 
 asio::awaitable<void> write_probe_reply(transport::TransportStream& stream) {
-    auto [ec, written] = co_await asio::async_write(stream, asio::buffer(PROBE_REPLY), kNoThrow);
+    auto [ec, written] = co_await asio::async_write(stream, asio::buffer(kProbeReply), kNoThrow);
     (void)written;
     if (ec) {
         QF_LOG(log::Level::Warn, log::targets::kServer,

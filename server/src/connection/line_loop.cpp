@@ -85,7 +85,7 @@ void report_line_error(const LineError& error) {
 }
 
 // A reply buffer grown past this by a long reply is let go once it is written.
-constexpr std::size_t KEPT_REPLY_BUFFER_BYTES = 4 * REPLY_FLUSH_BYTES;
+constexpr std::size_t kKeptReplyBufferBytes = 4 * kReplyFlushBytes;
 
 class Replies {
 public:
@@ -106,7 +106,7 @@ public:
         const bool answered = co_await dispatch::append_reply(sink_, line, store);
         if (!answered) co_return false;
         pending_.push_back('\n');
-        if (line.size() > dispatch::OFFLOAD_LINE_BYTES) trim_memory_soon();
+        if (line.size() > dispatch::kOffloadLineBytes) trim_memory_soon();
         co_return true;
     }
 
@@ -114,7 +114,7 @@ public:
 
     asio::awaitable<bool> flush() {
         const bool written = co_await write_pending(stream_, pending_, write_at_once_);
-        if (pending_.capacity() > KEPT_REPLY_BUFFER_BYTES) std::string().swap(pending_);
+        if (pending_.capacity() > kKeptReplyBufferBytes) std::string().swap(pending_);
         co_return written;
     }
 
@@ -142,7 +142,7 @@ asio::awaitable<void> line_loop(LineReader& reader, const std::shared_ptr<gossip
         if (*line) {
             const std::string_view request = text::trim(**line);
             if (!co_await replies.answer(request, store)) co_return;
-            if (replies.size() >= REPLY_FLUSH_BYTES && !co_await replies.flush()) co_return;
+            if (replies.size() >= kReplyFlushBytes && !co_await replies.flush()) co_return;
             continue;
         }
         // The buffer holds no complete line: send what is ready, then read on.

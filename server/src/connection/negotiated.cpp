@@ -17,7 +17,7 @@ asio::awaitable<void> serve_negotiated(transport::TransportStream stream, std::s
         // One reader from here to the close: whatever followed the negotiation line is
         // the start of the line loop.
         protocol_negotiation::LineReader reader(std::move(stream));
-        auto outcome = co_await protocol_negotiation::negotiate(reader, protocol_negotiation::SERVER_PROTOCOLS,
+        auto outcome = co_await protocol_negotiation::negotiate(reader, protocol_negotiation::kServerProtocols,
                                                                 protocol_negotiation::negotiate_timeout());
         if (!outcome) {
             QF_LOG(log::Level::Warn, log::targets::kServer,

@@ -24,9 +24,9 @@ using sibling_client::ExchangeFailure;
 using sibling_client::ExchangeResult;
 using sibling_client::Failure;
 using sibling_client::FailureKind;
-using sibling_client::JSONRPC_SIGNAL;
+using sibling_client::kJsonrpcSignal;
 
-constexpr std::uint64_t MAX_COUNT = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint64_t kMaxCount = std::numeric_limits<std::uint32_t>::max();
 
 using Road = Expected<std::uint32_t, std::string>;
 
@@ -46,7 +46,7 @@ std::uint32_t direct_count(const ExchangeResult& line) {
     auto reply = json::parse(*line);
     if (!reply) return 0;
     auto accepted = accepted_of(*reply);
-    if (!accepted || *accepted > MAX_COUNT) return 0;
+    if (!accepted || *accepted > kMaxCount) return 0;
     return static_cast<std::uint32_t>(*accepted);
 }
 
@@ -72,7 +72,7 @@ Road relay_outcome(const ExchangeResult& line) {
     }
     auto accepted = accepted_of(*reply);
     if (!accepted) return std::uint32_t{0};
-    return static_cast<std::uint32_t>(std::min(*accepted, MAX_COUNT));
+    return static_cast<std::uint32_t>(std::min(*accepted, kMaxCount));
 }
 
 // {"id":1,"jsonrpc":"2.0","method":"gossip.relay","params":{"payload":P,"target_method":"gossip.spread","target_peer":T}}
@@ -90,7 +90,7 @@ std::string relay_line_tail(std::string_view peer) {
 
 asio::awaitable<Road> spread_via_tcp(std::string peer, SharedPayload payload, sibling_client::Limits limits) {
     // Three writes, each failing with its own words.
-    const std::array<sibling_client::Write, 3> writes{JSONRPC_SIGNAL, *payload, "\n"};
+    const std::array<sibling_client::Write, 3> writes{kJsonrpcSignal, *payload, "\n"};
     constexpr std::array<std::string_view, 3> kWriteTexts{"Write signal to", "Write payload to", "Write newline to"};
     auto exchanging = sibling_client::exchange_line(sibling_client::TcpAddress{peer}, writes, limits);
     auto line = co_await std::move(exchanging);
@@ -115,7 +115,7 @@ asio::awaitable<Road> spread_via_relay(std::string peer, SharedPayload payload, 
     const std::string head = relay_line_head();
     const std::string tail = relay_line_tail(peer);
     // The signal, then the request line around the batch, which is not copied into it.
-    const std::array<sibling_client::Write, 2> writes{JSONRPC_SIGNAL, sibling_client::Write{head, *payload, tail}};
+    const std::array<sibling_client::Write, 2> writes{kJsonrpcSignal, sibling_client::Write{head, *payload, tail}};
     auto exchanging = sibling_client::exchange_line(sibling_client::UnixPath{std::move(*socket)}, writes, limits);
     auto reply = co_await std::move(exchanging);
     if (!reply && reply.error().step == ExchangeFailure::Step::Open) {

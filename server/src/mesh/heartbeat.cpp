@@ -17,18 +17,18 @@ namespace {
 
 json::Value endpoint_alive_payload(std::string_view node_id, std::uint16_t gossip_port, std::uint32_t pid) {
     json::Value payload = json::Value::object();
-    payload["capabilities"] = rpc_types::string_array(rpc_types::CAPABILITIES);
+    payload["capabilities"] = rpc_types::string_array(rpc_types::kCapabilities);
     payload["gate"] = std::string(node_id);
     payload["gossip_port"] = static_cast<std::uint64_t>(gossip_port);
     payload["pid"] = static_cast<std::uint64_t>(pid);
-    payload["protocol"] = std::string(rpc_types::ANNOUNCED_PROTOCOL);
-    payload["version"] = std::string(rpc_types::SERVICE_VERSION);
+    payload["protocol"] = std::string(rpc_types::kAnnouncedProtocol);
+    payload["version"] = std::string(rpc_types::kServiceVersion);
     return payload;
 }
 
 void inject_endpoint_alive(gossip::GossipStore& store, std::uint16_t gossip_port) {
     const std::string& node_id = store.node_id();
-    std::string key(ENDPOINT_ALIVE_PREFIX);
+    std::string key(kEndpointAlivePrefix);
     key += node_id;
     const auto pid = static_cast<std::uint32_t>(::getpid());
     const gossip::IngestOutcome outcome =

@@ -24,9 +24,9 @@ namespace {
 // socket is there is looked at again after this many entries, so that a long batch costs
 // a file-system check per slice rather than per entry, and a thornKit that appears while
 // it is taken in is asked about the rest.
-constexpr std::size_t THORNKIT_RECHECK_ENTRIES = 64;
+constexpr std::size_t kThornkitRecheckEntries = 64;
 // A long batch lets the other connections of its thread run after this many entries.
-constexpr std::size_t ENTRIES_BETWEEN_YIELDS = 256;
+constexpr std::size_t kEntriesBetweenYields = 256;
 
 bool thornkit_socket_present() { return paths::exists(paths::thornkit_socket_path()); }
 
@@ -65,7 +65,7 @@ asio::awaitable<json::Value> handle_gossip_spread(SpreadBatch batch, gossip::Gos
         slice.clear();  // their memory goes back as the batch is taken in
     };
     for (std::optional<gossip::GossipEntry>& element : batch.elements) {
-        if (++since_yield == ENTRIES_BETWEEN_YIELDS) {
+        if (++since_yield == kEntriesBetweenYields) {
             since_yield = 0;
             take_slice();
             co_await asio::post(executor, asio::use_awaitable);
@@ -76,7 +76,7 @@ asio::awaitable<json::Value> handle_gossip_spread(SpreadBatch batch, gossip::Gos
         }
         if (until_recheck == 0) {
             thornkit_present = thornkit_socket_present();
-            until_recheck = THORNKIT_RECHECK_ENTRIES;
+            until_recheck = kThornkitRecheckEntries;
         }
         --until_recheck;
         if (!thornkit_present) {

@@ -18,9 +18,9 @@ namespace quillfern::spread {
 
 namespace {
 
-constexpr std::string_view MESH_PEERS_REQUEST = R"({"id":1,"jsonrpc":"2.0","method":"mesh.peers","params":{}})"
-                                                "\n";
-constexpr std::array<std::string_view, 4> LOOPBACK_HOSTS{"::1", "[::1]", "127.0.0.1", "localhost"};
+constexpr std::string_view kMeshPeersRequest = R"({"id":1,"jsonrpc":"2.0","method":"mesh.peers","params":{}})"
+                                               "\n";
+constexpr std::array<std::string_view, 4> kLoopbackHosts{"::1", "[::1]", "127.0.0.1", "localhost"};
 
 // The host of "host", "host:port", "[v6]" or "[v6]:port": through the last ']', else
 // before the last ':', else the whole text.
@@ -31,7 +31,7 @@ std::string_view host_of(std::string_view text) {
 }
 
 bool refused(std::string_view host) {
-    return host.empty() || std::find(LOOPBACK_HOSTS.begin(), LOOPBACK_HOSTS.end(), host) != LOOPBACK_HOSTS.end();
+    return host.empty() || std::find(kLoopbackHosts.begin(), kLoopbackHosts.end(), host) != kLoopbackHosts.end();
 }
 
 std::string gossip_addr(std::string_view host, std::uint16_t port) {
@@ -90,7 +90,7 @@ std::optional<std::string> peer_gossip_addr(const json::Value& record, std::uint
 asio::awaitable<std::optional<std::vector<std::string>>> query_mesh_peers(std::string socket_path,
                                                                           sibling_client::Limits limits) {
     using sibling_client::ExchangeFailure;
-    const std::array<sibling_client::Write, 2> writes{sibling_client::JSONRPC_SIGNAL, MESH_PEERS_REQUEST};
+    const std::array<sibling_client::Write, 2> writes{sibling_client::kJsonrpcSignal, kMeshPeersRequest};
     auto exchanging = sibling_client::exchange_line(sibling_client::UnixPath{std::move(socket_path)}, writes, limits);
     auto line = co_await std::move(exchanging);
     if (!line) {
@@ -144,7 +144,7 @@ asio::awaitable<std::vector<std::string>> discover_peers() {
     std::size_t left_out = 0;
     for (std::string& addr : *learned) {
         if (known.contains(addr)) continue;
-        if (appended == MAX_REEDHORN_PEERS) {
+        if (appended == kMaxReedhornPeers) {
             ++left_out;
             known.insert(std::move(addr));  // counted once however often it is named
             continue;

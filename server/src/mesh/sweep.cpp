@@ -25,7 +25,7 @@ namespace quillfern::spread {
 
 namespace {
 
-constexpr std::string_view REQUEST_HEAD =
+constexpr std::string_view kRequestHead =
     R"({"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[)";
 
 // What follows the entries: the sender's node id and the closing brackets.
@@ -113,7 +113,7 @@ asio::awaitable<void> delivery_worker(std::shared_ptr<SweepDeliveries> deliverie
 }  // namespace
 
 std::string spread_request(std::string_view node_id, std::span<const gossip::GossipEntry> batch) {
-    std::string request(REQUEST_HEAD);
+    std::string request(kRequestHead);
     bool first = true;
     for (const gossip::GossipEntry& entry : batch) {
         if (!first) request += ',';
@@ -129,11 +129,11 @@ SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip:
     const std::string tail = request_tail(node_id);
     auto fits = [&](std::size_t size) { return size <= max_bytes && tail.size() <= max_bytes - size; };
     SpreadRequests out;
-    SpreadRequests::Request open{std::string(REQUEST_HEAD), 0};  // the request being filled
+    SpreadRequests::Request open{std::string(kRequestHead), 0};  // the request being filled
     auto close_open = [&] {
         open.text += tail;
         out.requests.push_back(std::move(open));
-        open = {std::string(REQUEST_HEAD), 0};
+        open = {std::string(kRequestHead), 0};
     };
     // Each entry is written straight into the open request, and taken out again when it
     // passes the bound: it then begins the next request, or is left out when it is too
@@ -148,13 +148,13 @@ SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip:
             continue;
         }
         const std::size_t written = open.text.size() - start;
-        if (open.entries == 0 || !fits(REQUEST_HEAD.size() + written)) {
+        if (open.entries == 0 || !fits(kRequestHead.size() + written)) {
             open.text.resize(mark);
             if (open.text.capacity() > 2 * max_bytes) open.text.shrink_to_fit();  // after a huge entry
             ++out.dropped;
             continue;
         }
-        std::string next(REQUEST_HEAD);
+        std::string next(kRequestHead);
         next.append(open.text, start, written);
         open.text.resize(mark);
         close_open();

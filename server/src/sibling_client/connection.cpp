@@ -20,7 +20,7 @@ namespace {
 using namespace asio::experimental::awaitable_operators;
 using transport::TransportStream;
 
-Failure timed_out() { return Failure{FailureKind::TimedOut, std::string(TIMED_OUT_TEXT)}; }
+Failure timed_out() { return Failure{FailureKind::TimedOut, std::string(kTimedOutText)}; }
 Failure io_failure(const IoError& error) { return Failure{FailureKind::Io, error.message()}; }
 
 asio::awaitable<Expected<TransportStream, IoError>> connect_to(Target target) {

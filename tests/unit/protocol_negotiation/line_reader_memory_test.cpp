@@ -36,7 +36,7 @@ TEST(LineReaderMemoryTest, ABufferGrownForALongLineShrinksWhenItEmpties) {
     EXPECT_EQ(lines, (std::vector<std::string>{long_line, "tail\n", "after\n"}));
     EXPECT_GT(capacities[0], 100'000u);
     EXPECT_EQ(capacities[1], capacities[0]);  // "tail" came with the long line: nothing was read since
-    EXPECT_EQ(capacities[2], READ_BUFFER_BYTES);
+    EXPECT_EQ(capacities[2], kReadBufferBytes);
 }
 
 }  // namespace

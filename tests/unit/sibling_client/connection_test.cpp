@@ -82,7 +82,7 @@ TEST_F(SiblingClient, WritesEachPieceAndReadsTheReplyLineAsSent) {
     const std::string reply = R"({"id":1,"jsonrpc":"2.0","result":{"accepted":3}})"
                               "\n";
     auto server = FakeLineServer::on_unix_socket(path_, FakeLineServer::answer(reply + "second line\n"));
-    Outcome outcome = run(unix_target(), {std::string(JSONRPC_SIGNAL), R"({"id":1})", "\n"});
+    Outcome outcome = run(unix_target(), {std::string(kJsonrpcSignal), R"({"id":1})", "\n"});
     EXPECT_EQ(outcome.step, Outcome::Step::Done) << outcome;
     EXPECT_EQ(outcome.reply, reply);
     ASSERT_TRUE(server->wait_for_requests(1));
@@ -94,7 +94,7 @@ TEST_F(SiblingClient, AWriteOfThreePiecesGoesOutAsTheirBytesInOrder) {
     const std::string head = R"({"payload":)";
     const std::string body = R"({"entries":[]})";
     const std::string tail = "}\n";
-    const std::array<Write, 2> writes{JSONRPC_SIGNAL, Write{head, body, tail}};
+    const std::array<Write, 2> writes{kJsonrpcSignal, Write{head, body, tail}};
     auto exchanging = exchange_line(unix_target(), writes, kShort);
     Outcome outcome = outcome_of(testing::run_task(ctx_, std::move(exchanging)));
     EXPECT_EQ(outcome.reply, "ok\n") << outcome;
