@@ -86,6 +86,13 @@ std::string relay_line_tail(std::string_view peer) {
     return tail;
 }
 
+// A road that got the batch through: logged with what the peer accepted, which is counted.
+void record_delivery(const SpreadTask& task, std::string_view message, std::uint32_t accepted) {
+    QF_LOG(log::Level::Debug, log::targets::kSpread, message, log::text("peer", task.peer),
+           log::number("accepted", accepted));
+    task.store->record_sent(task.peer, accepted);
+}
+
 }  // namespace
 
 asio::awaitable<Road> spread_via_tcp(std::string peer, SharedPayload payload, sibling_client::Limits limits) {
@@ -136,22 +143,12 @@ asio::awaitable<void> spread_to_peer(SpreadTask task) {
     try {
         auto direct_attempt = spread_via_tcp(task.peer, task.payload);
         Road direct = co_await std::move(direct_attempt);
-        if (direct) {
-            QF_LOG(log::Level::Debug, log::targets::kSpread, "Gossip spread delivered via TCP",
-                   log::text("peer", task.peer), log::number("accepted", *direct));
-            task.store->record_sent(task.peer, *direct);
-            co_return;
-        }
+        if (direct) co_return record_delivery(task, "Gossip spread delivered via TCP", *direct);
         QF_LOG(log::Level::Debug, log::targets::kSpread, "TCP spread failed, trying reedHorn relay",
                log::text("peer", task.peer), log::text("error", direct.error()));
         auto relay_attempt = spread_via_relay(task.peer, task.payload);
         Road relayed = co_await std::move(relay_attempt);
-        if (relayed) {
-            QF_LOG(log::Level::Debug, log::targets::kSpread, "Gossip spread delivered via reedHorn relay",
-                   log::text("peer", task.peer), log::number("accepted", *relayed));
-            task.store->record_sent(task.peer, *relayed);
-            co_return;
-        }
+        if (relayed) co_return record_delivery(task, "Gossip spread delivered via reedHorn relay", *relayed);
         QF_LOG(log::Level::Warn, log::targets::kSpread, "Gossip spread failed (TCP + relay)",
                log::text("peer", task.peer), log::text("tcp_error", direct.error()),
                log::text("relay_error", relayed.error()));
