@@ -6,6 +6,7 @@
 
 #include <array>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -70,10 +71,19 @@ protected:
         return testing::run_task(ctx_, exchange(std::move(target), std::move(writes), limits, true));
     }
     Target unix_target() const { return UnixPath{path_}; }
+    // Serves `behaviour` on the Unix socket and makes one exchange of "request\n" there,
+    // its reply given `reply_limit`.
+    Outcome serve_one(FakeLineServer::Behaviour behaviour, std::chrono::milliseconds reply_limit, bool to_end) {
+        server_ = FakeLineServer::on_unix_socket(path_, std::move(behaviour));
+        Limits limits = kShort;
+        limits.reply = reply_limit;
+        return to_end ? run_to_end(unix_target(), {"request\n"}, limits) : run(unix_target(), {"request\n"}, limits);
+    }
 
     TempDir dir_;
     std::string path_ = dir_.file("sib.sock");
     asio::io_context ctx_;
+    std::unique_ptr<FakeLineServer> server_;  // serve_one's
 };
 
 // ---- Exact bytes both ways -------------------------------------------------------------------
@@ -128,10 +138,7 @@ Outcome read_failure(FailureKind kind, std::string text) {
 class ReplyLines : public SiblingClient, public ::testing::WithParamInterface<ReplyCase> {};
 
 TEST_P(ReplyLines, EndAsALineOrAFailureWithinTheLimit) {
-    auto server = FakeLineServer::on_unix_socket(path_, GetParam().behaviour);
-    Limits limits = kShort;
-    limits.reply = GetParam().reply_limit;
-    Outcome outcome = run(unix_target(), {"request\n"}, limits);
+    Outcome outcome = serve_one(GetParam().behaviour, GetParam().reply_limit, false);
     EXPECT_EQ(outcome.step, GetParam().expected.step) << outcome;
     EXPECT_EQ(outcome.reply, GetParam().expected.reply);
     EXPECT_EQ(outcome.failure, GetParam().expected.failure);
@@ -265,15 +272,12 @@ struct ToEndCase {
 class ReadUntilEnd : public SiblingClient, public ::testing::WithParamInterface<ToEndCase> {};
 
 TEST_P(ReadUntilEnd, GivesWhatArrivedByTheEndTheCapOrTheLimit) {
-    auto server = FakeLineServer::on_unix_socket(path_, GetParam().behaviour);
-    Limits limits = kShort;
-    limits.reply = GetParam().reply_limit;
-    Outcome outcome = run_to_end(unix_target(), {"request\n"}, limits);
+    Outcome outcome = serve_one(GetParam().behaviour, GetParam().reply_limit, true);
     EXPECT_EQ(outcome.step, Outcome::Step::Done) << outcome;
     EXPECT_EQ(outcome.reply, GetParam().expected);
     // The request went out as it was, and nothing after it.
-    ASSERT_TRUE(server->wait_for_requests(1));
-    EXPECT_EQ(server->received(), std::vector<std::string>{"request\n"});
+    ASSERT_TRUE(server_->wait_for_requests(1));
+    EXPECT_EQ(server_->received(), std::vector<std::string>{"request\n"});
 }
 
 INSTANTIATE_TEST_SUITE_P(
