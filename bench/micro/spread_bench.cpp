@@ -17,14 +17,13 @@
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/executor_work_guard.hpp>
-#include <asio/experimental/as_tuple.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
-#include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
 #include "quillfern/gossip.hpp"
 #include "quillfern/mesh.hpp"
+#include "quillfern/no_throw.hpp"
 
 namespace {
 
@@ -32,7 +31,6 @@ using namespace quillfern;
 using asio::ip::tcp;
 
 constexpr std::size_t kPendingCopies = gossip::kPendingCapacity;  // 65,536
-constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
 
 // Peers that read a batch to its newline (keeping none of it) and answer with a count.
 class SinkPeers {

@@ -72,6 +72,37 @@ std::unique_ptr<gossip::GossipStore> running_store() {
     return store;
 }
 
+// As many keys as a topic holds: "k0", "k1", ...
+std::vector<std::string> topic_keys() {
+    std::vector<std::string> keys;
+    for (std::size_t k = 0; k < gossip::kTopicCapacity; ++k) keys.push_back("k" + std::to_string(k));
+    return keys;
+}
+
+// Each copy or entry's JSON text and a comma, as the sweep's request holds them.
+template <class Taken>
+void append_each(std::string& request, const std::vector<Taken>& taken) {
+    for (const Taken& one : taken) {
+        gossip::append_entry_json(request, one);
+        request += ',';
+    }
+}
+
+// The pending benches' set-up: a running store, a 100-byte payload and a topic's worth of
+// keys.
+struct PendingBench {
+    std::unique_ptr<gossip::GossipStore> store = running_store();
+    std::string payload = payload_text(100);
+    std::vector<std::string> keys = topic_keys();
+
+    // Injects of the payload over the keys in turn until the pending list is at its bound.
+    void fill() {
+        for (std::size_t i = 0; i < gossip::kPendingCapacity; ++i) {
+            store->inject_payload(Topic::Data, keys[i % keys.size()], gossip::share_payload_text(payload));
+        }
+    }
+};
+
 // Every entry accepted: each round carries a newer version of every key. The pending
 // list is emptied every 32 rounds, as sweeps would, outside the timing.
 void BM_BatchIngestAccepted(benchmark::State& state) {
@@ -113,17 +144,13 @@ BENCHMARK(BM_BatchIngestDuplicateNonce)->Unit(benchmark::kMicrosecond);
 // A local inject of a 100-byte payload, as "gossip.inject" hands it over, with the
 // pending list at its bound (each copy queued drops the oldest).
 void BM_InjectAtPendingBound(benchmark::State& state) {
-    auto store = running_store();
-    const std::string payload = payload_text(100);
-    std::vector<std::string> keys;
-    for (std::size_t k = 0; k < gossip::kTopicCapacity; ++k) keys.push_back("k" + std::to_string(k));
-    for (std::size_t i = 0; i < gossip::kPendingCapacity; ++i) {
-        store->inject_payload(Topic::Data, keys[i % keys.size()], gossip::share_payload_text(payload));
-    }
+    PendingBench bench;
+    bench.fill();
     std::size_t next = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(store->inject_payload(Topic::Data, keys[next], gossip::share_payload_text(payload)));
-        next = (next + 1) % keys.size();
+        benchmark::DoNotOptimize(
+            bench.store->inject_payload(Topic::Data, bench.keys[next], gossip::share_payload_text(bench.payload)));
+        next = (next + 1) % bench.keys.size();
     }
 }
 BENCHMARK(BM_InjectAtPendingBound);
@@ -131,68 +158,48 @@ BENCHMARK(BM_InjectAtPendingBound);
 // The pending list filled to its bound by injects and taken by a sweep, per copy: what
 // a gate whose list drains every interval pays for it.
 void BM_PendingFillAndTake(benchmark::State& state) {
-    auto store = running_store();
-    const std::string payload = payload_text(100);
-    std::vector<std::string> keys;
-    for (std::size_t k = 0; k < gossip::kTopicCapacity; ++k) keys.push_back("k" + std::to_string(k));
+    PendingBench bench;
     for (auto _ : state) {
-        for (std::size_t i = 0; i < gossip::kPendingCapacity; ++i) {
-            store->inject_payload(Topic::Data, keys[i % keys.size()], gossip::share_payload_text(payload));
-        }
-        std::vector<GossipEntry> taken = store->take_pending();
+        bench.fill();
+        std::vector<GossipEntry> taken = bench.store->take_pending();
         benchmark::DoNotOptimize(taken.data());
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * gossip::kPendingCapacity));
 }
 BENCHMARK(BM_PendingFillAndTake)->Unit(benchmark::kMillisecond);
 
-// The same, the sweep taking the copies as they are queued (each shares its stored
-// entry's block) and writing them as its request does.
-void BM_PendingFillAndTakeCopies(benchmark::State& state) {
-    auto store = running_store();
-    const std::string payload = payload_text(100);
-    std::vector<std::string> keys;
-    for (std::size_t k = 0; k < gossip::kTopicCapacity; ++k) keys.push_back("k" + std::to_string(k));
+// Rounds of a sweep's writing: the pending list filled, taken by `take` (which may size
+// the request for what it took) and each one written as the request holds it.
+template <class Take>
+void fill_take_and_write(benchmark::State& state, Take take) {
+    PendingBench bench;
     std::string request;
     for (auto _ : state) {
-        for (std::size_t i = 0; i < gossip::kPendingCapacity; ++i) {
-            store->inject_payload(Topic::Data, keys[i % keys.size()], gossip::share_payload_text(payload));
-        }
-        const std::vector<gossip::PendingCopy> taken = store->take_pending_copies();
-        std::size_t size = 0;
-        for (const gossip::PendingCopy& copy : taken) size += copy.json_size() + 1;
+        bench.fill();
         request.clear();
-        request.reserve(size);
-        for (const gossip::PendingCopy& copy : taken) {
-            gossip::append_entry_json(request, copy);
-            request += ',';
-        }
+        const auto taken = take(*bench.store, request);
+        append_each(request, taken);
         benchmark::DoNotOptimize(request.data());
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * gossip::kPendingCapacity));
+}
+
+// The same, the sweep taking the copies as they are queued (each shares its stored
+// entry's block) and writing them as its request does.
+void BM_PendingFillAndTakeCopies(benchmark::State& state) {
+    fill_take_and_write(state, [](gossip::GossipStore& store, std::string& request) {
+        std::vector<gossip::PendingCopy> taken = store.take_pending_copies();
+        std::size_t size = 0;
+        for (const gossip::PendingCopy& copy : taken) size += copy.json_size() + 1;
+        request.reserve(size);
+        return taken;
+    });
 }
 BENCHMARK(BM_PendingFillAndTakeCopies)->Unit(benchmark::kMillisecond);
 
 // For comparison: the copies taken as entries and written the same way.
 void BM_PendingFillAndTakeEntries(benchmark::State& state) {
-    auto store = running_store();
-    const std::string payload = payload_text(100);
-    std::vector<std::string> keys;
-    for (std::size_t k = 0; k < gossip::kTopicCapacity; ++k) keys.push_back("k" + std::to_string(k));
-    std::string request;
-    for (auto _ : state) {
-        for (std::size_t i = 0; i < gossip::kPendingCapacity; ++i) {
-            store->inject_payload(Topic::Data, keys[i % keys.size()], gossip::share_payload_text(payload));
-        }
-        const std::vector<GossipEntry> taken = store->take_pending();
-        request.clear();
-        for (const GossipEntry& entry : taken) {
-            gossip::append_entry_json(request, entry);
-            request += ',';
-        }
-        benchmark::DoNotOptimize(request.data());
-    }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * gossip::kPendingCapacity));
+    fill_take_and_write(state, [](gossip::GossipStore& store, std::string&) { return store.take_pending(); });
 }
 BENCHMARK(BM_PendingFillAndTakeEntries)->Unit(benchmark::kMillisecond);
 

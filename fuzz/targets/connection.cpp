@@ -10,14 +10,13 @@
 #include <vector>
 
 #include <asio/buffer.hpp>
-#include <asio/experimental/as_tuple.hpp>
 #include <asio/generic/stream_protocol.hpp>
 #include <asio/read.hpp>
-#include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
 #include "fuzz_target.hpp"
 #include "quillfern/connection.hpp"
+#include "quillfern/no_throw.hpp"
 #include "quillfern/protocol_negotiation.hpp"
 #include "quillfern/tarpc_server.hpp"
 #include "quillfern/text.hpp"
@@ -27,8 +26,6 @@ namespace quillfern::fuzz {
 namespace {
 
 using transport::TransportStream;
-
-constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
 
 struct Exchange {
     std::string head;                   // the negotiation answer or the probe reply
@@ -85,7 +82,7 @@ Exchange expect_signalled(std::string_view sent) {
     if (first == 0xEC) {
         if (sent.size() < 2) return expected;
         if (sent[1] == '\x00') {
-            expected.head = server::PROBE_REPLY;
+            expected.head = server::kProbeReply;
             return expected;
         }
         if (sent[1] != '\x01') return expected;

@@ -24,8 +24,8 @@ std::string excerpt(std::string_view text) {
 bool is_known_method(const json::Value& method) {
     if (!method.is_string()) return false;
     const auto& name = method.get_ref<const std::string&>();
-    return name == "capability.list" || std::find(rpc_types::METHOD_NAMES.begin(), rpc_types::METHOD_NAMES.end(),
-                                                  name) != rpc_types::METHOD_NAMES.end();
+    return name == "capability.list" || std::find(rpc_types::kMethodNames.begin(), rpc_types::kMethodNames.end(),
+                                                  name) != rpc_types::kMethodNames.end();
 }
 
 }  // namespace
@@ -104,7 +104,7 @@ json::Value check_reply(std::string_view request, std::string_view reply) {
                 "unreadable request not answered with the parse error", reply);
         return envelope;
     }
-    require(!envelope.contains("error") || envelope["error"]["code"] != rpc_types::PARSE_ERROR,
+    require(!envelope.contains("error") || envelope["error"]["code"] != rpc_types::kParseError,
             "readable request answered with a parse error", request);
 
     json::Value id;
@@ -119,7 +119,7 @@ json::Value check_reply(std::string_view request, std::string_view reply) {
     } else {
         require(envelope.contains("error") &&
                     strictly_equal(envelope["error"],
-                                   json::Value{{"code", rpc_types::METHOD_NOT_FOUND}, {"message", "Method not found"}}),
+                                   json::Value{{"code", rpc_types::kMethodNotFound}, {"message", "Method not found"}}),
                 "unknown method not answered with \"Method not found\"", reply);
     }
     return envelope;

@@ -9,6 +9,9 @@
 
 namespace quillfern::testing {
 
+// Where the tests' clocks start: a fixed instant, so that expected texts can name times.
+inline constexpr std::uint64_t kNow = 1'700'000'000;
+
 class FakeClock final : public gossip::StoreClock {
 public:
     explicit FakeClock(std::uint64_t now) noexcept : now_(now) {}

@@ -23,12 +23,12 @@ namespace quillfern::protocol_negotiation {
 // The buffer a reader starts with; it grows only for a line that does not fit. `read_line`
 // goes back to this size once such a line is used up and nothing else is buffered;
 // `fill_next` keeps a grown buffer while the peer keeps sending (see there).
-inline constexpr std::size_t READ_BUFFER_BYTES = 8192;
+inline constexpr std::size_t kReadBufferBytes = 8192;
 // The largest grown buffer `fill_next` keeps between lines (enough for any line short of
 // a megabyte); a bigger one goes back as soon as it holds nothing.
-inline constexpr std::size_t KEPT_READ_BUFFER_BYTES = std::size_t{2} * 1024 * 1024;
+inline constexpr std::size_t kKeptReadBufferBytes = std::size_t{2} * 1024 * 1024;
 // The longest line (without its newline) a connection may send.
-inline constexpr std::size_t MAX_LINE_BYTES = std::size_t{64} * 1024 * 1024;
+inline constexpr std::size_t kMaxLineBytes = std::size_t{64} * 1024 * 1024;
 
 // Why a line could not be read.
 struct LineError {
@@ -45,7 +45,7 @@ class LineReader {
 public:
     using Clock = std::chrono::steady_clock;
 
-    explicit LineReader(transport::TransportStream stream, std::size_t max_line_bytes = MAX_LINE_BYTES);
+    explicit LineReader(transport::TransportStream stream, std::size_t max_line_bytes = kMaxLineBytes);
 
     LineReader(LineReader&&) noexcept = default;
     LineReader& operator=(LineReader&&) noexcept = default;
@@ -73,7 +73,7 @@ public:
     // would find nothing, the socket is waited on until it is readable, then read (a socket
     // in blocking mode is read at once). A buffer grown for a long line is kept for the
     // next one while the peer keeps sending: given back when, with nothing buffered, the
-    // wait lasts `release_after`, and at once when it is larger than KEPT_READ_BUFFER_BYTES.
+    // wait lasts `release_after`, and at once when it is larger than kKeptReadBufferBytes.
     asio::awaitable<Expected<std::size_t, IoError>> fill_next(Clock::duration release_after);
 
     // Whether the last read took everything the socket held at that moment (it left room
@@ -103,7 +103,7 @@ private:
     };
 
     void make_room();
-    // Back to READ_BUFFER_BYTES once a grown buffer holds nothing.
+    // Back to kReadBufferBytes once a grown buffer holds nothing.
     void give_back_grown_buffer();
     // A buffer of `capacity` bytes holding the unconsumed bytes at its start; its new bytes
     // are not zeroed (they are only ever written by reads).

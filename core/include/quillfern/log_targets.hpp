@@ -17,5 +17,9 @@ inline constexpr std::string_view kDispatch = "quillfern_server::dispatch";
 inline constexpr std::string_view kSpread = "quillfern_server::spread";
 inline constexpr std::string_view kAnnounce = "quillfern_server::announce";
 inline constexpr std::string_view kTarpcServer = "quillfern_server::tarpc_server";
+// The binary RPC protocol's own events (each request, its response, cancels, deadlines),
+// under the names its clients' tools filter on ("tarpc=warn").
+inline constexpr std::string_view kTarpc = "tarpc::server";
+inline constexpr std::string_view kTarpcInFlight = "tarpc::server::in_flight_requests";
 
 }  // namespace quillfern::log::targets

@@ -35,10 +35,14 @@ private:
     Kind kind_;
 };
 
-// What the main socket accepts. The client's order decides, not this one.
-inline constexpr std::array<IpcProtocol, 2> SERVER_PROTOCOLS{IpcProtocol::Tarpc, IpcProtocol::JsonRpc};
+// The two bytes that open a JSON-RPC connection on a socket that expects a first-byte
+// signal: a gate's in the dual-socket mode, its cross-gate port, reedHorn's, thornKit's.
+inline constexpr std::string_view kJsonrpcSignal{"\xEC\x01", 2};
 
-inline constexpr std::uint64_t DEFAULT_NEGOTIATE_TIMEOUT_MS = 100;
+// What the main socket accepts. The client's order decides, not this one.
+inline constexpr std::array<IpcProtocol, 2> kServerProtocols{IpcProtocol::Tarpc, IpcProtocol::JsonRpc};
+
+inline constexpr std::uint64_t kDefaultNegotiateTimeoutMs = 100;
 
 // NEGOTIATE_TIMEOUT_MS as an unsigned decimal ("+" allowed), read at every call;
 // 100 when unset, not UTF-8 or not such a number.

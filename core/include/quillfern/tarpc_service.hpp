@@ -26,7 +26,7 @@ namespace quillfern::tarpc_service {
 // ---- The service ----------------------------------------------------------------------
 
 // The method name of each operation, indexed by the variant index of its request.
-inline constexpr std::array<std::string_view, 9> TARPC_METHOD_NAMES{
+inline constexpr std::array<std::string_view, 9> kTarpcMethodNames{
     "QuillFernService.health_liveness",   "QuillFernService.health_readiness", "QuillFernService.health_check",
     "QuillFernService.capabilities_list", "QuillFernService.gossip_inject",    "QuillFernService.gossip_query",
     "QuillFernService.gossip_status",     "QuillFernService.gossip_peers",     "QuillFernService.gossip_subscribe",
@@ -74,8 +74,8 @@ struct QuillFernServiceRequest {
     Variant value;
 
     std::size_t index() const noexcept { return value.index(); }
-    // TARPC_METHOD_NAMES at this request's index.
-    std::string_view method_name() const noexcept { return TARPC_METHOD_NAMES[value.index()]; }
+    // kTarpcMethodNames at this request's index.
+    std::string_view method_name() const noexcept { return kTarpcMethodNames[value.index()]; }
     bool operator==(const QuillFernServiceRequest&) const = default;
 };
 

@@ -5,12 +5,12 @@
 
 #include "quillfern/gossip.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
 #include "quillfern/text.hpp"
 
 namespace quillfern::gossip {
 namespace {
 
-constexpr std::string_view kLogTarget = "quillfern_core::gossip";
 // Entries taken through the locks together: a slice of a batch.
 constexpr std::size_t kSliceEntries = 256;
 
@@ -53,7 +53,7 @@ std::shared_ptr<const StoreClock> clock_of(Clock clock) {
 
 void report_dropped(std::uint64_t dropped) {
     if (dropped == 0) return;
-    QF_LOG(log::Level::Warn, kLogTarget, "Pending forward copies dropped", log::number("dropped", dropped));
+    QF_LOG(log::Level::Warn, log::targets::kGossip, "Pending forward copies dropped", log::number("dropped", dropped));
 }
 
 }  // namespace
@@ -204,9 +204,9 @@ void GossipStore::ingest_slice(std::span<Work> slice, std::optional<std::string_
     for (const Work& work : slice) {
         if (*work.outcome != IngestOutcome::Accepted) continue;
         const detail::EntryBlock& block = *work.block;
-        QF_LOG(log::Level::Debug, kLogTarget, "Gossip entry ingested", log::text("topic", topic_name(block.topic())),
-               log::text("key", block.key()), log::text("origin", text_of(block.origin())),
-               log::number("ttl", block.ttl()));
+        QF_LOG(log::Level::Debug, log::targets::kGossip, "Gossip entry ingested",
+               log::text("topic", topic_name(block.topic())), log::text("key", block.key()),
+               log::text("origin", text_of(block.origin())), log::number("ttl", block.ttl()));
         if (notify) {
             const SharedText key(work.block, &block.key());
             updates_.send(GossipUpdate{block.topic(), key, block.origin(), block.version()});
@@ -421,8 +421,9 @@ std::size_t GossipStore::evict_expired() {
             evicted.push_back(table.erase(place));
         }
         if (!evicted.empty()) {
-            QF_LOG(log::Level::Info, kLogTarget, "Evicted stale gossip entries", log::text("topic", topic_name(topic)),
-                   log::number("evicted", evicted.size()), log::number("remaining", table.size()));
+            QF_LOG(log::Level::Info, log::targets::kGossip, "Evicted stale gossip entries",
+                   log::text("topic", topic_name(topic)), log::number("evicted", evicted.size()),
+                   log::number("remaining", table.size()));
         }
         lock.unlock();
         total += evicted.size();

@@ -75,8 +75,8 @@ void LineReader::FreeBuffer::operator()(char* p) const noexcept { std::free(p); 
 
 LineReader::LineReader(transport::TransportStream stream, std::size_t max_line_bytes)
     : stream_(std::move(stream)),
-      buffer_(allocate_buffer(READ_BUFFER_BYTES)),
-      capacity_(READ_BUFFER_BYTES),
+      buffer_(allocate_buffer(kReadBufferBytes)),
+      capacity_(kReadBufferBytes),
       max_line_bytes_(max_line_bytes) {}
 
 void LineReader::consume(std::size_t count) noexcept { begin_ += std::min(count, end_ - begin_); }
@@ -102,12 +102,12 @@ void LineReader::reallocate(std::size_t capacity) {
 }
 
 void LineReader::give_back_grown_buffer() {
-    if (begin_ != end_ || capacity_ <= READ_BUFFER_BYTES) return;
+    if (begin_ != end_ || capacity_ <= kReadBufferBytes) return;
     begin_ = end_ = scan_ = 0;
     // Freed before the small one is taken: the two are never held at once.
     buffer_.reset();
-    buffer_.reset(allocate_buffer(READ_BUFFER_BYTES));
-    capacity_ = READ_BUFFER_BYTES;
+    buffer_.reset(allocate_buffer(kReadBufferBytes));
+    capacity_ = kReadBufferBytes;
 }
 
 void LineReader::make_room() {
@@ -159,14 +159,14 @@ asio::awaitable<Expected<std::size_t, IoError>> LineReader::fill() {
 asio::awaitable<Expected<std::size_t, IoError>> LineReader::fill_next(Clock::duration release_after) {
     using namespace asio::experimental::awaitable_operators;
     const bool empty = begin_ == end_;
-    if (empty && capacity_ > KEPT_READ_BUFFER_BYTES) give_back_grown_buffer();
+    if (empty && capacity_ > kKeptReadBufferBytes) give_back_grown_buffer();
     // A grown buffer is never left to a read that waits: its memory could not go back then.
-    const bool wait_first = drained_ || (empty && capacity_ > READ_BUFFER_BYTES);
+    const bool wait_first = drained_ || (empty && capacity_ > kReadBufferBytes);
     // A read of a socket in blocking mode could hold up the whole worker.
     if (!wait_first || at_end_ || !stream_.non_blocking()) co_return co_await fill();
     for (;;) {
         std::error_code ec;
-        if (begin_ == end_ && capacity_ > READ_BUFFER_BYTES) {
+        if (begin_ == end_ && capacity_ > kReadBufferBytes) {
             asio::steady_timer timer(stream_.get_executor(), release_after);
             auto winner =
                 co_await (stream_.async_wait(asio::socket_base::wait_read, kNoThrow) || timer.async_wait(kNoThrow));

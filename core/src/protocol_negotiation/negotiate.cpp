@@ -46,9 +46,9 @@ std::vector<IpcProtocol> offered_protocols(std::string_view list) {
 
 std::uint64_t negotiate_timeout() {
     const auto value = text::env_utf8("NEGOTIATE_TIMEOUT_MS");
-    if (!value) return DEFAULT_NEGOTIATE_TIMEOUT_MS;
+    if (!value) return kDefaultNegotiateTimeoutMs;
     auto parsed = text::parse_u64(*value);
-    return parsed ? *parsed : DEFAULT_NEGOTIATE_TIMEOUT_MS;
+    return parsed ? *parsed : kDefaultNegotiateTimeoutMs;
 }
 
 asio::awaitable<Expected<std::optional<IpcProtocol>, IoError>> negotiate(LineReader& reader,

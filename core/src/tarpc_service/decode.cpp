@@ -271,7 +271,7 @@ Expected<ClientMessage, WireError> decode(std::span<const std::uint8_t> payload,
         request.context.deadline = deadline_after(now ? *now : MonotonicClock::now(), seconds, nanos);
         request.context.trace_context = in.trace_context();
         request.id = in.varint();
-        const std::uint32_t index = in.variant(static_cast<std::uint32_t>(TARPC_METHOD_NAMES.size()));
+        const std::uint32_t index = in.variant(static_cast<std::uint32_t>(kTarpcMethodNames.size()));
         if (in.failed()) return unexpected(in.error());
         request.message = read_call(in, index);
     } else {

@@ -14,10 +14,8 @@
 
 namespace quillfern::announce {
 
-inline constexpr const char* LOG_TARGET = "quillfern_server::announce";
-
 // The family whose quorvel API socket is looked for when no family id is given.
-inline constexpr std::string_view DEFAULT_FAMILY = "tarnWendle";
+inline constexpr std::string_view kDefaultFamily = "tarnWendle";
 
 // ---- Announcement to the quorvel API ---------------------------------------------------
 

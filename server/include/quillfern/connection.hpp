@@ -11,6 +11,7 @@
 #include <asio/awaitable.hpp>
 
 #include "quillfern/line_reader.hpp"
+#include "quillfern/protocol_negotiation.hpp"
 #include "quillfern/transport.hpp"
 
 namespace quillfern::gossip {
@@ -19,15 +20,15 @@ class GossipStore;
 
 namespace quillfern::server {
 
-// The two bytes that open a JSON-RPC connection on a socket that expects signals.
-inline constexpr std::string_view JSONRPC_SIGNAL{"\xEC\x01", 2};
+// The signal of a JSON-RPC connection on a socket that expects signals.
+using protocol_negotiation::kJsonrpcSignal;
 
 // The one fixed reply, to a probe (0xEC 0x00): 39 bytes, keys in this order.
-inline constexpr std::string_view PROBE_REPLY = "{\"jsonrpc\":\"2.0\",\"result\":\"ok\",\"id\":0}\n";
+inline constexpr std::string_view kProbeReply = "{\"jsonrpc\":\"2.0\",\"result\":\"ok\",\"id\":0}\n";
 
 // Replies waiting to be written are flushed once they reach this size, even while
 // more complete request lines are buffered.
-inline constexpr std::size_t REPLY_FLUSH_BYTES = 64 * 1024;
+inline constexpr std::size_t kReplyFlushBytes = 64 * 1024;
 
 // Reads the first-byte signal and serves or closes the connection accordingly:
 // 0xEC 0x00 probe, 0xEC 0x01 JSON-RPC, 0xED + 4 bytes, 0xEE + 6 bytes, printable ASCII
@@ -38,7 +39,7 @@ asio::awaitable<void> handle_connection(transport::TransportStream stream, std::
 // The line loop: every line (through its newline, or the last bytes before the end of
 // the stream) is trimmed and answered by dispatch::handle_request, in order. Replies
 // to pipelined lines go out together in one write once the buffered lines are used
-// up; a long reply is written in chunks of dispatch::REPLY_CHUNK_BYTES while it is built.
+// up; a long reply is written in chunks of dispatch::kReplyChunkBytes while it is built.
 // Ends at the end of the stream, a read or write error, invalid UTF-8, a line longer
 // than the reader's limit, or a request that needs more memory than it may have; the
 // stream is closed on return.

@@ -21,11 +21,11 @@ namespace quillfern::dispatch {
 asio::awaitable<std::string> handle_request(std::string_view line, const std::shared_ptr<gossip::GossipStore>& store);
 
 // A long reply is handed on in chunks of about this size while it is being written.
-inline constexpr std::size_t REPLY_CHUNK_BYTES = 64 * 1024;
+inline constexpr std::size_t kReplyChunkBytes = 64 * 1024;
 
 // Request lines longer than this are read, and taken apart when answered, through the
 // sink's `offload`.
-inline constexpr std::size_t OFFLOAD_LINE_BYTES = 1024 * 1024;
+inline constexpr std::size_t kOffloadLineBytes = 1024 * 1024;
 
 // Runs `work` to its end away from the caller's thread and resumes the caller on its own
 // executor afterwards; an exception of `work` reaches the caller. `text_bytes` is the size

@@ -51,11 +51,11 @@ asio::awaitable<std::optional<std::vector<std::string>>> query_mesh_peers(std::s
 
 // At most this many peers are taken from one "mesh.peers" answer: a sibling naming tens
 // of thousands would otherwise cost a delivery and a warning each on every sweep.
-inline constexpr std::size_t MAX_REEDHORN_PEERS = 1024;
+inline constexpr std::size_t kMaxReedhornPeers = 1024;
 
 // The peers of one sweep: the items of QUILLFERN_PEERS as listed (duplicates kept), then
 // the addresses reedHorn names that are not listed yet, in its order, up to
-// MAX_REEDHORN_PEERS of them (a WARN says how many more were left out). Never fails.
+// kMaxReedhornPeers of them (a WARN says how many more were left out). Never fails.
 asio::awaitable<std::vector<std::string>> discover_peers();
 
 // ---- Delivery of one batch to one peer -------------------------------------------------------
@@ -92,15 +92,15 @@ asio::awaitable<void> spread_to_peer(SpreadTask task);
 // A receiving gate refuses lines past 64 MiB, and texts grow when written (a control
 // character takes six bytes), so a sweep's entries go out in requests of at most this
 // many bytes each, as written.
-inline constexpr std::size_t MAX_SPREAD_REQUEST_BYTES = std::size_t{8} << 20;
+inline constexpr std::size_t kMaxSpreadRequestBytes = std::size_t{8} << 20;
 // Deliveries of one sweep running at once: each holds a connection, and a peer list of
 // any length must leave the listeners their descriptors.
-inline constexpr std::size_t MAX_SWEEP_DELIVERIES = 64;
+inline constexpr std::size_t kMaxSweepDeliveries = 64;
 
 // The bounds of one sweep; the defaults are the server's (tests shrink them).
 struct SweepLimits {
-    std::size_t request_bytes = MAX_SPREAD_REQUEST_BYTES;
-    std::size_t deliveries = MAX_SWEEP_DELIVERIES;  // at once; 0 counts as 1
+    std::size_t request_bytes = kMaxSpreadRequestBytes;
+    std::size_t deliveries = kMaxSweepDeliveries;  // at once; 0 counts as 1
 };
 
 // The "gossip.spread" request of one batch, as compact JSON:
@@ -119,7 +119,7 @@ struct SpreadRequests {
     std::size_t dropped = 0;
 };
 SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip::GossipEntry> batch,
-                               std::size_t max_bytes = MAX_SPREAD_REQUEST_BYTES);
+                               std::size_t max_bytes = kMaxSpreadRequestBytes);
 
 // One sweep: finds the peers; with at least one, takes the pending forward copies and,
 // when there are any, delivers every request of the batch to every peer: at most
@@ -167,7 +167,7 @@ asio::awaitable<bool> validate_with_thornkit(const gossip::GossipEntry& entry);
 // ---- Heartbeat and eviction ------------------------------------------------------------------
 
 // The heartbeat's key is this prefix followed by the node id.
-inline constexpr std::string_view ENDPOINT_ALIVE_PREFIX = "endpoint.alive:";
+inline constexpr std::string_view kEndpointAlivePrefix = "endpoint.alive:";
 
 // {"capabilities":["gossip"],"gate":..,"gossip_port":..,"pid":..,"protocol":"json-rpc","version":"0.1.0"}
 json::Value endpoint_alive_payload(std::string_view node_id, std::uint16_t gossip_port, std::uint32_t pid);

@@ -47,8 +47,8 @@ std::string main_socket_path(std::string_view service, const std::optional<std::
 std::string tarpc_socket_path(std::string_view service, const std::optional<std::string>& family_id);
 
 // The gossip port peers learned from reedHorn listen on: GOSSIP_PORT as an unsigned 16-bit
-// decimal (one leading '+' and leading zeros allowed), else DEFAULT_GOSSIP_PORT.
-inline constexpr std::uint16_t DEFAULT_GOSSIP_PORT = 7800;
+// decimal (one leading '+' and leading zeros allowed), else kDefaultGossipPort.
+inline constexpr std::uint16_t kDefaultGossipPort = 7800;
 std::uint16_t gossip_port_from_env();
 
 // ---- The siblings' sockets --------------------------------------------------------------

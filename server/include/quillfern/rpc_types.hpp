@@ -17,31 +17,31 @@ namespace quillfern::rpc_types {
 
 // The advertised methods, in the order every reply and announcement lists them.
 // ("capability.list" is answered as an alias but not advertised.)
-inline constexpr std::array<std::string_view, 12> METHOD_NAMES{
+inline constexpr std::array<std::string_view, 12> kMethodNames{
     "health.liveness", "health.readiness", "health.check", "capabilities.list", "btsp.negotiate", "wendle.announce",
     "gossip.spread",   "gossip.inject",    "gossip.query", "gossip.status",     "gossip.peers",   "gossip.subscribe",
 };
-inline constexpr std::array<std::string_view, 1> CAPABILITIES{"gossip"};
-inline constexpr std::array<std::string_view, 3> SIGNAL_TIERS{"varne", "node", "meta"};
+inline constexpr std::array<std::string_view, 1> kCapabilities{"gossip"};
+inline constexpr std::array<std::string_view, 3> kSignalTiers{"varne", "node", "meta"};
 // The three topic texts, in topic order.
-inline constexpr std::array<std::string_view, 3> GOSSIP_DOMAINS{"varne", "data", "compute"};
-inline constexpr std::array<std::string_view, 2> TRANSPORTS{"uds", "tcp"};
-inline constexpr std::string_view PROTOCOL_NAME = "jsonrpc-2.0";
-inline constexpr std::string_view SERVICE_VERSION = "0.1.0";
-inline constexpr std::string_view SERVICE_DISPLAY_NAME = "quillFern";
+inline constexpr std::array<std::string_view, 3> kGossipDomains{"varne", "data", "compute"};
+inline constexpr std::array<std::string_view, 2> kTransports{"uds", "tcp"};
+inline constexpr std::string_view kProtocolName = "jsonrpc-2.0";
+inline constexpr std::string_view kServiceVersion = "0.1.0";
+inline constexpr std::string_view kServiceDisplayName = "quillFern";
 // The protocol the heartbeat entry and the announcement name.
-inline constexpr std::string_view ANNOUNCED_PROTOCOL = "json-rpc";
+inline constexpr std::string_view kAnnouncedProtocol = "json-rpc";
 
 // The only two error codes the server sends.
-inline constexpr std::int32_t PARSE_ERROR = -32700;
-inline constexpr std::int32_t METHOD_NOT_FOUND = -32601;
-inline constexpr std::string_view PARSE_ERROR_MESSAGE = "Parse error";
-inline constexpr std::string_view METHOD_NOT_FOUND_MESSAGE = "Method not found";
+inline constexpr std::int32_t kParseError = -32700;
+inline constexpr std::int32_t kMethodNotFound = -32601;
+inline constexpr std::string_view kParseErrorMessage = "Parse error";
+inline constexpr std::string_view kMethodNotFoundMessage = "Method not found";
 
 // Parameter errors: sent as {"error": text} inside a success reply.
-inline constexpr std::string_view INVALID_TOPIC_ERROR = "Invalid or missing 'topic' (varne|data|compute)";
-inline constexpr std::string_view MISSING_KEY_ERROR = "Missing 'key'";
-inline constexpr std::string_view MISSING_ENTRY_ERROR = "Missing 'entry' or 'entries' param";
+inline constexpr std::string_view kInvalidTopicError = "Invalid or missing 'topic' (varne|data|compute)";
+inline constexpr std::string_view kMissingKeyError = "Missing 'key'";
+inline constexpr std::string_view kMissingEntryError = "Missing 'entry' or 'entries' param";
 
 // A constant list as a JSON array of strings, in its order.
 json::Value string_array(std::span<const std::string_view> items);

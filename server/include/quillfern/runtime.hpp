@@ -64,8 +64,8 @@ void report_task_failure(std::exception_ptr error) noexcept;
 // Request lines too long to read on a worker without holding up the connections that
 // share it are read on a small pool of threads of their own, started at its first use; at
 // most this much of their text is read at once (a line waits its turn).
-inline constexpr std::size_t LINE_PARSE_THREADS = 2;
-inline constexpr std::size_t LINE_PARSE_BUDGET_BYTES = std::size_t{128} * 1024 * 1024;
+inline constexpr std::size_t kLineParseThreads = 2;
+inline constexpr std::size_t kLineParseBudgetBytes = std::size_t{128} * 1024 * 1024;
 
 // Runs `work` on that pool, `text_bytes` of request text taken from the budget while it
 // runs, and resumes the caller on its own executor; an exception of `work` reaches the

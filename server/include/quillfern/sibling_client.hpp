@@ -8,9 +8,17 @@
 //   if (!connection) { ... connection.error().text ... }
 //   auto sent = co_await connection->write(request_line);
 //   auto reply = co_await connection->read_line();
+//
+// or, for the usual open-write-read, all three steps in one call:
+//
+//   const std::array<sibling_client::Write, 2> writes{sibling_client::kJsonrpcSignal, request_line};
+//   auto exchanging = sibling_client::exchange_line(sibling_client::UnixPath{path}, writes);
+//   auto reply = co_await std::move(exchanging);
 #pragma once
 
+#include <array>
 #include <chrono>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -22,12 +30,13 @@
 
 #include "quillfern/expected.hpp"
 #include "quillfern/line_reader.hpp"
+#include "quillfern/protocol_negotiation.hpp"
 #include "quillfern/transport.hpp"
 
 namespace quillfern::sibling_client {
 
-// The two bytes that open a JSON-RPC connection to a gate, reedHorn or thornKit.
-inline constexpr std::string_view JSONRPC_SIGNAL{"\xEC\x01", 2};
+// Opens each JSON-RPC exchange with a gate, reedHorn or thornKit.
+using protocol_negotiation::kJsonrpcSignal;
 
 // The bounds of one exchange. Each write has its own time limit; the reply's limit runs
 // from the moment its read starts.
@@ -109,6 +118,46 @@ private:
 };
 
 // The text of a step that ran out of time.
-inline constexpr std::string_view TIMED_OUT_TEXT = "timed out";
+inline constexpr std::string_view kTimedOutText = "timed out";
+
+// ---- One whole exchange ----------------------------------------------------------------
+
+// One write of a request: its bytes, in one piece or in three written together (the
+// request line around a payload that is not copied), within one time limit.
+class Write {
+public:
+    // From anything that views as bytes: a string_view, a string, a literal.
+    template <class Bytes>
+    requires std::convertible_to<const Bytes&, std::string_view> Write(const Bytes& bytes)
+    noexcept : pieces_{std::string_view(bytes)}, count_(1) {}  // NOLINT(google-explicit-constructor)
+    Write(std::string_view head, std::string_view body, std::string_view tail) noexcept
+        : pieces_{head, body, tail}, count_(3) {}
+
+    std::span<const std::string_view> pieces() const noexcept { return {pieces_.data(), count_}; }
+
+private:
+    std::array<std::string_view, 3> pieces_;
+    std::size_t count_;
+};
+
+// The step that ended an exchange before its reply, with that step's failure. Each
+// caller words it its own way, so the write that failed is named by its place.
+struct ExchangeFailure {
+    enum class Step : std::uint8_t { Open, Write, Read };
+    Step step = Step::Open;
+    std::size_t write = 0;  // Step::Write: which of the writes, from 0
+    Failure failure;
+
+    bool operator==(const ExchangeFailure&) const = default;
+};
+using ExchangeResult = Expected<std::string, ExchangeFailure>;
+
+// Opens a connection to `target`, makes each of `writes` in order (each with its own time
+// limit) and reads one reply line as read_line gives it. The writes' bytes must stay alive
+// until it returns; start it in a statement of its own, as open().
+asio::awaitable<ExchangeResult> exchange_line(Target target, std::span<const Write> writes, Limits limits = {});
+// The same up to the writes; then the sending direction is ended and the reply is what
+// read_until_end gives (possibly nothing, never a failure).
+asio::awaitable<ExchangeResult> exchange_to_end(Target target, std::span<const Write> writes, Limits limits = {});
 
 }  // namespace quillfern::sibling_client

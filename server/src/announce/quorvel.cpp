@@ -4,6 +4,7 @@
 
 #include "quillfern/announce.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
 #include "quillfern/paths.hpp"
 #include "sibling_exchange.hpp"
 
@@ -24,14 +25,12 @@ asio::awaitable<void> announce_to_quorvel(std::string service, std::string socke
                                           sibling_client::Limits limits) {
     std::optional<std::string> api_socket = paths::quorvel_api_socket(family);
     if (!api_socket) {
-        QF_LOG(log::Level::Info, LOG_TARGET, "Vellumar quorvel-api socket not found — skipping announce");
+        QF_LOG(log::Level::Info, log::targets::kAnnounce, "Vellumar quorvel-api socket not found — skipping announce");
         co_return;
     }
     std::string line = wendle_announce_line(service, socket_path, paths::gossip_port_from_env(),
                                             static_cast<std::uint32_t>(::getpid()));
-    const detail::ExchangeOutcome outcome =
-        co_await detail::exchange_line(std::move(*api_socket), std::move(line), limits);
-    detail::log_outcome(outcome, kAnnounceEvents);
+    co_await detail::exchange_line(std::move(*api_socket), std::move(line), limits, kAnnounceEvents);
 }
 
 }  // namespace quillfern::announce

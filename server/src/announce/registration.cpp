@@ -2,6 +2,7 @@
 // reedHorn. One attempt each; every outcome is logged and nothing is retried.
 #include "quillfern/announce.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
 #include "quillfern/paths.hpp"
 #include "sibling_exchange.hpp"
 
@@ -28,13 +29,11 @@ asio::awaitable<void> register_with_reedhorn(std::string service, std::string so
     // Looked up only now: reedHorn may have come up while the announcement waited.
     std::optional<std::string> reedhorn = paths::discover_reedhorn_socket();
     if (!reedhorn) {
-        QF_LOG(log::Level::Info, LOG_TARGET, "Reedhorn socket not found — skipping ipc.register");
+        QF_LOG(log::Level::Info, log::targets::kAnnounce, "Reedhorn socket not found — skipping ipc.register");
         co_return;
     }
     std::string line = ipc_register_line(service_again, endpoint);
-    const detail::ExchangeOutcome outcome =
-        co_await detail::exchange_line(std::move(*reedhorn), std::move(line), limits);
-    detail::log_outcome(outcome, kRegisterEvents);
+    co_await detail::exchange_line(std::move(*reedhorn), std::move(line), limits, kRegisterEvents);
 }
 
 }  // namespace quillfern::announce

@@ -1,37 +1,49 @@
 #include "sibling_exchange.hpp"
 
+#include <array>
+#include <utility>
+
 #include <fmt/format.h>
 
 #include "quillfern/announce.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
 
 namespace quillfern::announce::detail {
 
-asio::awaitable<ExchangeOutcome> exchange_line(std::string socket_path, std::string request_line,
-                                               sibling_client::Limits limits) {
-    sibling_client::Target target = sibling_client::UnixPath{std::move(socket_path)};
-    auto connection = co_await sibling_client::Connection::open(std::move(target), limits);
-    if (!connection) co_return NotReachable{std::move(connection.error().text)};
-    auto sent = co_await connection->write(request_line);
-    if (!sent) co_return SendFailed{std::move(sent.error().text)};
-    auto reply = co_await connection->read_line();
-    // No reply, a time-out, a reply past the cap and one that is not UTF-8 are alike.
-    if (!reply) co_return NoResponse{};
-    co_return Replied{std::move(*reply)};
+namespace {
+
+void log_outcome(const sibling_client::ExchangeResult& outcome, const ExchangeEvents& events) {
+    using Step = sibling_client::ExchangeFailure::Step;
+    // Sibling texts reach the log through its escaping, never raw.
+    if (outcome) {
+        QF_LOG(log::Level::Info, log::targets::kAnnounce, fmt::format(fmt::runtime(events.replied), *outcome));
+        return;
+    }
+    const sibling_client::ExchangeFailure& failed = outcome.error();
+    switch (failed.step) {
+        case Step::Open:
+            QF_LOG(log::Level::Info, log::targets::kAnnounce,
+                   fmt::format(fmt::runtime(events.not_reachable), failed.failure.text));
+            return;
+        case Step::Write:
+            QF_LOG(log::Level::Warn, log::targets::kAnnounce,
+                   fmt::format(fmt::runtime(events.send_failed), failed.failure.text));
+            return;
+        case Step::Read:
+            // No reply, a time-out, a reply past the cap and one that is not UTF-8 are alike.
+            QF_LOG(log::Level::Warn, log::targets::kAnnounce, events.no_response);
+            return;
+    }
 }
 
-void log_outcome(const ExchangeOutcome& outcome, const ExchangeEvents& events) {
-    // Sibling texts reach the log through its escaping, never raw.
-    if (const auto* failed = std::get_if<NotReachable>(&outcome)) {
-        QF_LOG(log::Level::Info, LOG_TARGET, fmt::format(fmt::runtime(events.not_reachable), failed->error));
-    } else if (const auto* failed = std::get_if<SendFailed>(&outcome)) {
-        QF_LOG(log::Level::Warn, LOG_TARGET, fmt::format(fmt::runtime(events.send_failed), failed->error));
-    } else if (std::holds_alternative<NoResponse>(outcome)) {
-        QF_LOG(log::Level::Warn, LOG_TARGET, events.no_response);
-    } else {
-        QF_LOG(log::Level::Info, LOG_TARGET,
-               fmt::format(fmt::runtime(events.replied), std::get<Replied>(outcome).line));
-    }
+}  // namespace
+
+asio::awaitable<void> exchange_line(std::string socket_path, std::string request_line, sibling_client::Limits limits,
+                                    ExchangeEvents events) {
+    const std::array<sibling_client::Write, 1> writes{request_line};
+    auto exchanging = sibling_client::exchange_line(sibling_client::UnixPath{std::move(socket_path)}, writes, limits);
+    log_outcome(co_await std::move(exchanging), events);
 }
 
 }  // namespace quillfern::announce::detail

@@ -1,31 +1,15 @@
 // The one exchange the registration task makes with each sibling: connect to its Unix
-// socket, write one plain request line, read one reply line. The outcome names the step
-// that ended it, so that each caller logs it with its own words.
+// socket, write one plain request line, read one reply line. Each caller logs the step
+// that ended it with its own words.
 #pragma once
 
 #include <string>
-#include <variant>
 
 #include <asio/awaitable.hpp>
 
 #include "quillfern/sibling_client.hpp"
 
 namespace quillfern::announce::detail {
-
-struct NotReachable {
-    std::string error;
-};
-struct SendFailed {
-    std::string error;
-};
-struct NoResponse {};
-struct Replied {
-    std::string line;  // as read, its newline included when one came
-};
-using ExchangeOutcome = std::variant<NotReachable, SendFailed, NoResponse, Replied>;
-
-asio::awaitable<ExchangeOutcome> exchange_line(std::string socket_path, std::string request_line,
-                                               sibling_client::Limits limits);
 
 // The log lines of one sibling's exchange; "{}" takes the error or reply text.
 struct ExchangeEvents {
@@ -35,6 +19,8 @@ struct ExchangeEvents {
     const char* replied;        // INFO
 };
 
-void log_outcome(const ExchangeOutcome& outcome, const ExchangeEvents& events);
+// The exchange, its outcome logged with `events`.
+asio::awaitable<void> exchange_line(std::string socket_path, std::string request_line, sibling_client::Limits limits,
+                                    ExchangeEvents events);
 
 }  // namespace quillfern::announce::detail

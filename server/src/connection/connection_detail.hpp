@@ -4,7 +4,6 @@
 #include <exception>
 #include <string_view>
 
-#include "quillfern/log_targets.hpp"
 #include "quillfern/runtime.hpp"
 
 namespace quillfern::server {
@@ -16,8 +15,6 @@ using runtime::trim_memory_soon;
 }  // namespace quillfern::server
 
 namespace quillfern::server::detail {
-
-inline constexpr std::string_view kServerTarget = log::targets::kServer;
 
 // Logs the exception that ended one connection (WARN "Connection aborted: ..."). Never throws.
 void log_connection_failure(std::exception_ptr failure) noexcept;

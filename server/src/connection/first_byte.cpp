@@ -9,13 +9,13 @@
 #include "connection_detail.hpp"
 #include "quillfern/connection.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
 #include "quillfern/no_throw.hpp"
 
 namespace quillfern::server {
 
 namespace {
 
-using detail::kServerTarget;
 using protocol_negotiation::LineReader;
 
 constexpr std::uint8_t kSignalByte = 0xEC;
@@ -29,10 +29,10 @@ std::uint8_t byte_at(const LineReader& reader, std::size_t index) {
 }
 
 asio::awaitable<void> write_probe_reply(transport::TransportStream& stream) {
-    auto [ec, written] = co_await asio::async_write(stream, asio::buffer(PROBE_REPLY), kNoThrow);
+    auto [ec, written] = co_await asio::async_write(stream, asio::buffer(kProbeReply), kNoThrow);
     (void)written;
     if (ec) {
-        QF_LOG(log::Level::Warn, kServerTarget,
+        QF_LOG(log::Level::Warn, log::targets::kServer,
                fmt::format("Probe write error: {}", IoError::from_error_code(ec).message()));
     }
 }
@@ -50,7 +50,8 @@ asio::awaitable<void> serve_signalled(LineReader reader, std::shared_ptr<gossip:
             reader.consume(2);
             co_await serve_jsonrpc_lines(std::move(reader), std::move(store));
         } else {
-            QF_LOG(log::Level::Warn, kServerTarget, fmt::format("Unsupported duskLatch protocol type: 0x{:02X}", type));
+            QF_LOG(log::Level::Warn, log::targets::kServer,
+                   fmt::format("Unsupported duskLatch protocol type: 0x{:02X}", type));
         }
         co_return;
     }
@@ -66,7 +67,7 @@ asio::awaitable<void> serve_signalled(LineReader reader, std::shared_ptr<gossip:
     }
 
     if (first >= 0x20 && first <= 0x7E) {
-        QF_LOG(log::Level::Warn, kServerTarget,
+        QF_LOG(log::Level::Warn, log::targets::kServer,
                fmt::format("Legacy unsignalled connection (first byte 0x{:02X}) — accepting as JSON-RPC for "
                            "rolling-deploy compatibility",
                            first));
@@ -75,7 +76,7 @@ asio::awaitable<void> serve_signalled(LineReader reader, std::shared_ptr<gossip:
         if (reader.buffered().size() == 1) {
             auto more = co_await reader.fill();
             if (!more) {
-                QF_LOG(log::Level::Warn, kServerTarget, fmt::format("Read error: {}", more.error().message()));
+                QF_LOG(log::Level::Warn, log::targets::kServer, fmt::format("Read error: {}", more.error().message()));
                 co_return;
             }
             if (*more == 0) co_return;
@@ -84,7 +85,8 @@ asio::awaitable<void> serve_signalled(LineReader reader, std::shared_ptr<gossip:
         co_return;
     }
 
-    QF_LOG(log::Level::Warn, kServerTarget, fmt::format("Unknown first byte 0x{:02X} — dropping connection", first));
+    QF_LOG(log::Level::Warn, log::targets::kServer,
+           fmt::format("Unknown first byte 0x{:02X} — dropping connection", first));
 }
 
 }  // namespace
@@ -94,7 +96,7 @@ asio::awaitable<void> handle_connection(transport::TransportStream stream, std::
         LineReader reader(std::move(stream));
         auto received = co_await reader.fill();
         if (!received) {
-            QF_LOG(log::Level::Warn, kServerTarget,
+            QF_LOG(log::Level::Warn, log::targets::kServer,
                    fmt::format("Connection read error: {}", received.error().message()));
             co_return;
         }

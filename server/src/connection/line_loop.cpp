@@ -6,7 +6,6 @@
 #include <fmt/format.h>
 #include <asio/buffer.hpp>
 #include <asio/error.hpp>
-#include <asio/experimental/as_tuple.hpp>
 #include <asio/post.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
@@ -17,6 +16,8 @@
 #include "quillfern/dispatch.hpp"
 #include "quillfern/json.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
+#include "quillfern/no_throw.hpp"
 #include "quillfern/text.hpp"
 
 namespace quillfern::server {
@@ -28,13 +29,13 @@ void log_connection_failure(std::exception_ptr failure) noexcept {
         try {
             std::rethrow_exception(failure);
         } catch (const json::TooLarge&) {
-            QF_LOG(log::Level::Warn, kServerTarget, "Request needs too much memory — closing connection");
+            QF_LOG(log::Level::Warn, log::targets::kServer, "Request needs too much memory — closing connection");
         } catch (const std::bad_alloc&) {
-            QF_LOG(log::Level::Warn, kServerTarget, "Connection aborted: out of memory");
+            QF_LOG(log::Level::Warn, log::targets::kServer, "Connection aborted: out of memory");
         } catch (const std::exception& e) {
-            QF_LOG(log::Level::Warn, kServerTarget, fmt::format("Connection aborted: {}", e.what()));
+            QF_LOG(log::Level::Warn, log::targets::kServer, fmt::format("Connection aborted: {}", e.what()));
         } catch (...) {
-            QF_LOG(log::Level::Warn, kServerTarget, "Connection aborted: unknown error");
+            QF_LOG(log::Level::Warn, log::targets::kServer, "Connection aborted: unknown error");
         }
     } catch (...) {
         // Not even the log line could be had; the connection ends all the same.
@@ -45,10 +46,6 @@ void log_connection_failure(std::exception_ptr failure) noexcept {
 
 namespace {
 
-// Completion token giving (error, result) tuples instead of throwing.
-constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
-
-using detail::kServerTarget;
 using protocol_negotiation::LineError;
 using protocol_negotiation::LineReader;
 
@@ -73,7 +70,8 @@ asio::awaitable<bool> write_pending(transport::TransportStream& stream, std::str
     }
     pending.clear();
     if (ec) {
-        QF_LOG(log::Level::Warn, kServerTarget, fmt::format("Write error: {}", IoError::from_error_code(ec).message()));
+        QF_LOG(log::Level::Warn, log::targets::kServer,
+               fmt::format("Write error: {}", IoError::from_error_code(ec).message()));
         co_return false;
     }
     co_return true;
@@ -81,19 +79,19 @@ asio::awaitable<bool> write_pending(transport::TransportStream& stream, std::str
 
 void report_line_error(const LineError& error) {
     if (error.kind == LineError::Kind::TooLong) {
-        QF_LOG(log::Level::Warn, kServerTarget, "Request line too long — closing connection");
+        QF_LOG(log::Level::Warn, log::targets::kServer, "Request line too long — closing connection");
     } else {
-        QF_LOG(log::Level::Warn, kServerTarget, fmt::format("Read error: {}", error.error.message()));
+        QF_LOG(log::Level::Warn, log::targets::kServer, fmt::format("Read error: {}", error.error.message()));
     }
 }
 
 // A reply buffer grown past this by a long reply is let go once it is written.
-constexpr std::size_t KEPT_REPLY_BUFFER_BYTES = 4 * REPLY_FLUSH_BYTES;
+constexpr std::size_t kKeptReplyBufferBytes = 4 * kReplyFlushBytes;
 
 // A read buffer grown for a long line is kept while the peer keeps sending (a peer that
 // sends batch after batch would otherwise grow it anew for each), and given back once the
 // connection has been quiet this long with nothing buffered.
-constexpr auto IDLE_READ_BUFFER_RELEASE = std::chrono::seconds(1);
+constexpr auto kIdleReadBufferRelease = std::chrono::seconds(1);
 
 class Replies {
 public:
@@ -114,7 +112,7 @@ public:
         const bool answered = co_await dispatch::append_reply(sink_, line, store);
         if (!answered) co_return false;
         pending_.push_back('\n');
-        if (line.size() > dispatch::OFFLOAD_LINE_BYTES) trim_memory_soon();
+        if (line.size() > dispatch::kOffloadLineBytes) trim_memory_soon();
         co_return true;
     }
 
@@ -122,7 +120,7 @@ public:
 
     asio::awaitable<bool> flush() {
         const bool written = co_await write_pending(stream_, pending_, write_at_once_);
-        if (pending_.capacity() > KEPT_REPLY_BUFFER_BYTES) std::string().swap(pending_);
+        if (pending_.capacity() > kKeptReplyBufferBytes) std::string().swap(pending_);
         co_return written;
     }
 
@@ -150,14 +148,14 @@ asio::awaitable<void> line_loop(LineReader& reader, const std::shared_ptr<gossip
         if (*line) {
             const std::string_view request = text::trim(**line);
             if (!co_await replies.answer(request, store)) co_return;
-            if (replies.size() >= REPLY_FLUSH_BYTES && !co_await replies.flush()) co_return;
+            if (replies.size() >= kReplyFlushBytes && !co_await replies.flush()) co_return;
             continue;
         }
         // The buffer holds no complete line: send what is ready, then read on.
         if (!co_await replies.flush()) co_return;
-        auto received = co_await reader.fill_next(IDLE_READ_BUFFER_RELEASE);
+        auto received = co_await reader.fill_next(kIdleReadBufferRelease);
         if (!received) {
-            QF_LOG(log::Level::Warn, kServerTarget, fmt::format("Read error: {}", received.error().message()));
+            QF_LOG(log::Level::Warn, log::targets::kServer, fmt::format("Read error: {}", received.error().message()));
             co_return;
         }
         if (*received == 0) {

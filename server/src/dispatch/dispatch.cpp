@@ -23,7 +23,7 @@ asio::awaitable<bool> append_reply(ReplySink& sink, std::string_view line,
                                    const std::shared_ptr<gossip::GossipStore>& store) {
     ReplyWriter reply(sink);
     try {
-        const bool big = sink.offload && line.size() > OFFLOAD_LINE_BYTES;
+        const bool big = sink.offload && line.size() > kOffloadLineBytes;
         std::optional<Envelope> envelope;
         if (big) {
             co_await sink.offload(line.size(), [&] { envelope = detail::read_envelope(line); });

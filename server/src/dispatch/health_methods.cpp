@@ -19,31 +19,31 @@ const std::string& liveness_result() {
 
 const std::string& readiness_result(bool ready) {
     static const std::string ready_text =
-        render({{"capabilities", rpc_types::string_array(rpc_types::METHOD_NAMES)}, {"ready", true}});
+        render({{"capabilities", rpc_types::string_array(rpc_types::kMethodNames)}, {"ready", true}});
     static const std::string not_ready_text =
-        render({{"capabilities", rpc_types::string_array(rpc_types::METHOD_NAMES)}, {"ready", false}});
+        render({{"capabilities", rpc_types::string_array(rpc_types::kMethodNames)}, {"ready", false}});
     return ready ? ready_text : not_ready_text;
 }
 
 const std::string& capabilities_result() {
     static const std::string text = render({
-        {"gossip_domains", rpc_types::string_array(rpc_types::GOSSIP_DOMAINS)},
-        {"methods", rpc_types::string_array(rpc_types::METHOD_NAMES)},
-        {"protocol", std::string(rpc_types::PROTOCOL_NAME)},
-        {"transport", rpc_types::string_array(rpc_types::TRANSPORTS)},
-        {"version", std::string(rpc_types::SERVICE_VERSION)},
-        {"wendle", std::string(rpc_types::SERVICE_DISPLAY_NAME)},
+        {"gossip_domains", rpc_types::string_array(rpc_types::kGossipDomains)},
+        {"methods", rpc_types::string_array(rpc_types::kMethodNames)},
+        {"protocol", std::string(rpc_types::kProtocolName)},
+        {"transport", rpc_types::string_array(rpc_types::kTransports)},
+        {"version", std::string(rpc_types::kServiceVersion)},
+        {"wendle", std::string(rpc_types::kServiceDisplayName)},
     });
     return text;
 }
 
 const std::string& announce_result() {
     static const std::string text = render({
-        {"capabilities", rpc_types::string_array(rpc_types::CAPABILITIES)},
-        {"methods", rpc_types::string_array(rpc_types::METHOD_NAMES)},
-        {"signal_tiers", rpc_types::string_array(rpc_types::SIGNAL_TIERS)},
-        {"version", std::string(rpc_types::SERVICE_VERSION)},
-        {"wendle", std::string(rpc_types::SERVICE_DISPLAY_NAME)},
+        {"capabilities", rpc_types::string_array(rpc_types::kCapabilities)},
+        {"methods", rpc_types::string_array(rpc_types::kMethodNames)},
+        {"signal_tiers", rpc_types::string_array(rpc_types::kSignalTiers)},
+        {"version", std::string(rpc_types::kServiceVersion)},
+        {"wendle", std::string(rpc_types::kServiceDisplayName)},
     });
     return text;
 }

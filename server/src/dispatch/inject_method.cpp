@@ -36,7 +36,7 @@ InjectParams read_inject_params(json::Reader& reader) {
 }
 
 const std::string& missing_key_result() {
-    static const std::string text = param_error_result(rpc_types::MISSING_KEY_ERROR);
+    static const std::string text = param_error_result(rpc_types::kMissingKeyError);
     return text;
 }
 

@@ -13,7 +13,7 @@ namespace quillfern::dispatch::detail {
 
 namespace {
 
-constexpr std::string_view SUBSCRIBE_NOTE =
+constexpr std::string_view kSubscribeNote =
     "Poll this method for updates. Broadcast channel is live for tarpc streaming subscribers.";
 
 // What both methods take from their params: a member that is absent or not a string is
@@ -62,7 +62,7 @@ asio::awaitable<bool> answer_query(Call& call, bool subscribe) {
     if (!co_await append_entries(call.reply(), entries)) co_return false;
     if (subscribe) {
         out += ",\"mode\":\"snapshot\",\"note\":";
-        json::write_string(out, SUBSCRIBE_NOTE);
+        json::write_string(out, kSubscribeNote);
         out += ",\"subscriber_count\":";
         append_number(out, store.subscriber_count());
     }

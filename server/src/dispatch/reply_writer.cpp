@@ -10,7 +10,7 @@ namespace {
 
 const std::string& parse_error_reply() {
     static const std::string reply =
-        rpc_types::jsonrpc_error_response(nullptr, rpc_types::PARSE_ERROR, rpc_types::PARSE_ERROR_MESSAGE);
+        rpc_types::jsonrpc_error_response(nullptr, rpc_types::kParseError, rpc_types::kParseErrorMessage);
     return reply;
 }
 
@@ -19,14 +19,14 @@ const std::string& parse_error_reply() {
 void ReplyWriter::begin_success(const json::Value& id) { rpc_types::write_success_prefix(sink_.out, id); }
 
 asio::awaitable<bool> ReplyWriter::chunk_done() {
-    if (!sink_.drain || sink_.out.size() < REPLY_CHUNK_BYTES) co_return true;
+    if (!sink_.drain || sink_.out.size() < kReplyChunkBytes) co_return true;
     drained_ = true;
     const bool taken = co_await sink_.drain();
     co_return taken;
 }
 
 void ReplyWriter::method_not_found(const json::Value& id) {
-    rpc_types::write_error_response(sink_.out, id, rpc_types::METHOD_NOT_FOUND, rpc_types::METHOD_NOT_FOUND_MESSAGE);
+    rpc_types::write_error_response(sink_.out, id, rpc_types::kMethodNotFound, rpc_types::kMethodNotFoundMessage);
 }
 
 void ReplyWriter::parse_error() {
@@ -42,7 +42,7 @@ std::string param_error_result(std::string_view message) {
 }
 
 const std::string& invalid_topic_result() {
-    static const std::string text = param_error_result(rpc_types::INVALID_TOPIC_ERROR);
+    static const std::string text = param_error_result(rpc_types::kInvalidTopicError);
     return text;
 }
 

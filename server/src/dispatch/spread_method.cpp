@@ -13,7 +13,7 @@ namespace quillfern::dispatch::detail {
 namespace {
 
 const std::string& missing_entry_result() {
-    static const std::string text = param_error_result(rpc_types::MISSING_ENTRY_ERROR);
+    static const std::string text = param_error_result(rpc_types::kMissingEntryError);
     return text;
 }
 

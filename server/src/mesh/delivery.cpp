@@ -11,6 +11,7 @@
 #include <fmt/format.h>
 
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
 #include "quillfern/mesh.hpp"
 #include "quillfern/paths.hpp"
 #include "quillfern/sibling_client.hpp"
@@ -19,12 +20,13 @@ namespace quillfern::spread {
 
 namespace {
 
+using sibling_client::ExchangeFailure;
+using sibling_client::ExchangeResult;
 using sibling_client::Failure;
 using sibling_client::FailureKind;
-using sibling_client::JSONRPC_SIGNAL;
+using sibling_client::kJsonrpcSignal;
 
-constexpr std::string_view LOG_TARGET = "quillfern_server::spread";
-constexpr std::uint64_t MAX_COUNT = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint64_t kMaxCount = std::numeric_limits<std::uint32_t>::max();
 
 using Road = Expected<std::uint32_t, std::string>;
 
@@ -39,19 +41,19 @@ std::optional<std::uint64_t> accepted_of(const json::Value& reply) {
 }
 
 // The direct road counts whatever comes back: 0 unless the reply names a count that fits.
-std::uint32_t direct_count(const Expected<std::string, Failure>& line) {
+std::uint32_t direct_count(const ExchangeResult& line) {
     if (!line) return 0;
     auto reply = json::parse(*line);
     if (!reply) return 0;
     auto accepted = accepted_of(*reply);
-    if (!accepted || *accepted > MAX_COUNT) return 0;
+    if (!accepted || *accepted > kMaxCount) return 0;
     return static_cast<std::uint32_t>(*accepted);
 }
 
 // The relay road judges the reply: an error text, or the count (capped at 2^32 - 1).
-Road relay_outcome(const Expected<std::string, Failure>& line) {
+Road relay_outcome(const ExchangeResult& line) {
     if (!line) {
-        const Failure& failure = line.error();
+        const Failure& failure = line.error().failure;
         switch (failure.kind) {
             case FailureKind::TimedOut: return unexpected(std::string("Timeout reading reedHorn relay response"));
             case FailureKind::Closed: return unexpected(std::string("Empty response from reedHorn relay"));
@@ -70,7 +72,7 @@ Road relay_outcome(const Expected<std::string, Failure>& line) {
     }
     auto accepted = accepted_of(*reply);
     if (!accepted) return std::uint32_t{0};
-    return static_cast<std::uint32_t>(std::min(*accepted, MAX_COUNT));
+    return static_cast<std::uint32_t>(std::min(*accepted, kMaxCount));
 }
 
 // {"id":1,"jsonrpc":"2.0","method":"gossip.relay","params":{"payload":P,"target_method":"gossip.spread","target_peer":T}}
@@ -84,28 +86,32 @@ std::string relay_line_tail(std::string_view peer) {
     return tail;
 }
 
+// A road that got the batch through: logged with what the peer accepted, which is counted.
+void record_delivery(const SpreadTask& task, std::string_view message, std::uint32_t accepted) {
+    QF_LOG(log::Level::Debug, log::targets::kSpread, message, log::text("peer", task.peer),
+           log::number("accepted", accepted));
+    task.store->record_sent(task.peer, accepted);
+}
+
 }  // namespace
 
 asio::awaitable<Road> spread_via_tcp(std::string peer, SharedPayload payload, sibling_client::Limits limits) {
-    auto opening = sibling_client::Connection::open(sibling_client::TcpAddress{peer}, limits);
-    auto connection = co_await std::move(opening);
-    if (!connection) {
-        if (connection.error().kind == FailureKind::TimedOut) {
+    // Three writes, each failing with its own words.
+    const std::array<sibling_client::Write, 3> writes{kJsonrpcSignal, *payload, "\n"};
+    constexpr std::array<std::string_view, 3> kWriteTexts{"Write signal to", "Write payload to", "Write newline to"};
+    auto exchanging = sibling_client::exchange_line(sibling_client::TcpAddress{peer}, writes, limits);
+    auto line = co_await std::move(exchanging);
+    if (!line && line.error().step != ExchangeFailure::Step::Read) {
+        const ExchangeFailure& failed = line.error();
+        if (failed.step == ExchangeFailure::Step::Write) {
+            co_return unexpected(fmt::format("{} {}: {}", kWriteTexts[failed.write], peer, failed.failure.text));
+        }
+        if (failed.failure.kind == FailureKind::TimedOut) {
             co_return unexpected(fmt::format("Timeout connecting to {}", peer));
         }
-        co_return unexpected(fmt::format("TCP connect to {}: {}", peer, connection.error().text));
+        co_return unexpected(fmt::format("TCP connect to {}: {}", peer, failed.failure.text));
     }
-    if (auto sent = co_await connection->write(JSONRPC_SIGNAL); !sent) {
-        co_return unexpected(fmt::format("Write signal to {}: {}", peer, sent.error().text));
-    }
-    if (auto sent = co_await connection->write(*payload); !sent) {
-        co_return unexpected(fmt::format("Write payload to {}: {}", peer, sent.error().text));
-    }
-    if (auto sent = co_await connection->write("\n"); !sent) {
-        co_return unexpected(fmt::format("Write newline to {}: {}", peer, sent.error().text));
-    }
-    // From here on the batch counts as delivered, whatever the reply.
-    auto line = co_await connection->read_line();
+    // Once the request is out the batch counts as delivered, whatever the reply.
     co_return direct_count(line);
 }
 
@@ -113,24 +119,23 @@ asio::awaitable<Road> spread_via_relay(std::string peer, SharedPayload payload, 
     auto socket = paths::discover_reedhorn_socket();
     if (!socket) co_return unexpected(std::string("reedHorn socket not found for relay"));
 
-    auto opening = sibling_client::Connection::open(sibling_client::UnixPath{std::move(*socket)}, limits);
-    auto connection = co_await std::move(opening);
-    if (!connection) {
-        if (connection.error().kind == FailureKind::TimedOut) {
-            co_return unexpected(std::string("Timeout connecting to reedHorn for relay"));
-        }
-        co_return unexpected("Cannot connect to reedHorn for relay: " + connection.error().text);
-    }
-    if (auto sent = co_await connection->write(JSONRPC_SIGNAL); !sent) {
-        co_return unexpected("Write signal to reedHorn relay: " + sent.error().text);
-    }
     const std::string head = relay_line_head();
     const std::string tail = relay_line_tail(peer);
-    const std::array<std::string_view, 3> line{head, *payload, tail};
-    if (auto sent = co_await connection->write_all(line); !sent) {
-        co_return unexpected("Write relay payload to reedHorn: " + sent.error().text);
+    // The signal, then the request line around the batch, which is not copied into it.
+    const std::array<sibling_client::Write, 2> writes{kJsonrpcSignal, sibling_client::Write{head, *payload, tail}};
+    auto exchanging = sibling_client::exchange_line(sibling_client::UnixPath{std::move(*socket)}, writes, limits);
+    auto reply = co_await std::move(exchanging);
+    if (!reply && reply.error().step == ExchangeFailure::Step::Open) {
+        if (reply.error().failure.kind == FailureKind::TimedOut) {
+            co_return unexpected(std::string("Timeout connecting to reedHorn for relay"));
+        }
+        co_return unexpected("Cannot connect to reedHorn for relay: " + reply.error().failure.text);
     }
-    auto reply = co_await connection->read_line();
+    if (!reply && reply.error().step == ExchangeFailure::Step::Write) {
+        if (reply.error().write == 0)
+            co_return unexpected("Write signal to reedHorn relay: " + reply.error().failure.text);
+        co_return unexpected("Write relay payload to reedHorn: " + reply.error().failure.text);
+    }
     co_return relay_outcome(reply);
 }
 
@@ -138,24 +143,15 @@ asio::awaitable<void> spread_to_peer(SpreadTask task) {
     try {
         auto direct_attempt = spread_via_tcp(task.peer, task.payload);
         Road direct = co_await std::move(direct_attempt);
-        if (direct) {
-            QF_LOG(log::Level::Debug, LOG_TARGET, "Gossip spread delivered via TCP", log::text("peer", task.peer),
-                   log::number("accepted", *direct));
-            task.store->record_sent(task.peer, *direct);
-            co_return;
-        }
-        QF_LOG(log::Level::Debug, LOG_TARGET, "TCP spread failed, trying reedHorn relay", log::text("peer", task.peer),
-               log::text("error", direct.error()));
+        if (direct) co_return record_delivery(task, "Gossip spread delivered via TCP", *direct);
+        QF_LOG(log::Level::Debug, log::targets::kSpread, "TCP spread failed, trying reedHorn relay",
+               log::text("peer", task.peer), log::text("error", direct.error()));
         auto relay_attempt = spread_via_relay(task.peer, task.payload);
         Road relayed = co_await std::move(relay_attempt);
-        if (relayed) {
-            QF_LOG(log::Level::Debug, LOG_TARGET, "Gossip spread delivered via reedHorn relay",
-                   log::text("peer", task.peer), log::number("accepted", *relayed));
-            task.store->record_sent(task.peer, *relayed);
-            co_return;
-        }
-        QF_LOG(log::Level::Warn, LOG_TARGET, "Gossip spread failed (TCP + relay)", log::text("peer", task.peer),
-               log::text("tcp_error", direct.error()), log::text("relay_error", relayed.error()));
+        if (relayed) co_return record_delivery(task, "Gossip spread delivered via reedHorn relay", *relayed);
+        QF_LOG(log::Level::Warn, log::targets::kSpread, "Gossip spread failed (TCP + relay)",
+               log::text("peer", task.peer), log::text("tcp_error", direct.error()),
+               log::text("relay_error", relayed.error()));
     } catch (...) {
         // A delivery that can't go on (out of memory) ends here; the server carries on.
     }

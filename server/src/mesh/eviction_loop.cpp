@@ -4,17 +4,15 @@
 
 #include "quillfern/fixed_schedule.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
 #include "quillfern/mesh.hpp"
 
 namespace quillfern::mesh {
 
-namespace {
-constexpr const char* kTarget = "quillfern_server";
-}  // namespace
-
 void eviction_tick(gossip::GossipStore& store, std::uint16_t gossip_port) {
     const std::size_t evicted = store.evict_expired();
-    if (evicted > 0) QF_LOG(log::Level::Info, kTarget, "Gossip eviction cycle", log::number("evicted", evicted));
+    if (evicted > 0)
+        QF_LOG(log::Level::Info, log::targets::kServerRoot, "Gossip eviction cycle", log::number("evicted", evicted));
     inject_endpoint_alive(store, gossip_port);
 }
 

@@ -12,6 +12,7 @@
 #include <asio/use_awaitable.hpp>
 
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
 #include "quillfern/mesh.hpp"
 #include "quillfern/paths.hpp"
 
@@ -19,21 +20,20 @@ namespace quillfern::mesh {
 
 namespace {
 
-constexpr std::string_view LOG_TARGET = "quillfern_server::dispatch";
 // Without a thornKit socket every entry is allowed without a connection. Whether the
 // socket is there is looked at again after this many entries, so that a long batch costs
 // a file-system check per slice rather than per entry, and a thornKit that appears while
 // it is taken in is asked about the rest.
-constexpr std::size_t THORNKIT_RECHECK_ENTRIES = 64;
+constexpr std::size_t kThornkitRecheckEntries = 64;
 // A long batch lets the other connections of its thread run after this many entries.
-constexpr std::size_t ENTRIES_BETWEEN_YIELDS = 256;
+constexpr std::size_t kEntriesBetweenYields = 256;
 
 bool thornkit_socket_present() { return paths::exists(paths::thornkit_socket_path()); }
 
 // True when thornKit allowed the entry and the store accepted it.
 asio::awaitable<bool> take_checked(gossip::GossipEntry entry, std::string_view sender, gossip::GossipStore& store) {
     if (!co_await validate_with_thornkit(entry)) {
-        QF_LOG(log::Level::Debug, LOG_TARGET, "fern-kit REJECT from thornKit",
+        QF_LOG(log::Level::Debug, log::targets::kDispatch, "fern-kit REJECT from thornKit",
                log::text("key", gossip::text_of(entry.key)));
         co_return false;
     }
@@ -65,7 +65,7 @@ asio::awaitable<json::Value> handle_gossip_spread(SpreadBatch batch, gossip::Gos
         slice.clear();  // their memory goes back as the batch is taken in
     };
     for (std::optional<gossip::GossipEntry>& element : batch.elements) {
-        if (++since_yield == ENTRIES_BETWEEN_YIELDS) {
+        if (++since_yield == kEntriesBetweenYields) {
             since_yield = 0;
             take_slice();
             co_await asio::post(executor, asio::use_awaitable);
@@ -76,7 +76,7 @@ asio::awaitable<json::Value> handle_gossip_spread(SpreadBatch batch, gossip::Gos
         }
         if (until_recheck == 0) {
             thornkit_present = thornkit_socket_present();
-            until_recheck = THORNKIT_RECHECK_ENTRIES;
+            until_recheck = kThornkitRecheckEntries;
         }
         --until_recheck;
         if (!thornkit_present) {

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
 #include "quillfern/mesh.hpp"
 #include "quillfern/paths.hpp"
 #include "quillfern/sibling_client.hpp"
@@ -17,10 +18,9 @@ namespace quillfern::spread {
 
 namespace {
 
-constexpr std::string_view LOG_TARGET = "quillfern_server::spread";
-constexpr std::string_view MESH_PEERS_REQUEST = R"({"id":1,"jsonrpc":"2.0","method":"mesh.peers","params":{}})"
-                                                "\n";
-constexpr std::array<std::string_view, 4> LOOPBACK_HOSTS{"::1", "[::1]", "127.0.0.1", "localhost"};
+constexpr std::string_view kMeshPeersRequest = R"({"id":1,"jsonrpc":"2.0","method":"mesh.peers","params":{}})"
+                                               "\n";
+constexpr std::array<std::string_view, 4> kLoopbackHosts{"::1", "[::1]", "127.0.0.1", "localhost"};
 
 // The host of "host", "host:port", "[v6]" or "[v6]:port": through the last ']', else
 // before the last ':', else the whole text.
@@ -31,7 +31,7 @@ std::string_view host_of(std::string_view text) {
 }
 
 bool refused(std::string_view host) {
-    return host.empty() || std::find(LOOPBACK_HOSTS.begin(), LOOPBACK_HOSTS.end(), host) != LOOPBACK_HOSTS.end();
+    return host.empty() || std::find(kLoopbackHosts.begin(), kLoopbackHosts.end(), host) != kLoopbackHosts.end();
 }
 
 std::string gossip_addr(std::string_view host, std::uint16_t port) {
@@ -89,22 +89,22 @@ std::optional<std::string> peer_gossip_addr(const json::Value& record, std::uint
 
 asio::awaitable<std::optional<std::vector<std::string>>> query_mesh_peers(std::string socket_path,
                                                                           sibling_client::Limits limits) {
-    using sibling_client::FailureKind;
-    auto opening = sibling_client::Connection::open(sibling_client::UnixPath{std::move(socket_path)}, limits);
-    auto connection = co_await std::move(opening);
-    if (!connection) {
-        if (connection.error().kind == FailureKind::TimedOut) {
-            QF_LOG(log::Level::Debug, LOG_TARGET, "Timeout connecting to reedHorn");
-        } else {
-            QF_LOG(log::Level::Debug, LOG_TARGET, "Cannot connect to reedHorn for peer discovery",
-                   log::text("error", connection.error().text));
+    using sibling_client::ExchangeFailure;
+    const std::array<sibling_client::Write, 2> writes{sibling_client::kJsonrpcSignal, kMeshPeersRequest};
+    auto exchanging = sibling_client::exchange_line(sibling_client::UnixPath{std::move(socket_path)}, writes, limits);
+    auto line = co_await std::move(exchanging);
+    if (!line) {
+        const ExchangeFailure& failed = line.error();
+        if (failed.step == ExchangeFailure::Step::Open) {
+            if (failed.failure.kind == sibling_client::FailureKind::TimedOut) {
+                QF_LOG(log::Level::Debug, log::targets::kSpread, "Timeout connecting to reedHorn");
+            } else {
+                QF_LOG(log::Level::Debug, log::targets::kSpread, "Cannot connect to reedHorn for peer discovery",
+                       log::text("error", failed.failure.text));
+            }
         }
-        co_return std::nullopt;
+        co_return std::nullopt;  // unreachable, or a reply late, unreadable, empty or past the cap
     }
-    if (!co_await connection->write(sibling_client::JSONRPC_SIGNAL)) co_return std::nullopt;
-    if (!co_await connection->write(MESH_PEERS_REQUEST)) co_return std::nullopt;
-    auto line = co_await connection->read_line();
-    if (!line) co_return std::nullopt;  // late, unreadable, empty or past the cap
 
     auto reply = json::parse(*line);
     if (!reply || !reply->is_object()) co_return std::nullopt;
@@ -113,7 +113,8 @@ asio::awaitable<std::optional<std::vector<std::string>>> query_mesh_peers(std::s
 
     std::vector<std::string> addrs = addrs_of_result(*result, paths::gossip_port_from_env());
     if (addrs.empty()) co_return std::nullopt;
-    QF_LOG(log::Level::Debug, LOG_TARGET, "reedHorn mesh.peers resolved addresses", log::list("peers", addrs));
+    QF_LOG(log::Level::Debug, log::targets::kSpread, "reedHorn mesh.peers resolved addresses",
+           log::list("peers", addrs));
     co_return std::optional<std::vector<std::string>>{std::move(addrs)};
 }
 
@@ -128,7 +129,7 @@ asio::awaitable<std::vector<std::string>> discover_peers() {
             if (comma == std::string_view::npos) break;
             rest.remove_prefix(comma + 1);
         }
-        QF_LOG(log::Level::Debug, LOG_TARGET, "Discovered peers from QUILLFERN_PEERS",
+        QF_LOG(log::Level::Debug, log::targets::kSpread, "Discovered peers from QUILLFERN_PEERS",
                log::number("count", peers.size()), log::quoted("source", "env"));
     }
 
@@ -143,7 +144,7 @@ asio::awaitable<std::vector<std::string>> discover_peers() {
     std::size_t left_out = 0;
     for (std::string& addr : *learned) {
         if (known.contains(addr)) continue;
-        if (appended == MAX_REEDHORN_PEERS) {
+        if (appended == kMaxReedhornPeers) {
             ++left_out;
             known.insert(std::move(addr));  // counted once however often it is named
             continue;
@@ -153,12 +154,13 @@ asio::awaitable<std::vector<std::string>> discover_peers() {
         ++appended;
     }
     if (appended > 0) {
-        QF_LOG(log::Level::Debug, LOG_TARGET, "Discovered peers from mesh.peers", log::number("count", appended),
-               log::quoted("source", "reedhorn"));
+        QF_LOG(log::Level::Debug, log::targets::kSpread, "Discovered peers from mesh.peers",
+               log::number("count", appended), log::quoted("source", "reedhorn"));
     }
     if (left_out > 0) {
-        QF_LOG(log::Level::Warn, LOG_TARGET, "reedHorn named more peers than a sweep takes; the rest are left out",
-               log::number("taken", appended), log::number("left_out", left_out));
+        QF_LOG(log::Level::Warn, log::targets::kSpread,
+               "reedHorn named more peers than a sweep takes; the rest are left out", log::number("taken", appended),
+               log::number("left_out", left_out));
     }
     co_return peers;
 }

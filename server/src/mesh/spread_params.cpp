@@ -14,11 +14,11 @@ namespace {
 
 using gossip::GossipEntry;
 
-constexpr std::string_view UNKNOWN_SENDER = "unknown";
+constexpr std::string_view kUnknownSender = "unknown";
 
 // What the params object holds so far. A repeated member: the last one counts.
 struct SpreadParams {
-    std::string sender{UNKNOWN_SENDER};
+    std::string sender{kUnknownSender};
     std::optional<std::vector<std::optional<GossipEntry>>> entries;  // set while "entries" is an array
     std::optional<std::optional<GossipEntry>> entry;                 // set when "entry" is present
 
@@ -69,7 +69,7 @@ std::optional<SpreadBatch> read_spread_params(json::Reader& reader) {
     gossip::SharedText last_origin;
     rpc_types::read_params_members(reader, [&](std::string_view key) {
         if (key == "from") {
-            params.sender = rpc_types::read_string_member(reader, 2).value_or(std::string(UNKNOWN_SENDER));
+            params.sender = rpc_types::read_string_member(reader, 2).value_or(std::string(kUnknownSender));
         } else if (key == "entries") {
             params.entries = read_entries(reader, last_origin);
         } else if (key == "entry") {

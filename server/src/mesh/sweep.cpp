@@ -18,14 +18,14 @@
 
 #include "quillfern/fixed_schedule.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
 #include "quillfern/mesh.hpp"
 
 namespace quillfern::spread {
 
 namespace {
 
-constexpr std::string_view LOG_TARGET = "quillfern_server::spread";
-constexpr std::string_view REQUEST_HEAD =
+constexpr std::string_view kRequestHead =
     R"({"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[)";
 
 // What follows the entries: the sender's node id and the closing brackets.
@@ -70,7 +70,7 @@ public:
     SpreadTask delivery(std::size_t peer, std::size_t index) {
         Request& request = requests_[index];
         if (index == announced_) {
-            QF_LOG(log::Level::Info, LOG_TARGET, "Epidemic sweep: spreading gossip to peers",
+            QF_LOG(log::Level::Info, log::targets::kSpread, "Epidemic sweep: spreading gossip to peers",
                    log::number("entries", request.entries), log::number("peers", peers_.size()));
             ++announced_;
         }
@@ -113,7 +113,7 @@ asio::awaitable<void> delivery_worker(std::shared_ptr<SweepDeliveries> deliverie
 }  // namespace
 
 std::string spread_request(std::string_view node_id, std::span<const gossip::GossipEntry> batch) {
-    std::string request(REQUEST_HEAD);
+    std::string request(kRequestHead);
     bool first = true;
     for (const gossip::GossipEntry& entry : batch) {
         if (!first) request += ',';
@@ -129,11 +129,11 @@ SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip:
     const std::string tail = request_tail(node_id);
     auto fits = [&](std::size_t size) { return size <= max_bytes && tail.size() <= max_bytes - size; };
     SpreadRequests out;
-    SpreadRequests::Request open{std::string(REQUEST_HEAD), 0};  // the request being filled
+    SpreadRequests::Request open{std::string(kRequestHead), 0};  // the request being filled
     auto close_open = [&] {
         open.text += tail;
         out.requests.push_back(std::move(open));
-        open = {std::string(REQUEST_HEAD), 0};
+        open = {std::string(kRequestHead), 0};
     };
     // Each entry is written straight into the open request, and taken out again when it
     // passes the bound: it then begins the next request, or is left out when it is too
@@ -148,13 +148,13 @@ SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip:
             continue;
         }
         const std::size_t written = open.text.size() - start;
-        if (open.entries == 0 || !fits(REQUEST_HEAD.size() + written)) {
+        if (open.entries == 0 || !fits(kRequestHead.size() + written)) {
             open.text.resize(mark);
             if (open.text.capacity() > 2 * max_bytes) open.text.shrink_to_fit();  // after a huge entry
             ++out.dropped;
             continue;
         }
-        std::string next(REQUEST_HEAD);
+        std::string next(kRequestHead);
         next.append(open.text, start, written);
         open.text.resize(mark);
         close_open();
@@ -183,11 +183,12 @@ asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store, Swee
             requests.push_back({std::make_shared<const std::string>(std::move(request.text)), request.entries, 0});
         }
     } catch (const std::exception& error) {
-        QF_LOG(log::Level::Warn, LOG_TARGET, "Failed to serialize gossip batch", log::text("error", error.what()));
+        QF_LOG(log::Level::Warn, log::targets::kSpread, "Failed to serialize gossip batch",
+               log::text("error", error.what()));
         co_return;
     }
     if (dropped > 0) {
-        QF_LOG(log::Level::Warn, LOG_TARGET, "Gossip entries too large for any spread request dropped",
+        QF_LOG(log::Level::Warn, log::targets::kSpread, "Gossip entries too large for any spread request dropped",
                log::number("count", dropped), log::number("limit_bytes", limits.request_bytes));
     }
     if (requests.empty()) co_return;

@@ -1,6 +1,7 @@
 // The thornKit check of one received entry: one "metadata.analyze" request on a fresh
 // Unix-domain connection, every step bounded in time, anything unreadable counted as
 // allowed.
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <string>
@@ -8,6 +9,7 @@
 #include <utility>
 
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
 #include "quillfern/mesh.hpp"
 #include "quillfern/paths.hpp"
 #include "quillfern/rpc_types.hpp"
@@ -18,13 +20,11 @@ namespace quillfern::mesh {
 
 namespace {
 
-using sibling_client::JSONRPC_SIGNAL;
-
-constexpr std::string_view LOG_TARGET = "quillfern_server::dispatch";
+using sibling_client::kJsonrpcSignal;
 
 // Each step of the exchange gets 500 ms: the connect, the write, the read (which runs
 // until thornKit closes). A reply is read up to 1 MiB; what was read by then is the reply.
-constexpr sibling_client::Limits THORNKIT_LIMITS{
+constexpr sibling_client::Limits kThornkitLimits{
     .connect = std::chrono::milliseconds{500},
     .write = std::chrono::milliseconds{500},
     .reply = std::chrono::milliseconds{500},
@@ -43,7 +43,7 @@ std::string request_frame(const gossip::GossipEntry& entry) {
     params["expires_at_epoch"] = entry.expires_at_epoch;
     json::Value request = rpc_types::jsonrpc_request(std::uint64_t{1}, "metadata.analyze", std::move(params));
 
-    std::string frame(JSONRPC_SIGNAL);
+    std::string frame(kJsonrpcSignal);
     json::write(frame, request);
     frame += '\n';
     return frame;
@@ -51,7 +51,7 @@ std::string request_frame(const gossip::GossipEntry& entry) {
 
 // The verdict rule: only "deny" or "reject" (exact, case-sensitive) refuses.
 bool verdict_allows(std::string_view reply) {
-    if (reply.size() >= 2 && reply.substr(0, 2) == JSONRPC_SIGNAL) reply.remove_prefix(2);
+    if (reply.size() >= 2 && reply.substr(0, 2) == kJsonrpcSignal) reply.remove_prefix(2);
     if (!text::is_valid_utf8(reply)) return true;
     auto parsed = json::parse(text::trim(reply));
     if (!parsed) return true;
@@ -71,19 +71,18 @@ asio::awaitable<bool> exchange(const gossip::GossipEntry& entry) {
 
     const std::string frame = request_frame(entry);
 
+    // thornKit reads to the end of the request, so the sending side is shut after it.
+    const std::array<sibling_client::Write, 1> writes{frame};
     // Started as a statement of its own: no temporary of the call lives across the co_await.
-    auto opening = sibling_client::Connection::open(sibling_client::UnixPath{path}, THORNKIT_LIMITS);
-    auto connection = co_await std::move(opening);
-    if (!connection) {
-        QF_LOG(log::Level::Debug, LOG_TARGET, "fern-kit: thornKit unreachable — default allow");
+    auto exchanging = sibling_client::exchange_to_end(sibling_client::UnixPath{path}, writes, kThornkitLimits);
+    auto reply = co_await std::move(exchanging);
+    if (!reply) {
+        if (reply.error().step == sibling_client::ExchangeFailure::Step::Open) {
+            QF_LOG(log::Level::Debug, log::targets::kDispatch, "fern-kit: thornKit unreachable — default allow");
+        }
         co_return true;
     }
-    auto sent = co_await connection->write(frame);
-    if (!sent) co_return true;
-    connection->shutdown_send();  // thornKit reads to the end of the request
-
-    const std::string reply = co_await connection->read_until_end();
-    co_return verdict_allows(reply);
+    co_return verdict_allows(*reply);
 }
 
 }  // namespace

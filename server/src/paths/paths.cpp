@@ -64,9 +64,9 @@ std::string tarpc_socket_path(std::string_view service, const std::optional<std:
 
 std::uint16_t gossip_port_from_env() {
     auto value = text::env_utf8("GOSSIP_PORT");
-    if (!value) return DEFAULT_GOSSIP_PORT;
+    if (!value) return kDefaultGossipPort;
     auto port = text::parse_u64(*value);
-    if (!port || *port > 65535) return DEFAULT_GOSSIP_PORT;
+    if (!port || *port > 65535) return kDefaultGossipPort;
     return static_cast<std::uint16_t>(*port);
 }
 

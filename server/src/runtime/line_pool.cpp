@@ -57,8 +57,8 @@ private:
 class LinePool {
 public:
     LinePool() : guard_(asio::make_work_guard(context_)) {
-        threads_.reserve(LINE_PARSE_THREADS);
-        for (std::size_t i = 0; i < LINE_PARSE_THREADS; ++i) {
+        threads_.reserve(kLineParseThreads);
+        for (std::size_t i = 0; i < kLineParseThreads; ++i) {
             threads_.emplace_back([this] {
                 pthread_setname_np(pthread_self(), "quillfern-parse");
                 for (;;) {
@@ -85,7 +85,7 @@ private:
     asio::io_context context_;
     asio::executor_work_guard<asio::io_context::executor_type> guard_;
     std::vector<std::thread> threads_;
-    TextBudget budget_{LINE_PARSE_BUDGET_BYTES};
+    TextBudget budget_{kLineParseBudgetBytes};
 };
 
 std::mutex pool_mutex;
@@ -104,8 +104,8 @@ std::atomic<Clock::rep> last_trim{0};
 
 // Trimming waits this long after it was asked for, so that the line's connection has
 // let go of its buffers, and comes at most once per interval.
-constexpr auto TRIM_DELAY = std::chrono::milliseconds(100);
-constexpr auto TRIM_INTERVAL = std::chrono::seconds(1);
+constexpr auto kTrimDelay = std::chrono::milliseconds(100);
+constexpr auto kTrimInterval = std::chrono::seconds(1);
 
 }  // namespace
 
@@ -138,8 +138,8 @@ void trim_memory_soon() noexcept {
             return;
         }
         const Clock::time_point now = Clock::now();
-        const Clock::time_point after_last = Clock::time_point(Clock::duration(last_trim.load())) + TRIM_INTERVAL;
-        auto timer = std::make_shared<asio::steady_timer>(target->context(), std::max(now + TRIM_DELAY, after_last));
+        const Clock::time_point after_last = Clock::time_point(Clock::duration(last_trim.load())) + kTrimInterval;
+        auto timer = std::make_shared<asio::steady_timer>(target->context(), std::max(now + kTrimDelay, after_last));
         timer->async_wait([timer](std::error_code ec) {
             if (!ec) {
                 ::malloc_trim(0);

@@ -9,14 +9,13 @@
 #include "quillfern/accept.hpp"
 #include "quillfern/connection.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/log_targets.hpp"
 #include "quillfern/server.hpp"
 #include "quillfern/transport.hpp"
 
 namespace quillfern::server {
 
 namespace {
-
-constexpr const char* kTarget = "quillfern_server";
 
 // "127.0.0.1:53112" ("[::1]:53112" for IPv6); empty when the address can't be read.
 std::string remote_address_text(const transport::TransportStream& stream) {
@@ -39,7 +38,8 @@ std::string remote_address_text(const transport::TransportStream& stream) {
 
 asio::awaitable<void> serve_cross_gate_connection(transport::TransportStream stream,
                                                   std::shared_ptr<gossip::GossipStore> store) {
-    QF_LOG(log::Level::Debug, kTarget, "Cross-gate gossip connection", log::text("peer", remote_address_text(stream)));
+    QF_LOG(log::Level::Debug, log::targets::kServerRoot, "Cross-gate gossip connection",
+           log::text("peer", remote_address_text(stream)));
     co_await handle_connection(std::move(stream), std::move(store));
 }
 
@@ -50,7 +50,8 @@ asio::awaitable<Expected<void, IoError>> cross_gate_listener(std::shared_ptr<gos
     auto bound = co_await transport::bind_tcp(fmt::format("127.0.0.1:{}", gossip_port));
     if (!bound) co_return unexpected(std::move(bound).error());
     transport::TransportListener listener = std::move(*bound);
-    QF_LOG(log::Level::Info, kTarget, "Cross-gate gossip listener started", log::number("port", gossip_port));
+    QF_LOG(log::Level::Info, log::targets::kServerRoot, "Cross-gate gossip listener started",
+           log::number("port", gossip_port));
 
     ConnectionHandler handler = [store](transport::TransportStream stream) {
         return serve_cross_gate_connection(std::move(stream), store);
@@ -64,7 +65,7 @@ asio::awaitable<void> cross_gate_listener_task(std::shared_ptr<gossip::GossipSto
                                                runtime::Runtime& rt) {
     auto ended = co_await cross_gate_listener(std::move(store), gossip_port, rt);
     if (!ended) {
-        QF_LOG(log::Level::Error, kTarget, "Cross-gate gossip listener failed",
+        QF_LOG(log::Level::Error, log::targets::kServerRoot, "Cross-gate gossip listener failed",
                log::text("error", ended.error().message()));
     }
 }

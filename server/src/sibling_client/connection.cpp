@@ -5,13 +5,12 @@
 
 #include <fmt/format.h>
 #include <asio/buffer.hpp>
-#include <asio/experimental/as_tuple.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
-#include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
+#include "quillfern/no_throw.hpp"
 #include "quillfern/sibling_client.hpp"
 
 namespace quillfern::sibling_client {
@@ -21,10 +20,7 @@ namespace {
 using namespace asio::experimental::awaitable_operators;
 using transport::TransportStream;
 
-// Completion token giving (error, result) tuples instead of throwing.
-constexpr auto kNoThrow = asio::experimental::as_tuple(asio::use_awaitable);
-
-Failure timed_out() { return Failure{FailureKind::TimedOut, std::string(TIMED_OUT_TEXT)}; }
+Failure timed_out() { return Failure{FailureKind::TimedOut, std::string(kTimedOutText)}; }
 Failure io_failure(const IoError& error) { return Failure{FailureKind::Io, error.message()}; }
 
 asio::awaitable<Expected<TransportStream, IoError>> connect_to(Target target) {

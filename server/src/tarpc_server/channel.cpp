@@ -12,6 +12,7 @@
 #include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include "quillfern/log_targets.hpp"
 #include "quillfern/runtime.hpp"
 
 namespace quillfern::tarpc_server::detail {
@@ -90,7 +91,7 @@ asio::awaitable<void> Channel::run() {
                 continue;
             }
             case Step::Kind::Error:
-                QF_LOG(log::Level::Warn, kServerTarget,
+                QF_LOG(log::Level::Warn, log::targets::kTarpc,
                        fmt::format("Requests stream errored out: {}", step.error->text()));
                 close_down();
                 co_return;
@@ -116,29 +117,29 @@ Channel::Step Channel::step() {
     for (;;) {
         auto read = read_half();
         if (!read) {
-            QF_LOG(log::Level::Trace, kServerTarget, fmt::format("read: {}", read.error().chain()));
+            QF_LOG(log::Level::Trace, log::targets::kTarpc, fmt::format("read: {}", read.error().chain()));
             return {Step::Kind::Error, std::move(read).error()};
         }
         auto write = write_half(read->status == Status::Closed);
         if (!write) {
             // A request read in this pass is dropped with the connection.
-            QF_LOG(log::Level::Trace, kServerTarget, fmt::format("write: {}", write.error().chain()));
+            QF_LOG(log::Level::Trace, log::targets::kTarpc, fmt::format("write: {}", write.error().chain()));
             return {Step::Kind::Error, std::move(write).error()};
         }
         if (read->handed_out) {
-            QF_LOG(log::Level::Trace, kServerTarget, "read: Poll::Ready(Some), write: _");
+            QF_LOG(log::Level::Trace, log::targets::kTarpc, "read: Poll::Ready(Some), write: _");
             return {Step::Kind::Request, std::nullopt};
         }
         if (read->status == Status::Closed && *write == Status::Closed) {
-            QF_LOG(log::Level::Trace, kServerTarget, "read: Poll::Ready(None), write: Poll::Ready(None)");
+            QF_LOG(log::Level::Trace, log::targets::kTarpc, "read: Poll::Ready(None), write: Poll::Ready(None)");
             return {Step::Kind::End, std::nullopt};
         }
         if (*write == Status::Ready) {
-            QF_LOG(log::Level::Trace, kServerTarget, "read: _, write: Poll::Ready(Some)");
+            QF_LOG(log::Level::Trace, log::targets::kTarpc, "read: _, write: Poll::Ready(Some)");
             step_now_is_fresh_ = false;
             continue;
         }
-        QF_LOG(log::Level::Trace, kServerTarget,
+        QF_LOG(log::Level::Trace, log::targets::kTarpc,
                fmt::format("read pending: {}, write pending: {}", read->status == Status::Pending,
                            *write == Status::Pending));
         return {Step::Kind::Pending, std::nullopt};
@@ -159,7 +160,7 @@ Expected<Channel::ReadEnd, ChannelError> Channel::read_half() {
         const Status in = inbound->status;
         const bool ready = cancellations == Status::Ready || expired == Status::Ready || in == Status::Ready;
         const bool closed = cancellations == Status::Closed && expired == Status::Closed && in == Status::Closed;
-        QF_LOG(log::Level::Trace, kServerTarget,
+        QF_LOG(log::Level::Trace, log::targets::kTarpc,
                fmt::format("Cancellations: {}, Expired requests: {}, Inbound: {}, Overall: {}",
                            status_text(cancellations == Status::Ready, cancellations == Status::Closed),
                            status_text(expired == Status::Ready, expired == Status::Closed),
@@ -176,7 +177,7 @@ Channel::Status Channel::read_cancellation_notice() {
     dropped_.pop_front();
     if (std::optional<log::Span> span = in_flight_.remove_request(id)) {
         auto entered = span->enter();
-        QF_LOG(log::Level::Info, kServerTarget, "ResponseCancelled");
+        QF_LOG(log::Level::Info, log::targets::kTarpc, "ResponseCancelled");
     }
     return Status::Ready;
 }
@@ -260,7 +261,7 @@ bool Channel::start_request(tarpc_service::Request&& request, MonotonicClock::ti
     const MonotonicClock::duration remaining =
         request.context.deadline > now ? request.context.deadline - now : MonotonicClock::duration::zero();
 
-    log::Span span = QF_SPAN(log::Level::Info, kServerTarget, "RPC");
+    log::Span span = QF_SPAN(log::Level::Info, log::targets::kTarpc, "RPC");
     if (span) {
         span.record(log::text("rpc.trace_id", tarpc_service::trace_id_text(request.context.trace_context.trace_id)));
         span.record(
@@ -268,21 +269,22 @@ bool Channel::start_request(tarpc_service::Request&& request, MonotonicClock::ti
         span.record(log::quoted("otel.kind", "server"));
     }
     request.context.trace_context.span_id = random_span_id();
-    QF_LOG(log::Level::Trace, kServerTarget, "OpenTelemetry subscriber not installed; making unsampled child context.");
+    QF_LOG(log::Level::Trace, log::targets::kTarpc,
+           "OpenTelemetry subscriber not installed; making unsampled child context.");
     {
         auto entered = span.enter();
-        QF_LOG(log::Level::Info, kServerTarget, "ReceiveRequest");
+        QF_LOG(log::Level::Info, log::targets::kTarpc, "ReceiveRequest");
     }
     std::shared_ptr<AbortSignal> abort = in_flight_.start_request(request.id, remaining, span, now);
     if (!abort) {
         auto entered = span.enter();
-        QF_LOG(log::Level::Trace, kServerTarget, "DuplicateRequest");
+        QF_LOG(log::Level::Trace, log::targets::kTarpc, "DuplicateRequest");
         return false;
     }
     arm_deadline_timer();
     {
         auto entered = span.enter();
-        QF_LOG(log::Level::Info, kServerTarget, "BeginRequest");
+        QF_LOG(log::Level::Info, log::targets::kTarpc, "BeginRequest");
     }
     tasks_.emplace_back(*this, std::move(request), std::move(abort), std::move(span), frame_bytes);
     task_bytes_ += frame_bytes;
@@ -291,7 +293,7 @@ bool Channel::start_request(tarpc_service::Request&& request, MonotonicClock::ti
 
 void Channel::cancel(const tarpc_service::Cancel& cancel) {
     if (in_flight_.cancel_request(cancel.request_id)) return;
-    QF_LOG(log::Level::Trace, kServerTarget, "Received cancellation, but response handler is already complete.",
+    QF_LOG(log::Level::Trace, log::targets::kTarpc, "Received cancellation, but response handler is already complete.",
            log::text("rpc.trace_id", tarpc_service::trace_id_text(cancel.trace_context.trace_id)));
 }
 
@@ -328,7 +330,7 @@ Expected<Channel::Status, ChannelError> Channel::write_half(bool read_closed) {
         auto written = write_out(ChannelError::Kind::Ready);
         if (!written) return unexpected(std::move(written).error());
         room = *written;
-        if (!room) QF_LOG(log::Level::Trace, kServerTarget, "poll_flush");
+        if (!room) QF_LOG(log::Level::Trace, log::targets::kTarpc, "poll_flush");
     }
     // One finished response into the outgoing buffer; that of a request no longer in
     // flight (cancelled, expired or abandoned) is dropped.
@@ -338,7 +340,7 @@ Expected<Channel::Status, ChannelError> Channel::write_half(bool read_closed) {
         if (std::optional<log::Span> span = in_flight_.remove_request(next->request_id)) {
             {
                 auto entered = span->enter();
-                QF_LOG(log::Level::Info, kServerTarget, "SendResponse");
+                QF_LOG(log::Level::Info, log::targets::kTarpc, "SendResponse");
             }
             if (auto appended = tarpc_service::append_response_frame(out_, *next); !appended) {
                 return unexpected(ChannelError{ChannelError::Kind::Write, appended.error().detail});
@@ -347,7 +349,7 @@ Expected<Channel::Status, ChannelError> Channel::write_half(bool read_closed) {
         return Status::Ready;
     }
     // Nothing more to add: flush.
-    QF_LOG(log::Level::Trace, kServerTarget, "poll_flush");
+    QF_LOG(log::Level::Trace, log::targets::kTarpc, "poll_flush");
     auto flushed = write_out(ChannelError::Kind::Flush);
     if (!flushed) return unexpected(std::move(flushed).error());
     if (!*flushed) return Status::Pending;
@@ -360,7 +362,7 @@ void Channel::offer(tarpc_service::Response&& response, log::Span&& span, std::s
     if (closed_) {
         // The stream is gone: the response is dropped, quietly.
         auto entered = span.enter();
-        QF_LOG(log::Level::Info, kServerTarget, "BufferResponse");
+        QF_LOG(log::Level::Info, log::targets::kTarpc, "BufferResponse");
         return;
     }
     responses_.offer(std::move(response), std::move(span), std::move(abort));

@@ -23,7 +23,6 @@
 
 namespace quillfern::tarpc_server::detail {
 
-inline constexpr const char* kServerTarget = "tarpc::server";
 using tarpc_service::MonotonicClock;
 
 // The stream's error: what failed (its own text) and why (the transport's text).

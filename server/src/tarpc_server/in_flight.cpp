@@ -1,12 +1,12 @@
 // The table of requests in flight on one connection, with its deadline queue.
 #include <algorithm>
 
+#include "quillfern/log_targets.hpp"
 #include "quillfern/tarpc_server.hpp"
 
 namespace quillfern::tarpc_server {
 
 namespace {
-constexpr const char* kTarget = "tarpc::server::in_flight_requests";
 // A table that once held many requests gives memory back as it empties, keeping room
 // for this many.
 constexpr std::size_t kKeptRoom = 1000;
@@ -61,7 +61,7 @@ bool InFlightRequests::cancel_request(std::uint64_t id) {
         auto entered = entry.span.enter();
         entry.abort->abort();
         deadlines_.remove(entry.deadline);
-        QF_LOG(log::Level::Info, kTarget, "ReceiveCancel");
+        QF_LOG(log::Level::Info, log::targets::kTarpcInFlight, "ReceiveCancel");
     }
     compact();
     return true;
@@ -88,7 +88,7 @@ InFlightRequests::Polled InFlightRequests::poll_expired(DeadlineQueue::Clock::ti
         entry.abort->abort();
         {
             auto entered = entry.span.enter();
-            QF_LOG(log::Level::Error, kTarget, "DeadlineExceeded");
+            QF_LOG(log::Level::Error, log::targets::kTarpcInFlight, "DeadlineExceeded");
         }
         compact();
     }

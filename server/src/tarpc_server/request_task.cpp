@@ -2,6 +2,8 @@
 // the connection's queue.
 #include "channel.hpp"
 
+#include "quillfern/log_targets.hpp"
+
 namespace quillfern::tarpc_server::detail {
 
 RequestTask::~RequestTask() {
@@ -23,7 +25,7 @@ void RequestTask::operator()() {
         auto entered = span.enter();
         response.emplace(in_flight.request.id,
                          channel->handler().serve(in_flight.request.context, std::move(in_flight.request.message)));
-        QF_LOG(log::Level::Info, kServerTarget, "CompleteRequest");
+        QF_LOG(log::Level::Info, log::targets::kTarpc, "CompleteRequest");
     }
     channel->offer(std::move(*response), std::move(span), std::move(in_flight.abort));
 }

@@ -1,17 +1,14 @@
 // The finished responses of one connection: the bounded queue the stream writes from, and
 // the responses whose requests wait behind it for a slot.
+#include "quillfern/log_targets.hpp"
 #include "quillfern/tarpc_server.hpp"
 
 namespace quillfern::tarpc_server {
 
-namespace {
-constexpr const char* kTarget = "tarpc::server";
-}  // namespace
-
 void ResponseQueue::enqueue(tarpc_service::Response&& response, std::size_t bytes, const log::Span& span) {
     queued_.emplace_back(std::move(response), bytes);
     auto entered = span.enter();
-    QF_LOG(log::Level::Info, kTarget, "BufferResponse");
+    QF_LOG(log::Level::Info, log::targets::kTarpc, "BufferResponse");
 }
 
 void ResponseQueue::offer(tarpc_service::Response&& response, log::Span&& span, std::shared_ptr<AbortSignal>&& abort) {

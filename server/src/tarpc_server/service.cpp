@@ -72,14 +72,14 @@ bool QuillFernTarpcServer::health_readiness(const Context&) const { return store
 
 tarpc_service::HealthReport QuillFernTarpcServer::health_check(const Context&) const {
     const rpc_types::HealthStatus status = rpc_types::HealthStatus::from_lifecycle_state(store_->state());
-    return {std::string(rpc_types::health_text(status)), std::string(rpc_types::SERVICE_DISPLAY_NAME),
-            std::string(rpc_types::SERVICE_VERSION)};
+    return {std::string(rpc_types::health_text(status)), std::string(rpc_types::kServiceDisplayName),
+            std::string(rpc_types::kServiceVersion)};
 }
 
 tarpc_service::CapabilityList QuillFernTarpcServer::capabilities_list(const Context&) const {
     tarpc_service::CapabilityList list{
-        std::string(rpc_types::SERVICE_DISPLAY_NAME), std::string(rpc_types::SERVICE_VERSION), {}};
-    list.methods.assign(rpc_types::METHOD_NAMES.begin(), rpc_types::METHOD_NAMES.end());
+        std::string(rpc_types::kServiceDisplayName), std::string(rpc_types::kServiceVersion), {}};
+    list.methods.assign(rpc_types::kMethodNames.begin(), rpc_types::kMethodNames.end());
     return list;
 }
 

@@ -16,7 +16,7 @@ using namespace testing;
 TEST(BigLinesTest, AreAnsweredLikeShortOnesInOrder) {
     auto store = make_store();
     ASSERT_TRUE(store->start().has_value());
-    const std::string big(dispatch::OFFLOAD_LINE_BYTES + 4096, 'b');
+    const std::string big(dispatch::kOffloadLineBytes + 4096, 'b');
     const std::string lines =
         R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"big","payload":")" + big + "\"}}\n" +
         liveness(2) + "\n" + R"({"id":3,"method":"gossip.query","params":{"pad":")" + big +

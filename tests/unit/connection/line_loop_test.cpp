@@ -16,7 +16,7 @@ using namespace testing;
 
 // Lines after the JSON-RPC signal go straight to the line loop.
 Served serve_lines(const std::string& lines, ClientThen then = ClientThen::EndsInput) {
-    return serve_with(handle_connection, std::string(JSONRPC_SIGNAL) + lines, then);
+    return serve_with(handle_connection, std::string(kJsonrpcSignal) + lines, then);
 }
 
 struct Case {

@@ -97,7 +97,7 @@ TEST_F(NegotiatedTest, ASilentClientThatClosesLogsNothing) {
 // the negotiation gave up waiting.
 asio::awaitable<void> negotiate_then_serve(SocketPair& pair, std::string later) {
     protocol_negotiation::LineReader reader(std::move(pair.server));
-    const auto outcome = co_await protocol_negotiation::negotiate(reader, protocol_negotiation::SERVER_PROTOCOLS, 1);
+    const auto outcome = co_await protocol_negotiation::negotiate(reader, protocol_negotiation::kServerProtocols, 1);
     EXPECT_TRUE(outcome && !*outcome);
     pair.send(later);
     pair.end_input();

@@ -15,7 +15,7 @@ using testing::EnvGuard;
 using testing::kNow;
 using testing::TempDir;
 
-const std::string PARSE_ERROR = R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})";
+const std::string kParseError = R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})";
 const std::string LIVENESS_1 = R"({"id":1,"jsonrpc":"2.0","result":{"alive":true}})";
 
 std::string method_not_found(const std::string& id) {
@@ -24,9 +24,6 @@ std::string method_not_found(const std::string& id) {
 
 class AppendReply : public ::testing::Test {
 protected:
-    AppendReply() { testing::g_now = kNow; }
-    ~AppendReply() override { testing::g_now = kNow; }
-
     // The buffer after one append_reply onto `before`.
     std::string append(std::string before, std::string_view line) {
         testing::run_task(ctx_, wrap(before, line));
@@ -49,7 +46,7 @@ private:
 TEST_F(AppendReply, KeepsWhatTheBufferHolds) {
     const std::string earlier = LIVENESS_1 + "\n";
     EXPECT_EQ(append(earlier, R"({"id":1,"method":"health.liveness"})"), earlier + LIVENESS_1);
-    EXPECT_EQ(append(earlier, "{"), earlier + PARSE_ERROR);
+    EXPECT_EQ(append(earlier, "{"), earlier + kParseError);
     EXPECT_EQ(append(earlier, R"({"id":9,"method":"x"})"), earlier + method_not_found("9"));
     // A spread, the one method that waits on other services, too.
     EXPECT_EQ(append(earlier, R"({"id":2,"method":"gossip.spread","params":{"entries":[]}})"),
@@ -93,16 +90,16 @@ INSTANTIATE_TEST_SUITE_P(
         EnvelopeCase{"EscapedMemberName", R"({"\u0069d":4,"method":"health.liveness"})",
                      R"({"id":4,"jsonrpc":"2.0","result":{"alive":true}})"},
         // Members that are dropped are still read by the rules: a bad one spoils the line.
-        EnvelopeCase{"BadDroppedString", "{\"id\":1,\"method\":\"health.liveness\",\"x\":\"a\x01\"}", PARSE_ERROR},
-        EnvelopeCase{"BadDroppedLiteral", R"({"id":1,"method":"health.liveness","jsonrpc":tru})", PARSE_ERROR},
-        EnvelopeCase{"BadMethodLiteral", R"({"id":1,"method":nul})", PARSE_ERROR},
-        EnvelopeCase{"UnterminatedMethod", R"({"id":1,"method":"health.liveness)", PARSE_ERROR},
-        EnvelopeCase{"TrailingComma", R"({"id":1,"method":"health.liveness",})", PARSE_ERROR},
-        EnvelopeCase{"MissingColon", R"({"id" 1,"method":"health.liveness"})", PARSE_ERROR},
-        EnvelopeCase{"KeyNotString", R"({1:2,"method":"health.liveness"})", PARSE_ERROR},
+        EnvelopeCase{"BadDroppedString", "{\"id\":1,\"method\":\"health.liveness\",\"x\":\"a\x01\"}", kParseError},
+        EnvelopeCase{"BadDroppedLiteral", R"({"id":1,"method":"health.liveness","jsonrpc":tru})", kParseError},
+        EnvelopeCase{"BadMethodLiteral", R"({"id":1,"method":nul})", kParseError},
+        EnvelopeCase{"UnterminatedMethod", R"({"id":1,"method":"health.liveness)", kParseError},
+        EnvelopeCase{"TrailingComma", R"({"id":1,"method":"health.liveness",})", kParseError},
+        EnvelopeCase{"MissingColon", R"({"id" 1,"method":"health.liveness"})", kParseError},
+        EnvelopeCase{"KeyNotString", R"({1:2,"method":"health.liveness"})", kParseError},
         EnvelopeCase{"EmptyObject", "{}", method_not_found("null")},
         EnvelopeCase{"LeadingWhitespaceObject", " \t{\"id\":1,\"method\":\"health.liveness\"}", LIVENESS_1},
-        EnvelopeCase{"ArrayWithTrailingText", "[1] 2", PARSE_ERROR}),
+        EnvelopeCase{"ArrayWithTrailingText", "[1] 2", kParseError}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,11 +1,10 @@
-// Shared pieces of the dispatch tests: a started store on a fixed clock and a runner for
+// Shared pieces of the dispatch tests: a started store on a clock of its own and a runner for
 // coroutines; the temp directory and environment guards come from tests/support.
 #pragma once
 
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
@@ -24,19 +23,20 @@
 #include <asio/io_context.hpp>
 
 #include "env_guard.hpp"
+#include "fake_clock.hpp"
 #include "quillfern/gossip.hpp"
 #include "quillfern/json.hpp"
 #include "temp_dir.hpp"
 
 namespace quillfern::dispatch::testing {
 
-inline constexpr std::uint64_t kNow = 1'700'000'000;
-// The stores' clock: kNow unless a test moves it (the fixtures put it back).
-inline std::atomic<std::uint64_t> g_now{kNow};
-inline std::uint64_t fixed_now() { return g_now.load(std::memory_order_relaxed); }
+using ::quillfern::testing::FakeClock;
+using ::quillfern::testing::kNow;
 
-inline std::shared_ptr<gossip::GossipStore> started_store(std::string node_id = "gate-a") {
-    auto store = std::make_shared<gossip::GossipStore>(std::move(node_id), &fixed_now);
+// A started store whose clock stands at kNow unless the test moves `clock`.
+inline std::shared_ptr<gossip::GossipStore> started_store(
+    std::string node_id = "gate-a", std::shared_ptr<const gossip::StoreClock> clock = FakeClock::at(kNow)) {
+    auto store = std::make_shared<gossip::GossipStore>(std::move(node_id), std::move(clock));
     EXPECT_TRUE(store->start().has_value());
     return store;
 }

@@ -21,8 +21,8 @@ const std::string METHODS =
     R"(["health.liveness","health.readiness","health.check","capabilities.list","btsp.negotiate",)"
     R"("wendle.announce","gossip.spread","gossip.inject","gossip.query","gossip.status","gossip.peers",)"
     R"("gossip.subscribe"])";
-const std::string PARSE_ERROR = R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})";
-const std::string CAPABILITIES =
+const std::string kParseError = R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})";
+const std::string kCapabilities =
     R"({"gossip_domains":["varne","data","compute"],"methods":)" + METHODS +
     R"(,"protocol":"jsonrpc-2.0","transport":["uds","tcp"],"version":"0.1.0","wendle":"quillFern"})";
 const std::string TOPIC_ERROR = R"x({"error":"Invalid or missing 'topic' (varne|data|compute)"})x";
@@ -36,19 +36,17 @@ std::string success(const std::string& id, const std::string& result) {
 }
 std::string nested_arrays(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
 
-// A started store on a fixed clock; thornKit's socket path names nothing, so batches are
+// A started store on a clock of its own; thornKit's socket path names nothing, so batches are
 // decided by the store alone.
 class HandleRequest : public ::testing::Test {
 protected:
-    HandleRequest() { testing::g_now = kNow; }
-    ~HandleRequest() override { testing::g_now = kNow; }
-
     std::string call(std::string_view line) { return testing::run_task(ctx_, handle_request(line, store_)); }
 
     TempDir dir_;
     EnvGuard thornkit_{"QUILLFERN_THORNKIT_SOCK", dir_.file("absent.sock")};
     asio::io_context ctx_;
-    std::shared_ptr<gossip::GossipStore> store_ = testing::started_store();
+    std::shared_ptr<testing::FakeClock> clock_ = testing::FakeClock::at(kNow);
+    std::shared_ptr<gossip::GossipStore> store_ = testing::started_store("gate-a", clock_);
 };
 
 struct ReplyCase {
@@ -66,13 +64,13 @@ INSTANTIATE_TEST_SUITE_P(
     Envelope, Replies,
     ::testing::Values(
         // Lines that are not exactly one JSON value.
-        ReplyCase{"Empty", "", PARSE_ERROR}, ReplyCase{"Blank", " \t", PARSE_ERROR},
-        ReplyCase{"Malformed", R"({"id":1,"method":"health.liveness")", PARSE_ERROR},
-        ReplyCase{"TwoValues", R"({"id":1,"method":"health.liveness"} {"id":2})", PARSE_ERROR},
-        ReplyCase{"TrailingText", R"({"id":1,"method":"health.liveness"}x)", PARSE_ERROR},
-        ReplyCase{"NumberOutOfRange", R"({"id":1e400,"method":"health.liveness"})", PARSE_ERROR},
-        ReplyCase{"NotUtf8", "{\"id\":\"\xFF\",\"method\":\"health.liveness\"}", PARSE_ERROR},
-        ReplyCase{"Nesting128", R"({"id":)" + nested_arrays(127) + R"(,"method":"health.liveness"})", PARSE_ERROR},
+        ReplyCase{"Empty", "", kParseError}, ReplyCase{"Blank", " \t", kParseError},
+        ReplyCase{"Malformed", R"({"id":1,"method":"health.liveness")", kParseError},
+        ReplyCase{"TwoValues", R"({"id":1,"method":"health.liveness"} {"id":2})", kParseError},
+        ReplyCase{"TrailingText", R"({"id":1,"method":"health.liveness"}x)", kParseError},
+        ReplyCase{"NumberOutOfRange", R"({"id":1e400,"method":"health.liveness"})", kParseError},
+        ReplyCase{"NotUtf8", "{\"id\":\"\xFF\",\"method\":\"health.liveness\"}", kParseError},
+        ReplyCase{"Nesting128", R"({"id":)" + nested_arrays(127) + R"(,"method":"health.liveness"})", kParseError},
         ReplyCase{"Nesting127", R"({"id":)" + nested_arrays(126) + R"(,"method":"health.liveness"})",
                   success(nested_arrays(126), R"({"alive":true})")},
         ReplyCase{"TrailingWhitespace", "{\"id\":3,\"method\":\"health.liveness\"} \t\r\n",
@@ -114,8 +112,8 @@ INSTANTIATE_TEST_SUITE_P(
                   success("1", R"({"capabilities":)" + METHODS + R"(,"ready":true})")},
         ReplyCase{"Check", R"({"id":1,"method":"health.check"})",
                   success("1", R"({"liveness":true,"node_id":"gate-a","readiness":true,"status":"Healthy"})")},
-        ReplyCase{"Capabilities", R"({"id":1,"method":"capabilities.list"})", success("1", CAPABILITIES)},
-        ReplyCase{"CapabilityAlias", R"({"id":1,"method":"capability.list"})", success("1", CAPABILITIES)},
+        ReplyCase{"Capabilities", R"({"id":1,"method":"capabilities.list"})", success("1", kCapabilities)},
+        ReplyCase{"CapabilityAlias", R"({"id":1,"method":"capability.list"})", success("1", kCapabilities)},
         ReplyCase{
             "Announce", R"({"id":1,"method":"wendle.announce"})",
             success("1", R"({"capabilities":["gossip"],"methods":)" + METHODS +
@@ -179,21 +177,21 @@ INSTANTIATE_TEST_SUITE_P(
                   R"({"id":1,"method":"gossip.query","params":{"topic":"compute"},"params":{"topic":"Data"}})",
                   success("1", TOPIC_ERROR)},
         ReplyCase{"QueryOtherMemberMalformed",
-                  R"({"id":1,"method":"gossip.query","params":{"topic":"compute","pad":[1,]}})", PARSE_ERROR},
+                  R"({"id":1,"method":"gossip.query","params":{"topic":"compute","pad":[1,]}})", kParseError},
         ReplyCase{"LastMethodReadsTheParams",
                   R"({"id":1,"method":"gossip.query","params":{"topic":"compute"},"method":"gossip.peers"})",
                   success("1", R"({"node_id":"gate-a","peer_count":0,"peers":{}})")},
-        ReplyCase{"UnreadParamsMalformed", R"({"id":1,"method":"health.liveness","params":{"a":[1,]}})", PARSE_ERROR},
-        ReplyCase{"UnreadParamsNotUtf8", "{\"id\":1,\"method\":\"gossip.status\",\"params\":[\"\xFF\"]}", PARSE_ERROR},
-        ReplyCase{"UnknownMethodParamsMalformed", R"({"params":[1,],"id":1,"method":"nope"})", PARSE_ERROR},
+        ReplyCase{"UnreadParamsMalformed", R"({"id":1,"method":"health.liveness","params":{"a":[1,]}})", kParseError},
+        ReplyCase{"UnreadParamsNotUtf8", "{\"id\":1,\"method\":\"gossip.status\",\"params\":[\"\xFF\"]}", kParseError},
+        ReplyCase{"UnknownMethodParamsMalformed", R"({"params":[1,],"id":1,"method":"nope"})", kParseError},
         ReplyCase{"UnknownMethodParamsBeforeIt", R"({"params":{"topic":"data"},"id":1,"method":"nope"})",
                   method_not_found("1")},
         ReplyCase{"ParamsNesting127", R"({"id":1,"method":"health.liveness","params":)" + nested_arrays(126) + "}",
                   success("1", R"({"alive":true})")},
         ReplyCase{"ParamsNesting128", R"({"id":1,"method":"health.liveness","params":)" + nested_arrays(127) + "}",
-                  PARSE_ERROR},
+                  kParseError},
         ReplyCase{"UnknownMethodParamsNesting128", R"({"id":1,"method":"nope","params":)" + nested_arrays(127) + "}",
-                  PARSE_ERROR},
+                  kParseError},
         // Where the params end: brackets and quotes inside strings do not count.
         ReplyCase{"ParamsStringWithBracketsAndQuotes", R"({"id":1,"method":"gossip.query","params":"x\"}]\\"})",
                   success("1", TOPIC_ERROR)},
@@ -201,19 +199,19 @@ INSTANTIATE_TEST_SUITE_P(
                   R"({"id":1,"method":"gossip.query","params":{"pad":"]}\"{[","topic":"compute"},"id":2})",
                   success("2", R"({"count":0,"entries":[],"topic":"compute"})")},
         ReplyCase{"ReplacedParamsMalformed",
-                  R"({"id":1,"method":"gossip.query","params":{"topic":"data","key""z"},"params":null})", PARSE_ERROR},
+                  R"({"id":1,"method":"gossip.query","params":{"topic":"data","key""z"},"params":null})", kParseError},
         ReplyCase{"ReplacedParamsNotUtf8", "{\"id\":1,\"params\":\"\xFF\",\"method\":\"health.liveness\",\"params\":1}",
-                  PARSE_ERROR},
+                  kParseError},
         ReplyCase{"ReplacedParamsWellFormed", R"({"id":1,"method":"health.liveness","params":[1,{}],"params":{}})",
                   success("1", R"({"alive":true})")},
-        ReplyCase{"ParamsStringNotClosed", R"({"id":1,"method":"gossip.query","params":"x\"})", PARSE_ERROR},
-        ReplyCase{"ParamsNotClosed", R"({"id":1,"method":"health.liveness","params":[[{"a":[1]})", PARSE_ERROR},
-        ReplyCase{"ParamsClosedTooOften", R"({"id":1,"method":"health.liveness","params":[1]]})", PARSE_ERROR},
-        ReplyCase{"ParamsTwoValues", R"({"id":1,"method":"health.liveness","params":1 2})", PARSE_ERROR},
-        ReplyCase{"ParamsNumberThenString", R"({"id":1,"method":"health.liveness","params":1"x"})", PARSE_ERROR},
-        ReplyCase{"ParamsLiteralMisspelt", R"({"id":1,"method":"health.liveness","params":nul})", PARSE_ERROR},
-        ReplyCase{"ParamsEmpty", R"({"id":1,"method":"health.liveness","params":})", PARSE_ERROR},
-        ReplyCase{"ParamsAtTheEnd", R"({"id":1,"method":"health.liveness","params":)", PARSE_ERROR},
+        ReplyCase{"ParamsStringNotClosed", R"({"id":1,"method":"gossip.query","params":"x\"})", kParseError},
+        ReplyCase{"ParamsNotClosed", R"({"id":1,"method":"health.liveness","params":[[{"a":[1]})", kParseError},
+        ReplyCase{"ParamsClosedTooOften", R"({"id":1,"method":"health.liveness","params":[1]]})", kParseError},
+        ReplyCase{"ParamsTwoValues", R"({"id":1,"method":"health.liveness","params":1 2})", kParseError},
+        ReplyCase{"ParamsNumberThenString", R"({"id":1,"method":"health.liveness","params":1"x"})", kParseError},
+        ReplyCase{"ParamsLiteralMisspelt", R"({"id":1,"method":"health.liveness","params":nul})", kParseError},
+        ReplyCase{"ParamsEmpty", R"({"id":1,"method":"health.liveness","params":})", kParseError},
+        ReplyCase{"ParamsAtTheEnd", R"({"id":1,"method":"health.liveness","params":)", kParseError},
         ReplyCase{"ParamsNumberBeforeTheClose", R"({"id":1,"method":"health.liveness","params":-1.5e3})",
                   success("1", R"({"alive":true})")},
         ReplyCase{"ParamsLiteralWithBlanksAround", "{\"id\":1,\"method\":\"health.liveness\",\"params\": \t true \r\n}",
@@ -223,11 +221,11 @@ INSTANTIATE_TEST_SUITE_P(
 // Every method reads its params (or drops them) before it acts, so none answers a line
 // whose params are not JSON, and none acts on it.
 TEST_F(HandleRequest, EveryMethodRefusesParamsThatAreNotJson) {
-    for (std::string_view method : rpc_types::METHOD_NAMES) {
+    for (std::string_view method : rpc_types::kMethodNames) {
         for (const char* params : {R"({"topic":"data","key":"k","entries":[],"x":[1,]})", R"(["\xFF"])", "[{]}"}) {
             const std::string line =
                 std::string(R"({"id":1,"method":")") + std::string(method) + R"(","params":)" + params + "}";
-            EXPECT_EQ(call(line), PARSE_ERROR) << line;
+            EXPECT_EQ(call(line), kParseError) << line;
         }
     }
     EXPECT_EQ(store_->stats().total_ingested, 0u);
@@ -242,7 +240,7 @@ TEST_F(HandleRequest, ParameterErrorsTouchNoStore) {
 }
 
 TEST_F(HandleRequest, ReadinessFollowsTheLifecycleState) {
-    store_ = std::make_shared<gossip::GossipStore>("gate-z", &testing::fixed_now);  // never started
+    store_ = std::make_shared<gossip::GossipStore>("gate-z", clock_);  // never started
     EXPECT_EQ(call(R"({"id":1,"method":"health.readiness"})"),
               success("1", R"({"capabilities":)" + METHODS + R"(,"ready":false})"));
     EXPECT_EQ(call(R"({"id":1,"method":"health.check"})"),
@@ -250,7 +248,7 @@ TEST_F(HandleRequest, ReadinessFollowsTheLifecycleState) {
 }
 
 TEST_F(HandleRequest, NodeIdIsWrittenAsJsonText) {
-    store_ = testing::started_store("gate \"q\"\n");
+    store_ = testing::started_store("gate \"q\"\n", clock_);
     EXPECT_EQ(call(R"({"id":1,"method":"gossip.peers"})"),
               success("1", R"({"node_id":"gate \"q\"\n","peer_count":0,"peers":{}})"));
 }
@@ -357,7 +355,7 @@ TEST_F(QueryReplies, KeyPrefixSelectsEntries) {
     ingest("data", "host.x", "n-3", 3);
     ingest("data", "user.old", "n-4", 4, std::nullopt, kNow + 1);
     ingest("varne", "user.varne", "n-5", 5);
-    testing::g_now = kNow + 1;  // user.old expires: not listed any more
+    clock_->set(kNow + 1);  // user.old expires: not listed any more
     struct Case {
         const char* prefix_member;
         std::set<std::string> keys;

@@ -16,7 +16,7 @@ namespace {
 using testing::kNow;
 using testing::parse_json;
 
-const std::string PARSE_ERROR = R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})";
+const std::string kParseError = R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})";
 const std::string ACCEPTED = R"({"id":1,"jsonrpc":"2.0","result":{"node_id":"gate-a","result":"Accepted"}})";
 const std::string TOPIC_ERROR =
     R"x({"id":1,"jsonrpc":"2.0","result":{"error":"Invalid or missing 'topic' (varne|data|compute)"}})x";
@@ -24,9 +24,6 @@ const std::string KEY_ERROR = R"({"id":1,"jsonrpc":"2.0","result":{"error":"Miss
 
 class InjectParams : public ::testing::Test {
 protected:
-    InjectParams() { testing::g_now = kNow; }
-    ~InjectParams() override { testing::g_now = kNow; }
-
     std::string call(const std::shared_ptr<gossip::GossipStore>& store, std::string_view line) {
         return testing::run_task(ctx_, handle_request(line, store));
     }
@@ -55,9 +52,9 @@ TEST_F(InjectParams, MemberOrderDoesNotChangeTheOutcome) {
         {R"({"topic":"data","key":"k","payload":null})", ACCEPTED, "k", "null"},
         {R"({"to\u0070ic":"data","key":"\u006b","extra":{"x":[1,2]}})", ACCEPTED, "k", "{}"},
         {R"({"key":"k"})", TOPIC_ERROR, nullptr, nullptr},
-        {R"({"topic":"data","key":"k","extra":[1,]})", PARSE_ERROR, nullptr, nullptr},
-        {R"({"topic":"data","key":"k",})", PARSE_ERROR, nullptr, nullptr},
-        {R"({"topic":"data","key":"k")", PARSE_ERROR, nullptr, nullptr},
+        {R"({"topic":"data","key":"k","extra":[1,]})", kParseError, nullptr, nullptr},
+        {R"({"topic":"data","key":"k",})", kParseError, nullptr, nullptr},
+        {R"({"topic":"data","key":"k")", kParseError, nullptr, nullptr},
         {R"(["data","k"])", TOPIC_ERROR, nullptr, nullptr},
     };
     for (const ParamsCase& c : cases) {
@@ -107,7 +104,7 @@ TEST_F(InjectParams, NestingLimitCountsTheEnvelopeAndParams) {
     auto payload = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
     for (bool method_first : {true, false}) {
         SCOPED_TRACE(method_first ? "method first" : "params first");
-        for (auto [depth, reply] : {std::pair{125, ACCEPTED}, std::pair{126, PARSE_ERROR}}) {
+        for (auto [depth, reply] : {std::pair{125, ACCEPTED}, std::pair{126, kParseError}}) {
             const std::string params = R"({"topic":"data","key":"k","payload":)" + payload(depth) + "}";
             const std::string line = method_first ? R"({"id":1,"method":"gossip.inject","params":)" + params + "}"
                                                   : R"({"params":)" + params + R"(,"id":1,"method":"gossip.inject"})";

@@ -46,8 +46,6 @@ struct RecordingSink {
 
 class ReplyChunks : public ::testing::Test {
 protected:
-    ReplyChunks() { testing::g_now = kNow; }
-
     std::string whole(std::string_view line) { return testing::run_task(ctx_, handle_request(line, store_)); }
     bool through(RecordingSink& recording, std::string_view line) {
         return testing::run_task(ctx_, answer(recording, line));
@@ -86,8 +84,8 @@ TEST_F(ReplyChunks, LongRepliesArriveInChunksWithTheBytesOfTheWholeReply) {
         EXPECT_EQ(recording.all(), whole(line)) << line;
         ASSERT_FALSE(recording.chunks.empty()) << line;
         for (const std::string& chunk : recording.chunks) {
-            EXPECT_GE(chunk.size(), REPLY_CHUNK_BYTES) << line;
-            EXPECT_LT(chunk.size(), REPLY_CHUNK_BYTES + 16'000) << line;  // a chunk and at most one entry
+            EXPECT_GE(chunk.size(), kReplyChunkBytes) << line;
+            EXPECT_LT(chunk.size(), kReplyChunkBytes + 16'000) << line;  // a chunk and at most one entry
         }
     }
 }
@@ -110,7 +108,7 @@ TEST_F(ReplyChunks, ASinkThatGivesUpEndsTheReply) {
 }
 
 TEST_F(ReplyChunks, OnlyLinesOverTheThresholdAreOffloaded) {
-    const std::string pad(OFFLOAD_LINE_BYTES, ' ');
+    const std::string pad(kOffloadLineBytes, ' ');
     const std::string liveness = R"({"id":1,"method":"health.liveness"})";
     RecordingSink small;
     ASSERT_TRUE(through(small, liveness));
@@ -128,7 +126,7 @@ TEST_F(ReplyChunks, LackOfMemoryIsNeverAParseError) {
     // A request that needs more memory than it may have, and memory that runs out while
     // it is read: both reach the caller instead of a -32700 reply.
     const std::string line = R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"k","payload":"x"}})" +
-                             std::string(OFFLOAD_LINE_BYTES, ' ');
+                             std::string(kOffloadLineBytes, ' ');
     std::string out;
     ReplySink too_large{out, {}, [](std::size_t, std::function<void()>) -> asio::awaitable<void> {
                             throw json::TooLarge();

@@ -55,8 +55,6 @@ void PrintTo(const SpreadCase& c, std::ostream* os) { *os << c.params; }
 
 class SpreadFromText : public ::testing::TestWithParam<SpreadCase> {
 protected:
-    SpreadFromText() { testing::g_now = kNow; }
-
     std::string request(const std::string& line) {
         auto store = testing::started_store();
         const std::string reply = testing::run_task(ctx_, handle_request(line, store));

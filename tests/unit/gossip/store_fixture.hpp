@@ -22,7 +22,7 @@ inline void PrintTo(const StoreStats& stats, std::ostream* os) { *os << json::to
 
 namespace quillfern::gossip::testing {
 
-inline constexpr std::uint64_t kNow = 1'700'000'000;
+using quillfern::testing::kNow;
 
 using quillfern::testing::FakeClock;
 

@@ -20,7 +20,7 @@ using namespace testing;  // the clock
 
 class EvictionTickTest : public ClockTest {
 protected:
-    gossip::GossipStore store{"gate-a", &fake_now};
+    gossip::GossipStore store{"gate-a", clock_};
 };
 
 TEST_F(EvictionTickTest, FirstTickAtStartLogsNothingAndRenewsTheHeartbeatSilently) {
@@ -37,10 +37,10 @@ TEST_F(EvictionTickTest, ExpiredEntriesLeaveThenTheHeartbeatIsRenewed) {
     for (const char* key : {"a", "b"})
         ASSERT_EQ(store.inject(gossip::Topic::Data, key, 1), gossip::IngestOutcome::Accepted);
     ASSERT_EQ(store.inject(gossip::Topic::Compute, "c", 1), gossip::IngestOutcome::Accepted);
-    g_now = kNow + 300;
+    clock_->set(kNow + 300);
     ASSERT_EQ(store.inject(gossip::Topic::Data, "young", 1), gossip::IngestOutcome::Accepted);
 
-    g_now = kNow + 600;  // everything injected at kNow expires now, the heartbeat too
+    clock_->set(kNow + 600);  // everything injected at kNow expires now, the heartbeat too
     log::testing::Capture capture("info");
     eviction_tick(store, 7800);
     auto events = capture.events();
@@ -69,7 +69,7 @@ TEST_F(EvictionTickTest, FullTopicTakesNewKeysOnceItsEntriesExpire) {
         ASSERT_EQ(store.inject(gossip::Topic::Data, "k" + std::to_string(i), 1), gossip::IngestOutcome::Accepted);
     }
     EXPECT_EQ(store.inject(gossip::Topic::Data, "new", 1), gossip::IngestOutcome::AtCapacity);
-    g_now = kNow + 600;
+    clock_->set(kNow + 600);
     eviction_tick(store, 7800);
     EXPECT_EQ(store.inject(gossip::Topic::Data, "new", 1), gossip::IngestOutcome::Accepted);
 }

@@ -29,7 +29,7 @@ protected:
 };
 
 TEST_F(HeartbeatTest, InjectsTheEntryAndQueuesItsForwardCopy) {
-    gossip::GossipStore store("gate-a", &fake_now);
+    gossip::GossipStore store("gate-a", clock_);
     log::testing::Capture capture("info");
     inject_endpoint_alive(store, 7800);
 
@@ -53,7 +53,7 @@ TEST_F(HeartbeatTest, InjectsTheEntryAndQueuesItsForwardCopy) {
 }
 
 TEST_F(HeartbeatTest, RenewalInTheSameSecondIsSilentAndTheNextSecondReplacesIt) {
-    gossip::GossipStore store("gate-a", &fake_now);
+    gossip::GossipStore store("gate-a", clock_);
     inject_endpoint_alive(store, 9001);
     {
         log::testing::Capture capture("trace");
@@ -65,7 +65,7 @@ TEST_F(HeartbeatTest, RenewalInTheSameSecondIsSilentAndTheNextSecondReplacesIt) 
     ASSERT_EQ(pending.size(), 2u);
     EXPECT_NE(pending[0].nonce, pending[1].nonce);
 
-    g_now = kNow + 120;
+    clock_->set(kNow + 120);
     log::testing::Capture capture("info");
     inject_endpoint_alive(store, 9001);
     auto stored = store.query(gossip::Topic::Varne, std::nullopt);
@@ -81,7 +81,7 @@ TEST_F(HeartbeatTest, KeyLengthFollowsTheKeyRules) {
     };
     for (const Case& c : {Case{241, nullptr}, Case{242, "result=Rejected"}}) {
         const std::string node_id(c.node_id_bytes, 'g');
-        gossip::GossipStore store(node_id, &fake_now);
+        gossip::GossipStore store(node_id, clock_);
         log::testing::Capture capture("info");
         inject_endpoint_alive(store, 7800);
         auto events = capture.events();
@@ -98,7 +98,7 @@ TEST_F(HeartbeatTest, KeyLengthFollowsTheKeyRules) {
 }
 
 TEST_F(HeartbeatTest, FullTopicRefusesTheFirstHeartbeatButNotItsRenewal) {
-    gossip::GossipStore filled("gate-a", &fake_now);
+    gossip::GossipStore filled("gate-a", clock_);
     for (std::size_t i = 0; i < gossip::kTopicCapacity; ++i) {
         ASSERT_EQ(filled.inject(gossip::Topic::Varne, "k" + std::to_string(i), 1), gossip::IngestOutcome::Accepted);
     }
@@ -109,13 +109,13 @@ TEST_F(HeartbeatTest, FullTopicRefusesTheFirstHeartbeatButNotItsRenewal) {
                                                   "unexpected result gate=gate-a result=AtCapacity"));
     }
 
-    gossip::GossipStore with_heartbeat("gate-a", &fake_now);
+    gossip::GossipStore with_heartbeat("gate-a", clock_);
     inject_endpoint_alive(with_heartbeat, 7800);
     for (std::size_t i = 1; i < gossip::kTopicCapacity; ++i) {
         ASSERT_EQ(with_heartbeat.inject(gossip::Topic::Varne, "k" + std::to_string(i), 1),
                   gossip::IngestOutcome::Accepted);
     }
-    g_now = kNow + 1;
+    clock_->set(kNow + 1);
     log::testing::Capture capture("info");
     inject_endpoint_alive(with_heartbeat, 7800);
     EXPECT_THAT(capture.events(),
@@ -123,7 +123,7 @@ TEST_F(HeartbeatTest, FullTopicRefusesTheFirstHeartbeatButNotItsRenewal) {
 }
 
 TEST_F(HeartbeatTest, NodeIdIsLoggedEscaped) {
-    gossip::GossipStore store("gate\x1b[31m", &fake_now);
+    gossip::GossipStore store("gate\x1b[31m", clock_);
     log::testing::Capture capture("info");
     inject_endpoint_alive(store, 7800);
     EXPECT_THAT(capture.events(), ElementsAre(" WARN quillfern_server::announce: endpoint.alive injection unexpected "

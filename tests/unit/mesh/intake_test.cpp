@@ -10,21 +10,20 @@
 #include <gtest/gtest.h>
 #include <asio/buffer.hpp>
 #include <asio/detached.hpp>
-#include <asio/experimental/as_tuple.hpp>
 #include <asio/local/stream_protocol.hpp>
 #include <asio/read.hpp>
-#include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
 #include "env_guard.hpp"
+#include "fake_clock.hpp"
 #include "quillfern/gossip.hpp"
 #include "quillfern/json.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/mesh.hpp"
+#include "quillfern/no_throw.hpp"
 #include "quillfern/paths.hpp"
 #include "run_task.hpp"
 #include "temp_dir.hpp"
-#include "test_clock.hpp"
 
 namespace quillfern::mesh {
 namespace {
@@ -36,12 +35,10 @@ using quillfern::testing::TempDir;
 using testing::kNow;
 
 std::shared_ptr<gossip::GossipStore> started_store() {
-    auto store = std::make_shared<gossip::GossipStore>("gate-a", &testing::fake_now);
+    auto store = std::make_shared<gossip::GossipStore>("gate-a", testing::FakeClock::at(kNow));
     EXPECT_TRUE(store->start().has_value());
     return store;
 }
-
-constexpr auto as_tuple = asio::experimental::as_tuple(asio::use_awaitable);
 
 // What the fake thornKit does with each connection.
 struct Behaviour {
@@ -79,7 +76,7 @@ public:
 private:
     asio::awaitable<void> serve() {
         for (;;) {
-            auto [ec, socket] = co_await acceptor_.async_accept(as_tuple);
+            auto [ec, socket] = co_await acceptor_.async_accept(kNoThrow);
             if (ec) co_return;
             ++connections_;
             if (behaviour_.kind == Behaviour::Kind::CloseAtOnce) continue;  // dropped: closed
@@ -88,12 +85,12 @@ private:
                 continue;
             }
             std::string request;
-            auto [read_ec, n] = co_await asio::async_read(socket, asio::dynamic_buffer(request), as_tuple);
+            auto [read_ec, n] = co_await asio::async_read(socket, asio::dynamic_buffer(request), kNoThrow);
             (void)read_ec;
             (void)n;
             requests_.push_back(request);
             if (!behaviour_.reply.empty()) {
-                auto [write_ec, written] = co_await asio::async_write(socket, asio::buffer(behaviour_.reply), as_tuple);
+                auto [write_ec, written] = co_await asio::async_write(socket, asio::buffer(behaviour_.reply), kNoThrow);
                 (void)write_ec;
                 (void)written;
             }

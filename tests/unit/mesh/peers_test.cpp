@@ -204,14 +204,14 @@ TEST_F(DiscoverPeers, TakesAtMostTheCapOfReedhornsNewAddressesInItsOrder) {
     // first new one again: only distinct new addresses count, against the cap and beyond it.
     auto host = [](std::size_t i) { return "10.1." + std::to_string(i / 256) + "." + std::to_string(i % 256); };
     std::string records = R"({"addr":"10.9.0.1"})";
-    for (std::size_t i = 0; i < MAX_REEDHORN_PEERS + 6; ++i) {
+    for (std::size_t i = 0; i < kMaxReedhornPeers + 6; ++i) {
         records += R"(,{"addr":")" + host(i) + R"(:1"},{"address":")" + host(i) + R"("})";
     }
     records += R"(,{"addr":")" + host(0) + R"("})";
     auto reedhorn = start_reedhorn(FakeLineServer::answer(reply(R"({"peers":[)" + records + "]}")));
 
     Peers expected{"10.9.0.1:7800"};
-    for (std::size_t i = 0; i < MAX_REEDHORN_PEERS; ++i) expected.push_back(host(i) + ":7800");
+    for (std::size_t i = 0; i < kMaxReedhornPeers; ++i) expected.push_back(host(i) + ":7800");
     EXPECT_EQ(run(discover_peers()), expected);
     const std::vector<std::string> logged = events();
     ASSERT_EQ(logged.size(), 4u);

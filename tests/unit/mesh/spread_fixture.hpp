@@ -1,9 +1,8 @@
 // Shared pieces of the spread tests: a clean environment (no peers, no reedHorn, a runtime
-// directory of the test's own), the module's log events, a store on a fixed clock, and
+// directory of the test's own), the module's log events, a store on a clock that stands still, and
 // entries with known bytes.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -13,6 +12,7 @@
 #include <asio/io_context.hpp>
 
 #include "env_guard.hpp"
+#include "fake_clock.hpp"
 #include "fake_line_server.hpp"
 #include "quillfern/gossip.hpp"
 #include "quillfern/log.hpp"
@@ -26,8 +26,8 @@ using ::quillfern::testing::EnvGuard;
 using ::quillfern::testing::FakeLineServer;
 using ::quillfern::testing::TempDir;
 
-inline constexpr std::uint64_t kNow = 1'700'000'000;
-inline std::uint64_t fixed_now() { return kNow; }
+using ::quillfern::testing::FakeClock;
+using ::quillfern::testing::kNow;
 
 // An entry as a peer "gate-b" would send it; its forward copy has one hop less.
 inline gossip::GossipEntry entry(std::string key, std::uint8_t ttl = 5) {
@@ -55,7 +55,7 @@ class SpreadTest : public ::testing::Test {
 protected:
     std::shared_ptr<gossip::GossipStore> started_store(std::string node_id = "gate-a",
                                                        gossip::StoreLimits limits = {}) {
-        auto store = std::make_shared<gossip::GossipStore>(std::move(node_id), &fixed_now, limits);
+        auto store = std::make_shared<gossip::GossipStore>(std::move(node_id), FakeClock::at(kNow), limits);
         EXPECT_TRUE(store->start().has_value());
         return store;
     }

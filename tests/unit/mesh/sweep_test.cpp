@@ -240,7 +240,7 @@ TEST_F(Sweep, EachPeerGetsTheRequestsOneAtATimeInQueueOrder) {
     const std::vector<std::string> keys{"k1", "k2", "k3"};
     for (const std::string& key : keys) queue(key);
     const std::string one = request_of({entry_text("k1", 4)});
-    run(run_sweep(store_, SweepLimits{one.size(), MAX_SWEEP_DELIVERIES}));
+    run(run_sweep(store_, SweepLimits{one.size(), kMaxSweepDeliveries}));
 
     std::vector<std::string> sent;
     for (const std::string& key : keys) sent.push_back("\xEC\x01" + request_of({entry_text(key, 4)}) + "\n");
@@ -264,7 +264,7 @@ TEST_F(Sweep, EntriesTooLargeForAnyRequestAreCountedOncePerSweep) {
     queue("k2");
     queue(long_key + "2");
     const std::string both = request_of({entry_text("k1", 4), entry_text("k2", 4)});
-    sweep_within(SweepLimits{both.size(), MAX_SWEEP_DELIVERIES});
+    sweep_within(SweepLimits{both.size(), kMaxSweepDeliveries});
 
     EXPECT_EQ(peer->received(), std::vector<std::string>{"\xEC\x01" + both + "\n"});
     EXPECT_EQ(info_events(),
@@ -298,7 +298,7 @@ TEST_F(Sweep, EntriesThatGrowWhenWrittenReachThePeerInRequestsWithinTheBound) {
     peers_env_.set(peer->address());
     // One delivery at a time: each request's write has its time limit to itself, also
     // under the sanitizers.
-    run(run_sweep(store, SweepLimits{MAX_SPREAD_REQUEST_BYTES, 1}));
+    run(run_sweep(store, SweepLimits{kMaxSpreadRequestBytes, 1}));
 
     const std::string head = R"({"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[)";
     const std::string tail = R"(],"from":"gate-a"}})";
@@ -310,7 +310,7 @@ TEST_F(Sweep, EntriesThatGrowWhenWrittenReachThePeerInRequestsWithinTheBound) {
         ASSERT_EQ(received.find('\n'), received.size() - 1);
         const std::string request = received.substr(2, received.size() - 3);
         written += request.size();
-        ASSERT_LE(request.size(), MAX_SPREAD_REQUEST_BYTES);
+        ASSERT_LE(request.size(), kMaxSpreadRequestBytes);
         ASSERT_EQ(request.substr(0, head.size()), head);
         ASSERT_EQ(request.substr(request.size() - tail.size()), tail);
         auto value = json::parse(request);
@@ -344,7 +344,7 @@ TEST_F(Sweep, RunsAtMostTheBoundOfDeliveriesAtOnceAndEndsWithTheLast) {
 
     std::atomic<bool> ended{false};
     std::thread sweeper([&] {
-        run(run_sweep(store_, SweepLimits{MAX_SPREAD_REQUEST_BYTES, kBound}));
+        run(run_sweep(store_, SweepLimits{kMaxSpreadRequestBytes, kBound}));
         ended = true;
     });
     struct Join {

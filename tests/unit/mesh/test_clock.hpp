@@ -1,22 +1,21 @@
-// The mesh tests' clock: it stands at kNow unless a test moves it (each fixture puts it
-// back).
+// The mesh tests' clock: each test's stores read `clock_`, which stands at kNow unless the
+// test moves it.
 #pragma once
 
-#include <atomic>
-#include <cstdint>
+#include <memory>
 
 #include <gtest/gtest.h>
 
+#include "fake_clock.hpp"
+
 namespace quillfern::mesh::testing {
 
-inline constexpr std::uint64_t kNow = 1'700'000'000;
-inline std::atomic<std::uint64_t> g_now{kNow};
-inline std::uint64_t fake_now() { return g_now.load(); }
+using ::quillfern::testing::FakeClock;
+using ::quillfern::testing::kNow;
 
-// A test that starts with the clock at kNow.
 class ClockTest : public ::testing::Test {
 protected:
-    ClockTest() { g_now = kNow; }
+    std::shared_ptr<FakeClock> clock_ = FakeClock::at(kNow);
 };
 
 }  // namespace quillfern::mesh::testing

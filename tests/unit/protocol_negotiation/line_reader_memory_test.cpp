@@ -41,7 +41,7 @@ TEST(LineReaderMemoryTest, ABufferGrownForALongLineShrinksWhenItEmpties) {
     EXPECT_EQ(lines, (std::vector<std::string>{long_line, "tail\n", "after\n"}));
     EXPECT_GT(capacities[0], 100'000u);
     EXPECT_EQ(capacities[1], capacities[0]);  // "tail" came with the long line: nothing was read since
-    EXPECT_EQ(capacities[2], READ_BUFFER_BYTES);
+    EXPECT_EQ(capacities[2], kReadBufferBytes);
 }
 
 // The line loop's way of reading: every complete line taken, then one read. `capacities`
@@ -96,7 +96,7 @@ asio::awaitable<void> take_huge_line(LineReader& reader, SocketPair& pair, std::
 }
 
 TEST(LineReaderMemoryTest, ABufferGrownPastWhatIsKeptGoesBackAtOnce) {
-    const std::string line = std::string(KEPT_READ_BUFFER_BYTES + 1, 'h') + "\n";
+    const std::string line = std::string(kKeptReadBufferBytes + 1, 'h') + "\n";
     SocketPair pair;
     LineReader reader(std::move(pair.server));
     reader.stream().non_blocking(true);
@@ -106,13 +106,13 @@ TEST(LineReaderMemoryTest, ABufferGrownPastWhatIsKeptGoesBackAtOnce) {
     pair.run(take_huge_line(reader, pair, writer, seen));
 
     EXPECT_EQ(seen.lines, (std::vector<std::string>{line, "after\n"}));
-    EXPECT_GT(seen.capacities[0], KEPT_READ_BUFFER_BYTES);
-    EXPECT_EQ(seen.capacities[1], READ_BUFFER_BYTES);
+    EXPECT_GT(seen.capacities[0], kKeptReadBufferBytes);
+    EXPECT_EQ(seen.capacities[1], kReadBufferBytes);
 }
 
 // Sends `later` once the reader has given its grown buffer back (the peer quiet meanwhile).
 asio::awaitable<void> send_once_shrunk(LineReader& reader, SocketPair& pair, const std::string& later) {
-    while (reader.capacity() != READ_BUFFER_BYTES)
+    while (reader.capacity() != kReadBufferBytes)
         co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
     pair.send(later);
 }
@@ -140,7 +140,7 @@ TEST(LineReaderMemoryTest, AQuietPeerGivesItsGrownBufferBackWhileItWaits) {
 
     EXPECT_EQ(seen.lines, (std::vector<std::string>{line, "after\n"}));
     EXPECT_GT(seen.capacities[0], 100'000u);
-    EXPECT_EQ(seen.capacities[1], READ_BUFFER_BYTES);
+    EXPECT_EQ(seen.capacities[1], kReadBufferBytes);
 }
 
 asio::awaitable<void> take_split_line(LineReader& reader, SocketPair& pair, const std::string& line, Observed& seen) {
@@ -166,7 +166,7 @@ TEST(LineReaderMemoryTest, APartialLineKeepsItsBufferThroughAQuietSpell) {
     Observed seen;
     pair.run(take_split_line(reader, pair, line, seen));
 
-    EXPECT_GT(seen.capacities[0], READ_BUFFER_BYTES);
+    EXPECT_GT(seen.capacities[0], kReadBufferBytes);
     EXPECT_EQ(seen.lines, std::vector<std::string>{line});
 }
 

@@ -33,7 +33,7 @@ asio::awaitable<void> read_lines(LineReader& reader, std::size_t count, std::vec
 }
 
 // Sends `input`, ends the client's stream and reads `count` results.
-std::vector<std::string> lines_of(std::string_view input, std::size_t count, std::size_t max_line = MAX_LINE_BYTES) {
+std::vector<std::string> lines_of(std::string_view input, std::size_t count, std::size_t max_line = kMaxLineBytes) {
     SocketPair pair;
     pair.send(input);
     pair.end_input();
@@ -90,12 +90,12 @@ TEST_F(LineReaderTest, ManyLinesAcrossSeveralBufferFillsArriveWhole) {
         expected.push_back(line);
     }
     expected.push_back("<end>");
-    ASSERT_GT(input.size(), 4 * READ_BUFFER_BYTES);
+    ASSERT_GT(input.size(), 4 * kReadBufferBytes);
     EXPECT_EQ(lines_of(input, expected.size()), expected);
 }
 
 TEST_F(LineReaderTest, ALineLongerThanTheBufferIsReadWhole) {
-    const std::string line = std::string(3 * READ_BUFFER_BYTES + 5, 'y') + "\n";
+    const std::string line = std::string(3 * kReadBufferBytes + 5, 'y') + "\n";
     EXPECT_EQ(lines_of(line + "next\n", 3), (std::vector<std::string>{line, "next\n", "<end>"}));
 }
 
@@ -158,12 +158,12 @@ asio::awaitable<void> fill_twice(LineReader& reader, std::vector<std::string>& o
 // A read that fills the whole buffer may have left bytes in the socket; one that leaves
 // room took everything there was.
 TEST_F(LineReaderTest, ADrainedSocketIsOneWhoseLastReadLeftRoom) {
-    pair_.send(std::string(READ_BUFFER_BYTES + 100, 'z'));
+    pair_.send(std::string(kReadBufferBytes + 100, 'z'));
     LineReader reader(std::move(pair_.server));
     EXPECT_FALSE(reader.drained());
     std::vector<std::string> out;
     pair_.run(fill_twice(reader, out));
-    EXPECT_EQ(out, (std::vector<std::string>{std::to_string(READ_BUFFER_BYTES) + " more", "100 drained"}));
+    EXPECT_EQ(out, (std::vector<std::string>{std::to_string(kReadBufferBytes) + " more", "100 drained"}));
 }
 
 asio::awaitable<void> ensure_counts(LineReader& reader, std::vector<std::string>& out) {

@@ -38,7 +38,7 @@ std::string describe(const Expected<std::optional<IpcProtocol>, IoError>& outcom
 
 asio::awaitable<void> negotiate_then_read_on(LineReader& reader, std::uint64_t timeout_ms,
                                              log::testing::Capture& capture, Exchange& out) {
-    out.outcome = describe(co_await negotiate(reader, SERVER_PROTOCOLS, timeout_ms));
+    out.outcome = describe(co_await negotiate(reader, kServerProtocols, timeout_ms));
     out.events = capture.events();
     for (;;) {
         auto line = co_await reader.read_line();
@@ -138,7 +138,7 @@ TEST(NegotiateTest, ConsumesExactlyItsOneLine) {
 
 TEST(NegotiateTest, ANegotiationLineLongerThanTheReadBufferIsRead) {
     std::string names;
-    while (names.size() < 3 * READ_BUFFER_BYTES) names += "unknown, ";
+    while (names.size() < 3 * kReadBufferBytes) names += "unknown, ";
     const Exchange got = negotiate_with("PROTOCOLS: " + names + "binary\n");
     EXPECT_EQ(got.outcome, "tarpc");
     EXPECT_EQ(got.answer, "PROTOCOL: tarpc\n");
@@ -152,7 +152,7 @@ TEST(NegotiateTest, ATimeLimitTooLargeForTheClockMeansNoDeadline) {
 
 asio::awaitable<void> negotiate_silently_then_send(LineReader& reader, SocketPair& pair, std::uint64_t timeout_ms,
                                                    std::string_view later, Exchange& out) {
-    out.outcome = describe(co_await negotiate(reader, SERVER_PROTOCOLS, timeout_ms));
+    out.outcome = describe(co_await negotiate(reader, kServerProtocols, timeout_ms));
     pair.send(later);
     pair.end_input();
     for (;;) {

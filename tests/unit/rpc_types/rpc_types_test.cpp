@@ -29,9 +29,9 @@ TEST_P(ErrorResponse, WritesKeysInByteOrder) {
 
 INSTANTIATE_TEST_SUITE_P(
     Envelopes, ErrorResponse,
-    ::testing::Values(ErrorCase{"null", PARSE_ERROR, PARSE_ERROR_MESSAGE,
+    ::testing::Values(ErrorCase{"null", kParseError, kParseErrorMessage,
                                 R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})"},
-                      ErrorCase{"7", METHOD_NOT_FOUND, METHOD_NOT_FOUND_MESSAGE,
+                      ErrorCase{"7", kMethodNotFound, kMethodNotFoundMessage,
                                 R"({"error":{"code":-32601,"message":"Method not found"},"id":7,"jsonrpc":"2.0"})"},
                       ErrorCase{R"("a\"b")", 0, "quote \" and\nline",
                                 R"({"error":{"code":0,"message":"quote \" and\nline"},"id":"a\"b","jsonrpc":"2.0"})"},
@@ -82,7 +82,7 @@ TEST(JsonRpcRequest, BuildsTheRequestObject) {
 }
 
 TEST(Constants, ListsAsJsonArrays) {
-    json::Value methods = string_array(METHOD_NAMES);
+    json::Value methods = string_array(kMethodNames);
     ASSERT_EQ(methods.size(), 12u);
     EXPECT_EQ(methods.front(), "health.liveness");
     EXPECT_EQ(methods.back(), "gossip.subscribe");
@@ -90,12 +90,12 @@ TEST(Constants, ListsAsJsonArrays) {
               R"(["health.liveness","health.readiness","health.check","capabilities.list","btsp.negotiate",)"
               R"("wendle.announce","gossip.spread","gossip.inject","gossip.query","gossip.status","gossip.peers",)"
               R"("gossip.subscribe"])");
-    EXPECT_EQ(json::to_string(string_array(CAPABILITIES)), R"(["gossip"])");
-    EXPECT_EQ(json::to_string(string_array(SIGNAL_TIERS)), R"(["varne","node","meta"])");
-    EXPECT_EQ(json::to_string(string_array(GOSSIP_DOMAINS)), R"(["varne","data","compute"])");
-    EXPECT_EQ(json::to_string(string_array(TRANSPORTS)), R"(["uds","tcp"])");
-    EXPECT_EQ(SERVICE_VERSION, "0.1.0");
-    EXPECT_EQ(SERVICE_DISPLAY_NAME, "quillFern");
+    EXPECT_EQ(json::to_string(string_array(kCapabilities)), R"(["gossip"])");
+    EXPECT_EQ(json::to_string(string_array(kSignalTiers)), R"(["varne","node","meta"])");
+    EXPECT_EQ(json::to_string(string_array(kGossipDomains)), R"(["varne","data","compute"])");
+    EXPECT_EQ(json::to_string(string_array(kTransports)), R"(["uds","tcp"])");
+    EXPECT_EQ(kServiceVersion, "0.1.0");
+    EXPECT_EQ(kServiceDisplayName, "quillFern");
 }
 
 struct HealthCase {

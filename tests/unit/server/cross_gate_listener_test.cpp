@@ -78,14 +78,14 @@ TEST(CrossGateListener, ServesEveryConnectionAtOnce) {
         // A gate that opens a connection and says nothing holds no one else up.
         Peer idle(connect_loopback(port));
         ASSERT_TRUE(idle.connected());
-        idle.send(server::JSONRPC_SIGNAL);
+        idle.send(server::kJsonrpcSignal);
 
         Peer probe(connect_loopback(port));
         probe.send(std::string_view("\xEC\x00", 2));
-        EXPECT_EQ(probe.read_line(), server::PROBE_REPLY);
+        EXPECT_EQ(probe.read_line(), server::kProbeReply);
 
         Peer spreading(connect_loopback(port));
-        spreading.send(server::JSONRPC_SIGNAL);
+        spreading.send(server::kJsonrpcSignal);
         spreading.send(
             R"({"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[{"created_at_epoch":1,)"
             R"("expires_at_epoch":99999999999,"key":"k","nonce":"n1","origin_gate":"gate-a","payload":1,)"

@@ -4,7 +4,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,41 +33,57 @@ constexpr Limits kShort{.connect = 300ms, .write = 300ms, .reply = 300ms, .reply
 // Which step of an exchange ended it, and how.
 struct Outcome {
     enum class Step { Open, Write, Read, Done } step = Step::Done;
-    std::string reply;  // the line read, when the exchange got that far
-    Failure failure;    // when it stopped early
+    std::string reply;      // the line read, when the exchange got that far
+    Failure failure;        // when it stopped early
+    std::size_t write = 0;  // the write that failed
 
     friend std::ostream& operator<<(std::ostream& os, const Outcome& o) {
-        return os << "step " << static_cast<int>(o.step) << " reply '" << o.reply << "' failure "
-                  << static_cast<int>(o.failure.kind) << " '" << o.failure.text << "'";
+        return os << "step " << static_cast<int>(o.step) << " write " << o.write << " reply '" << o.reply
+                  << "' failure " << static_cast<int>(o.failure.kind) << " '" << o.failure.text << "'";
     }
 };
 
 Outcome failed_at(Outcome::Step step, Failure failure) { return Outcome{step, {}, std::move(failure)}; }
 
-// Opens, writes each piece as a write of its own, and reads one reply line.
-asio::awaitable<Outcome> exchange(Target target, std::vector<std::string> writes, Limits limits) {
-    auto opening = Connection::open(std::move(target), limits);
-    auto connection = co_await std::move(opening);
-    if (!connection) co_return failed_at(Outcome::Step::Open, connection.error());
-    for (const std::string& bytes : writes) {
-        auto sent = co_await connection->write(bytes);
-        if (!sent) co_return failed_at(Outcome::Step::Write, sent.error());
-    }
-    auto line = co_await connection->read_line();
-    if (!line) co_return failed_at(Outcome::Step::Read, line.error());
-    co_return Outcome{Outcome::Step::Done, *line, {}};
+Outcome outcome_of(ExchangeResult result) {
+    if (result) return Outcome{Outcome::Step::Done, std::move(*result), {}};
+    ExchangeFailure& failed = result.error();
+    const Outcome::Step step = failed.step == ExchangeFailure::Step::Open    ? Outcome::Step::Open
+                               : failed.step == ExchangeFailure::Step::Write ? Outcome::Step::Write
+                                                                             : Outcome::Step::Read;
+    return Outcome{step, {}, std::move(failed.failure), failed.write};
+}
+
+// One exchange_line (or exchange_to_end) with each of `writes` as a write of its own.
+asio::awaitable<Outcome> exchange(Target target, std::vector<std::string> writes, Limits limits, bool to_end) {
+    const std::vector<Write> each(writes.begin(), writes.end());
+    auto exchanging =
+        to_end ? exchange_to_end(std::move(target), each, limits) : exchange_line(std::move(target), each, limits);
+    co_return outcome_of(co_await std::move(exchanging));
 }
 
 class SiblingClient : public ::testing::Test {
 protected:
     Outcome run(Target target, std::vector<std::string> writes, Limits limits = kShort) {
-        return testing::run_task(ctx_, exchange(std::move(target), std::move(writes), limits));
+        return testing::run_task(ctx_, exchange(std::move(target), std::move(writes), limits, false));
+    }
+    Outcome run_to_end(Target target, std::vector<std::string> writes, Limits limits = kShort) {
+        return testing::run_task(ctx_, exchange(std::move(target), std::move(writes), limits, true));
     }
     Target unix_target() const { return UnixPath{path_}; }
+    // Serves `behaviour` on the Unix socket and makes one exchange of "request\n" there,
+    // its reply given `reply_limit`.
+    Outcome serve_one(FakeLineServer::Behaviour behaviour, std::chrono::milliseconds reply_limit, bool to_end) {
+        server_ = FakeLineServer::on_unix_socket(path_, std::move(behaviour));
+        Limits limits = kShort;
+        limits.reply = reply_limit;
+        return to_end ? run_to_end(unix_target(), {"request\n"}, limits) : run(unix_target(), {"request\n"}, limits);
+    }
 
     TempDir dir_;
     std::string path_ = dir_.file("sib.sock");
     asio::io_context ctx_;
+    std::unique_ptr<FakeLineServer> server_;  // serve_one's
 };
 
 // ---- Exact bytes both ways -------------------------------------------------------------------
@@ -74,11 +92,24 @@ TEST_F(SiblingClient, WritesEachPieceAndReadsTheReplyLineAsSent) {
     const std::string reply = R"({"id":1,"jsonrpc":"2.0","result":{"accepted":3}})"
                               "\n";
     auto server = FakeLineServer::on_unix_socket(path_, FakeLineServer::answer(reply + "second line\n"));
-    Outcome outcome = run(unix_target(), {std::string(JSONRPC_SIGNAL), R"({"id":1})", "\n"});
+    Outcome outcome = run(unix_target(), {std::string(kJsonrpcSignal), R"({"id":1})", "\n"});
     EXPECT_EQ(outcome.step, Outcome::Step::Done) << outcome;
     EXPECT_EQ(outcome.reply, reply);
     ASSERT_TRUE(server->wait_for_requests(1));
     EXPECT_EQ(server->received(), std::vector<std::string>{"\xEC\x01{\"id\":1}\n"});
+}
+
+TEST_F(SiblingClient, AWriteOfThreePiecesGoesOutAsTheirBytesInOrder) {
+    auto server = FakeLineServer::on_unix_socket(path_, FakeLineServer::answer("ok\n"));
+    const std::string head = R"({"payload":)";
+    const std::string body = R"({"entries":[]})";
+    const std::string tail = "}\n";
+    const std::array<Write, 2> writes{kJsonrpcSignal, Write{head, body, tail}};
+    auto exchanging = exchange_line(unix_target(), writes, kShort);
+    Outcome outcome = outcome_of(testing::run_task(ctx_, std::move(exchanging)));
+    EXPECT_EQ(outcome.reply, "ok\n") << outcome;
+    ASSERT_TRUE(server->wait_for_requests(1));
+    EXPECT_EQ(server->received(), std::vector<std::string>{"\xEC\x01{\"payload\":{\"entries\":[]}}\n"});
 }
 
 TEST_F(SiblingClient, ReachesAPeerOverTcpByItsAddressText) {
@@ -107,10 +138,7 @@ Outcome read_failure(FailureKind kind, std::string text) {
 class ReplyLines : public SiblingClient, public ::testing::WithParamInterface<ReplyCase> {};
 
 TEST_P(ReplyLines, EndAsALineOrAFailureWithinTheLimit) {
-    auto server = FakeLineServer::on_unix_socket(path_, GetParam().behaviour);
-    Limits limits = kShort;
-    limits.reply = GetParam().reply_limit;
-    Outcome outcome = run(unix_target(), {"request\n"}, limits);
+    Outcome outcome = serve_one(GetParam().behaviour, GetParam().reply_limit, false);
     EXPECT_EQ(outcome.step, GetParam().expected.step) << outcome;
     EXPECT_EQ(outcome.reply, GetParam().expected.reply);
     EXPECT_EQ(outcome.failure, GetParam().expected.failure);
@@ -168,9 +196,11 @@ TEST_F(SiblingClient, ConnectFailuresCarryTheSystemsText) {
         {TcpAddress{"127.0.0.1:99999"}, {FailureKind::Io, "invalid port value"}},
     };
     for (const Case& c : cases) {
-        Outcome outcome = run(c.target, {"x\n"});
-        EXPECT_EQ(outcome.step, Outcome::Step::Open) << outcome;
-        EXPECT_EQ(outcome.failure, c.failure);
+        for (bool to_end : {false, true}) {
+            Outcome outcome = to_end ? run_to_end(c.target, {"x\n"}) : run(c.target, {"x\n"});
+            EXPECT_EQ(outcome.step, Outcome::Step::Open) << outcome;
+            EXPECT_EQ(outcome.failure, c.failure);
+        }
     }
 }
 
@@ -200,11 +230,15 @@ TEST_F(SiblingClient, AConnectThatHangsEndsAtItsLimit) {
 
 // ---- Writing ----------------------------------------------------------------------------------
 
-TEST_F(SiblingClient, AWriteThePeerNeverReadsEndsAtItsLimit) {
+TEST_F(SiblingClient, AWriteThePeerNeverReadsEndsAtItsLimitAndIsNamedByItsPlace) {
     auto server = FakeLineServer::on_unix_socket(path_, FakeLineServer::never_read());
-    Outcome outcome = run(unix_target(), {std::string(16 * MIB, 'w')});
-    EXPECT_EQ(outcome.step, Outcome::Step::Write) << outcome;
-    EXPECT_EQ(outcome.failure, (Failure{FailureKind::TimedOut, "timed out"}));
+    for (bool to_end : {false, true}) {
+        const std::vector<std::string> writes{"small\n", std::string(16 * MIB, 'w'), "never written\n"};
+        Outcome outcome = to_end ? run_to_end(unix_target(), writes) : run(unix_target(), writes);
+        EXPECT_EQ(outcome.step, Outcome::Step::Write) << outcome;
+        EXPECT_EQ(outcome.write, 1u);
+        EXPECT_EQ(outcome.failure, (Failure{FailureKind::TimedOut, "timed out"}));
+    }
 }
 
 TEST_F(SiblingClient, AWriteToAClosedPeerFailsWithTheSystemsText) {
@@ -238,19 +272,12 @@ struct ToEndCase {
 class ReadUntilEnd : public SiblingClient, public ::testing::WithParamInterface<ToEndCase> {};
 
 TEST_P(ReadUntilEnd, GivesWhatArrivedByTheEndTheCapOrTheLimit) {
-    auto server = FakeLineServer::on_unix_socket(path_, GetParam().behaviour);
-    auto task = [&]() -> asio::awaitable<std::string> {
-        Limits limits = kShort;
-        limits.reply = GetParam().reply_limit;
-        auto opening = Connection::open(unix_target(), limits);
-        auto connection = co_await std::move(opening);
-        if (!connection) co_return "open failed";
-        const std::string bytes = "request\n";
-        if (!co_await connection->write(bytes)) co_return "write failed";
-        connection->shutdown_send();
-        co_return co_await connection->read_until_end();
-    };
-    EXPECT_EQ(testing::run_task(ctx_, task()), GetParam().expected);
+    Outcome outcome = serve_one(GetParam().behaviour, GetParam().reply_limit, true);
+    EXPECT_EQ(outcome.step, Outcome::Step::Done) << outcome;
+    EXPECT_EQ(outcome.reply, GetParam().expected);
+    // The request went out as it was, and nothing after it.
+    ASSERT_TRUE(server_->wait_for_requests(1));
+    EXPECT_EQ(server_->received(), std::vector<std::string>{"request\n"});
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,6 +1,5 @@
 // QuillFernService's operations on a real store: each reply as the exact bytes of its
 // encoded response, the payload texts inject accepts, and the store's refusals.
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -9,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "fake_clock.hpp"
 #include "quillfern/gossip.hpp"
 #include "quillfern/tarpc_server.hpp"
 #include "quillfern/tarpc_service.hpp"
@@ -19,9 +19,8 @@ namespace {
 using tarpc_service::Context;
 using Call = tarpc_service::QuillFernServiceRequest;
 
-constexpr std::uint64_t kNow = 1'700'000'000;
-std::atomic<std::uint64_t> g_now{kNow};
-std::uint64_t fake_now() { return g_now.load(std::memory_order_relaxed); }
+using testing::FakeClock;
+using testing::kNow;
 
 // A length-prefixed text as the encoder writes it (texts here are shorter than 251 bytes).
 std::string text(std::string_view s) { return std::string(1, static_cast<char>(s.size())) + std::string(s); }
@@ -33,10 +32,7 @@ std::string reply(std::uint8_t index, std::string_view body) {
 
 class ServiceTest : public ::testing::Test {
 protected:
-    ServiceTest() {
-        g_now = kNow;
-        EXPECT_TRUE(store->start().has_value());
-    }
+    ServiceTest() { EXPECT_TRUE(store->start().has_value()); }
 
     // The encoded response to `call`, as text for readable comparisons.
     std::string served(Call call) const {
@@ -75,7 +71,8 @@ protected:
         return e;
     }
 
-    std::shared_ptr<gossip::GossipStore> store = std::make_shared<gossip::GossipStore>("gate-a", &fake_now);
+    std::shared_ptr<FakeClock> clock = FakeClock::at(kNow);
+    std::shared_ptr<gossip::GossipStore> store = std::make_shared<gossip::GossipStore>("gate-a", clock);
     QuillFernTarpcServer server{store};
 };
 
@@ -122,7 +119,7 @@ TEST_F(ServiceTest, EachOperationOnAnEmptyStoreWithItsExactReplyBytes) {
 }
 
 TEST_F(ServiceTest, HealthBeforeTheStoreRuns) {
-    auto built = std::make_shared<gossip::GossipStore>("gate-a", &fake_now);
+    auto built = std::make_shared<gossip::GossipStore>("gate-a", clock);
     const QuillFernTarpcServer idle(built);
     EXPECT_FALSE(idle.health_liveness(Context{}));
     EXPECT_FALSE(idle.health_readiness(Context{}));
@@ -177,7 +174,7 @@ TEST_F(ServiceTest, InjectRepliesTheStoresOutcome) {
     EXPECT_EQ(json_of(Call{Call::GossipInject{"data", "k", "1"}}), R"({"result":"Accepted"})");
     // The version is the second of creation: the same second again is a duplicate.
     EXPECT_EQ(json_of(Call{Call::GossipInject{"data", "k", "2"}}), R"({"result":"Duplicate"})");
-    g_now = kNow + 1;
+    clock->set(kNow + 1);
     EXPECT_EQ(json_of(Call{Call::GossipInject{"data", "k", "3"}}), R"({"result":"Accepted"})");
     const std::vector<gossip::GossipEntry> found = store->query(gossip::Topic::Data, "k");
     ASSERT_EQ(found.size(), 1u);
