@@ -17,6 +17,7 @@
 #include "quillfern/json.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/text.hpp"
+#include "quillfern/transport.hpp"
 
 namespace quillfern::server {
 
@@ -101,6 +102,7 @@ public:
             co_return true;
         };
         sink_.offload = offload_line_work;
+        sink_.peer_ended = [this] { return transport::peer_has_ended(stream_); };
     }
 
     // Answers one line; false when the connection must end.
