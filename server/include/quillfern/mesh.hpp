@@ -122,6 +122,10 @@ struct SpreadRequests {
 };
 SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip::GossipEntry> batch,
                                std::size_t max_bytes = MAX_SPREAD_REQUEST_BYTES);
+// The same requests from the store's forward copies, without building an entry for each:
+// every copy's text is written from the stored entry it shares.
+SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip::PendingCopy> batch,
+                               std::size_t max_bytes = MAX_SPREAD_REQUEST_BYTES);
 
 // One sweep: finds the peers; with at least one, takes the pending forward copies and,
 // when there are any, delivers every request of the batch to every peer: at most
