@@ -13,18 +13,24 @@ among them: a must forward every good one to c, and to a listening peer of a tha
 each request it gets, in requests of at most 8 MiB. A hostile
 reedHorn names 20,000 peers where nothing listens and holds every relay connection
 unanswered, to a fourth gate d that runs under a limit of 1,024 descriptors: d must keep
-serving its local clients, and run a bounded number of deliveries at once.
+serving its local clients, and run a bounded number of deliveries at once. Last, a fifth
+gate e whose thornKit accepts every connection and never answers, so that each entry e
+receives waits out its check, while a peer sends e 1,000 entries a second and gives up on
+each batch after 3 s as a gate's delivery does: e must stop each batch once its sender has
+gone.
 
 It fails when the surviving gate a dies or misses a liveness answer within one second,
 when a's open descriptors do not return to their level once c is back (delivery tasks
 that outlive their time limits would hold them), when an entry injected on a after c
 resumed does not reach c, when a good entry of the hostile peer does not reach c and
 the listening peer, c refuses one of a's lines or a request passes 8 MiB or its shape, when d misses a local call, logs an accept error or runs more
-than 64 deliveries at once, or when a, c and d do not stop with status 0 on SIGTERM. The
-figures of the run are printed at the end.
+than 64 deliveries at once, when e checks more than 6 entries at once, does not end its
+checks soon after the peer stops or stops fewer batches than its peer gave up on, or when
+a, c, d and e do not stop with status 0 on SIGTERM. The figures of the run are printed at
+the end; --measure-silent-thornkit runs only gate e and prints its figures second by second.
 
 Standard library only; loopback only; ends by itself.
-Usage: mesh_faults.py --binary PATH [--stop-seconds N]
+Usage: mesh_faults.py --binary PATH [--stop-seconds N] [--silent-thornkit-seconds N] [--measure-silent-thornkit]
 """
 
 import argparse
