@@ -13,18 +13,24 @@ among them: a must forward every good one to c, and to a listening peer of a tha
 each request it gets, in requests of at most 8 MiB. A hostile
 reedHorn names 20,000 peers where nothing listens and holds every relay connection
 unanswered, to a fourth gate d that runs under a limit of 1,024 descriptors: d must keep
-serving its local clients, and run a bounded number of deliveries at once.
+serving its local clients, and run a bounded number of deliveries at once. Last, a fifth
+gate e whose thornKit accepts every connection and never answers, so that each entry e
+receives waits out its check, while a peer sends e 1,000 entries a second and gives up on
+each batch after 3 s as a gate's delivery does: e must stop each batch once its sender has
+gone.
 
 It fails when the surviving gate a dies or misses a liveness answer within one second,
 when a's open descriptors do not return to their level once c is back (delivery tasks
 that outlive their time limits would hold them), when an entry injected on a after c
 resumed does not reach c, when a good entry of the hostile peer does not reach c and
 the listening peer, c refuses one of a's lines or a request passes 8 MiB or its shape, when d misses a local call, logs an accept error or runs more
-than 64 deliveries at once, or when a, c and d do not stop with status 0 on SIGTERM. The
-figures of the run are printed at the end.
+than 64 deliveries at once, when e checks more than 6 entries at once, does not end its
+checks soon after the peer stops or stops fewer batches than its peer gave up on, or when
+a, c, d and e do not stop with status 0 on SIGTERM. The figures of the run are printed at
+the end; --measure-silent-thornkit runs only gate e and prints its figures second by second.
 
 Standard library only; loopback only; ends by itself.
-Usage: mesh_faults.py --binary PATH [--stop-seconds N]
+Usage: mesh_faults.py --binary PATH [--stop-seconds N] [--silent-thornkit-seconds N] [--measure-silent-thornkit]
 """
 
 import argparse
@@ -363,6 +369,114 @@ class HostileReedhorn(threading.Thread):
         self.listener.close()
 
 
+class SilentThornkit(threading.Thread):
+    """A thornKit on a Unix socket that accepts every connection, reads the request and
+    never answers nor closes. It counts the connections its client still holds open
+    (each is one received entry being checked), and the most at once."""
+
+    def __init__(self, path):
+        super().__init__(daemon=True)
+        self.listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.listener.bind(path)
+        self.listener.listen(1024)
+        self.lock = threading.Lock()
+        self.conns = []
+        self.accepted = 0
+        self.peak = 0
+
+    def held(self):
+        """Connections the gate has not closed yet (a closed one hangs up)."""
+        with self.lock:
+            poller = select.poll()
+            for conn in self.conns:
+                poller.register(conn, select.POLLHUP)
+            closed = {fd for fd, events in poller.poll(0) if events & (select.POLLHUP | select.POLLERR)}
+            for conn in [c for c in self.conns if c.fileno() in closed]:
+                conn.close()
+            self.conns = [c for c in self.conns if c.fileno() != -1]
+            return len(self.conns)
+
+    def run(self):
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            held = self.held()
+            with self.lock:
+                self.conns.append(conn)
+                self.accepted += 1
+                self.peak = max(self.peak, held + 1)
+
+    def stop(self):
+        self.listener.close()
+
+
+class GivingUpPeer(threading.Thread):
+    """Sends a gate a gossip.spread batch of `per_batch` fresh entries on its cross-gate
+    port every second, each on a connection of its own that it closes once it has waited
+    3 s for the reply, as a gate's delivery does."""
+
+    REPLY_LIMIT = 3.0
+
+    def __init__(self, gate, per_batch):
+        super().__init__(daemon=True)
+        self.gate = gate
+        self.per_batch = per_batch
+        self.running = True
+        self.sent = 0
+        self.answered = 0
+        self.senders = []
+
+    def line(self, serial):
+        now = int(time.time())
+        entries = [{"created_at_epoch": now, "expires_at_epoch": now + 600, "key": f"silent.{serial}.{i}",
+                    "nonce": f"silent-{serial}-{i}", "origin_gate": "giving-up-peer", "payload": {"n": i},
+                    "topic": "data", "ttl": 5, "version": 1} for i in range(self.per_batch)]
+        return json.dumps({"id": None, "jsonrpc": "2.0", "method": "gossip.spread",
+                           "params": {"entries": entries, "from": "giving-up-peer"}},
+                          separators=(",", ":")).encode()
+
+    def send(self, line):
+        try:
+            with socket.create_connection(("127.0.0.1", self.gate.port), timeout=5) as s:
+                s.sendall(b"\xec\x01" + line + b"\n")
+                s.settimeout(self.REPLY_LIMIT)
+                try:
+                    if s.recv(65536):
+                        self.answered += 1
+                except socket.timeout:
+                    pass
+        except OSError:
+            pass
+
+    def run(self):
+        serial = 0
+        next_at = time.monotonic()
+        while self.running:
+            sender = threading.Thread(target=self.send, args=(self.line(serial),), daemon=True)
+            sender.start()
+            self.senders.append(sender)
+            self.sent += 1
+            serial += 1
+            next_at += 1.0
+            time.sleep(max(0.0, next_at - time.monotonic()))
+
+    def stop(self):
+        self.running = False
+        self.join()
+        for sender in self.senders:
+            sender.join()
+
+
+def rss_kib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
 def hostile_peer_phase(a, c, listening, report):
     """The hostile peer sends a its batches; every good entry must reach c and the
     listening peer, in requests within the bound."""
@@ -471,6 +585,62 @@ def hostile_reedhorn_phase(root, binary, report):
             reedhorn.stop()
 
 
+def silent_thornkit_phase(root, binary, report, seconds, measure_only=False):
+    """A gate e whose thornKit accepts and never answers, so that every entry it receives
+    waits out its 500 ms, while a peer sends it 1,000 entries every second and gives up on
+    each batch after 3 s. The batches of senders that have gone must stop: e's checks in
+    progress, descriptors and memory stay bounded, and end soon after the peer stops."""
+    thornkit_path = os.path.join(root, "tk.sock")
+    thornkit = SilentThornkit(thornkit_path)
+    thornkit.start()
+    e = Gate(root, "e", binary, env={"QUILLFERN_THORNKIT_SOCK": thornkit_path})
+    peer = None
+    try:
+        e.start()
+        baseline = e.descriptors()
+        peer = GivingUpPeer(e, 1000)
+        peer.start()
+        samples = []
+        started = time.monotonic()
+        while time.monotonic() - started < seconds:
+            time.sleep(1.0)
+            samples.append((time.monotonic() - started, thornkit.held(), e.descriptors(), rss_kib(e.process.pid)))
+        peer.stop()
+        stopped = time.monotonic()
+        ended = wait_until(lambda: thornkit.held() == 0 and e.descriptors() <= baseline + 1, 10, step=0.05)
+        report["silent thornKit: batches sent (answered)"] = f"{peer.sent} ({peer.answered})"
+        report["silent thornKit: checks in progress (peak)"] = max(s[1] for s in samples)
+        report["silent thornKit: e descriptors (baseline, peak)"] = f"{baseline}, {max(s[2] for s in samples)}"
+        report["silent thornKit: e RSS MiB (first, peak, last)"] = (
+            f"{samples[0][3] / 1024:.1f}, {max(s[3] for s in samples) / 1024:.1f}, {samples[-1][3] / 1024:.1f}")
+        report["silent thornKit: per second (s, checks, descriptors, RSS KiB)"] = " ".join(
+            f"{t:.0f}:{held}/{fds}/{rss}" for t, held, fds, rss in samples)
+        report["silent thornKit: seconds until e's checks ended"] = (
+            f"{time.monotonic() - stopped:.2f}" if ended else "not within 10")
+        out = e.output()
+        stops = out.count("sender has gone")
+        report["silent thornKit: batches stopped for a gone sender (WARN)"] = stops
+        if measure_only:
+            return
+        if not ended:
+            raise FaultFailure(f"e still checks {thornkit.held()} entries of gone senders")
+        if max(s[1] for s in samples) > 6:
+            raise FaultFailure(f"e checked {max(s[1] for s in samples)} entries at once")
+        if stops < peer.sent - 2:
+            raise FaultFailure(f"e stopped {stops} of {peer.sent} batches of gone senders")
+        status = e.stop()
+        report["exit status (e)"] = status
+        if status != 0:
+            raise FaultFailure(f"e exited with {status}")
+    finally:
+        if peer is not None:
+            peer.running = False
+        if e.process is not None and e.process.poll() is None:
+            e.process.kill()
+            e.process.wait()
+        thornkit.stop()
+
+
 def figures(samples):
     if not samples:
         return "no samples"
@@ -479,7 +649,7 @@ def figures(samples):
     return f"n={len(ms)} p50={statistics.median(ms):.2f} ms p99={p99:.2f} ms max={ms[-1]:.2f} ms"
 
 
-def run(binary, stop_seconds):
+def run(binary, stop_seconds, silent_seconds):
     root = tempfile.mkdtemp(prefix="qf-faults-")
     gates = {name: Gate(root, name, binary) for name in ("a", "b", "c")}
     a, b, c = gates["a"], gates["b"], gates["c"]
@@ -563,6 +733,7 @@ def run(binary, stop_seconds):
             raise FaultFailure(f"exit statuses {statuses}")
 
         hostile_reedhorn_phase(root, binary, report)
+        silent_thornkit_phase(root, binary, report, silent_seconds)
     finally:
         if prober is not None:
             prober.running = False
@@ -581,9 +752,22 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--binary", required=True)
     parser.add_argument("--stop-seconds", type=float, default=6.0)
+    parser.add_argument("--silent-thornkit-seconds", type=float, default=12.0)
+    parser.add_argument("--measure-silent-thornkit", action="store_true",
+                        help="only run gate e against the silent thornKit and print its figures")
     args = parser.parse_args()
+    if args.measure_silent_thornkit:
+        root = tempfile.mkdtemp(prefix="qf-faults-")
+        report = {}
+        try:
+            silent_thornkit_phase(root, args.binary, report, args.silent_thornkit_seconds, measure_only=True)
+        finally:
+            for name, value in report.items():
+                print(f"{name}: {value}")
+            shutil.rmtree(root, ignore_errors=True)
+        return 0
     try:
-        run(args.binary, args.stop_seconds)
+        run(args.binary, args.stop_seconds, args.silent_thornkit_seconds)
     except FaultFailure as e:
         print(f"FAILED: {e}", file=sys.stderr)
         return 1

@@ -73,6 +73,11 @@ private:
     Variant v_;
 };
 
+// Whether the stream has ended on its peer's side: the peer closed it or shut down its
+// sending direction (even with bytes of it still unread here), or the stream failed. A
+// look that never waits and reads nothing; a closed stream counts as ended.
+bool peer_has_ended(TransportStream& stream) noexcept;
+
 // Accepts the next connection (close-on-exec, non-blocking). Cancellable while it waits.
 asio::awaitable<Expected<TransportStream, IoError>> accept(TransportListener& listener);
 

@@ -20,8 +20,10 @@
 // under "quillfern_server::announce" and the eviction loop under "quillfern_server".
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -120,6 +122,10 @@ struct SpreadRequests {
 };
 SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip::GossipEntry> batch,
                                std::size_t max_bytes = kMaxSpreadRequestBytes);
+// The same requests from the store's forward copies, without building an entry for each:
+// every copy's text is written from the stored entry it shares.
+SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip::PendingCopy> batch,
+                               std::size_t max_bytes = kMaxSpreadRequestBytes);
 
 // One sweep: finds the peers; with at least one, takes the pending forward copies and,
 // when there are any, delivers every request of the batch to every peer: at most
@@ -158,6 +164,33 @@ std::optional<SpreadBatch> read_spread_params(json::Reader& reader);
 // ones with the batch's sender as the sending peer; an element that is not an entry is
 // rejected. Gives {"accepted":A,"rejected":R}. Never throws.
 asio::awaitable<json::Value> handle_gossip_spread(SpreadBatch batch, gossip::GossipStore& store);
+
+// A gate's delivery waits this long for the reply to a batch, then closes its connection.
+inline constexpr std::chrono::milliseconds SENDER_REPLY_LIMIT{3000};
+
+// The connection a batch came on, as the intake looks at it between entries. A thornKit
+// that never answers makes each entry wait out its time limit, so a long batch can run
+// far past the sender's wait; the sender then closes, and the rest of its batch would be
+// checked for no one.
+struct BatchSender {
+    // Whether the connection has ended on the sender's side (closed, shut down for
+    // sending, or failed); never waits. Unset: the sender is always there.
+    std::function<bool()> ended;
+    // An end already seen this early in the batch is a client that shut down its sending
+    // side to end its request and reads the reply: its batch is taken in whole. (A gate's
+    // delivery never does that; it only closes once it gives up.)
+    std::chrono::milliseconds half_close_window{1000};
+    // An end first found once the batch has run this long is a sender that gave up
+    // waiting for the reply: the rest of its batch is left.
+    std::chrono::milliseconds reply_limit = SENDER_REPLY_LIMIT;
+};
+
+// handle_gossip_spread for a batch from `sender`, whose connection is looked at before
+// each entry that is to be checked with thornKit. None when the sender had gone and the
+// rest of the batch was left (one WARN says how many entries): no one waits for a reply.
+// Never throws but std::bad_alloc.
+asio::awaitable<std::optional<json::Value>> take_in_spread(SpreadBatch batch, gossip::GossipStore& store,
+                                                           BatchSender sender);
 
 // Asks thornKit ("metadata.analyze") about one entry on a fresh connection; true for
 // allowed. Only an explicit verdict "deny" or "reject" refuses; whatever can't be asked

@@ -19,6 +19,7 @@
 #include "quillfern/log_targets.hpp"
 #include "quillfern/no_throw.hpp"
 #include "quillfern/text.hpp"
+#include "quillfern/transport.hpp"
 
 namespace quillfern::server {
 
@@ -105,6 +106,7 @@ public:
             co_return true;
         };
         sink_.offload = offload_line_work;
+        sink_.peer_ended = [this] { return transport::peer_has_ended(stream_); };
     }
 
     // Answers one line; false when the connection must end.

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,8 @@ public:
     explicit ReplyWriter(ReplySink& sink) noexcept : sink_(sink), start_(sink.out.size()) {}
 
     std::string& out() noexcept { return sink_.out; }
+    // Whether the connection the reply goes to has ended on its peer's side (unset: never).
+    const std::function<bool()>& peer_ended() const noexcept { return sink_.peer_ended; }
     // True when part of this reply has already left the text.
     bool drained() const noexcept { return drained_; }
 

@@ -25,8 +25,10 @@ asio::awaitable<bool> gossip_spread(Call& call) {
         call.out() += missing_entry_result();
         co_return true;
     }
-    const json::Value result = co_await mesh::handle_gossip_spread(std::move(*batch), call.store());
-    json::write(call.out(), result);
+    const std::optional<json::Value> result =
+        co_await mesh::take_in_spread(std::move(*batch), call.store(), mesh::BatchSender{call.reply().peer_ended()});
+    if (!result) co_return false;  // the sender has gone: no one reads a reply, the connection ends
+    json::write(call.out(), *result);
     co_return true;
 }
 

@@ -1,5 +1,6 @@
 // "gossip.spread": a batch of entries from a peer, each checked with thornKit and then
 // ingested with the sender as the sending peer.
+#include <chrono>
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -44,13 +45,40 @@ json::Value counts(std::uint32_t accepted, std::uint32_t rejected) {
     return json::Value{{"accepted", accepted}, {"rejected", rejected}};
 }
 
+// Looks at the sender's connection before the entries that are checked with thornKit.
+// Before the sender's reply limit has passed it can't have given up; an end of its
+// stream seen early is a client that ended its request that way and reads the reply.
+class SenderWatch {
+public:
+    explicit SenderWatch(BatchSender sender) noexcept
+        : sender_(std::move(sender)), started_(std::chrono::steady_clock::now()) {}
+
+    // True once the sender has gone: its connection ended after its reply limit passed.
+    bool gone() {
+        if (!sender_.ended || half_closed_) return false;
+        const auto elapsed = std::chrono::steady_clock::now() - started_;
+        if (elapsed < sender_.half_close_window) {
+            half_closed_ = sender_.ended();
+            return false;
+        }
+        return elapsed >= sender_.reply_limit && sender_.ended();
+    }
+
+private:
+    BatchSender sender_;
+    std::chrono::steady_clock::time_point started_;
+    bool half_closed_ = false;  // the end came with the request: the sender waits for the reply
+};
+
 }  // namespace
 
-asio::awaitable<json::Value> handle_gossip_spread(SpreadBatch batch, gossip::GossipStore& store) {
+asio::awaitable<std::optional<json::Value>> take_in_spread(SpreadBatch batch, gossip::GossipStore& store,
+                                                           BatchSender sender) {
     const auto executor = co_await asio::this_coro::executor;
     std::uint32_t accepted = 0;
     std::uint32_t rejected = 0;
-    const std::string_view sender = batch.sender;
+    const std::string_view from = batch.sender;
+    SenderWatch watch(std::move(sender));
     bool thornkit_present = false;
     std::size_t until_recheck = 0;
     std::size_t since_yield = 0;
@@ -59,12 +87,13 @@ asio::awaitable<json::Value> handle_gossip_spread(SpreadBatch batch, gossip::Gos
     std::vector<gossip::GossipEntry> slice;
     auto take_slice = [&] {  // throws only std::bad_alloc, which ends the connection
         if (slice.empty()) return;
-        for (gossip::IngestOutcome outcome : store.ingest_batch(slice, sender)) {
+        for (gossip::IngestOutcome outcome : store.ingest_batch(slice, from)) {
             ++(outcome == gossip::IngestOutcome::Accepted ? accepted : rejected);
         }
         slice.clear();  // their memory goes back as the batch is taken in
     };
-    for (std::optional<gossip::GossipEntry>& element : batch.elements) {
+    for (std::size_t index = 0; index < batch.elements.size(); ++index) {
+        std::optional<gossip::GossipEntry>& element = batch.elements[index];
         if (++since_yield == kEntriesBetweenYields) {
             since_yield = 0;
             take_slice();
@@ -85,9 +114,16 @@ asio::awaitable<json::Value> handle_gossip_spread(SpreadBatch batch, gossip::Gos
             continue;
         }
         take_slice();
+        // Only a check with thornKit can take long: that is where the sender may give up.
+        if (watch.gone()) {
+            QF_LOG(log::Level::Warn, log::targets::kDispatch,
+                   "Gossip batch sender has gone — rest of the batch left unchecked", log::text("from", from),
+                   log::number("left", batch.elements.size() - index));
+            co_return std::nullopt;
+        }
         bool taken = false;
         try {
-            taken = co_await take_checked(std::move(*element), sender, store);
+            taken = co_await take_checked(std::move(*element), from, store);
         } catch (const std::bad_alloc&) {
             throw;  // lack of memory ends the connection, not just this entry
         } catch (...) {
@@ -98,6 +134,12 @@ asio::awaitable<json::Value> handle_gossip_spread(SpreadBatch batch, gossip::Gos
     }
     take_slice();
     co_return counts(accepted, rejected);
+}
+
+asio::awaitable<json::Value> handle_gossip_spread(SpreadBatch batch, gossip::GossipStore& store) {
+    // A sender that is always there: the batch is always taken in whole.
+    std::optional<json::Value> result = co_await take_in_spread(std::move(batch), store, BatchSender{});
+    co_return std::move(*result);
 }
 
 }  // namespace quillfern::mesh

@@ -164,12 +164,50 @@ SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip:
     return out;
 }
 
+SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip::PendingCopy> batch,
+                               std::size_t max_bytes) {
+    const std::string tail = request_tail(node_id);
+    // Whether `base` bytes and then `size` more still leave room for the tail.
+    auto fits = [&](std::size_t base, std::size_t size) {
+        return size <= max_bytes && base <= max_bytes - size && tail.size() <= max_bytes - size - base;
+    };
+    SpreadRequests out;
+    SpreadRequests::Request open{std::string(kRequestHead), 0};  // the request being filled
+    auto close_open = [&] {
+        open.text += tail;
+        out.requests.push_back(std::move(open));
+        open = {std::string(kRequestHead), 0};
+    };
+    // A copy knows the length of its text, so where it goes is decided before it is
+    // written: into the open request, at the head of the next one, or nowhere when it is
+    // too large for a request of its own (then it is never written at all).
+    for (const gossip::PendingCopy& copy : batch) {
+        const std::size_t size = copy.json_size();
+        const std::size_t comma = open.entries > 0 ? 1 : 0;
+        if (fits(open.text.size() + comma, size)) {
+            if (comma) open.text += ',';
+            gossip::append_entry_json(open.text, copy);
+            ++open.entries;
+            continue;
+        }
+        if (!fits(kRequestHead.size(), size)) {
+            ++out.dropped;
+            continue;
+        }
+        close_open();  // holds an entry: a copy that fits alone would have fitted an empty request
+        gossip::append_entry_json(open.text, copy);
+        open.entries = 1;
+    }
+    if (open.entries > 0) close_open();
+    return out;
+}
+
 asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store, SweepLimits limits) {
     auto discovering = discover_peers();
     std::vector<std::string> peers = co_await std::move(discovering);
     if (peers.empty()) co_return;  // the copies stay queued for a sweep that finds peers
 
-    std::vector<gossip::GossipEntry> batch = store->take_pending();
+    std::vector<gossip::PendingCopy> batch = store->take_pending_copies();
     if (batch.empty()) co_return;
 
     std::vector<SweepDeliveries::Request> requests;

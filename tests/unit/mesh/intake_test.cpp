@@ -1,8 +1,10 @@
 // The intake of a peer's batch: what its params give, the thornKit exchange for every
 // entry and its verdicts, and a thornKit that can't be asked.
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,7 +24,9 @@
 #include "quillfern/mesh.hpp"
 #include "quillfern/no_throw.hpp"
 #include "quillfern/paths.hpp"
+#include "quillfern/transport.hpp"
 #include "run_task.hpp"
+#include "socket_pair.hpp"
 #include "temp_dir.hpp"
 
 namespace quillfern::mesh {
@@ -71,6 +75,8 @@ public:
     }
 
     const std::vector<std::string>& requests() const { return requests_; }
+    // Runs once a request has been read in full, before it is answered.
+    void on_request(std::function<void()> hook) { on_request_ = std::move(hook); }
     std::size_t connections() const { return connections_; }
 
 private:
@@ -89,6 +95,7 @@ private:
             (void)read_ec;
             (void)n;
             requests_.push_back(request);
+            if (on_request_) on_request_();
             if (!behaviour_.reply.empty()) {
                 auto [write_ec, written] = co_await asio::async_write(socket, asio::buffer(behaviour_.reply), kNoThrow);
                 (void)write_ec;
@@ -103,6 +110,7 @@ private:
     std::vector<std::string> requests_;
     std::vector<stream_protocol::socket> held_;
     std::size_t connections_ = 0;
+    std::function<void()> on_request_;
 };
 
 std::string entry_json(const std::string& key, const std::string& nonce, std::uint64_t expires = kNow + 600) {
@@ -152,6 +160,17 @@ protected:
         EXPECT_TRUE(reader.finish()) << params_json;
         if (!batch) return json::Value();
         return ::quillfern::testing::run_task(ctx_, handle_gossip_spread(std::move(*batch), *store_));
+    }
+    // The same from a sender on `connection`: none when the rest of the batch was left.
+    std::optional<json::Value> take_in(const std::string& params_json, transport::TransportStream& connection,
+                                       std::chrono::milliseconds half_close_window,
+                                       std::chrono::milliseconds reply_limit) {
+        json::Reader reader(params_json);
+        std::optional<SpreadBatch> batch = read_spread_params(reader);
+        EXPECT_TRUE(batch.has_value()) << params_json;
+        BatchSender sender{[&connection] { return transport::peer_has_ended(connection); }, half_close_window,
+                           reply_limit};
+        return ::quillfern::testing::run_task(ctx_, take_in_spread(std::move(*batch), *store_, std::move(sender)));
     }
     json::Value counts(std::uint32_t accepted, std::uint32_t rejected) {
         return {{"accepted", accepted}, {"rejected", rejected}};
@@ -379,6 +398,82 @@ INSTANTIATE_TEST_SUITE_P(Paths, AbsentThornKit,
                                            AbsentCase{"Directory", AbsentCase::Kind::Directory, true},
                                            AbsentCase{"StaleSocket", AbsentCase::Kind::StaleSocket, true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ---- A sender that gives up while its batch is checked -------------------------------------
+
+struct SenderCase {
+    friend void PrintTo(const SenderCase& c, std::ostream* os) { *os << c.name; }
+    const char* name;
+    enum class End { None, ShutdownSend, Close } end;
+    bool before_batch;  // the end comes with the request, else while thornKit checks the first entry
+    std::chrono::milliseconds half_close_window;
+    std::chrono::milliseconds reply_limit;
+    bool left;  // the rest of the batch is left
+};
+
+class BatchSenders : public GossipSpread, public ::testing::WithParamInterface<SenderCase> {};
+
+TEST_P(BatchSenders, AreServedUntilTheyHaveGone) {
+    const SenderCase& c = GetParam();
+    ::quillfern::testing::SocketPair connection;
+    auto end = [&] {
+        if (c.end == SenderCase::End::ShutdownSend) connection.end_input();
+        if (c.end == SenderCase::End::Close) connection.client.close();
+    };
+    start_thornkit(answer(verdict(R"("allow")")));
+    if (c.before_batch) {
+        end();
+    } else {
+        thornkit_->on_request([&] {
+            if (thornkit_->requests().size() == 1) end();
+        });
+    }
+    const std::string params = R"({"from":"gate-b","entries":[)" + entry_json("k1", "n1") + "," +
+                               entry_json("k2", "n2") + "," + entry_json("k3", "n3") + "]}";
+    std::optional<json::Value> result = take_in(params, connection.server, c.half_close_window, c.reply_limit);
+
+    if (c.left) {
+        EXPECT_FALSE(result.has_value());
+        // The entry being checked when the sender went is taken in; the other two are not asked about.
+        EXPECT_EQ(thornkit_->requests(), std::vector<std::string>{expected_frame("k1")});
+        EXPECT_EQ(store_->take_pending().size(), 1u);
+        EXPECT_EQ(events(), std::vector<std::string>{" WARN quillfern_server::dispatch: Gossip batch sender has gone — "
+                                                     "rest of the batch left unchecked from=gate-b left=2"});
+    } else {
+        ASSERT_TRUE(result.has_value());
+        EXPECT_EQ(*result, counts(3, 0));
+        EXPECT_EQ(thornkit_->requests(),
+                  (std::vector<std::string>{expected_frame("k1"), expected_frame("k2"), expected_frame("k3")}));
+        EXPECT_TRUE(events().empty());
+    }
+}
+
+using namespace std::chrono_literals;
+using End = SenderCase::End;
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, BatchSenders,
+    ::testing::Values(SenderCase{"StillThere", End::None, false, 0ms, 0ms, false},
+                      SenderCase{"ClosedPastTheReplyLimit", End::Close, false, 0ms, 0ms, true},
+                      // Before its reply limit a sender can't have given up.
+                      SenderCase{"ClosedWithinTheReplyLimit", End::Close, false, 0ms, 1h, false},
+                      // A client that shut down its sending side to end its request reads the reply.
+                      SenderCase{"HalfClosedWithTheRequest", End::ShutdownSend, true, 1h, 0ms, false},
+                      SenderCase{"ClosedWithTheRequest", End::Close, true, 1h, 0ms, false},
+                      // An end first seen late is a sender that gave up, whichever way it ended.
+                      SenderCase{"HalfClosedLate", End::ShutdownSend, false, 0ms, 0ms, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(GossipSpread, SenderLookedAtOnlyForEntriesCheckedWithThornKit) {
+    // Without thornKit a batch is quick: it is taken in whole even from a sender that has gone.
+    ::quillfern::testing::SocketPair connection;
+    connection.client.close();
+    using namespace std::chrono_literals;
+    std::optional<json::Value> result = take_in(
+        R"({"entries":[)" + entry_json("k1", "n1") + "," + entry_json("k2", "n2") + "]}", connection.server, 0ms, 0ms);
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(*result, counts(2, 0));
+}
 
 }  // namespace
 }  // namespace quillfern::mesh

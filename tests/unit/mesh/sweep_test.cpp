@@ -86,17 +86,34 @@ TEST_P(SplitAtTheBound, KeepsQueueOrderAndEveryRequestExact) {
         return request_of(texts, from);
     };
     const std::size_t bound = request_with(c.bound_of).size() + c.slack;
+    auto expect_split = [&](const SpreadRequests& split) {
+        ASSERT_EQ(split.requests.size(), c.requests.size());
+        for (std::size_t r = 0; r < c.requests.size(); ++r) {
+            EXPECT_EQ(split.requests[r].text, request_with(c.requests[r])) << "request " << r;
+            EXPECT_EQ(split.requests[r].entries, c.requests[r].size()) << "request " << r;
+            EXPECT_LE(split.requests[r].text.size(), bound) << "request " << r;
+        }
+        EXPECT_EQ(split.dropped, c.dropped);
+    };
     std::vector<gossip::GossipEntry> batch;
     for (const EntryShape& shape : c.batch) batch.push_back(entry_of(shape));
-
-    const SpreadRequests split = spread_requests("gate-\x01", batch, bound);
-    ASSERT_EQ(split.requests.size(), c.requests.size());
-    for (std::size_t r = 0; r < c.requests.size(); ++r) {
-        EXPECT_EQ(split.requests[r].text, request_with(c.requests[r])) << "request " << r;
-        EXPECT_EQ(split.requests[r].entries, c.requests[r].size()) << "request " << r;
-        EXPECT_LE(split.requests[r].text.size(), bound) << "request " << r;
+    {
+        SCOPED_TRACE("entries");
+        expect_split(spread_requests("gate-\x01", batch, bound));
     }
-    EXPECT_EQ(split.dropped, c.dropped);
+
+    // A store's forward copies of the same entries, received with a hop more, are split alike.
+    auto store = std::make_shared<gossip::GossipStore>("gate-a",
+                                                       ::quillfern::testing::FakeClock::at(::quillfern::testing::kNow));
+    ASSERT_TRUE(store->start().has_value());
+    for (gossip::GossipEntry received : batch) {
+        ++received.ttl;
+        ASSERT_EQ(store->ingest(std::move(received), "gate-b"), gossip::IngestOutcome::Accepted);
+    }
+    const std::vector<gossip::PendingCopy> copies = store->take_pending_copies();
+    ASSERT_EQ(copies.size(), batch.size());
+    SCOPED_TRACE("copies");
+    expect_split(spread_requests("gate-\x01", copies, bound));
 }
 
 const std::vector<EntryShape> FOUR{{"k1"}, {"k2"}, {"k3"}, {"k4"}};

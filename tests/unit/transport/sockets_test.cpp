@@ -1,6 +1,7 @@
 // Bind, connect and accept on real Unix-domain and TCP sockets.
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -707,6 +708,54 @@ TEST_P(AcceptEachFamily, AcceptOnAClosedListenerIsAnError) {
     auto server = run_on(io, accept(*listener));
     ASSERT_FALSE(server.has_value());
     expect_error(server.error(), IoErrorKind::Os, "Bad file descriptor (os error 9)");
+}
+
+// What the far end of a connection did, as peer_has_ended sees it without reading: an
+// end is seen even behind bytes not read yet.
+TEST_P(AcceptEachFamily, PeerEndIsSeenWithoutReading) {
+    auto listener = bind_listener();
+    ASSERT_TRUE(listener.has_value()) << listener.error().message();
+    enum class Then { Nothing, Bytes, ShutdownSend, Close, BytesThenClose, Reset, ClosedHere };
+    struct Case {
+        const char* name;
+        Then then;
+        bool ended;
+    };
+    for (const Case& c : {Case{"Nothing", Then::Nothing, false}, Case{"Bytes", Then::Bytes, false},
+                          Case{"ShutdownSend", Then::ShutdownSend, true}, Case{"Close", Then::Close, true},
+                          Case{"BytesThenClose", Then::BytesThenClose, true}, Case{"Reset", Then::Reset, true},
+                          Case{"ClosedHere", Then::ClosedHere, true}}) {
+        SCOPED_TRACE(c.name);
+        std::optional<Expected<TransportStream, IoError>> server;
+        asio::co_spawn(
+            io, [&]() -> asio::awaitable<void> { server.emplace(co_await accept(*listener)); }, rethrow);
+        auto client = run_on(io, GetParam().connect_endpoint(dir, *listener).connect());
+        ASSERT_TRUE(client.has_value()) << client.error().message();
+        ASSERT_TRUE(server.has_value() && server->has_value());
+        TransportStream& stream = **server;
+        EXPECT_FALSE(peer_has_ended(stream));
+        switch (c.then) {
+            case Then::Nothing: break;
+            case Then::Bytes: asio::write(*client, asio::buffer("x", 1)); break;
+            case Then::ShutdownSend: client->shutdown(asio::socket_base::shutdown_send); break;
+            case Then::Close: client->close(); break;
+            case Then::BytesThenClose:
+                asio::write(*client, asio::buffer("x", 1));
+                client->close();
+                break;
+            case Then::Reset:
+                client->set_option(asio::socket_base::linger(true, 0));
+                client->close();
+                break;
+            case Then::ClosedHere: stream.close(); break;
+        }
+        if (c.then != Then::Nothing && c.then != Then::ClosedHere) {
+            // Waits for what the client did to arrive (no bytes are read).
+            pollfd arrival{stream.native_handle(), static_cast<short>(c.ended ? POLLRDHUP : POLLIN), 0};
+            ASSERT_EQ(::poll(&arrival, 1, 10'000), 1);
+        }
+        EXPECT_EQ(peer_has_ended(stream), c.ended);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
