@@ -8,9 +8,11 @@ intervals, while a client keeps injecting entries into gate a and measuring how 
 fresh connection to it takes to answer health.liveness. Then c is resumed.
 
 Then two hostile parties. A hostile peer sends gate a 8,000 entries whose nonce and
-origin are 1 KiB of U+0001 each (six bytes apiece once written), with 100 good entries
-among them: a must forward every good one to c, and to a listening peer of a that checks
-each request it gets, in requests of at most 8 MiB. A hostile
+origin are 1 KiB of U+0001 each (six bytes apiece once written), then 100 good entries:
+a must forward every good one to c, and to a listening peer of a that checks each request
+it gets, in requests of at most 8 MiB. (Written, the flood is larger than a's 64 MiB budget
+of forward copies, so a drops its oldest copies and says so; the good entries, queued last,
+are the ones a must keep.) A hostile
 reedHorn names 20,000 peers where nothing listens and holds every relay connection
 unanswered, to a fourth gate d that runs under a limit of 1,024 descriptors: d must keep
 serving its local clients, and run a bounded number of deliveries at once. Last, a fifth
@@ -190,8 +192,8 @@ class Prober(threading.Thread):
 
 class HostilePeer:
     """Sends a gate gossip.spread batches on its cross-gate port, as a peer would: entries
-    whose nonce and origin are 1 KiB of U+0001 (one key, rising versions), with good
-    entries of keys of their own among them."""
+    whose nonce and origin are 1 KiB of U+0001 (one key, rising versions), then good
+    entries of keys of their own."""
 
     HOSTILE = 8000
     GOOD = 100
@@ -204,16 +206,15 @@ class HostilePeer:
     def entries(self):
         now = int(time.time())
         controls = "\x01" * 1024
-        good_every = self.HOSTILE // self.GOOD
         for i in range(self.HOSTILE):
             serial = str(i)
             yield {"created_at_epoch": now, "expires_at_epoch": now + 600, "key": "hostile",
                    "nonce": controls[len(serial):] + serial, "origin_gate": controls, "payload": {"n": i},
                    "topic": "data", "ttl": 5, "version": i + 1}
-            if i % good_every == 0:
-                yield {"created_at_epoch": now, "expires_at_epoch": now + 600, "key": self.good_keys[i // good_every],
-                       "nonce": f"good-nonce-{i}", "origin_gate": "hostile-peer", "payload": {"good": i},
-                       "topic": "data", "ttl": 5, "version": 1}
+        for i, key in enumerate(self.good_keys):
+            yield {"created_at_epoch": now, "expires_at_epoch": now + 600, "key": key,
+                   "nonce": f"good-nonce-{i}", "origin_gate": "hostile-peer", "payload": {"good": i},
+                   "topic": "data", "ttl": 5, "version": 1}
 
     def run(self):
         """Sends every batch on one connection; gives (entries accepted, bytes sent)."""
