@@ -114,12 +114,12 @@ std::optional<Envelope> read_envelope(std::string_view line) {
         return envelope;
     }
     reader.advance();
-    std::string key;
+    std::string key_scratch;        // a key with escapes, decoded
     std::size_t dropped_bytes = 0;  // taken by params that a later member replaced
     for (bool first = true; reader.has_next_key(first); first = false) {
         reader.advance();  // the key's opening quote
-        key.clear();
-        if (!reader.read_string_into(key) || !reader.read_colon()) return std::nullopt;
+        const std::string_view key = reader.read_string_view(key_scratch);
+        if (reader.failed() || !reader.read_colon()) return std::nullopt;
         if (key == "method"sv) {
             // A method that is not a string names no method.
             envelope.method = rpc_types::read_string_member(reader, 1).value_or(std::string());
