@@ -90,6 +90,8 @@ public:
     // Consumes one byte (the one peek_token returned).
     void advance() noexcept { ++pos_; }
     std::size_t offset() const noexcept { return pos_; }
+    // Bytes of the text not read yet.
+    std::size_t remaining() const noexcept { return text_.size() - pos_; }
 
     // Reads one value, white space first; `depth` arrays and objects are already open.
     // Null on failure.
