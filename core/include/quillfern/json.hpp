@@ -90,6 +90,8 @@ public:
     // Consumes one byte (the one peek_token returned).
     void advance() noexcept { ++pos_; }
     std::size_t offset() const noexcept { return pos_; }
+    // Bytes of the text not read yet.
+    std::size_t remaining() const noexcept { return text_.size() - pos_; }
 
     // Reads one value, white space first; `depth` arrays and objects are already open.
     // Null on failure.
@@ -98,6 +100,11 @@ public:
     std::string read_string_body();
     // The same, appended to `out` (not cleared first).
     bool read_string_into(std::string& out);
+    // The same for a caller that only looks at the string (a member name, say): a view
+    // into the text when the string needs no decoding, else its decoded text in `scratch`
+    // (cleared first). Empty on failure. Valid while the text lives and `scratch` is
+    // unchanged.
+    std::string_view read_string_view(std::string& scratch);
     // Reads one value like read_value and appends its canonical compact text to `out`
     // (what `write` gives for the value read_value would build). On failure `out` holds
     // a partial text.

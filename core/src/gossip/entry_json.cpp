@@ -295,12 +295,12 @@ Result read_object(json::Reader& reader, std::uint32_t depth, const SharedText& 
     // Of a repeated member the last counts, as in the value the text reads to: a field's
     // error stands only while no later member of its name decodes.
     std::array<std::optional<std::string>, kFieldCount> errors;
-    std::string& name = scratch.name();
-    std::size_t expected = 0;  // in kWrittenOrder: the member that usually comes next
+    std::string& name_scratch = scratch.name();  // a name with escapes, decoded
+    std::size_t expected = 0;                    // in kWrittenOrder: the member that usually comes next
     for (bool first = true; reader.has_next_key(first); first = false) {
         reader.advance();  // the name's opening quote
-        name.clear();
-        if (!reader.read_string_into(name) || !reader.read_colon()) return unexpected(std::string());
+        const std::string_view name = reader.read_string_view(name_scratch);
+        if (reader.failed() || !reader.read_colon()) return unexpected(std::string());
         std::optional<Field> field;
         if (expected < kWrittenOrder.size() && name == kFieldNames[static_cast<std::size_t>(kWrittenOrder[expected])]) {
             field = kWrittenOrder[expected++];

@@ -599,6 +599,22 @@ bool Reader::read_string_into(std::string& out) {
     return true;
 }
 
+std::string_view Reader::read_string_view(std::string& scratch) {
+    const std::size_t start = pos_;
+    const RunEnd run = find_run_end(text_.data(), start, text_.size());
+    if (run.at < text_.size() && text_[run.at] == '"') {
+        const std::string_view body = text_.substr(start, run.at - start);
+        if (!run.high || text::is_valid_utf8(body)) {
+            pos_ = run.at + 1;
+            return body;
+        }
+    }
+    // Escapes, faults and bad UTF-8 take the decoding path, which reports them.
+    scratch.clear();
+    if (!read_string_into(scratch)) return {};
+    return scratch;
+}
+
 bool Reader::read_escape(std::string& out) {
     const int c = next_byte();
     switch (c) {

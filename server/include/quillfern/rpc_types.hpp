@@ -117,12 +117,12 @@ void read_params_members(json::Reader& reader, OnMember&& on_member) {
     }
     if (!reader.check_depth(1)) return;
     reader.advance();
-    std::string key;
+    std::string key_scratch;  // a key with escapes, decoded
     for (bool first = true; reader.has_next_key(first); first = false) {
         reader.advance();  // the key's opening quote
-        key.clear();
-        if (!reader.read_string_into(key) || !reader.read_colon()) return;
-        if (!on_member(std::string_view(key))) drop_value(reader, 2);
+        const std::string_view key = reader.read_string_view(key_scratch);
+        if (reader.failed() || !reader.read_colon()) return;
+        if (!on_member(key)) drop_value(reader, 2);
         if (reader.failed()) return;
     }
     if (!reader.failed()) reader.close_object();

@@ -1,11 +1,16 @@
 #include "envelope.hpp"
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "quillfern/rpc_types.hpp"
 
@@ -75,7 +80,47 @@ std::optional<std::size_t> value_end(std::string_view text, std::size_t at) noex
         return i;
     }
     std::size_t depth = 1;
-    for (std::size_t i = at + 1; i < text.size(); ++i) {
+    std::size_t i = at + 1;
+#if defined(__SSE2__)
+    // Sixteen bytes at a time while they hold no backslash: the quotes give which bytes are
+    // inside strings (each quote flips it), so only the brackets outside them are counted.
+    bool in_string = false;
+    while (text.size() - i >= 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text.data() + i));
+        auto mask = [&bytes](char c) {
+            return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
+        };
+        if (mask('\\') != 0) break;
+        const std::uint32_t quotes = mask('"');
+        std::uint32_t inside = quotes;  // set from each opening quote up to its closing one
+        inside ^= inside << 1;
+        inside ^= inside << 2;
+        inside ^= inside << 4;
+        inside ^= inside << 8;
+        if (in_string) inside = ~inside;
+        const std::uint32_t opens = (mask('[') | mask('{')) & ~inside & 0xFFFFu;
+        const std::uint32_t closes = (mask(']') | mask('}')) & ~inside & 0xFFFFu;
+        // Brackets are few next to the bytes of strings: each is looked at.
+        for (std::uint32_t brackets = opens | closes; brackets != 0; brackets &= brackets - 1) {
+            const auto bit = static_cast<std::size_t>(std::countr_zero(brackets));
+            if ((opens >> bit) & 1u) {
+                ++depth;
+            } else if (--depth == 0) {
+                return i + bit + 1;
+            }
+        }
+        in_string = ((inside >> 15) & 1u) != 0;  // the last byte's state, quotes included
+        i += 16;
+    }
+    // A block with a backslash, or the last bytes: one at a time from here, from inside
+    // the string the blocks ended in when they did.
+    if (in_string) {
+        i = closing_quote(text, i - 1);
+        if (i == std::string_view::npos) return std::nullopt;
+        ++i;
+    }
+#endif
+    for (; i < text.size(); ++i) {
         switch (kByteKinds[static_cast<unsigned char>(text[i])]) {
             case kOther: break;
             case kQuote:
@@ -114,12 +159,12 @@ std::optional<Envelope> read_envelope(std::string_view line) {
         return envelope;
     }
     reader.advance();
-    std::string key;
+    std::string key_scratch;        // a key with escapes, decoded
     std::size_t dropped_bytes = 0;  // taken by params that a later member replaced
     for (bool first = true; reader.has_next_key(first); first = false) {
         reader.advance();  // the key's opening quote
-        key.clear();
-        if (!reader.read_string_into(key) || !reader.read_colon()) return std::nullopt;
+        const std::string_view key = reader.read_string_view(key_scratch);
+        if (reader.failed() || !reader.read_colon()) return std::nullopt;
         if (key == "method"sv) {
             // A method that is not a string names no method.
             envelope.method = rpc_types::read_string_member(reader, 1).value_or(std::string());

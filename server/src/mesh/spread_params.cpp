@@ -16,6 +16,12 @@ using gossip::GossipEntry;
 
 constexpr std::string_view kUnknownSender = "unknown";
 
+// No entry is written in fewer bytes than this (its nine member names alone take 90): the
+// batch's elements are reserved for what the rest of the text can hold of them, so that a
+// big batch is not moved each time it grows. An element takes about as many bytes, so the
+// reservation stays near the size of the text that asked for it.
+constexpr std::size_t MIN_ENTRY_TEXT_BYTES = 128;
+
 // What the params object holds so far. A repeated member: the last one counts.
 struct SpreadParams {
     std::string sender{kUnknownSender};
@@ -54,6 +60,7 @@ std::optional<std::vector<std::optional<GossipEntry>>> read_entries(json::Reader
     if (!reader.check_depth(2)) return std::nullopt;
     reader.advance();
     std::vector<std::optional<GossipEntry>> elements;
+    elements.reserve(reader.remaining() / MIN_ENTRY_TEXT_BYTES);
     for (bool first = true; reader.has_next_element(first); first = false) {
         elements.push_back(read_element(reader, 3, last_origin));
         if (reader.failed()) return std::nullopt;

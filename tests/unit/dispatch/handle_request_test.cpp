@@ -386,6 +386,32 @@ TEST_F(QueryReplies, PeersAndStatusReportTheStore) {
                            R"("total_evicted":0,"total_ingested":2,"varne_entries":1})"));
 }
 
+// Where the params end, found sixteen bytes at a time: strings with brackets, quotes and
+// runs of backslashes, and nested containers, at every offset from where blocks start.
+TEST_F(HandleRequest, ParamsEndFoundAtEveryOffset) {
+    const std::string compute = success("2", R"({"count":0,"entries":[],"topic":"compute"})");
+    const std::vector<std::string> pads = {
+        R"("]}[{")",
+        R"("x\"]}")",
+        R"("\\")",
+        R"("]]]]}}}}\\\"")",
+        R"([[[{"a":[]}]]])",
+        R"(["\"", "]", {"}":"{"}])",
+        R"("{{{{{{{{{{{{{{{{")",
+    };
+    for (const std::string& pad : pads) {
+        for (std::size_t shift = 0; shift < 40; ++shift) {
+            const std::string line = R"({"id":1,"method":"gossip.query","params":{"s":")" + std::string(shift, 's') +
+                                     R"(","pad":)" + pad + R"(,"topic":"compute"},"id":2})";
+            EXPECT_EQ(call(line), compute) << line;
+            // The same params not closed: the line does not read.
+            const std::string open = R"({"id":1,"method":"gossip.query","params":{"s":")" + std::string(shift, 's') +
+                                     R"(","pad":)" + pad + R"(,"topic":"compute")";
+            EXPECT_EQ(call(open), PARSE_ERROR) << open;
+        }
+    }
+}
+
 TEST_F(HandleRequest, SpreadIngestsFromTheSender) {
     const std::string entry =
         R"({"topic":"data","key":"k1","payload":{},"origin_gate":"gate-b","nonce":"n-9","ttl":3,"version":1,)"
