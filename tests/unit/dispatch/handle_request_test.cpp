@@ -407,7 +407,7 @@ TEST_F(HandleRequest, ParamsEndFoundAtEveryOffset) {
             // The same params not closed: the line does not read.
             const std::string open = R"({"id":1,"method":"gossip.query","params":{"s":")" + std::string(shift, 's') +
                                      R"(","pad":)" + pad + R"(,"topic":"compute")";
-            EXPECT_EQ(call(open), PARSE_ERROR) << open;
+            EXPECT_EQ(call(open), kParseError) << open;
         }
     }
 }
