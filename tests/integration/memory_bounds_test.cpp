@@ -23,8 +23,9 @@ namespace {
 constexpr std::size_t kMiB = 1024 * 1024;
 
 // Under AddressSanitizer the allocator keeps freed memory in quarantine, maps a shadow of
-// every byte and ignores malloc_trim: memory figures and address-space limits say nothing.
-#if defined(__SANITIZE_ADDRESS__)
+// every byte and ignores malloc_trim; ThreadSanitizer has an allocator and a shadow of its
+// own too: memory figures and address-space limits say nothing under either.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kMemoryFiguresHold = false;
 #else
 constexpr bool kMemoryFiguresHold = true;

@@ -161,8 +161,8 @@ TEST_F(ProcessLimits, SurvivesMoreConnectionsThanDescriptorsAndServesOnceTheyClo
 }
 
 TEST_F(ProcessLimits, WorkerThreadsBeyondWhatTheSystemGivesAreAFatalError) {
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers cannot run under an address-space limit";
 #else
     // Under a 2 GiB address space the system refuses a thread after a few hundred stacks.
     auto o = options({"--help"}, {{"TOKIO_WORKER_THREADS", "100000"}});

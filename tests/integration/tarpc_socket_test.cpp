@@ -45,6 +45,14 @@ constexpr bool kMemoryFiguresHold = false;
 constexpr bool kMemoryFiguresHold = true;
 #endif
 
+// ThreadSanitizer runs every access through its checks, several times slower: a bound on
+// how long one answer may take holds only without it.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kLatencyBoundsHold = false;
+#else
+constexpr bool kLatencyBoundsHold = true;
+#endif
+
 constexpr std::size_t kMiB = 1024 * 1024;
 
 // A figure of /proc/<pid>/status in bytes ("VmRSS", "VmHWM"); 0 when it can't be read.
@@ -490,8 +498,10 @@ TEST_F(TarpcSocketTest, NonReadingClientsOfABigTopicHoldTheirBudgetAndStarveNoOn
         slowest = std::max(slowest, liveness(id));
         if (!working()) ++after;
     }
-    EXPECT_LT(slowest, std::chrono::seconds(1))
-        << std::chrono::duration_cast<std::chrono::milliseconds>(slowest).count() << " ms";
+    if (kLatencyBoundsHold) {
+        EXPECT_LT(slowest, std::chrono::seconds(1))
+            << std::chrono::duration_cast<std::chrono::milliseconds>(slowest).count() << " ms";
+    }
     const std::size_t peak = status_bytes(server->pid(), "VmHWM");
     if (kMemoryFiguresHold) {
         EXPECT_LT(peak, before + kClients * 2 * kReplyBudget)
