@@ -63,6 +63,8 @@ void write(std::string& out, const Value& value);
 std::string to_string(const Value& value);
 // Appends `s` as a JSON string literal (quotes included).
 void write_string(std::string& out, std::string_view s);
+// The length of the text write_string appends for `s`, found without writing it.
+std::size_t written_string_size(std::string_view s) noexcept;
 // Appends a double in the shortest text that reads back to it ("1e16", "0.1", "100.0").
 void write_double(std::string& out, double d);
 

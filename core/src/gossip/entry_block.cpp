@@ -27,43 +27,6 @@ std::size_t decimal_digits(std::uint64_t n) noexcept {
     return guess + ((n | 1) >= kPowersOfTen[guess] ? 1 : 0);
 }
 
-// True when one of the eight bytes at `p` needs an escape: below 0x20, '"' or '\\'.
-bool any_escape_in_8(const char* p) noexcept {
-    constexpr std::uint64_t kOnes = 0x0101010101010101u;
-    constexpr std::uint64_t kHighs = 0x8080808080808080u;
-    std::uint64_t x;
-    std::memcpy(&x, p, sizeof x);
-    const std::uint64_t quote = x ^ (kOnes * '"');
-    const std::uint64_t backslash = x ^ (kOnes * '\\');
-    return (((x - kOnes * 0x20) | (quote - kOnes) | (backslash - kOnes)) & ~x & kHighs) != 0;
-}
-
-// The bytes json::write_string adds for one byte: one for '"' and '\\' and the five
-// control characters with a letter escape, five for any other below 0x20.
-std::size_t escape_extra(unsigned char byte) noexcept {
-    if (byte == '"' || byte == '\\') return 1;
-    if (byte >= 0x20) return 0;
-    return byte == '\b' || byte == '\t' || byte == '\n' || byte == '\f' || byte == '\r' ? 1 : 5;
-}
-
-// The length of json::write_string's text for `s`. Words without an escape are skipped
-// whole, a short tail padded with letters.
-std::size_t json_string_size(std::string_view s) noexcept {
-    std::size_t size = s.size() + 2;
-    const char* p = s.data();
-    const char* const end = p + s.size();
-    for (; end - p >= 8; p += 8) {
-        if (!any_escape_in_8(p)) continue;
-        for (std::size_t i = 0; i < 8; ++i) size += escape_extra(static_cast<unsigned char>(p[i]));
-    }
-    if (p == end) return size;
-    char tail[8] = {'a', 'a', 'a', 'a', 'a', 'a', 'a', 'a'};
-    for (std::size_t i = 0; p + i != end; ++i) tail[i] = p[i];
-    if (!any_escape_in_8(tail)) return size;
-    for (std::size_t i = 0; i < 8; ++i) size += escape_extra(static_cast<unsigned char>(tail[i]));
-    return size;
-}
-
 // The fixed bytes of append_entry_json's text: braces, member names, colons, commas and
 // the topic's quotes.
 constexpr std::size_t kEntryJsonFrame = [] {
@@ -133,8 +96,9 @@ std::size_t EntryBlock::json_size(std::uint8_t ttl) const noexcept {
     std::size_t counted = frame;
     if (frame == 0 || frame == kUncounted) {
         counted = kEntryJsonFrame + decimal_digits(created_at_epoch_) + decimal_digits(expires_at_epoch_) +
-                  json_string_size(key_) + json_string_size(nonce()) + json_string_size(text_of(origin_)) +
-                  payload_.text().size() + topic_name(topic_).size() + decimal_digits(version_);
+                  json::written_string_size(key_) + json::written_string_size(nonce()) +
+                  json::written_string_size(text_of(origin_)) + payload_.text().size() + topic_name(topic_).size() +
+                  decimal_digits(version_);
         // Every thread counts the same: whichever stores it first, the value is right.
         if (frame == 0)
             json_frame_.store(counted < kUncounted ? static_cast<std::uint16_t>(counted) : kUncounted,

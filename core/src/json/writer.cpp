@@ -41,6 +41,13 @@ inline bool any_escape_in_8(const char* p) noexcept {
     return found != 0;
 }
 
+// The bytes write_string adds to one byte: one for a letter escape ('"', '\\', \n, ...),
+// five for a \u00xx escape.
+std::size_t escape_extra(unsigned char byte) noexcept {
+    const char letter = kEscapes[byte];
+    return letter == 0 ? 0 : letter == 'u' ? 5 : 1;
+}
+
 // An upper bound for most texts, so that large replies are written without regrowing.
 std::size_t estimated_size(const Value& value) {
     switch (value.type()) {
@@ -149,6 +156,23 @@ void write_string(std::string& out, std::string_view s) {
     }
     out.append(run, end);
     out.push_back('"');
+}
+
+std::size_t written_string_size(std::string_view s) noexcept {
+    std::size_t size = s.size() + 2;
+    const char* p = s.data();
+    const char* const end = p + s.size();
+    // Words without an escape are skipped whole; a short tail is padded with letters.
+    for (; end - p >= 8; p += 8) {
+        if (!any_escape_in_8(p)) continue;
+        for (std::size_t i = 0; i < 8; ++i) size += escape_extra(static_cast<unsigned char>(p[i]));
+    }
+    if (p == end) return size;
+    char tail[8] = {'a', 'a', 'a', 'a', 'a', 'a', 'a', 'a'};
+    for (std::size_t i = 0; p + i != end; ++i) tail[i] = p[i];
+    if (!any_escape_in_8(tail)) return size;
+    for (std::size_t i = 0; i < 8; ++i) size += escape_extra(static_cast<unsigned char>(tail[i]));
+    return size;
 }
 
 void write_double(std::string& out, double d) {
