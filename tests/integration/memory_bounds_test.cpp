@@ -15,31 +15,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "process_status.hpp"
 #include "test_process.hpp"
 
 namespace quillfern::testing {
 namespace {
 
 constexpr std::size_t kMiB = 1024 * 1024;
-
-// Under AddressSanitizer the allocator keeps freed memory in quarantine, maps a shadow of
-// every byte and ignores malloc_trim; ThreadSanitizer has an allocator and a shadow of its
-// own too: memory figures and address-space limits say nothing under either.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kMemoryFiguresHold = false;
-#else
-constexpr bool kMemoryFiguresHold = true;
-#endif
-
-// A figure of /proc/<pid>/status in bytes ("VmRSS", "VmHWM"); 0 when it can't be read.
-std::size_t status_bytes(pid_t pid, const std::string& name) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind(name + ":", 0) == 0) return std::stoull(line.substr(name.size() + 1)) * 1024;
-    }
-    return 0;
-}
 
 // A connected Unix socket that the test keeps its descriptor of, to look at it from outside.
 struct Connection {

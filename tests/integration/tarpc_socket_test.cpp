@@ -16,6 +16,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "process_status.hpp"
 #include "tarpc_wire.hpp"
 #include "test_process.hpp"
 
@@ -37,14 +38,6 @@ std::size_t count_of(const std::string& haystack, std::string_view needle) {
     return n;
 }
 
-// Under the sanitizers the allocator keeps freed memory in quarantine and maps shadow
-// memory beside every byte: memory figures say nothing there.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kMemoryFiguresHold = false;
-#else
-constexpr bool kMemoryFiguresHold = true;
-#endif
-
 // ThreadSanitizer runs every access through its checks, several times slower: a bound on
 // how long one answer may take holds only without it.
 #if defined(__SANITIZE_THREAD__)
@@ -54,16 +47,6 @@ constexpr bool kLatencyBoundsHold = true;
 #endif
 
 constexpr std::size_t kMiB = 1024 * 1024;
-
-// A figure of /proc/<pid>/status in bytes ("VmRSS", "VmHWM"); 0 when it can't be read.
-std::size_t status_bytes(pid_t pid, const std::string& name) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind(name + ":", 0) == 0) return std::stoull(line.substr(name.size() + 1)) * 1024;
-    }
-    return 0;
-}
 
 // A client of the binary socket that sends as much as its socket takes without waiting,
 // and never reads a byte.
