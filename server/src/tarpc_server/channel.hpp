@@ -15,15 +15,25 @@
 #include <asio/experimental/channel.hpp>
 #include <asio/steady_timer.hpp>
 
+#include "in_flight.hpp"
 #include "quillfern/expected.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/tarpc_server.hpp"
 #include "quillfern/tarpc_service.hpp"
 #include "quillfern/transport.hpp"
+#include "response_queue.hpp"
 
 namespace quillfern::tarpc_server::detail {
 
 using tarpc_service::MonotonicClock;
+
+// Bounds of one connection's memory: while this many requests are in flight, or the
+// finished replies waiting to be written exceed kMaxWaitingReplyBytes, no new frame is
+// read; reading goes on as they drain.
+inline constexpr std::size_t kMaxInFlightRequests = 1024;
+inline constexpr std::size_t kMaxWaitingReplyBytes = 64 * 1024 * 1024;
+// Responses are written out once this many bytes wait, or when no response is queued.
+inline constexpr std::size_t kWriteHighWater = 8192;
 
 // The stream's error: what failed (its own text) and why (the transport's text).
 struct ChannelError {

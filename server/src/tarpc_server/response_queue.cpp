@@ -1,7 +1,8 @@
 // The finished responses of one connection: the bounded queue the stream writes from, and
 // the responses whose requests wait behind it for a slot.
+#include "response_queue.hpp"
+
 #include "quillfern/log_targets.hpp"
-#include "quillfern/tarpc_server.hpp"
 
 namespace quillfern::tarpc_server {
 

@@ -8,8 +8,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "in_flight.hpp"
 #include "quillfern/log.hpp"
-#include "quillfern/tarpc_server.hpp"
 
 namespace quillfern::tarpc_server {
 namespace {

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "quillfern/log.hpp"
-#include "quillfern/tarpc_server.hpp"
+#include "response_queue.hpp"
 
 namespace quillfern::tarpc_server {
 namespace {
