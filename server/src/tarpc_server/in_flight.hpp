@@ -5,10 +5,12 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <unordered_map>
+#include <utility>
 
 #include "quillfern/log.hpp"
 
@@ -20,16 +22,15 @@ struct AbortSignal {
     bool aborted = false;
     // Called once when the request is aborted, e.g. to take a response that waits for
     // room out of the response queue.
-    void (*on_abort)(void* context) = nullptr;
-    void* context = nullptr;
+    std::function<void()> on_abort;
 
     void abort() {
         if (aborted) return;
         aborted = true;
-        if (on_abort != nullptr) {
-            auto callback = on_abort;
-            on_abort = nullptr;
-            callback(context);
+        if (on_abort) {
+            // Taken out first: the call may drop the last holder of this signal.
+            std::function<void()> callback = std::exchange(on_abort, nullptr);
+            callback();
         }
     }
 };

@@ -51,8 +51,6 @@ private:
         log::Span span;
         std::shared_ptr<AbortSignal> abort;
         std::size_t bytes;
-        ResponseQueue* queue;
-        std::list<Waiting>::iterator self;
     };
     void enqueue(tarpc_service::Response&& response, std::size_t bytes, const log::Span& span);
 

@@ -131,7 +131,7 @@ TEST(ResponseQueueDrop, DestroyingTheQueueLeavesWaitingAbortsHarmless) {
         }
     }
     for (auto& abort : aborts) {
-        EXPECT_EQ(abort->on_abort, nullptr);
+        EXPECT_FALSE(abort->on_abort);
         abort->abort();
     }
 }
