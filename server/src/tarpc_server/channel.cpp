@@ -377,7 +377,7 @@ void Channel::arm_deadline_timer() {
 }
 
 bool Channel::run_tasks() {
-    return tasks_.run([this] { return held_reply_bytes(); }, kMaxWaitingReplyBytes);
+    return tasks_.run([this] { return held_reply_bytes(); });
 }
 
 asio::awaitable<void> Channel::wait_for_progress() {

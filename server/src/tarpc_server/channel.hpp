@@ -125,7 +125,7 @@ private:
     // Runs the request tasks that can run, for about one slice of time: true when it
     // stopped with tasks that could still run.
     bool run_tasks();
-    bool can_run_task() const noexcept { return tasks_.can_run(held_reply_bytes(), kMaxWaitingReplyBytes); }
+    bool can_run_task() const noexcept { return tasks_.can_run(held_reply_bytes()); }
     asio::awaitable<void> yield();
     asio::awaitable<void> wait_for_progress();
     void arm_deadline_timer();
@@ -143,7 +143,7 @@ private:
     InFlightRequests in_flight_;
     ResponseQueue responses_;
     std::deque<std::uint64_t> dropped_;
-    RunQueue tasks_;
+    RunQueue tasks_{kMaxWaitingReplyBytes};
     bool input_ended_ = false;
     bool closed_ = false;
     bool held_big_replies_ = false;  // memory to give back when the connection ends
