@@ -1,5 +1,5 @@
 // The task of one binary RPC connection and the request stream it runs: the read half,
-// the write half, and the waits between the steps.
+// the write half, and what it waits for between the steps.
 #include "channel.hpp"
 
 #include <algorithm>

@@ -40,7 +40,9 @@ public:
     // error), taken once.
     std::optional<std::error_code> take_read_outcome() noexcept;
 
-    // Ends the wait under way, or the next one.
+    // Ends a wait for a wake-up under way, or the next one (a wait that reads the socket
+    // itself is not ended by it: the connection waits that way only when nothing else is
+    // queued for it).
     void wake() noexcept;
     // Whether the deadline timer is due at `due` or before it (or there is no deadline):
     // the timer is moved only for an earlier deadline.
