@@ -129,6 +129,19 @@ protected:
         filler.send(batch);
         for (int i = 0; i < 64; ++i) ASSERT_TRUE(filler.read_response());
     }
+    // 150 queries of "compute" (filled as above) from a new client that reads nothing yet:
+    // once they have finished, their replies fill the socket, the queue and a line of
+    // waiting tasks.
+    static constexpr int kPipelinedQueries = 150;
+    TarpcClient pipeline_queries() {
+        fill_compute();
+        TarpcClient client = connect();
+        Bytes batch;
+        for (int id = 1; id <= kPipelinedQueries; ++id)
+            batch += request(id, call::gossip_query("compute", std::nullopt));
+        client.send(batch);
+        return client;
+    }
     // Waits until standard output holds `needle` `n` times.
     static bool wait_for_count(const ServerProcess& server, std::string_view needle, std::size_t n,
                                std::chrono::seconds timeout = std::chrono::seconds(20)) {
@@ -329,13 +342,8 @@ TEST_F(TarpcSocketTest, PipelinedRequestsAreAnsweredAsTheyFinish) {
 
 TEST_F(TarpcSocketTest, ClientThatStopsReadingGetsEveryReplyOnceItReads) {
     auto server = start();
-    fill_compute();
-    TarpcClient client = connect();
-    constexpr int kRequests = 150;
-    Bytes batch;
-    for (int id = 1; id <= kRequests; ++id) batch += request(id, call::gossip_query("compute", std::nullopt));
-    client.send(batch);
-    // Every query finished; the replies fill the socket, the queue and a line of waiting tasks.
+    TarpcClient client = pipeline_queries();
+    constexpr int kRequests = kPipelinedQueries;
     const std::string completed = "otel.name=\"QuillFernService.gossip_query\"}: tarpc::server: CompleteRequest";
     const std::string buffered = "otel.name=\"QuillFernService.gossip_query\"}: tarpc::server: BufferResponse";
     ASSERT_TRUE(wait_for_count(*server, completed, kRequests));
@@ -353,12 +361,8 @@ TEST_F(TarpcSocketTest, ClientThatStopsReadingGetsEveryReplyOnceItReads) {
 // a cancellation then drops the finished reply that was not written yet.
 TEST_F(TarpcSocketTest, CancelOfAFinishedReplyThatWaitsDropsIt) {
     auto server = start();
-    fill_compute();
-    TarpcClient client = connect();
-    constexpr int kRequests = 150;
-    Bytes batch;
-    for (int id = 1; id <= kRequests; ++id) batch += request(id, call::gossip_query("compute", std::nullopt));
-    client.send(batch);
+    TarpcClient client = pipeline_queries();
+    constexpr int kRequests = kPipelinedQueries;
     ASSERT_TRUE(wait_for_count(*server, "gossip_query\"}: tarpc::server: CompleteRequest", kRequests));
     client.send(cancel(60) + cancel(140));
     ASSERT_TRUE(wait_for_count(*server, "tarpc::server::in_flight_requests: ReceiveCancel", 2));

@@ -1,5 +1,5 @@
 // The task of one binary RPC connection and the request stream it runs: the read half,
-// the write half, and the waits between the steps.
+// the write half, and what it waits for between the steps.
 #include "channel.hpp"
 
 #include <algorithm>
@@ -9,7 +9,6 @@
 #include <fmt/format.h>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
-#include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
 
 #include "quillfern/log_targets.hpp"
@@ -21,11 +20,6 @@ namespace {
 
 // Requests handed out in a row before the connection lets its request tasks run.
 constexpr int kHandOutsBeforeYield = 32;
-// The longest run of request tasks before the connection lets the other connections of
-// its thread have their turn (one task more may run over it).
-constexpr auto kTaskSlice = std::chrono::milliseconds(1);
-constexpr int kTasksBetweenClockReadings = 16;
-constexpr std::size_t kBytesBetweenClockReadings = 16 * 1024;
 // A connection that held this many bytes of finished replies at once gives the memory
 // back to the system when it ends.
 constexpr std::size_t kTrimAfterBytes = std::size_t{1} << 20;
@@ -58,10 +52,7 @@ std::string_view ChannelError::text() const noexcept {
 std::string ChannelError::chain() const { return fmt::format("{}: {}", text(), cause); }
 
 Channel::Channel(transport::TransportStream stream, QuillFernTarpcServer handler)
-    : socket_(std::move(stream)),
-      handler_(std::move(handler)),
-      deadline_timer_(socket_.get_executor()),
-      wakeups_(socket_.get_executor(), 1) {
+    : socket_(std::move(stream)), handler_(std::move(handler)), readiness_(socket_) {
     std::error_code ignored;
     socket_.non_blocking(true, ignored);
 }
@@ -195,7 +186,7 @@ Channel::Status Channel::read_expiry() {
 }
 
 bool Channel::reading_paused() const noexcept {
-    return in_flight_.len() >= kMaxInFlightRequests || held_reply_bytes() + task_bytes_ > kMaxWaitingReplyBytes;
+    return in_flight_.len() >= kMaxInFlightRequests || held_reply_bytes() + tasks_.bytes() > kMaxWaitingReplyBytes;
 }
 
 Expected<Channel::Inbound, ChannelError> Channel::read_inbound() {
@@ -231,15 +222,15 @@ Expected<Channel::Status, ChannelError> Channel::fill() {
     std::error_code ec;
     std::size_t n = 0;
     std::span<std::uint8_t> room;
-    if (read_outcome_) {
-        ec = *std::exchange(read_outcome_, std::nullopt);
+    if (std::optional<std::error_code> outcome = readiness_.take_read_outcome()) {
+        ec = *outcome;
     } else {
-        if (!maybe_readable_) return Status::Pending;
+        if (!readiness_.maybe_readable()) return Status::Pending;
         room = reader_.prepare();
         n = socket_.read_some(asio::buffer(room.data(), room.size()), ec);
     }
     if (ec == asio::error::would_block || ec == asio::error::try_again) {
-        maybe_readable_ = false;
+        readiness_.drained();
         return Status::Pending;
     }
     if (ec == asio::error::interrupted) return Status::Ready;
@@ -253,7 +244,7 @@ Expected<Channel::Status, ChannelError> Channel::fill() {
     if (ec) return unexpected(ChannelError{ChannelError::Kind::Read, IoError::from_error_code(ec).message()});
     reader_.commit(n);
     // A short read drained the socket: wait for readiness rather than read again.
-    if (n < room.size()) maybe_readable_ = false;
+    if (n < room.size()) readiness_.drained();
     return Status::Ready;
 }
 
@@ -286,8 +277,7 @@ bool Channel::start_request(tarpc_service::Request&& request, MonotonicClock::ti
         auto entered = span.enter();
         QF_LOG(log::Level::Info, log::targets::kTarpc, "BeginRequest");
     }
-    tasks_.emplace_back(*this, std::move(request), std::move(abort), std::move(span), frame_bytes);
-    task_bytes_ += frame_bytes;
+    tasks_.push(RequestTask(*this, std::move(request), std::move(abort), std::move(span), frame_bytes));
     return true;
 }
 
@@ -301,11 +291,11 @@ void Channel::cancel(const tarpc_service::Cancel& cancel) {
 
 Expected<bool, ChannelError> Channel::write_out(ChannelError::Kind kind) {
     while (out_sent_ < out_.size()) {
-        if (!maybe_writable_) return false;
+        if (!readiness_.maybe_writable()) return false;
         std::error_code ec;
         const std::size_t n = socket_.write_some(asio::buffer(out_.data() + out_sent_, unwritten()), ec);
         if (ec == asio::error::would_block || ec == asio::error::try_again) {
-            maybe_writable_ = false;
+            readiness_.full();
             return false;
         }
         if (ec == asio::error::interrupted) continue;
@@ -374,101 +364,31 @@ void Channel::notice_dropped(std::uint64_t id) {
     dropped_.push_back(id);
     // While the runtime goes down nothing runs again: no wake-up to post then.
     auto& context = static_cast<asio::io_context&>(asio::query(socket_.get_executor(), asio::execution::context));
-    if (!context.stopped()) wake();
+    if (!context.stopped()) readiness_.wake();
 }
 
 // ---- Waiting for progress -------------------------------------------------------------------
 
-void Channel::wake() noexcept { wakeups_.try_send(asio::error_code{}, 0); }
-
-void Channel::arm_read_wait() {
-    if (read_armed_) return;
-    read_armed_ = true;
-    socket_.async_wait(asio::socket_base::wait_read, [self = shared_from_this()](const std::error_code&) {
-        self->read_armed_ = false;
-        self->maybe_readable_ = true;
-        self->wake();
-    });
-}
-
-void Channel::arm_write_wait() {
-    if (write_armed_) return;
-    write_armed_ = true;
-    socket_.async_wait(asio::socket_base::wait_write, [self = shared_from_this()](const std::error_code&) {
-        self->write_armed_ = false;
-        self->maybe_writable_ = true;
-        self->wake();
-    });
-}
-
-// The timer is moved only when a deadline comes earlier than the one it waits for; a
-// timer that fires early (its request already gone) is set again for the next one.
+// The timer is set for the earliest deadline; one that fires early (its request already
+// gone) is set again at the next wait.
 void Channel::arm_deadline_timer() {
     const std::optional<MonotonicClock::time_point> next = in_flight_.next_deadline();
-    if (!next || (timer_at_ && *timer_at_ <= *next)) return;
-    timer_at_ = *next;
-    deadline_timer_.expires_at(*next);
-    deadline_timer_.async_wait([self = shared_from_this()](const std::error_code& ec) {
-        if (ec == asio::error::operation_aborted) return;
-        self->timer_at_.reset();
-        self->wake();
-        std::error_code ignored;
-        if (self->waiting_on_socket_) self->socket_.cancel(ignored);
-    });
+    if (!readiness_.deadline_covers(next)) readiness_.set_deadline(*next, shared_from_this());
 }
-
-bool Channel::can_run_task() const noexcept { return !tasks_.empty() && held_reply_bytes() < kMaxWaitingReplyBytes; }
 
 bool Channel::run_tasks() {
-    const MonotonicClock::time_point start = MonotonicClock::now();
-    // The clock is read again after a few tasks, or sooner after one that took or gave
-    // many bytes: the work that takes long.
-    int tasks = 0;
-    std::size_t bytes = 0;
-    while (can_run_task()) {
-        // Run where it waits: the task touches nothing of the run queue.
-        RequestTask& task = tasks_.front();
-        task_bytes_ -= task.bytes();
-        const std::size_t held = held_reply_bytes();
-        bytes += task.bytes();
-        task();
-        tasks_.pop_front();
-        bytes += held_reply_bytes() - std::min(held, held_reply_bytes());
-        if (++tasks < kTasksBetweenClockReadings && bytes < kBytesBetweenClockReadings) continue;
-        tasks = 0;
-        bytes = 0;
-        if (MonotonicClock::now() - start >= kTaskSlice) return can_run_task();
-    }
-    return false;
+    return tasks_.run([this] { return held_reply_bytes(); });
 }
 
-// The usual wait, for the client's next bytes alone, suspends on the socket itself (an
-// expiring deadline interrupts it); any other combination goes through the wake-up channel.
 asio::awaitable<void> Channel::wait_for_progress() {
     arm_deadline_timer();
-    const bool want_read = !input_ended_ && !maybe_readable_ && !reading_paused();
-    const bool want_write = unwritten() != 0 && !maybe_writable_;
-    std::error_code ec;
-    if (want_read && !want_write && !read_armed_ && !write_armed_ && dropped_.empty()) {
-        // The read itself waits: once the reactor has seen the socket drained, the next
-        // read is queued without a system call.
-        const std::span<std::uint8_t> room = reader_.prepare();
-        waiting_on_socket_ = true;
-        const std::size_t n = co_await socket_.async_read_some(asio::buffer(room.data(), room.size()),
-                                                               asio::redirect_error(asio::use_awaitable, ec));
-        waiting_on_socket_ = false;
-        if (ec == asio::error::operation_aborted) co_return;  // a deadline is due
-        if (ec) {
-            read_outcome_ = ec;
-            co_return;
-        }
-        reader_.commit(n);
-        maybe_readable_ = n == room.size();
-        co_return;
-    }
-    if (want_read) arm_read_wait();
-    if (want_write) arm_write_wait();
-    co_await wakeups_.async_receive(asio::redirect_error(asio::use_awaitable, ec));
+    const Readiness::Wants wants{
+        .read = !input_ended_ && !reading_paused(),
+        .write = unwritten() != 0,
+        .other_work = !dropped_.empty(),
+    };
+    std::shared_ptr<void> owner = shared_from_this();
+    co_await readiness_.wait(wants, reader_, std::move(owner));
 }
 
 void Channel::close_down() {
@@ -477,8 +397,8 @@ void Channel::close_down() {
     in_flight_.abort_all();
     tasks_.clear();
     responses_.clear();
+    readiness_.cancel();
     std::error_code ignored;
-    deadline_timer_.cancel();
     socket_.close(ignored);
     if (held_big_replies_) runtime::trim_memory_soon();
 }

@@ -12,18 +12,30 @@
 #include <utility>
 #include <vector>
 
-#include <asio/experimental/channel.hpp>
-#include <asio/steady_timer.hpp>
+#include <asio/awaitable.hpp>
 
+#include "in_flight.hpp"
 #include "quillfern/expected.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/tarpc_server.hpp"
 #include "quillfern/tarpc_service.hpp"
 #include "quillfern/transport.hpp"
+#include "readiness.hpp"
+#include "request_task.hpp"
+#include "response_queue.hpp"
+#include "run_queue.hpp"
 
 namespace quillfern::tarpc_server::detail {
 
 using tarpc_service::MonotonicClock;
+
+// Bounds of one connection's memory: while this many requests are in flight, or the
+// finished replies waiting to be written exceed kMaxWaitingReplyBytes, no new frame is
+// read; reading goes on as they drain.
+inline constexpr std::size_t kMaxInFlightRequests = 1024;
+inline constexpr std::size_t kMaxWaitingReplyBytes = 64 * 1024 * 1024;
+// Responses are written out once this many bytes wait, or when no response is queued.
+inline constexpr std::size_t kWriteHighWater = 8192;
 
 // The stream's error: what failed (its own text) and why (the transport's text).
 struct ChannelError {
@@ -34,40 +46,6 @@ struct ChannelError {
     std::string_view text() const noexcept;
     // The text, ": " and the cause.
     std::string chain() const;
-};
-
-class Channel;
-
-// A request handed out by the stream, to be run as a task of its own.
-struct InFlightRequest {
-    tarpc_service::Request request;
-    std::shared_ptr<AbortSignal> abort;
-    log::Span span;
-    std::size_t bytes = 0;  // its frame's payload: what it holds until its task runs
-};
-
-// The task of one request: runs its operation inside its span unless it was aborted
-// before it first ran, logs "CompleteRequest" and hands the response to the connection.
-// Tasks wait in their connection's run queue and run on its thread, in order, once the
-// connection has read every message it can and while its finished replies are below
-// their budget; if one is destroyed without having run (the connection or the runtime
-// going down), the connection is told to forget it.
-class RequestTask {
-public:
-    RequestTask(Channel& channel, tarpc_service::Request&& request, std::shared_ptr<AbortSignal>&& abort,
-                log::Span&& span, std::size_t bytes)
-        : channel_(&channel), request_{std::move(request), std::move(abort), std::move(span), bytes} {}
-    RequestTask(RequestTask&& other) noexcept
-        : channel_(std::exchange(other.channel_, nullptr)), request_(std::move(other.request_)) {}
-    RequestTask& operator=(RequestTask&&) = delete;
-    ~RequestTask();
-
-    void operator()();
-    std::size_t bytes() const noexcept { return request_.bytes; }
-
-private:
-    Channel* channel_;  // the connection whose run queue holds the task
-    InFlightRequest request_;
 };
 
 // The request stream of one connection. Each step runs the read half (cancellation
@@ -144,17 +122,12 @@ private:
     // replies and the requests whose tasks have not run.
     bool reading_paused() const noexcept;
 
-    // A request task waits for its turn, and runs only while the finished replies are
-    // below their budget; what would exceed it waits like the frames not yet read.
-    bool can_run_task() const noexcept;
-    // Runs request tasks in the order they were handed out while they can run, for about
-    // one slice of time: true when it stopped with tasks that could still run.
+    // Runs the request tasks that can run, for about one slice of time: true when it
+    // stopped with tasks that could still run.
     bool run_tasks();
+    bool can_run_task() const noexcept { return tasks_.can_run(held_reply_bytes()); }
     asio::awaitable<void> yield();
     asio::awaitable<void> wait_for_progress();
-    void wake() noexcept;
-    void arm_read_wait();
-    void arm_write_wait();
     void arm_deadline_timer();
     void close_down();
 
@@ -170,21 +143,11 @@ private:
     InFlightRequests in_flight_;
     ResponseQueue responses_;
     std::deque<std::uint64_t> dropped_;
-    std::deque<RequestTask> tasks_;
-    std::size_t task_bytes_ = 0;  // the frames of the requests in tasks_
+    RunQueue tasks_{kMaxWaitingReplyBytes};
     bool input_ended_ = false;
-    bool maybe_readable_ = true;
-    bool maybe_writable_ = true;
-    bool read_armed_ = false;
-    bool write_armed_ = false;
     bool closed_ = false;
-    bool held_big_replies_ = false;   // memory to give back when the connection ends
-    bool waiting_on_socket_ = false;  // suspended in a read of the socket
-    // What a read made while waiting found instead of bytes: the end of input or an error.
-    std::optional<std::error_code> read_outcome_;
-    std::optional<asio::steady_timer::time_point> timer_at_;
-    asio::steady_timer deadline_timer_;
-    asio::experimental::channel<void(asio::error_code, int)> wakeups_;
+    bool held_big_replies_ = false;  // memory to give back when the connection ends
+    Readiness readiness_;            // after the socket, which it refers to
 };
 
 }  // namespace quillfern::tarpc_server::detail

@@ -1,8 +1,9 @@
 // The table of requests in flight on one connection, with its deadline queue.
+#include "in_flight.hpp"
+
 #include <algorithm>
 
 #include "quillfern/log_targets.hpp"
-#include "quillfern/tarpc_server.hpp"
 
 namespace quillfern::tarpc_server {
 

@@ -1,7 +1,8 @@
 // The finished responses of one connection: the bounded queue the stream writes from, and
 // the responses whose requests wait behind it for a slot.
+#include "response_queue.hpp"
+
 #include "quillfern/log_targets.hpp"
-#include "quillfern/tarpc_server.hpp"
 
 namespace quillfern::tarpc_server {
 
@@ -19,15 +20,11 @@ void ResponseQueue::offer(tarpc_service::Response&& response, log::Span&& span, 
         return;
     }
     // The queue is full: the response waits for a slot, and its request can still be aborted.
-    waiting_.emplace_back(std::move(response), std::move(span), std::move(abort), bytes, this);
+    waiting_.emplace_back(std::move(response), std::move(span), std::move(abort), bytes);
     auto it = std::prev(waiting_.end());
-    it->self = it;
-    it->abort->context = &*it;
-    it->abort->on_abort = [](void* context) {
-        auto* waiting = static_cast<Waiting*>(context);
-        ResponseQueue* queue = waiting->queue;
-        queue->bytes_ -= waiting->bytes;
-        queue->waiting_.erase(waiting->self);
+    it->abort->on_abort = [this, it] {
+        bytes_ -= it->bytes;
+        waiting_.erase(it);
     };
 }
 

@@ -1,4 +1,11 @@
 // QuillFernService's nine operations on the shared store, each with its exact reply.
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+
 #include <fmt/format.h>
 
 #include "quillfern/json.hpp"
@@ -10,7 +17,7 @@ namespace quillfern::tarpc_server {
 namespace {
 
 using tarpc_service::Context;
-using Call = tarpc_service::QuillFernServiceRequest;
+using tarpc_service::QuillFernServiceRequest;
 using Reply = tarpc_service::QuillFernServiceResponse;
 
 constexpr std::string_view kInvalidTopic = R"({"error":"invalid topic"})";
@@ -63,6 +70,53 @@ void append_entries(std::string& out, const std::vector<gossip::GossipEntry>& en
     out += ",\"entries\":";
     gossip::append_entries_json(out, entries);
 }
+
+std::optional<std::string_view> view_of(const std::optional<std::string>& text) {
+    if (text) return std::string_view(*text);
+    return std::nullopt;
+}
+
+using Handler = QuillFernTarpcServer;
+using Arguments = QuillFernServiceRequest::Variant;
+
+// The operation a request names, at its variant index: it runs the operation with the
+// request's arguments and gives its result in the reply of the same variant.
+using Operation = Reply (*)(const Handler& handler, const Context& context, Arguments& arguments);
+
+constexpr std::array<Operation, std::variant_size_v<Arguments>> kOperations{{
+    [](const Handler& handler, const Context& context, Arguments&) {
+        return Reply{Reply::HealthLiveness{handler.health_liveness(context)}};
+    },
+    [](const Handler& handler, const Context& context, Arguments&) {
+        return Reply{Reply::HealthReadiness{handler.health_readiness(context)}};
+    },
+    [](const Handler& handler, const Context& context, Arguments&) {
+        return Reply{Reply::HealthCheck{handler.health_check(context)}};
+    },
+    [](const Handler& handler, const Context& context, Arguments&) {
+        return Reply{Reply::CapabilitiesList{handler.capabilities_list(context)}};
+    },
+    [](const Handler& handler, const Context& context, Arguments& arguments) {
+        auto& inject = std::get<QuillFernServiceRequest::GossipInject>(arguments);
+        return Reply{
+            Reply::GossipInject{handler.gossip_inject(context, inject.topic, std::move(inject.key), inject.payload)}};
+    },
+    [](const Handler& handler, const Context& context, Arguments& arguments) {
+        const auto& query = std::get<QuillFernServiceRequest::GossipQuery>(arguments);
+        return Reply{Reply::GossipQuery{handler.gossip_query(context, query.topic, view_of(query.key_prefix))}};
+    },
+    [](const Handler& handler, const Context& context, Arguments&) {
+        return Reply{Reply::GossipStatus{handler.gossip_status(context)}};
+    },
+    [](const Handler& handler, const Context& context, Arguments&) {
+        return Reply{Reply::GossipPeers{handler.gossip_peers(context)}};
+    },
+    [](const Handler& handler, const Context& context, Arguments& arguments) {
+        const auto& subscribe = std::get<QuillFernServiceRequest::GossipSubscribe>(arguments);
+        return Reply{
+            Reply::GossipSubscribe{handler.gossip_subscribe(context, subscribe.topic, view_of(subscribe.key_prefix))}};
+    },
+}};
 
 }  // namespace
 
@@ -133,36 +187,8 @@ std::string QuillFernTarpcServer::gossip_subscribe(const Context&, std::string_v
     return out;
 }
 
-Reply QuillFernTarpcServer::serve(const Context& context, Call request) const {
-    const auto prefix = [](const std::optional<std::string>& p) -> std::optional<std::string_view> {
-        if (p) return std::string_view(*p);
-        return std::nullopt;
-    };
-    return std::visit(
-        [&](auto& call) -> Reply {
-            using C = std::decay_t<decltype(call)>;
-            if constexpr (std::is_same_v<C, Call::HealthLiveness>) {
-                return Reply{Reply::HealthLiveness{health_liveness(context)}};
-            } else if constexpr (std::is_same_v<C, Call::HealthReadiness>) {
-                return Reply{Reply::HealthReadiness{health_readiness(context)}};
-            } else if constexpr (std::is_same_v<C, Call::HealthCheck>) {
-                return Reply{Reply::HealthCheck{health_check(context)}};
-            } else if constexpr (std::is_same_v<C, Call::CapabilitiesList>) {
-                return Reply{Reply::CapabilitiesList{capabilities_list(context)}};
-            } else if constexpr (std::is_same_v<C, Call::GossipInject>) {
-                return Reply{
-                    Reply::GossipInject{gossip_inject(context, call.topic, std::move(call.key), call.payload)}};
-            } else if constexpr (std::is_same_v<C, Call::GossipQuery>) {
-                return Reply{Reply::GossipQuery{gossip_query(context, call.topic, prefix(call.key_prefix))}};
-            } else if constexpr (std::is_same_v<C, Call::GossipStatus>) {
-                return Reply{Reply::GossipStatus{gossip_status(context)}};
-            } else if constexpr (std::is_same_v<C, Call::GossipPeers>) {
-                return Reply{Reply::GossipPeers{gossip_peers(context)}};
-            } else {
-                return Reply{Reply::GossipSubscribe{gossip_subscribe(context, call.topic, prefix(call.key_prefix))}};
-            }
-        },
-        request.value);
+Reply QuillFernTarpcServer::serve(const Context& context, QuillFernServiceRequest request) const {
+    return kOperations[request.index()](*this, context, request.value);
 }
 
 }  // namespace quillfern::tarpc_server

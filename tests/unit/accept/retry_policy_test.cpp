@@ -1,5 +1,6 @@
 // What a listener does after a failed accept: one warning an episode, a pause or a new
-// attempt at once, and which errors end accepting.
+// attempt at once, and which errors end accepting; and the binary RPC socket's policy,
+// which never ends accepting.
 #include <cerrno>
 #include <chrono>
 #include <optional>
@@ -12,6 +13,7 @@
 
 #include "quillfern/accept.hpp"
 #include "quillfern/log.hpp"
+#include "quillfern/tarpc_server.hpp"
 
 namespace quillfern::server {
 namespace {
@@ -53,27 +55,45 @@ struct PauseCase {
     const char* what;
     std::error_code error;
     std::optional<milliseconds> stopping;  // with kStopping; none: accepting ends
-    milliseconds endless;                  // with kEndless
+    milliseconds endless;                  // with kEndless and the binary socket's policy
+};
+
+const PauseCase kPauseCases[] = {
+    {"connection aborted", system_error(ECONNABORTED), milliseconds(50), milliseconds(0)},
+    {"interrupted (generic category)", std::error_code(EINTR, std::generic_category()), milliseconds(50),
+     milliseconds(0)},
+    {"would block (asio's category)", std::error_code(EAGAIN, asio::error::get_system_category()), milliseconds(50),
+     milliseconds(0)},
+    {"out of descriptors", system_error(EMFILE), milliseconds(50), milliseconds(100)},
+    {"out of descriptors system-wide", system_error(ENFILE), milliseconds(50), milliseconds(100)},
+    {"out of memory", system_error(ENOMEM), milliseconds(50), milliseconds(100)},
+    {"bad descriptor", system_error(EBADF), std::nullopt, milliseconds(100)},
+    {"not a socket", system_error(ENOTSOCK), std::nullopt, milliseconds(100)},
+    {"operation not supported (asio's category)", asio::error::make_error_code(asio::error::operation_not_supported),
+     std::nullopt, milliseconds(100)},
+    {"end of stream (asio's misc category)", asio::error::eof, std::nullopt, milliseconds(100)},
 };
 
 TEST(RetryPolicy, PausesAfterEachKindOfError) {
-    const PauseCase cases[] = {
-        {"connection aborted", system_error(ECONNABORTED), milliseconds(50), milliseconds(0)},
-        {"interrupted (generic category)", std::error_code(EINTR, std::generic_category()), milliseconds(50),
-         milliseconds(0)},
-        {"would block (asio's category)", std::error_code(EAGAIN, asio::error::get_system_category()), milliseconds(50),
-         milliseconds(0)},
-        {"out of descriptors", system_error(EMFILE), milliseconds(50), milliseconds(100)},
-        {"out of memory", system_error(ENOMEM), milliseconds(50), milliseconds(100)},
-        {"bad descriptor", system_error(EBADF), std::nullopt, milliseconds(100)},
-        {"not a socket", system_error(ENOTSOCK), std::nullopt, milliseconds(100)},
-        {"end of stream (asio's misc category)", asio::error::eof, std::nullopt, milliseconds(100)},
-    };
     log::testing::Capture quiet("off");
-    for (const PauseCase& c : cases) {
+    for (const PauseCase& c : kPauseCases) {
         EXPECT_EQ(retry_policy(kStopping)(c.error, true), c.stopping) << c.what;
         EXPECT_EQ(retry_policy(kEndless)(c.error, true), c.endless) << c.what;
     }
+}
+
+// The binary RPC socket's policy is of the endless kind, in its own words: one warning an
+// episode, a new attempt at once after a failure of one connection or one call, 100 ms
+// after anything lasting, and never an end.
+TEST(RetryPolicy, TheBinarySocketRetriesEveryErrorAndWarnsInItsOwnWords) {
+    const AcceptErrorPolicy policy = retry_policy(tarpc_server::kAcceptRetry);
+    log::testing::Capture capture("warn");
+    for (const PauseCase& c : kPauseCases) EXPECT_EQ(policy(c.error, false), c.endless) << c.what;
+    EXPECT_EQ(capture.events(), std::vector<std::string>{});  // none was the first of its episode
+
+    EXPECT_EQ(policy(system_error(EMFILE), true), milliseconds(100));
+    EXPECT_EQ(capture.events(), std::vector<std::string>{" WARN quillfern_server::tarpc_server: tarpc accept error: "
+                                                         "Too many open files (os error 24)"});
 }
 
 }  // namespace

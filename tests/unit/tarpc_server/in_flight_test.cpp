@@ -8,8 +8,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "in_flight.hpp"
 #include "quillfern/log.hpp"
-#include "quillfern/tarpc_server.hpp"
 
 namespace quillfern::tarpc_server {
 namespace {
@@ -111,8 +111,7 @@ TEST_F(InFlightTest, FarDeadlinesAreClampedToTheHorizon) {
 TEST_F(InFlightTest, AbortRunsTheCallbackOnce) {
     auto abort = start(5, std::chrono::seconds(1));
     int calls = 0;
-    abort->context = &calls;
-    abort->on_abort = [](void* c) { ++*static_cast<int*>(c); };
+    abort->on_abort = [&calls] { ++calls; };
     table.cancel_request(5);
     abort->abort();
     EXPECT_EQ(calls, 1);

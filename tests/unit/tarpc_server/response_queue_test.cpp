@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "quillfern/log.hpp"
-#include "quillfern/tarpc_server.hpp"
+#include "response_queue.hpp"
 
 namespace quillfern::tarpc_server {
 namespace {
@@ -131,7 +131,7 @@ TEST(ResponseQueueDrop, DestroyingTheQueueLeavesWaitingAbortsHarmless) {
         }
     }
     for (auto& abort : aborts) {
-        EXPECT_EQ(abort->on_abort, nullptr);
+        EXPECT_FALSE(abort->on_abort);
         abort->abort();
     }
 }

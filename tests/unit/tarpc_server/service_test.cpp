@@ -17,7 +17,7 @@ namespace quillfern::tarpc_server {
 namespace {
 
 using tarpc_service::Context;
-using Call = tarpc_service::QuillFernServiceRequest;
+using ServiceRequest = tarpc_service::QuillFernServiceRequest;
 
 using testing::FakeClock;
 using testing::kNow;
@@ -35,14 +35,14 @@ protected:
     ServiceTest() { EXPECT_TRUE(store->start().has_value()); }
 
     // The encoded response to `call`, as text for readable comparisons.
-    std::string served(Call call) const {
+    std::string served(ServiceRequest call) const {
         const tarpc_service::Response response{9, server.serve(Context{}, std::move(call))};
         const std::vector<std::uint8_t> bytes = tarpc_service::encode_response(response);
         return std::string(bytes.begin(), bytes.end());
     }
 
     // The JSON text of a gossip reply.
-    std::string json_of(Call call) const {
+    std::string json_of(ServiceRequest call) const {
         const tarpc_service::QuillFernServiceResponse response = server.serve(Context{}, std::move(call));
         return std::visit(
             [](const auto& v) -> std::string {
@@ -86,31 +86,40 @@ TEST_F(ServiceTest, EachOperationOnAnEmptyStoreWithItsExactReplyBytes) {
     const std::string invalid_topic = R"({"error":"invalid topic"})";
     struct Case {
         std::string_view name;
-        Call call;
+        ServiceRequest call;
         std::string bytes;
     };
     const Case cases[] = {
-        {"liveness", Call{Call::HealthLiveness{}}, reply(0, "\x01")},
-        {"readiness", Call{Call::HealthReadiness{}}, reply(1, "\x01")},
-        {"health check", Call{Call::HealthCheck{}}, reply(2, text("Healthy") + text("quillFern") + text("0.1.0"))},
-        {"capabilities", Call{Call::CapabilitiesList{}}, reply(3, text("quillFern") + text("0.1.0") + methods)},
-        {"query", Call{Call::GossipQuery{"data", "endpoint."}}, reply(5, text(R"({"count":0,"entries":[]})"))},
-        {"query without prefix", Call{Call::GossipQuery{"compute", std::nullopt}},
+        {"liveness", ServiceRequest{ServiceRequest::HealthLiveness{}}, reply(0, "\x01")},
+        {"readiness", ServiceRequest{ServiceRequest::HealthReadiness{}}, reply(1, "\x01")},
+        {"health check", ServiceRequest{ServiceRequest::HealthCheck{}},
+         reply(2, text("Healthy") + text("quillFern") + text("0.1.0"))},
+        {"capabilities", ServiceRequest{ServiceRequest::CapabilitiesList{}},
+         reply(3, text("quillFern") + text("0.1.0") + methods)},
+        {"query", ServiceRequest{ServiceRequest::GossipQuery{"data", "endpoint."}},
          reply(5, text(R"({"count":0,"entries":[]})"))},
-        {"status", Call{Call::GossipStatus{}},
+        {"query without prefix", ServiceRequest{ServiceRequest::GossipQuery{"compute", std::nullopt}},
+         reply(5, text(R"({"count":0,"entries":[]})"))},
+        {"status", ServiceRequest{ServiceRequest::GossipStatus{}},
          reply(6, text(R"({"compute_entries":0,"data_entries":0,"nonce_history_size":0,"peer_count":0,)"
                        R"("total_evicted":0,"total_ingested":0,"varne_entries":0})"))},
-        {"peers", Call{Call::GossipPeers{}}, reply(7, text(R"({"node_id":"gate-a","peers":{}})"))},
-        {"subscribe", Call{Call::GossipSubscribe{"varne", std::nullopt}},
+        {"peers", ServiceRequest{ServiceRequest::GossipPeers{}}, reply(7, text(R"({"node_id":"gate-a","peers":{}})"))},
+        {"subscribe", ServiceRequest{ServiceRequest::GossipSubscribe{"varne", std::nullopt}},
          reply(8, text(R"({"count":0,"entries":[],"mode":"snapshot","subscriber_count":0})"))},
-        {"inject to Varne", Call{Call::GossipInject{"Varne", "k.2", "1"}}, reply(4, text(invalid_topic))},
-        {"inject to ' varne'", Call{Call::GossipInject{" varne", "k.2", "1"}}, reply(4, text(invalid_topic))},
-        {"inject to 'varne '", Call{Call::GossipInject{"varne ", "k.2", "1"}}, reply(4, text(invalid_topic))},
-        {"inject to ''", Call{Call::GossipInject{"", "k.2", "1"}}, reply(4, text(invalid_topic))},
-        {"query of DATA", Call{Call::GossipQuery{"DATA", std::nullopt}}, reply(5, text(invalid_topic))},
-        {"subscribe to comput", Call{Call::GossipSubscribe{"comput", "x"}}, reply(8, text(invalid_topic))},
+        {"inject to Varne", ServiceRequest{ServiceRequest::GossipInject{"Varne", "k.2", "1"}},
+         reply(4, text(invalid_topic))},
+        {"inject to ' varne'", ServiceRequest{ServiceRequest::GossipInject{" varne", "k.2", "1"}},
+         reply(4, text(invalid_topic))},
+        {"inject to 'varne '", ServiceRequest{ServiceRequest::GossipInject{"varne ", "k.2", "1"}},
+         reply(4, text(invalid_topic))},
+        {"inject to ''", ServiceRequest{ServiceRequest::GossipInject{"", "k.2", "1"}}, reply(4, text(invalid_topic))},
+        {"query of DATA", ServiceRequest{ServiceRequest::GossipQuery{"DATA", std::nullopt}},
+         reply(5, text(invalid_topic))},
+        {"subscribe to comput", ServiceRequest{ServiceRequest::GossipSubscribe{"comput", "x"}},
+         reply(8, text(invalid_topic))},
         // Last: the only one that changes the store.
-        {"inject", Call{Call::GossipInject{"varne", "k.1", R"({"a":1})"}}, reply(4, text(R"({"result":"Accepted"})"))},
+        {"inject", ServiceRequest{ServiceRequest::GossipInject{"varne", "k.1", R"({"a":1})"}},
+         reply(4, text(R"({"result":"Accepted"})"))},
     };
     for (const Case& c : cases) EXPECT_EQ(served(c.call), c.bytes) << c.name;
     // Only the one valid inject reached the store.
@@ -149,7 +158,9 @@ TEST_F(ServiceTest, InjectStoresThePayloadTextAsOneJsonValueElseNull) {
     int n = 0;
     for (const Case& c : cases) {
         const std::string key = "payload." + std::to_string(n++);
-        EXPECT_EQ(json_of(Call{Call::GossipInject{"data", key, c.payload}}), R"({"result":"Accepted"})") << key;
+        EXPECT_EQ(json_of(ServiceRequest{ServiceRequest::GossipInject{"data", key, c.payload}}),
+                  R"({"result":"Accepted"})")
+            << key;
         const std::vector<gossip::GossipEntry> found = store->query(gossip::Topic::Data, key);
         ASSERT_EQ(found.size(), 1u) << key;
         EXPECT_EQ(json::to_string(gossip::payload_of(found[0].payload)), c.stored) << "payload " << c.payload;
@@ -163,19 +174,20 @@ TEST_F(ServiceTest, InjectKeepsThePayloadAsTextWithoutBuildingItsValue) {
     payload.reserve(12'000'000);
     while (payload.size() < 12'000'000) payload += ",{}";
     payload += ']';
-    EXPECT_EQ(json_of(Call{Call::GossipInject{"data", "wide", payload}}), R"({"result":"Accepted"})");
+    EXPECT_EQ(json_of(ServiceRequest{ServiceRequest::GossipInject{"data", "wide", payload}}),
+              R"({"result":"Accepted"})");
     const std::vector<gossip::GossipEntry> found = store->query(gossip::Topic::Data, "wide");
     ASSERT_EQ(found.size(), 1u);
     EXPECT_TRUE(gossip::payload_text(found[0].payload) == payload);
 }
 
 TEST_F(ServiceTest, InjectRepliesTheStoresOutcome) {
-    EXPECT_EQ(json_of(Call{Call::GossipInject{"data", "", "1"}}), R"({"result":"Rejected"})");
-    EXPECT_EQ(json_of(Call{Call::GossipInject{"data", "k", "1"}}), R"({"result":"Accepted"})");
+    EXPECT_EQ(json_of(ServiceRequest{ServiceRequest::GossipInject{"data", "", "1"}}), R"({"result":"Rejected"})");
+    EXPECT_EQ(json_of(ServiceRequest{ServiceRequest::GossipInject{"data", "k", "1"}}), R"({"result":"Accepted"})");
     // The version is the second of creation: the same second again is a duplicate.
-    EXPECT_EQ(json_of(Call{Call::GossipInject{"data", "k", "2"}}), R"({"result":"Duplicate"})");
+    EXPECT_EQ(json_of(ServiceRequest{ServiceRequest::GossipInject{"data", "k", "2"}}), R"({"result":"Duplicate"})");
     clock->set(kNow + 1);
-    EXPECT_EQ(json_of(Call{Call::GossipInject{"data", "k", "3"}}), R"({"result":"Accepted"})");
+    EXPECT_EQ(json_of(ServiceRequest{ServiceRequest::GossipInject{"data", "k", "3"}}), R"({"result":"Accepted"})");
     const std::vector<gossip::GossipEntry> found = store->query(gossip::Topic::Data, "k");
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(json::to_string(gossip::payload_of(found[0].payload)), "3");
@@ -190,21 +202,23 @@ TEST_F(ServiceTest, QuerySubscribePeersAndStatusReportWhatTheStoreHolds) {
     const std::string alice =
         R"({"created_at_epoch":1699999995,"expires_at_epoch":1700000100,"key":"user.alice","nonce":"n-1",)"
         R"("origin_gate":"gate-b","payload":{"s":"on\"line"},"topic":"data","ttl":3,"version":1700000000})";
-    EXPECT_EQ(json_of(Call{Call::GossipQuery{"data", "user."}}), R"({"count":1,"entries":[)" + alice + "]}");
-    EXPECT_EQ(json_of(Call{Call::GossipSubscribe{"data", "user.a"}}),
+    EXPECT_EQ(json_of(ServiceRequest{ServiceRequest::GossipQuery{"data", "user."}}),
+              R"({"count":1,"entries":[)" + alice + "]}");
+    EXPECT_EQ(json_of(ServiceRequest{ServiceRequest::GossipSubscribe{"data", "user.a"}}),
               R"({"count":1,"entries":[)" + alice + R"(],"mode":"snapshot","subscriber_count":0})");
-    EXPECT_EQ(json_of(Call{Call::GossipQuery{"varne", std::nullopt}}), R"({"count":0,"entries":[]})");
+    EXPECT_EQ(json_of(ServiceRequest{ServiceRequest::GossipQuery{"varne", std::nullopt}}),
+              R"({"count":0,"entries":[]})");
 
     // No prefix and an empty prefix select the same: every entry of the topic.
-    const std::string all = json_of(Call{Call::GossipQuery{"data", std::nullopt}});
+    const std::string all = json_of(ServiceRequest{ServiceRequest::GossipQuery{"data", std::nullopt}});
     EXPECT_EQ(all.rfind(R"({"count":2,"entries":[)", 0), 0u) << all;
     EXPECT_NE(all.find(alice), std::string::npos) << all;
-    EXPECT_EQ(json_of(Call{Call::GossipQuery{"data", ""}}), all);
+    EXPECT_EQ(json_of(ServiceRequest{ServiceRequest::GossipQuery{"data", ""}}), all);
 
-    EXPECT_EQ(json_of(Call{Call::GossipPeers{}}),
+    EXPECT_EQ(json_of(ServiceRequest{ServiceRequest::GossipPeers{}}),
               R"({"node_id":"gate-a","peers":{"gate-b":{"entries_received":2,"entries_rejected":0,)"
               R"("entries_sent":0,"last_exchange_epoch":1700000000}}})");
-    EXPECT_EQ(json_of(Call{Call::GossipStatus{}}),
+    EXPECT_EQ(json_of(ServiceRequest{ServiceRequest::GossipStatus{}}),
               R"({"compute_entries":0,"data_entries":2,"nonce_history_size":2,"peer_count":1,)"
               R"("total_evicted":0,"total_ingested":2,"varne_entries":0})");
 }
@@ -251,16 +265,17 @@ TEST_F(ServiceTest, QueryAndSubscribeRepliesAreTheEntriesJsonFormByteForByte) {
     ASSERT_EQ(found.size(), std::size(payloads) + 1);
     const std::string entries = json::to_string(gossip::entries_to_json(found));
     const std::string count = R"({"count":)" + std::to_string(found.size());
-    EXPECT_EQ(json_of(Call{Call::GossipQuery{"data", "p."}}), count + R"(,"entries":)" + entries + "}");
-    EXPECT_EQ(json_of(Call{Call::GossipSubscribe{"data", "p."}}),
+    EXPECT_EQ(json_of(ServiceRequest{ServiceRequest::GossipQuery{"data", "p."}}),
+              count + R"(,"entries":)" + entries + "}");
+    EXPECT_EQ(json_of(ServiceRequest{ServiceRequest::GossipSubscribe{"data", "p."}}),
               count + R"(,"entries":)" + entries + R"(,"mode":"snapshot","subscriber_count":0})");
 }
 
 TEST_F(ServiceTest, CopiesShareTheStore) {
     const QuillFernTarpcServer copy = server;
     EXPECT_EQ(copy.store(), store);
-    EXPECT_EQ(json_of(Call{Call::GossipInject{"compute", "c", "{}"}}), R"({"result":"Accepted"})");
-    EXPECT_EQ(copy.gossip_status(Context{}), json_of(Call{Call::GossipStatus{}}));
+    EXPECT_EQ(json_of(ServiceRequest{ServiceRequest::GossipInject{"compute", "c", "{}"}}), R"({"result":"Accepted"})");
+    EXPECT_EQ(copy.gossip_status(Context{}), json_of(ServiceRequest{ServiceRequest::GossipStatus{}}));
 }
 
 }  // namespace
