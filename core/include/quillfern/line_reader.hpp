@@ -71,10 +71,20 @@ public:
 
     std::size_t total() const noexcept { return total_; }
     Clock::duration patience() const noexcept { return patience_; }
-    // The bytes held now, and how many readers were closed so far.
+    // The bytes held now, the readers paused now, how many times so far a paused reader's
+    // patience ran out, and how many readers were closed.
     std::size_t held() const;
+    std::size_t paused_readers() const;
+    std::size_t stalls() const;
     std::size_t closed_readers() const;
 
+private:
+    friend class LineReader;
+    struct Wake;
+
+    // A reader whose buffer grew joins the budget; it leaves with everything it held.
+    void join(Holder& holder);
+    void leave(Holder& holder);
     // A holder's bytes become `bytes`: false (and nothing held more) when they would
     // pass the total. Giving back wakes the paused readers.
     bool hold(Holder& holder, std::size_t bytes);
@@ -84,11 +94,6 @@ public:
     bool closing(Holder& holder);
     // A paused reader's patience ran out: closes a reader if none was closed within the patience.
     void close_one(Clock::time_point now);
-    // The holder leaves the budget with everything it held.
-    void leave(Holder& holder);
-
-private:
-    struct Wake;
     static void post_wake(const Wake& wake);
 
     const std::size_t total_;
@@ -96,6 +101,7 @@ private:
     const std::size_t progress_bytes_;
     mutable std::mutex mutex_;
     std::size_t held_ = 0;
+    std::size_t stalls_ = 0;
     std::size_t closed_ = 0;
     std::vector<Holder*> holders_;
     std::optional<Clock::time_point> last_close_;
@@ -191,7 +197,8 @@ private:
     bool reallocate(std::size_t capacity);
     ReadBufferBudget::Holder& holder();
     void set_waiting(bool waiting, bool wants_room = false);
-    static IoError closed_by_budget();
+    // Closed by the budget: nothing more is read, the buffer goes back; the read error.
+    IoError give_up_for_budget();
     asio::awaitable<std::pair<std::error_code, std::size_t>> read_into_buffer();
     // What one read gave, counted into the buffer and the reader's state.
     void count_read(const std::error_code& ec, std::size_t count, std::size_t offered);

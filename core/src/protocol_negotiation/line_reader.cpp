@@ -98,6 +98,7 @@ ReadBufferBudget::Holder& LineReader::holder() {
                 }
                 delete holder;
             });
+        budget_->join(*holder_);
     }
     return *holder_;
 }
@@ -106,7 +107,13 @@ void LineReader::set_waiting(bool waiting, bool wants_room) {
     if (holder_) budget_->set_waiting(*holder_, waiting, wants_room);
 }
 
-IoError LineReader::closed_by_budget() { return IoError(IoErrorKind::Other, std::string(kReadBudgetClosedText)); }
+IoError LineReader::give_up_for_budget() {
+    at_end_ = closed_ = true;
+    // Nothing more is read: the unfinished line's memory goes back at once.
+    begin_ = end_ = scan_ = 0;
+    shrink_to_fit(false);
+    return IoError(IoErrorKind::Other, std::string(kReadBudgetClosedText));
+}
 
 void LineReader::move_to_front() noexcept {
     if (begin_ == 0) return;
@@ -175,10 +182,7 @@ asio::awaitable<bool> LineReader::room_within_budget() {
     } unpause{*this};
     budget_->set_waiting(paused, true, true);
     for (;;) {
-        if (budget_->closing(paused)) {
-            at_end_ = closed_ = true;
-            co_return false;
-        }
+        if (budget_->closing(paused)) co_return false;
         if (make_room()) co_return true;
         paused.wake.expires_after(budget_->patience());
         auto [ec] = co_await paused.wake.async_wait(kNoThrow);
@@ -196,7 +200,7 @@ void LineReader::count_read(const std::error_code& ec, std::size_t count, std::s
 }
 
 Expected<std::size_t, IoError> LineReader::fill_result(const std::error_code& ec, std::size_t count) const {
-    if (closed_) return unexpected(closed_by_budget());
+    if (closed_) return unexpected(IoError(IoErrorKind::Other, std::string(kReadBudgetClosedText)));
     if (ec && count == 0) {
         if (ec == asio::error::eof) return std::size_t{0};
         return unexpected(IoError::from_error_code(ec));
@@ -206,7 +210,10 @@ Expected<std::size_t, IoError> LineReader::fill_result(const std::error_code& ec
 
 asio::awaitable<std::pair<std::error_code, std::size_t>> LineReader::read_into_buffer() {
     if (at_end_) co_return std::pair{std::error_code(asio::error::eof), std::size_t{0}};
-    if (!co_await room_within_budget()) co_return std::pair{std::error_code(asio::error::eof), std::size_t{0}};
+    if (!co_await room_within_budget()) {
+        static_cast<void>(give_up_for_budget());
+        co_return std::pair{std::error_code(asio::error::eof), std::size_t{0}};
+    }
     const std::size_t offered = capacity_ - end_;
     auto [ec, count] = co_await stream_.async_read_some(asio::buffer(buffer_.get() + end_, offered), kNoThrow);
     // Counted here, so bytes that arrive while a race is being cancelled are kept.
@@ -234,10 +241,7 @@ asio::awaitable<Expected<std::size_t, IoError>> LineReader::fill_next(Clock::dur
         std::error_code ec;
         if (wait && capacity_ > kReadBufferBytes) {
             ReadBufferBudget::Holder& waiting = holder();
-            if (budget_->closing(waiting)) {
-                at_end_ = closed_ = true;
-                co_return unexpected(closed_by_budget());
-            }
+            if (budget_->closing(waiting)) co_return unexpected(give_up_for_budget());
             if (fitted) {
                 waiting.wake.expires_at(Clock::time_point::max());
             } else {
@@ -263,7 +267,7 @@ asio::awaitable<Expected<std::size_t, IoError>> LineReader::fill_next(Clock::dur
         // A failed wait is left to the read to report.
         if (ec) co_return co_await fill();
         wait = true;
-        if (!co_await room_within_budget()) co_return unexpected(closed_by_budget());
+        if (!co_await room_within_budget()) co_return unexpected(give_up_for_budget());
         const std::size_t offered = capacity_ - end_;
         const std::size_t count = stream_.read_some(asio::buffer(buffer_.get() + end_, offered), ec);
         if (ec == asio::error::would_block || ec == asio::error::try_again) continue;  // woken for nothing

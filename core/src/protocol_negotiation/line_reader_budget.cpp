@@ -30,6 +30,11 @@ std::size_t ReadBufferBudget::held() const {
     return held_;
 }
 
+std::size_t ReadBufferBudget::stalls() const {
+    std::lock_guard lock(mutex_);
+    return stalls_;
+}
+
 std::size_t ReadBufferBudget::closed_readers() const {
     std::lock_guard lock(mutex_);
     return closed_;
@@ -41,12 +46,6 @@ bool ReadBufferBudget::hold(Holder& holder, std::size_t bytes) {
         std::lock_guard lock(mutex_);
         if (bytes > holder.held) {
             if (bytes - holder.held > total_ - held_) return false;
-            if (!holder.listed) {
-                holders_.push_back(&holder);
-                holder.listed = true;
-                holder.progress_at = Clock::now();
-                holder.progress = 0;
-            }
             held_ += bytes - holder.held;
             holder.held = bytes;
             return true;
@@ -54,10 +53,6 @@ bool ReadBufferBudget::hold(Holder& holder, std::size_t bytes) {
         held_ -= holder.held - bytes;
         const bool gave_back = bytes < holder.held;
         holder.held = bytes;
-        if (bytes == 0 && holder.listed) {
-            holders_.erase(std::find(holders_.begin(), holders_.end(), &holder));
-            holder.listed = false;
-        }
         if (gave_back) {
             for (Holder* other : holders_) {
                 if (other->wants_room) paused.push_back(Wake{other->executor, other->weak_from_this()});
@@ -66,6 +61,18 @@ bool ReadBufferBudget::hold(Holder& holder, std::size_t bytes) {
     }
     for (const auto& other : paused) post_wake(other);
     return true;
+}
+
+std::size_t ReadBufferBudget::paused_readers() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(
+        std::count_if(holders_.begin(), holders_.end(), [](const Holder* holder) { return holder->wants_room; }));
+}
+
+void ReadBufferBudget::join(Holder& holder) {
+    std::lock_guard lock(mutex_);
+    holders_.push_back(&holder);
+    holder.progress_at = Clock::now();
 }
 
 void ReadBufferBudget::set_waiting(Holder& holder, bool waiting, bool wants_room) {
@@ -92,11 +99,14 @@ void ReadBufferBudget::close_one(Clock::time_point now) {
     Wake chosen;
     {
         std::lock_guard lock(mutex_);
+        ++stalls_;
         if (last_close_ && now - *last_close_ < patience_) return;
         Holder* largest = nullptr;
         for (Holder* holder : holders_) {
             // Waiting on an unfinished line, and no longer getting it at any pace.
-            if (!holder->waiting || holder->closing || now - holder->progress_at < patience_) continue;
+            if (holder->held == 0 || !holder->waiting || holder->closing || now - holder->progress_at < patience_) {
+                continue;
+            }
             if (largest == nullptr || holder->held > largest->held ||
                 (holder->held == largest->held && holder->progress_at < largest->progress_at)) {
                 largest = holder;
@@ -111,7 +121,11 @@ void ReadBufferBudget::close_one(Clock::time_point now) {
     post_wake(chosen);
 }
 
-void ReadBufferBudget::leave(Holder& holder) { hold(holder, 0); }
+void ReadBufferBudget::leave(Holder& holder) {
+    hold(holder, 0);
+    std::lock_guard lock(mutex_);
+    holders_.erase(std::find(holders_.begin(), holders_.end(), &holder));
+}
 
 void ReadBufferBudget::post_wake(const Wake& wake) {
     // The timer belongs to the reader's thread: it is cancelled there, if the reader is still there.

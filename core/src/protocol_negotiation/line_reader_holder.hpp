@@ -23,7 +23,6 @@ struct ReadBufferBudget::Holder : std::enable_shared_from_this<Holder> {
 
     // Under the budget's mutex:
     std::size_t held = 0;
-    bool listed = false;      // among the budget's holders (it holds bytes)
     bool waiting = false;     // on its socket or for room, with an unfinished line
     bool wants_room = false;  // paused
     bool closing = false;     // chosen to be closed
