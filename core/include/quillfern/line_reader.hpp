@@ -185,8 +185,10 @@ private:
 
     // Room to read into; false when the buffer is full and may not grow within the budget.
     bool make_room();
-    // Waits, paused, until make_room() succeeds; false when the budget closed the reader.
-    asio::awaitable<bool> room_within_budget();
+    // Waits, paused, until make_room() succeeds, the budget closes the reader or the
+    // wait is cancelled (a read raced against a deadline).
+    enum class Room : std::uint8_t { Made, Closed, Cancelled };
+    asio::awaitable<Room> room_within_budget();
     void move_to_front() noexcept;
     // Down to what the buffer holds (kReadBufferBytes when that fits); `small_only`: only
     // when it fits kReadBufferBytes.

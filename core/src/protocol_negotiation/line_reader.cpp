@@ -9,6 +9,8 @@
 #include <utility>
 
 #include <asio/buffer.hpp>
+#include <asio/cancellation_state.hpp>
+#include <asio/this_coro.hpp>
 #include <asio/error.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/steady_timer.hpp>
@@ -172,8 +174,8 @@ bool LineReader::make_room() {
     return true;
 }
 
-asio::awaitable<bool> LineReader::room_within_budget() {
-    if (make_room()) co_return true;
+asio::awaitable<LineReader::Room> LineReader::room_within_budget() {
+    if (make_room()) co_return Room::Made;
     // Paused: nothing is read until another reader gives room back.
     ReadBufferBudget::Holder& paused = holder();
     struct Unpause {
@@ -182,12 +184,15 @@ asio::awaitable<bool> LineReader::room_within_budget() {
     } unpause{*this};
     budget_->set_waiting(paused, true, true);
     for (;;) {
-        if (budget_->closing(paused)) co_return false;
-        if (make_room()) co_return true;
+        if (budget_->closing(paused)) co_return Room::Closed;
+        if (make_room()) co_return Room::Made;
         paused.wake.expires_after(budget_->patience());
         auto [ec] = co_await paused.wake.async_wait(kNoThrow);
         // No room came back in all that time: a reader that only waits gives its up.
         if (!ec) budget_->close_one(Clock::now());
+        // A read raced against a deadline gives up its wait with it.
+        const asio::cancellation_state cancelled = co_await asio::this_coro::cancellation_state;
+        if (cancelled.cancelled() != asio::cancellation_type::none) co_return Room::Cancelled;
     }
 }
 
@@ -210,9 +215,14 @@ Expected<std::size_t, IoError> LineReader::fill_result(const std::error_code& ec
 
 asio::awaitable<std::pair<std::error_code, std::size_t>> LineReader::read_into_buffer() {
     if (at_end_) co_return std::pair{std::error_code(asio::error::eof), std::size_t{0}};
-    if (!co_await room_within_budget()) {
-        static_cast<void>(give_up_for_budget());
-        co_return std::pair{std::error_code(asio::error::eof), std::size_t{0}};
+    switch (co_await room_within_budget()) {
+        case Room::Made:
+            break;
+        case Room::Cancelled:
+            co_return std::pair{std::error_code(asio::error::operation_aborted), std::size_t{0}};
+        case Room::Closed:
+            static_cast<void>(give_up_for_budget());
+            co_return std::pair{std::error_code(asio::error::eof), std::size_t{0}};
     }
     const std::size_t offered = capacity_ - end_;
     auto [ec, count] = co_await stream_.async_read_some(asio::buffer(buffer_.get() + end_, offered), kNoThrow);
@@ -267,7 +277,9 @@ asio::awaitable<Expected<std::size_t, IoError>> LineReader::fill_next(Clock::dur
         // A failed wait is left to the read to report.
         if (ec) co_return co_await fill();
         wait = true;
-        if (!co_await room_within_budget()) co_return unexpected(give_up_for_budget());
+        const Room room = co_await room_within_budget();
+        if (room == Room::Closed) co_return unexpected(give_up_for_budget());
+        if (room == Room::Cancelled) co_return fill_result(asio::error::operation_aborted, 0);
         const std::size_t offered = capacity_ - end_;
         const std::size_t count = stream_.read_some(asio::buffer(buffer_.get() + end_, offered), ec);
         if (ec == asio::error::would_block || ec == asio::error::try_again) continue;  // woken for nothing

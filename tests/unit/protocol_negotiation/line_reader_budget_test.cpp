@@ -76,6 +76,22 @@ TEST(LineReaderBudgetTest, BuffersOfTheFirstSizeNeverCountOrWait) {
     EXPECT_EQ(none.closed_readers(), 0u);
 }
 
+// A paused read raced against a deadline ends with it, its bytes kept (a negotiation line,
+// a sibling's reply).
+TEST(LineReaderBudgetTest, APausedReadEndsAtItsDeadline) {
+    ReadBufferBudget none(0, 1h);
+    Side side(none);
+    side.pair.send(std::string(20'000, 'd'));
+    bool passed = false;
+    side.pair.run([&]() -> asio::awaitable<void> {
+        auto line = co_await side.reader->read_line(LineReader::Clock::now() + 10ms);
+        passed = line && !*line;
+    }());
+    EXPECT_TRUE(passed);
+    EXPECT_EQ(side.reader->buffered(), std::string(kReadBufferBytes, 'd'));
+    EXPECT_EQ(none.paused_readers(), 0u);
+}
+
 TEST(LineReaderBudgetTest, AReaderPastTheBudgetIsPausedUntilRoomComesBack) {
     ReadBufferBudget budget(kTotal, 1h);
     Side holder(budget), waiter(budget);
