@@ -81,7 +81,8 @@ TEST(ReadBudgetTest, UnfinishedLinesOfManyClientsHoldNoMoreThanTheBudget) {
     // Eight clients send 60 MiB of a line each (under the 64 MiB limit) and wait: each
     // would hold a 64 MiB buffer, twice the budget in all.
     constexpr std::size_t kHolders = 8;
-    const std::string unfinished = R"({"id":1,"method":"gossip.inject","params":{"pad":")" + std::string(60 * kMiB, 'u');
+    const std::string unfinished =
+        R"({"id":1,"method":"gossip.inject","params":{"pad":")" + std::string(60 * kMiB, 'u');
     std::vector<Connection> holders;
     for (std::size_t i = 0; i < kHolders; ++i) holders.push_back(Connection::negotiated(socket));
     std::vector<std::thread> senders;

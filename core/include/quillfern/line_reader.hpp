@@ -44,7 +44,8 @@ inline constexpr std::size_t kReadBufferBudgetBytes = std::size_t{256} * 1024 * 
 inline constexpr std::chrono::milliseconds kReadBudgetPatience{1000};
 inline constexpr std::size_t kReadBudgetProgressBytes = std::size_t{1} * 1024 * 1024;
 // The read error of a reader the budget closed.
-inline constexpr std::string_view kReadBudgetClosedText = "read buffer budget spent: the longest unfinished line is dropped";
+inline constexpr std::string_view kReadBudgetClosedText =
+    "read buffer budget spent: the longest unfinished line is dropped";
 
 // The bytes held by grown read buffers (those past kReadBufferBytes, counted at their
 // capacity) across every reader that shares the budget; the process's readers share

@@ -10,10 +10,10 @@
 
 #include <asio/buffer.hpp>
 #include <asio/cancellation_state.hpp>
-#include <asio/this_coro.hpp>
 #include <asio/error.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 
 #if defined(__SSE2__)
@@ -216,10 +216,8 @@ Expected<std::size_t, IoError> LineReader::fill_result(const std::error_code& ec
 asio::awaitable<std::pair<std::error_code, std::size_t>> LineReader::read_into_buffer() {
     if (at_end_) co_return std::pair{std::error_code(asio::error::eof), std::size_t{0}};
     switch (co_await room_within_budget()) {
-        case Room::Made:
-            break;
-        case Room::Cancelled:
-            co_return std::pair{std::error_code(asio::error::operation_aborted), std::size_t{0}};
+        case Room::Made: break;
+        case Room::Cancelled: co_return std::pair{std::error_code(asio::error::operation_aborted), std::size_t{0}};
         case Room::Closed:
             static_cast<void>(give_up_for_budget());
             co_return std::pair{std::error_code(asio::error::eof), std::size_t{0}};
@@ -258,8 +256,8 @@ asio::awaitable<Expected<std::size_t, IoError>> LineReader::fill_next(Clock::dur
                 waiting.wake.expires_after(release_after);
             }
             set_waiting(begin_ != end_);
-            auto winner =
-                co_await (stream_.async_wait(asio::socket_base::wait_read, kNoThrow) || waiting.wake.async_wait(kNoThrow));
+            auto winner = co_await (stream_.async_wait(asio::socket_base::wait_read, kNoThrow) ||
+                                    waiting.wake.async_wait(kNoThrow));
             set_waiting(false);
             if (winner.index() == 1) {
                 const auto [timer_ec] = std::get<1>(winner);

@@ -23,9 +23,9 @@ struct ReadBufferBudget::Holder : std::enable_shared_from_this<Holder> {
 
     // Under the budget's mutex:
     std::size_t held = 0;
-    bool waiting = false;     // on its socket or for room, with an unfinished line
-    bool wants_room = false;  // paused
-    bool closing = false;     // chosen to be closed
+    bool waiting = false;             // on its socket or for room, with an unfinished line
+    bool wants_room = false;          // paused
+    bool closing = false;             // chosen to be closed
     Clock::time_point progress_at{};  // when it last completed progress_bytes received
     std::size_t progress = 0;         // bytes received since
 };

@@ -142,9 +142,8 @@ TEST(LineReaderBudgetTest, WhenTheBudgetStaysSpentTheLargestStalledLineIsClosed)
         waiter.pair.run([&]() -> asio::awaitable<void> { waited = co_await next_line(*waiter.reader, 1h); }());
     });
     std::string closed;
-    std::thread smaller([&] {
-        small.pair.run([&]() -> asio::awaitable<void> { co_await next_line(*small.reader, 1h); }());
-    });
+    std::thread smaller(
+        [&] { small.pair.run([&]() -> asio::awaitable<void> { co_await next_line(*small.reader, 1h); }()); });
     stalled.pair.run([&]() -> asio::awaitable<void> {
         closed = co_await next_line(*stalled.reader, 1h);
         stalled.reader.reset();  // the connection ends

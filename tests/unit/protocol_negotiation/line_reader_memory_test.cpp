@@ -110,17 +110,42 @@ TEST(LineReaderMemoryTest, AGrownBufferBetweenTwoLines) {
     const std::string quiet = std::string(100'000, 'q') + "\n";
     const Between cases[] = {
         // Neither given back in between nor grown again: every read of the second line had it.
-        {"a peer that keeps sending keeps its grown buffer", batch, std::chrono::hours(1), false, batch,
-         {batch, batch}, true},
-        {"a buffer grown past what is kept goes back at once", huge, std::chrono::hours(1), false, "after\n",
-         {huge, "after\n"}, false},
-        {"a quiet peer gives its grown buffer back while it waits", quiet, std::chrono::milliseconds(0), true,
-         "after\n", {quiet, "after\n"}, false},
+        {"a peer that keeps sending keeps its grown buffer",
+         batch,
+         std::chrono::hours(1),
+         false,
+         batch,
+         {batch, batch},
+         true},
+        {"a buffer grown past what is kept goes back at once",
+         huge,
+         std::chrono::hours(1),
+         false,
+         "after\n",
+         {huge, "after\n"},
+         false},
+        {"a quiet peer gives its grown buffer back while it waits",
+         quiet,
+         std::chrono::milliseconds(0),
+         true,
+         "after\n",
+         {quiet, "after\n"},
+         false},
         // What the peer sent after the long line moves into a buffer of the first size.
-        {"a small remainder leaves a buffer past what is kept at once", huge + "x", std::chrono::hours(1), false,
-         "yz\n", {huge, "xyz\n"}, false},
-        {"a small remainder leaves a grown buffer when the peer goes quiet", almost_kept + "x",
-         std::chrono::milliseconds(0), true, "yz\n", {almost_kept, "xyz\n"}, false},
+        {"a small remainder leaves a buffer past what is kept at once",
+         huge + "x",
+         std::chrono::hours(1),
+         false,
+         "yz\n",
+         {huge, "xyz\n"},
+         false},
+        {"a small remainder leaves a grown buffer when the peer goes quiet",
+         almost_kept + "x",
+         std::chrono::milliseconds(0),
+         true,
+         "yz\n",
+         {almost_kept, "xyz\n"},
+         false},
     };
     for (const Between& c : cases) {
         SocketPair pair;
@@ -143,8 +168,8 @@ TEST(LineReaderMemoryTest, AGrownBufferBetweenTwoLines) {
 // and sends the rest after the reader's quiet-spell timer (0 ms) has had time to fire or,
 // `until_fitted`, once the buffer has shrunk to the bytes it holds. `seen.capacities`
 // gets the capacity before the pause and when the rest is sent.
-asio::awaitable<void> take_split_line(LineReader& reader, SocketPair& pair, const std::string& line,
-                                      bool until_fitted, Observed& seen) {
+asio::awaitable<void> take_split_line(LineReader& reader, SocketPair& pair, const std::string& line, bool until_fitted,
+                                      Observed& seen) {
     using namespace asio::experimental::awaitable_operators;
     while (reader.buffered().size() < line.size() / 2) co_await reader.fill();
     seen.capacities.push_back(reader.capacity());
