@@ -9,15 +9,18 @@
 #include <utility>
 
 #include <asio/buffer.hpp>
+#include <asio/cancellation_state.hpp>
 #include <asio/error.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/steady_timer.hpp>
+#include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+#include "line_reader_holder.hpp"
 #include "quillfern/no_throw.hpp"
 #include "quillfern/text.hpp"
 
@@ -63,77 +66,146 @@ std::size_t find_newline(const char* data, std::size_t from, std::size_t end, bo
 #endif
 }
 
-char* allocate_buffer(std::size_t bytes) {
-    void* p = std::malloc(bytes);
+// A buffer of `capacity` bytes to read into and the padding after them.
+char* allocate_buffer(std::size_t capacity) {
+    void* p = std::malloc(capacity + kReadPaddingBytes);
     if (p == nullptr) throw std::bad_alloc();
     return static_cast<char*>(p);
 }
+
+// The bytes a buffer of `capacity` counts against the budget: none at the first size.
+std::size_t counted(std::size_t capacity) noexcept { return capacity > kReadBufferBytes ? capacity : 0; }
 
 }  // namespace
 
 void LineReader::FreeBuffer::operator()(char* p) const noexcept { std::free(p); }
 
-LineReader::LineReader(transport::TransportStream stream, std::size_t max_line_bytes)
+LineReader::LineReader(transport::TransportStream stream, std::size_t max_line_bytes, ReadBufferBudget& budget)
     : stream_(std::move(stream)),
+      budget_(&budget),
       buffer_(allocate_buffer(kReadBufferBytes)),
       capacity_(kReadBufferBytes),
       max_line_bytes_(max_line_bytes) {}
 
 void LineReader::consume(std::size_t count) noexcept { begin_ += std::min(count, end_ - begin_); }
 
-void LineReader::reallocate(std::size_t capacity) {
-    const std::size_t kept = end_ - begin_;
-    if (begin_ == 0 && kept > 0) {
-        // The bytes are already at the start: the allocator may grow the block where it
-        // lies (or remap it), without copying them.
-        void* grown = std::realloc(buffer_.get(), capacity);
-        if (grown == nullptr) throw std::bad_alloc();
-        static_cast<void>(buffer_.release());
-        buffer_.reset(static_cast<char*>(grown));
-    } else {
-        std::unique_ptr<char, FreeBuffer> fresh(allocate_buffer(capacity));
-        std::memcpy(fresh.get(), buffer_.get() + begin_, kept);
-        buffer_ = std::move(fresh);
+ReadBufferBudget::Holder& LineReader::holder() {
+    if (!holder_) {
+        holder_ = std::shared_ptr<ReadBufferBudget::Holder>(
+            new ReadBufferBudget::Holder(*budget_, stream_.get_executor()), [](ReadBufferBudget::Holder* holder) {
+                try {
+                    holder->budget.leave(*holder);
+                } catch (...) {
+                    // Only the budget's lock can fail here; the reader's bytes stay counted.
+                }
+                delete holder;
+            });
+        budget_->join(*holder_);
     }
-    capacity_ = capacity;
+    return *holder_;
+}
+
+void LineReader::set_waiting(bool waiting, bool wants_room) {
+    if (holder_) budget_->set_waiting(*holder_, waiting, wants_room);
+}
+
+IoError LineReader::give_up_for_budget() {
+    at_end_ = closed_ = true;
+    // Nothing more is read: the unfinished line's memory goes back at once.
+    begin_ = end_ = scan_ = 0;
+    shrink_to_fit(false);
+    return IoError(IoErrorKind::Other, std::string(kReadBudgetClosedText));
+}
+
+void LineReader::move_to_front() noexcept {
+    if (begin_ == 0) return;
+    std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
+    end_ -= begin_;
     scan_ = scan_ > begin_ ? scan_ - begin_ : 0;
-    end_ = kept;
     begin_ = 0;
 }
 
-void LineReader::give_back_grown_buffer() {
-    if (begin_ != end_ || capacity_ <= kReadBufferBytes) return;
-    begin_ = end_ = scan_ = 0;
-    // Freed before the small one is taken: the two are never held at once.
-    buffer_.reset();
-    buffer_.reset(allocate_buffer(kReadBufferBytes));
-    capacity_ = kReadBufferBytes;
+bool LineReader::reallocate(std::size_t capacity) {
+    const std::size_t before = counted(capacity_);
+    const std::size_t after = counted(capacity);
+    if (after > before && !budget_->hold(holder(), after)) return false;
+    try {
+        const std::size_t kept = end_ - begin_;
+        if (begin_ == 0 && kept > 0) {
+            // The bytes are already at the start: the allocator may resize the block where
+            // it lies (or remap it), without copying them.
+            void* resized = std::realloc(buffer_.get(), capacity + kReadPaddingBytes);
+            if (resized == nullptr) throw std::bad_alloc();
+            static_cast<void>(buffer_.release());
+            buffer_.reset(static_cast<char*>(resized));
+        } else {
+            std::unique_ptr<char, FreeBuffer> fresh(allocate_buffer(capacity));
+            std::memcpy(fresh.get(), buffer_.get() + begin_, kept);
+            buffer_ = std::move(fresh);
+        }
+        scan_ = scan_ > begin_ ? scan_ - begin_ : 0;
+        end_ = kept;
+        begin_ = 0;
+    } catch (...) {
+        if (after > before) budget_->hold(*holder_, before);
+        throw;
+    }
+    capacity_ = capacity;
+    if (after < before) budget_->hold(*holder_, after);
+    return true;
 }
 
-void LineReader::make_room() {
+void LineReader::shrink_to_fit(bool small_only) {
+    if (capacity_ <= kReadBufferBytes) return;
+    if (begin_ == end_) begin_ = end_ = scan_ = 0;
+    const std::size_t target = std::max(end_ - begin_, kReadBufferBytes);
+    if (target >= capacity_ || (small_only && target > kReadBufferBytes)) return;
+    if (target > kReadBufferBytes) move_to_front();  // then the block shrinks where it lies
+    reallocate(target);
+}
+
+bool LineReader::make_room() {
     if (begin_ == end_) begin_ = end_ = scan_ = 0;
     const std::size_t size = capacity_;
     // Move the unconsumed tail to the front once it leaves less than half the buffer free.
-    if (begin_ > 0 && size - end_ < size / 2) {
-        std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
-        end_ -= begin_;
-        scan_ = scan_ > begin_ ? scan_ - begin_ : 0;
-        begin_ = 0;
-    }
-    if (end_ == size) {
-        // Only a line longer than the buffer gets here: grow up to the line limit.
-        reallocate(std::max(size + 1, std::min(size * 2, max_line_bytes_ + 1)));
+    if (begin_ > 0 && size - end_ < size / 2) move_to_front();
+    // Only a line longer than the buffer gets here: grow up to the line limit.
+    if (end_ == size) return reallocate(std::max(size + 1, std::min(size * 2, max_line_bytes_ + 1)));
+    return true;
+}
+
+asio::awaitable<LineReader::Room> LineReader::room_within_budget() {
+    if (make_room()) co_return Room::Made;
+    // Paused: nothing is read until another reader gives room back.
+    ReadBufferBudget::Holder& paused = holder();
+    struct Unpause {
+        LineReader& reader;
+        ~Unpause() { reader.set_waiting(false); }
+    } unpause{*this};
+    budget_->set_waiting(paused, true, true);
+    for (;;) {
+        if (budget_->closing(paused)) co_return Room::Closed;
+        if (make_room()) co_return Room::Made;
+        paused.wake.expires_after(budget_->patience());
+        auto [ec] = co_await paused.wake.async_wait(kNoThrow);
+        // No room came back in all that time: a reader that only waits gives its up.
+        if (!ec) budget_->close_one(Clock::now());
+        // A read raced against a deadline gives up its wait with it.
+        const asio::cancellation_state cancelled = co_await asio::this_coro::cancellation_state;
+        if (cancelled.cancelled() != asio::cancellation_type::none) co_return Room::Cancelled;
     }
 }
 
-void LineReader::count_read(const std::error_code& ec, std::size_t count, std::size_t offered) noexcept {
+void LineReader::count_read(const std::error_code& ec, std::size_t count, std::size_t offered) {
     end_ += count;
+    if (holder_ && count > 0 && capacity_ > kReadBufferBytes) budget_->received(*holder_, count, Clock::now());
     drained_ = !ec && count < offered;
     // After the end or a failure nothing more can come: later reads report the end.
     if (ec && ec != asio::error::operation_aborted) at_end_ = true;
 }
 
-Expected<std::size_t, IoError> LineReader::fill_result(const std::error_code& ec, std::size_t count) {
+Expected<std::size_t, IoError> LineReader::fill_result(const std::error_code& ec, std::size_t count) const {
+    if (closed_) return unexpected(IoError(IoErrorKind::Other, std::string(kReadBudgetClosedText)));
     if (ec && count == 0) {
         if (ec == asio::error::eof) return std::size_t{0};
         return unexpected(IoError::from_error_code(ec));
@@ -143,7 +215,13 @@ Expected<std::size_t, IoError> LineReader::fill_result(const std::error_code& ec
 
 asio::awaitable<std::pair<std::error_code, std::size_t>> LineReader::read_into_buffer() {
     if (at_end_) co_return std::pair{std::error_code(asio::error::eof), std::size_t{0}};
-    make_room();
+    switch (co_await room_within_budget()) {
+        case Room::Made: break;
+        case Room::Cancelled: co_return std::pair{std::error_code(asio::error::operation_aborted), std::size_t{0}};
+        case Room::Closed:
+            static_cast<void>(give_up_for_budget());
+            co_return std::pair{std::error_code(asio::error::eof), std::size_t{0}};
+    }
     const std::size_t offered = capacity_ - end_;
     auto [ec, count] = co_await stream_.async_read_some(asio::buffer(buffer_.get() + end_, offered), kNoThrow);
     // Counted here, so bytes that arrive while a race is being cancelled are kept.
@@ -158,31 +236,48 @@ asio::awaitable<Expected<std::size_t, IoError>> LineReader::fill() {
 
 asio::awaitable<Expected<std::size_t, IoError>> LineReader::fill_next(Clock::duration release_after) {
     using namespace asio::experimental::awaitable_operators;
-    const bool empty = begin_ == end_;
-    if (empty && capacity_ > kKeptReadBufferBytes) give_back_grown_buffer();
+    // A buffer too big to keep goes back once what it holds fits the first size.
+    if (capacity_ > kKeptReadBufferBytes) shrink_to_fit(true);
     // A grown buffer is never left to a read that waits: its memory could not go back then.
-    const bool wait_first = drained_ || (empty && capacity_ > kReadBufferBytes);
+    const bool grown = capacity_ > kReadBufferBytes;
     // A read of a socket in blocking mode could hold up the whole worker.
-    if (!wait_first || at_end_ || !stream_.non_blocking()) co_return co_await fill();
+    if ((!drained_ && !grown) || at_end_ || !stream_.non_blocking()) co_return co_await fill();
+    // A socket that the last read did not drain is read at once, without waiting.
+    bool wait = drained_;
+    bool fitted = false;  // shrunk to what it holds during this quiet spell
     for (;;) {
         std::error_code ec;
-        if (begin_ == end_ && capacity_ > kReadBufferBytes) {
-            asio::steady_timer timer(stream_.get_executor(), release_after);
-            auto winner =
-                co_await (stream_.async_wait(asio::socket_base::wait_read, kNoThrow) || timer.async_wait(kNoThrow));
-            if (winner.index() == 0) {
-                ec = std::get<0>(std::get<0>(winner));
+        if (wait && capacity_ > kReadBufferBytes) {
+            ReadBufferBudget::Holder& waiting = holder();
+            if (budget_->closing(waiting)) co_return unexpected(give_up_for_budget());
+            if (fitted) {
+                waiting.wake.expires_at(Clock::time_point::max());
             } else {
-                // The peer has gone quiet: the long line's memory goes back while it is.
-                give_back_grown_buffer();
-                std::tie(ec) = co_await stream_.async_wait(asio::socket_base::wait_read, kNoThrow);
+                waiting.wake.expires_after(release_after);
             }
-        } else {
+            set_waiting(begin_ != end_);
+            auto winner = co_await (stream_.async_wait(asio::socket_base::wait_read, kNoThrow) ||
+                                    waiting.wake.async_wait(kNoThrow));
+            set_waiting(false);
+            if (winner.index() == 1) {
+                const auto [timer_ec] = std::get<1>(winner);
+                if (!timer_ec) {
+                    // The peer has gone quiet: the memory its bytes do not fill goes back while it is.
+                    shrink_to_fit(false);
+                    fitted = true;
+                }
+                continue;  // woken by the budget, or quiet: look again
+            }
+            ec = std::get<0>(std::get<0>(winner));
+        } else if (wait) {
             std::tie(ec) = co_await stream_.async_wait(asio::socket_base::wait_read, kNoThrow);
         }
         // A failed wait is left to the read to report.
         if (ec) co_return co_await fill();
-        make_room();
+        wait = true;
+        const Room room = co_await room_within_budget();
+        if (room == Room::Closed) co_return unexpected(give_up_for_budget());
+        if (room == Room::Cancelled) co_return fill_result(asio::error::operation_aborted, 0);
         const std::size_t offered = capacity_ - end_;
         const std::size_t count = stream_.read_some(asio::buffer(buffer_.get() + end_, offered), ec);
         if (ec == asio::error::would_block || ec == asio::error::try_again) continue;  // woken for nothing
@@ -197,11 +292,9 @@ asio::awaitable<Expected<std::optional<std::size_t>, IoError>> LineReader::fill_
     auto winner = co_await (read_into_buffer() || timer.async_wait(kNoThrow));
     if (winner.index() == 1) co_return std::optional<std::size_t>{};
     auto [ec, count] = std::get<0>(winner);
-    if (ec && count == 0) {
-        if (ec == asio::error::eof) co_return std::optional<std::size_t>{0};
-        co_return unexpected(IoError::from_error_code(ec));
-    }
-    co_return std::optional<std::size_t>{count};
+    auto got = fill_result(ec, count);
+    if (!got) co_return unexpected(std::move(got).error());
+    co_return std::optional<std::size_t>{*got};
 }
 
 asio::awaitable<Expected<bool, IoError>> LineReader::ensure(std::size_t count) {
@@ -253,7 +346,7 @@ asio::awaitable<Expected<std::optional<std::string_view>, LineError>> LineReader
         if (!line) co_return unexpected(std::move(line).error());
         if (*line) co_return std::optional<std::string_view>{**line};
         // A long line is used up: its memory goes back before the reader waits again.
-        if (!at_end_) give_back_grown_buffer();
+        if (!at_end_) shrink_to_fit(true);
 
         Expected<std::optional<std::size_t>, IoError> got = std::optional<std::size_t>{};
         if (deadline) {

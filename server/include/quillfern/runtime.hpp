@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -75,6 +76,8 @@ asio::awaitable<void> offload_line_work(std::size_t text_bytes, std::function<vo
 // Gives memory that big lines left in the allocator back to the system: soon, and at
 // most about once a second however often it is asked. Never throws.
 void trim_memory_soon() noexcept;
+// How many times so far memory was given back that way.
+std::uint64_t memory_trims() noexcept;
 
 // Ends the pool: the work under way finishes, work not begun is dropped, later work runs
 // on its caller's thread. The runtime's teardown calls it once its workers have stopped,

@@ -112,9 +112,10 @@ public:
     // Answers one line; false when the connection must end.
     asio::awaitable<bool> answer(std::string_view line, const std::shared_ptr<gossip::GossipStore>& store) {
         const bool answered = co_await dispatch::append_reply(sink_, line, store);
+        // A big line leaves memory behind whether it was answered or not.
+        if (line.size() > dispatch::kOffloadLineBytes) trim_memory_soon();
         if (!answered) co_return false;
         pending_.push_back('\n');
-        if (line.size() > dispatch::kOffloadLineBytes) trim_memory_soon();
         co_return true;
     }
 

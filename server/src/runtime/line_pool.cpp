@@ -100,6 +100,7 @@ LinePool* line_pool() {
 }
 
 std::atomic<bool> trim_scheduled{false};
+std::atomic<std::uint64_t> trims_done{0};
 std::atomic<Clock::rep> last_trim{0};
 
 // Trimming waits this long after it was asked for, so that the line's connection has
@@ -144,6 +145,7 @@ void trim_memory_soon() noexcept {
             if (!ec) {
                 ::malloc_trim(0);
                 last_trim = Clock::now().time_since_epoch().count();
+                trims_done.fetch_add(1);
             }
             trim_scheduled = false;
         });
@@ -151,6 +153,8 @@ void trim_memory_soon() noexcept {
         trim_scheduled = false;  // no memory for the timer: the next big line asks again
     }
 }
+
+std::uint64_t memory_trims() noexcept { return trims_done.load(); }
 
 void stop_line_pool() noexcept {
     std::unique_ptr<LinePool> stopping;

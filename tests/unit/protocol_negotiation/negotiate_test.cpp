@@ -162,35 +162,37 @@ asio::awaitable<void> negotiate_silently_then_send(LineReader& reader, SocketPai
     }
 }
 
-TEST(NegotiateTest, SilenceUntilTheTimeLimitMeansNoProtocolAndNothingLogged) {
-    for (std::uint64_t timeout_ms : {0u, 1u, 5u}) {
+// The time limit passes before a whole line came: no protocol and nothing logged, and
+// what the client sends next (after the limit) is the line loop's.
+TEST(NegotiateTest, AtTheTimeLimitThereIsNoProtocolAndWhatCameStaysForTheLineLoop) {
+    struct Late {
+        std::string_view before;  // sent before the negotiation starts
+        std::uint64_t timeout_ms;
+        std::string_view later;  // sent once the time limit has passed
+        std::string_view rest;
+    };
+    const Late cases[] = {
+        // A negotiation line that comes after the limit is just the first request line.
+        {"", 0, "PROTOCOLS: jsonrpc\n", "PROTOCOLS: jsonrpc\n"},
+        {"", 1, "PROTOCOLS: jsonrpc\n", "PROTOCOLS: jsonrpc\n"},
+        {"", 5, "PROTOCOLS: jsonrpc\n", "PROTOCOLS: jsonrpc\n"},
+        // A partial line at the limit is kept for what comes next.
+        {"{\"id\":1,", 1, "\"method\":\"health.liveness\"}\n", "{\"id\":1,\"method\":\"health.liveness\"}\n"},
+    };
+    for (const Late& c : cases) {
         SocketPair pair;
+        pair.send(c.before);
         log::testing::Capture capture;
         Exchange out;
         {
             LineReader reader(std::move(pair.server));
-            // A negotiation line that comes after the limit is just the first request line.
-            pair.run(negotiate_silently_then_send(reader, pair, timeout_ms, "PROTOCOLS: jsonrpc\n", out));
+            pair.run(negotiate_silently_then_send(reader, pair, c.timeout_ms, c.later, out));
         }
-        EXPECT_EQ(out.outcome, "none") << timeout_ms;
-        EXPECT_EQ(out.rest, "PROTOCOLS: jsonrpc\n") << timeout_ms;
-        EXPECT_EQ(capture.events(), std::vector<std::string>{}) << timeout_ms;
-        EXPECT_EQ(pair.receive_all(), "") << timeout_ms;
+        EXPECT_EQ(out.outcome, "none") << c.before << c.timeout_ms;
+        EXPECT_EQ(out.rest, c.rest) << c.before << c.timeout_ms;
+        EXPECT_EQ(capture.events(), std::vector<std::string>{}) << c.before << c.timeout_ms;
+        EXPECT_EQ(pair.receive_all(), "") << c.before << c.timeout_ms;
     }
-}
-
-TEST(NegotiateTest, APartialLineAtTheTimeLimitIsKeptForWhatComesNext) {
-    SocketPair pair;
-    pair.send("{\"id\":1,");
-    log::testing::Capture capture;
-    Exchange out;
-    {
-        LineReader reader(std::move(pair.server));
-        pair.run(negotiate_silently_then_send(reader, pair, 1, "\"method\":\"health.liveness\"}\n", out));
-    }
-    EXPECT_EQ(out.outcome, "none");
-    EXPECT_EQ(out.rest, "{\"id\":1,\"method\":\"health.liveness\"}\n");
-    EXPECT_EQ(capture.events(), std::vector<std::string>{});
 }
 
 TEST(NegotiateTest, AnAnswerThatCannotBeWrittenIsTheOutcomeAndNotLogged) {
