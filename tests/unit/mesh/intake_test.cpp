@@ -27,6 +27,7 @@
 #include "quillfern/transport.hpp"
 #include "run_task.hpp"
 #include "socket_pair.hpp"
+#include "started_store.hpp"
 #include "temp_dir.hpp"
 
 namespace quillfern::mesh {
@@ -37,12 +38,6 @@ using quillfern::testing::EnvGuard;
 using quillfern::testing::TempDir;
 
 using testing::kNow;
-
-std::shared_ptr<gossip::GossipStore> started_store() {
-    auto store = std::make_shared<gossip::GossipStore>("gate-a", testing::FakeClock::at(kNow));
-    EXPECT_TRUE(store->start().has_value());
-    return store;
-}
 
 // What the fake thornKit does with each connection.
 struct Behaviour {
@@ -183,7 +178,7 @@ protected:
     EnvGuard thornkit_env_{"QUILLFERN_THORNKIT_SOCK", socket_path_};
     log::testing::Capture capture_{"quillfern_server::dispatch=debug"};
     asio::io_context ctx_;
-    std::shared_ptr<gossip::GossipStore> store_ = started_store();
+    std::shared_ptr<gossip::GossipStore> store_ = ::quillfern::testing::make_started_store();
     std::unique_ptr<FakeThornKit> thornkit_;
 };
 
@@ -233,7 +228,7 @@ TEST_F(GossipSpread, UndecodableElementsAreNotSentToThornKit) {
 TEST_F(GossipSpread, SenderDefaultsToUnknown) {
     for (const char* from_member : {"", R"("from":42,)", R"("from":null,)"}) {
         SCOPED_TRACE(from_member);
-        store_ = started_store();
+        store_ = ::quillfern::testing::make_started_store();
         EXPECT_EQ(spread(std::string("{") + from_member + R"("entries":[)" + entry_json("k1", "n1") + "]}"),
                   counts(1, 0));
         auto peers = store_->peer_stats();

@@ -27,6 +27,7 @@
 #include <asio/write.hpp>
 
 #include "quillfern/transport.hpp"
+#include "run_task.hpp"
 
 namespace quillfern::transport {
 namespace {
@@ -38,14 +39,10 @@ void rethrow(std::exception_ptr error) {
     if (error) std::rethrow_exception(error);
 }
 
+// Runs `task`, and whatever else the context holds, to the end.
 template <class T>
 T run_on(asio::io_context& io, asio::awaitable<T> task) {
-    std::optional<T> result;
-    asio::co_spawn(
-        io, [&]() -> asio::awaitable<void> { result.emplace(co_await std::move(task)); }, rethrow);
-    io.restart();
-    io.run();
-    return std::move(*result);
+    return ::quillfern::testing::run_task(io, std::move(task), ::quillfern::testing::RunUntil::Idle);
 }
 
 // asio opens its reactor's descriptors with the first socket it registers; do that
@@ -106,7 +103,7 @@ void expect_error(const IoError& error, IoErrorKind kind, const std::string& mes
 }
 
 // A short temporary directory (socket paths are limited to 107 bytes) and an io_context.
-class SocketTest : public testing::Test {
+class SocketTest : public ::testing::Test {
 protected:
     void SetUp() override {
         char pattern[] = "/tmp/qft-XXXXXX";
@@ -218,7 +215,7 @@ struct LiveListenerCase {
     bool full;  // the backlog is filled before the second bind
 };
 
-class UnixBindBesideLiveListener : public SocketTest, public testing::WithParamInterface<LiveListenerCase> {};
+class UnixBindBesideLiveListener : public SocketTest, public ::testing::WithParamInterface<LiveListenerCase> {};
 
 TEST_P(UnixBindBesideLiveListener, LeavesItsSocketAndFailsAsATakenAddress) {
     const LiveListenerCase& c = GetParam();
@@ -279,7 +276,7 @@ TEST_F(UnixBind, LeavesALiveSocketOfAnotherType) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Listeners, UnixBindBesideLiveListener,
-                         testing::Values(LiveListenerCase{"Idle", SOMAXCONN, false},
+                         ::testing::Values(LiveListenerCase{"Idle", SOMAXCONN, false},
                                          LiveListenerCase{"WithAFullBacklog", 0, true}),
                          [](const auto& info) { return info.param.name; });
 
@@ -308,7 +305,7 @@ struct ForeignFileCase {
     mode_t type;  // S_IFREG, S_IFDIR, S_IFLNK
 };
 
-class UnixBindBesideForeignFile : public SocketTest, public testing::WithParamInterface<ForeignFileCase> {};
+class UnixBindBesideForeignFile : public SocketTest, public ::testing::WithParamInterface<ForeignFileCase> {};
 
 TEST_P(UnixBindBesideForeignFile, LeavesTheFileAloneAndFailsWithTheSystemError) {
     std::string path = dir + "/q.sock";
@@ -329,7 +326,7 @@ TEST_P(UnixBindBesideForeignFile, LeavesTheFileAloneAndFailsWithTheSystemError) 
 
 INSTANTIATE_TEST_SUITE_P(
     Files, UnixBindBesideForeignFile,
-    testing::Values(
+    ::testing::Values(
         ForeignFileCase{"RegularFile",
                         [](const std::string&, const std::string& path) { std::ofstream(path) << "user data"; },
                         S_IFREG},
@@ -634,7 +631,7 @@ struct FamilyCase {
     std::function<TransportEndpoint(const std::string& dir, const TransportListener&)> connect_endpoint;
 };
 
-class AcceptEachFamily : public SocketTest, public testing::WithParamInterface<FamilyCase> {
+class AcceptEachFamily : public SocketTest, public ::testing::WithParamInterface<FamilyCase> {
 protected:
     Expected<TransportListener, IoError> bind_listener() { return run_on(io, GetParam().bind_endpoint(dir).bind()); }
 };
@@ -760,7 +757,7 @@ TEST_P(AcceptEachFamily, PeerEndIsSeenWithoutReading) {
 
 INSTANTIATE_TEST_SUITE_P(
     Families, AcceptEachFamily,
-    testing::Values(FamilyCase{"Unix", [](const std::string& dir) { return TransportEndpoint(Uds{dir + "/q.sock"}); },
+    ::testing::Values(FamilyCase{"Unix", [](const std::string& dir) { return TransportEndpoint(Uds{dir + "/q.sock"}); },
                                [](const std::string& dir, const TransportListener&) {
                                    return TransportEndpoint(Uds{dir + "/q.sock"});
                                }},
