@@ -30,6 +30,8 @@
 #include <thread>
 #include <vector>
 
+#include "loopback_listener.hpp"
+
 namespace quillfern::testing {
 
 class FakeLineServer {
@@ -89,17 +91,9 @@ public:
 
     // On TCP 127.0.0.1 with a port the system picks.
     static std::unique_ptr<FakeLineServer> on_tcp_port(Behaviour behaviour) {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof addr;
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 128) != 0 ||
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
-            ::close(fd);
-            throw std::runtime_error(std::string("bind tcp: ") + std::strerror(errno));
-        }
-        return std::unique_ptr<FakeLineServer>(new FakeLineServer(fd, {}, ntohs(addr.sin_port), std::move(behaviour)));
+        LoopbackListener listener(128);
+        const std::uint16_t port = listener.port();
+        return std::unique_ptr<FakeLineServer>(new FakeLineServer(listener.release(), {}, port, std::move(behaviour)));
     }
 
     ~FakeLineServer() { stop(); }

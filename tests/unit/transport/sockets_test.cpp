@@ -27,6 +27,7 @@
 #include <asio/write.hpp>
 
 #include "quillfern/transport.hpp"
+#include "loopback_listener.hpp"
 #include "run_task.hpp"
 
 namespace quillfern::transport {
@@ -440,25 +441,8 @@ TEST_F(UnixConnect, StaleSocketFileIsRefused) {
 using TcpSockets = SocketTest;
 
 // A bound TCP port with nothing listening on it: connections to it are refused.
-class ReservedPort {
-public:
-    ReservedPort() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) std::abort();
-        socklen_t length = sizeof(address);
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-    }
-    ReservedPort(const ReservedPort&) = delete;
-    ReservedPort& operator=(const ReservedPort&) = delete;
-    ~ReservedPort() { ::close(fd_); }
-    std::uint16_t port() const { return port_; }
-
-private:
-    int fd_;
-    std::uint16_t port_ = 0;
+struct ReservedPort : ::quillfern::testing::LoopbackListener {
+    ReservedPort() : LoopbackListener(std::nullopt) {}
 };
 
 SocketAddress loopback_v4(std::uint16_t port) {
