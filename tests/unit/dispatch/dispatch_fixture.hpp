@@ -2,29 +2,13 @@
 // directory and environment guards of tests/support, and a JSON parse that fails the test.
 #pragma once
 
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <cstdint>
-#include <cstdlib>
-#include <exception>
-#include <filesystem>
-#include <memory>
-#include <optional>
-#include <stdexcept>
-#include <string>
 #include <string_view>
-#include <system_error>
 #include <utility>
 
 #include <gtest/gtest.h>
-#include <asio/awaitable.hpp>
-#include <asio/co_spawn.hpp>
-#include <asio/io_context.hpp>
 
 #include "env_guard.hpp"
 #include "fake_clock.hpp"
-#include "quillfern/gossip.hpp"
 #include "quillfern/json.hpp"
 #include "run_task.hpp"
 #include "started_store.hpp"
@@ -32,11 +16,11 @@
 
 namespace quillfern::dispatch::testing {
 
+using ::quillfern::testing::EnvGuard;
 using ::quillfern::testing::FakeClock;
 using ::quillfern::testing::kNow;
 using ::quillfern::testing::make_started_store;
 using ::quillfern::testing::run_task;
-using ::quillfern::testing::EnvGuard;
 using ::quillfern::testing::TempDir;
 
 inline json::Value parse_json(std::string_view text) {

@@ -29,6 +29,7 @@
 #include "quillfern/transport.hpp"
 #include "loopback_listener.hpp"
 #include "run_task.hpp"
+#include "temp_dir.hpp"
 
 namespace quillfern::transport {
 namespace {
@@ -106,22 +107,25 @@ void expect_error(const IoError& error, IoErrorKind kind, const std::string& mes
 // A short temporary directory (socket paths are limited to 107 bytes) and an io_context.
 class SocketTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/qft-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(dir, ignored);
-    }
     // A path in the temporary directory exactly `length` bytes long.
     std::string path_of_length(std::size_t length) const {
         std::string prefix = dir + "/";
         return prefix + std::string(length - prefix.size(), 's');
     }
 
-    std::string dir;
+    // A bind at `path` fails as a taken address, and leaves no descriptor of its own open.
+    void expect_bind_refused_as_taken(const std::string& path) {
+        start_reactor(io);
+        const auto descriptors_before = open_descriptor_count();
+        auto refused = run_on(io, TransportEndpoint(Uds{path}).bind());
+        ASSERT_FALSE(refused.has_value());
+        expect_error(refused.error(), IoErrorKind::Os, "Address already in use (os error 98)");
+        EXPECT_EQ(refused.error().os_code(), EADDRINUSE);
+        EXPECT_EQ(open_descriptor_count(), descriptors_before);
+    }
+
+    ::quillfern::testing::TempDir temp_dir;
+    std::string dir = temp_dir.path();
     asio::io_context io;
 };
 
@@ -228,15 +232,7 @@ TEST_P(UnixBindBesideLiveListener, LeavesItsSocketAndFailsAsATakenAddress) {
         queued = fill_backlog(path);
         ASSERT_FALSE(queued.empty());
     }
-    start_reactor(io);
-    auto descriptors_before = open_descriptor_count();
-
-    auto second = run_on(io, TransportEndpoint(Uds{path}).bind());
-
-    ASSERT_FALSE(second.has_value());
-    expect_error(second.error(), IoErrorKind::Os, "Address already in use (os error 98)");
-    EXPECT_EQ(second.error().os_code(), EADDRINUSE);
-    EXPECT_EQ(open_descriptor_count(), descriptors_before);
+    ASSERT_NO_FATAL_FAILURE(expect_bind_refused_as_taken(path));
     // The file is still the live listener's: whatever it queued is still there, and a new
     // client still reaches it once there is room.
     for (int fd : queued) {
@@ -311,15 +307,7 @@ class UnixBindBesideForeignFile : public SocketTest, public ::testing::WithParam
 TEST_P(UnixBindBesideForeignFile, LeavesTheFileAloneAndFailsWithTheSystemError) {
     std::string path = dir + "/q.sock";
     GetParam().make(dir, path);
-    start_reactor(io);
-    auto descriptors_before = open_descriptor_count();
-
-    auto listener = run_on(io, TransportEndpoint(Uds{path}).bind());
-
-    ASSERT_FALSE(listener.has_value());
-    expect_error(listener.error(), IoErrorKind::Os, "Address already in use (os error 98)");
-    EXPECT_EQ(listener.error().os_code(), EADDRINUSE);
-    EXPECT_EQ(open_descriptor_count(), descriptors_before);
+    ASSERT_NO_FATAL_FAILURE(expect_bind_refused_as_taken(path));
     struct stat info {};
     ASSERT_EQ(::lstat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & S_IFMT, GetParam().type);
