@@ -12,8 +12,8 @@
 #include <asio/local/stream_protocol.hpp>
 
 #include "env_guard.hpp"
-#include "fake_line_server.hpp"
 #include "fake_clock.hpp"
+#include "fake_line_server.hpp"
 #include "quillfern/gossip.hpp"
 #include "quillfern/json.hpp"
 #include "quillfern/log.hpp"

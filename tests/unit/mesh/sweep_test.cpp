@@ -294,7 +294,8 @@ TEST_F(Sweep, EntriesTooLargeForAnyRequestAreCountedOncePerSweep) {
 // written: 8,000 of them are past a receiver's 64 MiB line limit in one request.
 TEST_F(Sweep, EntriesThatGrowWhenWrittenReachThePeerInRequestsWithinTheBound) {
     // Room for all of them in the queue, however it counts them.
-    auto store = testing::make_started_store("gate-a", testing::FakeClock::at(testing::kNow), gossip::StoreLimits{std::size_t{256} << 20});
+    auto store = testing::make_started_store("gate-a", testing::FakeClock::at(testing::kNow),
+                                             gossip::StoreLimits{std::size_t{256} << 20});
     const std::string controls(gossip::kMaxPeerTextBytes, '\x01');
     constexpr std::size_t kHostile = 8000, kGood = 100;
     for (std::size_t i = 0; i < kHostile; ++i) {

@@ -72,12 +72,12 @@ TEST_P(UnixSocketAddressRefuses, AsInvalidInput) {
 INSTANTIATE_TEST_SUITE_P(
     Paths, UnixSocketAddressRefuses,
     ::testing::Values(BadPathCase{"Length108", std::string(108, 'p'), "path must be shorter than SUN_LEN"},
-                    BadPathCase{"Length300", std::string(300, 'p'), "path must be shorter than SUN_LEN"},
-                    BadPathCase{"NulInside", "/tmp/a\0b.sock"s, "paths must not contain interior null bytes"},
-                    BadPathCase{"LeadingNul", "\0abstract"s, "paths must not contain interior null bytes"},
-                    // The NUL check comes first, even for a path that is also too long.
-                    BadPathCase{"NulAndTooLong", std::string(200, 'p') + '\0',
-                                "paths must not contain interior null bytes"}),
+                      BadPathCase{"Length300", std::string(300, 'p'), "path must be shorter than SUN_LEN"},
+                      BadPathCase{"NulInside", "/tmp/a\0b.sock"s, "paths must not contain interior null bytes"},
+                      BadPathCase{"LeadingNul", "\0abstract"s, "paths must not contain interior null bytes"},
+                      // The NUL check comes first, even for a path that is also too long.
+                      BadPathCase{"NulAndTooLong", std::string(200, 'p') + '\0',
+                                  "paths must not contain interior null bytes"}),
     [](const auto& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------------------
@@ -103,18 +103,18 @@ TEST_P(SocketAddressLiteral, ParsesOnlyCompleteLiterals) {
 INSTANTIATE_TEST_SUITE_P(
     Texts, SocketAddressLiteral,
     ::testing::Values(LiteralCase{"127.0.0.1:7800", "127.0.0.1:7800"}, LiteralCase{"0.0.0.0:0", "0.0.0.0:0"},
-                    LiteralCase{"255.255.255.255:65535", "255.255.255.255:65535"},
-                    LiteralCase{"10.0.0.1:00080", "10.0.0.1:80"}, LiteralCase{"[::1]:8080", "[::1]:8080"},
-                    LiteralCase{"[fe80::1%3]:1", "[fe80::1%3]:1"},
-                    LiteralCase{"[::ffff:1.2.3.4]:9", "[::ffff:1.2.3.4]:9"},
-                    LiteralCase{"127.0.0.1:65536", std::nullopt}, LiteralCase{"127.0.0.1:+80", std::nullopt},
-                    LiteralCase{"127.0.0.1:", std::nullopt}, LiteralCase{"127.0.0.1", std::nullopt},
-                    LiteralCase{"127.0.0.01:80", std::nullopt}, LiteralCase{"256.0.0.1:80", std::nullopt},
-                    LiteralCase{"1.2.3:80", std::nullopt}, LiteralCase{" 1.2.3.4:80", std::nullopt},
-                    LiteralCase{"1.2.3.4:80 ", std::nullopt}, LiteralCase{"::1:80", std::nullopt},
-                    LiteralCase{"[::1]", std::nullopt}, LiteralCase{"[::1]80", std::nullopt},
-                    LiteralCase{"[::1%x]:80", std::nullopt}, LiteralCase{"[127.0.0.1]:80", std::nullopt},
-                    LiteralCase{"localhost:80", std::nullopt}, LiteralCase{"", std::nullopt}));
+                      LiteralCase{"255.255.255.255:65535", "255.255.255.255:65535"},
+                      LiteralCase{"10.0.0.1:00080", "10.0.0.1:80"}, LiteralCase{"[::1]:8080", "[::1]:8080"},
+                      LiteralCase{"[fe80::1%3]:1", "[fe80::1%3]:1"},
+                      LiteralCase{"[::ffff:1.2.3.4]:9", "[::ffff:1.2.3.4]:9"},
+                      LiteralCase{"127.0.0.1:65536", std::nullopt}, LiteralCase{"127.0.0.1:+80", std::nullopt},
+                      LiteralCase{"127.0.0.1:", std::nullopt}, LiteralCase{"127.0.0.1", std::nullopt},
+                      LiteralCase{"127.0.0.01:80", std::nullopt}, LiteralCase{"256.0.0.1:80", std::nullopt},
+                      LiteralCase{"1.2.3:80", std::nullopt}, LiteralCase{" 1.2.3.4:80", std::nullopt},
+                      LiteralCase{"1.2.3.4:80 ", std::nullopt}, LiteralCase{"::1:80", std::nullopt},
+                      LiteralCase{"[::1]", std::nullopt}, LiteralCase{"[::1]80", std::nullopt},
+                      LiteralCase{"[::1%x]:80", std::nullopt}, LiteralCase{"[127.0.0.1]:80", std::nullopt},
+                      LiteralCase{"localhost:80", std::nullopt}, LiteralCase{"", std::nullopt}));
 
 // ---------------------------------------------------------------------------------------
 // "host:port" resolution
@@ -149,25 +149,25 @@ TEST_P(Resolve, GivesAddressesOrTheFixedError) {
 INSTANTIATE_TEST_SUITE_P(
     Texts, Resolve,
     ::testing::Values(ResolveCase{"V4Literal", "127.0.0.1:7800", {"127.0.0.1:7800"}, "", {}},
-                    ResolveCase{"V6Literal", "[::1]:7800", {"[::1]:7800"}, "", {}},
-                    // Not a literal: split at the last ':' and the host "::1" goes to the resolver.
-                    ResolveCase{"BareV6Host", "::1:7800", {"[::1]:7800"}, "", {}},
-                    // The port of a host name reads like an unsigned integer: one '+' is allowed.
-                    ResolveCase{"NumericHostSignedPort", "127.0.0.1:+80", {"127.0.0.1:80"}, "", {}},
-                    ResolveCase{"NoColon", "localhost", {}, "invalid socket address"},
-                    ResolveCase{"EmptyText", "", {}, "invalid socket address"},
-                    ResolveCase{"EmptyPort", "localhost:", {}, "invalid port value"},
-                    ResolveCase{"PortTooLarge", "localhost:65536", {}, "invalid port value"},
-                    ResolveCase{"LiteralPortTooLarge", "1.2.3.4:99999", {}, "invalid port value"},
-                    ResolveCase{"NegativePort", "localhost:-1", {}, "invalid port value"},
-                    ResolveCase{"BlankInPort", "localhost:8 0", {}, "invalid port value"},
-                    ResolveCase{"BracketsWithoutPort", "[::1]", {}, "invalid port value"},
-                    ResolveCase{"NulInHost", "local\0host:80"s, {}, "file name contained an unexpected NUL byte"},
-                    ResolveCase{"EmptyHost",
-                                ":80",
-                                {},
-                                "failed to lookup address information: Name or service not known",
-                                IoErrorKind::Other}),
+                      ResolveCase{"V6Literal", "[::1]:7800", {"[::1]:7800"}, "", {}},
+                      // Not a literal: split at the last ':' and the host "::1" goes to the resolver.
+                      ResolveCase{"BareV6Host", "::1:7800", {"[::1]:7800"}, "", {}},
+                      // The port of a host name reads like an unsigned integer: one '+' is allowed.
+                      ResolveCase{"NumericHostSignedPort", "127.0.0.1:+80", {"127.0.0.1:80"}, "", {}},
+                      ResolveCase{"NoColon", "localhost", {}, "invalid socket address"},
+                      ResolveCase{"EmptyText", "", {}, "invalid socket address"},
+                      ResolveCase{"EmptyPort", "localhost:", {}, "invalid port value"},
+                      ResolveCase{"PortTooLarge", "localhost:65536", {}, "invalid port value"},
+                      ResolveCase{"LiteralPortTooLarge", "1.2.3.4:99999", {}, "invalid port value"},
+                      ResolveCase{"NegativePort", "localhost:-1", {}, "invalid port value"},
+                      ResolveCase{"BlankInPort", "localhost:8 0", {}, "invalid port value"},
+                      ResolveCase{"BracketsWithoutPort", "[::1]", {}, "invalid port value"},
+                      ResolveCase{"NulInHost", "local\0host:80"s, {}, "file name contained an unexpected NUL byte"},
+                      ResolveCase{"EmptyHost",
+                                  ":80",
+                                  {},
+                                  "failed to lookup address information: Name or service not known",
+                                  IoErrorKind::Other}),
     [](const auto& info) { return info.param.name; });
 
 TEST(ResolveHostName, LocalhostGivesLoopbackAddressesWithThePort) {

@@ -26,8 +26,8 @@
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 
-#include "quillfern/transport.hpp"
 #include "loopback_listener.hpp"
+#include "quillfern/transport.hpp"
 #include "run_task.hpp"
 #include "temp_dir.hpp"
 
@@ -274,7 +274,7 @@ TEST_F(UnixBind, LeavesALiveSocketOfAnotherType) {
 
 INSTANTIATE_TEST_SUITE_P(Listeners, UnixBindBesideLiveListener,
                          ::testing::Values(LiveListenerCase{"Idle", SOMAXCONN, false},
-                                         LiveListenerCase{"WithAFullBacklog", 0, true}),
+                                           LiveListenerCase{"WithAFullBacklog", 0, true}),
                          [](const auto& info) { return info.param.name; });
 
 TEST_F(UnixBind, ReplacesTheSocketOfAListenerThatHasClosed) {
@@ -730,16 +730,16 @@ TEST_P(AcceptEachFamily, PeerEndIsSeenWithoutReading) {
 INSTANTIATE_TEST_SUITE_P(
     Families, AcceptEachFamily,
     ::testing::Values(FamilyCase{"Unix", [](const std::string& dir) { return TransportEndpoint(Uds{dir + "/q.sock"}); },
-                               [](const std::string& dir, const TransportListener&) {
-                                   return TransportEndpoint(Uds{dir + "/q.sock"});
-                               }},
-                    FamilyCase{"Tcp",
-                               [](const std::string&) {
-                                   return TransportEndpoint(Tcp{"127.0.0.1", 0});
-                               },
-                               [](const std::string&, const TransportListener& listener) {
-                                   return TransportEndpoint(Tcp{"127.0.0.1", local_port(listener)});
-                               }}),
+                                 [](const std::string& dir, const TransportListener&) {
+                                     return TransportEndpoint(Uds{dir + "/q.sock"});
+                                 }},
+                      FamilyCase{"Tcp",
+                                 [](const std::string&) {
+                                     return TransportEndpoint(Tcp{"127.0.0.1", 0});
+                                 },
+                                 [](const std::string&, const TransportListener& listener) {
+                                     return TransportEndpoint(Tcp{"127.0.0.1", local_port(listener)});
+                                 }}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace
