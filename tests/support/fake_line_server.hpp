@@ -140,9 +140,12 @@ public:
         return peak_open_;
     }
 
-    // Runs on the connection's thread once its request has been read in full, before it
-    // is answered. Set it before the first connection.
-    void on_request(std::function<void()> hook) { on_request_ = std::move(hook); }
+    // Runs on a connection's thread once its request has been read in full, before it is
+    // answered.
+    void on_request(std::function<void()> hook) {
+        std::lock_guard lock(mutex_);
+        on_request_ = std::move(hook);
+    }
 
     // Lets the first `count` connections (in the order of acceptance) of a held
     // behaviour give their replies.
@@ -301,7 +304,14 @@ private:
             }
         }
         finish_request();
-        if (on_request_) on_request_();
+        if (open) {
+            std::function<void()> hook;
+            {
+                std::lock_guard lock(mutex_);
+                hook = on_request_;
+            }
+            if (hook) hook();
+        }
         if (open && behaviour.delay.count() > 0) {
             std::unique_lock lock(mutex_);
             if (changed_.wait_for(lock, behaviour.delay, [&] { return stopping_; })) open = false;

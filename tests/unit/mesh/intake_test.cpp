@@ -42,9 +42,6 @@ using Behaviour = FakeLineServer::Behaviour;
 Behaviour answer(std::string reply, bool keep_open = false) {
     return FakeLineServer::reading_to_end(FakeLineServer::answer(std::move(reply), !keep_open));
 }
-Behaviour close_at_once() { return FakeLineServer::close_at_once(); }
-// Accepts and keeps the connection without ever reading from it.
-Behaviour hold_unread() { return FakeLineServer::never_read(); }
 
 std::string entry_json(const std::string& key, const std::string& nonce, std::uint64_t expires = kNow + 600) {
     return R"({"topic":"data","key":")" + key + R"(","payload":{"n":1,"list":["a"]},"origin_gate":"gate-b","nonce":")" +
@@ -245,7 +242,8 @@ INSTANTIATE_TEST_SUITE_P(
         VerdictCase{"UnicodeWhiteSpaceAround", answer("\xC2\xA0\t " + DENY + " \xE2\x80\xA8\r\n"), false},
         VerdictCase{"TwoValues", answer(DENY + "\n" + DENY + "\n"), true},
         VerdictCase{"TrailingGarbage", answer(DENY + "x"), true}, VerdictCase{"NotUtf8", answer(DENY + "\xFF"), true},
-        VerdictCase{"NothingWritten", answer(""), true}, VerdictCase{"ClosesAtOnce", close_at_once(), true},
+        VerdictCase{"NothingWritten", answer(""), true},
+        VerdictCase{"ClosesAtOnce", FakeLineServer::close_at_once(), true},
         // Replies that never end: honoured when the read time is up.
         VerdictCase{"DenyKeepingTheConnection", answer(DENY, true), false},
         VerdictCase{"SilentKeepingTheConnection", answer("", true), true},
@@ -263,7 +261,7 @@ TEST_F(GossipSpread, AFrameThornKitNeverReadsIsGivenUpOn) {
         R"({"topic":"data","key":"big","payload":")" + std::string(8 * MIB, 'p') +
         R"(","origin_gate":"gate-b","nonce":"n1","ttl":5,"version":7,"created_at_epoch":1699999000,)"
         R"("expires_at_epoch":1700000600})";
-    start_thornkit(hold_unread());
+    start_thornkit(FakeLineServer::never_read());
     EXPECT_EQ(spread(R"({"from":"gate-b","entries":[)" + big + "]}"), counts(1, 0));
     EXPECT_EQ(thornkit_->connections(), 1u);
     EXPECT_TRUE(events().empty());

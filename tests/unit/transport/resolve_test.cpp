@@ -21,6 +21,9 @@ namespace {
 using namespace std::string_literals;
 
 using ::quillfern::testing::run_task;
+// A lookup's thread holds work on the context until just after it has posted the answer:
+// each resolve runs until the context is idle, so that the context outlives that hold.
+using ::quillfern::testing::RunUntil;
 
 // "127.0.0.1:80", "[::1]:80", "[fe80::1%3]:80" or "unix:<path>".
 std::string describe(const SocketAddress& address) {
@@ -133,7 +136,7 @@ protected:
 };
 
 TEST_P(Resolve, GivesAddressesOrTheFixedError) {
-    auto resolved = run_task(io, resolve(GetParam().text));
+    auto resolved = run_task(io, resolve(GetParam().text), RunUntil::Idle);
     if (GetParam().error.empty()) {
         ASSERT_TRUE(resolved.has_value()) << resolved.error().message();
         std::vector<std::string> described;
@@ -172,7 +175,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ResolveHostName, LocalhostGivesLoopbackAddressesWithThePort) {
     asio::io_context io;
-    auto resolved = run_task(io, resolve("localhost:7800"));
+    auto resolved = run_task(io, resolve("localhost:7800"), RunUntil::Idle);
     ASSERT_TRUE(resolved.has_value()) << resolved.error().message();
     ASSERT_FALSE(resolved->empty());
     for (const auto& address : *resolved) {
