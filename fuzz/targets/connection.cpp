@@ -7,10 +7,13 @@
 #include <sys/socket.h>
 
 #include <array>
+#include <exception>
 #include <vector>
 
 #include <asio/buffer.hpp>
+#include <asio/co_spawn.hpp>
 #include <asio/generic/stream_protocol.hpp>
+#include <asio/io_context.hpp>
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 

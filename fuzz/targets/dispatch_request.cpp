@@ -3,8 +3,11 @@
 // dispatch::handle_request, and after each the reply and the store are checked: the
 // envelope, the ingest count moving by exactly what the reply reports as accepted, and
 // the query, status and peers results agreeing with the store.
+#include <asio/io_context.hpp>
+
 #include "fuzz_target.hpp"
 #include "quillfern/dispatch.hpp"
+#include "run_task.hpp"
 
 namespace quillfern::fuzz {
 
@@ -92,7 +95,8 @@ void dispatch_request(Bytes input) {
         rest = end == std::string_view::npos ? std::string_view{} : rest.substr(end + 1);
 
         const gossip::StoreStats before = store->stats();
-        const std::string reply = run_to_end(dispatch::handle_request(line, store));
+        asio::io_context io;
+        const std::string reply = ::quillfern::testing::run_task(io, dispatch::handle_request(line, store));
         check_line(line, *store, reply, before);
         set_fuzz_clock(fuzz_clock() + 1);
     }

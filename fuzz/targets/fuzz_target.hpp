@@ -8,21 +8,14 @@
 // the corpus replay test reports it as a failure of the input's file.
 #pragma once
 
-#include <array>
 #include <cstdint>
-#include <exception>
 #include <memory>
-#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <utility>
 
-#include <asio/awaitable.hpp>
-#include <asio/co_spawn.hpp>
-#include <asio/io_context.hpp>
-
+#include "fuzz_target_list.hpp"
 #include "quillfern/gossip.hpp"
 #include "quillfern/json.hpp"
 
@@ -56,21 +49,6 @@ inline constexpr std::uint64_t kFuzzEpoch = 1'700'000'000;
 // A running store on the fuzz clock (reset to kFuzzEpoch).
 std::shared_ptr<gossip::GossipStore> make_store();
 
-// Runs an awaitable to its end on a private io_context; its exception is rethrown.
-template <class T>
-T run_to_end(asio::awaitable<T> work) {
-    asio::io_context io;
-    std::exception_ptr failure;
-    std::optional<T> result;
-    asio::co_spawn(io, std::move(work), [&](std::exception_ptr e, T value) {
-        failure = e;
-        if (!e) result.emplace(std::move(value));
-    });
-    io.run();
-    if (failure) std::rethrow_exception(failure);
-    return std::move(*result);
-}
-
 // The reply of dispatch::handle_request to `request` (the trimmed line): exactly one
 // line of compact JSON as our writer writes it, a JSON-RPC 2.0 envelope whose kind
 // (success, parse error, method not found) and id follow from the request.
@@ -85,29 +63,18 @@ bool strictly_equal(const json::Value& a, const json::Value& b);
 
 // ---- The targets -------------------------------------------------------------------
 
-void json_reader(Bytes input);
-void dispatch_request(Bytes input);
-void connection(Bytes input);
-void transport_endpoint(Bytes input);
-void cli_parse(Bytes input);
-void log_filter(Bytes input);
-void tarpc_codec(Bytes input);
-void entry_reader(Bytes input);
+// One function of the input bytes per line of fuzz/targets.list.
+#define QF_DECLARE_FUZZ_TARGET(name) void name(Bytes input);
+QF_FOR_EACH_FUZZ_TARGET(QF_DECLARE_FUZZ_TARGET)
+#undef QF_DECLARE_FUZZ_TARGET
 
 struct Target {
     std::string_view name;  // also the name of its corpus directory
     void (*run)(Bytes);
 };
 
-inline constexpr std::array<Target, 8> kTargets{{
-    {"json_reader", &json_reader},
-    {"dispatch_request", &dispatch_request},
-    {"connection", &connection},
-    {"transport_endpoint", &transport_endpoint},
-    {"cli_parse", &cli_parse},
-    {"log_filter", &log_filter},
-    {"tarpc_codec", &tarpc_codec},
-    {"entry_reader", &entry_reader},
-}};
+#define QF_FUZZ_TARGET_ENTRY(name) Target{#name, &name},
+inline constexpr Target kTargets[] = {QF_FOR_EACH_FUZZ_TARGET(QF_FUZZ_TARGET_ENTRY)};
+#undef QF_FUZZ_TARGET_ENTRY
 
 }  // namespace quillfern::fuzz

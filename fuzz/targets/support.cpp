@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <mutex>
@@ -7,12 +6,13 @@
 #include "fuzz_target.hpp"
 #include "quillfern/rpc_types.hpp"
 #include "quillfern/text.hpp"
+#include "started_store.hpp"
 
 namespace quillfern::fuzz {
 
 namespace {
 
-std::atomic<std::uint64_t> g_clock{kFuzzEpoch};
+const std::shared_ptr<::quillfern::testing::FakeClock> g_clock = ::quillfern::testing::FakeClock::at(kFuzzEpoch);
 
 std::string excerpt(std::string_view text) {
     constexpr std::size_t kMax = 300;
@@ -49,14 +49,12 @@ void prepare_process() {
     });
 }
 
-std::uint64_t fuzz_clock() { return g_clock.load(std::memory_order_relaxed); }
-void set_fuzz_clock(std::uint64_t seconds) { g_clock.store(seconds, std::memory_order_relaxed); }
+std::uint64_t fuzz_clock() { return g_clock->now(); }
+void set_fuzz_clock(std::uint64_t seconds) { g_clock->set(seconds); }
 
 std::shared_ptr<gossip::GossipStore> make_store() {
     set_fuzz_clock(kFuzzEpoch);
-    auto store = std::make_shared<gossip::GossipStore>("fuzz-gate", &fuzz_clock);
-    require(store->start().has_value(), "a new store does not start");
-    return store;
+    return ::quillfern::testing::make_started_store("fuzz-gate", g_clock);
 }
 
 bool strictly_equal(const json::Value& a, const json::Value& b) {

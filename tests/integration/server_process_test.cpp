@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "free_tcp_port.hpp"
+#include "loopback_listener.hpp"
 #include "test_process.hpp"
 
 namespace quillfern::testing {
@@ -198,12 +199,8 @@ std::optional<int> listening_tcp_port(pid_t pid, int except_port) {
 }
 
 Client tcp_client(int port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) throw std::runtime_error("connect");
+    const int fd = connect_loopback(static_cast<std::uint16_t>(port));
+    if (fd < 0) throw std::runtime_error("connect");
     return Client::adopt(fd);
 }
 
@@ -260,20 +257,12 @@ TEST_F(ServerTest, StartUpFailuresEndWithStatusOneAndOneErrorLine) {
 
 TEST_F(ServerTest, MainSocketAddressInUse) {
     // A port this test holds open.
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(fd, 1), 0);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    const int port = ntohs(addr.sin_port);
+    const LoopbackListener taken(1);
+    const int port = taken.port();
 
     auto server = start({"--transport-endpoint", "[\"tcp\",\"127.0.0.1\"," + std::to_string(port) + "]"});
     EXPECT_EQ(server->wait_exit(), 1);
     EXPECT_EQ(server->err(), "Error: Address already in use (os error 98)\n");
-    ::close(fd);
 }
 
 TEST_F(ServerTest, LegacyDualSocketModeUsesFirstByteSignals) {

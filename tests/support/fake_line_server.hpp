@@ -1,5 +1,6 @@
-// Test support: a tiny line server standing in for a sibling service (reedHorn, the
-// quorvel API) or a peer gate, on a real Unix socket or on TCP 127.0.0.1 port 0. It
+// Test support: a tiny server standing in for a sibling service (reedHorn, the quorvel
+// API, thornKit) or a peer gate, on a real Unix socket or on TCP 127.0.0.1 port 0. It
+// takes a request as its first line or as everything until the client ends its stream,
 // records the exact bytes each connection sent and answers as the test sets it: with a
 // reply (garbage and oversized ones included), one chosen by the request, late, never,
 // only when the test lets it go, by closing at once, or by never reading at all. It counts
@@ -30,6 +31,8 @@
 #include <thread>
 #include <vector>
 
+#include "loopback_listener.hpp"
+
 namespace quillfern::testing {
 
 class FakeLineServer {
@@ -37,17 +40,20 @@ public:
     // What the server does with each connection.
     struct Behaviour {
         enum class Kind {
-            Answer,       // read the request line, wait `delay`, write `reply`
+            Answer,       // read the request, wait `delay`, write `reply`
             CloseAtOnce,  // close without reading or writing
             NeverRead,    // keep the connection open, never read from it
         } kind = Kind::Answer;
         std::string reply;                   // may be empty (silent), garbage, without newline, huge
         std::chrono::milliseconds delay{0};  // before the reply
         bool close_after_reply = true;       // else: keep reading (and recording) until the client closes
-        // The reply to the request line (the bytes through its newline); when set, it
+        // The reply to the request (a line: the bytes through its newline); when set, it
         // stands in for `reply` (an empty one: no reply).
         std::function<std::string(std::string_view request)> reply_to = {};
         bool held = false;  // the reply waits until release() has let this connection go
+        // What Answer reads as the request: through its first newline, or until the client
+        // ends its stream (shuts down its sending side or closes).
+        enum class Read { Line, ToEnd } read = Read::Line;
     };
 
     static Behaviour answer(std::string reply, bool close_after_reply = true) {
@@ -64,6 +70,11 @@ public:
     static Behaviour route(std::function<std::string(std::string_view request)> reply_to) {
         Behaviour behaviour{Behaviour::Kind::Answer, {}, std::chrono::milliseconds{0}, false};
         behaviour.reply_to = std::move(reply_to);
+        return behaviour;
+    }
+    // `behaviour`, its request read until the client ends its stream.
+    static Behaviour reading_to_end(Behaviour behaviour) {
+        behaviour.read = Behaviour::Read::ToEnd;
         return behaviour;
     }
     // Answers `reply` only once the test has released the connection.
@@ -89,17 +100,9 @@ public:
 
     // On TCP 127.0.0.1 with a port the system picks.
     static std::unique_ptr<FakeLineServer> on_tcp_port(Behaviour behaviour) {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof addr;
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 128) != 0 ||
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
-            ::close(fd);
-            throw std::runtime_error(std::string("bind tcp: ") + std::strerror(errno));
-        }
-        return std::unique_ptr<FakeLineServer>(new FakeLineServer(fd, {}, ntohs(addr.sin_port), std::move(behaviour)));
+        LoopbackListener listener(128);
+        const std::uint16_t port = listener.port();
+        return std::unique_ptr<FakeLineServer>(new FakeLineServer(listener.release(), {}, port, std::move(behaviour)));
     }
 
     ~FakeLineServer() { stop(); }
@@ -137,6 +140,13 @@ public:
         return peak_open_;
     }
 
+    // Runs on a connection's thread once its request has been read in full, before it is
+    // answered.
+    void on_request(std::function<void()> hook) {
+        std::lock_guard lock(mutex_);
+        on_request_ = std::move(hook);
+    }
+
     // Lets the first `count` connections (in the order of acceptance) of a held
     // behaviour give their replies.
     void release(std::size_t count) {
@@ -147,7 +157,7 @@ public:
         changed_.notify_all();
     }
 
-    // Waits until `count` connections have sent a whole request line (or ended before one).
+    // Waits until `count` connections have sent a whole request (or ended before one).
     bool wait_for_requests(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, timeout, [&] { return requests_done_ >= count; });
@@ -277,19 +287,31 @@ private:
             return;
         }
         bool open = true;
-        std::size_t searched = 0;  // bytes already known to hold no newline: a long line is scanned once
-        for (;;) {
-            {
-                std::lock_guard lock(mutex_);
-                if (connection.received.find('\n', searched) != std::string::npos) break;
-                searched = connection.received.size();
-            }
-            if (!read_some(connection)) {
-                open = false;
-                break;
+        if (behaviour.read == Behaviour::Read::ToEnd) {
+            while (read_some(connection)) {}  // the end of the client's stream ends the request; a reply may follow
+        } else {
+            std::size_t searched = 0;  // bytes already known to hold no newline: a long line is scanned once
+            for (;;) {
+                {
+                    std::lock_guard lock(mutex_);
+                    if (connection.received.find('\n', searched) != std::string::npos) break;
+                    searched = connection.received.size();
+                }
+                if (!read_some(connection)) {
+                    open = false;
+                    break;
+                }
             }
         }
         finish_request();
+        if (open) {
+            std::function<void()> hook;
+            {
+                std::lock_guard lock(mutex_);
+                hook = on_request_;
+            }
+            if (hook) hook();
+        }
         if (open && behaviour.delay.count() > 0) {
             std::unique_lock lock(mutex_);
             if (changed_.wait_for(lock, behaviour.delay, [&] { return stopping_; })) open = false;
@@ -304,7 +326,9 @@ private:
             std::string request;
             {
                 std::lock_guard lock(mutex_);
-                request = connection.received.substr(0, connection.received.find('\n') + 1);
+                request = behaviour.read == Behaviour::Read::ToEnd
+                              ? connection.received
+                              : connection.received.substr(0, connection.received.find('\n') + 1);
             }
             reply = behaviour.reply_to(request);
         }
@@ -338,6 +362,7 @@ private:
     std::size_t peak_open_ = 0;
     std::size_t released_ = 0;
     bool stopping_ = false;
+    std::function<void()> on_request_;
 };
 
 }  // namespace quillfern::testing

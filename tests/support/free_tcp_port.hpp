@@ -8,26 +8,15 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <stdexcept>
+#include <optional>
+
+#include "loopback_listener.hpp"
 
 namespace quillfern::testing {
 
 // A port the system just handed out for 127.0.0.1 and took back: free for a new listener
 // unless another process grabs it in between (ports are handed out in turn, so rarely).
-inline std::uint16_t free_tcp_port() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
-        ::close(fd);
-        throw std::runtime_error("no free port");
-    }
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
+inline std::uint16_t free_tcp_port() { return LoopbackListener(std::nullopt).port(); }
 
 // A connected socket to 127.0.0.1:port, or -1.
 inline int connect_loopback(std::uint16_t port) {

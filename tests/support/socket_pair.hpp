@@ -3,12 +3,10 @@
 #pragma once
 
 #include <csignal>
-#include <exception>
 #include <string>
 #include <string_view>
 #include <utility>
 
-#include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 #include <asio/local/connect_pair.hpp>
 #include <asio/local/stream_protocol.hpp>
@@ -16,6 +14,7 @@
 #include <asio/write.hpp>
 
 #include "quillfern/transport.hpp"
+#include "run_task.hpp"
 
 namespace quillfern::testing {
 
@@ -52,14 +51,7 @@ public:
     }
 
     // Runs one coroutine (and whatever it starts) to its end; its exception fails the test.
-    template <class Awaitable>
-    void run(Awaitable awaitable) {
-        std::exception_ptr failure;
-        asio::co_spawn(io, std::move(awaitable), [&failure](std::exception_ptr e) { failure = e; });
-        io.run();
-        io.restart();
-        if (failure) std::rethrow_exception(failure);
-    }
+    void run(asio::awaitable<void> task) { run_task(io, std::move(task), RunUntil::Idle); }
 
     asio::io_context io;
     asio::local::stream_protocol::socket client{io};

@@ -1,4 +1,6 @@
 // Successful parses: where each field's value comes from.
+#include <functional>
+
 #include <gtest/gtest.h>
 
 #include "cli_fixture.hpp"
@@ -14,12 +16,6 @@ struct ValueCase {
     Env env;
     Cli expected;
 };
-
-Cli with(std::function<void(Cli&)> change) {
-    Cli cli;
-    change(cli);
-    return cli;
-}
 
 class ParseValues : public ::testing::TestWithParam<ValueCase> {};
 
@@ -43,6 +39,17 @@ const Env kAllVariables{
     {"GOSSIP_PORT", "9000"},
 };
 
+// Whole records list their fields in order: family id, gate id, transport endpoint,
+// disable-tarpc, legacy-dual-socket, evict interval, spread interval, gossip port.
+const Cli kFromAllVariables{"fam", "gate-9", R"({"transport":"uds","path":"/tmp/q.sock"})", true, true, 60, 5, 9000};
+
+// `base` with `change` made to it.
+Cli with(Cli base, const std::function<void(Cli&)>& change) {
+    change(base);
+    return base;
+}
+Cli with(const std::function<void(Cli&)>& change) { return with(Cli{}, change); }
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, ParseValues,
     ::testing::Values(
@@ -52,16 +59,7 @@ INSTANTIATE_TEST_SUITE_P(
                    R"({"transport":"tcp","host":"127.0.0.1","port":1})", "--disable-tarpc", "--legacy-dual-socket",
                    "--evict-interval", "10", "--spread-interval", "3", "--gossip-port", "7900"},
                   {},
-                  with([](Cli& c) {
-                      c.family_id = "prod";
-                      c.gate_id = "gate-1";
-                      c.transport_endpoint = R"({"transport":"tcp","host":"127.0.0.1","port":1})";
-                      c.disable_tarpc = true;
-                      c.legacy_dual_socket = true;
-                      c.evict_interval = 10;
-                      c.spread_interval = 3;
-                      c.gossip_port = 7900;
-                  })},
+                  Cli{"prod", "gate-1", R"({"transport":"tcp","host":"127.0.0.1","port":1})", true, true, 10, 3, 7900}},
         ValueCase{"EqualsForms",
                   {"--family-id=a=b", "--gate-id=", "--evict-interval=+5", "--gossip-port=+80"},
                   {},
@@ -71,29 +69,16 @@ INSTANTIATE_TEST_SUITE_P(
                       c.evict_interval = 5;
                       c.gossip_port = 80;
                   })},
-        ValueCase{"EveryVariable", {}, kAllVariables, with([](Cli& c) {
-                      c.family_id = "fam";
-                      c.gate_id = "gate-9";
-                      c.transport_endpoint = R"({"transport":"uds","path":"/tmp/q.sock"})";
-                      c.disable_tarpc = true;
-                      c.legacy_dual_socket = true;
-                      c.evict_interval = 60;
-                      c.spread_interval = 5;
-                      c.gossip_port = 9000;
-                  })},
+        ValueCase{"EveryVariable", {}, kAllVariables, kFromAllVariables},
         ValueCase{"CommandLineBeatsVariables",
                   {"--family-id", "cli", "--evict-interval", "10", "--gossip-port", "1"},
                   kAllVariables,
-                  with([](Cli& c) {
-                      c.family_id = "cli";
-                      c.gate_id = "gate-9";
-                      c.transport_endpoint = R"({"transport":"uds","path":"/tmp/q.sock"})";
-                      c.disable_tarpc = true;
-                      c.legacy_dual_socket = true;
-                      c.evict_interval = 10;
-                      c.spread_interval = 5;
-                      c.gossip_port = 1;
-                  })},
+                  with(kFromAllVariables,
+                       [](Cli& c) {
+                           c.family_id = "cli";
+                           c.evict_interval = 10;
+                           c.gossip_port = 1;
+                       })},
         ValueCase{"FlagOnCommandLineIgnoresItsVariable",
                   {"--disable-tarpc", "--legacy-dual-socket"},
                   {{"DISABLE_TARPC", "yes"}, {"LEGACY_DUAL_SOCKET", ""}},

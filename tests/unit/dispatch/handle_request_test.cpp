@@ -46,7 +46,7 @@ protected:
     EnvGuard thornkit_{"QUILLFERN_THORNKIT_SOCK", dir_.file("absent.sock")};
     asio::io_context ctx_;
     std::shared_ptr<testing::FakeClock> clock_ = testing::FakeClock::at(kNow);
-    std::shared_ptr<gossip::GossipStore> store_ = testing::started_store("gate-a", clock_);
+    std::shared_ptr<gossip::GossipStore> store_ = testing::make_started_store("gate-a", clock_);
 };
 
 struct ReplyCase {
@@ -248,7 +248,7 @@ TEST_F(HandleRequest, ReadinessFollowsTheLifecycleState) {
 }
 
 TEST_F(HandleRequest, NodeIdIsWrittenAsJsonText) {
-    store_ = testing::started_store("gate \"q\"\n", clock_);
+    store_ = testing::make_started_store("gate \"q\"\n", clock_);
     EXPECT_EQ(call(R"({"id":1,"method":"gossip.peers"})"),
               success("1", R"({"node_id":"gate \"q\"\n","peer_count":0,"peers":{}})"));
 }

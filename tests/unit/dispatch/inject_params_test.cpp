@@ -63,7 +63,7 @@ TEST_F(InjectParams, MemberOrderDoesNotChangeTheOutcome) {
             const std::string line =
                 method_first ? std::string(R"({"id":1,"method":"gossip.inject","params":)") + c.params + "}"
                              : std::string(R"({"params":)") + c.params + R"(,"id":1,"method":"gossip.inject"})";
-            auto store = testing::started_store();
+            auto store = testing::make_started_store();
             EXPECT_EQ(call(store, line), c.reply);
             auto entries = store->query(gossip::Topic::Data, std::nullopt);
             if (c.stored_key == nullptr) {
@@ -78,7 +78,7 @@ TEST_F(InjectParams, MemberOrderDoesNotChangeTheOutcome) {
 }
 
 TEST_F(InjectParams, TheLastMethodAndTheLastParamsCount) {
-    auto store = testing::started_store();
+    auto store = testing::make_started_store();
     // The last method counts: params read for gossip.inject serve gossip.query instead.
     EXPECT_EQ(
         call(store, R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"k"},"method":"gossip.query"})"),
@@ -108,7 +108,7 @@ TEST_F(InjectParams, NestingLimitCountsTheEnvelopeAndParams) {
             const std::string params = R"({"topic":"data","key":"k","payload":)" + payload(depth) + "}";
             const std::string line = method_first ? R"({"id":1,"method":"gossip.inject","params":)" + params + "}"
                                                   : R"({"params":)" + params + R"(,"id":1,"method":"gossip.inject"})";
-            EXPECT_EQ(call(testing::started_store(), line), reply) << depth;
+            EXPECT_EQ(call(testing::make_started_store(), line), reply) << depth;
         }
     }
 }

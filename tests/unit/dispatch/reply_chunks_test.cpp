@@ -60,7 +60,7 @@ protected:
     TempDir dir_;
     EnvGuard thornkit_{"QUILLFERN_THORNKIT_SOCK", dir_.file("absent.sock")};
     asio::io_context ctx_;
-    std::shared_ptr<gossip::GossipStore> store_ = testing::started_store();
+    std::shared_ptr<gossip::GossipStore> store_ = testing::make_started_store();
 
 private:
     asio::awaitable<bool> answer(RecordingSink& recording, std::string_view line) {

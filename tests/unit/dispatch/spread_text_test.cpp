@@ -56,7 +56,7 @@ void PrintTo(const SpreadCase& c, std::ostream* os) { *os << c.params; }
 class SpreadFromText : public ::testing::TestWithParam<SpreadCase> {
 protected:
     std::string request(const std::string& line) {
-        auto store = testing::started_store();
+        auto store = testing::make_started_store();
         const std::string reply = testing::run_task(ctx_, handle_request(line, store));
         return reply + "\n" + contents(*store);
     }
@@ -123,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(SpreadFromText, AMethodNamedAgainAfterParamsIsTheOneThatReadsThem) {
     const std::string params = R"({"topic":"data","entries":[)" + entry("a", "n1") + "]}";
-    auto store = testing::started_store();
+    auto store = testing::make_started_store();
     const std::string line = R"({"id":1,"method":"gossip.spread","params":)" + params + R"(,"method":"gossip.query"})";
     EXPECT_EQ(testing::run_task(ctx_, handle_request(line, store)),
               R"({"id":1,"jsonrpc":"2.0","result":{"count":0,"entries":[],"topic":"data"}})");
@@ -131,7 +131,7 @@ TEST_F(SpreadFromText, AMethodNamedAgainAfterParamsIsTheOneThatReadsThem) {
 }
 
 TEST_F(SpreadFromText, MalformedBatchIsAParseErrorAndTakesNothingIn) {
-    auto store = testing::started_store();
+    auto store = testing::make_started_store();
     for (const std::string& params :
          {R"({"entries":[)" + entry("a", "n1") + ",]}", R"({"entries":[)" + entry("a", "n1") + "]",
           R"({"entries":[)" + entry("a", "n1") + R"(],"from":"x"} trailing)"}) {
@@ -162,7 +162,7 @@ TEST(InjectPayloadMemory, StoredPayloadCostsAboutItsText) {
     TempDir dir;
     EnvGuard thornkit{"QUILLFERN_THORNKIT_SOCK", dir.file("absent.sock")};
     asio::io_context ctx;
-    auto store = testing::started_store();
+    auto store = testing::make_started_store();
     std::string payload = "[{}";
     while (payload.size() < (std::size_t{4} << 20)) payload += ",{}";
     payload += ']';

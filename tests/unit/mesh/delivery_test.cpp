@@ -246,7 +246,7 @@ protected:
         return found->second;
     }
 
-    std::shared_ptr<gossip::GossipStore> store_ = started_store();
+    std::shared_ptr<gossip::GossipStore> store_ = testing::make_started_store();
 };
 
 const std::string DEBUG_LINE = "DEBUG quillfern_server::spread: ";

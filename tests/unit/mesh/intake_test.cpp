@@ -4,29 +4,25 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <asio/buffer.hpp>
-#include <asio/detached.hpp>
 #include <asio/local/stream_protocol.hpp>
-#include <asio/read.hpp>
-#include <asio/write.hpp>
 
 #include "env_guard.hpp"
 #include "fake_clock.hpp"
+#include "fake_line_server.hpp"
 #include "quillfern/gossip.hpp"
 #include "quillfern/json.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/mesh.hpp"
-#include "quillfern/no_throw.hpp"
 #include "quillfern/paths.hpp"
 #include "quillfern/transport.hpp"
 #include "run_task.hpp"
 #include "socket_pair.hpp"
+#include "started_store.hpp"
 #include "temp_dir.hpp"
 
 namespace quillfern::mesh {
@@ -38,80 +34,14 @@ using quillfern::testing::TempDir;
 
 using testing::kNow;
 
-std::shared_ptr<gossip::GossipStore> started_store() {
-    auto store = std::make_shared<gossip::GossipStore>("gate-a", testing::FakeClock::at(kNow));
-    EXPECT_TRUE(store->start().has_value());
-    return store;
-}
+using quillfern::testing::FakeLineServer;
+using Behaviour = FakeLineServer::Behaviour;
 
-// What the fake thornKit does with each connection.
-struct Behaviour {
-    enum class Kind { Answer, CloseAtOnce, HoldUnread } kind = Kind::Answer;
-    std::string reply;       // written after the whole request was read
-    bool keep_open = false;  // after the reply: hold the connection instead of closing it
-};
-
+// thornKit reads a request until its client ends the stream, then answers; with
+// `keep_open` it holds the connection after the reply instead of closing it.
 Behaviour answer(std::string reply, bool keep_open = false) {
-    return Behaviour{Behaviour::Kind::Answer, std::move(reply), keep_open};
+    return FakeLineServer::reading_to_end(FakeLineServer::answer(std::move(reply), !keep_open));
 }
-Behaviour close_at_once() { return Behaviour{Behaviour::Kind::CloseAtOnce, {}, false}; }
-// Accepts and keeps the connection without ever reading from it.
-Behaviour hold_unread() { return Behaviour{Behaviour::Kind::HoldUnread, {}, true}; }
-
-// A thornKit on a real Unix socket, served on the test's io_context. Records every
-// request it read in full.
-class FakeThornKit {
-public:
-    FakeThornKit(asio::io_context& ctx, const std::string& path, Behaviour behaviour)
-        : acceptor_(ctx, stream_protocol::endpoint(path)), behaviour_(std::move(behaviour)) {
-        asio::co_spawn(ctx, serve(), asio::detached);
-    }
-    ~FakeThornKit() { close(); }
-
-    void close() {
-        std::error_code ignored;
-        acceptor_.close(ignored);
-        for (auto& socket : held_) socket.close(ignored);
-    }
-
-    const std::vector<std::string>& requests() const { return requests_; }
-    // Runs once a request has been read in full, before it is answered.
-    void on_request(std::function<void()> hook) { on_request_ = std::move(hook); }
-    std::size_t connections() const { return connections_; }
-
-private:
-    asio::awaitable<void> serve() {
-        for (;;) {
-            auto [ec, socket] = co_await acceptor_.async_accept(kNoThrow);
-            if (ec) co_return;
-            ++connections_;
-            if (behaviour_.kind == Behaviour::Kind::CloseAtOnce) continue;  // dropped: closed
-            if (behaviour_.kind == Behaviour::Kind::HoldUnread) {
-                held_.push_back(std::move(socket));
-                continue;
-            }
-            std::string request;
-            auto [read_ec, n] = co_await asio::async_read(socket, asio::dynamic_buffer(request), kNoThrow);
-            (void)read_ec;
-            (void)n;
-            requests_.push_back(request);
-            if (on_request_) on_request_();
-            if (!behaviour_.reply.empty()) {
-                auto [write_ec, written] = co_await asio::async_write(socket, asio::buffer(behaviour_.reply), kNoThrow);
-                (void)write_ec;
-                (void)written;
-            }
-            if (behaviour_.keep_open) held_.push_back(std::move(socket));
-        }
-    }
-
-    stream_protocol::acceptor acceptor_;
-    Behaviour behaviour_;
-    std::vector<std::string> requests_;
-    std::vector<stream_protocol::socket> held_;
-    std::size_t connections_ = 0;
-    std::function<void()> on_request_;
-};
 
 std::string entry_json(const std::string& key, const std::string& nonce, std::uint64_t expires = kNow + 600) {
     return R"({"topic":"data","key":")" + key + R"(","payload":{"n":1,"list":["a"]},"origin_gate":"gate-b","nonce":")" +
@@ -139,16 +69,8 @@ std::string reject_line(const std::string& key) {
 
 class GossipSpread : public ::testing::Test {
 protected:
-    void TearDown() override {
-        if (thornkit_) {
-            thornkit_->close();
-            ctx_.restart();
-            ctx_.run();  // lets the fake's accept loop see the closed acceptor and end
-        }
-    }
-
     void start_thornkit(Behaviour behaviour) {
-        thornkit_ = std::make_unique<FakeThornKit>(ctx_, socket_path_, std::move(behaviour));
+        thornkit_ = FakeLineServer::on_unix_socket(socket_path_, std::move(behaviour));
     }
 
     // The batch `params_json` holds, as the mesh reads it, taken in: the counts, or null
@@ -183,8 +105,8 @@ protected:
     EnvGuard thornkit_env_{"QUILLFERN_THORNKIT_SOCK", socket_path_};
     log::testing::Capture capture_{"quillfern_server::dispatch=debug"};
     asio::io_context ctx_;
-    std::shared_ptr<gossip::GossipStore> store_ = started_store();
-    std::unique_ptr<FakeThornKit> thornkit_;
+    std::shared_ptr<gossip::GossipStore> store_ = ::quillfern::testing::make_started_store();
+    std::unique_ptr<FakeLineServer> thornkit_;
 };
 
 // ---- Reading the parameters --------------------------------------------------------------
@@ -233,7 +155,7 @@ TEST_F(GossipSpread, UndecodableElementsAreNotSentToThornKit) {
 TEST_F(GossipSpread, SenderDefaultsToUnknown) {
     for (const char* from_member : {"", R"("from":42,)", R"("from":null,)"}) {
         SCOPED_TRACE(from_member);
-        store_ = started_store();
+        store_ = ::quillfern::testing::make_started_store();
         EXPECT_EQ(spread(std::string("{") + from_member + R"("entries":[)" + entry_json("k1", "n1") + "]}"),
                   counts(1, 0));
         auto peers = store_->peer_stats();
@@ -254,7 +176,7 @@ TEST_F(GossipSpread, SendsOneFramedRequestPerEntry) {
     start_thornkit(answer(verdict(R"("allow")")));
     EXPECT_EQ(spread(R"({"from":"gate-b","entries":[)" + entry_json("k1", "n1") + "," + entry_json("k2", "n2") + "]}"),
               counts(2, 0));
-    EXPECT_EQ(thornkit_->requests(), (std::vector<std::string>{expected_frame("k1"), expected_frame("k2")}));
+    EXPECT_EQ(thornkit_->received(), (std::vector<std::string>{expected_frame("k1"), expected_frame("k2")}));
 
     // Accepted entries are queued again for forwarding, one hop less.
     auto pending = store_->take_pending();
@@ -268,7 +190,7 @@ TEST_F(GossipSpread, AsksAboutEntriesTheStoreRefuses) {
     EXPECT_EQ(spread(R"({"from":"gate-b","entries":[)" + entry_json("k1", "n1") + "," + entry_json("k1", "n1") + "," +
                      expired + "]}"),
               counts(1, 2));
-    EXPECT_EQ(thornkit_->requests(),
+    EXPECT_EQ(thornkit_->received(),
               (std::vector<std::string>{expected_frame("k1"), expected_frame("k1"), expected_frame("old", kNow)}));
     EXPECT_EQ(store_->peer_stats()["gate-b"].entries_rejected, 2u);
 }
@@ -320,7 +242,8 @@ INSTANTIATE_TEST_SUITE_P(
         VerdictCase{"UnicodeWhiteSpaceAround", answer("\xC2\xA0\t " + DENY + " \xE2\x80\xA8\r\n"), false},
         VerdictCase{"TwoValues", answer(DENY + "\n" + DENY + "\n"), true},
         VerdictCase{"TrailingGarbage", answer(DENY + "x"), true}, VerdictCase{"NotUtf8", answer(DENY + "\xFF"), true},
-        VerdictCase{"NothingWritten", answer(""), true}, VerdictCase{"ClosesAtOnce", close_at_once(), true},
+        VerdictCase{"NothingWritten", answer(""), true},
+        VerdictCase{"ClosesAtOnce", FakeLineServer::close_at_once(), true},
         // Replies that never end: honoured when the read time is up.
         VerdictCase{"DenyKeepingTheConnection", answer(DENY, true), false},
         VerdictCase{"SilentKeepingTheConnection", answer("", true), true},
@@ -338,7 +261,7 @@ TEST_F(GossipSpread, AFrameThornKitNeverReadsIsGivenUpOn) {
         R"({"topic":"data","key":"big","payload":")" + std::string(8 * MIB, 'p') +
         R"(","origin_gate":"gate-b","nonce":"n1","ttl":5,"version":7,"created_at_epoch":1699999000,)"
         R"("expires_at_epoch":1700000600})";
-    start_thornkit(hold_unread());
+    start_thornkit(FakeLineServer::never_read());
     EXPECT_EQ(spread(R"({"from":"gate-b","entries":[)" + big + "]}"), counts(1, 0));
     EXPECT_EQ(thornkit_->connections(), 1u);
     EXPECT_TRUE(events().empty());
@@ -358,7 +281,7 @@ TEST_F(GossipSpread, DefaultSocketIsInTheRuntimeDirectory) {
     EXPECT_EQ(paths::thornkit_socket_path(), socket_path_);
     start_thornkit(answer(verdict(R"("reject")")));
     EXPECT_EQ(spread(R"({"entries":[)" + entry_json("k1", "n1") + "]}"), counts(0, 1));
-    EXPECT_EQ(thornkit_->requests().size(), 1u);
+    EXPECT_EQ(thornkit_->received().size(), 1u);
 }
 
 // ---- thornKit that can't be asked ----------------------------------------------------------
@@ -425,7 +348,7 @@ TEST_P(BatchSenders, AreServedUntilTheyHaveGone) {
         end();
     } else {
         thornkit_->on_request([&] {
-            if (thornkit_->requests().size() == 1) end();
+            if (thornkit_->received().size() == 1) end();
         });
     }
     const std::string params = R"({"from":"gate-b","entries":[)" + entry_json("k1", "n1") + "," +
@@ -435,14 +358,14 @@ TEST_P(BatchSenders, AreServedUntilTheyHaveGone) {
     if (c.left) {
         EXPECT_FALSE(result.has_value());
         // The entry being checked when the sender went is taken in; the other two are not asked about.
-        EXPECT_EQ(thornkit_->requests(), std::vector<std::string>{expected_frame("k1")});
+        EXPECT_EQ(thornkit_->received(), std::vector<std::string>{expected_frame("k1")});
         EXPECT_EQ(store_->take_pending().size(), 1u);
         EXPECT_EQ(events(), std::vector<std::string>{" WARN quillfern_server::dispatch: Gossip batch sender has gone — "
                                                      "rest of the batch left unchecked from=gate-b left=2"});
     } else {
         ASSERT_TRUE(result.has_value());
         EXPECT_EQ(*result, counts(3, 0));
-        EXPECT_EQ(thornkit_->requests(),
+        EXPECT_EQ(thornkit_->received(),
                   (std::vector<std::string>{expected_frame("k1"), expected_frame("k2"), expected_frame("k3")}));
         EXPECT_TRUE(events().empty());
     }

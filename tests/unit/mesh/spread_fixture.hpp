@@ -18,6 +18,7 @@
 #include "quillfern/log.hpp"
 #include "quillfern/mesh.hpp"
 #include "run_task.hpp"
+#include "started_store.hpp"
 #include "temp_dir.hpp"
 
 namespace quillfern::spread::testing {
@@ -28,6 +29,7 @@ using ::quillfern::testing::TempDir;
 
 using ::quillfern::testing::FakeClock;
 using ::quillfern::testing::kNow;
+using ::quillfern::testing::make_started_store;
 
 // An entry as a peer "gate-b" would send it; its forward copy has one hop less.
 inline gossip::GossipEntry entry(std::string key, std::uint8_t ttl = 5) {
@@ -53,12 +55,6 @@ inline std::string entry_text(const std::string& key, int ttl = 5) {
 
 class SpreadTest : public ::testing::Test {
 protected:
-    std::shared_ptr<gossip::GossipStore> started_store(std::string node_id = "gate-a",
-                                                       gossip::StoreLimits limits = {}) {
-        auto store = std::make_shared<gossip::GossipStore>(std::move(node_id), FakeClock::at(kNow), limits);
-        EXPECT_TRUE(store->start().has_value());
-        return store;
-    }
     template <class T>
     T run(asio::awaitable<T> task) {
         return ::quillfern::testing::run_task(ctx_, std::move(task));

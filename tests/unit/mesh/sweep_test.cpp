@@ -103,9 +103,7 @@ TEST_P(SplitAtTheBound, KeepsQueueOrderAndEveryRequestExact) {
     }
 
     // A store's forward copies of the same entries, received with a hop more, are split alike.
-    auto store = std::make_shared<gossip::GossipStore>("gate-a",
-                                                       ::quillfern::testing::FakeClock::at(::quillfern::testing::kNow));
-    ASSERT_TRUE(store->start().has_value());
+    auto store = testing::make_started_store();
     for (gossip::GossipEntry received : batch) {
         ++received.ttl;
         ASSERT_EQ(store->ingest(std::move(received), "gate-b"), gossip::IngestOutcome::Accepted);
@@ -153,7 +151,7 @@ protected:
         return out;
     }
 
-    std::shared_ptr<gossip::GossipStore> store_ = started_store();
+    std::shared_ptr<gossip::GossipStore> store_ = testing::make_started_store();
 };
 
 const std::string ACCEPTED_ONE = R"({"id":null,"jsonrpc":"2.0","result":{"accepted":1,"rejected":0}})"
@@ -296,7 +294,8 @@ TEST_F(Sweep, EntriesTooLargeForAnyRequestAreCountedOncePerSweep) {
 // written: 8,000 of them are past a receiver's 64 MiB line limit in one request.
 TEST_F(Sweep, EntriesThatGrowWhenWrittenReachThePeerInRequestsWithinTheBound) {
     // Room for all of them in the queue, however it counts them.
-    auto store = started_store("gate-a", gossip::StoreLimits{std::size_t{256} << 20});
+    auto store = testing::make_started_store("gate-a", testing::FakeClock::at(testing::kNow),
+                                             gossip::StoreLimits{std::size_t{256} << 20});
     const std::string controls(gossip::kMaxPeerTextBytes, '\x01');
     constexpr std::size_t kHostile = 8000, kGood = 100;
     for (std::size_t i = 0; i < kHostile; ++i) {

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "free_tcp_port.hpp"
+#include "loopback_listener.hpp"
 #include "quillfern/connection.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/runtime.hpp"
@@ -127,15 +128,8 @@ TEST(CrossGateListener, RuntimeStopsWhileTheListenerWaits) {
 
 TEST(CrossGateListener, PortInUseEndsTheTaskWithOneError) {
     // Someone else listens on the port.
-    const int taken = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof addr;
-    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(taken, 1), 0);
-    ASSERT_EQ(::getsockname(taken, reinterpret_cast<sockaddr*>(&addr), &length), 0);
-    const std::uint16_t port = ntohs(addr.sin_port);
+    const quillfern::testing::LoopbackListener taken(1);
+    const std::uint16_t port = taken.port();
 
     log::testing::Capture capture("info");
     {
@@ -147,7 +141,6 @@ TEST(CrossGateListener, PortInUseEndsTheTaskWithOneError) {
     }
     EXPECT_THAT(capture.events(), ElementsAre("ERROR quillfern_server: Cross-gate gossip listener failed "
                                               "error=Address already in use (os error 98)"));
-    ::close(taken);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <asio/io_context.hpp>
 
 #include "fake_line_server.hpp"
+#include "loopback_listener.hpp"
 #include "quillfern/sibling_client.hpp"
 #include "run_task.hpp"
 #include "temp_dir.hpp"
@@ -207,25 +208,17 @@ TEST_F(SiblingClient, ConnectFailuresCarryTheSystemsText) {
 TEST_F(SiblingClient, AConnectThatHangsEndsAtItsLimit) {
     // A loopback listener with a full accept queue drops further connection attempts,
     // so the next connect neither succeeds nor fails.
-    int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof addr;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(listener, 0), 0);
-    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length), 0);
+    const testing::LoopbackListener listener(0);
     std::vector<int> fillers;
     for (int i = 0; i < 4; ++i) {
         int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::connect(fd, listener.address(), listener.address_size());
         fillers.push_back(fd);
     }
-    Outcome outcome = run(TcpAddress{"127.0.0.1:" + std::to_string(ntohs(addr.sin_port))}, {"x\n"});
+    Outcome outcome = run(TcpAddress{"127.0.0.1:" + std::to_string(listener.port())}, {"x\n"});
     EXPECT_EQ(outcome.step, Outcome::Step::Open) << outcome;
     EXPECT_EQ(outcome.failure, (Failure{FailureKind::TimedOut, "timed out"}));
     for (int fd : fillers) ::close(fd);
-    ::close(listener);
 }
 
 // ---- Writing ----------------------------------------------------------------------------------

@@ -3,7 +3,6 @@
 #include <netinet/in.h>
 #include <sys/un.h>
 
-#include <exception>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,28 +10,20 @@
 #include <fmt/format.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 
 #include "quillfern/transport.hpp"
+#include "run_task.hpp"
 
 namespace quillfern::transport {
 namespace {
 
 using namespace std::string_literals;
 
-template <class T>
-T run_on(asio::io_context& io, asio::awaitable<T> task) {
-    std::optional<T> result;
-    asio::co_spawn(
-        io, [&]() -> asio::awaitable<void> { result.emplace(co_await std::move(task)); },
-        [](std::exception_ptr error) {
-            if (error) std::rethrow_exception(error);
-        });
-    io.restart();
-    io.run();
-    return std::move(*result);
-}
+using ::quillfern::testing::run_task;
+// A lookup's thread holds work on the context until just after it has posted the answer:
+// each resolve runs until the context is idle, so that the context outlives that hold.
+using ::quillfern::testing::RunUntil;
 
 // "127.0.0.1:80", "[::1]:80", "[fe80::1%3]:80" or "unix:<path>".
 std::string describe(const SocketAddress& address) {
@@ -72,7 +63,7 @@ struct BadPathCase {
     std::string message;
 };
 
-class UnixSocketAddressRefuses : public testing::TestWithParam<BadPathCase> {};
+class UnixSocketAddressRefuses : public ::testing::TestWithParam<BadPathCase> {};
 
 TEST_P(UnixSocketAddressRefuses, AsInvalidInput) {
     auto address = unix_socket_address(GetParam().path);
@@ -83,13 +74,13 @@ TEST_P(UnixSocketAddressRefuses, AsInvalidInput) {
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, UnixSocketAddressRefuses,
-    testing::Values(BadPathCase{"Length108", std::string(108, 'p'), "path must be shorter than SUN_LEN"},
-                    BadPathCase{"Length300", std::string(300, 'p'), "path must be shorter than SUN_LEN"},
-                    BadPathCase{"NulInside", "/tmp/a\0b.sock"s, "paths must not contain interior null bytes"},
-                    BadPathCase{"LeadingNul", "\0abstract"s, "paths must not contain interior null bytes"},
-                    // The NUL check comes first, even for a path that is also too long.
-                    BadPathCase{"NulAndTooLong", std::string(200, 'p') + '\0',
-                                "paths must not contain interior null bytes"}),
+    ::testing::Values(BadPathCase{"Length108", std::string(108, 'p'), "path must be shorter than SUN_LEN"},
+                      BadPathCase{"Length300", std::string(300, 'p'), "path must be shorter than SUN_LEN"},
+                      BadPathCase{"NulInside", "/tmp/a\0b.sock"s, "paths must not contain interior null bytes"},
+                      BadPathCase{"LeadingNul", "\0abstract"s, "paths must not contain interior null bytes"},
+                      // The NUL check comes first, even for a path that is also too long.
+                      BadPathCase{"NulAndTooLong", std::string(200, 'p') + '\0',
+                                  "paths must not contain interior null bytes"}),
     [](const auto& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------------------
@@ -100,7 +91,7 @@ struct LiteralCase {
     std::optional<std::string> address;  // as `describe` writes it; none when not a literal
 };
 
-class SocketAddressLiteral : public testing::TestWithParam<LiteralCase> {};
+class SocketAddressLiteral : public ::testing::TestWithParam<LiteralCase> {};
 
 TEST_P(SocketAddressLiteral, ParsesOnlyCompleteLiterals) {
     auto parsed = parse_socket_address_literal(GetParam().text);
@@ -114,19 +105,19 @@ TEST_P(SocketAddressLiteral, ParsesOnlyCompleteLiterals) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, SocketAddressLiteral,
-    testing::Values(LiteralCase{"127.0.0.1:7800", "127.0.0.1:7800"}, LiteralCase{"0.0.0.0:0", "0.0.0.0:0"},
-                    LiteralCase{"255.255.255.255:65535", "255.255.255.255:65535"},
-                    LiteralCase{"10.0.0.1:00080", "10.0.0.1:80"}, LiteralCase{"[::1]:8080", "[::1]:8080"},
-                    LiteralCase{"[fe80::1%3]:1", "[fe80::1%3]:1"},
-                    LiteralCase{"[::ffff:1.2.3.4]:9", "[::ffff:1.2.3.4]:9"},
-                    LiteralCase{"127.0.0.1:65536", std::nullopt}, LiteralCase{"127.0.0.1:+80", std::nullopt},
-                    LiteralCase{"127.0.0.1:", std::nullopt}, LiteralCase{"127.0.0.1", std::nullopt},
-                    LiteralCase{"127.0.0.01:80", std::nullopt}, LiteralCase{"256.0.0.1:80", std::nullopt},
-                    LiteralCase{"1.2.3:80", std::nullopt}, LiteralCase{" 1.2.3.4:80", std::nullopt},
-                    LiteralCase{"1.2.3.4:80 ", std::nullopt}, LiteralCase{"::1:80", std::nullopt},
-                    LiteralCase{"[::1]", std::nullopt}, LiteralCase{"[::1]80", std::nullopt},
-                    LiteralCase{"[::1%x]:80", std::nullopt}, LiteralCase{"[127.0.0.1]:80", std::nullopt},
-                    LiteralCase{"localhost:80", std::nullopt}, LiteralCase{"", std::nullopt}));
+    ::testing::Values(LiteralCase{"127.0.0.1:7800", "127.0.0.1:7800"}, LiteralCase{"0.0.0.0:0", "0.0.0.0:0"},
+                      LiteralCase{"255.255.255.255:65535", "255.255.255.255:65535"},
+                      LiteralCase{"10.0.0.1:00080", "10.0.0.1:80"}, LiteralCase{"[::1]:8080", "[::1]:8080"},
+                      LiteralCase{"[fe80::1%3]:1", "[fe80::1%3]:1"},
+                      LiteralCase{"[::ffff:1.2.3.4]:9", "[::ffff:1.2.3.4]:9"},
+                      LiteralCase{"127.0.0.1:65536", std::nullopt}, LiteralCase{"127.0.0.1:+80", std::nullopt},
+                      LiteralCase{"127.0.0.1:", std::nullopt}, LiteralCase{"127.0.0.1", std::nullopt},
+                      LiteralCase{"127.0.0.01:80", std::nullopt}, LiteralCase{"256.0.0.1:80", std::nullopt},
+                      LiteralCase{"1.2.3:80", std::nullopt}, LiteralCase{" 1.2.3.4:80", std::nullopt},
+                      LiteralCase{"1.2.3.4:80 ", std::nullopt}, LiteralCase{"::1:80", std::nullopt},
+                      LiteralCase{"[::1]", std::nullopt}, LiteralCase{"[::1]80", std::nullopt},
+                      LiteralCase{"[::1%x]:80", std::nullopt}, LiteralCase{"[127.0.0.1]:80", std::nullopt},
+                      LiteralCase{"localhost:80", std::nullopt}, LiteralCase{"", std::nullopt}));
 
 // ---------------------------------------------------------------------------------------
 // "host:port" resolution
@@ -139,13 +130,13 @@ struct ResolveCase {
     IoErrorKind kind = IoErrorKind::InvalidInput;
 };
 
-class Resolve : public testing::TestWithParam<ResolveCase> {
+class Resolve : public ::testing::TestWithParam<ResolveCase> {
 protected:
     asio::io_context io;
 };
 
 TEST_P(Resolve, GivesAddressesOrTheFixedError) {
-    auto resolved = run_on(io, resolve(GetParam().text));
+    auto resolved = run_task(io, resolve(GetParam().text), RunUntil::Idle);
     if (GetParam().error.empty()) {
         ASSERT_TRUE(resolved.has_value()) << resolved.error().message();
         std::vector<std::string> described;
@@ -160,35 +151,35 @@ TEST_P(Resolve, GivesAddressesOrTheFixedError) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, Resolve,
-    testing::Values(ResolveCase{"V4Literal", "127.0.0.1:7800", {"127.0.0.1:7800"}, "", {}},
-                    ResolveCase{"V6Literal", "[::1]:7800", {"[::1]:7800"}, "", {}},
-                    // Not a literal: split at the last ':' and the host "::1" goes to the resolver.
-                    ResolveCase{"BareV6Host", "::1:7800", {"[::1]:7800"}, "", {}},
-                    // The port of a host name reads like an unsigned integer: one '+' is allowed.
-                    ResolveCase{"NumericHostSignedPort", "127.0.0.1:+80", {"127.0.0.1:80"}, "", {}},
-                    ResolveCase{"NoColon", "localhost", {}, "invalid socket address"},
-                    ResolveCase{"EmptyText", "", {}, "invalid socket address"},
-                    ResolveCase{"EmptyPort", "localhost:", {}, "invalid port value"},
-                    ResolveCase{"PortTooLarge", "localhost:65536", {}, "invalid port value"},
-                    ResolveCase{"LiteralPortTooLarge", "1.2.3.4:99999", {}, "invalid port value"},
-                    ResolveCase{"NegativePort", "localhost:-1", {}, "invalid port value"},
-                    ResolveCase{"BlankInPort", "localhost:8 0", {}, "invalid port value"},
-                    ResolveCase{"BracketsWithoutPort", "[::1]", {}, "invalid port value"},
-                    ResolveCase{"NulInHost", "local\0host:80"s, {}, "file name contained an unexpected NUL byte"},
-                    ResolveCase{"EmptyHost",
-                                ":80",
-                                {},
-                                "failed to lookup address information: Name or service not known",
-                                IoErrorKind::Other}),
+    ::testing::Values(ResolveCase{"V4Literal", "127.0.0.1:7800", {"127.0.0.1:7800"}, "", {}},
+                      ResolveCase{"V6Literal", "[::1]:7800", {"[::1]:7800"}, "", {}},
+                      // Not a literal: split at the last ':' and the host "::1" goes to the resolver.
+                      ResolveCase{"BareV6Host", "::1:7800", {"[::1]:7800"}, "", {}},
+                      // The port of a host name reads like an unsigned integer: one '+' is allowed.
+                      ResolveCase{"NumericHostSignedPort", "127.0.0.1:+80", {"127.0.0.1:80"}, "", {}},
+                      ResolveCase{"NoColon", "localhost", {}, "invalid socket address"},
+                      ResolveCase{"EmptyText", "", {}, "invalid socket address"},
+                      ResolveCase{"EmptyPort", "localhost:", {}, "invalid port value"},
+                      ResolveCase{"PortTooLarge", "localhost:65536", {}, "invalid port value"},
+                      ResolveCase{"LiteralPortTooLarge", "1.2.3.4:99999", {}, "invalid port value"},
+                      ResolveCase{"NegativePort", "localhost:-1", {}, "invalid port value"},
+                      ResolveCase{"BlankInPort", "localhost:8 0", {}, "invalid port value"},
+                      ResolveCase{"BracketsWithoutPort", "[::1]", {}, "invalid port value"},
+                      ResolveCase{"NulInHost", "local\0host:80"s, {}, "file name contained an unexpected NUL byte"},
+                      ResolveCase{"EmptyHost",
+                                  ":80",
+                                  {},
+                                  "failed to lookup address information: Name or service not known",
+                                  IoErrorKind::Other}),
     [](const auto& info) { return info.param.name; });
 
 TEST(ResolveHostName, LocalhostGivesLoopbackAddressesWithThePort) {
     asio::io_context io;
-    auto resolved = run_on(io, resolve("localhost:7800"));
+    auto resolved = run_task(io, resolve("localhost:7800"), RunUntil::Idle);
     ASSERT_TRUE(resolved.has_value()) << resolved.error().message();
     ASSERT_FALSE(resolved->empty());
     for (const auto& address : *resolved) {
-        EXPECT_THAT(describe(address), testing::AnyOf("127.0.0.1:7800", "[::1]:7800"));
+        EXPECT_THAT(describe(address), ::testing::AnyOf("127.0.0.1:7800", "[::1]:7800"));
     }
 }
 

@@ -26,7 +26,10 @@
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 
+#include "loopback_listener.hpp"
 #include "quillfern/transport.hpp"
+#include "run_task.hpp"
+#include "temp_dir.hpp"
 
 namespace quillfern::transport {
 namespace {
@@ -38,14 +41,10 @@ void rethrow(std::exception_ptr error) {
     if (error) std::rethrow_exception(error);
 }
 
+// Runs `task`, and whatever else the context holds, to the end.
 template <class T>
 T run_on(asio::io_context& io, asio::awaitable<T> task) {
-    std::optional<T> result;
-    asio::co_spawn(
-        io, [&]() -> asio::awaitable<void> { result.emplace(co_await std::move(task)); }, rethrow);
-    io.restart();
-    io.run();
-    return std::move(*result);
+    return ::quillfern::testing::run_task(io, std::move(task), ::quillfern::testing::RunUntil::Idle);
 }
 
 // asio opens its reactor's descriptors with the first socket it registers; do that
@@ -106,24 +105,27 @@ void expect_error(const IoError& error, IoErrorKind kind, const std::string& mes
 }
 
 // A short temporary directory (socket paths are limited to 107 bytes) and an io_context.
-class SocketTest : public testing::Test {
+class SocketTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/qft-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(dir, ignored);
-    }
     // A path in the temporary directory exactly `length` bytes long.
     std::string path_of_length(std::size_t length) const {
         std::string prefix = dir + "/";
         return prefix + std::string(length - prefix.size(), 's');
     }
 
-    std::string dir;
+    // A bind at `path` fails as a taken address, and leaves no descriptor of its own open.
+    void expect_bind_refused_as_taken(const std::string& path) {
+        start_reactor(io);
+        const auto descriptors_before = open_descriptor_count();
+        auto refused = run_on(io, TransportEndpoint(Uds{path}).bind());
+        ASSERT_FALSE(refused.has_value());
+        expect_error(refused.error(), IoErrorKind::Os, "Address already in use (os error 98)");
+        EXPECT_EQ(refused.error().os_code(), EADDRINUSE);
+        EXPECT_EQ(open_descriptor_count(), descriptors_before);
+    }
+
+    ::quillfern::testing::TempDir temp_dir;
+    std::string dir = temp_dir.path();
     asio::io_context io;
 };
 
@@ -218,7 +220,7 @@ struct LiveListenerCase {
     bool full;  // the backlog is filled before the second bind
 };
 
-class UnixBindBesideLiveListener : public SocketTest, public testing::WithParamInterface<LiveListenerCase> {};
+class UnixBindBesideLiveListener : public SocketTest, public ::testing::WithParamInterface<LiveListenerCase> {};
 
 TEST_P(UnixBindBesideLiveListener, LeavesItsSocketAndFailsAsATakenAddress) {
     const LiveListenerCase& c = GetParam();
@@ -230,15 +232,7 @@ TEST_P(UnixBindBesideLiveListener, LeavesItsSocketAndFailsAsATakenAddress) {
         queued = fill_backlog(path);
         ASSERT_FALSE(queued.empty());
     }
-    start_reactor(io);
-    auto descriptors_before = open_descriptor_count();
-
-    auto second = run_on(io, TransportEndpoint(Uds{path}).bind());
-
-    ASSERT_FALSE(second.has_value());
-    expect_error(second.error(), IoErrorKind::Os, "Address already in use (os error 98)");
-    EXPECT_EQ(second.error().os_code(), EADDRINUSE);
-    EXPECT_EQ(open_descriptor_count(), descriptors_before);
+    ASSERT_NO_FATAL_FAILURE(expect_bind_refused_as_taken(path));
     // The file is still the live listener's: whatever it queued is still there, and a new
     // client still reaches it once there is room.
     for (int fd : queued) {
@@ -279,8 +273,8 @@ TEST_F(UnixBind, LeavesALiveSocketOfAnotherType) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Listeners, UnixBindBesideLiveListener,
-                         testing::Values(LiveListenerCase{"Idle", SOMAXCONN, false},
-                                         LiveListenerCase{"WithAFullBacklog", 0, true}),
+                         ::testing::Values(LiveListenerCase{"Idle", SOMAXCONN, false},
+                                           LiveListenerCase{"WithAFullBacklog", 0, true}),
                          [](const auto& info) { return info.param.name; });
 
 TEST_F(UnixBind, ReplacesTheSocketOfAListenerThatHasClosed) {
@@ -308,20 +302,12 @@ struct ForeignFileCase {
     mode_t type;  // S_IFREG, S_IFDIR, S_IFLNK
 };
 
-class UnixBindBesideForeignFile : public SocketTest, public testing::WithParamInterface<ForeignFileCase> {};
+class UnixBindBesideForeignFile : public SocketTest, public ::testing::WithParamInterface<ForeignFileCase> {};
 
 TEST_P(UnixBindBesideForeignFile, LeavesTheFileAloneAndFailsWithTheSystemError) {
     std::string path = dir + "/q.sock";
     GetParam().make(dir, path);
-    start_reactor(io);
-    auto descriptors_before = open_descriptor_count();
-
-    auto listener = run_on(io, TransportEndpoint(Uds{path}).bind());
-
-    ASSERT_FALSE(listener.has_value());
-    expect_error(listener.error(), IoErrorKind::Os, "Address already in use (os error 98)");
-    EXPECT_EQ(listener.error().os_code(), EADDRINUSE);
-    EXPECT_EQ(open_descriptor_count(), descriptors_before);
+    ASSERT_NO_FATAL_FAILURE(expect_bind_refused_as_taken(path));
     struct stat info {};
     ASSERT_EQ(::lstat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & S_IFMT, GetParam().type);
@@ -329,7 +315,7 @@ TEST_P(UnixBindBesideForeignFile, LeavesTheFileAloneAndFailsWithTheSystemError) 
 
 INSTANTIATE_TEST_SUITE_P(
     Files, UnixBindBesideForeignFile,
-    testing::Values(
+    ::testing::Values(
         ForeignFileCase{"RegularFile",
                         [](const std::string&, const std::string& path) { std::ofstream(path) << "user data"; },
                         S_IFREG},
@@ -443,25 +429,8 @@ TEST_F(UnixConnect, StaleSocketFileIsRefused) {
 using TcpSockets = SocketTest;
 
 // A bound TCP port with nothing listening on it: connections to it are refused.
-class ReservedPort {
-public:
-    ReservedPort() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) std::abort();
-        socklen_t length = sizeof(address);
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-    }
-    ReservedPort(const ReservedPort&) = delete;
-    ReservedPort& operator=(const ReservedPort&) = delete;
-    ~ReservedPort() { ::close(fd_); }
-    std::uint16_t port() const { return port_; }
-
-private:
-    int fd_;
-    std::uint16_t port_ = 0;
+struct ReservedPort : ::quillfern::testing::LoopbackListener {
+    ReservedPort() : LoopbackListener(std::nullopt) {}
 };
 
 SocketAddress loopback_v4(std::uint16_t port) {
@@ -634,7 +603,7 @@ struct FamilyCase {
     std::function<TransportEndpoint(const std::string& dir, const TransportListener&)> connect_endpoint;
 };
 
-class AcceptEachFamily : public SocketTest, public testing::WithParamInterface<FamilyCase> {
+class AcceptEachFamily : public SocketTest, public ::testing::WithParamInterface<FamilyCase> {
 protected:
     Expected<TransportListener, IoError> bind_listener() { return run_on(io, GetParam().bind_endpoint(dir).bind()); }
 };
@@ -760,17 +729,17 @@ TEST_P(AcceptEachFamily, PeerEndIsSeenWithoutReading) {
 
 INSTANTIATE_TEST_SUITE_P(
     Families, AcceptEachFamily,
-    testing::Values(FamilyCase{"Unix", [](const std::string& dir) { return TransportEndpoint(Uds{dir + "/q.sock"}); },
-                               [](const std::string& dir, const TransportListener&) {
-                                   return TransportEndpoint(Uds{dir + "/q.sock"});
-                               }},
-                    FamilyCase{"Tcp",
-                               [](const std::string&) {
-                                   return TransportEndpoint(Tcp{"127.0.0.1", 0});
-                               },
-                               [](const std::string&, const TransportListener& listener) {
-                                   return TransportEndpoint(Tcp{"127.0.0.1", local_port(listener)});
-                               }}),
+    ::testing::Values(FamilyCase{"Unix", [](const std::string& dir) { return TransportEndpoint(Uds{dir + "/q.sock"}); },
+                                 [](const std::string& dir, const TransportListener&) {
+                                     return TransportEndpoint(Uds{dir + "/q.sock"});
+                                 }},
+                      FamilyCase{"Tcp",
+                                 [](const std::string&) {
+                                     return TransportEndpoint(Tcp{"127.0.0.1", 0});
+                                 },
+                                 [](const std::string&, const TransportListener& listener) {
+                                     return TransportEndpoint(Tcp{"127.0.0.1", local_port(listener)});
+                                 }}),
     [](const auto& info) { return info.param.name; });
 
 }  // namespace
