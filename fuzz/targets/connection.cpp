@@ -132,7 +132,7 @@ std::string converse(bool negotiated, std::string_view sent, const std::shared_p
         asio::co_spawn(
             io, server::serve_negotiated(std::move(server_side), store, tarpc_server::handle_tarpc_connection), record);
     } else {
-        asio::co_spawn(io, server::handle_connection(std::move(server_side), store), record);
+        asio::co_spawn(io, server::serve_signalled(std::move(server_side), store), record);
     }
     std::string received;
     asio::co_spawn(io, send_all(client_side, sent), record);

@@ -53,7 +53,7 @@ asio::awaitable<Expected<void, std::string>> serve(ServeOptions options, std::sh
                                                    runtime::Runtime& rt);
 
 // Listens on 127.0.0.1:<gossip_port> (address reuse, backlog 128) and serves every
-// connection with handle_connection, each as a task of its own on a worker; a failed
+// connection with serve_signalled, each as a task of its own on a worker; a failed
 // accept as kCrossGateAcceptRetry says. Returns only the error that ends the listener: a
 // failed bind, or an accept error that is not transient.
 asio::awaitable<Expected<void, IoError>> cross_gate_listener(std::shared_ptr<gossip::GossipStore> store,

@@ -1,5 +1,5 @@
 // The cross-gate listener: other gates' "gossip.spread" batches arrive on TCP
-// 127.0.0.1 at the gossip port, every connection served by handle_connection (first-byte
+// 127.0.0.1 at the gossip port, every connection served by serve_signalled (first-byte
 // signal, then the JSON-RPC line loop) as a task of its own.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -40,7 +40,7 @@ asio::awaitable<void> serve_cross_gate_connection(transport::TransportStream str
                                                   std::shared_ptr<gossip::GossipStore> store) {
     QF_LOG(log::Level::Debug, log::targets::kServerRoot, "Cross-gate gossip connection",
            log::text("peer", remote_address_text(stream)));
-    co_await handle_connection(std::move(stream), std::move(store));
+    co_await serve_signalled(std::move(stream), std::move(store));
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ asio::awaitable<void> connection_task(transport::TransportStream stream, std::sh
     if (negotiate) {
         co_await serve_negotiated(std::move(stream), std::move(store), tarpc_server::handle_tarpc_connection);
     } else {
-        co_await handle_connection(std::move(stream), std::move(store));
+        co_await serve_signalled(std::move(stream), std::move(store));
     }
 }
 

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "connection_detail.hpp"
 #include "quillfern/connection.hpp"
 #include "quillfern/gossip.hpp"
 #include "quillfern/log.hpp"
@@ -16,6 +17,8 @@
 namespace quillfern::server::testing {
 
 using quillfern::testing::SocketPair;
+// The line loop on its own, without a road into it.
+using detail::serve_jsonrpc_lines;
 
 inline std::string liveness(int id) { return "{\"id\":" + std::to_string(id) + ",\"method\":\"health.liveness\"}"; }
 inline std::string alive(int id) {
@@ -41,7 +44,7 @@ struct Served {
     std::vector<std::string> events;
 };
 
-// Sends `input`, then serves the server side with `entry` (handle_connection or serve_negotiated).
+// Sends `input`, then serves the server side with `entry` (serve_signalled or serve_negotiated).
 template <class Entry>
 Served serve_with(Entry entry, std::string_view input, ClientThen then = ClientThen::EndsInput) {
     SocketPair pair;

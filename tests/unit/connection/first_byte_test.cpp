@@ -17,7 +17,7 @@ using namespace testing;
 const std::string kProbeReply = "{\"jsonrpc\":\"2.0\",\"result\":\"ok\",\"id\":0}\n";
 
 Served serve(const std::string& input, ClientThen then = ClientThen::EndsInput) {
-    return serve_with(handle_connection, input, then);
+    return serve_with(serve_signalled, input, then);
 }
 
 std::string legacy_warning(std::uint8_t byte) {

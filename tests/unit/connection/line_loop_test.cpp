@@ -16,7 +16,7 @@ using namespace testing;
 
 // Lines after the JSON-RPC signal go straight to the line loop.
 Served serve_lines(const std::string& lines, ClientThen then = ClientThen::EndsInput) {
-    return serve_with(handle_connection, std::string(kJsonrpcSignal) + lines, then);
+    return serve_with(serve_signalled, std::string(kJsonrpcSignal) + lines, then);
 }
 
 struct Case {
@@ -118,7 +118,7 @@ asio::awaitable<void> converse(asio::local::stream_protocol::socket& client, con
 asio::awaitable<void> serve_and_converse(SocketPair& pair, const std::vector<std::string>& requests,
                                          std::vector<std::string>& replies) {
     using namespace asio::experimental::awaitable_operators;
-    co_await (handle_connection(std::move(pair.server), make_store()) && converse(pair.client, requests, replies));
+    co_await (serve_signalled(std::move(pair.server), make_store()) && converse(pair.client, requests, replies));
 }
 
 TEST(LineLoopTest, RepliesAreWrittenBeforeTheLoopWaitsForTheNextLine) {
