@@ -113,7 +113,7 @@ void BM_SpreadSweep(benchmark::State& state) {
         reset_peak_rss();
         state.ResumeTiming();
 
-        asio::co_spawn(ctx, spread::run_sweep(store), asio::detached);
+        asio::co_spawn(ctx, mesh::run_sweep(store), asio::detached);
         ctx.restart();
         ctx.run();  // the sweep, which ends with its last delivery
 
@@ -139,7 +139,7 @@ void BM_SpreadRequest(benchmark::State& state) {
     const std::vector<gossip::GossipEntry> batch = store->take_pending();
     std::size_t bytes = 0;
     for (auto _ : state) {
-        std::string request = spread::spread_request(store->node_id(), batch);
+        std::string request = mesh::spread_request(store->node_id(), batch);
         bytes = request.size();
         benchmark::DoNotOptimize(request.data());
     }
@@ -160,7 +160,7 @@ void BM_SpreadRequests(benchmark::State& state) {
     std::size_t bytes = 0;
     std::size_t requests = 0;
     for (auto _ : state) {
-        spread::SpreadRequests split = spread::spread_requests(store->node_id(), batch);
+        mesh::SpreadRequests split = mesh::spread_requests(store->node_id(), batch);
         bytes = 0;
         for (const auto& request : split.requests) bytes += request.text.size();
         requests = split.requests.size();
@@ -183,7 +183,7 @@ void BM_SpreadRequestsFromCopies(benchmark::State& state) {
     std::size_t bytes = 0;
     std::size_t requests = 0;
     for (auto _ : state) {
-        spread::SpreadRequests split = spread::spread_requests(store->node_id(), copies);
+        mesh::SpreadRequests split = mesh::spread_requests(store->node_id(), copies);
         bytes = 0;
         for (const auto& request : split.requests) bytes += request.text.size();
         requests = split.requests.size();

@@ -1,12 +1,12 @@
 // The gossip mesh: how a batch of entries travels from this gate's store to its peers'.
 //
-//   sweep (spread::run_sweep, every spread interval): the forward copies queued since the
+//   sweep (run_sweep, every spread interval): the forward copies queued since the
 //     last sweep become "gossip.spread" requests of at most 8 MiB each, built once for all peers
-//   -> delivery (spread::spread_to_peer, at most 64 peers at a time, each request in turn):
+//   -> delivery (spread_to_peer, at most 64 peers at a time, each request in turn):
 //     direct TCP to the peer's gossip port, else reedHorn's "gossip.relay"
 //   -> the peer's cross-gate listener (in the server, beside the main listener): the
 //     first-byte signal, then the line loop and dispatch as on the main socket
-//   -> intake (mesh::read_spread_params, mesh::handle_gossip_spread): every entry checked
+//   -> intake (read_spread_params, take_in_spread): every entry checked
 //     with thornKit, then ingested into the peer's store
 //   -> forward copies: whatever the store accepts is queued again with one hop less, for
 //     that gate's next sweep.
@@ -14,10 +14,10 @@
 // Beside the batch's route: the heartbeat entry each gate keeps in its own store (and so
 // in every peer's), renewed by the eviction loop that also drops expired entries.
 //
-// The sending side (who the peers are, delivery, the sweep) is in namespace
-// quillfern::spread and logs under "quillfern_server::spread"; the rest is in
-// quillfern::mesh, the intake logging under "quillfern_server::dispatch", the heartbeat
-// under "quillfern_server::announce" and the eviction loop under "quillfern_server".
+// Everything here is in namespace quillfern::mesh. The sending side (who the peers are,
+// delivery, the sweep) logs under "quillfern_server::spread", the intake under
+// "quillfern_server::dispatch", the heartbeat under "quillfern_server::announce" and the
+// eviction loop under "quillfern_server".
 #pragma once
 
 #include <chrono>
@@ -38,7 +38,7 @@
 #include "quillfern/json.hpp"
 #include "quillfern/sibling_client.hpp"
 
-namespace quillfern::spread {
+namespace quillfern::mesh {
 
 // The gossip address of one of reedHorn's peer records: the host of its "addr",
 // "address" or "endpoint" (the first present; if that one is not a string, the first
@@ -134,10 +134,6 @@ SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip:
 // the sweep's executor, which must run on one thread (as each of the runtime's workers does).
 asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store, SweepLimits limits = {});
 
-}  // namespace quillfern::spread
-
-namespace quillfern::mesh {
-
 // The spread loop: a sweep at once, then one every `interval_secs` seconds on a fixed
 // schedule (ticks missed while a sweep and its deliveries ran late run back to back).
 // Runs until the runtime ends; an interval of 0 counts as 1 second.
@@ -220,3 +216,10 @@ asio::awaitable<void> eviction_loop(std::shared_ptr<gossip::GossipStore> store, 
                                     std::uint16_t gossip_port);
 
 }  // namespace quillfern::mesh
+
+// The sending side's two tasks go by "spread" across the system, as its log target does:
+// spread::spread_loop and spread::spread_to_peer stay reachable under that name.
+namespace quillfern::spread {
+using mesh::spread_loop;
+using mesh::spread_to_peer;
+}  // namespace quillfern::spread

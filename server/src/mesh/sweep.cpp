@@ -21,7 +21,7 @@
 #include "quillfern/log_targets.hpp"
 #include "quillfern/mesh.hpp"
 
-namespace quillfern::spread {
+namespace quillfern::mesh {
 
 namespace {
 
@@ -243,16 +243,12 @@ asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store, Swee
     co_await std::move(waiting);
 }
 
-}  // namespace quillfern::spread
-
-namespace quillfern::mesh {
-
 asio::awaitable<void> spread_loop(std::shared_ptr<gossip::GossipStore> store, std::uint64_t interval_secs) {
     FixedSchedule schedule(co_await asio::this_coro::executor, FixedSchedule::seconds(interval_secs));
     for (;;) {
         co_await schedule.next_tick();
         try {
-            auto sweeping = spread::run_sweep(store);
+            auto sweeping = run_sweep(store);
             co_await std::move(sweeping);
         } catch (const std::exception&) {
             // A sweep that failed (out of memory) loses its batch; the next tick tries again.

@@ -20,7 +20,7 @@
 #include "run_task.hpp"
 #include "temp_dir.hpp"
 
-namespace quillfern::spread::testing {
+namespace quillfern::mesh::testing {
 
 using ::quillfern::testing::EnvGuard;
 using ::quillfern::testing::FakeLineServer;
@@ -88,4 +88,4 @@ protected:
     asio::io_context ctx_;
 };
 
-}  // namespace quillfern::spread::testing
+}  // namespace quillfern::mesh::testing

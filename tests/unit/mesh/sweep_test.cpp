@@ -12,7 +12,7 @@
 
 #include "spread_fixture.hpp"
 
-namespace quillfern::spread {
+namespace quillfern::mesh {
 namespace {
 
 using testing::entry;
@@ -391,7 +391,7 @@ TEST_F(Sweep, TheLoopSweepsAtOnceAndThenEveryInterval) {
     auto peer = FakeLineServer::on_tcp_port(FakeLineServer::answer(ACCEPTED_ONE));
     peers_env_.set(peer->address());
     queue("k1");
-    asio::co_spawn(ctx_, mesh::spread_loop(store_, 1), asio::detached);
+    asio::co_spawn(ctx_, spread_loop(store_, 1), asio::detached);
     std::thread runner([this] { ctx_.run(); });
 
     EXPECT_TRUE(peer->wait_for_requests(1));  // the first tick runs at once
@@ -405,4 +405,4 @@ TEST_F(Sweep, TheLoopSweepsAtOnceAndThenEveryInterval) {
 }
 
 }  // namespace
-}  // namespace quillfern::spread
+}  // namespace quillfern::mesh
