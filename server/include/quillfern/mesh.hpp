@@ -105,13 +105,12 @@ struct SweepLimits {
     std::size_t deliveries = kMaxSweepDeliveries;  // at once; 0 counts as 1
 };
 
-// The "gossip.spread" request of one batch, as compact JSON:
-// {"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[...],"from":node_id}}
-std::string spread_request(std::string_view node_id, std::span<const gossip::GossipEntry> batch);
-
-// A batch as requests of that form, each at most `max_bytes` long: the entries in batch
-// order, a new request begun where the next entry would pass the bound. An entry too
-// large for a request of its own is left out and counted.
+// The store's forward copies as "gossip.spread" requests of compact JSON,
+// {"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[...],"from":node_id}},
+// each at most `max_bytes` long: the entries in queue order, a new request begun where the
+// next entry would pass the bound. An entry too large for a request of its own is left
+// out and counted. Every copy's text is written from the stored entry it shares, without
+// building an entry for it.
 struct SpreadRequests {
     struct Request {
         std::string text;
@@ -120,10 +119,6 @@ struct SpreadRequests {
     std::vector<Request> requests;
     std::size_t dropped = 0;
 };
-SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip::GossipEntry> batch,
-                               std::size_t max_bytes = kMaxSpreadRequestBytes);
-// The same requests from the store's forward copies, without building an entry for each:
-// every copy's text is written from the stored entry it shares.
 SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip::PendingCopy> batch,
                                std::size_t max_bytes = kMaxSpreadRequestBytes);
 
@@ -156,11 +151,6 @@ struct SpreadBatch {
 // reader has failed and the result means nothing.
 std::optional<SpreadBatch> read_spread_params(json::Reader& reader);
 
-// "gossip.spread": checks every entry of the batch with thornKit and ingests the allowed
-// ones with the batch's sender as the sending peer; an element that is not an entry is
-// rejected. Gives {"accepted":A,"rejected":R}. Never throws.
-asio::awaitable<json::Value> handle_gossip_spread(SpreadBatch batch, gossip::GossipStore& store);
-
 // A gate's delivery waits this long for the reply to a batch, then closes its connection.
 inline constexpr std::chrono::milliseconds SENDER_REPLY_LIMIT{3000};
 
@@ -181,10 +171,12 @@ struct BatchSender {
     std::chrono::milliseconds reply_limit = SENDER_REPLY_LIMIT;
 };
 
-// handle_gossip_spread for a batch from `sender`, whose connection is looked at before
-// each entry that is to be checked with thornKit. None when the sender had gone and the
-// rest of the batch was left (one WARN says how many entries): no one waits for a reply.
-// Never throws but std::bad_alloc.
+// "gossip.spread": checks every entry of the batch with thornKit and ingests the allowed
+// ones with the batch's sender as the sending peer; an element that is not an entry is
+// rejected. Gives {"accepted":A,"rejected":R}. The connection of `sender` is looked at
+// before each entry that is to be checked with thornKit: none when the sender had gone
+// and the rest of the batch was left (one WARN says how many entries), as no one waits
+// for a reply. Never throws but std::bad_alloc.
 asio::awaitable<std::optional<json::Value>> take_in_spread(SpreadBatch batch, gossip::GossipStore& store,
                                                            BatchSender sender);
 

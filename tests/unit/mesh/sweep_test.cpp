@@ -26,6 +26,29 @@ std::string request_of(const std::vector<std::string>& entries, const std::strin
            from + "}}";
 }
 
+// The forward copies of `batch`, as a store queues them for a sweep: each entry received
+// from a peer with a hop more, so that its copy has the entry's own.
+std::vector<gossip::PendingCopy> copies_of(std::vector<gossip::GossipEntry> batch) {
+    auto store = std::make_shared<gossip::GossipStore>("gate-a",
+                                                       ::quillfern::testing::FakeClock::at(::quillfern::testing::kNow));
+    EXPECT_TRUE(store->start().has_value());
+    for (gossip::GossipEntry& received : batch) {
+        ++received.ttl;
+        EXPECT_EQ(store->ingest(std::move(received), "gate-b"), gossip::IngestOutcome::Accepted);
+    }
+    std::vector<gossip::PendingCopy> copies = store->take_pending_copies();
+    EXPECT_EQ(copies.size(), batch.size());
+    return copies;
+}
+
+// The one request of a batch well within the bound.
+std::string spread_request(std::string_view node_id, const std::vector<gossip::GossipEntry>& batch) {
+    const SpreadRequests split = spread_requests(node_id, copies_of(batch));
+    EXPECT_EQ(split.requests.size(), 1u);
+    EXPECT_EQ(split.dropped, 0u);
+    return split.requests.empty() ? std::string() : split.requests[0].text;
+}
+
 TEST(SpreadRequest, IsTheCompactGossipSpreadRequestOfTheBatch) {
     const std::vector<gossip::GossipEntry> batch{entry("k2", 4), entry("k1", 6)};
     const std::string request = spread_request("gate-a", batch);
@@ -97,23 +120,7 @@ TEST_P(SplitAtTheBound, KeepsQueueOrderAndEveryRequestExact) {
     };
     std::vector<gossip::GossipEntry> batch;
     for (const EntryShape& shape : c.batch) batch.push_back(entry_of(shape));
-    {
-        SCOPED_TRACE("entries");
-        expect_split(spread_requests("gate-\x01", batch, bound));
-    }
-
-    // A store's forward copies of the same entries, received with a hop more, are split alike.
-    auto store = std::make_shared<gossip::GossipStore>("gate-a",
-                                                       ::quillfern::testing::FakeClock::at(::quillfern::testing::kNow));
-    ASSERT_TRUE(store->start().has_value());
-    for (gossip::GossipEntry received : batch) {
-        ++received.ttl;
-        ASSERT_EQ(store->ingest(std::move(received), "gate-b"), gossip::IngestOutcome::Accepted);
-    }
-    const std::vector<gossip::PendingCopy> copies = store->take_pending_copies();
-    ASSERT_EQ(copies.size(), batch.size());
-    SCOPED_TRACE("copies");
-    expect_split(spread_requests("gate-\x01", copies, bound));
+    expect_split(spread_requests("gate-\x01", copies_of(batch), bound));
 }
 
 const std::vector<EntryShape> FOUR{{"k1"}, {"k2"}, {"k3"}, {"k4"}};

@@ -26,6 +26,7 @@
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 
+#include "accept_hook.hpp"
 #include "quillfern/transport.hpp"
 
 namespace quillfern::transport {
