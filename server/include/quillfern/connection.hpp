@@ -3,7 +3,6 @@
 // newline-delimited JSON-RPC line loop that follows either.
 #pragma once
 
-#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string_view>
@@ -24,10 +23,6 @@ using protocol_negotiation::kJsonrpcSignal;
 
 // The one fixed reply, to a probe (0xEC 0x00): 39 bytes, keys in this order.
 inline constexpr std::string_view kProbeReply = "{\"jsonrpc\":\"2.0\",\"result\":\"ok\",\"id\":0}\n";
-
-// Replies waiting to be written are flushed once they reach this size, even while
-// more complete request lines are buffered.
-inline constexpr std::size_t kReplyFlushBytes = 64 * 1024;
 
 // Each entry point below is one connection's whole task: it returns when the connection
 // is finished, every outcome handled and logged inside (WARN "Connection aborted: ..."

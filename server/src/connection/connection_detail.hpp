@@ -2,6 +2,7 @@
 // one exit of a connection's task.
 #pragma once
 
+#include <cstddef>
 #include <exception>
 #include <memory>
 
@@ -23,6 +24,10 @@ using runtime::trim_memory_soon;
 }  // namespace quillfern::server
 
 namespace quillfern::server::detail {
+
+// Replies waiting to be written are flushed once they reach this size, even while more
+// complete request lines are buffered.
+inline constexpr std::size_t kReplyFlushBytes = 64 * 1024;
 
 // The line loop: every line (through its newline, or the last bytes before the end of
 // the stream) is trimmed and answered by dispatch::append_reply, in order. Replies to

@@ -23,6 +23,7 @@ namespace quillfern::server {
 
 namespace {
 
+using detail::kReplyFlushBytes;
 using protocol_negotiation::LineError;
 using protocol_negotiation::LineReader;
 

@@ -14,8 +14,7 @@ namespace {
 using namespace testing;
 
 TEST(BigLinesTest, AreAnsweredLikeShortOnesInOrder) {
-    auto store = make_store();
-    ASSERT_TRUE(store->start().has_value());
+    auto store = started_store();
     const std::string big(dispatch::kOffloadLineBytes + 4096, 'b');
     const std::string lines =
         R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"big","payload":")" + big + "\"}}\n" +

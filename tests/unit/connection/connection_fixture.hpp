@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "connection_detail.hpp"
 #include "quillfern/connection.hpp"
 #include "quillfern/gossip.hpp"
@@ -31,12 +33,26 @@ inline const std::string kServerWarn = " WARN quillfern_server::server: ";
 inline const std::string kServerInfo = " INFO quillfern_server::server: ";
 
 inline std::shared_ptr<gossip::GossipStore> make_store() { return std::make_shared<gossip::GossipStore>("gate-test"); }
+// The same, started: the store an injecting request needs.
+inline std::shared_ptr<gossip::GossipStore> started_store() {
+    auto store = make_store();
+    EXPECT_TRUE(store->start().has_value());
+    return store;
+}
 
 // How the client behaves once its bytes are sent.
 enum class ClientThen : std::uint8_t {
     EndsInput,         // ends its stream and reads everything
     StopsReading,      // ends its stream and shuts its reading side
     ResetsConnection,  // closes with unread bytes: the server's next read fails
+};
+
+// One case of a table: what the client sends, and what it gets and the server logs.
+struct Case {
+    const char* what;
+    std::string input;
+    std::string received;
+    std::vector<std::string> events;
 };
 
 struct Served {

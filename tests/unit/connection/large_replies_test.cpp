@@ -13,8 +13,7 @@ namespace {
 using namespace testing;
 
 TEST(LargeRepliesTest, ArriveWholeAndInOrder) {
-    auto store = make_store();
-    ASSERT_TRUE(store->start().has_value());
+    auto store = started_store();
     // Eight entries of 256 KiB: one query reply is about 2 MiB.
     for (int k = 0; k < 8; ++k) {
         store->inject(gossip::Topic::Data, "k" + std::to_string(k), json::Value(std::string(256 * 1024, 'a' + k)));
