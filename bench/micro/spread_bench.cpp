@@ -113,7 +113,7 @@ void BM_SpreadSweep(benchmark::State& state) {
         reset_peak_rss();
         state.ResumeTiming();
 
-        asio::co_spawn(ctx, spread::run_sweep(store), asio::detached);
+        asio::co_spawn(ctx, mesh::run_sweep(store), asio::detached);
         ctx.restart();
         ctx.run();  // the sweep, which ends with its last delivery
 
@@ -128,50 +128,7 @@ void BM_SpreadSweep(benchmark::State& state) {
 }
 BENCHMARK(BM_SpreadSweep)->Arg(1)->Arg(16)->Arg(64)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// Building the one request of a sweep of 65,536 copies.
-void BM_SpreadRequest(benchmark::State& state) {
-    auto store = std::make_shared<gossip::GossipStore>("bench-gate");
-    (void)store->start();
-    const json::Value payload = std::string(100, 'p');
-    for (std::size_t i = 0; i < kPendingCopies; ++i) {
-        store->inject(gossip::Topic::Data, "k" + std::to_string(i % gossip::kTopicCapacity), payload);
-    }
-    const std::vector<gossip::GossipEntry> batch = store->take_pending();
-    std::size_t bytes = 0;
-    for (auto _ : state) {
-        std::string request = spread::spread_request(store->node_id(), batch);
-        bytes = request.size();
-        benchmark::DoNotOptimize(request.data());
-    }
-    state.counters["request_MiB"] = static_cast<double>(bytes) / (1024.0 * 1024.0);
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
-}
-BENCHMARK(BM_SpreadRequest)->Unit(benchmark::kMillisecond);
-
-// The same batch as a sweep writes it: requests of at most 8 MiB each.
-void BM_SpreadRequests(benchmark::State& state) {
-    auto store = std::make_shared<gossip::GossipStore>("bench-gate");
-    (void)store->start();
-    const json::Value payload = std::string(100, 'p');
-    for (std::size_t i = 0; i < kPendingCopies; ++i) {
-        store->inject(gossip::Topic::Data, "k" + std::to_string(i % gossip::kTopicCapacity), payload);
-    }
-    const std::vector<gossip::GossipEntry> batch = store->take_pending();
-    std::size_t bytes = 0;
-    std::size_t requests = 0;
-    for (auto _ : state) {
-        spread::SpreadRequests split = spread::spread_requests(store->node_id(), batch);
-        bytes = 0;
-        for (const auto& request : split.requests) bytes += request.text.size();
-        requests = split.requests.size();
-        benchmark::DoNotOptimize(split.requests.data());
-    }
-    state.counters["requests"] = static_cast<double>(requests);
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
-}
-BENCHMARK(BM_SpreadRequests)->Unit(benchmark::kMillisecond);
-
-// The same requests written from the store's forward copies, as the sweep writes them.
+// The requests of a sweep of 65,536 copies, at most 8 MiB each, as the sweep writes them.
 void BM_SpreadRequestsFromCopies(benchmark::State& state) {
     auto store = std::make_shared<gossip::GossipStore>("bench-gate");
     (void)store->start();
@@ -183,7 +140,7 @@ void BM_SpreadRequestsFromCopies(benchmark::State& state) {
     std::size_t bytes = 0;
     std::size_t requests = 0;
     for (auto _ : state) {
-        spread::SpreadRequests split = spread::spread_requests(store->node_id(), copies);
+        mesh::SpreadRequests split = mesh::spread_requests(store->node_id(), copies);
         bytes = 0;
         for (const auto& request : split.requests) bytes += request.text.size();
         requests = split.requests.size();

@@ -73,8 +73,9 @@ void BM_WriteReplyLine(benchmark::State& state) {
     std::string out;
     for (auto _ : state) {
         out.clear();
-        rpc_types::write_success_response(out, id, R"({"node_id":"bench","result":"Accepted"})");
-        out.push_back('\n');
+        rpc_types::write_success_prefix(out, id);
+        out += R"({"node_id":"bench","result":"Accepted"})";
+        out += "}\n";
         benchmark::DoNotOptimize(out.data());
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * out.size()));

@@ -4,9 +4,11 @@
 // Emit through QF_LOG so that a filtered-out event costs one comparison and nothing
 // (message or field values) is computed:
 //
-//   QF_LOG(log::Level::Info, "quillfern_server", "quillFern started — fern spreads, kit validates",
+//   QF_LOG(log::Level::Info, log::targets::kServerRoot, "quillFern started — fern spreads, kit validates",
 //          log::text("node_id", node_id));
-//   QF_LOG(log::Level::Warn, "quillfern_server::server", fmt::format("Read error: {}", err.message()));
+//   QF_LOG(log::Level::Warn, log::targets::kServer, fmt::format("Read error: {}", err.message()));
+//
+// Targets are the names of log_targets.hpp.
 #pragma once
 
 #include <atomic>

@@ -78,9 +78,6 @@ private:
 // look that never waits and reads nothing; a closed stream counts as ended.
 bool peer_has_ended(TransportStream& stream) noexcept;
 
-// Accepts the next connection (close-on-exec, non-blocking). Cancellable while it waits.
-asio::awaitable<Expected<TransportStream, IoError>> accept(TransportListener& listener);
-
 // A socket address of any family (Unix-domain, IPv4, IPv6).
 using SocketAddress = asio::generic::stream_protocol::endpoint;
 

@@ -13,6 +13,7 @@
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 
+#include "accept_hook.hpp"
 #include "quillfern/transport.hpp"
 
 namespace quillfern::transport {

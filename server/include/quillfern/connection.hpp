@@ -1,16 +1,14 @@
 // Serving one accepted connection: the first-byte signal that opens it (legacy mode and
-// the gossip port), the protocol negotiation (the main socket's default mode), and the
+// the gossip port) or the protocol negotiation (the main socket's default mode), then the
 // newline-delimited JSON-RPC line loop that follows either.
 #pragma once
 
-#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string_view>
 
 #include <asio/awaitable.hpp>
 
-#include "quillfern/line_reader.hpp"
 #include "quillfern/protocol_negotiation.hpp"
 #include "quillfern/transport.hpp"
 
@@ -26,32 +24,22 @@ using protocol_negotiation::kJsonrpcSignal;
 // The one fixed reply, to a probe (0xEC 0x00): 39 bytes, keys in this order.
 inline constexpr std::string_view kProbeReply = "{\"jsonrpc\":\"2.0\",\"result\":\"ok\",\"id\":0}\n";
 
-// Replies waiting to be written are flushed once they reach this size, even while
-// more complete request lines are buffered.
-inline constexpr std::size_t kReplyFlushBytes = 64 * 1024;
+// Each entry point below is one connection's whole task: it returns when the connection
+// is finished, every outcome handled and logged inside (WARN "Connection aborted: ..."
+// for whatever failed unforeseen), and the stream closed.
 
-// Reads the first-byte signal and serves or closes the connection accordingly:
-// 0xEC 0x00 probe, 0xEC 0x01 JSON-RPC, 0xED + 4 bytes, 0xEE + 6 bytes, printable ASCII
-// (a legacy client's first line), anything else dropped. Every outcome is handled and
-// logged inside; the stream is closed on return.
+// The signalled road (legacy mode and the gossip port): reads the first-byte signal and
+// serves or closes the connection accordingly: 0xEC 0x00 probe, 0xEC 0x01 JSON-RPC, 0xED
+// + 4 bytes, 0xEE + 6 bytes, printable ASCII (a legacy client's first line), anything
+// else dropped. The JSON-RPC line loop follows the signals that open it.
 asio::awaitable<void> handle_connection(transport::TransportStream stream, std::shared_ptr<gossip::GossipStore> store);
-
-// The line loop: every line (through its newline, or the last bytes before the end of
-// the stream) is trimmed and answered by dispatch::handle_request, in order. Replies
-// to pipelined lines go out together in one write once the buffered lines are used
-// up; a long reply is written in chunks of dispatch::kReplyChunkBytes while it is built.
-// Ends at the end of the stream, a read or write error, invalid UTF-8, a line longer
-// than the reader's limit, or a request that needs more memory than it may have; the
-// stream is closed on return.
-asio::awaitable<void> serve_jsonrpc_lines(protocol_negotiation::LineReader reader,
-                                          std::shared_ptr<gossip::GossipStore> store);
 
 // Serves a main-socket connection that negotiated tarpc, from the byte after the
 // negotiation line; the stream is its own. The server passes in the binary service's.
 using TarpcHandoff = std::function<asio::awaitable<void>(transport::TransportStream)>;
 
-// A main-socket connection in the default mode: the protocol negotiation within
-// negotiate_timeout(), then the line loop on the same reader, or `tarpc`.
+// The negotiated road (the main socket's default mode): the protocol negotiation within
+// negotiate_timeout(), then the JSON-RPC line loop on the same reader, or `tarpc`.
 asio::awaitable<void> serve_negotiated(transport::TransportStream stream, std::shared_ptr<gossip::GossipStore> store,
                                        TarpcHandoff tarpc);
 

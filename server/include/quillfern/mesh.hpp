@@ -1,12 +1,12 @@
 // The gossip mesh: how a batch of entries travels from this gate's store to its peers'.
 //
-//   sweep (spread::run_sweep, every spread interval): the forward copies queued since the
+//   sweep (run_sweep, every spread interval): the forward copies queued since the
 //     last sweep become "gossip.spread" requests of at most 8 MiB each, built once for all peers
-//   -> delivery (spread::spread_to_peer, at most 64 peers at a time, each request in turn):
+//   -> delivery (spread_to_peer, at most 64 peers at a time, each request in turn):
 //     direct TCP to the peer's gossip port, else reedHorn's "gossip.relay"
 //   -> the peer's cross-gate listener (in the server, beside the main listener): the
 //     first-byte signal, then the line loop and dispatch as on the main socket
-//   -> intake (mesh::read_spread_params, mesh::handle_gossip_spread): every entry checked
+//   -> intake (read_spread_params, take_in_spread): every entry checked
 //     with thornKit, then ingested into the peer's store
 //   -> forward copies: whatever the store accepts is queued again with one hop less, for
 //     that gate's next sweep.
@@ -14,10 +14,10 @@
 // Beside the batch's route: the heartbeat entry each gate keeps in its own store (and so
 // in every peer's), renewed by the eviction loop that also drops expired entries.
 //
-// The sending side (who the peers are, delivery, the sweep) is in namespace
-// quillfern::spread and logs under "quillfern_server::spread"; the rest is in
-// quillfern::mesh, the intake logging under "quillfern_server::dispatch", the heartbeat
-// under "quillfern_server::announce" and the eviction loop under "quillfern_server".
+// Everything here is in namespace quillfern::mesh. The sending side (who the peers are,
+// delivery, the sweep) logs under "quillfern_server::spread", the intake under
+// "quillfern_server::dispatch", the heartbeat under "quillfern_server::announce" and the
+// eviction loop under "quillfern_server".
 #pragma once
 
 #include <chrono>
@@ -38,7 +38,7 @@
 #include "quillfern/json.hpp"
 #include "quillfern/sibling_client.hpp"
 
-namespace quillfern::spread {
+namespace quillfern::mesh {
 
 // The gossip address of one of reedHorn's peer records: the host of its "addr",
 // "address" or "endpoint" (the first present; if that one is not a string, the first
@@ -105,13 +105,12 @@ struct SweepLimits {
     std::size_t deliveries = kMaxSweepDeliveries;  // at once; 0 counts as 1
 };
 
-// The "gossip.spread" request of one batch, as compact JSON:
-// {"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[...],"from":node_id}}
-std::string spread_request(std::string_view node_id, std::span<const gossip::GossipEntry> batch);
-
-// A batch as requests of that form, each at most `max_bytes` long: the entries in batch
-// order, a new request begun where the next entry would pass the bound. An entry too
-// large for a request of its own is left out and counted.
+// The store's forward copies as "gossip.spread" requests of compact JSON,
+// {"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[...],"from":node_id}},
+// each at most `max_bytes` long: the entries in queue order, a new request begun where the
+// next entry would pass the bound. An entry too large for a request of its own is left
+// out and counted. Every copy's text is written from the stored entry it shares, without
+// building an entry for it.
 struct SpreadRequests {
     struct Request {
         std::string text;
@@ -120,10 +119,6 @@ struct SpreadRequests {
     std::vector<Request> requests;
     std::size_t dropped = 0;
 };
-SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip::GossipEntry> batch,
-                               std::size_t max_bytes = kMaxSpreadRequestBytes);
-// The same requests from the store's forward copies, without building an entry for each:
-// every copy's text is written from the stored entry it shares.
 SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip::PendingCopy> batch,
                                std::size_t max_bytes = kMaxSpreadRequestBytes);
 
@@ -133,10 +128,6 @@ SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip:
 // after the other in queue order. Ends when the last delivery has ended. The deliveries run in tasks of their own on
 // the sweep's executor, which must run on one thread (as each of the runtime's workers does).
 asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store, SweepLimits limits = {});
-
-}  // namespace quillfern::spread
-
-namespace quillfern::mesh {
 
 // The spread loop: a sweep at once, then one every `interval_secs` seconds on a fixed
 // schedule (ticks missed while a sweep and its deliveries ran late run back to back).
@@ -160,11 +151,6 @@ struct SpreadBatch {
 // reader has failed and the result means nothing.
 std::optional<SpreadBatch> read_spread_params(json::Reader& reader);
 
-// "gossip.spread": checks every entry of the batch with thornKit and ingests the allowed
-// ones with the batch's sender as the sending peer; an element that is not an entry is
-// rejected. Gives {"accepted":A,"rejected":R}. Never throws.
-asio::awaitable<json::Value> handle_gossip_spread(SpreadBatch batch, gossip::GossipStore& store);
-
 // A gate's delivery waits this long for the reply to a batch, then closes its connection.
 inline constexpr std::chrono::milliseconds SENDER_REPLY_LIMIT{3000};
 
@@ -185,10 +171,12 @@ struct BatchSender {
     std::chrono::milliseconds reply_limit = SENDER_REPLY_LIMIT;
 };
 
-// handle_gossip_spread for a batch from `sender`, whose connection is looked at before
-// each entry that is to be checked with thornKit. None when the sender had gone and the
-// rest of the batch was left (one WARN says how many entries): no one waits for a reply.
-// Never throws but std::bad_alloc.
+// "gossip.spread": checks every entry of the batch with thornKit and ingests the allowed
+// ones with the batch's sender as the sending peer; an element that is not an entry is
+// rejected. Gives {"accepted":A,"rejected":R}. The connection of `sender` is looked at
+// before each entry that is to be checked with thornKit: none when the sender had gone
+// and the rest of the batch was left (one WARN says how many entries), as no one waits
+// for a reply. Never throws but std::bad_alloc.
 asio::awaitable<std::optional<json::Value>> take_in_spread(SpreadBatch batch, gossip::GossipStore& store,
                                                            BatchSender sender);
 
@@ -220,3 +208,10 @@ asio::awaitable<void> eviction_loop(std::shared_ptr<gossip::GossipStore> store, 
                                     std::uint16_t gossip_port);
 
 }  // namespace quillfern::mesh
+
+// The sending side's two tasks go by "spread" across the system, as its log target does:
+// spread::spread_loop and spread::spread_to_peer stay reachable under that name.
+namespace quillfern::spread {
+using mesh::spread_loop;
+using mesh::spread_to_peer;
+}  // namespace quillfern::spread

@@ -15,10 +15,6 @@ namespace quillfern::paths {
 // is normalised.
 std::string join(std::string_view base, std::string_view name);
 
-// The directory part of `path`: everything before its last '/' ("/" for a file in the
-// root, "" for a bare name). Trailing separators of `path` itself are not special.
-std::string parent_of(std::string_view path);
-
 // Whether something (of any kind) is at `path`, following symbolic links. An empty path
 // never exists.
 bool exists(const std::string& path);

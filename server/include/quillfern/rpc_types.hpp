@@ -49,17 +49,12 @@ json::Value string_array(std::span<const std::string_view> items);
 // {"id":id,"jsonrpc":"2.0","method":method,"params":params} as a value; the caller writes it.
 json::Value jsonrpc_request(json::Value id, std::string_view method, json::Value params);
 
-// {"id":id,"jsonrpc":"2.0","result":result} as compact text, without a line end.
-std::string jsonrpc_success_response(const json::Value& id, const json::Value& result);
-
 // {"error":{"code":code,"message":message},"id":id,"jsonrpc":"2.0"} as compact text.
 std::string jsonrpc_error_response(const json::Value& id, std::int32_t code, std::string_view message);
 
-// The same envelopes appended to `out`, for callers that keep one buffer per connection
-// or splice in a result that is already compact JSON text.
-void write_success_response(std::string& out, const json::Value& id, std::string_view result_json);
+// The envelopes appended to `out`, for callers that keep one buffer per connection.
 // {"id":id,"jsonrpc":"2.0","result": — a success reply up to its result, for a result
-// written after it and a closing '}'.
+// written after it and a closing '}' (a method writes its result straight into the reply).
 void write_success_prefix(std::string& out, const json::Value& id);
 void write_error_response(std::string& out, const json::Value& id, std::int32_t code, std::string_view message);
 

@@ -7,12 +7,16 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <asio/awaitable.hpp>
+#include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 
 namespace quillfern::runtime {
@@ -83,14 +87,6 @@ std::uint64_t memory_trims() noexcept;
 // on its caller's thread. The runtime's teardown calls it once its workers have stopped,
 // before their event loops are destroyed.
 void stop_line_pool() noexcept;
-
-}  // namespace quillfern::runtime
-
-#include <asio/co_spawn.hpp>
-
-#include <optional>
-
-namespace quillfern::runtime {
 
 template <class T>
 T Runtime::block_on(asio::awaitable<T> task) {

@@ -30,7 +30,7 @@ asio::awaitable<void> announce_to_quorvel(std::string service, std::string socke
     }
     std::string line = wendle_announce_line(service, socket_path, paths::gossip_port_from_env(),
                                             static_cast<std::uint32_t>(::getpid()));
-    co_await detail::exchange_line(std::move(*api_socket), std::move(line), limits, kAnnounceEvents);
+    co_await detail::exchange_and_log(std::move(*api_socket), std::move(line), limits, kAnnounceEvents);
 }
 
 }  // namespace quillfern::announce

@@ -33,7 +33,7 @@ asio::awaitable<void> register_with_reedhorn(std::string service, std::string so
         co_return;
     }
     std::string line = ipc_register_line(service_again, endpoint);
-    co_await detail::exchange_line(std::move(*reedhorn), std::move(line), limits, kRegisterEvents);
+    co_await detail::exchange_and_log(std::move(*reedhorn), std::move(line), limits, kRegisterEvents);
 }
 
 }  // namespace quillfern::announce

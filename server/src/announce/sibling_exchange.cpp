@@ -39,8 +39,8 @@ void log_outcome(const sibling_client::ExchangeResult& outcome, const ExchangeEv
 
 }  // namespace
 
-asio::awaitable<void> exchange_line(std::string socket_path, std::string request_line, sibling_client::Limits limits,
-                                    ExchangeEvents events) {
+asio::awaitable<void> exchange_and_log(std::string socket_path, std::string request_line, sibling_client::Limits limits,
+                                       ExchangeEvents events) {
     const std::array<sibling_client::Write, 1> writes{request_line};
     auto exchanging = sibling_client::exchange_line(sibling_client::UnixPath{std::move(socket_path)}, writes, limits);
     log_outcome(co_await std::move(exchanging), events);

@@ -20,7 +20,7 @@ struct ExchangeEvents {
 };
 
 // The exchange, its outcome logged with `events`.
-asio::awaitable<void> exchange_line(std::string socket_path, std::string request_line, sibling_client::Limits limits,
-                                    ExchangeEvents events);
+asio::awaitable<void> exchange_and_log(std::string socket_path, std::string request_line, sibling_client::Limits limits,
+                                       ExchangeEvents events);
 
 }  // namespace quillfern::announce::detail

@@ -37,7 +37,7 @@ asio::awaitable<void> write_probe_reply(transport::TransportStream& stream) {
     }
 }
 
-asio::awaitable<void> serve_signalled(LineReader reader, std::shared_ptr<gossip::GossipStore> store) {
+asio::awaitable<void> follow_signal(LineReader reader, std::shared_ptr<gossip::GossipStore> store) {
     const std::uint8_t first = byte_at(reader, 0);
 
     if (first == kSignalByte) {
@@ -48,7 +48,7 @@ asio::awaitable<void> serve_signalled(LineReader reader, std::shared_ptr<gossip:
             co_await write_probe_reply(reader.stream());
         } else if (type == kJsonRpcType) {
             reader.consume(2);
-            co_await serve_jsonrpc_lines(std::move(reader), std::move(store));
+            co_await detail::serve_jsonrpc_lines(std::move(reader), std::move(store));
         } else {
             QF_LOG(log::Level::Warn, log::targets::kServer,
                    fmt::format("Unsupported duskLatch protocol type: 0x{:02X}", type));
@@ -62,7 +62,7 @@ asio::awaitable<void> serve_signalled(LineReader reader, std::shared_ptr<gossip:
         auto complete = co_await reader.ensure(signal_bytes);
         if (!complete || !*complete) co_return;
         reader.consume(signal_bytes);
-        co_await serve_jsonrpc_lines(std::move(reader), std::move(store));
+        co_await detail::serve_jsonrpc_lines(std::move(reader), std::move(store));
         co_return;
     }
 
@@ -81,7 +81,7 @@ asio::awaitable<void> serve_signalled(LineReader reader, std::shared_ptr<gossip:
             }
             if (*more == 0) co_return;
         }
-        co_await serve_jsonrpc_lines(std::move(reader), std::move(store));
+        co_await detail::serve_jsonrpc_lines(std::move(reader), std::move(store));
         co_return;
     }
 
@@ -89,22 +89,22 @@ asio::awaitable<void> serve_signalled(LineReader reader, std::shared_ptr<gossip:
            fmt::format("Unknown first byte 0x{:02X} — dropping connection", first));
 }
 
+asio::awaitable<void> signalled(transport::TransportStream stream, std::shared_ptr<gossip::GossipStore> store) {
+    LineReader reader(std::move(stream));
+    auto received = co_await reader.fill();
+    if (!received) {
+        QF_LOG(log::Level::Warn, log::targets::kServer,
+               fmt::format("Connection read error: {}", received.error().message()));
+        co_return;
+    }
+    if (*received == 0) co_return;  // closed before sending anything
+    co_await follow_signal(std::move(reader), std::move(store));
+}
+
 }  // namespace
 
 asio::awaitable<void> handle_connection(transport::TransportStream stream, std::shared_ptr<gossip::GossipStore> store) {
-    try {
-        LineReader reader(std::move(stream));
-        auto received = co_await reader.fill();
-        if (!received) {
-            QF_LOG(log::Level::Warn, log::targets::kServer,
-                   fmt::format("Connection read error: {}", received.error().message()));
-            co_return;
-        }
-        if (*received == 0) co_return;  // closed before sending anything
-        co_await serve_signalled(std::move(reader), std::move(store));
-    } catch (...) {
-        detail::log_connection_failure(std::current_exception());
-    }
+    return detail::until_exit(signalled(std::move(stream), std::move(store)));
 }
 
 }  // namespace quillfern::server

@@ -1,5 +1,4 @@
 #include <chrono>
-#include <new>
 #include <string>
 #include <utility>
 
@@ -14,7 +13,6 @@
 #include "connection_detail.hpp"
 #include "quillfern/connection.hpp"
 #include "quillfern/dispatch.hpp"
-#include "quillfern/json.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/log_targets.hpp"
 #include "quillfern/no_throw.hpp"
@@ -23,30 +21,9 @@
 
 namespace quillfern::server {
 
-namespace detail {
-
-void log_connection_failure(std::exception_ptr failure) noexcept {
-    try {
-        try {
-            std::rethrow_exception(failure);
-        } catch (const json::TooLarge&) {
-            QF_LOG(log::Level::Warn, log::targets::kServer, "Request needs too much memory — closing connection");
-        } catch (const std::bad_alloc&) {
-            QF_LOG(log::Level::Warn, log::targets::kServer, "Connection aborted: out of memory");
-        } catch (const std::exception& e) {
-            QF_LOG(log::Level::Warn, log::targets::kServer, fmt::format("Connection aborted: {}", e.what()));
-        } catch (...) {
-            QF_LOG(log::Level::Warn, log::targets::kServer, "Connection aborted: unknown error");
-        }
-    } catch (...) {
-        // Not even the log line could be had; the connection ends all the same.
-    }
-}
-
-}  // namespace detail
-
 namespace {
 
+using detail::kReplyFlushBytes;
 using protocol_negotiation::LineError;
 using protocol_negotiation::LineReader;
 
@@ -176,14 +153,12 @@ asio::awaitable<void> line_loop(LineReader& reader, const std::shared_ptr<gossip
 
 }  // namespace
 
+namespace detail {
+
 asio::awaitable<void> serve_jsonrpc_lines(LineReader reader, std::shared_ptr<gossip::GossipStore> store) {
-    try {
-        co_await line_loop(reader, store);
-    } catch (...) {
-        detail::log_connection_failure(std::current_exception());
-        // Whatever the request had built is gone; give it back to the system.
-        trim_memory_soon();
-    }
+    co_await line_loop(reader, store);
 }
+
+}  // namespace detail
 
 }  // namespace quillfern::server

@@ -15,11 +15,13 @@ NoParams read_no_params(json::Reader& reader) {
 
 }  // namespace
 
-void Call::drop_params() const { static_cast<void>(read_params(read_no_params)); }
+void MethodCall::drop_params() const { static_cast<void>(read_params(read_no_params)); }
 
-asio::awaitable<void> Call::drop_params_aside() const { static_cast<void>(co_await read_params_aside(read_no_params)); }
+asio::awaitable<void> MethodCall::drop_params_aside() const {
+    static_cast<void>(co_await read_params_aside(read_no_params));
+}
 
-asio::awaitable<void> Call::run_aside(std::function<void()> work) const {
+asio::awaitable<void> MethodCall::run_aside(std::function<void()> work) const {
     co_await (*offload_)(params_ ? params_->size() : 0, std::move(work));
 }
 

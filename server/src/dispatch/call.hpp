@@ -29,12 +29,12 @@ public:
     const char* what() const noexcept override { return "params that do not read as one JSON value"; }
 };
 
-class Call {
+class MethodCall {
 public:
     // `params` as the envelope holds it; `params_budget` is what the line's memory budget
     // leaves for them; `offload` is set only for a big request with params.
-    Call(std::optional<std::string_view> params, std::size_t params_budget, gossip::GossipStore& store,
-         ReplyWriter& reply, const Offload* offload) noexcept
+    MethodCall(std::optional<std::string_view> params, std::size_t params_budget, gossip::GossipStore& store,
+               ReplyWriter& reply, const Offload* offload) noexcept
         : params_(params), params_budget_(params_budget), store_(store), reply_(reply), offload_(offload) {}
 
     gossip::GossipStore& store() const noexcept { return store_; }

@@ -14,9 +14,9 @@
 
 namespace quillfern::dispatch {
 
-using detail::Call;
 using detail::Envelope;
 using detail::Method;
+using detail::MethodCall;
 using detail::ReplyWriter;
 
 asio::awaitable<bool> append_reply(ReplySink& sink, std::string_view line,
@@ -36,8 +36,8 @@ asio::awaitable<bool> append_reply(ReplySink& sink, std::string_view line,
         }
         // A big request's params are read on the offload; a method answered at once then
         // runs there whole.
-        Call call(envelope->params, json::kMaxBuildBytes - envelope->built_bytes, *store, reply,
-                  big && envelope->params ? &sink.offload : nullptr);
+        MethodCall call(envelope->params, json::kMaxBuildBytes - envelope->built_bytes, *store, reply,
+                        big && envelope->params ? &sink.offload : nullptr);
         const Method* method = detail::find_method(envelope->method);
         if (method == nullptr) {
             co_await call.drop_params_aside();

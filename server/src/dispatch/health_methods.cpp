@@ -55,17 +55,17 @@ const std::string& negotiate_result() {
 
 }  // namespace
 
-void health_liveness(Call& call) {
+void health_liveness(MethodCall& call) {
     call.drop_params();
     call.out() += liveness_result();
 }
 
-void health_readiness(Call& call) {
+void health_readiness(MethodCall& call) {
     call.drop_params();
     call.out() += readiness_result(call.store().running());
 }
 
-void health_check(Call& call) {
+void health_check(MethodCall& call) {
     call.drop_params();
     const gossip::GossipStore& store = call.store();
     std::string& out = call.out();
@@ -79,17 +79,17 @@ void health_check(Call& call) {
     out += '}';
 }
 
-void capabilities_list(Call& call) {
+void capabilities_list(MethodCall& call) {
     call.drop_params();
     call.out() += capabilities_result();
 }
 
-void btsp_negotiate(Call& call) {
+void btsp_negotiate(MethodCall& call) {
     call.drop_params();
     call.out() += negotiate_result();
 }
 
-void wendle_announce(Call& call) {
+void wendle_announce(MethodCall& call) {
     call.drop_params();
     call.out() += announce_result();
 }

@@ -42,7 +42,7 @@ const std::string& missing_key_result() {
 
 }  // namespace
 
-void gossip_inject(Call& call) {
+void gossip_inject(MethodCall& call) {
     InjectParams params = call.read_params(read_inject_params);
     std::string& out = call.out();
     std::optional<gossip::Topic> topic = params.topic ? gossip::parse_topic(*params.topic) : std::nullopt;

@@ -12,9 +12,9 @@
 
 namespace quillfern::dispatch::detail {
 
-using AnswerNow = void (*)(Call& call);
+using AnswerNow = void (*)(MethodCall& call);
 // False when the sink gave up on the reply.
-using AnswerLater = asio::awaitable<bool> (*)(Call& call);
+using AnswerLater = asio::awaitable<bool> (*)(MethodCall& call);
 
 struct Method {
     std::string_view name;
@@ -25,21 +25,21 @@ struct Method {
 const Method* find_method(std::string_view name) noexcept;
 
 // What the service says about itself (no params).
-void health_liveness(Call& call);
-void health_readiness(Call& call);
-void health_check(Call& call);
-void capabilities_list(Call& call);
-void btsp_negotiate(Call& call);
-void wendle_announce(Call& call);
+void health_liveness(MethodCall& call);
+void health_readiness(MethodCall& call);
+void health_check(MethodCall& call);
+void capabilities_list(MethodCall& call);
+void btsp_negotiate(MethodCall& call);
+void wendle_announce(MethodCall& call);
 
 // The store's reads and reports.
-asio::awaitable<bool> gossip_query(Call& call);
-asio::awaitable<bool> gossip_subscribe(Call& call);
-void gossip_status(Call& call);
-asio::awaitable<bool> gossip_peers(Call& call);
+asio::awaitable<bool> gossip_query(MethodCall& call);
+asio::awaitable<bool> gossip_subscribe(MethodCall& call);
+void gossip_status(MethodCall& call);
+asio::awaitable<bool> gossip_peers(MethodCall& call);
 
 // The store's writes: a local entry, and a peer's batch through the mesh's intake.
-void gossip_inject(Call& call);
-asio::awaitable<bool> gossip_spread(Call& call);
+void gossip_inject(MethodCall& call);
+asio::awaitable<bool> gossip_spread(MethodCall& call);
 
 }  // namespace quillfern::dispatch::detail

@@ -35,7 +35,7 @@ QueryParams read_query_params(json::Reader& reader) {
     return params;
 }
 
-asio::awaitable<bool> append_entries(ReplyWriter& reply, const std::vector<gossip::GossipEntry>& entries) {
+asio::awaitable<bool> write_entries_in_chunks(ReplyWriter& reply, const std::vector<gossip::GossipEntry>& entries) {
     reply.out() += '[';
     for (std::size_t i = 0; i < entries.size(); ++i) {
         if (i != 0) reply.out() += ',';
@@ -46,7 +46,7 @@ asio::awaitable<bool> append_entries(ReplyWriter& reply, const std::vector<gossi
     co_return true;
 }
 
-asio::awaitable<bool> answer_query(Call& call, bool subscribe) {
+asio::awaitable<bool> answer_query(MethodCall& call, bool subscribe) {
     const QueryParams params = co_await call.read_params_aside(read_query_params);
     std::string& out = call.out();
     const std::optional<gossip::Topic> topic = params.topic ? gossip::parse_topic(*params.topic) : std::nullopt;
@@ -57,14 +57,14 @@ asio::awaitable<bool> answer_query(Call& call, bool subscribe) {
     const gossip::GossipStore& store = call.store();
     const std::vector<gossip::GossipEntry> entries = store.query(*topic, params.key_prefix);
     out += "{\"count\":";
-    append_number(out, entries.size());
+    json::write(out, json::Value(entries.size()));
     out += ",\"entries\":";
-    if (!co_await append_entries(call.reply(), entries)) co_return false;
+    if (!co_await write_entries_in_chunks(call.reply(), entries)) co_return false;
     if (subscribe) {
         out += ",\"mode\":\"snapshot\",\"note\":";
         json::write_string(out, kSubscribeNote);
         out += ",\"subscriber_count\":";
-        append_number(out, store.subscriber_count());
+        json::write(out, json::Value(store.subscriber_count()));
     }
     out += ",\"topic\":\"";
     out += gossip::topic_name(*topic);
@@ -74,8 +74,8 @@ asio::awaitable<bool> answer_query(Call& call, bool subscribe) {
 
 }  // namespace
 
-asio::awaitable<bool> gossip_query(Call& call) { co_return co_await answer_query(call, false); }
+asio::awaitable<bool> gossip_query(MethodCall& call) { co_return co_await answer_query(call, false); }
 
-asio::awaitable<bool> gossip_subscribe(Call& call) { co_return co_await answer_query(call, true); }
+asio::awaitable<bool> gossip_subscribe(MethodCall& call) { co_return co_await answer_query(call, true); }
 
 }  // namespace quillfern::dispatch::detail

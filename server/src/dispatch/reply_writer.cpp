@@ -1,7 +1,5 @@
 #include "reply_writer.hpp"
 
-#include <fmt/format.h>
-
 #include "quillfern/rpc_types.hpp"
 
 namespace quillfern::dispatch::detail {
@@ -45,8 +43,6 @@ const std::string& invalid_topic_result() {
     static const std::string text = param_error_result(rpc_types::kInvalidTopicError);
     return text;
 }
-
-void append_number(std::string& out, std::uint64_t n) { out += fmt::format_int(n).c_str(); }
 
 void append_bool(std::string& out, bool b) { out += b ? "true" : "false"; }
 

@@ -52,7 +52,6 @@ std::string param_error_result(std::string_view message);
 // The one parameter error of more than one method, rendered once.
 const std::string& invalid_topic_result();
 
-void append_number(std::string& out, std::uint64_t n);
 void append_bool(std::string& out, bool b);
 
 }  // namespace quillfern::dispatch::detail

@@ -19,7 +19,7 @@ const std::string& missing_entry_result() {
 
 }  // namespace
 
-asio::awaitable<bool> gossip_spread(Call& call) {
+asio::awaitable<bool> gossip_spread(MethodCall& call) {
     std::optional<mesh::SpreadBatch> batch = co_await call.read_params_aside(mesh::read_spread_params);
     if (!batch) {
         call.out() += missing_entry_result();

@@ -8,13 +8,13 @@
 
 namespace quillfern::dispatch::detail {
 
-void gossip_status(Call& call) {
+void gossip_status(MethodCall& call) {
     call.drop_params();
     json::write(call.out(), call.store().stats().to_json());
 }
 
 // The members of "peers" in byte order of their ids, as the JSON object writes them.
-asio::awaitable<bool> gossip_peers(Call& call) {
+asio::awaitable<bool> gossip_peers(MethodCall& call) {
     co_await call.drop_params_aside();
     const gossip::GossipStore& store = call.store();
     std::string& out = call.out();
@@ -27,7 +27,7 @@ asio::awaitable<bool> gossip_peers(Call& call) {
     out += "{\"node_id\":";
     json::write_string(out, store.node_id());
     out += ",\"peer_count\":";
-    append_number(out, peers.size());
+    json::write(out, json::Value(peers.size()));
     out += ",\"peers\":{";
     for (std::size_t i = 0; i < sorted.size(); ++i) {
         if (i != 0) out += ',';

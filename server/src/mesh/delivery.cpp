@@ -16,7 +16,7 @@
 #include "quillfern/paths.hpp"
 #include "quillfern/sibling_client.hpp"
 
-namespace quillfern::spread {
+namespace quillfern::mesh {
 
 namespace {
 
@@ -157,4 +157,4 @@ asio::awaitable<void> spread_to_peer(SpreadTask task) {
     }
 }
 
-}  // namespace quillfern::spread
+}  // namespace quillfern::mesh

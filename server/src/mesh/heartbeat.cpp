@@ -9,12 +9,6 @@
 
 namespace quillfern::mesh {
 
-namespace {
-
-// The heartbeat is the gate making itself known, beside its announcement and registration.
-
-}  // namespace
-
 json::Value endpoint_alive_payload(std::string_view node_id, std::uint16_t gossip_port, std::uint32_t pid) {
     json::Value payload = json::Value::object();
     payload["capabilities"] = rpc_types::string_array(rpc_types::kCapabilities);

@@ -136,10 +136,4 @@ asio::awaitable<std::optional<json::Value>> take_in_spread(SpreadBatch batch, go
     co_return counts(accepted, rejected);
 }
 
-asio::awaitable<json::Value> handle_gossip_spread(SpreadBatch batch, gossip::GossipStore& store) {
-    // A sender that is always there: the batch is always taken in whole.
-    std::optional<json::Value> result = co_await take_in_spread(std::move(batch), store, BatchSender{});
-    co_return std::move(*result);
-}
-
 }  // namespace quillfern::mesh

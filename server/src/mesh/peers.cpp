@@ -14,7 +14,7 @@
 #include "quillfern/sibling_client.hpp"
 #include "quillfern/text.hpp"
 
-namespace quillfern::spread {
+namespace quillfern::mesh {
 
 namespace {
 
@@ -165,4 +165,4 @@ asio::awaitable<std::vector<std::string>> discover_peers() {
     co_return peers;
 }
 
-}  // namespace quillfern::spread
+}  // namespace quillfern::mesh

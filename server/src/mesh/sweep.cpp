@@ -21,7 +21,7 @@
 #include "quillfern/log_targets.hpp"
 #include "quillfern/mesh.hpp"
 
-namespace quillfern::spread {
+namespace quillfern::mesh {
 
 namespace {
 
@@ -112,58 +112,6 @@ asio::awaitable<void> delivery_worker(std::shared_ptr<SweepDeliveries> deliverie
 
 }  // namespace
 
-std::string spread_request(std::string_view node_id, std::span<const gossip::GossipEntry> batch) {
-    std::string request(kRequestHead);
-    bool first = true;
-    for (const gossip::GossipEntry& entry : batch) {
-        if (!first) request += ',';
-        first = false;
-        gossip::append_entry_json(request, entry);
-    }
-    request += request_tail(node_id);
-    return request;
-}
-
-SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip::GossipEntry> batch,
-                               std::size_t max_bytes) {
-    const std::string tail = request_tail(node_id);
-    auto fits = [&](std::size_t size) { return size <= max_bytes && tail.size() <= max_bytes - size; };
-    SpreadRequests out;
-    SpreadRequests::Request open{std::string(kRequestHead), 0};  // the request being filled
-    auto close_open = [&] {
-        open.text += tail;
-        out.requests.push_back(std::move(open));
-        open = {std::string(kRequestHead), 0};
-    };
-    // Each entry is written straight into the open request, and taken out again when it
-    // passes the bound: it then begins the next request, or is left out when it is too
-    // large for a request of its own.
-    for (const gossip::GossipEntry& entry : batch) {
-        const std::size_t mark = open.text.size();
-        if (open.entries > 0) open.text += ',';
-        const std::size_t start = open.text.size();
-        gossip::append_entry_json(open.text, entry);
-        if (fits(open.text.size())) {
-            ++open.entries;
-            continue;
-        }
-        const std::size_t written = open.text.size() - start;
-        if (open.entries == 0 || !fits(kRequestHead.size() + written)) {
-            open.text.resize(mark);
-            if (open.text.capacity() > 2 * max_bytes) open.text.shrink_to_fit();  // after a huge entry
-            ++out.dropped;
-            continue;
-        }
-        std::string next(kRequestHead);
-        next.append(open.text, start, written);
-        open.text.resize(mark);
-        close_open();
-        open = {std::move(next), 1};
-    }
-    if (open.entries > 0) close_open();
-    return out;
-}
-
 SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip::PendingCopy> batch,
                                std::size_t max_bytes) {
     const std::string tail = request_tail(node_id);
@@ -243,16 +191,12 @@ asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store, Swee
     co_await std::move(waiting);
 }
 
-}  // namespace quillfern::spread
-
-namespace quillfern::mesh {
-
 asio::awaitable<void> spread_loop(std::shared_ptr<gossip::GossipStore> store, std::uint64_t interval_secs) {
     FixedSchedule schedule(co_await asio::this_coro::executor, FixedSchedule::seconds(interval_secs));
     for (;;) {
         co_await schedule.next_tick();
         try {
-            auto sweeping = spread::run_sweep(store);
+            auto sweeping = run_sweep(store);
             co_await std::move(sweeping);
         } catch (const std::exception&) {
             // A sweep that failed (out of memory) loses its batch; the next tick tries again.

@@ -15,13 +15,6 @@ std::string join(std::string_view base, std::string_view name) {
     return out;
 }
 
-std::string parent_of(std::string_view path) {
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string_view::npos) return {};
-    if (slash == 0) return "/";
-    return std::string(path.substr(0, slash));
-}
-
 bool exists(const std::string& path) {
     struct stat info {};
     return !path.empty() && ::stat(path.c_str(), &info) == 0;  // follows symbolic links

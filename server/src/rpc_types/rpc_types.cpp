@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "quillfern/text.hpp"
+#include "success_response.hpp"
 
 namespace quillfern::rpc_types {
 
@@ -28,12 +29,6 @@ void write_success_prefix(std::string& out, const json::Value& id) {
     out += ",\"jsonrpc\":\"2.0\",\"result\":";
 }
 
-void write_success_response(std::string& out, const json::Value& id, std::string_view result_json) {
-    write_success_prefix(out, id);
-    out += result_json;
-    out += '}';
-}
-
 void write_error_response(std::string& out, const json::Value& id, std::int32_t code, std::string_view message) {
     // Keys in byte order: "error" < "id" < "jsonrpc"; "code" < "message".
     out += "{\"error\":{\"code\":";
@@ -46,11 +41,10 @@ void write_error_response(std::string& out, const json::Value& id, std::int32_t 
 }
 
 std::string jsonrpc_success_response(const json::Value& id, const json::Value& result) {
-    std::string result_json;
-    json::write(result_json, result);
     std::string out;
-    out.reserve(result_json.size() + 40);
-    write_success_response(out, id, result_json);
+    write_success_prefix(out, id);
+    json::write(out, result);
+    out += '}';
     return out;
 }
 

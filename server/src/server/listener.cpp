@@ -1,6 +1,3 @@
-// asio decides how it allocates coroutine frames from the standard library's
-// configuration: a standard header must come before the first asio header in every file,
-// or frames allocated here and freed elsewhere meet two different allocators.
 #include "quillfern/server.hpp"
 
 #include <fmt/format.h>

@@ -12,7 +12,7 @@
 namespace quillfern {
 
 asio::awaitable<Expected<void, std::string>> run(cli::Cli cli, runtime::Runtime& rt) {
-    // 1. Who this gate is.
+    // Who this gate is.
     const std::string node_id = resolve_node_id(cli.gate_id);
     if (!cli.gate_id) {
         QF_LOG(log::Level::Warn, log::targets::kServerRoot,
@@ -21,7 +21,7 @@ asio::awaitable<Expected<void, std::string>> run(cli::Cli cli, runtime::Runtime&
                log::text("node_id", node_id));
     }
 
-    // 2-4. The engine, started before anything can reach it, then shared.
+    // The engine, started before anything can reach it, then shared.
     auto store = std::make_shared<gossip::GossipStore>(node_id);
     if (auto started = store->start(); !started) {
         co_return unexpected("startup failed: " + started.error().to_string());
@@ -29,21 +29,21 @@ asio::awaitable<Expected<void, std::string>> run(cli::Cli cli, runtime::Runtime&
     QF_LOG(log::Level::Info, log::targets::kServerRoot, "quillFern started — fern spreads, kit validates",
            log::text("node_id", node_id));
 
-    // 5. The first heartbeat, before any background task exists.
+    // The first heartbeat, before any background task exists.
     mesh::inject_endpoint_alive(*store, cli.gossip_port);
 
-    // 6. Background tasks, detached.
+    // Background tasks, detached.
     rt.spawn(mesh::eviction_loop(store, cli.evict_interval, cli.gossip_port));
     rt.spawn(mesh::spread_loop(store, cli.spread_interval));
     rt.spawn(server::cross_gate_listener_task(store, cli.gossip_port, rt));
 
-    // 7. The legacy binary RPC socket.
+    // The legacy binary RPC socket.
     if (cli.legacy_dual_socket && !cli.disable_tarpc) {
         auto started = co_await tarpc_server::start_tarpc_listener(cli.family_id, server::kServiceName, store, rt);
         if (!started) co_return unexpected(started.error().message());
     }
 
-    // 8. The main socket's override.
+    // The main socket's override.
     std::optional<transport::TransportEndpoint> override_endpoint;
     if (cli.transport_endpoint) {
         auto parsed = transport::TransportEndpoint::from_json_text(*cli.transport_endpoint);
@@ -51,7 +51,7 @@ asio::awaitable<Expected<void, std::string>> run(cli::Cli cli, runtime::Runtime&
         override_endpoint = std::move(*parsed);
     }
 
-    // 9. Serve until shutdown.
+    // Serve until shutdown.
     server::ServeOptions options;
     options.family_id = cli.family_id;
     options.override_endpoint = std::move(override_endpoint);

@@ -27,13 +27,6 @@ std::string legacy_warning(std::uint8_t byte) {
                              byte);
 }
 
-struct Case {
-    const char* what;
-    std::string input;
-    std::string received;
-    std::vector<std::string> events;
-};
-
 void expect_cases(const std::vector<Case>& cases) {
     for (const Case& c : cases) {
         const Served served = serve(c.input);

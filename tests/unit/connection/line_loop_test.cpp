@@ -19,13 +19,6 @@ Served serve_lines(const std::string& lines, ClientThen then = ClientThen::EndsI
     return serve_with(handle_connection, std::string(kJsonrpcSignal) + lines, then);
 }
 
-struct Case {
-    const char* what;
-    std::string lines;
-    std::string received;
-    std::vector<std::string> events;
-};
-
 TEST(LineLoopTest, EveryLineGetsOneReplyInOrder) {
     const std::string long_request =
         "{\"id\":9,\"method\":\"health.liveness\",\"pad\":\"" + std::string(3 * 8192, 'p') + "\"}";
@@ -61,7 +54,7 @@ TEST(LineLoopTest, EveryLineGetsOneReplyInOrder) {
          {kServerWarn + "Read error: stream did not contain valid UTF-8"}},
     };
     for (const Case& c : cases) {
-        const Served served = serve_lines(c.lines);
+        const Served served = serve_lines(c.input);
         EXPECT_EQ(served.received, c.received) << c.what;
         EXPECT_EQ(served.events, c.events) << c.what;
     }
@@ -93,7 +86,7 @@ TEST(LineLoopTest, ALineOverTheLimitClosesTheConnection) {
     };
     for (const Case& c : cases) {
         const Served served = serve_with(
-            [](transport::TransportStream stream, auto) { return serve_with_limit(std::move(stream), 64); }, c.lines);
+            [](transport::TransportStream stream, auto) { return serve_with_limit(std::move(stream), 64); }, c.input);
         EXPECT_EQ(served.received, c.received) << c.what;
         EXPECT_EQ(served.events, c.events) << c.what;
     }

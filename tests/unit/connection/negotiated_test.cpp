@@ -41,13 +41,6 @@ protected:
     ::quillfern::testing::EnvGuard timeout_{kVariable, "60000"};
 };
 
-struct Case {
-    const char* what;
-    std::string input;
-    std::string received;
-    std::vector<std::string> events;
-};
-
 TEST_F(NegotiatedTest, TheNegotiationThenTheLineLoopOnTheSameBytes) {
     const Case cases[] = {
         {"jsonrpc, and a request in the same write",

@@ -346,7 +346,7 @@ TEST_F(QueryReplies, MatchTheRecordsOwnJsonForm) {
     json::Value expected = {
         {"count", entries.size()}, {"entries", gossip::entries_to_json(entries)}, {"topic", "compute"}};
     EXPECT_EQ(call(R"({"id":null,"method":"gossip.query","params":{"topic":"compute"}})"),
-              rpc_types::jsonrpc_success_response(nullptr, expected));
+              success("null", json::to_string(expected)));
 }
 
 TEST_F(QueryReplies, KeyPrefixSelectsEntries) {

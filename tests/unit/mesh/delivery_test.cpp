@@ -8,7 +8,7 @@
 
 #include "spread_fixture.hpp"
 
-namespace quillfern::spread {
+namespace quillfern::mesh {
 namespace {
 
 using namespace std::chrono_literals;
@@ -306,4 +306,4 @@ TEST_F(DeliveryTask, TextsFromPeersAndSiblingsReachTheLogEscaped) {
 }
 
 }  // namespace
-}  // namespace quillfern::spread
+}  // namespace quillfern::mesh

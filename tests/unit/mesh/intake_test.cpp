@@ -81,7 +81,11 @@ protected:
         EXPECT_FALSE(reader.failed()) << params_json;
         EXPECT_TRUE(reader.finish()) << params_json;
         if (!batch) return json::Value();
-        return ::quillfern::testing::run_task(ctx_, handle_gossip_spread(std::move(*batch), *store_));
+        // A sender that is always there: the batch is always taken in whole.
+        std::optional<json::Value> result =
+            ::quillfern::testing::run_task(ctx_, take_in_spread(std::move(*batch), *store_, BatchSender{}));
+        EXPECT_TRUE(result.has_value()) << params_json;
+        return result ? std::move(*result) : json::Value();
     }
     // The same from a sender on `connection`: none when the rest of the batch was left.
     std::optional<json::Value> take_in(const std::string& params_json, transport::TransportStream& connection,

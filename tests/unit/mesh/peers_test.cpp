@@ -9,7 +9,7 @@
 
 #include "spread_fixture.hpp"
 
-namespace quillfern::spread {
+namespace quillfern::mesh {
 namespace {
 
 using namespace std::chrono_literals;
@@ -238,4 +238,4 @@ TEST_F(DiscoverPeers, ReedhornInTheRuntimeDirectoryIsAskedWithoutOverride) {
 }
 
 }  // namespace
-}  // namespace quillfern::spread
+}  // namespace quillfern::mesh

@@ -21,7 +21,7 @@
 #include "started_store.hpp"
 #include "temp_dir.hpp"
 
-namespace quillfern::spread::testing {
+namespace quillfern::mesh::testing {
 
 using ::quillfern::testing::EnvGuard;
 using ::quillfern::testing::FakeLineServer;
@@ -84,4 +84,4 @@ protected:
     asio::io_context ctx_;
 };
 
-}  // namespace quillfern::spread::testing
+}  // namespace quillfern::mesh::testing

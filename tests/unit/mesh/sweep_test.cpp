@@ -12,7 +12,7 @@
 
 #include "spread_fixture.hpp"
 
-namespace quillfern::spread {
+namespace quillfern::mesh {
 namespace {
 
 using testing::entry;
@@ -24,6 +24,27 @@ std::string request_of(const std::vector<std::string>& entries, const std::strin
     for (const auto& e : entries) list += (list.empty() ? "" : ",") + e;
     return R"({"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[)" + list + R"(],"from":)" +
            from + "}}";
+}
+
+// The forward copies of `batch`, as a store queues them for a sweep: each entry received
+// from a peer with a hop more, so that its copy has the entry's own.
+std::vector<gossip::PendingCopy> copies_of(std::vector<gossip::GossipEntry> batch) {
+    auto store = ::quillfern::testing::make_started_store();
+    for (gossip::GossipEntry& received : batch) {
+        ++received.ttl;
+        EXPECT_EQ(store->ingest(std::move(received), "gate-b"), gossip::IngestOutcome::Accepted);
+    }
+    std::vector<gossip::PendingCopy> copies = store->take_pending_copies();
+    EXPECT_EQ(copies.size(), batch.size());
+    return copies;
+}
+
+// The one request of a batch well within the bound.
+std::string spread_request(std::string_view node_id, const std::vector<gossip::GossipEntry>& batch) {
+    const SpreadRequests split = spread_requests(node_id, copies_of(batch));
+    EXPECT_EQ(split.requests.size(), 1u);
+    EXPECT_EQ(split.dropped, 0u);
+    return split.requests.empty() ? std::string() : split.requests[0].text;
 }
 
 TEST(SpreadRequest, IsTheCompactGossipSpreadRequestOfTheBatch) {
@@ -97,21 +118,7 @@ TEST_P(SplitAtTheBound, KeepsQueueOrderAndEveryRequestExact) {
     };
     std::vector<gossip::GossipEntry> batch;
     for (const EntryShape& shape : c.batch) batch.push_back(entry_of(shape));
-    {
-        SCOPED_TRACE("entries");
-        expect_split(spread_requests("gate-\x01", batch, bound));
-    }
-
-    // A store's forward copies of the same entries, received with a hop more, are split alike.
-    auto store = testing::make_started_store();
-    for (gossip::GossipEntry received : batch) {
-        ++received.ttl;
-        ASSERT_EQ(store->ingest(std::move(received), "gate-b"), gossip::IngestOutcome::Accepted);
-    }
-    const std::vector<gossip::PendingCopy> copies = store->take_pending_copies();
-    ASSERT_EQ(copies.size(), batch.size());
-    SCOPED_TRACE("copies");
-    expect_split(spread_requests("gate-\x01", copies, bound));
+    expect_split(spread_requests("gate-\x01", copies_of(batch), bound));
 }
 
 const std::vector<EntryShape> FOUR{{"k1"}, {"k2"}, {"k3"}, {"k4"}};
@@ -390,7 +397,7 @@ TEST_F(Sweep, TheLoopSweepsAtOnceAndThenEveryInterval) {
     auto peer = FakeLineServer::on_tcp_port(FakeLineServer::answer(ACCEPTED_ONE));
     peers_env_.set(peer->address());
     queue("k1");
-    asio::co_spawn(ctx_, mesh::spread_loop(store_, 1), asio::detached);
+    asio::co_spawn(ctx_, spread_loop(store_, 1), asio::detached);
     std::thread runner([this] { ctx_.run(); });
 
     EXPECT_TRUE(peer->wait_for_requests(1));  // the first tick runs at once
@@ -404,4 +411,4 @@ TEST_F(Sweep, TheLoopSweepsAtOnceAndThenEveryInterval) {
 }
 
 }  // namespace
-}  // namespace quillfern::spread
+}  // namespace quillfern::mesh

@@ -25,20 +25,6 @@ INSTANTIATE_TEST_SUITE_P(Paths, Join,
                                            JoinCase{"", "vellumar", "vellumar"}, JoinCase{"/", "x.sock", "/x.sock"},
                                            JoinCase{"a//b/../c", "d", "a//b/../c/d"}, JoinCase{"dir", "", "dir/"}));
 
-struct ParentCase {
-    const char* path;
-    const char* parent;
-};
-
-class ParentOf : public ::testing::TestWithParam<ParentCase> {};
-
-TEST_P(ParentOf, CutsTheLastComponent) { EXPECT_EQ(parent_of(GetParam().path), GetParam().parent); }
-
-INSTANTIATE_TEST_SUITE_P(Paths, ParentOf,
-                         ::testing::Values(ParentCase{"/run/vellumar/quillfern.sock", "/run/vellumar"},
-                                           ParentCase{"/x.sock", "/"}, ParentCase{"x.sock", ""}, ParentCase{"", ""},
-                                           ParentCase{"a/b/", "a/b"}));
-
 // Sets (or unsets, for none) the three variables for one case and restores them after.
 struct RuntimeDirCase {
     std::optional<std::string> vellumar;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "quillfern/rpc_types.hpp"
+#include "success_response.hpp"
 
 namespace quillfern::rpc_types {
 namespace {
@@ -55,7 +56,8 @@ TEST_P(SuccessResponse, CopiesIdAndResultAsValues) {
     EXPECT_EQ(jsonrpc_success_response(id, result), c.expected);
 
     std::string spliced = "prefix:";
-    write_success_response(spliced, id, json::to_string(result));
+    write_success_prefix(spliced, id);
+    spliced += json::to_string(result) + '}';
     EXPECT_EQ(spliced, std::string("prefix:") + c.expected);
 }
 

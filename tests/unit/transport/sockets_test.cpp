@@ -26,6 +26,7 @@
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 
+#include "accept_hook.hpp"
 #include "loopback_listener.hpp"
 #include "quillfern/transport.hpp"
 #include "run_task.hpp"
