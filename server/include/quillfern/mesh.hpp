@@ -30,6 +30,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <asio/any_io_executor.hpp>
@@ -40,6 +41,7 @@
 #include "quillfern/gossip.hpp"
 #include "quillfern/json.hpp"
 #include "quillfern/sibling_client.hpp"
+#include "quillfern/transport.hpp"
 
 namespace quillfern::spread {
 
@@ -231,6 +233,77 @@ std::optional<SpreadBatch> read_spread_params(json::Reader& reader);
 // rejected. Gives {"accepted":A,"rejected":R}. Never throws.
 asio::awaitable<json::Value> handle_gossip_spread(SpreadBatch batch, gossip::GossipStore& store);
 
+// ---- The process-wide bound on thornKit checks ----------------------------------------------
+
+// thornKit checks in flight at once, over every connection: each holds a descriptor, and a
+// thornKit that never answers holds it 500 ms.
+inline constexpr std::size_t kMaxThornkitChecks = 32;
+// Batches being checked at once (each has at most one entry in flight or waiting its
+// turn). A batch that finds them all taken is taken in unchecked, as when thornKit can't
+// be asked.
+inline constexpr std::size_t kMaxCheckedBatches = 64;
+
+// The bound on checks in flight and on batches being checked, shared by every thread.
+// Entries waiting for a check get it in the order they came to wait.
+class CheckBound {
+public:
+    CheckBound(std::size_t checks, std::size_t batches);
+    ~CheckBound();
+    CheckBound(const CheckBound&) = delete;
+    CheckBound& operator=(const CheckBound&) = delete;
+
+    // One check in flight; the place goes back when the value goes.
+    class Check {
+    public:
+        Check(Check&& other) noexcept : bound_(std::exchange(other.bound_, nullptr)) {}
+        Check& operator=(Check&&) = delete;
+        ~Check();
+
+    private:
+        friend class CheckBound;
+        explicit Check(CheckBound* bound) noexcept : bound_(bound) {}
+        CheckBound* bound_;
+    };
+    // One batch's place among those being checked; the place goes back when the value goes.
+    class Batch {
+    public:
+        Batch(Batch&& other) noexcept : bound_(std::exchange(other.bound_, nullptr)) {}
+        Batch& operator=(Batch&&) = delete;
+        ~Batch();
+        // Waits for a check of the batch's next entry to be free, on the caller's executor.
+        asio::awaitable<Check> check();
+
+    private:
+        friend class CheckBound;
+        explicit Batch(CheckBound* bound) noexcept : bound_(bound) {}
+        CheckBound* bound_;
+    };
+
+    // A place for a batch, or none when every place is taken. Never waits.
+    std::optional<Batch> join();
+
+    std::size_t checks_in_flight() const;
+    std::size_t batches() const;
+
+private:
+    struct State;
+    void release_check() noexcept;
+    std::unique_ptr<State> state_;
+};
+
+// The server's bound: kMaxThornkitChecks and kMaxCheckedBatches.
+CheckBound& thornkit_checks();
+
+// Whether thornKit's socket is there, looked at once and then again at most once a second.
+class ThornkitLookup {
+public:
+    bool present();
+
+private:
+    std::optional<std::chrono::steady_clock::time_point> looked_;
+    bool present_ = false;
+};
+
 // A gate's delivery waits this long for the reply to a batch, then closes its connection.
 inline constexpr std::chrono::milliseconds SENDER_REPLY_LIMIT{3000};
 
@@ -239,24 +312,26 @@ inline constexpr std::chrono::milliseconds SENDER_REPLY_LIMIT{3000};
 // far past the sender's wait; the sender then closes, and the rest of its batch would be
 // checked for no one.
 struct BatchSender {
-    // Whether the connection has ended on the sender's side (closed, shut down for
-    // sending, or failed); never waits. Unset: the sender is always there.
-    std::function<bool()> ended;
-    // An end already seen this early in the batch is a client that shut down its sending
-    // side to end its request and reads the reply: its batch is taken in whole. (A gate's
-    // delivery never does that; it only closes once it gives up.)
-    std::chrono::milliseconds half_close_window{1000};
-    // An end first found once the batch has run this long is a sender that gave up
-    // waiting for the reply: the rest of its batch is left.
+    // What the sender has ended of its connection; never waits. Unset: the sender is
+    // always there. Gone is a sender that reads no reply; SendingShut one that ended its
+    // request that way and reads the reply.
+    std::function<transport::PeerEnd()> end;
+    // An end that can't be told apart (TCP) is taken for a half-close until the batch has
+    // run this long, and for a sender that gave up waiting after that.
     std::chrono::milliseconds reply_limit = SENDER_REPLY_LIMIT;
 };
 
 // handle_gossip_spread for a batch from `sender`, whose connection is looked at before
-// each entry that is to be checked with thornKit. None when the sender had gone and the
-// rest of the batch was left (one WARN says how many entries): no one waits for a reply.
-// Never throws but std::bad_alloc.
+// each entry that is to be checked with thornKit, and again once the check's turn has
+// come. None when the sender had gone and the rest of the batch was left (one WARN says
+// how many entries): no one waits for a reply. The checks are made under the process's
+// bound; a batch that finds no place under it is taken in unchecked (a WARN at most once
+// a second says so). Never throws but std::bad_alloc.
 asio::awaitable<std::optional<json::Value>> take_in_spread(SpreadBatch batch, gossip::GossipStore& store,
                                                            BatchSender sender);
+// The same under `checks` (tests make bounds of their own).
+asio::awaitable<std::optional<json::Value>> take_in_spread(SpreadBatch batch, gossip::GossipStore& store,
+                                                           BatchSender sender, CheckBound& checks);
 
 // Asks thornKit ("metadata.analyze") about one entry on a fresh connection; true for
 // allowed. Only an explicit verdict "deny" or "reject" refuses; whatever can't be asked
