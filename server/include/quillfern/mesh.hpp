@@ -145,12 +145,13 @@ SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip:
 // text) gets its requests one after the other in queue order, at most one in flight, and
 // at most `limits.deliveries` are in flight in all; peers with requests waiting take
 // their turns in the order they came to wait, a peer going to the back after each
-// delivery. A peer that is behind (a delivery in flight or requests queued when a sweep
-// begins) has the sweep's requests queued within `limits.peer_queue_bytes`, and while the
-// requests held stay within `limits.held_bytes`; past either a request is skipped for it
-// (the "Gossip spread skipped for a peer that is behind" WARN, at most once a second,
-// counts them). A peer with nothing in hand takes the whole sweep. Everything runs on `executor`, one thread (as each
-// of the runtime's workers is), so nothing here is locked.
+// delivery. A peer whose last delivery took under a second is quick; the others (slow, or
+// not known yet) have a line of their own and never hold the last eighth of the
+// deliveries, which are kept for the quick ones. A peer that is behind (a delivery in flight or requests queued when a
+// sweep begins) has the sweep's requests queued within `limits.peer_queue_bytes`, and while the requests held stay
+// within `limits.held_bytes`; past either a request is skipped for it (the "Gossip spread skipped for a peer that is
+// behind" WARN, at most once a second, counts them). A peer with nothing in hand takes the whole sweep. Everything runs
+// on `executor`, one thread (as each of the runtime's workers is), so nothing here is locked.
 class DeliveryQueues : public std::enable_shared_from_this<DeliveryQueues> {
 public:
     struct Request {
@@ -183,7 +184,7 @@ private:
     DeliveryQueues(asio::any_io_executor executor, std::shared_ptr<gossip::GossipStore> store, SweepLimits limits);
     void skipped(const std::string& peer);
     void start_what_fits();
-    void delivery_ended(const std::string& peer);
+    void delivery_ended(const std::string& peer, bool slow, std::chrono::steady_clock::duration took);
 
     asio::any_io_executor executor_;
     std::shared_ptr<gossip::GossipStore> store_;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -23,6 +24,17 @@ namespace {
 
 // The skip WARN comes at most this often; the skips in between are counted in the next.
 constexpr auto kSkipWarnInterval = std::chrono::seconds(1);
+// A delivery quicker than this (a peer that answers) makes its peer a quick one; a
+// slower one (a peer that holds its reply to the 3 s limit, reads slowly, or is reached
+// only through a relay that does) makes it slow again.
+constexpr auto kQuickDelivery = std::chrono::seconds(1);
+// Quick peers remembered between their deliveries; past this many the memory starts anew.
+constexpr std::size_t kRememberedQuickPeers = 4096;
+
+// Deliveries in flight kept for quick peers: an eighth of the bound (none when fewer than
+// eight run at a time), so that a peer that answers never waits behind a crowd of slow
+// or unknown ones for more than a delivery.
+std::size_t kept_for_quick_peers(std::size_t deliveries) noexcept { return deliveries / 8; }
 
 }  // namespace
 
@@ -46,10 +58,29 @@ struct DeliveryQueues::PeerTable {
         std::deque<std::shared_ptr<Held>> waiting;
         std::size_t waiting_bytes = 0;
         bool in_flight = false;
-        bool in_turn = false;  // in `turns`, waiting for a delivery slot
+        bool in_turn = false;  // in a line, waiting for a delivery slot
     };
-    std::unordered_map<std::string, Peer> peers;
-    std::deque<std::string> turns;  // the peers with requests waiting, in the order they came to wait
+    std::unordered_map<std::string, Peer> peers;  // those with a delivery in flight or requests waiting
+    std::unordered_set<std::string> quick;        // whose last delivery was quick
+    // The peers with requests waiting, in the order they came to wait: the quick ones, and
+    // the others (slow, or not known yet).
+    std::deque<std::string> turns;
+    std::deque<std::string> slow_turns;
+    std::size_t slow_in_flight = 0;
+
+    void wait_turn(const std::string& address, Peer& peer) {
+        peer.in_turn = true;
+        (quick.contains(address) ? turns : slow_turns).push_back(address);
+    }
+    void delivered(const std::string& address, std::chrono::steady_clock::duration took) {
+        if (took >= kQuickDelivery) {
+            quick.erase(address);
+            return;
+        }
+        if (quick.size() == kRememberedQuickPeers) quick.clear();
+        quick.insert(address);
+    }
+    bool anyone_waiting() const noexcept { return !turns.empty() || !slow_turns.empty(); }
 };
 
 std::shared_ptr<DeliveryQueues> DeliveryQueues::create(asio::any_io_executor executor,
@@ -97,10 +128,7 @@ void DeliveryQueues::add(const std::vector<std::string>& peers, std::vector<Requ
             }
             peer.waiting.push_back(held);
             peer.waiting_bytes += size;
-            if (!peer.in_flight && !peer.in_turn) {
-                peer.in_turn = true;
-                peers_->turns.push_back(address);
-            }
+            if (!peer.in_flight && !peer.in_turn) peers_->wait_turn(address, peer);
         }
     }
     start_what_fits();
@@ -119,9 +147,18 @@ void DeliveryQueues::skipped(const std::string& peer) {
 }
 
 void DeliveryQueues::start_what_fits() {
-    while (in_flight_ < limits_.deliveries && !peers_->turns.empty()) {
-        std::string address = std::move(peers_->turns.front());
-        peers_->turns.pop_front();
+    const std::size_t slow_bound = limits_.deliveries - kept_for_quick_peers(limits_.deliveries);
+    while (in_flight_ < limits_.deliveries) {
+        std::deque<std::string>* line = nullptr;
+        if (!peers_->turns.empty()) {
+            line = &peers_->turns;
+        } else if (!peers_->slow_turns.empty() && peers_->slow_in_flight < slow_bound) {
+            line = &peers_->slow_turns;
+        } else {
+            break;
+        }
+        std::string address = std::move(line->front());
+        line->pop_front();
         PeerTable::Peer& peer = peers_->peers[address];
         peer.in_turn = false;
         std::shared_ptr<Held> request = std::move(peer.waiting.front());
@@ -129,19 +166,25 @@ void DeliveryQueues::start_what_fits() {
         peer.waiting_bytes -= request->payload->size();
         peer.in_flight = true;
         ++in_flight_;
+        const bool slow = line == &peers_->slow_turns;
+        if (slow) ++peers_->slow_in_flight;
         auto delivering = [](SpreadTask task, std::shared_ptr<Held> held) -> asio::awaitable<void> {
             co_await spread_to_peer(std::move(task));
             held.reset();  // the request is let go before the next delivery starts
         };
         SpreadTask task{address, request->payload, store_};
-        asio::co_spawn(
-            executor_, delivering(std::move(task), std::move(request)),
-            [self = shared_from_this(), address](const std::exception_ptr&) mutable { self->delivery_ended(address); });
+        asio::co_spawn(executor_, delivering(std::move(task), std::move(request)),
+                       [self = shared_from_this(), address, slow,
+                        started = std::chrono::steady_clock::now()](const std::exception_ptr&) mutable {
+                           self->delivery_ended(address, slow, std::chrono::steady_clock::now() - started);
+                       });
     }
 }
 
-void DeliveryQueues::delivery_ended(const std::string& address) {
+void DeliveryQueues::delivery_ended(const std::string& address, bool slow, std::chrono::steady_clock::duration took) {
     --in_flight_;
+    if (slow) --peers_->slow_in_flight;
+    peers_->delivered(address, took);
     auto found = peers_->peers.find(address);
     if (found != peers_->peers.end()) {
         PeerTable::Peer& peer = found->second;
@@ -149,16 +192,15 @@ void DeliveryQueues::delivery_ended(const std::string& address) {
         if (peer.waiting.empty()) {
             peers_->peers.erase(found);  // a peer no sweep names any more leaves nothing behind
         } else {
-            peer.in_turn = true;
-            peers_->turns.push_back(address);  // behind every peer that waited meanwhile
+            peers_->wait_turn(address, peer);  // behind every peer that waited meanwhile
         }
     }
     start_what_fits();
-    if (in_flight_ == 0 && peers_->turns.empty()) idle_->cancel();
+    if (in_flight_ == 0 && !peers_->anyone_waiting()) idle_->cancel();
 }
 
 asio::awaitable<void> DeliveryQueues::idle() {
-    while (in_flight_ != 0 || !peers_->turns.empty()) {
+    while (in_flight_ != 0 || peers_->anyone_waiting()) {
         asio::error_code ignored;
         idle_->expires_at(asio::steady_timer::time_point::max());
         co_await idle_->async_wait(asio::redirect_error(asio::use_awaitable, ignored));

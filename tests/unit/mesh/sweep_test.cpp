@@ -234,8 +234,8 @@ TEST_F(Sweep, DeliversEachRequestToEveryPeerAndCountsEachOnItsOwn) {
     peers_env_.set(first->address() + "," + second->address());
     queue("k1");
     queue("k2");
-    // Room for one entry per request; one delivery at a time makes the order plain: the
-    // peers take turns, each going to the back after a delivery.
+    // Room for one entry per request; one delivery at a time makes the order plain: a
+    // peer that has just answered goes before those not known to answer yet.
     const std::string one = request_of({entry_text("k1", 4)});
     sweep_within(SweepLimits{one.size(), 1});
 
@@ -250,7 +250,7 @@ TEST_F(Sweep, DeliversEachRequestToEveryPeerAndCountsEachOnItsOwn) {
     EXPECT_EQ(events(),
               (std::vector<std::string>{
                   "DEBUG quillfern_server::spread: Discovered peers from QUILLFERN_PEERS count=2 source=\"env\"", info,
-                  info, delivered(*first), delivered(*second), delivered(*first), delivered(*second)}));
+                  info, delivered(*first), delivered(*first), delivered(*second), delivered(*second)}));
     EXPECT_EQ(store_->peer_stats().at(first->address()).entries_sent, 2u);
     EXPECT_EQ(store_->peer_stats().at(second->address()).entries_sent, 2u);
 }
@@ -453,6 +453,25 @@ TEST_F(SlowPeer, DelaysOnlyItselfAndGetsItsRequestsInOrderOnceItAnswers) {
     on_runner(deliveries->idle());
     EXPECT_EQ(slow_->received(), (std::vector<std::string>{sent("k1"), sent("k2"), sent("k3")}));
     EXPECT_EQ(slow_->peak_open(), 1u);
+}
+
+// Nine address texts of the held peer crowd eight deliveries: peers not known to answer
+// hold at most seven, so a good peer that answered once finds the eighth free although
+// two of the crowd came to wait before it.
+TEST_F(SlowPeer, APeerThatAnswersFindsADeliveryKeptForItBesideACrowd) {
+    const std::string port = std::to_string(slow_->port());
+    std::string listed = good_->address();
+    for (const char* host : {"127.0.0.1", "127.1", "127.0.1", "0x7f000001", "2130706433", "0x7f.1", "0x7f.0.1",
+                             "0x7f.0.0.1", "127.0.0.0x1"}) {
+        listed += std::string(",") + host + ":" + port;
+    }
+    peers_env_.set(listed);
+    auto deliveries = queues(SweepLimits{kMaxSpreadRequestBytes, 8});
+    sweep_with("k1", *deliveries);  // the good peer first, then the crowd up to seven at once
+    ASSERT_TRUE(slow_->wait_for_connections(7));
+    sweep_with("k2", *deliveries);
+    EXPECT_EQ(good_->received(), (std::vector<std::string>{sent("k1"), sent("k2")}));
+    EXPECT_EQ(slow_->connections(), 7u);  // two of the crowd still wait for their first turn
 }
 
 // A peer that is behind has its next requests queued within its byte bound and while the
