@@ -75,6 +75,7 @@ protected:
         options.limits = {{RLIMIT_NOFILE, 1024}};
         auto server = std::make_unique<ServerProcess>(std::move(options));
         EXPECT_TRUE(server->wait_for_output("Listening on ")) << server->out() << server->err();
+        EXPECT_TRUE(server->wait_for_output("Cross-gate gossip listener started")) << server->out();
         return server;
     }
     Client local() {
