@@ -121,13 +121,18 @@ void DeliveryQueues::add(const std::vector<std::string>& peers, std::vector<Requ
         for (std::size_t i = 0; i < peers.size(); ++i) {
             const std::string& address = peers[i];
             PeerTable::Peer& peer = peers_->peers[address];
-            if (behind[i] && (!room || peer.waiting_bytes > limits_.peer_queue_bytes ||
-                              size > limits_.peer_queue_bytes - peer.waiting_bytes)) {
+            if (behind[i] && !room) {
                 skipped(address);
                 continue;
             }
             peer.waiting.push_back(held);
             peer.waiting_bytes += size;
+            // A peer that is behind keeps its newest requests: the oldest waiting go first.
+            while (behind[i] && peer.waiting_bytes > limits_.peer_queue_bytes && peer.waiting.size() > 1) {
+                peer.waiting_bytes -= peer.waiting.front()->payload->size();
+                peer.waiting.pop_front();
+                skipped(address);
+            }
             if (!peer.in_flight && !peer.in_turn) peers_->wait_turn(address, peer);
         }
     }
