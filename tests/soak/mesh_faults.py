@@ -650,14 +650,15 @@ def silent_thornkit_phase(root, binary, report, seconds, measure_only=False):
 
 class SilentPeer(threading.Thread):
     """A peer on a TCP port that reads every batch and never answers, holding each
-    connection until its client closes it; counts the connections open at once."""
+    connection until its client closes it; counts the connections open at once, as seen
+    at each accept (one whose client has closed it no longer counts)."""
 
     def __init__(self):
         super().__init__(daemon=True)
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
         self.lock = threading.Lock()
-        self.open = 0
+        self.open = []
         self.peak = 0
         self.accepted = 0
 
@@ -672,20 +673,26 @@ class SilentPeer(threading.Thread):
             except OSError:
                 return
             with self.lock:
-                self.open += 1
+                poller = select.poll()
+                for other in self.open:
+                    poller.register(other, select.POLLRDHUP)
+                closed = {fd for fd, _ in poller.poll(0)}
+                self.open = [other for other in self.open if other.fileno() not in closed]
+                self.open.append(conn)
                 self.accepted += 1
-                self.peak = max(self.peak, self.open)
+                self.peak = max(self.peak, len(self.open))
             threading.Thread(target=self.serve, args=(conn,), daemon=True).start()
 
     def serve(self, conn):
-        with conn:
-            try:
-                while conn.recv(65536):
-                    pass
-            except OSError:
+        try:
+            while conn.recv(65536):
                 pass
+        except OSError:
+            pass
         with self.lock:
-            self.open -= 1
+            if conn in self.open:
+                self.open.remove(conn)
+        conn.close()
 
     def stop(self):
         self.listener.close()
