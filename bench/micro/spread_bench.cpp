@@ -113,9 +113,10 @@ void BM_SpreadSweep(benchmark::State& state) {
         reset_peak_rss();
         state.ResumeTiming();
 
-        asio::co_spawn(ctx, mesh::run_sweep(store), asio::detached);
+        auto deliveries = mesh::DeliveryQueues::create(ctx.get_executor(), store);
+        asio::co_spawn(ctx, mesh::run_sweep(store, *deliveries), asio::detached);
         ctx.restart();
-        ctx.run();  // the sweep, which ends with its last delivery
+        ctx.run();  // the sweep and every delivery it queued
 
         state.PauseTiming();
         peak_growth_kib = std::max(peak_growth_kib, status_kib("VmHWM:") - before_kib);

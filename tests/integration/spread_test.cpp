@@ -113,7 +113,7 @@ TEST_F(SpreadProcess, AHugePeerListLeavesTheGateItsDescriptors) {
     const std::string reedhorn_path = dir.file("rh.sock");
     auto server = start({{"REEDHORN_SOCKET", reedhorn_path}, {"RUST_LOG", "info"}}, {{RLIMIT_NOFILE, 1024}});
     // reedHorn comes up once the registration has passed it by: from then on only the
-    // sweep's exchanges reach it, and a sweep asks for peers only after its last delivery.
+    // sweep's exchanges reach it.
     ASSERT_TRUE(server->wait_for_output("Reedhorn socket not found — skipping ipc.register")) << server->out();
     auto reedhorn = FakeLineServer::on_unix_socket(
         reedhorn_path, FakeLineServer::route([mesh_peers](std::string_view request) {
@@ -125,7 +125,10 @@ TEST_F(SpreadProcess, AHugePeerListLeavesTheGateItsDescriptors) {
         ASSERT_TRUE(reedhorn->wait_for_connections(2 + 5 * i, std::chrono::seconds(20))) << server->out();
         inject("k-huge-" + std::to_string(i));
     }
-    EXPECT_EQ(reedhorn->peak_open(), 64u);
+    // The relays in flight, and a sweep's own "mesh.peers" exchange beside them (each tick
+    // asks, whatever the deliveries are doing).
+    EXPECT_GE(reedhorn->peak_open(), 56u);
+    EXPECT_LE(reedhorn->peak_open(), 64u + 1);
     const std::string out = server->out();
     EXPECT_THAT(out, HasSubstr(" WARN quillfern_server::spread: reedHorn named more peers than a sweep takes; the "
                                "rest are left out taken=1024 left_out=18976\n"));

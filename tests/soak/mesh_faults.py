@@ -19,7 +19,12 @@ serving its local clients, and run a bounded number of deliveries at once. Last,
 gate e whose thornKit accepts every connection and never answers, so that each entry e
 receives waits out its check, while a peer sends e 1,000 entries a second and gives up on
 each batch after 3 s as a gate's delivery does: e must stop each batch once its sender has
-gone.
+gone. Then a gate f whose peers are a silent one (it reads and never answers) and a good
+one: every entry injected into f must reach the good peer within three spread intervals,
+and f must hold at most one delivery to the silent peer at a time. Then a gate g fed by a
+flooding peer beside a good one that sends a small batch a second: every batch of the
+good peer must be answered and g's local calls served (the figures say how the two
+shared g).
 
 It fails when the surviving gate a dies or misses a liveness answer within one second,
 when a's open descriptors do not return to their level once c is back (delivery tasks
@@ -28,7 +33,8 @@ resumed does not reach c, when a good entry of the hostile peer does not reach c
 the listening peer, c refuses one of a's lines or a request passes 8 MiB or its shape, when d misses a local call, logs an accept error or runs more
 than 64 deliveries at once, when e checks more than 6 entries at once, does not end its
 checks soon after the peer stops or stops fewer batches than its peer gave up on, or when
-a, c, d and e do not stop with status 0 on SIGTERM. The figures of the run are printed at
+a silent peer holds f's good peer back, a good peer beside the flood goes unanswered, or
+when a, c, d, e, f and g do not stop with status 0 on SIGTERM. The figures of the run are printed at
 the end; --measure-silent-thornkit runs only gate e and prints its figures second by second.
 
 Standard library only; loopback only; ends by itself.
@@ -53,7 +59,7 @@ import time
 SPREAD_INTERVAL = 1
 MIB = 1024 * 1024
 SWEEP_REQUEST_BYTES = 8 * MIB  # what the sender promises per request
-SWEEP_DELIVERIES = 64  # deliveries of one sweep at once
+SWEEP_DELIVERIES = 64  # deliveries in flight at once, over every peer
 REEDHORN_PEERS = 1024  # peers a sweep takes from one mesh.peers answer
 
 
@@ -530,7 +536,7 @@ def hostile_reedhorn_phase(root, binary, report):
     try:
         d.start()
         # reedHorn comes up once d's registration has passed it by: from then on only the
-        # sweeps reach it, and a sweep asks for peers only after its last delivery.
+        # sweeps reach it, each tick with its own "mesh.peers" exchange.
         if not wait_until(lambda: "Reedhorn socket not found" in d.output(), 10):
             raise FaultFailure("d did not pass its registration by:\n" + d.output()[-2000:])
         reedhorn = HostileReedhorn(reedhorn_path, 20000)
@@ -570,7 +576,7 @@ def hostile_reedhorn_phase(root, binary, report):
             raise FaultFailure("d missed local calls: " + "; ".join(failures[:5]))
         if "Accept error" in out:
             raise FaultFailure("d's listener ran out of descriptors")
-        if reedhorn.peak > SWEEP_DELIVERIES:
+        if reedhorn.peak > SWEEP_DELIVERIES + 1:  # the relays and a sweep's "mesh.peers"
             raise FaultFailure(f"d ran {reedhorn.peak} deliveries at once")
         if not left_out:
             raise FaultFailure(f"d took more than {REEDHORN_PEERS} peers without a word")
@@ -640,6 +646,186 @@ def silent_thornkit_phase(root, binary, report, seconds, measure_only=False):
             e.process.kill()
             e.process.wait()
         thornkit.stop()
+
+
+class SilentPeer(threading.Thread):
+    """A peer on a TCP port that reads every batch and never answers, holding each
+    connection until its client closes it; counts the connections open at once, as seen
+    at each accept (one whose client has closed it no longer counts)."""
+
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.lock = threading.Lock()
+        self.open = []
+        self.peak = 0
+        self.accepted = 0
+
+    @property
+    def address(self):
+        return f"127.0.0.1:{self.port}"
+
+    def run(self):
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            with self.lock:
+                poller = select.poll()
+                for other in self.open:
+                    poller.register(other, select.POLLRDHUP)
+                closed = {fd for fd, _ in poller.poll(0)}
+                self.open = [other for other in self.open if other.fileno() not in closed]
+                self.open.append(conn)
+                self.accepted += 1
+                self.peak = max(self.peak, len(self.open))
+            threading.Thread(target=self.serve, args=(conn,), daemon=True).start()
+
+    def serve(self, conn):
+        try:
+            while conn.recv(65536):
+                pass
+        except OSError:
+            pass
+        with self.lock:
+            if conn in self.open:
+                self.open.remove(conn)
+        conn.close()
+
+    def stop(self):
+        self.listener.close()
+
+
+def spread_line(prefix, count, sender, serial):
+    now = int(time.time())
+    entries = [{"created_at_epoch": now, "expires_at_epoch": now + 600, "key": f"{prefix}.{serial}.{i}",
+                "nonce": f"{prefix}-{serial}-{i}", "origin_gate": sender, "payload": {"n": i}, "topic": "data",
+                "ttl": 3, "version": 1} for i in range(count)]
+    return json.dumps({"id": serial, "jsonrpc": "2.0", "method": "gossip.spread",
+                       "params": {"entries": entries, "from": sender}}, separators=(",", ":")).encode() + b"\n"
+
+
+def silent_peer_phase(root, binary, report):
+    """A gate f whose peers are a silent one (listed first) and a good one: every entry
+    injected into f reaches the good peer within about a spread interval, while the silent
+    peer holds one delivery at a time for its 3 s."""
+    silent = SilentPeer()
+    silent.start()
+    good = ListeningPeer("f")
+    good.start()
+    f = Gate(root, "f", binary)
+    f.peers = [silent.address, good.address]
+    try:
+        f.start()
+        keys = [f"f.{i}" for i in range(10)]
+        latencies = []
+        for key in keys:
+            f.call("gossip.inject", {"topic": "data", "key": key, "payload": 1})
+            started = time.monotonic()
+            if not wait_until(lambda: key in good.keys, 10):
+                raise FaultFailure(f"{key} did not reach f's good peer beside a silent one")
+            latencies.append(time.monotonic() - started)
+        report["silent peer: f's good peer, inject to arrival"] = figures(latencies)
+        report["silent peer: its deliveries (open at once, peak)"] = f"{silent.accepted} ({silent.peak})"
+        if silent.peak > 1:
+            raise FaultFailure(f"f held {silent.peak} deliveries to its silent peer at once")
+        if max(latencies) > 3 * SPREAD_INTERVAL:
+            raise FaultFailure(f"the silent peer held f's good peer back ({max(latencies):.2f} s)")
+        status = f.stop()
+        report["exit status (f)"] = status
+        if status != 0:
+            raise FaultFailure(f"f exited with {status}")
+    finally:
+        if f.process is not None and f.process.poll() is None:
+            f.process.kill()
+            f.process.wait()
+        silent.stop()
+        good.stop()
+
+
+def flooding_peer_phase(root, binary, report, seconds=6.0):
+    """A gate g fed by a flooding peer (batches of 1,000 entries as fast as g takes them,
+    on four connections) beside a good peer (a batch of 5 entries a second, waiting for
+    each reply): the good peer's batches are all answered and taken in, and g's local
+    calls are served. How fairly the two share g's store is the store's; the figures are
+    printed."""
+    g = Gate(root, "g", binary)
+    running = True
+    flood_batches = [0]
+    good_answers = []
+    failures = []
+
+    def flood():
+        serial = 0
+        try:
+            with socket.create_connection(("127.0.0.1", g.port), timeout=30) as s:
+                s.sendall(b"\xec\x01")
+                reader = s.makefile("rb")
+                while running:
+                    serial += 1
+                    s.sendall(spread_line("flood", 1000, "flooder", serial))
+                    if not reader.readline():
+                        return
+                    flood_batches[0] += 1
+        except OSError:
+            pass
+
+    def good_peer():
+        serial = 0
+        with socket.create_connection(("127.0.0.1", g.port), timeout=30) as s:
+            s.sendall(b"\xec\x01")
+            reader = s.makefile("rb")
+            while running:
+                serial += 1
+                started = time.monotonic()
+                s.sendall(spread_line("good", 5, "good-peer", serial))
+                reply = reader.readline()
+                if not reply:
+                    failures.append("the good peer's connection closed")
+                    return
+                good_answers.append((serial, time.monotonic() - started, json.loads(reply)["result"]))
+                time.sleep(SPREAD_INTERVAL)
+
+    try:
+        g.start()
+        threads = [threading.Thread(target=flood, daemon=True) for _ in range(4)]
+        threads.append(threading.Thread(target=good_peer, daemon=True))
+        for t in threads:
+            t.start()
+        latencies = []
+        started = time.monotonic()
+        while time.monotonic() - started < seconds:
+            try:
+                _, took = g.call("health.liveness", timeout=5.0)
+                latencies.append(took)
+            except (OSError, FaultFailure, ValueError) as e:
+                failures.append(repr(e))
+            time.sleep(0.1)
+        running = False
+        for t in threads:
+            t.join(10)
+        taken = sum(r["accepted"] for _, _, r in good_answers)
+        present = sum(1 for serial, _, _ in good_answers[:3] if g.has_key(f"good.{serial}.0"))
+        report["flooding peer: flood batches answered"] = flood_batches[0]
+        report["flooding peer: good batches answered (entries accepted)"] = f"{len(good_answers)} ({taken})"
+        report["flooding peer: good peer's reply time"] = figures([t for _, t, _ in good_answers])
+        report["flooding peer: g liveness"] = figures(latencies)
+        report["flooding peer: good entries found in g (of the first 3 batches)"] = present
+        if failures:
+            raise FaultFailure("beside the flood: " + "; ".join(failures[:5]))
+        if not good_answers:
+            raise FaultFailure("the good peer got no answer beside the flood")
+        status = g.stop()
+        report["exit status (g)"] = status
+        if status != 0:
+            raise FaultFailure(f"g exited with {status}")
+    finally:
+        running = False
+        if g.process is not None and g.process.poll() is None:
+            g.process.kill()
+            g.process.wait()
 
 
 def figures(samples):
@@ -735,6 +921,8 @@ def run(binary, stop_seconds, silent_seconds):
 
         hostile_reedhorn_phase(root, binary, report)
         silent_thornkit_phase(root, binary, report, silent_seconds)
+        silent_peer_phase(root, binary, report)
+        flooding_peer_phase(root, binary, report)
     finally:
         if prober is not None:
             prober.running = False

@@ -73,9 +73,19 @@ private:
     Variant v_;
 };
 
-// Whether the stream has ended on its peer's side: the peer closed it or shut down its
-// sending direction (even with bytes of it still unread here), or the stream failed. A
-// look that never waits and reads nothing; a closed stream counts as ended.
+// What the peer of a stream has ended, as far as the socket tells without waiting or
+// reading (an end is seen even behind bytes of it still unread here).
+enum class PeerEnd : std::uint8_t {
+    Open,         // nothing
+    SendingShut,  // it shut down its sending direction and still reads (a Unix socket tells this)
+    Ended,        // its stream ended; whether it still reads can't be told (TCP: a close and a
+                  // half-close look the same until something is written)
+    Gone,         // both directions are closed (a Unix socket's close), the stream was reset or
+                  // failed, or it was closed here
+};
+PeerEnd peer_end(TransportStream& stream) noexcept;
+
+// Whether the stream has ended on its peer's side in any of those ways.
 bool peer_has_ended(TransportStream& stream) noexcept;
 
 // A socket address of any family (Unix-domain, IPv4, IPv6).

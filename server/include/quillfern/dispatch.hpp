@@ -11,6 +11,7 @@
 #include <asio/awaitable.hpp>
 
 #include "quillfern/gossip.hpp"
+#include "quillfern/transport.hpp"
 
 namespace quillfern::dispatch {
 
@@ -37,15 +38,15 @@ using Offload = std::function<asio::awaitable<void>(std::size_t text_bytes, std:
 // "gossip.subscribe" and "gossip.peers" call it whenever the text holds a chunk or more).
 // `drain` writes and empties `out`; false means the connection cannot take more and the
 // reply is given up. Without `drain` the whole reply stays in `out`; without `offload`
-// every line is read where the caller runs. `peer_ended` tells, without waiting, whether
-// the connection has ended on its peer's side (closed, shut down for sending, or failed);
-// a long "gossip.spread" batch looks at it to stop working for a sender that has gone.
-// Without it the peer is taken to be there.
+// every line is read where the caller runs. `peer_end` tells, without waiting, what the
+// connection's peer has ended of it (transport::peer_end); a long "gossip.spread" batch
+// looks at it to stop working for a sender that has gone. Without it the peer is taken
+// to be there.
 struct ReplySink {
     std::string& out;
     std::function<asio::awaitable<bool>()> drain;
     Offload offload;
-    std::function<bool()> peer_ended = {};
+    std::function<transport::PeerEnd()> peer_end = {};
 };
 
 // The same reply appended to `out` (for a connection that collects the replies of a
@@ -55,7 +56,7 @@ asio::awaitable<void> append_reply(std::string& out, std::string_view line,
                                    const std::shared_ptr<gossip::GossipStore>& store);
 
 // The same reply through `sink`, drained chunk by chunk while a long reply is written. False
-// when a drain failed, or when a batch's sender was found gone (`peer_ended`): the reply
+// when a drain failed, or when a batch's sender was found gone (`peer_end`): the reply
 // is incomplete and the connection must end. Throws only
 // std::bad_alloc; after one, part of the reply may have been drained already.
 asio::awaitable<bool> append_reply(ReplySink& sink, std::string_view line,

@@ -2,7 +2,8 @@
 //
 //   sweep (run_sweep, every spread interval): the forward copies queued since the
 //     last sweep become "gossip.spread" requests of at most 8 MiB each, built once for all peers
-//   -> delivery (spread_to_peer, at most 64 peers at a time, each request in turn):
+//   -> delivery (DeliveryQueues, spread_to_peer: each peer's requests in turn,
+//     at most 64 in flight in all, the sweep never waiting for them):
 //     direct TCP to the peer's gossip port, else reedHorn's "gossip.relay"
 //   -> the peer's cross-gate listener (in the server, beside the main listener): the
 //     first-byte signal, then the line loop and dispatch as on the main socket
@@ -29,14 +30,18 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
+#include <asio/steady_timer.hpp>
 
 #include "quillfern/expected.hpp"
 #include "quillfern/gossip.hpp"
 #include "quillfern/json.hpp"
 #include "quillfern/sibling_client.hpp"
+#include "quillfern/transport.hpp"
 
 namespace quillfern::mesh {
 
@@ -95,14 +100,23 @@ asio::awaitable<void> spread_to_peer(SpreadTask task);
 // character takes six bytes), so a sweep's entries go out in requests of at most this
 // many bytes each, as written.
 inline constexpr std::size_t kMaxSpreadRequestBytes = std::size_t{8} << 20;
-// Deliveries of one sweep running at once: each holds a connection, and a peer list of
-// any length must leave the listeners their descriptors.
-inline constexpr std::size_t kMaxSweepDeliveries = 64;
+// Deliveries in flight at once, over every peer: each holds a connection, and a peer list
+// of any length must leave the listeners their descriptors.
+inline constexpr std::size_t kMaxDeliveriesInFlight = 64;
+// A peer still busy with earlier requests (one in flight, or waiting for its turn) has the
+// next ones queued up to this many bytes; a request past that is skipped for that peer.
+inline constexpr std::size_t kMaxPeerQueueBytes = std::size_t{16} << 20;
+// The requests that deliveries hold (in flight or queued), each counted once however many
+// peers it waits for: past this, a new request goes only to peers with nothing in hand.
+inline constexpr std::size_t kMaxHeldRequestBytes = std::size_t{128} << 20;
 
-// The bounds of one sweep; the defaults are the server's (tests shrink them).
+// The bounds of the sweeps and their deliveries; the defaults are the server's (tests
+// shrink them).
 struct SweepLimits {
     std::size_t request_bytes = kMaxSpreadRequestBytes;
-    std::size_t deliveries = kMaxSweepDeliveries;  // at once; 0 counts as 1
+    std::size_t deliveries = kMaxDeliveriesInFlight;  // in flight at once; 0 counts as 1
+    std::size_t peer_queue_bytes = kMaxPeerQueueBytes;
+    std::size_t held_bytes = kMaxHeldRequestBytes;
 };
 
 // The store's forward copies as "gossip.spread" requests of compact JSON,
@@ -122,15 +136,70 @@ struct SpreadRequests {
 SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip::PendingCopy> batch,
                                std::size_t max_bytes = kMaxSpreadRequestBytes);
 
+// The deliveries of every sweep, kept from one sweep to the next: each peer (by its address
+// text) gets its requests one after the other in queue order, at most one in flight, and
+// at most `limits.deliveries` are in flight in all; peers with requests waiting take
+// their turns in the order they came to wait, a peer going to the back after each
+// delivery. A peer whose last delivery took under a second is quick; the others (slow, or
+// not known yet) have a line of their own and never hold the last eighth of the
+// deliveries, which are kept for the quick ones. A peer that is behind (a delivery in flight or requests queued when a
+// sweep begins) has the sweep's requests queued within `limits.peer_queue_bytes`, and while the requests held stay
+// within `limits.held_bytes`; past either a request is skipped for it (the "Gossip spread skipped for a peer that is
+// behind" WARN, at most once a second, counts them). A peer with nothing in hand takes the whole sweep. Everything runs
+// on `executor`, one thread (as each of the runtime's workers is), so nothing here is locked.
+class DeliveryQueues : public std::enable_shared_from_this<DeliveryQueues> {
+public:
+    struct Request {
+        SharedPayload payload;
+        std::size_t entries = 0;
+    };
+
+    static std::shared_ptr<DeliveryQueues> create(asio::any_io_executor executor,
+                                                  std::shared_ptr<gossip::GossipStore> store, SweepLimits limits = {});
+    ~DeliveryQueues();
+    DeliveryQueues(const DeliveryQueues&) = delete;
+    DeliveryQueues& operator=(const DeliveryQueues&) = delete;
+
+    const SweepLimits& limits() const noexcept { return limits_; }
+
+    // Queues every request for every peer, in list order (a peer listed twice gets each
+    // request twice); each request's INFO line comes before any delivery of it starts.
+    // Starts what the bounds allow and returns: it never waits for a delivery.
+    void add(const std::vector<std::string>& peers, std::vector<Request> requests);
+
+    std::size_t in_flight() const noexcept { return in_flight_; }
+    // Bytes of the requests held by queues and deliveries in flight, each counted once.
+    std::size_t held_bytes() const noexcept { return *held_bytes_; }
+    // Completes once nothing is in flight or queued.
+    asio::awaitable<void> idle();
+
+private:
+    struct Held;
+    struct PeerTable;
+    DeliveryQueues(asio::any_io_executor executor, std::shared_ptr<gossip::GossipStore> store, SweepLimits limits);
+    void skipped(const std::string& peer);
+    void start_what_fits();
+    void delivery_ended(const std::string& peer, bool slow, std::chrono::steady_clock::duration took);
+
+    asio::any_io_executor executor_;
+    std::shared_ptr<gossip::GossipStore> store_;
+    SweepLimits limits_;
+    std::shared_ptr<std::size_t> held_bytes_ = std::make_shared<std::size_t>(0);
+    std::size_t in_flight_ = 0;
+    std::unique_ptr<PeerTable> peers_;
+    std::size_t skipped_unreported_ = 0;
+    std::chrono::steady_clock::time_point last_skip_warn_{};
+    std::unique_ptr<asio::steady_timer> idle_;
+};
+
 // One sweep: finds the peers; with at least one, takes the pending forward copies and,
-// when there are any, delivers every request of the batch to every peer: at most
-// `limits.deliveries` peers at once, taken in list order, each given the requests one
-// after the other in queue order. Ends when the last delivery has ended. The deliveries run in tasks of their own on
-// the sweep's executor, which must run on one thread (as each of the runtime's workers does).
-asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store, SweepLimits limits = {});
+// when there are any, hands every request of the batch for every peer to `deliveries`.
+// Never waits for a delivery: it ends once the requests are queued.
+asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store, DeliveryQueues& deliveries);
 
 // The spread loop: a sweep at once, then one every `interval_secs` seconds on a fixed
-// schedule (ticks missed while a sweep and its deliveries ran late run back to back).
+// schedule (ticks missed while a sweep ran late, such as on a slow reedHorn, run back to
+// back). The sweeps' deliveries run beside the loop, which never waits for them.
 // Runs until the runtime ends; an interval of 0 counts as 1 second.
 asio::awaitable<void> spread_loop(std::shared_ptr<gossip::GossipStore> store, std::uint64_t interval_secs);
 
@@ -151,6 +220,77 @@ struct SpreadBatch {
 // reader has failed and the result means nothing.
 std::optional<SpreadBatch> read_spread_params(json::Reader& reader);
 
+// ---- The process-wide bound on thornKit checks ----------------------------------------------
+
+// thornKit checks in flight at once, over every connection: each holds a descriptor, and a
+// thornKit that never answers holds it 500 ms.
+inline constexpr std::size_t kMaxThornkitChecks = 32;
+// Batches being checked at once (each has at most one entry in flight or waiting its
+// turn). A batch that finds them all taken is taken in unchecked, as when thornKit can't
+// be asked.
+inline constexpr std::size_t kMaxCheckedBatches = 64;
+
+// The bound on checks in flight and on batches being checked, shared by every thread.
+// Entries waiting for a check get it in the order they came to wait.
+class CheckBound {
+public:
+    CheckBound(std::size_t checks, std::size_t batches);
+    ~CheckBound();
+    CheckBound(const CheckBound&) = delete;
+    CheckBound& operator=(const CheckBound&) = delete;
+
+    // One check in flight; the place goes back when the value goes.
+    class Check {
+    public:
+        Check(Check&& other) noexcept : bound_(std::exchange(other.bound_, nullptr)) {}
+        Check& operator=(Check&&) = delete;
+        ~Check();
+
+    private:
+        friend class CheckBound;
+        explicit Check(CheckBound* bound) noexcept : bound_(bound) {}
+        CheckBound* bound_;
+    };
+    // One batch's place among those being checked; the place goes back when the value goes.
+    class Batch {
+    public:
+        Batch(Batch&& other) noexcept : bound_(std::exchange(other.bound_, nullptr)) {}
+        Batch& operator=(Batch&&) = delete;
+        ~Batch();
+        // Waits for a check of the batch's next entry to be free, on the caller's executor.
+        asio::awaitable<Check> check();
+
+    private:
+        friend class CheckBound;
+        explicit Batch(CheckBound* bound) noexcept : bound_(bound) {}
+        CheckBound* bound_;
+    };
+
+    // A place for a batch, or none when every place is taken. Never waits.
+    std::optional<Batch> join();
+
+    std::size_t checks_in_flight() const;
+    std::size_t batches() const;
+
+private:
+    struct State;
+    void release_check() noexcept;
+    std::unique_ptr<State> state_;
+};
+
+// The server's bound: kMaxThornkitChecks and kMaxCheckedBatches.
+CheckBound& thornkit_checks();
+
+// Whether thornKit's socket is there, looked at once and then again at most once a second.
+class ThornkitLookup {
+public:
+    bool present();
+
+private:
+    std::optional<std::chrono::steady_clock::time_point> looked_;
+    bool present_ = false;
+};
+
 // A gate's delivery waits this long for the reply to a batch, then closes its connection.
 inline constexpr std::chrono::milliseconds SENDER_REPLY_LIMIT{3000};
 
@@ -159,26 +299,27 @@ inline constexpr std::chrono::milliseconds SENDER_REPLY_LIMIT{3000};
 // far past the sender's wait; the sender then closes, and the rest of its batch would be
 // checked for no one.
 struct BatchSender {
-    // Whether the connection has ended on the sender's side (closed, shut down for
-    // sending, or failed); never waits. Unset: the sender is always there.
-    std::function<bool()> ended;
-    // An end already seen this early in the batch is a client that shut down its sending
-    // side to end its request and reads the reply: its batch is taken in whole. (A gate's
-    // delivery never does that; it only closes once it gives up.)
-    std::chrono::milliseconds half_close_window{1000};
-    // An end first found once the batch has run this long is a sender that gave up
-    // waiting for the reply: the rest of its batch is left.
+    // What the sender has ended of its connection; never waits. Unset: the sender is
+    // always there. Gone is a sender that reads no reply; SendingShut one that ended its
+    // request that way and reads the reply.
+    std::function<transport::PeerEnd()> end;
+    // An end that can't be told apart (TCP) is taken for a half-close until the batch has
+    // run this long, and for a sender that gave up waiting after that.
     std::chrono::milliseconds reply_limit = SENDER_REPLY_LIMIT;
 };
 
 // "gossip.spread": checks every entry of the batch with thornKit and ingests the allowed
 // ones with the batch's sender as the sending peer; an element that is not an entry is
 // rejected. Gives {"accepted":A,"rejected":R}. The connection of `sender` is looked at
-// before each entry that is to be checked with thornKit: none when the sender had gone
-// and the rest of the batch was left (one WARN says how many entries), as no one waits
-// for a reply. Never throws but std::bad_alloc.
+// before each entry that is to be checked with thornKit, and again once the check's turn
+// has come: none when the sender had gone and the rest of the batch was left (one WARN
+// says how many entries), as no one waits for a reply. The checks are made under the
+// process's bound. Never throws but std::bad_alloc.
 asio::awaitable<std::optional<json::Value>> take_in_spread(SpreadBatch batch, gossip::GossipStore& store,
                                                            BatchSender sender);
+// The same under `checks` (tests make bounds of their own).
+asio::awaitable<std::optional<json::Value>> take_in_spread(SpreadBatch batch, gossip::GossipStore& store,
+                                                           BatchSender sender, CheckBound& checks);
 
 // Asks thornKit ("metadata.analyze") about one entry on a fresh connection; true for
 // allowed. Only an explicit verdict "deny" or "reject" refuses; whatever can't be asked

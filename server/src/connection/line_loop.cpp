@@ -83,7 +83,7 @@ public:
             co_return true;
         };
         sink_.offload = offload_line_work;
-        sink_.peer_ended = [this] { return transport::peer_has_ended(stream_); };
+        sink_.peer_end = [this] { return transport::peer_end(stream_); };
     }
 
     // Answers one line; false when the connection must end.

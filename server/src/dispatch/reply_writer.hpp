@@ -24,7 +24,7 @@ public:
 
     std::string& out() noexcept { return sink_.out; }
     // Whether the connection the reply goes to has ended on its peer's side (unset: never).
-    const std::function<bool()>& peer_ended() const noexcept { return sink_.peer_ended; }
+    const std::function<transport::PeerEnd()>& peer_end() const noexcept { return sink_.peer_end; }
     // True when part of this reply has already left the text.
     bool drained() const noexcept { return drained_; }
 

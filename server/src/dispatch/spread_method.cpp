@@ -26,7 +26,7 @@ asio::awaitable<bool> gossip_spread(MethodCall& call) {
         co_return true;
     }
     const std::optional<json::Value> result =
-        co_await mesh::take_in_spread(std::move(*batch), call.store(), mesh::BatchSender{call.reply().peer_ended()});
+        co_await mesh::take_in_spread(std::move(*batch), call.store(), mesh::BatchSender{call.reply().peer_end()});
     if (!result) co_return false;  // the sender has gone: no one reads a reply, the connection ends
     json::write(call.out(), *result);
     co_return true;

@@ -1,5 +1,6 @@
 // "gossip.spread": a batch of entries from a peer, each checked with thornKit and then
 // ingested with the sender as the sending peer.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <new>
@@ -21,15 +22,21 @@ namespace quillfern::mesh {
 
 namespace {
 
-// Without a thornKit socket every entry is allowed without a connection. Whether the
-// socket is there is looked at again after this many entries, so that a long batch costs
-// a file-system check per slice rather than per entry, and a thornKit that appears while
-// it is taken in is asked about the rest.
-constexpr std::size_t kThornkitRecheckEntries = 64;
 // A long batch lets the other connections of its thread run after this many entries.
 constexpr std::size_t kEntriesBetweenYields = 256;
 
-bool thornkit_socket_present() { return paths::exists(paths::thornkit_socket_path()); }
+// The "batch taken in unchecked" WARN comes at most this often.
+constexpr auto kUncheckedWarnInterval = std::chrono::seconds(1);
+std::atomic<std::chrono::steady_clock::rep> last_unchecked_warn{0};
+
+void warn_unchecked(std::string_view from, std::size_t entries) {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    auto last = last_unchecked_warn.load();
+    if (last != 0 && now - std::chrono::steady_clock::duration(last) < kUncheckedWarnInterval) return;
+    if (!last_unchecked_warn.compare_exchange_strong(last, now.count())) return;
+    QF_LOG(log::Level::Warn, log::targets::kDispatch, "thornKit checks all taken — gossip batch taken in unchecked",
+           log::text("from", from), log::number("entries", entries));
+}
 
 // True when thornKit allowed the entry and the store accepted it.
 asio::awaitable<bool> take_checked(gossip::GossipEntry entry, std::string_view sender, gossip::GossipStore& store) {
@@ -45,42 +52,50 @@ json::Value counts(std::uint32_t accepted, std::uint32_t rejected) {
     return json::Value{{"accepted", accepted}, {"rejected", rejected}};
 }
 
-// Looks at the sender's connection before the entries that are checked with thornKit.
-// Before the sender's reply limit has passed it can't have given up; an end of its
-// stream seen early is a client that ended its request that way and reads the reply.
+// Looks at the sender's connection before each entry that is checked with thornKit. A
+// sender whose connection is gone reads no reply; one that only shut down its sending
+// side does; an end that can't be told apart counts as gone once the sender's reply
+// limit has passed, before which it can't have given up.
 class SenderWatch {
 public:
     explicit SenderWatch(BatchSender sender) noexcept
         : sender_(std::move(sender)), started_(std::chrono::steady_clock::now()) {}
 
-    // True once the sender has gone: its connection ended after its reply limit passed.
     bool gone() {
-        if (!sender_.ended || half_closed_) return false;
-        const auto elapsed = std::chrono::steady_clock::now() - started_;
-        if (elapsed < sender_.half_close_window) {
-            half_closed_ = sender_.ended();
-            return false;
+        if (!sender_.end) return false;
+        switch (sender_.end()) {
+            case transport::PeerEnd::Open:
+            case transport::PeerEnd::SendingShut: return false;
+            case transport::PeerEnd::Gone: return true;
+            case transport::PeerEnd::Ended: break;
         }
-        return elapsed >= sender_.reply_limit && sender_.ended();
+        return std::chrono::steady_clock::now() - started_ >= sender_.reply_limit;
     }
 
 private:
     BatchSender sender_;
     std::chrono::steady_clock::time_point started_;
-    bool half_closed_ = false;  // the end came with the request: the sender waits for the reply
 };
 
 }  // namespace
 
 asio::awaitable<std::optional<json::Value>> take_in_spread(SpreadBatch batch, gossip::GossipStore& store,
                                                            BatchSender sender) {
+    co_return co_await take_in_spread(std::move(batch), store, std::move(sender), thornkit_checks());
+}
+
+asio::awaitable<std::optional<json::Value>> take_in_spread(SpreadBatch batch, gossip::GossipStore& store,
+                                                           BatchSender sender, CheckBound& checks) {
     const auto executor = co_await asio::this_coro::executor;
     std::uint32_t accepted = 0;
     std::uint32_t rejected = 0;
     const std::string_view from = batch.sender;
     SenderWatch watch(std::move(sender));
-    bool thornkit_present = false;
-    std::size_t until_recheck = 0;
+    ThornkitLookup thornkit;
+    // The batch's place among those checked, taken at its first check; without one the
+    // rest of the batch is taken in unchecked.
+    std::optional<CheckBound::Batch> place;
+    bool unchecked = false;
     std::size_t since_yield = 0;
     // Entries that need no thornKit verdict go to the store together, a slice at a time;
     // the slice is taken in before the connection yields and before an entry is checked.
@@ -103,24 +118,33 @@ asio::awaitable<std::optional<json::Value>> take_in_spread(SpreadBatch batch, go
             ++rejected;
             continue;
         }
-        if (until_recheck == 0) {
-            thornkit_present = thornkit_socket_present();
-            until_recheck = kThornkitRecheckEntries;
+        if (!unchecked && !place && thornkit.present()) {
+            if (std::optional<CheckBound::Batch> joined = checks.join()) {
+                place.emplace(std::move(*joined));
+            } else {
+                unchecked = true;
+                warn_unchecked(from, batch.elements.size() - index);
+            }
         }
-        --until_recheck;
-        if (!thornkit_present) {
+        if (unchecked || !thornkit.present()) {
             slice.push_back(std::move(*element));
             element.reset();
             continue;
         }
         take_slice();
-        // Only a check with thornKit can take long: that is where the sender may give up.
-        if (watch.gone()) {
+        // Only a check with thornKit can take long: that is where the sender may give up,
+        // also while the entry waits its turn.
+        auto gone = [&] {
+            if (!watch.gone()) return false;
             QF_LOG(log::Level::Warn, log::targets::kDispatch,
                    "Gossip batch sender has gone — rest of the batch left unchecked", log::text("from", from),
                    log::number("left", batch.elements.size() - index));
-            co_return std::nullopt;
-        }
+            return true;
+        };
+        if (gone()) co_return std::nullopt;
+        auto waiting = place->check();
+        const CheckBound::Check check = co_await std::move(waiting);
+        if (gone()) co_return std::nullopt;
         bool taken = false;
         try {
             taken = co_await take_checked(std::move(*element), from, store);

@@ -1,20 +1,14 @@
 // The spread sweep and its loop: every tick, the queued forward copies go to every peer
 // in "gossip.spread" requests of a bounded size, each built once and shared by its
-// deliveries, with a bounded number of peers served at a time.
-#include <algorithm>
+// deliveries, which the sweep hands to the delivery queues without waiting for them.
 #include <exception>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include <asio/co_spawn.hpp>
-#include <asio/redirect_error.hpp>
-#include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
-#include <asio/use_awaitable.hpp>
 
 #include "quillfern/fixed_schedule.hpp"
 #include "quillfern/log.hpp"
@@ -34,80 +28,6 @@ std::string request_tail(std::string_view node_id) {
     json::write_string(tail, node_id);
     tail += "}}";
     return tail;
-}
-
-// The deliveries of one sweep: every request to every peer. Each worker serves one peer
-// at a time, the requests one after the other in queue order, so a receiver gets the
-// batch as it was queued, on one connection at a time. Workers, their completions and the
-// sweep's wait all run on the sweep's executor, one thread, so nothing here is locked.
-class SweepDeliveries {
-public:
-    struct Request {
-        SharedPayload payload;
-        std::size_t entries = 0;
-        std::size_t started = 0;  // deliveries of it begun
-    };
-
-    SweepDeliveries(const asio::any_io_executor& executor, std::vector<std::string> peers,
-                    std::vector<Request> requests, std::shared_ptr<gossip::GossipStore> store)
-        : peers_(std::move(peers)),
-          requests_(std::move(requests)),
-          store_(std::move(store)),
-          all_done_(executor, asio::steady_timer::time_point::max()) {}
-
-    std::size_t peers() const noexcept { return peers_.size(); }
-    std::size_t requests() const noexcept { return requests_.size(); }
-
-    // The next peer to serve (its place in the list), or none when every one is taken.
-    std::optional<std::size_t> next_peer() noexcept {
-        if (next_peer_ == peers_.size()) return std::nullopt;
-        return next_peer_++;
-    }
-
-    // The delivery of one request to one peer. A request's INFO line comes before its
-    // first delivery starts; once its last delivery has begun, only the deliveries hold
-    // its bytes.
-    SpreadTask delivery(std::size_t peer, std::size_t index) {
-        Request& request = requests_[index];
-        if (index == announced_) {
-            QF_LOG(log::Level::Info, log::targets::kSpread, "Epidemic sweep: spreading gossip to peers",
-                   log::number("entries", request.entries), log::number("peers", peers_.size()));
-            ++announced_;
-        }
-        SpreadTask task{peers_[peer], request.payload, store_};
-        if (++request.started == peers_.size()) request.payload.reset();
-        return task;
-    }
-
-    void worker_started() noexcept { ++running_; }
-    void worker_ended() {
-        if (--running_ == 0) all_done_.cancel();
-    }
-    // Completes when the last worker has ended.
-    asio::awaitable<void> all_done() {
-        if (running_ == 0) co_return;
-        asio::error_code ignored;
-        co_await all_done_.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
-    }
-
-private:
-    std::vector<std::string> peers_;
-    std::vector<Request> requests_;
-    std::shared_ptr<gossip::GossipStore> store_;
-    std::size_t next_peer_ = 0;
-    std::size_t announced_ = 0;  // requests whose INFO line is out
-    std::size_t running_ = 0;
-    asio::steady_timer all_done_;  // never expires; cancelled by the last worker
-};
-
-// One of the sweep's workers: serves peers one after the other until none is left.
-asio::awaitable<void> delivery_worker(std::shared_ptr<SweepDeliveries> deliveries) {
-    while (auto peer = deliveries->next_peer()) {
-        for (std::size_t index = 0; index < deliveries->requests(); ++index) {
-            auto delivering = spread_to_peer(deliveries->delivery(*peer, index));
-            co_await std::move(delivering);
-        }
-    }
 }
 
 }  // namespace
@@ -150,7 +70,8 @@ SpreadRequests spread_requests(std::string_view node_id, std::span<const gossip:
     return out;
 }
 
-asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store, SweepLimits limits) {
+asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store, DeliveryQueues& deliveries) {
+    const SweepLimits& limits = deliveries.limits();
     auto discovering = discover_peers();
     std::vector<std::string> peers = co_await std::move(discovering);
     if (peers.empty()) co_return;  // the copies stay queued for a sweep that finds peers
@@ -158,7 +79,7 @@ asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store, Swee
     std::vector<gossip::PendingCopy> batch = store->take_pending_copies();
     if (batch.empty()) co_return;
 
-    std::vector<SweepDeliveries::Request> requests;
+    std::vector<DeliveryQueues::Request> requests;
     std::size_t dropped = 0;
     try {
         SpreadRequests built = spread_requests(store->node_id(), batch, limits.request_bytes);
@@ -166,7 +87,7 @@ asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store, Swee
         dropped = built.dropped;
         requests.reserve(built.requests.size());
         for (SpreadRequests::Request& request : built.requests) {
-            requests.push_back({std::make_shared<const std::string>(std::move(request.text)), request.entries, 0});
+            requests.push_back({std::make_shared<const std::string>(std::move(request.text)), request.entries});
         }
     } catch (const std::exception& error) {
         QF_LOG(log::Level::Warn, log::targets::kSpread, "Failed to serialize gossip batch",
@@ -179,24 +100,18 @@ asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store, Swee
     }
     if (requests.empty()) co_return;
 
-    const auto executor = co_await asio::this_coro::executor;
-    auto deliveries = std::make_shared<SweepDeliveries>(executor, std::move(peers), std::move(requests), store);
-    const std::size_t workers = std::min(std::max<std::size_t>(limits.deliveries, 1), deliveries->peers());
-    for (std::size_t i = 0; i < workers; ++i) {
-        deliveries->worker_started();
-        asio::co_spawn(executor, delivery_worker(deliveries),
-                       [deliveries](const std::exception_ptr&) { deliveries->worker_ended(); });
-    }
-    auto waiting = deliveries->all_done();
-    co_await std::move(waiting);
+    deliveries.add(peers, std::move(requests));
 }
 
 asio::awaitable<void> spread_loop(std::shared_ptr<gossip::GossipStore> store, std::uint64_t interval_secs) {
-    FixedSchedule schedule(co_await asio::this_coro::executor, FixedSchedule::seconds(interval_secs));
+    const auto executor = co_await asio::this_coro::executor;
+    FixedSchedule schedule(executor, FixedSchedule::seconds(interval_secs));
+    // The deliveries run beside the loop, on its thread; a tick never waits for them.
+    std::shared_ptr<DeliveryQueues> deliveries = DeliveryQueues::create(executor, store);
     for (;;) {
         co_await schedule.next_tick();
         try {
-            auto sweeping = run_sweep(store);
+            auto sweeping = run_sweep(store, *deliveries);
             co_await std::move(sweeping);
         } catch (const std::exception&) {
             // A sweep that failed (out of memory) loses its batch; the next tick tries again.

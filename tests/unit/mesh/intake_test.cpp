@@ -9,7 +9,14 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <asio/buffer.hpp>
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/ip/tcp.hpp>
 #include <asio/local/stream_protocol.hpp>
+#include <asio/post.hpp>
+#include <asio/read.hpp>
+#include <asio/write.hpp>
 
 #include "env_guard.hpp"
 #include "fake_clock.hpp"
@@ -89,14 +96,13 @@ protected:
     }
     // The same from a sender on `connection`: none when the rest of the batch was left.
     std::optional<json::Value> take_in(const std::string& params_json, transport::TransportStream& connection,
-                                       std::chrono::milliseconds half_close_window,
                                        std::chrono::milliseconds reply_limit) {
         json::Reader reader(params_json);
         std::optional<SpreadBatch> batch = read_spread_params(reader);
         EXPECT_TRUE(batch.has_value()) << params_json;
-        BatchSender sender{[&connection] { return transport::peer_has_ended(connection); }, half_close_window,
-                           reply_limit};
-        return ::quillfern::testing::run_task(ctx_, take_in_spread(std::move(*batch), *store_, std::move(sender)));
+        BatchSender sender{[&connection] { return transport::peer_end(connection); }, reply_limit};
+        return ::quillfern::testing::run_task(ctx_,
+                                              take_in_spread(std::move(*batch), *store_, std::move(sender), checks_));
     }
     json::Value counts(std::uint32_t accepted, std::uint32_t rejected) {
         return {{"accepted", accepted}, {"rejected", rejected}};
@@ -111,6 +117,7 @@ protected:
     asio::io_context ctx_;
     std::shared_ptr<gossip::GossipStore> store_ = ::quillfern::testing::make_started_store();
     std::unique_ptr<FakeLineServer> thornkit_;
+    CheckBound checks_{kMaxThornkitChecks, kMaxCheckedBatches};
 };
 
 // ---- Reading the parameters --------------------------------------------------------------
@@ -328,12 +335,23 @@ INSTANTIATE_TEST_SUITE_P(Paths, AbsentThornKit,
 
 // ---- A sender that gives up while its batch is checked -------------------------------------
 
+// A connected TCP pair on 127.0.0.1: the server side as a TransportStream on `ctx`.
+struct TcpPair {
+    explicit TcpPair(asio::io_context& ctx) : client(ctx) {
+        asio::ip::tcp::acceptor acceptor(ctx, {asio::ip::address_v4::loopback(), 0});
+        client.connect(acceptor.local_endpoint());
+        server = transport::TransportStream(acceptor.accept());
+    }
+    asio::ip::tcp::socket client;
+    transport::TransportStream server{client.get_executor()};
+};
+
 struct SenderCase {
     friend void PrintTo(const SenderCase& c, std::ostream* os) { *os << c.name; }
     const char* name;
-    enum class End { None, ShutdownSend, Close } end;
+    bool tcp;
+    enum class End { None, ShutdownSend, Close, ShutdownSendThenClose, Reset } end;
     bool before_batch;  // the end comes with the request, else while thornKit checks the first entry
-    std::chrono::milliseconds half_close_window;
     std::chrono::milliseconds reply_limit;
     bool left;  // the rest of the batch is left
 };
@@ -342,30 +360,53 @@ class BatchSenders : public GossipSpread, public ::testing::WithParamInterface<S
 
 TEST_P(BatchSenders, AreServedUntilTheyHaveGone) {
     const SenderCase& c = GetParam();
-    ::quillfern::testing::SocketPair connection;
-    auto end = [&] {
-        if (c.end == SenderCase::End::ShutdownSend) connection.end_input();
-        if (c.end == SenderCase::End::Close) connection.client.close();
+    ::quillfern::testing::SocketPair unix_pair;
+    TcpPair tcp_pair(ctx_);
+    transport::TransportStream& connection = c.tcp ? tcp_pair.server : unix_pair.server;
+    auto shutdown_send = [&] {
+        if (c.tcp) {
+            tcp_pair.client.shutdown(asio::socket_base::shutdown_send);
+        } else {
+            unix_pair.end_input();
+        }
+    };
+    auto close = [&] {
+        if (c.tcp) {
+            if (c.end == SenderCase::End::Reset) tcp_pair.client.set_option(asio::socket_base::linger(true, 0));
+            tcp_pair.client.close();
+        } else {
+            unix_pair.client.close();
+        }
+    };
+    auto end = [&](bool late) {
+        switch (c.end) {
+            case SenderCase::End::None: break;
+            case SenderCase::End::ShutdownSend: shutdown_send(); break;
+            case SenderCase::End::Close:
+            case SenderCase::End::Reset: close(); break;
+            case SenderCase::End::ShutdownSendThenClose: late ? close() : shutdown_send(); break;
+        }
     };
     start_thornkit(answer(verdict(R"("allow")")));
-    if (c.before_batch) {
-        end();
-    } else {
+    if (c.before_batch || c.end == SenderCase::End::ShutdownSendThenClose) end(false);
+    if (!c.before_batch) {
         thornkit_->on_request([&] {
-            if (thornkit_->received().size() == 1) end();
+            if (thornkit_->received().size() == 1) end(true);
         });
     }
     const std::string params = R"({"from":"gate-b","entries":[)" + entry_json("k1", "n1") + "," +
                                entry_json("k2", "n2") + "," + entry_json("k3", "n3") + "]}";
-    std::optional<json::Value> result = take_in(params, connection.server, c.half_close_window, c.reply_limit);
+    std::optional<json::Value> result = take_in(params, connection, c.reply_limit);
 
     if (c.left) {
         EXPECT_FALSE(result.has_value());
-        // The entry being checked when the sender went is taken in; the other two are not asked about.
-        EXPECT_EQ(thornkit_->received(), std::vector<std::string>{expected_frame("k1")});
-        EXPECT_EQ(store_->take_pending().size(), 1u);
+        // The entry being checked when the sender went is taken in; the others are not asked about.
+        const std::size_t asked = c.before_batch ? 0 : 1;
+        EXPECT_EQ(thornkit_->received().size(), asked);
+        EXPECT_EQ(store_->take_pending().size(), asked);
         EXPECT_EQ(events(), std::vector<std::string>{" WARN quillfern_server::dispatch: Gossip batch sender has gone — "
-                                                     "rest of the batch left unchecked from=gate-b left=2"});
+                                                     "rest of the batch left unchecked from=gate-b left=" +
+                                                     std::to_string(3 - asked)});
     } else {
         ASSERT_TRUE(result.has_value());
         EXPECT_EQ(*result, counts(3, 0));
@@ -373,6 +414,8 @@ TEST_P(BatchSenders, AreServedUntilTheyHaveGone) {
                   (std::vector<std::string>{expected_frame("k1"), expected_frame("k2"), expected_frame("k3")}));
         EXPECT_TRUE(events().empty());
     }
+    EXPECT_EQ(checks_.checks_in_flight(), 0u);
+    EXPECT_EQ(checks_.batches(), 0u);
 }
 
 using namespace std::chrono_literals;
@@ -380,16 +423,131 @@ using End = SenderCase::End;
 
 INSTANTIATE_TEST_SUITE_P(
     Ends, BatchSenders,
-    ::testing::Values(SenderCase{"StillThere", End::None, false, 0ms, 0ms, false},
-                      SenderCase{"ClosedPastTheReplyLimit", End::Close, false, 0ms, 0ms, true},
-                      // Before its reply limit a sender can't have given up.
-                      SenderCase{"ClosedWithinTheReplyLimit", End::Close, false, 0ms, 1h, false},
-                      // A client that shut down its sending side to end its request reads the reply.
-                      SenderCase{"HalfClosedWithTheRequest", End::ShutdownSend, true, 1h, 0ms, false},
-                      SenderCase{"ClosedWithTheRequest", End::Close, true, 1h, 0ms, false},
-                      // An end first seen late is a sender that gave up, whichever way it ended.
-                      SenderCase{"HalfClosedLate", End::ShutdownSend, false, 0ms, 0ms, true}),
+    ::testing::Values(SenderCase{"StillThere", false, End::None, false, 0ms, false},
+                      // A Unix socket tells a close (no one reads the reply) from a half-close.
+                      SenderCase{"ClosedWhileChecked", false, End::Close, false, 1h, true},
+                      SenderCase{"ClosedWithTheRequest", false, End::Close, true, 1h, true},
+                      SenderCase{"HalfClosedWithTheRequest", false, End::ShutdownSend, true, 0ms, false},
+                      SenderCase{"HalfClosedWhileChecked", false, End::ShutdownSend, false, 0ms, false},
+                      SenderCase{"HalfClosedThenClosed", false, End::ShutdownSendThenClose, false, 1h, true},
+                      // On TCP the two look the same: an end counts once the reply limit has passed.
+                      SenderCase{"TcpStillThere", true, End::None, false, 0ms, false},
+                      SenderCase{"TcpClosedWithinTheReplyLimit", true, End::Close, false, 1h, false},
+                      SenderCase{"TcpClosedPastTheReplyLimit", true, End::Close, false, 0ms, true},
+                      SenderCase{"TcpHalfClosedWithinTheReplyLimit", true, End::ShutdownSend, true, 1h, false},
+                      SenderCase{"TcpHalfClosedPastTheReplyLimit", true, End::ShutdownSend, true, 0ms, true},
+                      SenderCase{"TcpHalfClosedThenClosedWithinTheReplyLimit", true, End::ShutdownSendThenClose, false,
+                                 1h, false},
+                      // A reset is a sender gone on TCP too.
+                      SenderCase{"TcpReset", true, End::Reset, false, 1h, true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// ---- The process-wide bound on checks ------------------------------------------------------
+
+// A batch that finds every place taken is taken in unchecked, as when thornKit can't be asked.
+TEST_F(GossipSpread, ABatchFindingEveryCheckedPlaceTakenIsTakenInUnchecked) {
+    CheckBound full(1, 1);
+    std::optional<CheckBound::Batch> holder = full.join();
+    ASSERT_TRUE(holder.has_value());
+    start_thornkit(answer(verdict(R"("deny")")));
+    const std::string params =
+        R"({"from":"gate-b","entries":[)" + entry_json("k1", "n1") + "," + entry_json("k2", "n2") + "]}";
+    json::Reader reader(params);
+    std::optional<SpreadBatch> batch = read_spread_params(reader);
+    ASSERT_TRUE(batch.has_value());
+    std::optional<json::Value> result =
+        ::quillfern::testing::run_task(ctx_, take_in_spread(std::move(*batch), *store_, BatchSender{}, full));
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(*result, counts(2, 0));
+    EXPECT_TRUE(thornkit_->received().empty());
+    EXPECT_EQ(events(), std::vector<std::string>{" WARN quillfern_server::dispatch: thornKit checks all taken — "
+                                                 "gossip batch taken in unchecked from=gate-b entries=2"});
+}
+
+// Entries of batches on two event loops share two checks: at most two in flight, the
+// others waiting their turn and served in the order they came, each woken on its own loop.
+TEST(CheckBound, HoldsChecksInFlightToItsBoundAndServesTheWaitingInTurn) {
+    CheckBound bound(2, 8);
+    asio::io_context loops[2];
+    std::vector<std::optional<CheckBound::Batch>> batches;
+    for (int i = 0; i < 5; ++i) batches.push_back(bound.join());
+    std::vector<int> served;
+    std::vector<std::optional<CheckBound::Check>> held(5);
+    auto take = [&](int i) -> asio::awaitable<void> {
+        CheckBound::Check check = co_await batches[i]->check();
+        served.push_back(i);
+        held[i].emplace(std::move(check));
+    };
+    auto run_loops = [&] {
+        for (auto& loop : loops) {
+            loop.restart();
+            loop.poll();
+        }
+    };
+    for (int i = 0; i < 5; ++i) {
+        asio::co_spawn(loops[i % 2], take(i), asio::detached);
+        run_loops();  // each takes a check or its place in line before the next comes
+    }
+    EXPECT_EQ(served, (std::vector<int>{0, 1}));
+    EXPECT_EQ(bound.checks_in_flight(), 2u);
+
+    held[0].reset();  // handed to the first in line, on its own loop
+    EXPECT_EQ(served, (std::vector<int>{0, 1}));
+    run_loops();
+    EXPECT_EQ(served, (std::vector<int>{0, 1, 2}));
+    held[1].reset();
+    run_loops();
+    held[2].reset();
+    run_loops();
+    EXPECT_EQ(served, (std::vector<int>{0, 1, 2, 3, 4}));
+    EXPECT_EQ(bound.checks_in_flight(), 2u);
+    held[3].reset();
+    held[4].reset();
+    EXPECT_EQ(bound.checks_in_flight(), 0u);
+}
+
+// An entry given up while it waits (its task destroyed) leaves the line, and a check
+// handed to it meanwhile goes on to the next.
+TEST(CheckBound, AWaiterGivenUpPassesItsTurnOn) {
+    CheckBound bound(1, 8);
+    std::vector<std::optional<CheckBound::Batch>> batches;
+    for (int i = 0; i < 3; ++i) batches.push_back(bound.join());
+    std::vector<int> served;
+    std::vector<std::optional<CheckBound::Check>> held(3);
+    auto take = [&](int i) -> asio::awaitable<void> {
+        CheckBound::Check check = co_await batches[i]->check();
+        served.push_back(i);
+        held[i].emplace(std::move(check));
+    };
+    asio::io_context keeps;
+    {
+        asio::io_context given_up;
+        asio::co_spawn(keeps, take(0), asio::detached);
+        keeps.poll();
+        asio::co_spawn(given_up, take(1), asio::detached);
+        given_up.poll();
+        asio::co_spawn(keeps, take(2), asio::detached);
+        keeps.restart();
+        keeps.poll();
+        held[0].reset();  // handed to 1, whose loop goes before it runs the hand-over
+    }
+    keeps.restart();
+    keeps.poll();
+    EXPECT_EQ(served, (std::vector<int>{0, 2}));
+    held[2].reset();
+    EXPECT_EQ(bound.checks_in_flight(), 0u);
+}
+
+TEST(CheckBound, GivesEachBatchAPlaceUpToItsBound) {
+    CheckBound bound(1, 2);
+    std::optional<CheckBound::Batch> a = bound.join(), b = bound.join();
+    EXPECT_TRUE(a && b);
+    EXPECT_FALSE(bound.join().has_value());
+    a.reset();
+    EXPECT_EQ(bound.batches(), 1u);
+    EXPECT_TRUE(bound.join().has_value());  // a place that came back, gone again with the value
+    EXPECT_EQ(bound.batches(), 1u);
+}
 
 TEST_F(GossipSpread, SenderLookedAtOnlyForEntriesCheckedWithThornKit) {
     // Without thornKit a batch is quick: it is taken in whole even from a sender that has gone.
@@ -397,7 +555,7 @@ TEST_F(GossipSpread, SenderLookedAtOnlyForEntriesCheckedWithThornKit) {
     connection.client.close();
     using namespace std::chrono_literals;
     std::optional<json::Value> result = take_in(
-        R"({"entries":[)" + entry_json("k1", "n1") + "," + entry_json("k2", "n2") + "]}", connection.server, 0ms, 0ms);
+        R"({"entries":[)" + entry_json("k1", "n1") + "," + entry_json("k2", "n2") + "]}", connection.server, 0ms);
     ASSERT_TRUE(result.has_value());
     EXPECT_EQ(*result, counts(2, 0));
 }

@@ -1,7 +1,9 @@
-// The spread sweep and its loop: requests of a bounded size, each built once, to every
-// peer, with a bounded number of deliveries at a time.
+// The spread sweep, its delivery queues and its loop: requests of a bounded size, each
+// built once, to every peer, with a bounded number of deliveries at a time, and a peer
+// that is slow delaying only itself.
 #include <algorithm>
 #include <atomic>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -9,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
+#include <asio/executor_work_guard.hpp>
 
 #include "spread_fixture.hpp"
 
@@ -143,12 +146,16 @@ protected:
     void queue(const std::string& key) {
         ASSERT_EQ(store_->ingest(entry(key), "gate-b"), gossip::IngestOutcome::Accepted);
     }
+    std::shared_ptr<DeliveryQueues> queues(SweepLimits limits = {}) {
+        return DeliveryQueues::create(ctx_.get_executor(), store_, limits);
+    }
     void sweep() {
-        run(run_sweep(store_));
+        run(run_sweep(store_, *deliveries_));
         drain();  // the deliveries it started
     }
     void sweep_within(SweepLimits limits) {
-        run(run_sweep(store_, limits));
+        auto deliveries = queues(limits);
+        run(run_sweep(store_, *deliveries));
         drain();
     }
     std::vector<std::string> info_events() const {
@@ -159,6 +166,7 @@ protected:
     }
 
     std::shared_ptr<gossip::GossipStore> store_ = testing::make_started_store();
+    std::shared_ptr<DeliveryQueues> deliveries_ = queues();
 };
 
 const std::string ACCEPTED_ONE = R"({"id":null,"jsonrpc":"2.0","result":{"accepted":1,"rejected":0}})"
@@ -231,9 +239,10 @@ TEST_F(Sweep, DeliversEachRequestToEveryPeerAndCountsEachOnItsOwn) {
     peers_env_.set(first->address() + "," + second->address());
     queue("k1");
     queue("k2");
-    // Room for one entry per request; one delivery at a time makes the order plain.
+    // Room for one entry per request; one delivery at a time makes the order plain: a
+    // peer that has just answered goes before those not known to answer yet.
     const std::string one = request_of({entry_text("k1", 4)});
-    run(run_sweep(store_, SweepLimits{one.size(), 1}));
+    sweep_within(SweepLimits{one.size(), 1});
 
     const std::vector<std::string> sent{"\xEC\x01" + one + "\n", "\xEC\x01" + request_of({entry_text("k2", 4)}) + "\n"};
     EXPECT_EQ(first->received(), sent);
@@ -246,7 +255,7 @@ TEST_F(Sweep, DeliversEachRequestToEveryPeerAndCountsEachOnItsOwn) {
     EXPECT_EQ(events(),
               (std::vector<std::string>{
                   "DEBUG quillfern_server::spread: Discovered peers from QUILLFERN_PEERS count=2 source=\"env\"", info,
-                  delivered(*first), info, delivered(*first), delivered(*second), delivered(*second)}));
+                  info, delivered(*first), delivered(*first), delivered(*second), delivered(*second)}));
     EXPECT_EQ(store_->peer_stats().at(first->address()).entries_sent, 2u);
     EXPECT_EQ(store_->peer_stats().at(second->address()).entries_sent, 2u);
 }
@@ -262,7 +271,7 @@ TEST_F(Sweep, EachPeerGetsTheRequestsOneAtATimeInQueueOrder) {
     const std::vector<std::string> keys{"k1", "k2", "k3"};
     for (const std::string& key : keys) queue(key);
     const std::string one = request_of({entry_text("k1", 4)});
-    run(run_sweep(store_, SweepLimits{one.size(), kMaxSweepDeliveries}));
+    sweep_within(SweepLimits{one.size(), kMaxDeliveriesInFlight});
 
     std::vector<std::string> sent;
     for (const std::string& key : keys) sent.push_back("\xEC\x01" + request_of({entry_text(key, 4)}) + "\n");
@@ -286,7 +295,7 @@ TEST_F(Sweep, EntriesTooLargeForAnyRequestAreCountedOncePerSweep) {
     queue("k2");
     queue(long_key + "2");
     const std::string both = request_of({entry_text("k1", 4), entry_text("k2", 4)});
-    sweep_within(SweepLimits{both.size(), kMaxSweepDeliveries});
+    sweep_within(SweepLimits{both.size(), kMaxDeliveriesInFlight});
 
     EXPECT_EQ(peer->received(), std::vector<std::string>{"\xEC\x01" + both + "\n"});
     EXPECT_EQ(info_events(),
@@ -321,7 +330,9 @@ TEST_F(Sweep, EntriesThatGrowWhenWrittenReachThePeerInRequestsWithinTheBound) {
     peers_env_.set(peer->address());
     // One delivery at a time: each request's write has its time limit to itself, also
     // under the sanitizers.
-    run(run_sweep(store, SweepLimits{kMaxSpreadRequestBytes, 1}));
+    auto deliveries = DeliveryQueues::create(ctx_.get_executor(), store, SweepLimits{kMaxSpreadRequestBytes, 1});
+    run(run_sweep(store, *deliveries));
+    drain();
 
     const std::string head = R"({"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[)";
     const std::string tail = R"(],"from":"gate-a"}})";
@@ -355,41 +366,159 @@ TEST_F(Sweep, EntriesThatGrowWhenWrittenReachThePeerInRequestsWithinTheBound) {
     EXPECT_EQ(store->peer_stats().at(peer->address()).entries_sent, peer->received().size());
 }
 
-// A peer that answers only when the test lets it: the connections it holds at once are the
-// deliveries under way.
-TEST_F(Sweep, RunsAtMostTheBoundOfDeliveriesAtOnceAndEndsWithTheLast) {
-    constexpr std::size_t kDeliveries = 9, kBound = 3;
+// A peer that answers only when the test lets it, under six address texts that all name it:
+// the connections it holds at once are the deliveries under way.
+TEST_F(Sweep, EndsBeforeItsDeliveriesWhichRunAtMostTheBoundAtOnce) {
+    constexpr std::size_t kBound = 3;
     auto peer = FakeLineServer::on_tcp_port(FakeLineServer::answer_when_released(ACCEPTED_ONE));
-    std::string listed = peer->address();
-    for (std::size_t i = 1; i < kDeliveries; ++i) listed += "," + peer->address();
+    const std::string port = std::to_string(peer->port());
+    std::vector<std::string> addresses;
+    for (const char* host : {"127.0.0.1", "127.1", "127.0.1", "0x7f000001", "2130706433", "0x7f.1"}) {
+        addresses.push_back(std::string(host) + ":" + port);
+    }
+    std::string listed;
+    for (const std::string& address : addresses) listed += (listed.empty() ? "" : ",") + address;
     peers_env_.set(listed);
     queue("k1");
 
-    std::atomic<bool> ended{false};
-    std::thread sweeper([&] {
-        run(run_sweep(store_, SweepLimits{kMaxSpreadRequestBytes, kBound}));
-        ended = true;
-    });
+    auto deliveries = queues(SweepLimits{kMaxSpreadRequestBytes, kBound});
+    // The sweep ends while no delivery can have ended: the peer answers none yet.
+    run(run_sweep(store_, *deliveries));
+    EXPECT_EQ(deliveries->in_flight(), kBound);
+
+    std::thread runner([this] { drain(); });
     struct Join {
         FakeLineServer& peer;
-        std::thread& sweeper;
+        std::thread& runner;
+        std::size_t all;
         ~Join() {
-            peer.release(kDeliveries);
-            if (sweeper.joinable()) sweeper.join();
+            peer.release(all);
+            if (runner.joinable()) runner.join();
         }
-    } join{*peer, sweeper};
-    for (std::size_t answered = 0; answered < kDeliveries; ++answered) {
+    } join{*peer, runner, addresses.size()};
+    for (std::size_t answered = 0; answered < addresses.size(); ++answered) {
         // Each answer lets the next delivery in, up to the bound.
-        ASSERT_TRUE(peer->wait_for_requests(std::min(answered + kBound, kDeliveries))) << answered;
-        ASSERT_FALSE(ended) << answered;
+        ASSERT_TRUE(peer->wait_for_requests(std::min(answered + kBound, addresses.size()))) << answered;
         peer->release(answered + 1);
     }
-    sweeper.join();
-    EXPECT_TRUE(ended);
+    runner.join();
+    EXPECT_EQ(deliveries->in_flight(), 0u);
+    EXPECT_EQ(deliveries->held_bytes(), 0u);
     EXPECT_EQ(peer->peak_open(), kBound);
-    EXPECT_EQ(peer->connections(), kDeliveries);
-    EXPECT_EQ(store_->peer_stats().at(peer->address()).entries_sent, kDeliveries);
+    EXPECT_EQ(peer->connections(), addresses.size());
+    for (const std::string& address : addresses) EXPECT_EQ(store_->peer_stats().at(address).entries_sent, 1u);
 }
+
+// The deliveries run on a thread of the test's own while sweeps are started on it: a peer
+// that holds its reply ("slow") beside one that answers ("good").
+class SlowPeer : public Sweep {
+protected:
+    void SetUp() override {
+        slow_ = FakeLineServer::on_tcp_port(FakeLineServer::answer_when_released(ACCEPTED_ONE));
+        // The good peer waits for the delivery to close: its end is the delivery's.
+        good_ = FakeLineServer::on_tcp_port(FakeLineServer::answer(ACCEPTED_ONE, false));
+        peers_env_.set(slow_->address() + "," + good_->address());
+        runner_ = std::thread([this] {
+            auto work = asio::make_work_guard(ctx_);
+            ctx_.restart();
+            ctx_.run();
+        });
+    }
+    void TearDown() override {
+        slow_->release(1000);
+        ctx_.stop();
+        if (runner_.joinable()) runner_.join();
+    }
+    void on_runner(asio::awaitable<void> task) {
+        std::promise<void> done;
+        asio::co_spawn(ctx_, std::move(task), [&](const std::exception_ptr&) { done.set_value(); });
+        done.get_future().wait();
+    }
+    // One sweep on the runner's thread, `key` queued for it; the good peer's delivery has
+    // ended before this returns (what is left of it runs before the next task on the runner).
+    void sweep_with(const std::string& key, DeliveryQueues& deliveries) {
+        queue(key);
+        const std::size_t before = good_->received().size();
+        on_runner(run_sweep(store_, deliveries));
+        ASSERT_TRUE(good_->wait_for_requests(before + 1)) << key;
+        ASSERT_TRUE(good_->wait_for_all_closed()) << key;
+    }
+    static std::string sent(const std::string& key) { return "\xEC\x01" + request_of({entry_text(key, 4)}) + "\n"; }
+
+    std::unique_ptr<FakeLineServer> slow_, good_;
+    std::thread runner_;
+};
+
+TEST_F(SlowPeer, DelaysOnlyItselfAndGetsItsRequestsInOrderOnceItAnswers) {
+    auto deliveries = queues();
+    for (const std::string key : {"k1", "k2", "k3"}) sweep_with(key, *deliveries);
+    EXPECT_EQ(good_->received(), (std::vector<std::string>{sent("k1"), sent("k2"), sent("k3")}));
+    ASSERT_TRUE(slow_->wait_for_requests(1));
+    EXPECT_EQ(slow_->connections(), 1u);  // one delivery in flight, the next two queued
+    slow_->release(3);
+    on_runner(deliveries->idle());
+    EXPECT_EQ(slow_->received(), (std::vector<std::string>{sent("k1"), sent("k2"), sent("k3")}));
+    EXPECT_EQ(slow_->peak_open(), 1u);
+}
+
+// Nine address texts of the held peer crowd eight deliveries: peers not known to answer
+// hold at most seven, so a good peer that answered once finds the eighth free although
+// two of the crowd came to wait before it.
+TEST_F(SlowPeer, APeerThatAnswersFindsADeliveryKeptForItBesideACrowd) {
+    const std::string port = std::to_string(slow_->port());
+    std::string listed = good_->address();
+    for (const char* host : {"127.0.0.1", "127.1", "127.0.1", "0x7f000001", "2130706433", "0x7f.1", "0x7f.0.1",
+                             "0x7f.0.0.1", "127.0.0.0x1"}) {
+        listed += std::string(",") + host + ":" + port;
+    }
+    peers_env_.set(listed);
+    auto deliveries = queues(SweepLimits{kMaxSpreadRequestBytes, 8});
+    sweep_with("k1", *deliveries);  // the good peer first, then the crowd up to seven at once
+    ASSERT_TRUE(slow_->wait_for_connections(7));
+    sweep_with("k2", *deliveries);
+    EXPECT_EQ(good_->received(), (std::vector<std::string>{sent("k1"), sent("k2")}));
+    EXPECT_EQ(slow_->connections(), 7u);  // two of the crowd still wait for their first turn
+}
+
+// A peer that is behind keeps its newest requests within its byte bound, and gets new ones
+// only while the requests held stay within theirs; past either, requests are skipped for
+// it alone: its oldest waiting one, or the new one.
+struct SkipCase {
+    const char* name;
+    bool peer_bound;  // else the bound of every request held
+    std::vector<std::string> slow_gets;
+};
+class SlowPeerBounds : public SlowPeer, public ::testing::WithParamInterface<SkipCase> {};
+
+TEST_P(SlowPeerBounds, SkipAPeerThatIsBehindWithAWarning) {
+    const std::size_t request = request_of({entry_text("k1", 4)}).size();
+    SweepLimits limits;
+    if (GetParam().peer_bound) {
+        limits.peer_queue_bytes = request;  // room for one request behind the one in flight
+    } else {
+        limits.held_bytes = 2 * request;  // the one in flight and one more
+    }
+    auto deliveries = queues(limits);
+    for (const std::string key : {"k1", "k2", "k3"}) sweep_with(key, *deliveries);
+    EXPECT_EQ(good_->received(), (std::vector<std::string>{sent("k1"), sent("k2"), sent("k3")}));
+    std::vector<std::string> warnings;
+    for (const std::string& line : events())
+        if (line.rfind(" WARN", 0) == 0) warnings.push_back(line);
+    EXPECT_EQ(warnings, std::vector<std::string>{" WARN quillfern_server::spread: Gossip spread skipped for a peer "
+                                                 "that is behind peer=" +
+                                                 slow_->address() + " skipped=1"});
+    slow_->release(3);
+    on_runner(deliveries->idle());
+    std::vector<std::string> expected;
+    for (const std::string& key : GetParam().slow_gets) expected.push_back(sent(key));
+    EXPECT_EQ(slow_->received(), expected);
+    EXPECT_EQ(deliveries->held_bytes(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bounds, SlowPeerBounds,
+                         ::testing::Values(SkipCase{"PeerQueueBytes", true, {"k1", "k3"}},
+                                           SkipCase{"HeldRequestBytes", false, {"k1", "k2"}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---- The loop ----------------------------------------------------------------------------------
 

@@ -680,8 +680,9 @@ TEST_P(AcceptEachFamily, AcceptOnAClosedListenerIsAnError) {
     expect_error(server.error(), IoErrorKind::Os, "Bad file descriptor (os error 9)");
 }
 
-// What the far end of a connection did, as peer_has_ended sees it without reading: an
-// end is seen even behind bytes not read yet.
+// What the far end of a connection did, as peer_end and peer_has_ended see it without
+// reading: an end is seen even behind bytes not read yet, and a Unix socket tells a
+// half-close from a close where TCP can't.
 TEST_P(AcceptEachFamily, PeerEndIsSeenWithoutReading) {
     auto listener = bind_listener();
     ASSERT_TRUE(listener.has_value()) << listener.error().message();
@@ -690,11 +691,15 @@ TEST_P(AcceptEachFamily, PeerEndIsSeenWithoutReading) {
         const char* name;
         Then then;
         bool ended;
+        PeerEnd on_unix, on_tcp;
     };
-    for (const Case& c : {Case{"Nothing", Then::Nothing, false}, Case{"Bytes", Then::Bytes, false},
-                          Case{"ShutdownSend", Then::ShutdownSend, true}, Case{"Close", Then::Close, true},
-                          Case{"BytesThenClose", Then::BytesThenClose, true}, Case{"Reset", Then::Reset, true},
-                          Case{"ClosedHere", Then::ClosedHere, true}}) {
+    using enum PeerEnd;
+    for (const Case& c :
+         {Case{"Nothing", Then::Nothing, false, Open, Open}, Case{"Bytes", Then::Bytes, false, Open, Open},
+          Case{"ShutdownSend", Then::ShutdownSend, true, SendingShut, Ended},
+          Case{"Close", Then::Close, true, Gone, Ended},
+          Case{"BytesThenClose", Then::BytesThenClose, true, Gone, Ended}, Case{"Reset", Then::Reset, true, Gone, Gone},
+          Case{"ClosedHere", Then::ClosedHere, true, Gone, Gone}}) {
         SCOPED_TRACE(c.name);
         std::optional<Expected<TransportStream, IoError>> server;
         asio::co_spawn(
@@ -725,6 +730,7 @@ TEST_P(AcceptEachFamily, PeerEndIsSeenWithoutReading) {
             ASSERT_EQ(::poll(&arrival, 1, 10'000), 1);
         }
         EXPECT_EQ(peer_has_ended(stream), c.ended);
+        EXPECT_EQ(peer_end(stream), std::string(GetParam().name) == "Unix" ? c.on_unix : c.on_tcp);
     }
 }
 
