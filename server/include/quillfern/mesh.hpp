@@ -226,8 +226,8 @@ std::optional<SpreadBatch> read_spread_params(json::Reader& reader);
 // thornKit that never answers holds it 500 ms.
 inline constexpr std::size_t kMaxThornkitChecks = 32;
 // Batches being checked at once (each has at most one entry in flight or waiting its
-// turn). A batch that finds them all taken is taken in unchecked, as when thornKit can't
-// be asked.
+// turn). A batch that finds them all taken waits for one, looking at its sender between
+// looks: nothing goes in unchecked while thornKit is there.
 inline constexpr std::size_t kMaxCheckedBatches = 64;
 
 // The bound on checks in flight and on batches being checked, shared by every thread.

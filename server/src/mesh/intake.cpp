@@ -1,6 +1,5 @@
 // "gossip.spread": a batch of entries from a peer, each checked with thornKit and then
 // ingested with the sender as the sending peer.
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <new>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 
@@ -25,18 +25,9 @@ namespace {
 // A long batch lets the other connections of its thread run after this many entries.
 constexpr std::size_t kEntriesBetweenYields = 256;
 
-// The "batch taken in unchecked" WARN comes at most this often.
-constexpr auto kUncheckedWarnInterval = std::chrono::seconds(1);
-std::atomic<std::chrono::steady_clock::rep> last_unchecked_warn{0};
-
-void warn_unchecked(std::string_view from, std::size_t entries) {
-    const auto now = std::chrono::steady_clock::now().time_since_epoch();
-    auto last = last_unchecked_warn.load();
-    if (last != 0 && now - std::chrono::steady_clock::duration(last) < kUncheckedWarnInterval) return;
-    if (!last_unchecked_warn.compare_exchange_strong(last, now.count())) return;
-    QF_LOG(log::Level::Warn, log::targets::kDispatch, "thornKit checks all taken — gossip batch taken in unchecked",
-           log::text("from", from), log::number("entries", entries));
-}
+// A batch that finds every place among the checked ones taken looks again this often,
+// and at its sender in between.
+constexpr auto kPlaceRetry = std::chrono::milliseconds(50);
 
 // True when thornKit allowed the entry and the store accepted it.
 asio::awaitable<bool> take_checked(gossip::GossipEntry entry, std::string_view sender, gossip::GossipStore& store) {
@@ -92,10 +83,10 @@ asio::awaitable<std::optional<json::Value>> take_in_spread(SpreadBatch batch, go
     const std::string_view from = batch.sender;
     SenderWatch watch(std::move(sender));
     ThornkitLookup thornkit;
-    // The batch's place among those checked, taken at its first check; without one the
-    // rest of the batch is taken in unchecked.
+    // The batch's place among those checked, taken at its first check; while every place
+    // is taken the batch waits for one (nothing of it goes in unchecked).
     std::optional<CheckBound::Batch> place;
-    bool unchecked = false;
+    std::optional<asio::steady_timer> place_retry;
     std::size_t since_yield = 0;
     // Entries that need no thornKit verdict go to the store together, a slice at a time;
     // the slice is taken in before the connection yields and before an entry is checked.
@@ -118,22 +109,14 @@ asio::awaitable<std::optional<json::Value>> take_in_spread(SpreadBatch batch, go
             ++rejected;
             continue;
         }
-        if (!unchecked && !place && thornkit.present()) {
-            if (std::optional<CheckBound::Batch> joined = checks.join()) {
-                place.emplace(std::move(*joined));
-            } else {
-                unchecked = true;
-                warn_unchecked(from, batch.elements.size() - index);
-            }
-        }
-        if (unchecked || !thornkit.present()) {
+        if (!thornkit.present()) {
             slice.push_back(std::move(*element));
             element.reset();
             continue;
         }
         take_slice();
         // Only a check with thornKit can take long: that is where the sender may give up,
-        // also while the entry waits its turn.
+        // also while the batch waits for its place and the entry for its turn.
         auto gone = [&] {
             if (!watch.gone()) return false;
             QF_LOG(log::Level::Warn, log::targets::kDispatch,
@@ -142,6 +125,16 @@ asio::awaitable<std::optional<json::Value>> take_in_spread(SpreadBatch batch, go
             return true;
         };
         if (gone()) co_return std::nullopt;
+        while (!place) {
+            if (std::optional<CheckBound::Batch> joined = checks.join()) {
+                place.emplace(std::move(*joined));
+                break;
+            }
+            if (!place_retry) place_retry.emplace(executor);
+            place_retry->expires_after(kPlaceRetry);
+            co_await place_retry->async_wait(asio::use_awaitable);
+            if (gone()) co_return std::nullopt;
+        }
         auto waiting = place->check();
         const CheckBound::Check check = co_await std::move(waiting);
         if (gone()) co_return std::nullopt;

@@ -444,8 +444,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- The process-wide bound on checks ------------------------------------------------------
 
-// A batch that finds every place taken is taken in unchecked, as when thornKit can't be asked.
-TEST_F(GossipSpread, ABatchFindingEveryCheckedPlaceTakenIsTakenInUnchecked) {
+// A batch that finds every place taken waits for one: nothing of it goes in unchecked, and
+// once a place is given back its entries are checked as usual.
+TEST_F(GossipSpread, ABatchFindingEveryCheckedPlaceTakenWaitsForOne) {
     CheckBound full(1, 1);
     std::optional<CheckBound::Batch> holder = full.join();
     ASSERT_TRUE(holder.has_value());
@@ -455,13 +456,26 @@ TEST_F(GossipSpread, ABatchFindingEveryCheckedPlaceTakenIsTakenInUnchecked) {
     json::Reader reader(params);
     std::optional<SpreadBatch> batch = read_spread_params(reader);
     ASSERT_TRUE(batch.has_value());
-    std::optional<json::Value> result =
-        ::quillfern::testing::run_task(ctx_, take_in_spread(std::move(*batch), *store_, BatchSender{}, full));
-    ASSERT_TRUE(result.has_value());
-    EXPECT_EQ(*result, counts(2, 0));
+    std::optional<std::optional<json::Value>> result;
+    asio::co_spawn(
+        ctx_,
+        [&]() -> asio::awaitable<void> {
+            result = co_await take_in_spread(std::move(*batch), *store_, BatchSender{}, full);
+        },
+        asio::detached);
+    ctx_.poll();  // everything that can run without a place
+    EXPECT_FALSE(result.has_value());
     EXPECT_TRUE(thornkit_->received().empty());
-    EXPECT_EQ(events(), std::vector<std::string>{" WARN quillfern_server::dispatch: thornKit checks all taken — "
-                                                 "gossip batch taken in unchecked from=gate-b entries=2"});
+    EXPECT_EQ(store_->stats().data_entries, 0u);
+
+    holder.reset();
+    ctx_.restart();
+    ctx_.run();
+    ASSERT_TRUE(result.has_value() && result->has_value());
+    EXPECT_EQ(**result, counts(0, 2));
+    EXPECT_EQ(thornkit_->received().size(), 2u);
+    EXPECT_EQ(full.batches(), 0u);
+    EXPECT_EQ(events(), (std::vector<std::string>{reject_line("k1"), reject_line("k2")}));
 }
 
 // Entries of batches on two event loops share two checks: at most two in flight, the
