@@ -21,7 +21,7 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/write.hpp>
 
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "quillfern/mesh.hpp"
 #include "quillfern/no_throw.hpp"
 

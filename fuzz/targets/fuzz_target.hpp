@@ -23,7 +23,7 @@
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "quillfern/json.hpp"
 
 namespace quillfern::fuzz {

@@ -5,7 +5,7 @@
 #include <limits>
 #include <new>
 
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 
 namespace quillfern::gossip::detail {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <fmt/format.h>
 
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 
 namespace quillfern::gossip {
 namespace {

@@ -2,7 +2,7 @@
 // memory from one sweep to the next.
 #include <algorithm>
 
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 
 namespace quillfern::gossip::detail {
 

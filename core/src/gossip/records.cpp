@@ -1,7 +1,7 @@
 // Topics, outcomes, payloads and the JSON forms the records are written in.
 #include <charconv>
 
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 
 namespace quillfern::gossip {
 

@@ -3,7 +3,7 @@
 #include <limits>
 #include <mutex>
 
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/log_targets.hpp"
 #include "quillfern/text.hpp"

@@ -1,6 +1,6 @@
 // The entries of one topic: a dense array of blocks under the slot table; the last entry
 // fills a removed one's place.
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "slot_table.hpp"
 
 namespace quillfern::gossip::detail {

@@ -10,7 +10,7 @@
 
 #include <asio/awaitable.hpp>
 
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 
 namespace quillfern::dispatch {
 

@@ -34,7 +34,7 @@
 #include <asio/awaitable.hpp>
 
 #include "quillfern/expected.hpp"
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "quillfern/json.hpp"
 #include "quillfern/sibling_client.hpp"
 

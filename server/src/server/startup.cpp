@@ -1,6 +1,6 @@
 #include "quillfern/startup.hpp"
 
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/log_targets.hpp"
 #include "quillfern/mesh.hpp"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "quillfern/connection.hpp"
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "quillfern/log.hpp"
 #include "socket_pair.hpp"
 

@@ -24,7 +24,7 @@
 
 #include "env_guard.hpp"
 #include "fake_clock.hpp"
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "quillfern/json.hpp"
 #include "temp_dir.hpp"
 

@@ -18,7 +18,7 @@
 
 #include "env_guard.hpp"
 #include "fake_clock.hpp"
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "quillfern/json.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/mesh.hpp"
