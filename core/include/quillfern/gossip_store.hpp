@@ -1,42 +1,27 @@
-// The gossip engine: the records it keeps (entries, topics, outcomes, statistics) with
-// their JSON forms, and GossipStore, the in-memory store of short-lived entries with its
-// rules for accepting, forwarding, querying, counting and evicting them.
+// GossipStore, the in-memory store of short-lived gossip entries with its rules for
+// accepting, forwarding, querying, counting and evicting them; its clock, its bounds and
+// the forward copies it hands to the sweep.
 #pragma once
 
-#include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <shared_mutex>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "quillfern/core_error.hpp"
 #include "quillfern/expected.hpp"
+#include "quillfern/gossip_entry.hpp"
 #include "quillfern/json.hpp"
 
 namespace quillfern::gossip {
 
-// ---- Topics -------------------------------------------------------------------------
-
-enum class Topic : std::uint8_t { Varne = 0, Data = 1, Compute = 2 };
-
-// Every topic, in topic order (the order in which topics are listed and counted).
-inline constexpr std::array<Topic, 3> kTopics{Topic::Varne, Topic::Data, Topic::Compute};
-
-// "varne", "data" or "compute", matched byte for byte (letter case and blanks count).
-std::optional<Topic> parse_topic(std::string_view text) noexcept;
-// "varne" | "data" | "compute"
-std::string_view topic_name(Topic topic) noexcept;
+namespace detail {
+class StoreCore;
+}  // namespace detail
 
 // ---- Limits of the store ------------------------------------------------------------
 
@@ -44,7 +29,6 @@ inline constexpr std::size_t kTopicCapacity = 1024;         // entries per topic
 inline constexpr std::size_t kNonceHistoryCapacity = 4096;  // nonces remembered
 inline constexpr std::size_t kPendingCapacity = 65536;      // queued forward copies
 inline constexpr std::size_t kPeerCapacity = 65536;         // peer records
-inline constexpr std::size_t kMaxKeyBytes = 256;
 inline constexpr std::size_t kMaxPeerTextBytes = 1024;  // nonce and origin of a peer's entry
 inline constexpr std::size_t kMaxPeerIdBytes = 256;     // longer sender ids are not recorded
 // Byte budgets beside the count bounds, as GossipEntry::byte_size counts an entry.
@@ -55,243 +39,6 @@ inline constexpr std::uint8_t kLocalTtl = 8;                 // hops of an entry
 inline constexpr std::uint64_t kLocalLifetimeSeconds = 600;  // life of an entry created here
 inline constexpr std::uint8_t kStateBuilt = 0;
 inline constexpr std::uint8_t kStateRunning = 2;
-
-// ---- Entries ------------------------------------------------------------------------
-
-// Immutable texts and payloads: every copy of an entry shares them.
-using SharedText = std::shared_ptr<const std::string>;
-
-inline SharedText share_text(std::string text) { return std::make_shared<const std::string>(std::move(text)); }
-
-namespace detail {
-class EntryBlock;
-}  // namespace detail
-
-// A payload kept as its canonical compact text: keys sorted, no white space, numbers in
-// the writer's form; what json::write gives for the value. It is written once when the
-// entry comes in; replies, forward copies and batches copy the bytes. The text lives in
-// the block of the entry it came with, or in a holder of its own: a Payload is only ever
-// reached through a SharedPayload, which keeps that memory alive.
-class Payload {
-public:
-    // `home` is the entry block holding the text, null for a payload of its own.
-    Payload(std::string_view text, const detail::EntryBlock* home) noexcept : text_(text), home_(home) {}
-    Payload(const Payload&) = delete;
-    Payload& operator=(const Payload&) = delete;
-
-    std::string_view text() const noexcept { return text_; }
-    // The value, read back from the text.
-    json::Value value() const;
-    bool operator==(const Payload& other) const noexcept { return text_ == other.text_; }
-    const detail::EntryBlock* home() const noexcept { return home_; }
-
-private:
-    std::string_view text_;
-    const detail::EntryBlock* home_;
-};
-
-using SharedPayload = std::shared_ptr<const Payload>;
-
-// The canonical text of a value.
-SharedPayload share_payload(const json::Value& payload);
-// For text that is already canonical (as json::canonical_text or json::write make it).
-SharedPayload share_payload_text(std::string canonical_text);
-
-// A null shared text reads as the empty text, a null payload as JSON null.
-const std::string& text_of(const SharedText& text) noexcept;
-// The payload's value (read back from its text).
-json::Value payload_of(const SharedPayload& payload);
-// The payload's canonical text ("null" for a null payload).
-std::string_view payload_text(const SharedPayload& payload) noexcept;
-
-struct GossipEntry {
-    Topic topic = Topic::Varne;
-    SharedText key;
-    SharedPayload payload;
-    SharedText origin_gate;  // node id of the gate that created the entry
-    std::string nonce;       // one per created entry; every copy carries it
-    std::uint8_t ttl = 0;    // forwarding hops left
-    std::uint64_t version = 0;
-    std::uint64_t created_at_epoch = 0;
-    std::uint64_t expires_at_epoch = 0;  // expired once now >= expires_at_epoch
-
-    // An equal entry sharing key, payload and origin; the nonce is copied.
-    GossipEntry clone() const { return *this; }
-    // None when no hop is left; else a clone with one hop less.
-    std::optional<GossipEntry> forward_copy() const;
-
-    // {"created_at_epoch","expires_at_epoch","key","nonce","origin_gate","payload","topic","ttl","version"}
-    // (append_entry_json writes the same as text).
-    json::Value to_json() const;
-    // Object form (unknown members skipped) or array form (nine values in field order);
-    // errors are worded like serde_json's ("missing field `payload`", ...).
-    static Expected<GossipEntry, std::string> from_json(const json::Value& value);
-    // The same reading straight from the text of one JSON value at nesting level `depth`
-    // (arrays and objects already open around it), the payload kept as canonical text.
-    // Gives what from_json gives for the value the reader would build. When the text is
-    // not JSON, the reader is failed and the result meaningless. An origin equal to
-    // `known_origin`'s text shares it (the entries of one batch come from few gates).
-    static Expected<GossipEntry, std::string> read(json::Reader& reader, std::uint32_t depth,
-                                                   const SharedText& known_origin = nullptr);
-
-    // The entry in one block. Entries that were read, or taken from the store, already
-    // live in one and share it; any other entry's texts are copied into a new one.
-    std::shared_ptr<const detail::EntryBlock> block() const;
-    // The same, taking this entry's share of its block when it has one.
-    std::shared_ptr<const detail::EntryBlock> take_block() &&;
-    // The entry a block holds, with `ttl` hops left; its texts share the block.
-    static GossipEntry of_block(std::shared_ptr<const detail::EntryBlock> block, std::uint8_t ttl);
-
-    // The bytes this entry holds in its texts (key, payload, origin, nonce) and its record:
-    // what the store's topic budgets count.
-    std::size_t byte_size() const noexcept;
-
-    // Compares the values, not the pointers.
-    bool operator==(const GossipEntry& other) const;
-};
-
-// A JSON array with one object per entry, in order.
-json::Value entries_to_json(std::span<const GossipEntry> entries);
-
-// The entry's JSON form appended as compact text: the one writer of it (to_json gives the
-// same as a value). The payload's canonical text is copied as it is.
-void append_entry_json(std::string& out, const GossipEntry& entry);
-// A JSON array of the entries' objects, in order.
-void append_entries_json(std::string& out, std::span<const GossipEntry> entries);
-
-namespace detail {
-
-// One entry in one allocation: its numbers, its key, its origin, and the texts of its
-// nonce and payload right behind the record. Immutable once made: the stored entry, its
-// forward copies and every GossipEntry taken from them share it.
-class EntryBlock {
-    struct Made {};  // only make() builds blocks
-    // The room for the texts behind the block, and where it begins once allocated.
-    struct Trailing {
-        std::size_t size = 0;
-        char* at = nullptr;
-    };
-    template <class T>
-    struct Allocator;
-
-public:
-    struct Parts {
-        Topic topic = Topic::Varne;
-        std::string key{};
-        SharedText origin{};
-        std::string_view nonce{};
-        std::string_view payload{};  // canonical text
-        std::uint8_t ttl = 0;
-        std::uint64_t version = 0;
-        std::uint64_t created_at_epoch = 0;
-        std::uint64_t expires_at_epoch = 0;
-    };
-    // The block of these parts; the nonce and payload texts are copied into it.
-    static std::shared_ptr<const EntryBlock> make(Parts parts);
-
-    Topic topic() const noexcept { return topic_; }
-    const std::string& key() const noexcept { return key_; }
-    const SharedText& origin() const noexcept { return origin_; }
-    std::string_view nonce() const noexcept { return {payload_.text().data() - nonce_size_, nonce_size_}; }
-    const Payload& payload() const noexcept { return payload_; }
-    std::uint8_t ttl() const noexcept { return ttl_; }
-    std::uint64_t version() const noexcept { return version_; }
-    std::uint64_t created_at_epoch() const noexcept { return created_at_epoch_; }
-    std::uint64_t expires_at_epoch() const noexcept { return expires_at_epoch_; }
-
-    // As GossipEntry::byte_size counts the entry it holds.
-    std::size_t byte_size() const noexcept;
-    // The length of append_entry_json's text for the entry with `ttl` hops left. All but
-    // the digits of the hops is counted once and kept.
-    std::size_t json_size(std::uint8_t ttl) const noexcept;
-    // Whether `entry` is this block's entry, field for field.
-    bool holds(const GossipEntry& entry) const noexcept;
-
-    EntryBlock(Made, Parts&& parts, const Trailing& text) noexcept;
-
-private:
-    std::string key_;
-    SharedText origin_;
-    Payload payload_;  // its text follows the nonce's, behind the block
-    std::uint64_t version_;
-    std::uint64_t created_at_epoch_;
-    std::uint64_t expires_at_epoch_;
-    std::uint32_t nonce_size_;
-    Topic topic_;
-    std::uint8_t ttl_;
-    // json_size without the hops' digits once counted (0 before; kUncounted when too large).
-    mutable std::atomic<std::uint16_t> json_frame_{0};
-    static constexpr std::uint16_t kUncounted = 0xFFFF;
-};
-
-}  // namespace detail
-
-// A forward copy waiting for the next sweep: the entry it copies, going on with one hop
-// less, counted at the size its JSON form takes in the sweep's request.
-class PendingCopy {
-public:
-    PendingCopy() = default;
-    // The copy of the block's entry, which must have a hop left.
-    explicit PendingCopy(std::shared_ptr<const detail::EntryBlock> block) noexcept : block_(std::move(block)) {}
-
-    // The copy as an entry (its texts shared with the stored entry's).
-    GossipEntry entry() const { return GossipEntry::of_block(block_, ttl()); }
-    const detail::EntryBlock& block() const noexcept { return *block_; }
-    std::uint8_t ttl() const noexcept;
-    // The length of append_entry_json's text for it.
-    std::size_t json_size() const noexcept;
-
-private:
-    std::shared_ptr<const detail::EntryBlock> block_;
-};
-
-// The copy's JSON form, as append_entry_json writes the entry it stands for.
-void append_entry_json(std::string& out, const PendingCopy& copy);
-
-// ---- Outcomes and statistics ---------------------------------------------------------
-
-enum class IngestOutcome : std::uint8_t { Accepted = 0, Duplicate = 1, Expired = 2, Rejected = 3, AtCapacity = 4 };
-
-// The variant name: "Accepted", "Duplicate", "Expired", "Rejected", "AtCapacity".
-std::string_view outcome_name(IngestOutcome outcome) noexcept;
-
-struct PeerStats {
-    std::uint64_t entries_received = 0;
-    std::uint64_t entries_sent = 0;
-    std::uint64_t last_exchange_epoch = 0;
-    std::uint64_t entries_rejected = 0;
-
-    // {"entries_received","entries_rejected","entries_sent","last_exchange_epoch"}
-    json::Value to_json() const;
-    bool operator==(const PeerStats&) const = default;
-};
-
-using PeerMap = std::unordered_map<std::string, PeerStats>;
-// One member per peer id, each holding that peer's PeerStats object.
-json::Value peers_to_json(const PeerMap& peers);
-
-struct StoreStats {
-    std::size_t varne_entries = 0;
-    std::size_t data_entries = 0;
-    std::size_t compute_entries = 0;
-    std::size_t nonce_history_size = 0;
-    std::size_t peer_count = 0;
-    std::uint64_t total_ingested = 0;
-    std::uint64_t total_evicted = 0;
-
-    // {"compute_entries","data_entries","nonce_history_size","peer_count","total_evicted",
-    //  "total_ingested","varne_entries"}
-    json::Value to_json() const;
-    bool operator==(const StoreStats&) const = default;
-};
-
-// The notice of one accepted entry.
-struct GossipUpdate {
-    Topic topic = Topic::Varne;
-    SharedText key;
-    SharedText origin_gate;
-    std::uint64_t version = 0;
-};
 
 // ---- The store ----------------------------------------------------------------------
 
@@ -342,126 +89,27 @@ public:
     Stamp stamp() const override;
 };
 
-namespace detail {
-
-struct TextHash {
-    using is_transparent = void;
-    // Deliberately not noexcept: the standard library then keeps each element's hash in
-    // its node, so that a collision or an erase compares hashes instead of hashing and
-    // comparing texts again.
-    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
-};
-template <class T>
-using TextMap = std::unordered_map<std::string, T, TextHash, std::equal_to<>>;
-using TextSet = std::unordered_set<std::string, TextHash, std::equal_to<>>;
-
-// The nonces of the last `capacity` (at most 32,768) accepted entries, oldest forgotten
-// first. The texts sit in a ring of fixed records in arrival order (a longer text in a
-// block of its own); an open-addressing table of 4-byte slots finds them, each slot the
-// low 16 bits of the nonce's hash (its home and a tag) and the record's place. Nothing is
-// allocated once it is made but for long texts.
-class NonceHistory {
+// A forward copy waiting for the next sweep: the entry it copies, going on with one hop
+// less, counted at the size its JSON form takes in the sweep's request.
+class PendingCopy {
 public:
-    explicit NonceHistory(std::size_t capacity);
-    ~NonceHistory();
-    NonceHistory(const NonceHistory&) = delete;
-    NonceHistory& operator=(const NonceHistory&) = delete;
+    PendingCopy() = default;
+    // The copy of the block's entry, which must have a hop left.
+    explicit PendingCopy(std::shared_ptr<const detail::EntryBlock> block) noexcept : block_(std::move(block)) {}
 
-    static std::uint64_t hash(std::string_view nonce) noexcept { return std::hash<std::string_view>{}(nonce); }
-    bool contains(std::string_view nonce, std::uint64_t hash) const noexcept;
-
-    // Nonces longer than this keep their text in a block of their own.
-    static constexpr std::size_t kInlineBytes = 50;
-    // That block, made before a lock is taken: null for a nonce that fits its record.
-    static std::unique_ptr<char[]> own_text(std::string_view nonce);
-    // Adds a nonce that is not held yet; beyond the capacity the oldest is forgotten.
-    // `own` is own_text(nonce), or null to have it made here. Throws only when it makes it.
-    void add(std::string_view nonce, std::uint64_t hash, std::unique_ptr<char[]> own = nullptr);
-    std::size_t size() const noexcept { return size_; }
+    // The copy as an entry (its texts shared with the stored entry's).
+    GossipEntry entry() const { return GossipEntry::of_block(block_, ttl()); }
+    const detail::EntryBlock& block() const noexcept { return *block_; }
+    std::uint8_t ttl() const noexcept;
+    // The length of append_entry_json's text for it.
+    std::size_t json_size() const noexcept;
 
 private:
-    struct Record {  // left uninitialized until used
-        std::uint32_t size;
-        std::uint16_t hash_bits;  // the low 16 bits of its hash: where its slot's run begins
-        char text[kInlineBytes];  // the text, or the pointer to its own block
-    };
-    static const char* text_of(const Record& record) noexcept;
-    std::size_t home(std::uint64_t hash) const noexcept { return static_cast<std::size_t>(hash) & mask_; }
-    void forget_oldest() noexcept;
-
-    std::size_t capacity_;
-    std::size_t mask_;                        // at most 16 bits
-    std::unique_ptr<std::uint32_t[]> slots_;  // hash bits << 16 | (record + 1); 0 is free
-    std::unique_ptr<Record[]> records_;       // a ring, oldest at head_
-    std::size_t head_ = 0;
-    std::size_t size_ = 0;
+    std::shared_ptr<const detail::EntryBlock> block_;
 };
 
-// The entries of one topic (at most kTopicCapacity): a dense array of blocks in no
-// particular order, found by key through an open-addressing table of 4-byte slots, each
-// the low 16 bits of the key's hash (its home and a tag) and the entry's place.
-class TopicTable {
-public:
-    using Block = std::shared_ptr<const EntryBlock>;
-    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
-
-    TopicTable();
-    static std::uint64_t hash(std::string_view key) noexcept { return std::hash<std::string_view>{}(key); }
-
-    // The place of the entry under `key`, or npos.
-    std::size_t find(std::string_view key, std::uint64_t hash) const noexcept;
-    const Block& at(std::size_t place) const noexcept { return blocks_[place]; }
-    // Puts `block` (under the same key) in place of the entry at `place`; gives the entry
-    // it replaced.
-    Block replace(std::size_t place, Block block) noexcept;
-    // Adds an entry whose key is not held yet; the table must have room.
-    void insert(Block block, std::uint64_t hash) noexcept;
-    // Removes the entry at `place` (the last entry takes its place); gives it.
-    Block erase(std::size_t place) noexcept;
-
-    std::size_t size() const noexcept { return blocks_.size(); }
-    std::span<const Block> blocks() const noexcept { return blocks_; }
-
-private:
-    static constexpr std::size_t kSlots = 2 * kTopicCapacity;  // a power of two, at most 2^16
-    static constexpr std::size_t kMask = kSlots - 1;
-    std::size_t slot_of(std::size_t place) const noexcept;
-
-    std::array<std::uint32_t, kSlots> slots_{};  // hash bits << 16 | (place + 1); 0 is free
-    std::vector<Block> blocks_;                  // capacity reserved once
-};
-
-// The queued forward copies, oldest first, in a ring that grows to its bound and keeps
-// its memory when it is emptied.
-class PendingRing {
-public:
-    std::size_t size() const noexcept { return size_; }
-    bool empty() const noexcept { return size_ == 0; }
-    // Room must be left (size() < kPendingCapacity); grows the ring when it is full.
-    void push_back(PendingCopy copy);
-    PendingCopy pop_front() noexcept;
-    // Every copy, oldest first; the ring is left empty with its memory.
-    std::vector<PendingCopy> take_all();
-
-private:
-    std::vector<PendingCopy> ring_;
-    std::size_t head_ = 0;
-    std::size_t size_ = 0;
-};
-
-// The sending side of the update channel (256 slots). Nothing in the system subscribes,
-// so it keeps no queue: a notice sent without a receiver is dropped.
-class UpdateSender {
-public:
-    std::size_t receiver_count() const noexcept { return receivers_.load(std::memory_order_relaxed); }
-    // False when there was no receiver to take the notice.
-    bool send(const GossipUpdate& update) const noexcept;
-
-private:
-    std::atomic<std::size_t> receivers_{0};
-};
-
-}  // namespace detail
+// The copy's JSON form, as append_entry_json writes the entry it stands for.
+void append_entry_json(std::string& out, const PendingCopy& copy);
 
 // The store's bounds; the defaults are the server's.
 struct StoreLimits {
@@ -481,14 +129,15 @@ public:
     // The store's time from a function of the seconds (the wall clock by default) or a clock.
     explicit GossipStore(std::string node_id, Clock clock = &system_now, StoreLimits limits = {});
     GossipStore(std::string node_id, std::shared_ptr<const StoreClock> clock, StoreLimits limits = {});
+    ~GossipStore();
     GossipStore(const GossipStore&) = delete;
     GossipStore& operator=(const GossipStore&) = delete;
 
     // Built -> running; any later call fails with "cannot start from current state".
     Expected<void, core::CoreError> start();
-    std::uint8_t state() const noexcept { return state_.load(std::memory_order_acquire); }
+    std::uint8_t state() const noexcept;
     bool running() const noexcept { return state() == kStateRunning; }
-    const std::string& node_id() const noexcept { return *node_id_; }
+    const std::string& node_id() const noexcept;
 
     // Applies the store's rules to one entry; `from` names the sending peer, none for
     // an entry created on this gate.
@@ -505,7 +154,7 @@ public:
     // Adds one to the peer's entries_rejected.
     void record_rejected(std::string_view peer);
     // Live receivers of the update channel: 0, nothing subscribes.
-    std::size_t subscriber_count() const noexcept { return updates_.receiver_count(); }
+    std::size_t subscriber_count() const noexcept;
 
     // Copies of the live entries of a topic whose key begins with the prefix, in the
     // map's (unspecified) order.
@@ -522,52 +171,13 @@ public:
     std::size_t evict_expired();
 
 private:
-    struct Shelf {  // one topic's entries
-        mutable std::shared_mutex mutex;
-        detail::TopicTable table;
-        std::size_t bytes = 0;  // byte_size of its entries
-    };
-    struct Work;  // one entry on its way through a slice
+    detail::StoreCore& core() noexcept;
+    const detail::StoreCore& core() const noexcept;
 
-    std::uint64_t now() const { return clock_->now(); }
-    // Up to 256 entries of one sender (none: this gate) taken in with the clock read once.
-    void ingest_slice(std::span<Work> slice, std::optional<std::string_view> from, std::uint64_t now_seconds);
-    // Under the nonce lock: the outcome of one entry whose block is built, stored when Accepted.
-    IngestOutcome settle(Work& work, std::unique_lock<std::shared_mutex>& shelf_lock, std::size_t& locked_shelf,
-                         std::vector<detail::TopicTable::Block>& released);
-    // Queues copies (oldest first), dropping the oldest queued ones beyond the bounds;
-    // reports the drops at most once a second. Copies dropped are released after the lock.
-    void queue_forward_copies(std::span<PendingCopy> copies, std::uint64_t now_seconds);
-    // Under shelf.mutex: whether the topic's bytes stay within budget when an entry of
-    // `added` bytes replaces one of `removed` bytes.
-    bool fits_topic_budget(const Shelf& shelf, std::size_t added, std::size_t removed) const noexcept;
-    // Finds or creates the peer's record; null when the map is full and the peer new.
-    // The caller holds peers_mutex_ exclusively.
-    PeerStats* peer_record(std::string_view peer);
-
-    SharedText node_id_;
-    std::shared_ptr<const StoreClock> clock_;
-    StoreLimits limits_;
-
-    // Plain mutexes where (nearly) every use writes: cheaper than reader-writer locks.
-    mutable std::mutex nonce_mutex_;
-    detail::NonceHistory nonces_{kNonceHistoryCapacity};
-
-    std::array<Shelf, kTopics.size()> shelves_;
-
-    mutable std::shared_mutex peers_mutex_;
-    detail::TextMap<PeerStats> peers_;
-
-    std::mutex pending_mutex_;
-    detail::PendingRing pending_;
-    std::size_t pending_bytes_ = 0;                  // the json_size of the queued copies
-    std::uint64_t drops_unreported_ = 0;             // copies dropped since the last report
-    std::optional<std::uint64_t> last_drop_report_;  // the second of the last report made on a drop
-
-    std::atomic<std::uint64_t> total_ingested_{0};
-    std::atomic<std::uint64_t> total_evicted_{0};
-    detail::UpdateSender updates_;
-    std::atomic<std::uint8_t> state_{kStateBuilt};
+    // The store's collections, their locks and counters live in place, in the store's own
+    // memory, as members of it would; only core/src/gossip/ knows their types.
+    static constexpr std::size_t kCoreBytes = 25232;  // sizeof(detail::StoreCore), checked where it is defined
+    alignas(std::max_align_t) std::byte core_[kCoreBytes];
 };
 
 }  // namespace quillfern::gossip

@@ -5,6 +5,7 @@
 #include <limits>
 #include <new>
 
+#include "entry_block.hpp"
 #include "quillfern/gossip_store.hpp"
 
 namespace quillfern::gossip::detail {

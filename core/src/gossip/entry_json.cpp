@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "entry_block.hpp"
 #include "quillfern/gossip_store.hpp"
 
 namespace quillfern::gossip {

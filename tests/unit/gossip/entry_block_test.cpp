@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "entry_block.hpp"
 #include "quillfern/gossip_store.hpp"
 #include "store_fixture.hpp"
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "nonce_history.hpp"
 #include "quillfern/gossip_store.hpp"
 
 namespace quillfern::gossip::detail {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "quillfern/gossip_store.hpp"
+#include "topic_table.hpp"
 
 namespace quillfern::gossip::detail {
 namespace {
