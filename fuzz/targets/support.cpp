@@ -52,9 +52,15 @@ void prepare_process() {
 std::uint64_t fuzz_clock() { return g_clock.load(std::memory_order_relaxed); }
 void set_fuzz_clock(std::uint64_t seconds) { g_clock.store(seconds, std::memory_order_relaxed); }
 
+// The store's seconds are the fuzz clock's; nonces are stamped by the wall clock.
+class FuzzClock final : public gossip::StoreClock {
+public:
+    std::uint64_t now() const override { return fuzz_clock(); }
+};
+
 std::shared_ptr<gossip::GossipStore> make_store() {
     set_fuzz_clock(kFuzzEpoch);
-    auto store = std::make_shared<gossip::GossipStore>("fuzz-gate", &fuzz_clock);
+    auto store = std::make_shared<gossip::GossipStore>("fuzz-gate", std::make_shared<const FuzzClock>());
     require(store->start().has_value(), "a new store does not start");
     return store;
 }

@@ -37,13 +37,13 @@ inline constexpr std::size_t kTopicBytes = std::size_t{256} << 20;   // the entr
 inline constexpr std::size_t kBroadcastSlots = 256;
 inline constexpr std::uint8_t kLocalTtl = 8;                 // hops of an entry created here
 inline constexpr std::uint64_t kLocalLifetimeSeconds = 600;  // life of an entry created here
-inline constexpr std::uint8_t kStateBuilt = 0;
-inline constexpr std::uint8_t kStateRunning = 2;
+
+// The store's lifecycle: built, then running once started (0 and 2 as a byte).
+enum class StoreState : std::uint8_t { Built = 0, Running = 2 };
 
 // ---- The store ----------------------------------------------------------------------
 
 // Wall-clock whole seconds since the Unix epoch; 0 before it.
-using Clock = std::uint64_t (*)();
 std::uint64_t system_now();
 
 // "<32 hex digits of the wall clock in ns><8 of the pid><8 of a process-wide counter>".
@@ -126,17 +126,18 @@ struct StoreLimits {
 // its forward copy, peer accounting) is done outside it.
 class GossipStore {
 public:
-    // The store's time from a function of the seconds (the wall clock by default) or a clock.
-    explicit GossipStore(std::string node_id, Clock clock = &system_now, StoreLimits limits = {});
-    GossipStore(std::string node_id, std::shared_ptr<const StoreClock> clock, StoreLimits limits = {});
+    // The store's time is the clock's (the wall clock by default).
+    explicit GossipStore(std::string node_id,
+                         std::shared_ptr<const StoreClock> clock = std::make_shared<const SystemClock>(),
+                         StoreLimits limits = {});
     ~GossipStore();
     GossipStore(const GossipStore&) = delete;
     GossipStore& operator=(const GossipStore&) = delete;
 
     // Built -> running; any later call fails with "cannot start from current state".
     Expected<void, core::CoreError> start();
-    std::uint8_t state() const noexcept;
-    bool running() const noexcept { return state() == kStateRunning; }
+    StoreState state() const noexcept;
+    bool running() const noexcept { return state() == StoreState::Running; }
     const std::string& node_id() const noexcept;
 
     // Applies the store's rules to one entry; `from` names the sending peer, none for

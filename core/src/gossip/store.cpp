@@ -26,21 +26,6 @@ bool debug_enabled() noexcept {
     return static_cast<int>(log::Level::Debug) >= log::g_max_level.load(std::memory_order_relaxed);
 }
 
-// A clock given as a function.
-class FunctionClock final : public StoreClock {
-public:
-    explicit FunctionClock(Clock clock) noexcept : clock_(clock) {}
-    std::uint64_t now() const override { return clock_(); }
-
-private:
-    Clock clock_;
-};
-
-std::shared_ptr<const StoreClock> clock_of(Clock clock) {
-    if (clock == nullptr || clock == &system_now) return std::make_shared<const SystemClock>();
-    return std::make_shared<const FunctionClock>(clock);
-}
-
 void report_dropped(std::uint64_t dropped) {
     if (dropped == 0) return;
     QF_LOG(log::Level::Warn, log::targets::kGossip, "Pending forward copies dropped", log::number("dropped", dropped));
@@ -74,8 +59,8 @@ detail::StoreCore::StoreCore(std::string node_id, std::shared_ptr<const StoreClo
       limits_(limits) {}
 
 Expected<void, core::CoreError> detail::StoreCore::start() {
-    std::uint8_t expected = kStateBuilt;
-    if (!state_.compare_exchange_strong(expected, kStateRunning, std::memory_order_acq_rel)) {
+    StoreState expected = StoreState::Built;
+    if (!state_.compare_exchange_strong(expected, StoreState::Running, std::memory_order_acq_rel)) {
         return unexpected(core::CoreError::lifecycle("cannot start from current state"));
     }
     return {};
@@ -431,9 +416,6 @@ std::size_t detail::StoreCore::evict_expired() {
 static_assert(sizeof(detail::StoreCore) <= sizeof(GossipStore) && alignof(detail::StoreCore) <= alignof(GossipStore),
               "GossipStore's room for its core is too small");
 
-GossipStore::GossipStore(std::string node_id, Clock clock, StoreLimits limits)
-    : GossipStore(std::move(node_id), clock_of(clock), limits) {}
-
 GossipStore::GossipStore(std::string node_id, std::shared_ptr<const StoreClock> clock, StoreLimits limits) {
     new (core_) detail::StoreCore(std::move(node_id), std::move(clock), limits);
 }
@@ -447,7 +429,7 @@ const detail::StoreCore& GossipStore::core() const noexcept {
 }
 
 Expected<void, core::CoreError> GossipStore::start() { return core().start(); }
-std::uint8_t GossipStore::state() const noexcept { return core().state(); }
+StoreState GossipStore::state() const noexcept { return core().state(); }
 const std::string& GossipStore::node_id() const noexcept { return core().node_id(); }
 
 IngestOutcome GossipStore::ingest(GossipEntry entry, std::optional<std::string_view> from) {

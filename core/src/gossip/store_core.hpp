@@ -33,8 +33,8 @@ public:
 
     // Built -> running; any later call fails with "cannot start from current state".
     Expected<void, core::CoreError> start();
-    std::uint8_t state() const noexcept { return state_.load(std::memory_order_acquire); }
-    bool running() const noexcept { return state() == kStateRunning; }
+    StoreState state() const noexcept { return state_.load(std::memory_order_acquire); }
+    bool running() const noexcept { return state() == StoreState::Running; }
     const std::string& node_id() const noexcept { return *node_id_; }
 
     // Applies the store's rules to one entry; `from` names the sending peer, none for
@@ -114,7 +114,7 @@ private:
     std::atomic<std::uint64_t> total_ingested_{0};
     std::atomic<std::uint64_t> total_evicted_{0};
     UpdateSender updates_;
-    std::atomic<std::uint8_t> state_{kStateBuilt};
+    std::atomic<StoreState> state_{StoreState::Built};
 };
 
 }  // namespace quillfern::gossip::detail

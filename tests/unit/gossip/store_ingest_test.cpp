@@ -23,19 +23,19 @@ constexpr std::string_view kPeer = "gate-b";
 // ---- Lifecycle ------------------------------------------------------------------------
 
 TEST_F(StoreTest, StartsOnceThenRefusesWithLifecycleError) {
-    EXPECT_EQ(store.state(), 0);
+    EXPECT_EQ(store.state(), StoreState::Built);
     EXPECT_FALSE(store.running());
     EXPECT_EQ(store.node_id(), "gate-a");
 
     ASSERT_TRUE(store.start().has_value());
-    EXPECT_EQ(store.state(), 2);
+    EXPECT_EQ(store.state(), StoreState::Running);
     EXPECT_TRUE(store.running());
 
     auto second = store.start();
     ASSERT_FALSE(second.has_value());
     EXPECT_EQ(second.error().kind(), core::CoreError::Kind::Lifecycle);
     EXPECT_EQ(second.error().to_string(), "lifecycle error: cannot start from current state");
-    EXPECT_EQ(store.state(), 2);
+    EXPECT_EQ(store.state(), StoreState::Running);
 }
 
 TEST_F(StoreTest, NothingSubscribesToUpdates) {
