@@ -21,6 +21,7 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/write.hpp>
 
+#include "pending_entries.hpp"
 #include "quillfern/gossip_store.hpp"
 #include "quillfern/mesh.hpp"
 #include "quillfern/no_throw.hpp"
@@ -136,7 +137,7 @@ void BM_SpreadRequest(benchmark::State& state) {
     for (std::size_t i = 0; i < kPendingCopies; ++i) {
         store->inject(gossip::Topic::Data, "k" + std::to_string(i % gossip::kTopicCapacity), payload);
     }
-    const std::vector<gossip::GossipEntry> batch = store->take_pending();
+    const std::vector<gossip::GossipEntry> batch = bench::take_pending_entries(*store);
     std::size_t bytes = 0;
     for (auto _ : state) {
         std::string request = spread::spread_request(store->node_id(), batch);
@@ -156,7 +157,7 @@ void BM_SpreadRequests(benchmark::State& state) {
     for (std::size_t i = 0; i < kPendingCopies; ++i) {
         store->inject(gossip::Topic::Data, "k" + std::to_string(i % gossip::kTopicCapacity), payload);
     }
-    const std::vector<gossip::GossipEntry> batch = store->take_pending();
+    const std::vector<gossip::GossipEntry> batch = bench::take_pending_entries(*store);
     std::size_t bytes = 0;
     std::size_t requests = 0;
     for (auto _ : state) {

@@ -29,8 +29,8 @@ inline constexpr std::size_t kTopicCapacity = 1024;         // entries per topic
 inline constexpr std::size_t kNonceHistoryCapacity = 4096;  // nonces remembered
 inline constexpr std::size_t kPendingCapacity = 65536;      // queued forward copies
 inline constexpr std::size_t kPeerCapacity = 65536;         // peer records
-inline constexpr std::size_t kMaxPeerTextBytes = 1024;  // nonce and origin of a peer's entry
-inline constexpr std::size_t kMaxPeerIdBytes = 256;     // longer sender ids are not recorded
+inline constexpr std::size_t kMaxPeerTextBytes = 1024;      // nonce and origin of a peer's entry
+inline constexpr std::size_t kMaxPeerIdBytes = 256;         // longer sender ids are not recorded
 // Byte budgets beside the count bounds, as GossipEntry::byte_size counts an entry.
 inline constexpr std::size_t kPendingBytes = std::size_t{64} << 20;  // all queued copies
 inline constexpr std::size_t kTopicBytes = std::size_t{256} << 20;   // the entries of one topic
@@ -164,9 +164,8 @@ public:
     PeerMap peer_stats() const;
     // Adds count to the peer's entries_sent and stamps its last exchange.
     void record_sent(std::string_view peer, std::uint64_t count);
-    // The queued forward copies, oldest first; the queue is left empty.
-    std::vector<GossipEntry> take_pending();
-    // The same without building entries: each copy shares its texts with the stored entry.
+    // The queued forward copies, oldest first; the queue is left empty. Each copy shares
+    // its texts with the stored entry.
     std::vector<PendingCopy> take_pending_copies();
     // Removes the expired entries of every topic; gives how many were removed.
     std::size_t evict_expired();

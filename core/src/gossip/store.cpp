@@ -88,7 +88,8 @@ std::vector<IngestOutcome> detail::StoreCore::ingest_batch(std::span<GossipEntry
     return outcomes;
 }
 
-void detail::StoreCore::ingest_slice(std::span<Work> slice, std::optional<std::string_view> from, std::uint64_t now_seconds) {
+void detail::StoreCore::ingest_slice(std::span<Work> slice, std::optional<std::string_view> from,
+                                     std::uint64_t now_seconds) {
     // Before any lock: the checks that need nothing of the store, in their order.
     std::uint64_t rejected = 0;
     for (Work& work : slice) {
@@ -187,7 +188,7 @@ void detail::StoreCore::ingest_slice(std::span<Work> slice, std::optional<std::s
 }
 
 IngestOutcome detail::StoreCore::settle(Work& work, std::unique_lock<std::shared_mutex>& shelf_lock,
-                                  std::size_t& locked_shelf, std::vector<detail::TopicTable::Block>& released) {
+                                        std::size_t& locked_shelf, std::vector<detail::TopicTable::Block>& released) {
     const std::size_t topic = topic_index(work.block->topic());
     Shelf& shelf = shelves_[topic];
     if (locked_shelf != topic) {
@@ -371,14 +372,6 @@ std::vector<PendingCopy> detail::StoreCore::take_pending_copies() {
     return pending_.take_all();
 }
 
-std::vector<GossipEntry> detail::StoreCore::take_pending() {
-    const std::vector<PendingCopy> copies = take_pending_copies();
-    std::vector<GossipEntry> entries;
-    entries.reserve(copies.size());
-    for (const PendingCopy& copy : copies) entries.push_back(copy.entry());
-    return entries;
-}
-
 std::size_t detail::StoreCore::evict_expired() {
     std::size_t total = 0;
     for (Topic topic : kTopics) {
@@ -458,7 +451,6 @@ std::vector<GossipEntry> GossipStore::query(Topic topic, std::optional<std::stri
 StoreStats GossipStore::stats() const { return core().stats(); }
 PeerMap GossipStore::peer_stats() const { return core().peer_stats(); }
 void GossipStore::record_sent(std::string_view peer, std::uint64_t count) { core().record_sent(peer, count); }
-std::vector<GossipEntry> GossipStore::take_pending() { return core().take_pending(); }
 std::vector<PendingCopy> GossipStore::take_pending_copies() { return core().take_pending_copies(); }
 std::size_t GossipStore::evict_expired() { return core().evict_expired(); }
 

@@ -61,9 +61,6 @@ public:
     PeerMap peer_stats() const;
     // Adds count to the peer's entries_sent and stamps its last exchange.
     void record_sent(std::string_view peer, std::uint64_t count);
-    // The queued forward copies, oldest first; the queue is left empty.
-    std::vector<GossipEntry> take_pending();
-    // The same without building entries: each copy shares its texts with the stored entry.
     std::vector<PendingCopy> take_pending_copies();
     // Removes the expired entries of every topic; gives how many were removed.
     std::size_t evict_expired();

@@ -27,7 +27,10 @@
 #include "quillfern/transport.hpp"
 #include "run_task.hpp"
 #include "socket_pair.hpp"
+#include "take_pending.hpp"
 #include "temp_dir.hpp"
+
+using ::quillfern::testing::take_pending;
 
 namespace quillfern::mesh {
 namespace {
@@ -257,7 +260,7 @@ TEST_F(GossipSpread, SendsOneFramedRequestPerEntry) {
     EXPECT_EQ(thornkit_->requests(), (std::vector<std::string>{expected_frame("k1"), expected_frame("k2")}));
 
     // Accepted entries are queued again for forwarding, one hop less.
-    auto pending = store_->take_pending();
+    auto pending = take_pending(*store_);
     ASSERT_EQ(pending.size(), 2u);
     EXPECT_EQ(pending[0].ttl, 4);
 }
@@ -436,7 +439,7 @@ TEST_P(BatchSenders, AreServedUntilTheyHaveGone) {
         EXPECT_FALSE(result.has_value());
         // The entry being checked when the sender went is taken in; the other two are not asked about.
         EXPECT_EQ(thornkit_->requests(), std::vector<std::string>{expected_frame("k1")});
-        EXPECT_EQ(store_->take_pending().size(), 1u);
+        EXPECT_EQ(take_pending(*store_).size(), 1u);
         EXPECT_EQ(events(), std::vector<std::string>{" WARN quillfern_server::dispatch: Gossip batch sender has gone — "
                                                      "rest of the batch left unchecked from=gate-b left=2"});
     } else {
