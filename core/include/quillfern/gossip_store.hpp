@@ -90,22 +90,25 @@ public:
 };
 
 // A forward copy waiting for the next sweep: the entry it copies, going on with one hop
-// less, counted at the size its JSON form takes in the sweep's request.
+// less, counted at the size its JSON form takes in the sweep's request. The size is counted
+// when the copy is made, while its block is fresh, and kept beside it: the queue's bounds
+// and the sweep read it without touching the block again.
 class PendingCopy {
 public:
     PendingCopy() = default;
     // The copy of the block's entry, which must have a hop left.
-    explicit PendingCopy(std::shared_ptr<const detail::EntryBlock> block) noexcept : block_(std::move(block)) {}
+    explicit PendingCopy(std::shared_ptr<const detail::EntryBlock> block) noexcept;
 
     // The copy as an entry (its texts shared with the stored entry's).
     GossipEntry entry() const { return GossipEntry::of_block(block_, ttl()); }
     const detail::EntryBlock& block() const noexcept { return *block_; }
     std::uint8_t ttl() const noexcept;
     // The length of append_entry_json's text for it.
-    std::size_t json_size() const noexcept;
+    std::size_t json_size() const noexcept { return json_size_; }
 
 private:
     std::shared_ptr<const detail::EntryBlock> block_;
+    std::size_t json_size_ = 0;
 };
 
 // The copy's JSON form, as append_entry_json writes the entry it stands for.

@@ -254,7 +254,6 @@ void detail::StoreCore::queue_forward_copies(std::span<PendingCopy> copies, std:
     std::vector<PendingCopy> dropped_more;
     std::size_t dropped = 0;
     std::uint64_t report = 0;
-    for (const PendingCopy& copy : copies) static_cast<void>(copy.json_size());  // counted once, outside the lock
     {
         std::lock_guard lock(pending_mutex_);
         auto drop = [&](PendingCopy copy) {
