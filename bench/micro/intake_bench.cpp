@@ -10,7 +10,7 @@
 #include <asio/io_context.hpp>
 
 #include "quillfern/dispatch.hpp"
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "quillfern/json.hpp"
 
 namespace {

@@ -21,7 +21,8 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/write.hpp>
 
-#include "quillfern/gossip.hpp"
+#include "pending_entries.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "quillfern/mesh.hpp"
 #include "quillfern/no_throw.hpp"
 

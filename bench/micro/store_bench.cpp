@@ -5,7 +5,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 
 namespace {
 

@@ -9,7 +9,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "quillfern/gossip.hpp"
+#include "pending_entries.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "quillfern/json.hpp"
 
 namespace {
@@ -110,7 +111,7 @@ void BM_BatchIngestAccepted(benchmark::State& state) {
     std::uint64_t round = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        if (round % 32 == 0) benchmark::DoNotOptimize(store->take_pending());
+        if (round % 32 == 0) benchmark::DoNotOptimize(bench::take_pending_entries(*store));
         std::vector<GossipEntry> entries = peer_batch(round * kBatch, 1'000'000'000'000 + round);
         ++round;
         state.ResumeTiming();
@@ -161,7 +162,7 @@ void BM_PendingFillAndTake(benchmark::State& state) {
     PendingBench bench;
     for (auto _ : state) {
         bench.fill();
-        std::vector<GossipEntry> taken = bench.store->take_pending();
+        std::vector<GossipEntry> taken = quillfern::bench::take_pending_entries(*bench.store);
         benchmark::DoNotOptimize(taken.data());
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * gossip::kPendingCapacity));
@@ -199,7 +200,8 @@ BENCHMARK(BM_PendingFillAndTakeCopies)->Unit(benchmark::kMillisecond);
 
 // For comparison: the copies taken as entries and written the same way.
 void BM_PendingFillAndTakeEntries(benchmark::State& state) {
-    fill_take_and_write(state, [](gossip::GossipStore& store, std::string&) { return store.take_pending(); });
+    fill_take_and_write(state,
+                        [](gossip::GossipStore& store, std::string&) { return bench::take_pending_entries(store); });
 }
 BENCHMARK(BM_PendingFillAndTakeEntries)->Unit(benchmark::kMillisecond);
 

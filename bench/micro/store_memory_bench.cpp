@@ -13,7 +13,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "quillfern/json.hpp"
 
 namespace {

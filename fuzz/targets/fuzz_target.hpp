@@ -16,7 +16,7 @@
 #include <string_view>
 
 #include "fuzz_target_list.hpp"
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "quillfern/json.hpp"
 
 namespace quillfern::fuzz {

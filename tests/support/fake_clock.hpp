@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 
 namespace quillfern::testing {
 

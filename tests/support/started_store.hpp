@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "fake_clock.hpp"
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 
 namespace quillfern::testing {
 

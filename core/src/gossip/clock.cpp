@@ -7,7 +7,7 @@
 
 #include <unistd.h>
 
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 
 namespace quillfern::gossip {
 namespace {

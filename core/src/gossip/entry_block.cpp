@@ -5,7 +5,8 @@
 #include <limits>
 #include <new>
 
-#include "quillfern/gossip.hpp"
+#include "entry_block.hpp"
+#include "quillfern/gossip_store.hpp"
 
 namespace quillfern::gossip::detail {
 namespace {
@@ -120,6 +121,7 @@ namespace quillfern::gossip {
 
 std::uint8_t PendingCopy::ttl() const noexcept { return static_cast<std::uint8_t>(block_->ttl() - 1); }
 
-std::size_t PendingCopy::json_size() const noexcept { return block_->json_size(ttl()); }
+PendingCopy::PendingCopy(std::shared_ptr<const detail::EntryBlock> block) noexcept
+    : block_(std::move(block)), json_size_(block_->json_size(ttl())) {}
 
 }  // namespace quillfern::gossip

@@ -5,7 +5,8 @@
 
 #include <fmt/format.h>
 
-#include "quillfern/gossip.hpp"
+#include "entry_block.hpp"
+#include "quillfern/gossip_store.hpp"
 
 namespace quillfern::gossip {
 namespace {

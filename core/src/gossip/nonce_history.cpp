@@ -4,7 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "quillfern/gossip.hpp"
+#include "nonce_history.hpp"
 #include "slot_table.hpp"
 
 namespace quillfern::gossip::detail {

@@ -2,7 +2,7 @@
 // memory from one sweep to the next.
 #include <algorithm>
 
-#include "quillfern/gossip.hpp"
+#include "pending_ring.hpp"
 
 namespace quillfern::gossip::detail {
 

@@ -1,9 +1,24 @@
 // Topics, outcomes, payloads and the JSON forms the records are written in.
 #include <charconv>
 
-#include "quillfern/gossip.hpp"
+#include "entry_block.hpp"
+#include "quillfern/gossip_store.hpp"
+#include "quillfern/text.hpp"
 
 namespace quillfern::gossip {
+
+// 1 to 256 bytes of UTF-8 without control characters (U+0000-U+001F, U+007F-U+009F).
+bool is_acceptable_key(std::string_view key) noexcept {
+    if (key.empty() || key.size() > kMaxKeyBytes || !text::is_valid_utf8(key)) return false;
+    for (std::size_t i = 0; i < key.size(); ++i) {
+        auto byte = static_cast<unsigned char>(key[i]);
+        if (byte < 0x20 || byte == 0x7F) return false;
+        // In valid UTF-8, 0xC2 leads exactly the code points U+0080-U+00BF.
+        if (byte == 0xC2 && static_cast<unsigned char>(key[i + 1]) <= 0x9F) return false;
+    }
+    return true;
+}
+
 
 std::optional<Topic> parse_topic(std::string_view text) noexcept {
     for (Topic topic : kTopics) {

@@ -2,29 +2,19 @@
 // forward copies and eviction.
 #include <limits>
 #include <mutex>
+#include <new>
 
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/log_targets.hpp"
 #include "quillfern/text.hpp"
+#include "store_core.hpp"
 
 namespace quillfern::gossip {
 namespace {
 
 // Entries taken through the locks together: a slice of a batch.
 constexpr std::size_t kSliceEntries = 256;
-
-// 1 to 256 bytes of UTF-8 without control characters (U+0000-U+001F, U+007F-U+009F).
-bool is_acceptable_key(std::string_view key) noexcept {
-    if (key.empty() || key.size() > kMaxKeyBytes || !text::is_valid_utf8(key)) return false;
-    for (std::size_t i = 0; i < key.size(); ++i) {
-        auto byte = static_cast<unsigned char>(key[i]);
-        if (byte < 0x20 || byte == 0x7F) return false;
-        // In valid UTF-8, 0xC2 leads exactly the code points U+0080-U+00BF.
-        if (byte == 0xC2 && static_cast<unsigned char>(key[i + 1]) <= 0x9F) return false;
-    }
-    return true;
-}
 
 std::size_t topic_index(Topic topic) noexcept { return static_cast<std::size_t>(topic) % kTopics.size(); }
 
@@ -34,21 +24,6 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
 
 bool debug_enabled() noexcept {
     return static_cast<int>(log::Level::Debug) >= log::g_max_level.load(std::memory_order_relaxed);
-}
-
-// A clock given as a function.
-class FunctionClock final : public StoreClock {
-public:
-    explicit FunctionClock(Clock clock) noexcept : clock_(clock) {}
-    std::uint64_t now() const override { return clock_(); }
-
-private:
-    Clock clock_;
-};
-
-std::shared_ptr<const StoreClock> clock_of(Clock clock) {
-    if (clock == nullptr || clock == &system_now) return std::make_shared<const SystemClock>();
-    return std::make_shared<const FunctionClock>(clock);
 }
 
 void report_dropped(std::uint64_t dropped) {
@@ -61,7 +36,7 @@ void report_dropped(std::uint64_t dropped) {
 // One entry on its way through a slice. What can be known without a lock (expiry, the
 // key's validity, hashes, the block to store, the history's copy of a long nonce) is
 // worked out before the nonce lock is taken.
-struct GossipStore::Work {
+struct detail::StoreCore::Work {
     GossipEntry* entry = nullptr;                       // as handed over; null for an inject
     std::shared_ptr<const detail::EntryBlock> block{};  // what is stored when it is accepted
     std::unique_ptr<char[]> nonce_text{};               // the history's copy of a long nonce
@@ -78,17 +53,14 @@ bool detail::UpdateSender::send(const GossipUpdate&) const noexcept {
     return receiver_count() > 0;
 }
 
-GossipStore::GossipStore(std::string node_id, Clock clock, StoreLimits limits)
-    : GossipStore(std::move(node_id), clock_of(clock), limits) {}
-
-GossipStore::GossipStore(std::string node_id, std::shared_ptr<const StoreClock> clock, StoreLimits limits)
+detail::StoreCore::StoreCore(std::string node_id, std::shared_ptr<const StoreClock> clock, StoreLimits limits)
     : node_id_(share_text(std::move(node_id))),
       clock_(clock ? std::move(clock) : std::make_shared<const SystemClock>()),
       limits_(limits) {}
 
-Expected<void, core::CoreError> GossipStore::start() {
-    std::uint8_t expected = kStateBuilt;
-    if (!state_.compare_exchange_strong(expected, kStateRunning, std::memory_order_acq_rel)) {
+Expected<void, core::CoreError> detail::StoreCore::start() {
+    StoreState expected = StoreState::Built;
+    if (!state_.compare_exchange_strong(expected, StoreState::Running, std::memory_order_acq_rel)) {
         return unexpected(core::CoreError::lifecycle("cannot start from current state"));
     }
     return {};
@@ -96,13 +68,13 @@ Expected<void, core::CoreError> GossipStore::start() {
 
 // ---- Ingest and inject ------------------------------------------------------------------
 
-IngestOutcome GossipStore::ingest(GossipEntry entry, std::optional<std::string_view> from) {
+IngestOutcome detail::StoreCore::ingest(GossipEntry entry, std::optional<std::string_view> from) {
     Work work{.entry = &entry};
     ingest_slice(std::span(&work, 1), from, now());
     return *work.outcome;
 }
 
-std::vector<IngestOutcome> GossipStore::ingest_batch(std::span<GossipEntry> entries, std::string_view from) {
+std::vector<IngestOutcome> detail::StoreCore::ingest_batch(std::span<GossipEntry> entries, std::string_view from) {
     std::vector<IngestOutcome> outcomes;
     outcomes.reserve(entries.size());
     std::vector<Work> slice;
@@ -116,7 +88,8 @@ std::vector<IngestOutcome> GossipStore::ingest_batch(std::span<GossipEntry> entr
     return outcomes;
 }
 
-void GossipStore::ingest_slice(std::span<Work> slice, std::optional<std::string_view> from, std::uint64_t now_seconds) {
+void detail::StoreCore::ingest_slice(std::span<Work> slice, std::optional<std::string_view> from,
+                                     std::uint64_t now_seconds) {
     // Before any lock: the checks that need nothing of the store, in their order.
     std::uint64_t rejected = 0;
     for (Work& work : slice) {
@@ -214,8 +187,8 @@ void GossipStore::ingest_slice(std::span<Work> slice, std::optional<std::string_
     }
 }
 
-IngestOutcome GossipStore::settle(Work& work, std::unique_lock<std::shared_mutex>& shelf_lock,
-                                  std::size_t& locked_shelf, std::vector<detail::TopicTable::Block>& released) {
+IngestOutcome detail::StoreCore::settle(Work& work, std::unique_lock<std::shared_mutex>& shelf_lock,
+                                        std::size_t& locked_shelf, std::vector<detail::TopicTable::Block>& released) {
     const std::size_t topic = topic_index(work.block->topic());
     Shelf& shelf = shelves_[topic];
     if (locked_shelf != topic) {
@@ -243,11 +216,11 @@ IngestOutcome GossipStore::settle(Work& work, std::unique_lock<std::shared_mutex
     return IngestOutcome::Accepted;
 }
 
-IngestOutcome GossipStore::inject(Topic topic, std::string key, const json::Value& payload) {
+IngestOutcome detail::StoreCore::inject(Topic topic, std::string key, const json::Value& payload) {
     return inject_payload(topic, std::move(key), share_payload(payload));
 }
 
-IngestOutcome GossipStore::inject_payload(Topic topic, std::string key, SharedPayload payload) {
+IngestOutcome detail::StoreCore::inject_payload(Topic topic, std::string key, SharedPayload payload) {
     // One reading serves the nonce, the entry's seconds and the expiry check.
     const StoreClock::Stamp stamp = clock_->stamp();
     const NonceDigits nonce = nonce_digits(stamp.nonce_time);
@@ -270,18 +243,17 @@ IngestOutcome GossipStore::inject_payload(Topic topic, std::string key, SharedPa
     return *work.outcome;
 }
 
-bool GossipStore::fits_topic_budget(const Shelf& shelf, std::size_t added, std::size_t removed) const noexcept {
+bool detail::StoreCore::fits_topic_budget(const Shelf& shelf, std::size_t added, std::size_t removed) const noexcept {
     const std::size_t kept = shelf.bytes - removed;
     return added <= limits_.topic_bytes && kept <= limits_.topic_bytes - added;
 }
 
-void GossipStore::queue_forward_copies(std::span<PendingCopy> copies, std::uint64_t now_seconds) {
+void detail::StoreCore::queue_forward_copies(std::span<PendingCopy> copies, std::uint64_t now_seconds) {
     // Dropped copies are released after the lock; most calls drop at most a few.
     std::array<PendingCopy, 4> dropped_few;
     std::vector<PendingCopy> dropped_more;
     std::size_t dropped = 0;
     std::uint64_t report = 0;
-    for (const PendingCopy& copy : copies) static_cast<void>(copy.json_size());  // counted once, outside the lock
     {
         std::lock_guard lock(pending_mutex_);
         auto drop = [&](PendingCopy copy) {
@@ -325,18 +297,18 @@ void GossipStore::queue_forward_copies(std::span<PendingCopy> copies, std::uint6
 
 // ---- Peer accounting ----------------------------------------------------------------------
 
-PeerStats* GossipStore::peer_record(std::string_view peer) {
+PeerStats* detail::StoreCore::peer_record(std::string_view peer) {
     if (auto found = peers_.find(peer); found != peers_.end()) return &found->second;
     if (peers_.size() >= kPeerCapacity || peer.size() > kMaxPeerIdBytes) return nullptr;
     return &peers_.emplace(std::string(peer), PeerStats{}).first->second;
 }
 
-void GossipStore::record_rejected(std::string_view peer) {
+void detail::StoreCore::record_rejected(std::string_view peer) {
     std::unique_lock lock(peers_mutex_);
     if (PeerStats* stats = peer_record(peer)) ++stats->entries_rejected;
 }
 
-void GossipStore::record_sent(std::string_view peer, std::uint64_t count) {
+void detail::StoreCore::record_sent(std::string_view peer, std::uint64_t count) {
     const std::uint64_t stamp = now();
     std::unique_lock lock(peers_mutex_);
     if (PeerStats* stats = peer_record(peer)) {
@@ -345,7 +317,7 @@ void GossipStore::record_sent(std::string_view peer, std::uint64_t count) {
     }
 }
 
-PeerMap GossipStore::peer_stats() const {
+PeerMap detail::StoreCore::peer_stats() const {
     std::shared_lock lock(peers_mutex_);
     PeerMap copy;
     copy.reserve(peers_.size());
@@ -355,7 +327,7 @@ PeerMap GossipStore::peer_stats() const {
 
 // ---- Reading ------------------------------------------------------------------------------
 
-std::vector<GossipEntry> GossipStore::query(Topic topic, std::optional<std::string_view> key_prefix) const {
+std::vector<GossipEntry> detail::StoreCore::query(Topic topic, std::optional<std::string_view> key_prefix) const {
     std::vector<GossipEntry> result;
     const Shelf& shelf = shelves_[topic_index(topic)];
     std::shared_lock lock(shelf.mutex);
@@ -368,7 +340,7 @@ std::vector<GossipEntry> GossipStore::query(Topic topic, std::optional<std::stri
     return result;
 }
 
-StoreStats GossipStore::stats() const {
+StoreStats detail::StoreCore::stats() const {
     StoreStats stats;
     auto count = [this](Topic topic) {
         const Shelf& shelf = shelves_[topic_index(topic)];
@@ -393,21 +365,13 @@ StoreStats GossipStore::stats() const {
 
 // ---- Pending copies and eviction ------------------------------------------------------------
 
-std::vector<PendingCopy> GossipStore::take_pending_copies() {
+std::vector<PendingCopy> detail::StoreCore::take_pending_copies() {
     std::lock_guard lock(pending_mutex_);
     pending_bytes_ = 0;
     return pending_.take_all();
 }
 
-std::vector<GossipEntry> GossipStore::take_pending() {
-    const std::vector<PendingCopy> copies = take_pending_copies();
-    std::vector<GossipEntry> entries;
-    entries.reserve(copies.size());
-    for (const PendingCopy& copy : copies) entries.push_back(copy.entry());
-    return entries;
-}
-
-std::size_t GossipStore::evict_expired() {
+std::size_t detail::StoreCore::evict_expired() {
     std::size_t total = 0;
     for (Topic topic : kTopics) {
         Shelf& shelf = shelves_[topic_index(topic)];
@@ -438,5 +402,55 @@ std::size_t GossipStore::evict_expired() {
     report_dropped(unreported);
     return total;
 }
+
+// ---- The store's face ----------------------------------------------------------------------
+
+static_assert(sizeof(detail::StoreCore) <= sizeof(GossipStore) && alignof(detail::StoreCore) <= alignof(GossipStore),
+              "GossipStore's room for its core is too small");
+
+GossipStore::GossipStore(std::string node_id, std::shared_ptr<const StoreClock> clock, StoreLimits limits) {
+    new (core_) detail::StoreCore(std::move(node_id), std::move(clock), limits);
+}
+
+GossipStore::~GossipStore() { core().~StoreCore(); }
+
+detail::StoreCore& GossipStore::core() noexcept { return *std::launder(reinterpret_cast<detail::StoreCore*>(core_)); }
+
+const detail::StoreCore& GossipStore::core() const noexcept {
+    return *std::launder(reinterpret_cast<const detail::StoreCore*>(core_));
+}
+
+Expected<void, core::CoreError> GossipStore::start() { return core().start(); }
+StoreState GossipStore::state() const noexcept { return core().state(); }
+const std::string& GossipStore::node_id() const noexcept { return core().node_id(); }
+
+IngestOutcome GossipStore::ingest(GossipEntry entry, std::optional<std::string_view> from) {
+    return core().ingest(std::move(entry), from);
+}
+
+std::vector<IngestOutcome> GossipStore::ingest_batch(std::span<GossipEntry> entries, std::string_view from) {
+    return core().ingest_batch(entries, from);
+}
+
+IngestOutcome GossipStore::inject(Topic topic, std::string key, const json::Value& payload) {
+    return core().inject(topic, std::move(key), payload);
+}
+
+IngestOutcome GossipStore::inject_payload(Topic topic, std::string key, SharedPayload payload) {
+    return core().inject_payload(topic, std::move(key), std::move(payload));
+}
+
+void GossipStore::record_rejected(std::string_view peer) { core().record_rejected(peer); }
+std::size_t GossipStore::subscriber_count() const noexcept { return core().subscriber_count(); }
+
+std::vector<GossipEntry> GossipStore::query(Topic topic, std::optional<std::string_view> key_prefix) const {
+    return core().query(topic, key_prefix);
+}
+
+StoreStats GossipStore::stats() const { return core().stats(); }
+PeerMap GossipStore::peer_stats() const { return core().peer_stats(); }
+void GossipStore::record_sent(std::string_view peer, std::uint64_t count) { core().record_sent(peer, count); }
+std::vector<PendingCopy> GossipStore::take_pending_copies() { return core().take_pending_copies(); }
+std::size_t GossipStore::evict_expired() { return core().evict_expired(); }
 
 }  // namespace quillfern::gossip

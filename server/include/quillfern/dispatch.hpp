@@ -10,7 +10,7 @@
 
 #include <asio/awaitable.hpp>
 
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "quillfern/transport.hpp"
 
 namespace quillfern::dispatch {

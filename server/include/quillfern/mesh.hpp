@@ -38,7 +38,7 @@
 #include <asio/steady_timer.hpp>
 
 #include "quillfern/expected.hpp"
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "quillfern/json.hpp"
 #include "quillfern/sibling_client.hpp"
 #include "quillfern/transport.hpp"

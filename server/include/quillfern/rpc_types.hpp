@@ -68,8 +68,8 @@ public:
     static HealthStatus degraded(std::string reason) { return HealthStatus(Kind::Degraded, std::move(reason)); }
     static HealthStatus unhealthy(std::string reason) { return HealthStatus(Kind::Unhealthy, std::move(reason)); }
     static HealthStatus unknown() { return HealthStatus(Kind::Unknown, {}); }
-    // Healthy when the store runs (state 2), else Unknown.
-    static HealthStatus from_lifecycle_state(std::uint8_t state) { return state == 2 ? healthy() : unknown(); }
+    // Healthy when the store runs, else Unknown.
+    static HealthStatus of_store(bool running) { return running ? healthy() : unknown(); }
 
     Kind kind() const noexcept { return kind_; }
     // Empty for the variants without a reason.

@@ -11,7 +11,7 @@
 
 #include "quillfern/accept.hpp"
 #include "quillfern/expected.hpp"
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "quillfern/io_error.hpp"
 #include "quillfern/log_targets.hpp"
 #include "quillfern/runtime.hpp"

@@ -17,7 +17,7 @@
 #include <asio/awaitable.hpp>
 
 #include "quillfern/dispatch.hpp"
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "quillfern/json.hpp"
 #include "reply_writer.hpp"
 

@@ -75,7 +75,7 @@ void health_check(MethodCall& call) {
     out += ",\"readiness\":";
     append_bool(out, running);
     out += ",\"status\":";
-    json::write_string(out, rpc_types::health_text(rpc_types::HealthStatus::from_lifecycle_state(store.state())));
+    json::write_string(out, rpc_types::health_text(rpc_types::HealthStatus::of_store(running)));
     out += '}';
 }
 

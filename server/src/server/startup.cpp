@@ -1,6 +1,6 @@
 #include "quillfern/startup.hpp"
 
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/log_targets.hpp"
 #include "quillfern/mesh.hpp"
@@ -22,7 +22,7 @@ asio::awaitable<Expected<void, std::string>> run(cli::Cli cli, runtime::Runtime&
     }
 
     // The engine, started before anything can reach it, then shared.
-    auto store = std::make_shared<gossip::GossipStore>(node_id);
+    auto store = std::make_shared<gossip::GossipStore>(node_id, std::make_shared<const gossip::SystemClock>());
     if (auto started = store->start(); !started) {
         co_return unexpected("startup failed: " + started.error().to_string());
     }

@@ -125,7 +125,7 @@ bool QuillFernTarpcServer::health_liveness(const Context&) const { return store_
 bool QuillFernTarpcServer::health_readiness(const Context&) const { return store_->running(); }
 
 tarpc_service::HealthReport QuillFernTarpcServer::health_check(const Context&) const {
-    const rpc_types::HealthStatus status = rpc_types::HealthStatus::from_lifecycle_state(store_->state());
+    const rpc_types::HealthStatus status = rpc_types::HealthStatus::of_store(store_->running());
     return {std::string(rpc_types::health_text(status)), std::string(rpc_types::kServiceDisplayName),
             std::string(rpc_types::kServiceVersion)};
 }

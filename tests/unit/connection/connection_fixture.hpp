@@ -12,7 +12,7 @@
 
 #include "connection_detail.hpp"
 #include "quillfern/connection.hpp"
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "quillfern/log.hpp"
 #include "socket_pair.hpp"
 #include "started_store.hpp"

@@ -9,6 +9,7 @@
 
 #include "env_guard.hpp"
 #include "fake_clock.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "quillfern/json.hpp"
 #include "run_task.hpp"
 #include "started_store.hpp"

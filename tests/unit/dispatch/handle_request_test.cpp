@@ -8,6 +8,9 @@
 #include "dispatch_fixture.hpp"
 #include "quillfern/dispatch.hpp"
 #include "quillfern/rpc_types.hpp"
+#include "take_pending.hpp"
+
+using ::quillfern::testing::take_pending;
 
 namespace quillfern::dispatch {
 namespace {
@@ -236,7 +239,7 @@ TEST_F(HandleRequest, ParameterErrorsTouchNoStore) {
     call(R"({"id":1,"method":"gossip.inject","params":{"topic":"data"}})");
     call(R"({"id":1,"method":"gossip.inject","params":{"topic":"Data","key":"k"}})");
     EXPECT_EQ(store_->stats(), gossip::StoreStats{});
-    EXPECT_TRUE(store_->take_pending().empty());
+    EXPECT_TRUE(take_pending(*store_).empty());
 }
 
 TEST_F(HandleRequest, ReadinessFollowsTheLifecycleState) {
@@ -269,7 +272,7 @@ TEST_F(HandleRequest, InjectStoresALocalEntry) {
     EXPECT_EQ(entry.ttl, 8);
     EXPECT_EQ(entry.version, kNow);
     EXPECT_EQ(entry.expires_at_epoch, kNow + 600);
-    EXPECT_EQ(store_->take_pending().size(), 2u);  // one forward copy per inject, whatever its outcome
+    EXPECT_EQ(take_pending(*store_).size(), 2u);  // one forward copy per inject, whatever its outcome
 }
 
 TEST_F(HandleRequest, InjectPayloadDefaultsToAnEmptyObject) {

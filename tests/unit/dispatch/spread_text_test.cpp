@@ -11,6 +11,9 @@
 
 #include "dispatch_fixture.hpp"
 #include "quillfern/dispatch.hpp"
+#include "take_pending.hpp"
+
+using ::quillfern::testing::take_pending;
 
 namespace quillfern::dispatch {
 namespace {
@@ -41,7 +44,7 @@ std::string contents(gossip::GossipStore& store) {
     for (const std::string& e : entries) text += e + "\n";
     text += json::to_string(gossip::peers_to_json(store.peer_stats())) + "\n";
     std::string pending;
-    gossip::append_entries_json(pending, store.take_pending());
+    gossip::append_entries_json(pending, take_pending(store));
     return text + pending;
 }
 
@@ -140,7 +143,7 @@ TEST_F(SpreadFromText, MalformedBatchIsAParseErrorAndTakesNothingIn) {
                   R"({"error":{"code":-32700,"message":"Parse error"},"id":null,"jsonrpc":"2.0"})");
     }
     EXPECT_EQ(store->stats().data_entries, 0u);
-    EXPECT_TRUE(store->take_pending().empty());
+    EXPECT_TRUE(take_pending(*store).empty());
 }
 
 // ---- What a payload costs -------------------------------------------------------------------

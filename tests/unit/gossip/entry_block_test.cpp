@@ -7,7 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "quillfern/gossip.hpp"
+#include "entry_block.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "store_fixture.hpp"
 
 namespace quillfern::gossip::testing {

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "store_fixture.hpp"
 
 namespace quillfern::gossip {

@@ -6,7 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "quillfern/gossip.hpp"
+#include "nonce_history.hpp"
+#include "quillfern/gossip_store.hpp"
 
 namespace quillfern::gossip::detail {
 namespace {

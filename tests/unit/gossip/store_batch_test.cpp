@@ -10,6 +10,9 @@
 
 #include "quillfern/log.hpp"
 #include "store_fixture.hpp"
+#include "take_pending.hpp"
+
+using ::quillfern::testing::take_pending;
 
 namespace quillfern::gossip::testing {
 namespace {
@@ -124,8 +127,8 @@ TEST(StoreBatch, GivesWhatIngestingEachEntryGivesInOrder) {
         EXPECT_THAT(keys_of(batched.query(topic, std::nullopt)),
                     UnorderedElementsAreArray(keys_of(one_by_one.query(topic, std::nullopt))));
     }
-    const std::vector<GossipEntry> pending = batched.take_pending();
-    EXPECT_EQ(pending, one_by_one.take_pending());
+    const std::vector<GossipEntry> pending = take_pending(batched);
+    EXPECT_EQ(pending, take_pending(one_by_one));
     EXPECT_EQ(pending.size(), static_cast<std::size_t>(std::count(outcomes.begin(), outcomes.end(), O::Accepted)));
 }
 
@@ -143,7 +146,7 @@ TEST(StoreBatch, RefusalsAloneCountTheSenderWithoutAnExchange) {
     EXPECT_THAT(store.ingest_batch(entries, kPeer),
                 ElementsAreArray({IngestOutcome::Expired, IngestOutcome::Rejected}));
     EXPECT_EQ(store.peer_stats().at(std::string(kPeer)), (PeerStats{.entries_rejected = 2}));
-    EXPECT_TRUE(store.take_pending().empty());
+    EXPECT_TRUE(take_pending(store).empty());
 }
 
 }  // namespace

@@ -8,6 +8,9 @@
 
 #include "quillfern/log.hpp"
 #include "store_fixture.hpp"
+#include "take_pending.hpp"
+
+using ::quillfern::testing::take_pending;
 
 namespace quillfern::gossip::testing {
 namespace {
@@ -37,7 +40,7 @@ TEST_F(StoreTest, PendingCopiesStayWithinTheirByteBudgetOldestDropped) {
     }
     const std::size_t logged_while_injecting = capture.events().size();
     store.evict_expired();
-    const std::vector<GossipEntry> pending = store.take_pending();
+    const std::vector<GossipEntry> pending = take_pending(store);
 
     EXPECT_LE(pending_bytes(pending), kPendingBytes);
     ASSERT_THAT(pending, SizeIs(15));  // 15 copies of 4 MiB and their records fit in 64 MiB
@@ -61,7 +64,7 @@ TEST(StoreBudgets, CopyLargerThanThePendingBudgetIsDroppedAloneAndCounted) {
     ASSERT_EQ(store.inject(Topic::Data, "huge", std::string(128 * 1024, 'h')), IngestOutcome::Accepted);
     ASSERT_EQ(store.inject(Topic::Data, "small2", "t"), IngestOutcome::Accepted);
     store.evict_expired();  // the drop was reported when it happened: nothing is left
-    const std::vector<GossipEntry> pending = store.take_pending();
+    const std::vector<GossipEntry> pending = take_pending(store);
     ASSERT_THAT(pending, SizeIs(2));
     EXPECT_EQ(text_of(pending[0].key), "small");
     EXPECT_EQ(text_of(pending[1].key), "small2");
@@ -70,7 +73,7 @@ TEST(StoreBudgets, CopyLargerThanThePendingBudgetIsDroppedAloneAndCounted) {
 
     // Taking the queue gives its budget back.
     ASSERT_EQ(store.inject(Topic::Data, "again", std::string(60 * 1024, 'a')), IngestOutcome::Accepted);
-    EXPECT_THAT(store.take_pending(), SizeIs(1));
+    EXPECT_THAT(take_pending(store), SizeIs(1));
 }
 
 // A copy counts at the size the sweep's request gives it: control characters in its
@@ -148,7 +151,7 @@ TEST_F(StoreTest, DroppedCopiesAreReportedAtMostOnceASecond) {
     small.evict_expired();  // what is left unreported
     small.evict_expired();
     EXPECT_THAT(capture.events(), ElementsAre(reported(1), reported(3), reported(1)));
-    EXPECT_THAT(small.take_pending(), SizeIs(2));
+    EXPECT_THAT(take_pending(small), SizeIs(2));
 }
 
 // ---- Topic bytes --------------------------------------------------------------------------
@@ -227,7 +230,7 @@ TEST_P(PeerTextSize, NonceOrOriginOverOneKiBFromAPeerIsRejected) {
     EXPECT_EQ(store.ingest(std::move(entry), from), c.outcome);
     const bool accepted = c.outcome == IngestOutcome::Accepted;
     EXPECT_EQ(store.stats().data_entries, accepted ? 1u : 0u);
-    EXPECT_THAT(store.take_pending(), SizeIs(accepted && c.from_peer ? 1 : 0));
+    EXPECT_THAT(take_pending(store), SizeIs(accepted && c.from_peer ? 1 : 0));
     if (c.from_peer) {
         EXPECT_EQ(peer("gate-b").entries_rejected, accepted ? 0u : 1u);
     }
@@ -255,7 +258,7 @@ TEST_F(StoreTest, SenderIdOverTwoHundredFiftySixBytesIsNotRecorded) {
     ASSERT_THAT(peers, SizeIs(1));
     EXPECT_EQ(peers.at(longest).entries_received, 1u);
     // The entry itself is taken in like any other: its copy is queued for forwarding.
-    EXPECT_THAT(store.take_pending(), SizeIs(2));
+    EXPECT_THAT(take_pending(store), SizeIs(2));
 }
 
 }  // namespace

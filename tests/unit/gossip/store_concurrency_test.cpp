@@ -11,6 +11,9 @@
 #include <gtest/gtest.h>
 
 #include "store_fixture.hpp"
+#include "take_pending.hpp"
+
+using ::quillfern::testing::take_pending;
 
 namespace quillfern::gossip::testing {
 namespace {
@@ -105,7 +108,7 @@ TEST_P(ConcurrentIngest, CopiesOfOneNonceAreAcceptedOnce) {
     EXPECT_EQ(stats.nonce_history_size, total);
     EXPECT_EQ(stats.varne_entries + stats.data_entries + stats.compute_entries, total);
     EXPECT_EQ(stats.peer_count, static_cast<std::size_t>(kThreads));
-    EXPECT_EQ(swept + store.take_pending().size(), total);
+    EXPECT_EQ(swept + take_pending(store).size(), total);
 
     std::uint64_t received = 0;
     std::uint64_t rejected = 0;

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_clock.hpp"
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 
 namespace quillfern::gossip {
 

@@ -10,6 +10,9 @@
 
 #include "quillfern/log.hpp"
 #include "store_fixture.hpp"
+#include "take_pending.hpp"
+
+using ::quillfern::testing::take_pending;
 
 namespace quillfern::gossip::testing {
 namespace {
@@ -23,19 +26,19 @@ constexpr std::string_view kPeer = "gate-b";
 // ---- Lifecycle ------------------------------------------------------------------------
 
 TEST_F(StoreTest, StartsOnceThenRefusesWithLifecycleError) {
-    EXPECT_EQ(store.state(), 0);
+    EXPECT_EQ(store.state(), StoreState::Built);
     EXPECT_FALSE(store.running());
     EXPECT_EQ(store.node_id(), "gate-a");
 
     ASSERT_TRUE(store.start().has_value());
-    EXPECT_EQ(store.state(), 2);
+    EXPECT_EQ(store.state(), StoreState::Running);
     EXPECT_TRUE(store.running());
 
     auto second = store.start();
     ASSERT_FALSE(second.has_value());
     EXPECT_EQ(second.error().kind(), core::CoreError::Kind::Lifecycle);
     EXPECT_EQ(second.error().to_string(), "lifecycle error: cannot start from current state");
-    EXPECT_EQ(store.state(), 2);
+    EXPECT_EQ(store.state(), StoreState::Running);
 }
 
 TEST_F(StoreTest, NothingSubscribesToUpdates) {
@@ -47,7 +50,7 @@ TEST_F(StoreTest, NothingSubscribesToUpdates) {
 TEST_F(StoreTest, FreshStoreStatisticsAreZero) {
     EXPECT_EQ(store.stats(), StoreStats{});
     EXPECT_THAT(store.peer_stats(), IsEmpty());
-    EXPECT_THAT(store.take_pending(), IsEmpty());
+    EXPECT_THAT(take_pending(store), IsEmpty());
 }
 
 // ---- Expiry and hops ------------------------------------------------------------------------
@@ -88,7 +91,7 @@ TEST_F(StoreTest, EntryWithoutHopsIsExpiredFromPeerButStoredLocally) {
     ASSERT_THAT(held, SizeIs(1));
     EXPECT_EQ(held[0].ttl, 0);
     EXPECT_EQ(held[0].nonce, "n-local");
-    EXPECT_THAT(store.take_pending(), IsEmpty());
+    EXPECT_THAT(take_pending(store), IsEmpty());
 }
 
 // ---- Keys -----------------------------------------------------------------------------------
@@ -190,7 +193,7 @@ TEST_F(StoreTest, FullTopicRefusesNewKeysWithoutCountingRejection) {
     }
     EXPECT_EQ(store.ingest(make_entry({.key = "new", .nonce = "n-new"}), kPeer), IngestOutcome::AtCapacity);
     EXPECT_EQ(peer(std::string(kPeer)).entries_rejected, 0u);
-    EXPECT_EQ(store.take_pending().size(), kTopicCapacity);
+    EXPECT_EQ(take_pending(store).size(), kTopicCapacity);
 
     // Its nonce was not recorded: an existing key with a greater version carries it in.
     EXPECT_EQ(store.ingest(make_entry({.key = "k7", .nonce = "n-new", .version = kNow + 1}), kPeer),
@@ -233,7 +236,7 @@ TEST_P(VersionTest, OnlyAGreaterVersionReplaces) {
         EXPECT_EQ(payload_of(held[0].payload), "old");
         EXPECT_EQ(peer(std::string(kPeer)), (PeerStats{.entries_rejected = 1}));
         EXPECT_EQ(store.stats().nonce_history_size, 1u);
-        EXPECT_THAT(store.take_pending(), IsEmpty());
+        EXPECT_THAT(take_pending(store), IsEmpty());
     }
 }
 
@@ -249,7 +252,7 @@ TEST_F(StoreTest, AcceptedPeerEntryLeavesForwardCopyAndCountsReceipt) {
     GossipEntry sent = make_entry({});
     ASSERT_EQ(store.ingest(sent.clone(), kPeer), IngestOutcome::Accepted);
 
-    auto pending = store.take_pending();
+    auto pending = take_pending(store);
     ASSERT_THAT(pending, SizeIs(1));
     GossipEntry expected = sent.clone();
     expected.ttl = 7;
@@ -265,14 +268,14 @@ TEST_F(StoreTest, AcceptedPeerEntryLeavesForwardCopyAndCountsReceipt) {
 
 TEST_F(StoreTest, LastHopStillLeavesACopyWithNoHops) {
     ASSERT_EQ(store.ingest(make_entry({.ttl = 1}), kPeer), IngestOutcome::Accepted);
-    auto pending = store.take_pending();
+    auto pending = take_pending(store);
     ASSERT_THAT(pending, SizeIs(1));
     EXPECT_EQ(pending[0].ttl, 0);
 }
 
 TEST_F(StoreTest, AcceptedLocalEntryLeavesNoCopyAndNoPeer) {
     ASSERT_EQ(store.ingest(make_entry({}), std::nullopt), IngestOutcome::Accepted);
-    EXPECT_THAT(store.take_pending(), IsEmpty());
+    EXPECT_THAT(take_pending(store), IsEmpty());
     EXPECT_EQ(store.stats(), (StoreStats{.data_entries = 1, .nonce_history_size = 1, .total_ingested = 1}));
 }
 
@@ -331,7 +334,7 @@ TEST_F(StoreTest, InjectCreatesLocalEntryAndQueuesItsCopy) {
     EXPECT_EQ(entry.created_at_epoch, kNow);
     EXPECT_EQ(entry.expires_at_epoch, kNow + 600);
 
-    auto pending = store.take_pending();
+    auto pending = take_pending(store);
     ASSERT_THAT(pending, SizeIs(1));
     GossipEntry expected = entry.clone();
     expected.ttl = 7;
@@ -351,7 +354,7 @@ TEST_F(StoreTest, InjectNonceIsClockPidAndCounterInHex) {
     ASSERT_EQ(store.inject(Topic::Data, "b", nullptr), IngestOutcome::Accepted);
     const std::uint64_t after = wall_ns();
 
-    auto pending = store.take_pending();
+    auto pending = take_pending(store);
     ASSERT_THAT(pending, SizeIs(2));
     const std::string& first = pending[0].nonce;
     const std::string& second = pending[1].nonce;
@@ -373,7 +376,7 @@ TEST_F(StoreTest, InjectNonceIsClockPidAndCounterInHex) {
 TEST_F(StoreTest, SameKeyInjectedTwiceInOneSecondIsDuplicateWithTwoCopies) {
     EXPECT_EQ(store.inject(Topic::Data, "k", 1), IngestOutcome::Accepted);
     EXPECT_EQ(store.inject(Topic::Data, "k", 2), IngestOutcome::Duplicate);
-    EXPECT_THAT(store.take_pending(), SizeIs(2));
+    EXPECT_THAT(take_pending(store), SizeIs(2));
     auto held = store.query(Topic::Data, std::nullopt);
     ASSERT_THAT(held, SizeIs(1));
     EXPECT_EQ(payload_of(held[0].payload), 1);
@@ -386,7 +389,7 @@ TEST_F(StoreTest, SameKeyInjectedTwiceInOneSecondIsDuplicateWithTwoCopies) {
 TEST_F(StoreTest, RefusedInjectStillQueuesItsCopy) {
     EXPECT_EQ(store.inject(Topic::Data, "bad\nkey", nullptr), IngestOutcome::Rejected);
     EXPECT_EQ(store.stats(), StoreStats{});
-    auto pending = store.take_pending();
+    auto pending = take_pending(store);
     ASSERT_THAT(pending, SizeIs(1));
     EXPECT_EQ(text_of(pending[0].key), "bad\nkey");
     EXPECT_EQ(pending[0].ttl, 7);

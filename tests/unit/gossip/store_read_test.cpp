@@ -8,6 +8,9 @@
 
 #include "quillfern/log.hpp"
 #include "store_fixture.hpp"
+#include "take_pending.hpp"
+
+using ::quillfern::testing::take_pending;
 
 namespace quillfern::gossip::testing {
 namespace {
@@ -166,8 +169,8 @@ TEST_F(StoreTest, TakePendingEmptiesTheQueueOldestFirst) {
             store.ingest(make_entry({.key = "k" + std::to_string(i), .nonce = "n" + std::to_string(i)}), "peer-1"),
             IngestOutcome::Accepted);
     }
-    EXPECT_THAT(keys_of(store.take_pending()), ElementsAre("k0", "k1", "k2"));
-    EXPECT_THAT(store.take_pending(), IsEmpty());
+    EXPECT_THAT(keys_of(take_pending(store)), ElementsAre("k0", "k1", "k2"));
+    EXPECT_THAT(take_pending(store), IsEmpty());
 }
 
 TEST_F(StoreTest, PendingQueueDropsTheOldestBeyondItsBoundAndWarns) {
@@ -185,7 +188,7 @@ TEST_F(StoreTest, PendingQueueDropsTheOldestBeyondItsBoundAndWarns) {
                 ElementsAre(" WARN quillfern_core::gossip: Pending forward copies dropped dropped=1",
                             " WARN quillfern_core::gossip: Pending forward copies dropped dropped=2"));
 
-    auto pending = store.take_pending();
+    auto pending = take_pending(store);
     ASSERT_EQ(pending.size(), kPendingCapacity);
     EXPECT_EQ(pending.front().nonce, "n3");
     EXPECT_EQ(pending.back().nonce, "n" + std::to_string(kPendingCapacity + kOver - 1));
@@ -216,7 +219,7 @@ TEST_F(StoreTest, EvictionRemovesExpiredEntriesAndLogsEachTopic) {
               IngestOutcome::Accepted);
     ASSERT_EQ(store.ingest(make_entry({.topic = Topic::Compute, .key = "c", .nonce = "c"}), std::nullopt),
               IngestOutcome::Accepted);
-    const std::size_t pending_before = store.take_pending().size();
+    const std::size_t pending_before = take_pending(store).size();
     store.record_sent("peer-1", 1);
     const PeerMap peers_before = store.peer_stats();
 
@@ -247,7 +250,7 @@ TEST_F(StoreTest, EvictionRemovesExpiredEntriesAndLogsEachTopic) {
     EXPECT_EQ(store.stats(),
               (StoreStats{.nonce_history_size = 7, .peer_count = 1, .total_ingested = 7, .total_evicted = 7}));
     EXPECT_EQ(pending_before, 5u);
-    EXPECT_THAT(store.take_pending(), IsEmpty());
+    EXPECT_THAT(take_pending(store), IsEmpty());
     EXPECT_EQ(store.peer_stats(), peers_before);
 }
 

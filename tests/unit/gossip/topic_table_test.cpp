@@ -7,7 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
+#include "topic_table.hpp"
 
 namespace quillfern::gossip::detail {
 namespace {

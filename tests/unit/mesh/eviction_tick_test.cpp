@@ -7,7 +7,10 @@
 
 #include "quillfern/log.hpp"
 #include "quillfern/mesh.hpp"
+#include "take_pending.hpp"
 #include "test_clock.hpp"
+
+using ::quillfern::testing::take_pending;
 
 namespace quillfern::mesh {
 namespace {
@@ -28,7 +31,7 @@ TEST_F(EvictionTickTest, FirstTickAtStartLogsNothingAndRenewsTheHeartbeatSilentl
     log::testing::Capture capture("trace");
     eviction_tick(store, 7800);
     EXPECT_THAT(capture.events(), IsEmpty());
-    EXPECT_EQ(store.take_pending().size(), 2u);
+    EXPECT_EQ(take_pending(store).size(), 2u);
     EXPECT_EQ(store.stats().varne_entries, 1u);
 }
 

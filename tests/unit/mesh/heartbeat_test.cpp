@@ -9,7 +9,10 @@
 
 #include "quillfern/log.hpp"
 #include "quillfern/mesh.hpp"
+#include "take_pending.hpp"
 #include "test_clock.hpp"
+
+using ::quillfern::testing::take_pending;
 
 namespace quillfern::mesh {
 namespace {
@@ -44,7 +47,7 @@ TEST_F(HeartbeatTest, InjectsTheEntryAndQueuesItsForwardCopy) {
     EXPECT_EQ(entry.created_at_epoch, kNow);
     EXPECT_EQ(entry.expires_at_epoch, kNow + 600);
 
-    auto pending = store.take_pending();
+    auto pending = take_pending(store);
     ASSERT_EQ(pending.size(), 1u);
     EXPECT_EQ(pending[0].ttl, 7);
     EXPECT_EQ(pending[0].nonce, entry.nonce);
@@ -61,7 +64,7 @@ TEST_F(HeartbeatTest, RenewalInTheSameSecondIsSilentAndTheNextSecondReplacesIt) 
         EXPECT_THAT(capture.events(), IsEmpty());
     }
     // Both injections queued a forward copy, each with its own nonce.
-    auto pending = store.take_pending();
+    auto pending = take_pending(store);
     ASSERT_EQ(pending.size(), 2u);
     EXPECT_NE(pending[0].nonce, pending[1].nonce);
 

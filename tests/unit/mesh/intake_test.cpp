@@ -21,7 +21,7 @@
 #include "env_guard.hpp"
 #include "fake_clock.hpp"
 #include "fake_line_server.hpp"
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "quillfern/json.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/mesh.hpp"
@@ -30,7 +30,10 @@
 #include "run_task.hpp"
 #include "socket_pair.hpp"
 #include "started_store.hpp"
+#include "take_pending.hpp"
 #include "temp_dir.hpp"
+
+using ::quillfern::testing::take_pending;
 
 namespace quillfern::mesh {
 namespace {
@@ -190,7 +193,7 @@ TEST_F(GossipSpread, SendsOneFramedRequestPerEntry) {
     EXPECT_EQ(thornkit_->received(), (std::vector<std::string>{expected_frame("k1"), expected_frame("k2")}));
 
     // Accepted entries are queued again for forwarding, one hop less.
-    auto pending = store_->take_pending();
+    auto pending = take_pending(*store_);
     ASSERT_EQ(pending.size(), 2u);
     EXPECT_EQ(pending[0].ttl, 4);
 }
@@ -403,7 +406,7 @@ TEST_P(BatchSenders, AreServedUntilTheyHaveGone) {
         // The entry being checked when the sender went is taken in; the others are not asked about.
         const std::size_t asked = c.before_batch ? 0 : 1;
         EXPECT_EQ(thornkit_->received().size(), asked);
-        EXPECT_EQ(store_->take_pending().size(), asked);
+        EXPECT_EQ(take_pending(*store_).size(), asked);
         EXPECT_EQ(events(), std::vector<std::string>{" WARN quillfern_server::dispatch: Gossip batch sender has gone — "
                                                      "rest of the batch left unchecked from=gate-b left=" +
                                                      std::to_string(3 - asked)});

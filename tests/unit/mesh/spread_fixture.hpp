@@ -14,7 +14,7 @@
 #include "env_guard.hpp"
 #include "fake_clock.hpp"
 #include "fake_line_server.hpp"
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/mesh.hpp"
 #include "run_task.hpp"

@@ -14,6 +14,9 @@
 #include <asio/executor_work_guard.hpp>
 
 #include "spread_fixture.hpp"
+#include "take_pending.hpp"
+
+using ::quillfern::testing::take_pending;
 
 namespace quillfern::mesh {
 namespace {
@@ -184,7 +187,7 @@ TEST_F(Sweep, SendsOneSharedRequestToEveryListedPeerDuplicatesIncluded) {
     EXPECT_EQ(info_events(),
               std::vector<std::string>{
                   " INFO quillfern_server::spread: Epidemic sweep: spreading gossip to peers entries=2 peers=2"});
-    EXPECT_TRUE(store_->take_pending().empty());
+    EXPECT_TRUE(take_pending(*store_).empty());
     EXPECT_EQ(store_->peer_stats().at(peer->address()).entries_sent, 2u);
 }
 

@@ -120,10 +120,9 @@ INSTANTIATE_TEST_SUITE_P(
                                  R"(Degraded { reason: "a\nb\tc\rd\0e\u{1b}\u{7f}" })"},
                       HealthCase{HealthStatus::degraded("\xC2\x85 é"), R"(Degraded { reason: "\u{85} é" })"}));
 
-TEST(HealthStatus, FollowsTheLifecycleState) {
-    EXPECT_EQ(HealthStatus::from_lifecycle_state(2), HealthStatus::healthy());
-    for (std::uint8_t state : {0, 1, 3, 255})
-        EXPECT_EQ(HealthStatus::from_lifecycle_state(state), HealthStatus::unknown());
+TEST(HealthStatus, FollowsTheStoresLifecycle) {
+    EXPECT_EQ(HealthStatus::of_store(true), HealthStatus::healthy());
+    EXPECT_EQ(HealthStatus::of_store(false), HealthStatus::unknown());
 }
 
 }  // namespace

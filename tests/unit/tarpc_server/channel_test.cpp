@@ -21,7 +21,7 @@
 #include <asio/co_spawn.hpp>
 
 #include "channel.hpp"
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "quillfern/log.hpp"
 #include "quillfern/tarpc_server.hpp"
 #include "quillfern/tarpc_service.hpp"

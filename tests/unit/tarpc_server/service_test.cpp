@@ -9,9 +9,12 @@
 #include <gtest/gtest.h>
 
 #include "fake_clock.hpp"
-#include "quillfern/gossip.hpp"
+#include "quillfern/gossip_store.hpp"
 #include "quillfern/tarpc_server.hpp"
 #include "quillfern/tarpc_service.hpp"
+#include "take_pending.hpp"
+
+using ::quillfern::testing::take_pending;
 
 namespace quillfern::tarpc_server {
 namespace {
@@ -124,7 +127,7 @@ TEST_F(ServiceTest, EachOperationOnAnEmptyStoreWithItsExactReplyBytes) {
     for (const Case& c : cases) EXPECT_EQ(served(c.call), c.bytes) << c.name;
     // Only the one valid inject reached the store.
     EXPECT_EQ(store->stats().varne_entries, 1u);
-    EXPECT_EQ(store->take_pending().size(), 1u);
+    EXPECT_EQ(take_pending(*store).size(), 1u);
 }
 
 TEST_F(ServiceTest, HealthBeforeTheStoreRuns) {
