@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -158,6 +159,27 @@ json::Value entries_to_json(std::span<const GossipEntry> entries);
 void append_entry_json(std::string& out, const GossipEntry& entry);
 // A JSON array of the entries' objects, in order.
 void append_entries_json(std::string& out, std::span<const GossipEntry> entries);
+
+// An entry of a peer's batch read in place: its texts are views into the request's text
+// (the payload already canonical), its numbers decoded. Nothing is built for it until the
+// store knows it may keep it.
+struct EntryView {
+    Topic topic = Topic::Varne;
+    std::string_view key, payload, origin_gate, nonce;
+    std::uint8_t ttl = 0;
+    std::uint64_t version = 0;
+    std::uint64_t created_at_epoch = 0;
+    std::uint64_t expires_at_epoch = 0;
+
+    // One entry object in its plain form: each of the nine members once, in any order, no
+    // other; strings without escapes, the topic by its name, integers plain, the payload
+    // its own canonical text at most 64 levels deep. Anything else is declined (the reader
+    // is left declined): GossipEntry::read then reads it by every rule. What is taken
+    // here, GossipEntry::read gives as the same entry.
+    static EntryView read(json::PlainReader& reader) noexcept;
+    // The entry built from it, in one block; an origin equal to `known_origin`'s text shares it.
+    GossipEntry entry(const SharedText& known_origin = nullptr) const;
+};
 
 namespace detail {
 
@@ -497,6 +519,10 @@ public:
     // lock for every 256 entries; gives each entry's outcome, in order. The entries are
     // taken (left moved from). Throws only std::bad_alloc.
     std::vector<IngestOutcome> ingest_batch(std::span<GossipEntry> entries, std::string_view from);
+    // The same for entries read in place: a duplicate by nonce or by version is found
+    // before anything is built for it, and only an entry that may be kept gets its block.
+    // Outcomes, their order and every count are ingest_batch's for the same entries.
+    std::vector<IngestOutcome> ingest_views(std::span<const EntryView> entries, std::string_view from);
     // Creates an entry on this gate (8 hops, 600 s of life), queues its forward copy
     // whatever the outcome, and ingests it.
     IngestOutcome inject(Topic topic, std::string key, const json::Value& payload);
@@ -528,13 +554,33 @@ private:
         std::size_t bytes = 0;  // byte_size of its entries
     };
     struct Work;  // one entry on its way through a slice
+    static constexpr std::size_t kSliceEntries = 256;  // entries taken through the locks together
+    using Released = std::array<detail::TopicTable::Block, kSliceEntries>;  // entries replaced in a slice
 
     std::uint64_t now() const { return clock_->now(); }
-    // Up to 256 entries of one sender (none: this gate) taken in with the clock read once.
+    // Up to 256 entries of one sender (none: this gate) taken in with the clock read once,
+    // in the steps below.
     void ingest_slice(std::span<Work> slice, std::optional<std::string_view> from, std::uint64_t now_seconds);
-    // Under the nonce lock: the outcome of one entry whose block is built, stored when Accepted.
-    IngestOutcome settle(Work& work, std::unique_lock<std::shared_mutex>& shelf_lock, std::size_t& locked_shelf,
-                         std::vector<detail::TopicTable::Block>& released);
+    // Before any lock: expiry, the key, hashes, the blocks of entries handed over whole;
+    // gives how many were refused.
+    static std::uint64_t screen(std::span<Work> slice, bool from_peer, std::uint64_t now_seconds);
+    // Entries read in place: whether the history holds the nonce, else whether the key is
+    // held at this version or a newer one, each under its lock taken shared or briefly.
+    void look_up_early(std::span<Work> slice) const;
+    // The block of an entry read in place, with one copy of each text; `origin` is shared
+    // by consecutive entries of one origin.
+    static void build_block(Work& work, SharedText& origin);
+    // Under the nonce lock: every outcome in order, the accepted entries stored; gives how
+    // many were accepted. `failure` is set when a block could not be built.
+    std::size_t settle_slice(std::span<Work> slice, Released& released, std::uint64_t& rejected, SharedText& origin,
+                             std::exception_ptr& failure);
+    // The outcome of one entry, stored when Accepted; none when the early look-up refused
+    // it and that no longer holds (the entry then needs its block).
+    std::optional<IngestOutcome> settle(Work& work, std::unique_lock<std::shared_mutex>& shelf_lock,
+                                        std::size_t& locked_shelf, Released& released, std::size_t& replaced);
+    // After the locks: forward copies, the peer's counts, totals and notices.
+    void pass_on(std::span<Work> slice, std::optional<std::string_view> from, std::uint64_t now_seconds,
+                 std::size_t accepted, std::uint64_t rejected);
     // Queues copies (oldest first), dropping the oldest queued ones beyond the bounds;
     // reports the drops at most once a second. Copies dropped are released after the lock.
     void queue_forward_copies(std::span<PendingCopy> copies, std::uint64_t now_seconds);
