@@ -553,8 +553,8 @@ private:
         detail::TopicTable table;
         std::size_t bytes = 0;  // byte_size of its entries
     };
-    struct Work;  // one entry on its way through a slice
-    static constexpr std::size_t kSliceEntries = 256;  // entries taken through the locks together
+    struct Work;                                                            // one entry on its way through a slice
+    static constexpr std::size_t kSliceEntries = 256;                       // entries taken through the locks together
     using Released = std::array<detail::TopicTable::Block, kSliceEntries>;  // entries replaced in a slice
 
     std::uint64_t now() const { return clock_->now(); }

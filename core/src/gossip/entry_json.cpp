@@ -425,7 +425,8 @@ EntryView EntryView::read(json::PlainReader& reader) noexcept {
 }
 
 GossipEntry EntryView::entry(const SharedText& known_origin) const {
-    SharedText origin = known_origin && *known_origin == origin_gate ? known_origin : share_text(std::string(origin_gate));
+    SharedText origin =
+        known_origin && *known_origin == origin_gate ? known_origin : share_text(std::string(origin_gate));
     std::shared_ptr<const detail::EntryBlock> block = detail::EntryBlock::make({.topic = topic,
                                                                                 .key = std::string(key),
                                                                                 .origin = origin,

@@ -303,8 +303,7 @@ std::size_t GossipStore::settle_slice(std::span<Work> slice, Released& released,
 }
 
 std::optional<IngestOutcome> GossipStore::settle(Work& work, std::unique_lock<std::shared_mutex>& shelf_lock,
-                                                 std::size_t& locked_shelf, Released& released,
-                                                 std::size_t& replaced) {
+                                                 std::size_t& locked_shelf, Released& released, std::size_t& replaced) {
     const std::size_t topic = topic_index(work.topic);
     Shelf& shelf = shelves_[topic];
     if (locked_shelf != topic) {

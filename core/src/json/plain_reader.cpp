@@ -22,7 +22,8 @@ inline unsigned first_special_in_8(const char* p) noexcept {
     const std::uint64_t quote = x ^ (kOnes * '"');
     const std::uint64_t backslash = x ^ (kOnes * '\\');
     // A byte's high bit is set for a quote, a backslash, a control byte, or a high byte.
-    const std::uint64_t found = (((x - kOnes * 0x20) | (quote - kOnes) | (backslash - kOnes)) & ~x & kHighs) | (x & kHighs);
+    const std::uint64_t found =
+        (((x - kOnes * 0x20) | (quote - kOnes) | (backslash - kOnes)) & ~x & kHighs) | (x & kHighs);
     if (found == 0) return 8;
     return static_cast<unsigned>(__builtin_ctzll(found)) / 8;  // little-endian byte order
 }

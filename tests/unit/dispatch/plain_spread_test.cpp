@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "envelope.hpp"
 #include "dispatch_fixture.hpp"
+#include "envelope.hpp"
 #include "quillfern/dispatch.hpp"
 #include "quillfern/mesh.hpp"
 
@@ -133,13 +133,14 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"Batch", line_of(batch({entry("a", "n1"), entry("b", "n2")})), counts(2, 0)},
         LineCase{"SweepLayout",
                  R"({"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[)" +
-                     sorted_entry("a", "n1", R"("text")") + "," + sorted_entry("b", "n2", "[]") + R"(],"from":"gate-c"}})",
+                     sorted_entry("a", "n1", R"("text")") + "," + sorted_entry("b", "n2", "[]") +
+                     R"(],"from":"gate-c"}})",
                  R"({"id":null,"jsonrpc":"2.0","result":{"accepted":2,"rejected":0}})"},
-        LineCase{"StringIdAfterParams",
-                 R"({"method":"gossip.spread","params":)" + batch({entry("a", "n1")}) + R"(,"id":"x-1","jsonrpc":"2.0"})",
-                 R"({"id":"x-1","jsonrpc":"2.0","result":{"accepted":1,"rejected":0}})"},
-        LineCase{"LargestId",
-                 R"({"id":18446744073709551615,"method":"gossip.spread","params":{"entries":[]}})",
+        LineCase{
+            "StringIdAfterParams",
+            R"({"method":"gossip.spread","params":)" + batch({entry("a", "n1")}) + R"(,"id":"x-1","jsonrpc":"2.0"})",
+            R"({"id":"x-1","jsonrpc":"2.0","result":{"accepted":1,"rejected":0}})"},
+        LineCase{"LargestId", R"({"id":18446744073709551615,"method":"gossip.spread","params":{"entries":[]}})",
                  R"({"id":18446744073709551615,"jsonrpc":"2.0","result":{"accepted":0,"rejected":0}})"},
         LineCase{"WhiteSpaceBetweenTokens",
                  " {\"id\" : 3 ,\r\n\"method\":\t\"gossip.spread\", \"params\" : { \"entries\" : [ " +
@@ -150,8 +151,7 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"EmptyBatch", line_of(R"({"entries":[],"from":"gate-b"})"), counts(0, 0)},
         LineCase{"SameNonceTwice", line_of(batch({entry("a", "n1"), entry("b", "n1")})), counts(1, 1)},
         LineCase{"NonceHeldAlready", line_of(batch({entry("a", "seen")})), counts(0, 1)},
-        LineCase{"VersionHeldAlready", line_of(batch({entry("held", "n1", 9), entry("held", "n2", 8)})),
-                 counts(0, 2)},
+        LineCase{"VersionHeldAlready", line_of(batch({entry("held", "n1", 9), entry("held", "n2", 8)})), counts(0, 2)},
         LineCase{"NewerVersionThenOlder",
                  line_of(batch({entry("held", "n1", 10), entry("held", "n2", 12), entry("held", "n3", 11)})),
                  counts(2, 1)},
@@ -225,8 +225,7 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"Payload200Deep", line_of(batch({entry("a", "n1", 7, nested(200))})), kParseError},
         LineCase{"PayloadControlByte", line_of(batch({entry("a", "n1", 7, "\"a\tb\"")})), kParseError},
         LineCase{"PayloadInvalidUtf8", line_of(batch({entry("a", "n1", 7, "\"\xED\xA0\x80\"")})), kParseError},
-        LineCase{"VersionFraction", line_of(batch({replaced(entry("a", "n1"), "version", "1.0")})),
-                 counts(0, 1)},
+        LineCase{"VersionFraction", line_of(batch({replaced(entry("a", "n1"), "version", "1.0")})), counts(0, 1)},
         LineCase{"TtlOver255", line_of(batch({entry("a", "n1", 7, "1", 256)})), counts(0, 1)},
         LineCase{"VersionBeyond64Bits", line_of(batch({replaced(entry("a", "n1"), "version", "18446744073709551616")})),
                  counts(0, 1)},
@@ -235,11 +234,9 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"RepeatedMember", line_of(batch({with_member(R"("version":9)")})), counts(1, 0)},
         LineCase{"TopicAsMap", line_of(batch({R"({"topic":{"data":null},)" + entry("a", "n1").substr(16)})),
                  counts(1, 0)},
-        LineCase{"UnknownTopic", line_of(batch({R"({"topic":"other",)" + entry("a", "n1").substr(16)})),
-                 counts(0, 1)},
+        LineCase{"UnknownTopic", line_of(batch({R"({"topic":"other",)" + entry("a", "n1").substr(16)})), counts(0, 1)},
         LineCase{"MissingMember", line_of(batch({R"({"topic":"data","key":"a"})"})), counts(0, 1)},
-        LineCase{"EntryAsArray",
-                 line_of(batch({R"(["data","k",1,"g","n",1,1,1,)" + std::to_string(kNow + 9) + "]"})),
+        LineCase{"EntryAsArray", line_of(batch({R"(["data","k",1,"g","n",1,1,1,)" + std::to_string(kNow + 9) + "]"})),
                  counts(1, 0)},
         LineCase{"ElementNotAnEntry", line_of(batch({"5", entry("a", "n1")})), counts(1, 1)},
         LineCase{"SenderNotAString", line_of(batch({entry("a", "n1")}, "42")), counts(1, 0)},
