@@ -93,13 +93,14 @@ void cli_parse(Bytes input);
 void log_filter(Bytes input);
 void tarpc_codec(Bytes input);
 void entry_reader(Bytes input);
+void plain_reader(Bytes input);
 
 struct Target {
     std::string_view name;  // also the name of its corpus directory
     void (*run)(Bytes);
 };
 
-inline constexpr std::array<Target, 8> kTargets{{
+inline constexpr std::array<Target, 9> kTargets{{
     {"json_reader", &json_reader},
     {"dispatch_request", &dispatch_request},
     {"connection", &connection},
@@ -108,6 +109,7 @@ inline constexpr std::array<Target, 8> kTargets{{
     {"log_filter", &log_filter},
     {"tarpc_codec", &tarpc_codec},
     {"entry_reader", &entry_reader},
+    {"plain_reader", &plain_reader},
 }};
 
 }  // namespace quillfern::fuzz

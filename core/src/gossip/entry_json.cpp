@@ -1,6 +1,7 @@
 // Reading a GossipEntry from a parsed JSON value, or straight from JSON text, with
 // serde_json's error texts; and the plain form of an entry read in place as views.
 #include <array>
+#include <cstring>
 #include <optional>
 
 #include <fmt/format.h>
@@ -201,19 +202,19 @@ inline constexpr std::array<Field, kFieldCount> kWrittenOrder{
     Field::Payload,   Field::Topic,     Field::Ttl, Field::Version,
 };
 
-// The field of a member name, by its length first: at most two names share one.
+// The field of a member name, by its length first: at most two names share one, and the
+// bytes of a name of known length are compared in place.
 std::optional<Field> field_named(std::string_view name) {
-    auto either = [name](Field a, Field b) -> std::optional<Field> {
-        if (name == kFieldNames[static_cast<std::size_t>(a)]) return a;
-        if (name == kFieldNames[static_cast<std::size_t>(b)]) return b;
-        return std::nullopt;
-    };
+    auto is = [name]<std::size_t N>(const char(&text)[N]) { return std::memcmp(name.data(), text, N - 1) == 0; };
     switch (name.size()) {
-        case 3: return either(Field::Key, Field::Ttl);
-        case 5: return either(Field::Topic, Field::Nonce);
-        case 7: return either(Field::Payload, Field::Version);
-        case 11: return either(Field::OriginGate, Field::OriginGate);
-        case 16: return either(Field::CreatedAt, Field::ExpiresAt);
+        case 3: return is("key") ? Field::Key : is("ttl") ? Field::Ttl : std::optional<Field>();
+        case 5: return is("topic") ? Field::Topic : is("nonce") ? Field::Nonce : std::optional<Field>();
+        case 7: return is("payload") ? Field::Payload : is("version") ? Field::Version : std::optional<Field>();
+        case 11: return is("origin_gate") ? Field::OriginGate : std::optional<Field>();
+        case 16:
+            return is("created_at_epoch")   ? Field::CreatedAt
+                   : is("expires_at_epoch") ? Field::ExpiresAt
+                                            : std::optional<Field>();
         default: return std::nullopt;
     }
 }

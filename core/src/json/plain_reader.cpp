@@ -4,6 +4,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "quillfern/json.hpp"
 #include "quillfern/text.hpp"
 
@@ -12,20 +16,24 @@ namespace {
 
 bool is_digit(int c) noexcept { return c >= '0' && c <= '9'; }
 
-// The first of the eight bytes at `p` that is '"', '\\', below 0x20 or 0x80 and above,
-// or 8 when none is.
-inline unsigned first_special_in_8(const char* p) noexcept {
-    constexpr std::uint64_t kOnes = 0x0101010101010101u;
-    constexpr std::uint64_t kHighs = 0x8080808080808080u;
-    std::uint64_t x;
-    std::memcpy(&x, p, sizeof x);
-    const std::uint64_t quote = x ^ (kOnes * '"');
-    const std::uint64_t backslash = x ^ (kOnes * '\\');
-    // A byte's high bit is set for a quote, a backslash, a control byte, or a high byte.
-    const std::uint64_t found =
-        (((x - kOnes * 0x20) | (quote - kOnes) | (backslash - kOnes)) & ~x & kHighs) | (x & kHighs);
-    if (found == 0) return 8;
-    return static_cast<unsigned>(__builtin_ctzll(found)) / 8;  // little-endian byte order
+// The first of the sixteen bytes at `p` that is '"', '\\', below 0x20 or 0x80 and above,
+// or 16 when none is.
+inline unsigned first_special_in_16(const char* p) noexcept {
+#if defined(__SSE2__)
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // Compared as signed bytes, those of 0x80 and above are below 0x20 too.
+    const __m128i special = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('"')), _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\\'))),
+        _mm_cmplt_epi8(bytes, _mm_set1_epi8(0x20)));
+    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
+    return mask == 0 ? 16 : static_cast<unsigned>(__builtin_ctz(mask));
+#else
+    for (unsigned i = 0; i < 16; ++i) {
+        const auto c = static_cast<unsigned char>(p[i]);
+        if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) return i;
+    }
+    return 16;
+#endif
 }
 
 bool is_blank(unsigned char c) noexcept { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
@@ -60,10 +68,10 @@ std::string_view PlainReader::string_body() noexcept {
     const std::size_t start = pos_;
     bool high = false;
     for (;;) {
-        while (text_.size() - pos_ >= 8) {
-            const unsigned at = first_special_in_8(text_.data() + pos_);
+        while (text_.size() - pos_ >= 16) {
+            const unsigned at = first_special_in_16(text_.data() + pos_);
             pos_ += at;
-            if (at < 8) break;
+            if (at < 16) break;
         }
         if (pos_ >= text_.size()) {
             declined_ = true;
