@@ -1,5 +1,6 @@
 // The plain reader: JSON text in the forms our own writer gives, taken as views into the
 // text; anything it is not sure of is declined for the full reader to read.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -112,24 +113,26 @@ std::uint64_t PlainReader::unsigned_integer() noexcept {
         declined_ = true;
         return 0;
     }
-    ++pos_;
-    std::uint64_t value = static_cast<std::uint64_t>(first - '0');
-    if (first != '0') {
-        constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-        while (pos_ < text_.size() && is_digit(text_[pos_])) {
-            const auto digit = static_cast<std::uint64_t>(text_[pos_] - '0');
-            if (value > (kMax - digit) / 10) {
-                declined_ = true;
-                return 0;
-            }
-            value = value * 10 + digit;
-            ++pos_;
-        }
+    const std::size_t start = pos_;
+    std::uint64_t value = 0;
+    // Nineteen digits fit 64 bits whatever they are; a twentieth is checked.
+    const std::size_t unchecked_end = pos_ + std::min<std::size_t>(19, text_.size() - pos_);
+    while (pos_ < unchecked_end && is_digit(text_[pos_])) {
+        value = value * 10 + static_cast<std::uint64_t>(text_[pos_] - '0');
+        ++pos_;
     }
-    // A leading zero, a fraction or an exponent: not plain.
-    if (pos_ < text_.size()) {
-        const char next = text_[pos_];
-        if (is_digit(next) || next == '.' || next == 'e' || next == 'E') declined_ = true;
+    if (pos_ < text_.size() && is_digit(text_[pos_])) {
+        const auto digit = static_cast<std::uint64_t>(text_[pos_] - '0');
+        if (__builtin_mul_overflow(value, 10, &value) || __builtin_add_overflow(value, digit, &value)) {
+            declined_ = true;
+            return 0;
+        }
+        ++pos_;
+    }
+    // A leading zero, a 21st digit, a fraction or an exponent: not plain.
+    if ((first == '0' && pos_ - start > 1) || (pos_ < text_.size() && (is_digit(text_[pos_]) || text_[pos_] == '.' ||
+                                                                       text_[pos_] == 'e' || text_[pos_] == 'E'))) {
+        declined_ = true;
     }
     return value;
 }
