@@ -10,6 +10,7 @@
 
 #include "dispatch_fixture.hpp"
 #include "envelope.hpp"
+#include "fake_line_server.hpp"
 #include "quillfern/dispatch.hpp"
 #include "quillfern/mesh.hpp"
 
@@ -266,6 +267,23 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"NotAnObject", R"(["gossip.spread"])",
                  R"({"error":{"code":-32601,"message":"Method not found"},"id":null,"jsonrpc":"2.0"})"}),
     [](const auto& info) { return info.param.name; });
+
+TEST_F(PlainSpread, EntriesCheckedWithThornKitAreTakenInAsWhenReadInFull) {
+    // thornKit denies key "bad" and allows the rest: each entry is built for its check.
+    const std::string deny = R"({"id":1,"jsonrpc":"2.0","result":{"verdict":"deny"}})"
+                             "\n";
+    const std::string allow = R"({"id":1,"jsonrpc":"2.0","result":{"verdict":"allow"}})"
+                              "\n";
+    auto thornkit = ::quillfern::testing::FakeLineServer::on_unix_socket(
+        dir_.file("absent.sock"), ::quillfern::testing::FakeLineServer::route([&](std::string_view request) {
+            return request.find(R"("key":"bad")") != std::string_view::npos ? deny : allow;
+        }));
+    const std::string line = line_of(batch({entry("a", "n1"), entry("bad", "n2"), entry("a", "n1"), entry("c", "n3")}));
+    ASSERT_TRUE(reads_plain(line));
+    std::string reply;
+    EXPECT_EQ(answer(line, &reply), answer(read_in_full(line)));
+    EXPECT_EQ(reply, counts(2, 2));
+}
 
 TEST_F(PlainSpread, AnotherMethodIsReadByItsEnvelope) {
     // Plain up to its params, but not a batch: the method's own reading answers it.
