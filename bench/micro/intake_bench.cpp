@@ -86,12 +86,15 @@ BENCHMARK_CAPTURE(BM_PayloadCanonical, object_unsorted,
                   std::string(R"({"ok":true,"mem":123456789,"load":[1.5,0.75,0.5],"gate":"gate-b","cpu":0.25})"));
 
 // A whole "gossip.spread" line of 1000 entries (thornKit absent) through the dispatcher
-// into a store; every entry fresh (its nonce and version rise each round). Per entry.
-void BM_SpreadBatchPerEntry(benchmark::State& state) {
+// into a store; every entry fresh (its nonce and version rise each round), or after the
+// first round every entry a duplicate.
+void spread_batch(benchmark::State& state, bool duplicates, bool plain) {
     ::setenv("QUILLFERN_THORNKIT_SOCK", "/nonexistent/quillfern-bench/thornkit.sock", 1);
     auto store = std::make_shared<gossip::GossipStore>("bench");
     (void)store->start();
-    std::string line = R"({"id":1,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[)";
+    // A member of its own in the envelope has the line read in full rather than in its plain form.
+    std::string line = std::string(plain ? "{" : R"({"note":0,)") +
+                       R"("id":1,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[)";
     std::vector<std::size_t> nonces, versions;
     for (std::size_t i = 0; i < kBatch; ++i) {
         std::size_t nonce_at = 0, version_at = 0;
@@ -108,10 +111,12 @@ void BM_SpreadBatchPerEntry(benchmark::State& state) {
     std::uint64_t round = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        ++round;
-        for (std::size_t i = 0; i < kBatch; ++i) {
-            put_digits(line, nonces[i], kNonceDigits, round);
-            put_digits(line, versions[i], kVersionDigits, 1'000'000'000'000'000 + round);
+        if (!duplicates || round == 0) {
+            ++round;
+            for (std::size_t i = 0; i < kBatch; ++i) {
+                put_digits(line, nonces[i], kNonceDigits, round);
+                put_digits(line, versions[i], kVersionDigits, 1'000'000'000'000'000 + round);
+            }
         }
         state.ResumeTiming();
         asio::co_spawn(io, dispatch::handle_request(line, store),
@@ -119,11 +124,20 @@ void BM_SpreadBatchPerEntry(benchmark::State& state) {
         io.run();
         io.restart();
     }
-    if (reply.find(R"("accepted":1000,)") == std::string::npos)
-        state.SkipWithError(("unexpected reply " + reply).c_str());
+    const char* expected = duplicates && state.iterations() > 1 ? R"("accepted":0,)" : R"("accepted":1000,)";
+    if (reply.find(expected) == std::string::npos) state.SkipWithError(("unexpected reply " + reply).c_str());
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kBatch));
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * line.size()));
 }
+void BM_SpreadBatchPerEntry(benchmark::State& state) { spread_batch(state, false, true); }
 BENCHMARK(BM_SpreadBatchPerEntry)->Unit(benchmark::kMicrosecond);
+void BM_SpreadBatchReadInFull(benchmark::State& state) { spread_batch(state, false, false); }
+BENCHMARK(BM_SpreadBatchReadInFull)->Unit(benchmark::kMicrosecond);
+
+// The same line sent again and again: every entry a duplicate by its nonce.
+void BM_SpreadBatchDuplicate(benchmark::State& state) { spread_batch(state, true, true); }
+BENCHMARK(BM_SpreadBatchDuplicate)->Unit(benchmark::kMicrosecond);
+void BM_SpreadBatchDuplicateReadInFull(benchmark::State& state) { spread_batch(state, true, false); }
+BENCHMARK(BM_SpreadBatchDuplicateReadInFull)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The store's intake paths, per entry: a peer's batch taken in slice by slice (every
-// entry accepted), the same entries arriving again (duplicates by nonce), a local inject
-// with the pending list at its bound, and the pending list filled to its bound and taken.
+// entry accepted), the same entries arriving again (duplicates by nonce), the same three
+// for entries read in place as views (their blocks built by the store, and only for the
+// entries it keeps; duplicates by nonce and by version), a local inject with the pending
+// list at its bound, and the pending list filled to its bound and taken.
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -141,6 +143,73 @@ void BM_BatchIngestDuplicateNonce(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kBatch));
 }
 BENCHMARK(BM_BatchIngestDuplicateNonce)->Unit(benchmark::kMicrosecond);
+
+// A peer's batch as views into its entries' texts, which it keeps: key "k<i>", a 100-byte
+// payload, nonces from `first_nonce` on, every version `version`.
+struct ViewBatch {
+    std::vector<std::string> texts;
+    std::vector<gossip::EntryView> views;
+
+    ViewBatch(std::uint64_t first_nonce, std::uint64_t version) {
+        const std::uint64_t now = gossip::system_now();
+        const std::string payload = payload_text(100);
+        texts.reserve(kBatch);
+        for (std::size_t i = 0; i < kBatch; ++i) {
+            texts.push_back(R"({"created_at_epoch":)" + std::to_string(now) + R"(,"expires_at_epoch":)" +
+                            std::to_string(now + 600) + R"(,"key":"k)" + std::to_string(i) + R"(","nonce":")" +
+                            nonce_of(first_nonce + i) + R"(","origin_gate":"gate-b","payload":)" + payload +
+                            R"(,"topic":"data","ttl":5,"version":)" + std::to_string(version) + "}");
+            json::PlainReader reader(texts.back());
+            views.push_back(gossip::EntryView::read(reader));
+        }
+    }
+
+    void ingest_in_slices(gossip::GossipStore& store) const {
+        for (std::size_t at = 0; at < views.size(); at += kSlice) {
+            const std::span<const gossip::EntryView> slice(views.data() + at, std::min(kSlice, views.size() - at));
+            benchmark::DoNotOptimize(store.ingest_views(slice, "gate-b"));
+        }
+    }
+};
+
+void BM_ViewIngestAccepted(benchmark::State& state) {
+    auto store = running_store();
+    std::uint64_t round = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        if (round % 32 == 0) benchmark::DoNotOptimize(store->take_pending());
+        const ViewBatch batch(round * kBatch, 1'000'000'000'000 + round);
+        ++round;
+        state.ResumeTiming();
+        batch.ingest_in_slices(*store);
+    }
+    if (store->stats().total_ingested != round * kBatch) state.SkipWithError("not every entry was accepted");
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kBatch));
+}
+BENCHMARK(BM_ViewIngestAccepted)->Unit(benchmark::kMicrosecond);
+
+// The same views again: every entry a duplicate by its nonce, found before it is built.
+void BM_ViewIngestDuplicateNonce(benchmark::State& state) {
+    auto store = running_store();
+    const ViewBatch batch(0, 1'000'000'000'000);
+    batch.ingest_in_slices(*store);
+    for (auto _ : state) batch.ingest_in_slices(*store);
+    if (store->stats().total_ingested != kBatch) state.SkipWithError("a duplicate was accepted");
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kBatch));
+}
+BENCHMARK(BM_ViewIngestDuplicateNonce)->Unit(benchmark::kMicrosecond);
+
+// Copies whose nonces the history has forgotten: every entry a duplicate by its version.
+void BM_ViewIngestDuplicateVersion(benchmark::State& state) {
+    auto store = running_store();
+    const ViewBatch first(0, 1'000'000'000'000);
+    first.ingest_in_slices(*store);
+    const ViewBatch again(1'000'000, 1'000'000'000'000);
+    for (auto _ : state) again.ingest_in_slices(*store);
+    if (store->stats().total_ingested != kBatch) state.SkipWithError("a duplicate was accepted");
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * kBatch));
+}
+BENCHMARK(BM_ViewIngestDuplicateVersion)->Unit(benchmark::kMicrosecond);
 
 // A local inject of a 100-byte payload, as "gossip.inject" hands it over, with the
 // pending list at its bound (each copy queued drops the oldest).

@@ -139,6 +139,27 @@ void append_entry_json(std::string& out, const GossipEntry& entry);
 // A JSON array of the entries' objects, in order.
 void append_entries_json(std::string& out, std::span<const GossipEntry> entries);
 
+// An entry of a peer's batch read in place: its texts are views into the request's text
+// (the payload already canonical), its numbers decoded. Nothing is built for it until the
+// store knows it may keep it.
+struct EntryView {
+    Topic topic = Topic::Varne;
+    std::string_view key, payload, origin_gate, nonce;
+    std::uint8_t ttl = 0;
+    std::uint64_t version = 0;
+    std::uint64_t created_at_epoch = 0;
+    std::uint64_t expires_at_epoch = 0;
+
+    // One entry object in its plain form: each of the nine members once, in any order, no
+    // other; strings without escapes, the topic by its name, integers plain, the payload
+    // its own canonical text at most 64 levels deep. Anything else is declined (the reader
+    // is left declined): GossipEntry::read then reads it by every rule. What is taken
+    // here, GossipEntry::read gives as the same entry.
+    static EntryView read(json::PlainReader& reader) noexcept;
+    // The entry built from it, in one block; an origin equal to `known_origin`'s text shares it.
+    GossipEntry entry(const SharedText& known_origin = nullptr) const;
+};
+
 // ---- Outcomes and statistics ---------------------------------------------------------
 
 enum class IngestOutcome : std::uint8_t { Accepted = 0, Duplicate = 1, Expired = 2, Rejected = 3, AtCapacity = 4 };

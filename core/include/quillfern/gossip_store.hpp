@@ -150,6 +150,10 @@ public:
     // lock for every 256 entries; gives each entry's outcome, in order. The entries are
     // taken (left moved from). Throws only std::bad_alloc.
     std::vector<IngestOutcome> ingest_batch(std::span<GossipEntry> entries, std::string_view from);
+    // The same for entries read in place: a duplicate by nonce or by version is found
+    // before anything is built for it, and only an entry that may be kept gets its block.
+    // Outcomes, their order and every count are ingest_batch's for the same entries.
+    std::vector<IngestOutcome> ingest_views(std::span<const EntryView> entries, std::string_view from);
     // Creates an entry on this gate (8 hops, 600 s of life), queues its forward copy
     // whatever the outcome, and ingests it.
     IngestOutcome inject(Topic topic, std::string key, const json::Value& payload);

@@ -167,4 +167,50 @@ private:
     std::size_t built_bytes_ = 0;
 };
 
+// A reader of JSON text in its plain forms only, for the fast path beside Reader: strings
+// without escapes (valid UTF-8, no control byte), integers without sign, fraction or
+// exponent, and values that are their own canonical text. It declines anything else
+// (declined() is set and every later result is meaningless) and never writes an error:
+// the caller hands the text to Reader, which reads it by every rule. Whatever it takes,
+// Reader takes too, with equal values. The text must outlive the reader. Never throws.
+class PlainReader {
+public:
+    explicit PlainReader(std::string_view text, std::size_t at = 0) noexcept : text_(text), pos_(at) {}
+
+    bool declined() const noexcept { return declined_; }
+    void decline() noexcept { declined_ = true; }
+    std::size_t offset() const noexcept { return pos_; }
+    std::size_t remaining() const noexcept { return text_.size() - pos_; }
+
+    // Skips white space; the next byte, not consumed, or -1 at the end of the text.
+    int peek() noexcept;
+    // Skips white space and consumes `c`; false (and declined) when another byte is there.
+    bool take(char c) noexcept;
+    // Skips white space and consumes `c` only when it is there.
+    bool take_if(char c) noexcept;
+    // A string without escapes, its bytes as they stand in the text (white space first).
+    std::string_view string() noexcept;
+    // A member name and its colon.
+    std::string_view name() noexcept;
+    // An integer of 0 to 2^64 - 1 written plainly (no sign, no leading zero).
+    std::uint64_t unsigned_integer() noexcept;
+    // A value whose text is its own canonical compact text (no white space inside, keys
+    // sorted without repeats, integers of 64 bits, no escapes), at most `max_depth`
+    // arrays and objects deep; its text as it stands. Fractions, exponents, repeated or
+    // unsorted keys are declined.
+    std::string_view canonical_value(std::uint32_t max_depth) noexcept;
+    // Only white space is left.
+    bool at_end() noexcept;
+
+private:
+    bool canonical_at(std::uint32_t depth_left) noexcept;
+    bool canonical_integer() noexcept;
+    bool literal(std::string_view word) noexcept;
+    std::string_view string_body() noexcept;  // after the opening quote
+
+    std::string_view text_;
+    std::size_t pos_;
+    bool declined_ = false;
+};
+
 }  // namespace quillfern::json

@@ -1,6 +1,7 @@
 // Reading a GossipEntry from a parsed JSON value, or straight from JSON text, with
-// serde_json's error texts.
+// serde_json's error texts; and the plain form of an entry read in place as views.
 #include <array>
+#include <cstring>
 #include <optional>
 
 #include <fmt/format.h>
@@ -202,19 +203,19 @@ inline constexpr std::array<Field, kFieldCount> kWrittenOrder{
     Field::Payload,   Field::Topic,     Field::Ttl, Field::Version,
 };
 
-// The field of a member name, by its length first: at most two names share one.
+// The field of a member name, by its length first: at most two names share one, and the
+// bytes of a name of known length are compared in place.
 std::optional<Field> field_named(std::string_view name) {
-    auto either = [name](Field a, Field b) -> std::optional<Field> {
-        if (name == kFieldNames[static_cast<std::size_t>(a)]) return a;
-        if (name == kFieldNames[static_cast<std::size_t>(b)]) return b;
-        return std::nullopt;
-    };
+    auto is = [name]<std::size_t N>(const char(&text)[N]) { return std::memcmp(name.data(), text, N - 1) == 0; };
     switch (name.size()) {
-        case 3: return either(Field::Key, Field::Ttl);
-        case 5: return either(Field::Topic, Field::Nonce);
-        case 7: return either(Field::Payload, Field::Version);
-        case 11: return either(Field::OriginGate, Field::OriginGate);
-        case 16: return either(Field::CreatedAt, Field::ExpiresAt);
+        case 3: return is("key") ? Field::Key : is("ttl") ? Field::Ttl : std::optional<Field>();
+        case 5: return is("topic") ? Field::Topic : is("nonce") ? Field::Nonce : std::optional<Field>();
+        case 7: return is("payload") ? Field::Payload : is("version") ? Field::Version : std::optional<Field>();
+        case 11: return is("origin_gate") ? Field::OriginGate : std::optional<Field>();
+        case 16:
+            return is("created_at_epoch")   ? Field::CreatedAt
+                   : is("expires_at_epoch") ? Field::ExpiresAt
+                                            : std::optional<Field>();
         default: return std::nullopt;
     }
 }
@@ -364,6 +365,80 @@ Expected<GossipEntry, std::string> GossipEntry::read(json::Reader& reader, std::
     }
     const json::Value value = reader.read_value(depth);
     return unexpected(invalid_type(value, "struct GossipEntry"));
+}
+
+// ---- In place, as views ----------------------------------------------------------------
+
+namespace {
+
+// Deep enough for any payload a gate writes; deeper ones go to the full reader, which
+// allows up to its nesting limit.
+constexpr std::uint32_t kPlainPayloadDepth = 64;
+
+// Reads the value of one member into `view`; the reader declines what is not plain.
+void read_plain_field(json::PlainReader& reader, Field field, EntryView& view) noexcept {
+    auto number = [&reader](std::uint64_t max) {
+        const std::uint64_t value = reader.unsigned_integer();
+        if (value > max) reader.decline();
+        return value;
+    };
+    switch (field) {
+        case Field::Topic: {
+            const std::optional<Topic> topic = parse_topic(reader.string());
+            if (!topic) {
+                reader.decline();
+            } else {
+                view.topic = *topic;
+            }
+            return;
+        }
+        case Field::Key: view.key = reader.string(); return;
+        case Field::Payload: view.payload = reader.canonical_value(kPlainPayloadDepth); return;
+        case Field::OriginGate: view.origin_gate = reader.string(); return;
+        case Field::Nonce: view.nonce = reader.string(); return;
+        case Field::Ttl: view.ttl = static_cast<std::uint8_t>(number(UINT8_MAX)); return;
+        case Field::Version: view.version = number(UINT64_MAX); return;
+        case Field::CreatedAt: view.created_at_epoch = number(UINT64_MAX); return;
+        case Field::ExpiresAt: view.expires_at_epoch = number(UINT64_MAX); return;
+    }
+}
+
+}  // namespace
+
+EntryView EntryView::read(json::PlainReader& reader) noexcept {
+    EntryView view;
+    if (!reader.take('{')) return view;
+    unsigned seen = 0;  // one bit per field
+    for (bool first = true;; first = false) {
+        if (!first && !reader.take_if(',')) break;
+        const std::optional<Field> field = field_named(reader.name());
+        if (reader.declined()) return view;
+        const unsigned bit = field ? 1u << static_cast<unsigned>(*field) : 0;
+        if ((seen & bit) != 0 || bit == 0) {  // a repeated or unknown member
+            reader.decline();
+            return view;
+        }
+        seen |= bit;
+        read_plain_field(reader, *field, view);
+        if (reader.declined()) return view;
+    }
+    if (!reader.take('}') || seen != (1u << kFieldCount) - 1) reader.decline();
+    return view;
+}
+
+GossipEntry EntryView::entry(const SharedText& known_origin) const {
+    SharedText origin =
+        known_origin && *known_origin == origin_gate ? known_origin : share_text(std::string(origin_gate));
+    std::shared_ptr<const detail::EntryBlock> block = detail::EntryBlock::make({.topic = topic,
+                                                                                .key = std::string(key),
+                                                                                .origin = origin,
+                                                                                .nonce = nonce,
+                                                                                .payload = payload,
+                                                                                .ttl = ttl,
+                                                                                .version = version,
+                                                                                .created_at_epoch = created_at_epoch,
+                                                                                .expires_at_epoch = expires_at_epoch});
+    return GossipEntry::of_block(std::move(block), ttl);
 }
 
 }  // namespace quillfern::gossip

@@ -13,9 +13,6 @@
 namespace quillfern::gossip {
 namespace {
 
-// Entries taken through the locks together: a slice of a batch.
-constexpr std::size_t kSliceEntries = 256;
-
 std::size_t topic_index(Topic topic) noexcept { return static_cast<std::size_t>(topic) % kTopics.size(); }
 
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
@@ -35,17 +32,23 @@ void report_dropped(std::uint64_t dropped) {
 
 // One entry on its way through a slice. What can be known without a lock (expiry, the
 // key's validity, hashes, the block to store, the history's copy of a long nonce) is
-// worked out before the nonce lock is taken.
+// worked out before the nonce lock is taken. An entry read as views is looked up first
+// and gets its block only when it may be kept.
 struct detail::StoreCore::Work {
-    GossipEntry* entry = nullptr;                       // as handed over; null for an inject
+    GossipEntry* entry = nullptr;                       // as handed over; null for an inject or views
+    const EntryView* view = nullptr;                    // an entry read in place
     std::shared_ptr<const detail::EntryBlock> block{};  // what is stored when it is accepted
     std::unique_ptr<char[]> nonce_text{};               // the history's copy of a long nonce
     std::string_view nonce{};
+    std::string_view key{};
     std::uint64_t nonce_hash = 0;
     std::uint64_t key_hash = 0;
+    std::uint64_t version = 0;
     std::size_t bytes = 0;  // the block's byte_size
     std::optional<IngestOutcome> outcome{};
+    Topic topic = Topic::Varne;
     bool key_ok = false;
+    bool seen = false;  // the early look-up found its nonce, or its key at this version or newer
 };
 
 bool detail::UpdateSender::send(const GossipUpdate&) const noexcept {
@@ -88,78 +91,237 @@ std::vector<IngestOutcome> detail::StoreCore::ingest_batch(std::span<GossipEntry
     return outcomes;
 }
 
+std::vector<IngestOutcome> detail::StoreCore::ingest_views(std::span<const EntryView> entries, std::string_view from) {
+    std::vector<IngestOutcome> outcomes;
+    outcomes.reserve(entries.size());
+    std::vector<Work> slice;
+    slice.reserve(std::min(kSliceEntries, entries.size()));
+    for (std::size_t at = 0; at < entries.size(); at += kSliceEntries) {
+        slice.clear();
+        const std::size_t count = std::min(kSliceEntries, entries.size() - at);
+        for (std::size_t i = 0; i < count; ++i) slice.push_back(Work{.view = &entries[at + i]});
+        ingest_slice(slice, from, now());
+        for (const Work& work : slice) outcomes.push_back(*work.outcome);
+    }
+    return outcomes;
+}
+
 void detail::StoreCore::ingest_slice(std::span<Work> slice, std::optional<std::string_view> from,
                                      std::uint64_t now_seconds) {
-    // Before any lock: the checks that need nothing of the store, in their order.
+    std::uint64_t rejected = screen(slice, from.has_value(), now_seconds);
+    look_up_early(slice);
+    SharedText origin;  // shared by the entries of one origin
+    for (Work& work : slice) {
+        if (work.view && !work.outcome && work.key_ok && !work.seen) build_block(work, origin);
+    }
+    Released released;  // released after the locks
+    std::exception_ptr failure;
+    const std::size_t accepted = settle_slice(slice, released, rejected, origin, failure);
+    // Entries settled before a block could not be built are counted all the same.
+    pass_on(slice, from, now_seconds, accepted, rejected);
+    if (failure) std::rethrow_exception(failure);
+}
+
+std::uint64_t detail::StoreCore::screen(std::span<Work> slice, bool from_peer, std::uint64_t now_seconds) {
+    // The checks that need nothing of the store, in their order.
     std::uint64_t rejected = 0;
     for (Work& work : slice) {
         const detail::EntryBlock* block = work.block.get();
-        const std::uint64_t expires = block ? block->expires_at_epoch() : work.entry->expires_at_epoch;
-        const std::uint8_t ttl = block ? block->ttl() : work.entry->ttl;
-        if (now_seconds >= expires || (ttl == 0 && from)) {
+        std::uint64_t expires = 0;
+        std::uint8_t ttl = 0;
+        std::size_t origin_size = 0;
+        if (block) {
+            expires = block->expires_at_epoch();
+            ttl = block->ttl();
+            work.nonce = block->nonce();
+            work.key = block->key();
+            origin_size = text_of(block->origin()).size();
+        } else if (work.view) {
+            expires = work.view->expires_at_epoch;
+            ttl = work.view->ttl;
+            work.nonce = work.view->nonce;
+            work.key = work.view->key;
+            origin_size = work.view->origin_gate.size();
+        } else {
+            expires = work.entry->expires_at_epoch;
+            ttl = work.entry->ttl;
+            work.nonce = work.entry->nonce;
+            work.key = text_of(work.entry->key);
+            origin_size = text_of(work.entry->origin_gate).size();
+        }
+        if (now_seconds >= expires || (ttl == 0 && from_peer)) {
             work.outcome = IngestOutcome::Expired;
             ++rejected;
             continue;
         }
-        work.nonce = block ? block->nonce() : std::string_view(work.entry->nonce);
-        const std::string_view key = block ? std::string_view(block->key()) : text_of(work.entry->key);
-        const std::size_t origin_size = text_of(block ? block->origin() : work.entry->origin_gate).size();
         // A peer's entry whose nonce or origin is oversized is refused like a bad key:
         // neither is kept in the history or the peer's copies at such a size.
-        work.key_ok = is_acceptable_key(key) &&
-                      (!from || (work.nonce.size() <= kMaxPeerTextBytes && origin_size <= kMaxPeerTextBytes));
+        work.key_ok = is_acceptable_key(work.key) &&
+                      (!from_peer || (work.nonce.size() <= kMaxPeerTextBytes && origin_size <= kMaxPeerTextBytes));
         work.nonce_hash = detail::NonceHistory::hash(work.nonce);
         if (!work.key_ok) continue;
+        work.key_hash = detail::TopicTable::hash(work.key);
+        if (work.view) {
+            work.topic = work.view->topic;
+            work.version = work.view->version;
+            continue;  // its block waits for the early look-up
+        }
         if (!block) {
             work.block = std::move(*work.entry).take_block();
             work.nonce = work.block->nonce();
+            work.key = work.block->key();
         }
-        work.key_hash = detail::TopicTable::hash(work.block->key());
+        work.topic = work.block->topic();
+        work.version = work.block->version();
         work.bytes = work.block->byte_size();
         work.nonce_text = detail::NonceHistory::own_text(work.nonce);
     }
+    return rejected;
+}
 
-    // The entries' checks and the nonce record, in order, as one critical section with the
-    // nonce check. Entries replaced in the store are released after the locks. Nothing is
-    // allocated inside it, and little after it: an entry taken in is not left half counted.
-    std::vector<detail::TopicTable::Block> released;
-    released.reserve(slice.size());
-    std::vector<PendingCopy> copies;
-    if (from) copies.reserve(slice.size());
-    std::size_t accepted = 0;
+void detail::StoreCore::look_up_early(std::span<Work> slice) const {
+    auto pending = [](const Work& work) { return work.view && !work.outcome && work.key_ok; };
+    bool any = false;
     {
         std::lock_guard nonce_lock(nonce_mutex_);
-        std::unique_lock<std::shared_mutex> shelf_lock;
-        std::size_t locked_shelf = kTopics.size();
         for (Work& work : slice) {
-            if (work.outcome) continue;
-            if (nonces_.contains(work.nonce, work.nonce_hash)) {
-                work.outcome = IngestOutcome::Duplicate;
-                ++rejected;
-                continue;
-            }
-            if (!work.key_ok) {
-                work.outcome = IngestOutcome::Rejected;
-                ++rejected;
-                continue;
-            }
-            work.outcome = settle(work, shelf_lock, locked_shelf, released);
-            if (*work.outcome == IngestOutcome::Accepted) {
-                ++accepted;
-                nonces_.add(work.nonce, work.nonce_hash, std::move(work.nonce_text));
-            } else if (*work.outcome == IngestOutcome::Duplicate) {
-                ++rejected;
-            }
+            if (!pending(work)) continue;
+            work.seen = nonces_.contains(work.nonce, work.nonce_hash);
+            any = any || !work.seen;
         }
     }
-
-    if (from && accepted > 0) {
-        for (const Work& work : slice) {
-            if (*work.outcome != IngestOutcome::Accepted) continue;
-            // A peer's entry has a hop left here: one with none was refused as Expired.
-            copies.emplace_back(work.block);
+    if (!any) return;
+    std::shared_lock<std::shared_mutex> shelf_lock;
+    std::size_t locked_shelf = kTopics.size();
+    for (Work& work : slice) {
+        if (!pending(work) || work.seen) continue;
+        const std::size_t topic = topic_index(work.topic);
+        if (locked_shelf != topic) {
+            if (shelf_lock.owns_lock()) shelf_lock.unlock();
+            shelf_lock = std::shared_lock(shelves_[topic].mutex);
+            locked_shelf = topic;
         }
-        queue_forward_copies(copies, now_seconds);
+        const detail::TopicTable& table = shelves_[topic].table;
+        const std::size_t place = table.find(work.key, work.key_hash);
+        work.seen = place != detail::TopicTable::npos && table.at(place)->version() >= work.version;
+    }
+}
+
+void detail::StoreCore::build_block(Work& work, SharedText& origin) {
+    const EntryView& view = *work.view;
+    if (!origin || *origin != view.origin_gate) origin = share_text(std::string(view.origin_gate));
+    work.block = detail::EntryBlock::make({.topic = view.topic,
+                                           .key = std::string(view.key),
+                                           .origin = origin,
+                                           .nonce = view.nonce,
+                                           .payload = view.payload,
+                                           .ttl = view.ttl,
+                                           .version = view.version,
+                                           .created_at_epoch = view.created_at_epoch,
+                                           .expires_at_epoch = view.expires_at_epoch});
+    work.key = work.block->key();
+    work.nonce = work.block->nonce();
+    work.bytes = work.block->byte_size();
+    work.nonce_text = detail::NonceHistory::own_text(work.nonce);
+    work.seen = false;
+}
+
+std::size_t detail::StoreCore::settle_slice(std::span<Work> slice, Released& released, std::uint64_t& rejected,
+                                            SharedText& origin, std::exception_ptr& failure) {
+    // The entries' checks and the nonce record, in order, as one critical section with the
+    // nonce check. Nothing is allocated inside it: an entry taken in is not left half
+    // counted. An entry whose early answer went stale (its nonce forgotten, its key gone
+    // or older since) leaves the section to have its block built, and the section goes
+    // on from it.
+    std::size_t accepted = 0;
+    std::size_t replaced = 0;
+    std::size_t next = 0;
+    while (next < slice.size()) {
+        {
+            std::lock_guard nonce_lock(nonce_mutex_);
+            std::unique_lock<std::shared_mutex> shelf_lock;
+            std::size_t locked_shelf = kTopics.size();
+            for (; next < slice.size(); ++next) {
+                Work& work = slice[next];
+                if (work.outcome) continue;
+                if (nonces_.contains(work.nonce, work.nonce_hash)) {
+                    work.outcome = IngestOutcome::Duplicate;
+                    ++rejected;
+                    continue;
+                }
+                if (!work.key_ok) {
+                    work.outcome = IngestOutcome::Rejected;
+                    ++rejected;
+                    continue;
+                }
+                work.outcome = settle(work, shelf_lock, locked_shelf, released, replaced);
+                if (!work.outcome) break;  // stale: built below
+                if (*work.outcome == IngestOutcome::Accepted) {
+                    ++accepted;
+                    nonces_.add(work.nonce, work.nonce_hash, std::move(work.nonce_text));
+                } else if (*work.outcome == IngestOutcome::Duplicate) {
+                    ++rejected;
+                }
+            }
+        }
+        if (next == slice.size()) break;
+        try {
+            build_block(slice[next], origin);
+        } catch (...) {
+            failure = std::current_exception();
+            break;
+        }
+    }
+    return accepted;
+}
+
+std::optional<IngestOutcome> detail::StoreCore::settle(Work& work, std::unique_lock<std::shared_mutex>& shelf_lock,
+                                                       std::size_t& locked_shelf, Released& released,
+                                                       std::size_t& replaced) {
+    const std::size_t topic = topic_index(work.topic);
+    Shelf& shelf = shelves_[topic];
+    if (locked_shelf != topic) {
+        // One topic's lock at a time, kept while the entries that follow share it.
+        if (shelf_lock.owns_lock()) shelf_lock.unlock();
+        shelf_lock = std::unique_lock(shelf.mutex);
+        locked_shelf = topic;
+    }
+    detail::TopicTable& table = shelf.table;
+    const std::size_t place = table.find(work.key, work.key_hash);
+    if (!work.block) {
+        // Refused by the early look-up: it stands while the key holds this version or a newer one.
+        if (place != detail::TopicTable::npos && table.at(place)->version() >= work.version) {
+            return IngestOutcome::Duplicate;
+        }
+        return std::nullopt;
+    }
+    if (place == detail::TopicTable::npos) {
+        if (table.size() >= kTopicCapacity || !fits_topic_budget(shelf, work.bytes, 0)) {
+            return IngestOutcome::AtCapacity;
+        }
+        table.insert(work.block, work.key_hash);
+        shelf.bytes += work.bytes;
+        return IngestOutcome::Accepted;
+    }
+    const detail::EntryBlock& held = *table.at(place);
+    if (held.version() >= work.version) return IngestOutcome::Duplicate;
+    const std::size_t held_bytes = held.byte_size();
+    if (!fits_topic_budget(shelf, work.bytes, held_bytes)) return IngestOutcome::AtCapacity;
+    shelf.bytes = shelf.bytes - held_bytes + work.bytes;
+    released[replaced++] = table.replace(place, work.block);
+    return IngestOutcome::Accepted;
+}
+
+void detail::StoreCore::pass_on(std::span<Work> slice, std::optional<std::string_view> from, std::uint64_t now_seconds,
+                                std::size_t accepted, std::uint64_t rejected) {
+    if (from && accepted > 0) {
+        std::array<PendingCopy, kSliceEntries> copies;
+        std::size_t count = 0;
+        for (const Work& work : slice) {
+            // A peer's entry has a hop left here: one with none was refused as Expired.
+            if (work.outcome == IngestOutcome::Accepted) copies[count++] = PendingCopy(work.block);
+        }
+        queue_forward_copies(std::span(copies.data(), count), now_seconds);
     }
     if (from && (accepted > 0 || rejected > 0)) {
         std::unique_lock lock(peers_mutex_);
@@ -175,7 +337,7 @@ void detail::StoreCore::ingest_slice(std::span<Work> slice, std::optional<std::s
     const bool notify = updates_.receiver_count() > 0;
     if (!notify && !debug_enabled()) return;
     for (const Work& work : slice) {
-        if (*work.outcome != IngestOutcome::Accepted) continue;
+        if (work.outcome != IngestOutcome::Accepted) continue;
         const detail::EntryBlock& block = *work.block;
         QF_LOG(log::Level::Debug, log::targets::kGossip, "Gossip entry ingested",
                log::text("topic", topic_name(block.topic())), log::text("key", block.key()),
@@ -185,35 +347,6 @@ void detail::StoreCore::ingest_slice(std::span<Work> slice, std::optional<std::s
             updates_.send(GossipUpdate{block.topic(), key, block.origin(), block.version()});
         }
     }
-}
-
-IngestOutcome detail::StoreCore::settle(Work& work, std::unique_lock<std::shared_mutex>& shelf_lock,
-                                        std::size_t& locked_shelf, std::vector<detail::TopicTable::Block>& released) {
-    const std::size_t topic = topic_index(work.block->topic());
-    Shelf& shelf = shelves_[topic];
-    if (locked_shelf != topic) {
-        // One topic's lock at a time, kept while the entries that follow share it.
-        if (shelf_lock.owns_lock()) shelf_lock.unlock();
-        shelf_lock = std::unique_lock(shelf.mutex);
-        locked_shelf = topic;
-    }
-    detail::TopicTable& table = shelf.table;
-    const std::size_t place = table.find(work.block->key(), work.key_hash);
-    if (place == detail::TopicTable::npos) {
-        if (table.size() >= kTopicCapacity || !fits_topic_budget(shelf, work.bytes, 0)) {
-            return IngestOutcome::AtCapacity;
-        }
-        table.insert(work.block, work.key_hash);
-        shelf.bytes += work.bytes;
-        return IngestOutcome::Accepted;
-    }
-    const detail::EntryBlock& held = *table.at(place);
-    if (held.version() >= work.block->version()) return IngestOutcome::Duplicate;
-    const std::size_t held_bytes = held.byte_size();
-    if (!fits_topic_budget(shelf, work.bytes, held_bytes)) return IngestOutcome::AtCapacity;
-    shelf.bytes = shelf.bytes - held_bytes + work.bytes;
-    released.push_back(table.replace(place, work.block));
-    return IngestOutcome::Accepted;
 }
 
 IngestOutcome detail::StoreCore::inject(Topic topic, std::string key, const json::Value& payload) {
@@ -430,6 +563,10 @@ IngestOutcome GossipStore::ingest(GossipEntry entry, std::optional<std::string_v
 
 std::vector<IngestOutcome> GossipStore::ingest_batch(std::span<GossipEntry> entries, std::string_view from) {
     return core().ingest_batch(entries, from);
+}
+
+std::vector<IngestOutcome> GossipStore::ingest_views(std::span<const EntryView> entries, std::string_view from) {
+    return core().ingest_views(entries, from);
 }
 
 IngestOutcome GossipStore::inject(Topic topic, std::string key, const json::Value& payload) {

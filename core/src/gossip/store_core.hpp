@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -44,6 +45,10 @@ public:
     // lock for every 256 entries; gives each entry's outcome, in order. The entries are
     // taken (left moved from). Throws only std::bad_alloc.
     std::vector<IngestOutcome> ingest_batch(std::span<GossipEntry> entries, std::string_view from);
+    // The same for entries read in place: a duplicate by nonce or by version is found
+    // before anything is built for it, and only an entry that may be kept gets its block.
+    // Outcomes, their order and every count are ingest_batch's for the same entries.
+    std::vector<IngestOutcome> ingest_views(std::span<const EntryView> entries, std::string_view from);
     // Creates an entry on this gate (8 hops, 600 s of life), queues its forward copy
     // whatever the outcome, and ingests it.
     IngestOutcome inject(Topic topic, std::string key, const json::Value& payload);
@@ -71,14 +76,34 @@ private:
         TopicTable table;
         std::size_t bytes = 0;  // byte_size of its entries
     };
-    struct Work;  // one entry on its way through a slice
+    struct Work;                                                    // one entry on its way through a slice
+    static constexpr std::size_t kSliceEntries = 256;               // entries taken through the locks together
+    using Released = std::array<TopicTable::Block, kSliceEntries>;  // entries replaced in a slice
 
     std::uint64_t now() const { return clock_->now(); }
-    // Up to 256 entries of one sender (none: this gate) taken in with the clock read once.
+    // Up to 256 entries of one sender (none: this gate) taken in with the clock read once,
+    // in the steps below.
     void ingest_slice(std::span<Work> slice, std::optional<std::string_view> from, std::uint64_t now_seconds);
-    // Under the nonce lock: the outcome of one entry whose block is built, stored when Accepted.
-    IngestOutcome settle(Work& work, std::unique_lock<std::shared_mutex>& shelf_lock, std::size_t& locked_shelf,
-                         std::vector<TopicTable::Block>& released);
+    // Before any lock: expiry, the key, hashes, the blocks of entries handed over whole;
+    // gives how many were refused.
+    static std::uint64_t screen(std::span<Work> slice, bool from_peer, std::uint64_t now_seconds);
+    // Entries read in place: whether the history holds the nonce, else whether the key is
+    // held at this version or a newer one, each under its lock taken shared or briefly.
+    void look_up_early(std::span<Work> slice) const;
+    // The block of an entry read in place, with one copy of each text; `origin` is shared
+    // by consecutive entries of one origin.
+    static void build_block(Work& work, SharedText& origin);
+    // Under the nonce lock: every outcome in order, the accepted entries stored; gives how
+    // many were accepted. `failure` is set when a block could not be built.
+    std::size_t settle_slice(std::span<Work> slice, Released& released, std::uint64_t& rejected, SharedText& origin,
+                             std::exception_ptr& failure);
+    // The outcome of one entry, stored when Accepted; none when the early look-up refused
+    // it and that no longer holds (the entry then needs its block).
+    std::optional<IngestOutcome> settle(Work& work, std::unique_lock<std::shared_mutex>& shelf_lock,
+                                        std::size_t& locked_shelf, Released& released, std::size_t& replaced);
+    // After the locks: forward copies, the peer's counts, totals and notices.
+    void pass_on(std::span<Work> slice, std::optional<std::string_view> from, std::uint64_t now_seconds,
+                 std::size_t accepted, std::uint64_t rejected);
     // Queues copies (oldest first), dropping the oldest queued ones beyond the bounds;
     // reports the drops at most once a second. Copies dropped are released after the lock.
     void queue_forward_copies(std::span<PendingCopy> copies, std::uint64_t now_seconds);

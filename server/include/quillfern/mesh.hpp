@@ -220,6 +220,22 @@ struct SpreadBatch {
 // reader has failed and the result means nothing.
 std::optional<SpreadBatch> read_spread_params(json::Reader& reader);
 
+// The same batch read in place from a request in its plain form (as gates write it): the
+// sender and the entries are views into the request's text, which must outlive the
+// intake.
+struct PlainSpreadBatch {
+    std::string_view sender;
+    std::vector<gossip::EntryView> entries;
+};
+
+// Reads the params of a "gossip.spread" request in their plain form, `reader` at the
+// params value: an object with "entries" (an array of entries in their plain form) or
+// "entry" (one), and "from" (a string without escapes), each at most once, no other
+// member. Anything else is declined (the reader is left declined) for read_spread_params
+// to read; what is taken here, read_spread_params reads as the same batch, every element
+// an entry.
+PlainSpreadBatch read_plain_spread_params(json::PlainReader& reader);
+
 // ---- The process-wide bound on thornKit checks ----------------------------------------------
 
 // thornKit checks in flight at once, over every connection: each holds a descriptor, and a
@@ -320,6 +336,10 @@ asio::awaitable<std::optional<json::Value>> take_in_spread(SpreadBatch batch, go
 // The same under `checks` (tests make bounds of their own).
 asio::awaitable<std::optional<json::Value>> take_in_spread(SpreadBatch batch, gossip::GossipStore& store,
                                                            BatchSender sender, CheckBound& checks);
+// The same for a batch read in place; what it gives and does is what take_in_spread gives
+// and does for the same batch read by read_spread_params.
+asio::awaitable<std::optional<json::Value>> take_in_spread(PlainSpreadBatch batch, gossip::GossipStore& store,
+                                                           BatchSender sender);
 
 // Asks thornKit ("metadata.analyze") about one entry on a fresh connection; true for
 // allowed. Only an explicit verdict "deny" or "reject" refuses; whatever can't be asked

@@ -192,4 +192,66 @@ std::optional<Envelope> read_envelope(std::string_view line) {
     return envelope;
 }
 
+std::optional<PlainRequest> PlainRequest::open(std::string_view line) noexcept {
+    if (line.size() > kMaxLineBytes) return std::nullopt;
+    PlainRequest request(line);
+    json::PlainReader& reader = request.reader_;
+    if (!reader.take('{')) return std::nullopt;
+    for (bool first = true;; first = false) {
+        if (!first && !reader.take(',')) return std::nullopt;
+        const std::string_view name = reader.name();
+        if (reader.declined()) return std::nullopt;
+        if (name == "params") {
+            if (!request.has_method_) return std::nullopt;
+            return request;
+        }
+        if (!request.read_member(name)) return std::nullopt;
+    }
+}
+
+bool PlainRequest::read_member(std::string_view name) noexcept {
+    using namespace std::string_view_literals;
+    if (name == "jsonrpc"sv && !has_jsonrpc_) {
+        has_jsonrpc_ = true;
+        static_cast<void>(reader_.string());
+    } else if (name == "method"sv && !has_method_) {
+        has_method_ = true;
+        method_ = reader_.string();
+    } else if (name == "id"sv && !has_id_) {
+        has_id_ = true;
+        const int next = reader_.peek();
+        if (next == '"') {
+            id_kind_ = IdKind::String;
+            id_text_ = reader_.string();
+        } else if (next == 'n') {
+            const std::string_view rest = reader_.canonical_value(0);
+            if (rest != "null"sv) reader_.decline();
+        } else {
+            id_kind_ = IdKind::Number;
+            id_number_ = reader_.unsigned_integer();
+        }
+    } else {
+        return false;
+    }
+    return !reader_.declined();
+}
+
+bool PlainRequest::finish() noexcept {
+    if (reader_.declined()) return false;
+    while (reader_.take_if(',')) {
+        const std::string_view name = reader_.name();
+        if (reader_.declined() || !read_member(name)) return false;
+    }
+    return reader_.take('}') && reader_.at_end();
+}
+
+json::Value PlainRequest::id() const {
+    switch (id_kind_) {
+        case IdKind::Number: return json::Value(id_number_);
+        case IdKind::String: return json::Value(std::string(id_text_));
+        case IdKind::Null: break;
+    }
+    return json::Value();
+}
+
 }  // namespace quillfern::dispatch::detail

@@ -3,12 +3,14 @@
 // long result in chunks, or waits on thornKit, is a task. Each reads its own params.
 #pragma once
 
+#include <optional>
 #include <string_view>
 #include <variant>
 
 #include <asio/awaitable.hpp>
 
 #include "call.hpp"
+#include "envelope.hpp"
 
 namespace quillfern::dispatch::detail {
 
@@ -41,5 +43,10 @@ asio::awaitable<bool> gossip_peers(MethodCall& call);
 // The store's writes: a local entry, and a peer's batch through the mesh's intake.
 void gossip_inject(MethodCall& call);
 asio::awaitable<bool> gossip_spread(MethodCall& call);
+// The same for a request in its plain form, its params read in place (on `offload` when
+// set) and the reply begun with its id; none, with nothing written, when the params or the
+// rest of the line are not plain: the line is then read as any other.
+asio::awaitable<std::optional<bool>> gossip_spread_plain(PlainRequest& request, gossip::GossipStore& store,
+                                                         ReplyWriter& reply, const Offload* offload);
 
 }  // namespace quillfern::dispatch::detail

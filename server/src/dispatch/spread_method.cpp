@@ -1,5 +1,5 @@
-// "gossip.spread": a peer's batch, read from its params by the mesh's reader and taken in
-// by the mesh's intake.
+// "gossip.spread": a peer's batch, read from its params by the mesh's reader (in place when
+// the request is plain) and taken in by the mesh's intake.
 #include <optional>
 #include <string>
 #include <utility>
@@ -29,6 +29,29 @@ asio::awaitable<bool> gossip_spread(MethodCall& call) {
         co_await mesh::take_in_spread(std::move(*batch), call.store(), mesh::BatchSender{call.reply().peer_end()});
     if (!result) co_return false;  // the sender has gone: no one reads a reply, the connection ends
     json::write(call.out(), *result);
+    co_return true;
+}
+
+asio::awaitable<std::optional<bool>> gossip_spread_plain(PlainRequest& request, gossip::GossipStore& store,
+                                                         ReplyWriter& reply, const Offload* offload) {
+    mesh::PlainSpreadBatch batch;
+    bool plain = false;
+    auto read = [&] {
+        batch = mesh::read_plain_spread_params(request.params());
+        plain = request.finish();
+    };
+    if (offload != nullptr) {
+        co_await (*offload)(request.params().remaining(), read);
+    } else {
+        read();
+    }
+    if (!plain) co_return std::nullopt;
+    reply.begin_success(request.id());
+    const std::optional<json::Value> result =
+        co_await mesh::take_in_spread(std::move(batch), store, mesh::BatchSender{reply.peer_end()});
+    if (!result) co_return false;  // the sender has gone: no one reads a reply, the connection ends
+    json::write(reply.out(), *result);
+    reply.end_success();
     co_return true;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <new>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -68,19 +69,72 @@ private:
     std::chrono::steady_clock::time_point started_;
 };
 
-}  // namespace
+// The elements of a batch read by read_spread_params: the entries that need no thornKit
+// verdict are gathered in a slice of their own.
+class BuiltElements {
+public:
+    explicit BuiltElements(SpreadBatch& batch) noexcept : batch_(batch) {}
+    std::size_t size() const noexcept { return batch_.elements.size(); }
+    bool is_entry(std::size_t index) const noexcept { return batch_.elements[index].has_value(); }
+    void add_to_slice(std::size_t index) {
+        slice_.push_back(std::move(*batch_.elements[index]));
+        batch_.elements[index].reset();
+    }
+    // Throws only std::bad_alloc, which ends the connection.
+    template <class Count>
+    void take_slice(gossip::GossipStore& store, Count count) {
+        if (slice_.empty()) return;
+        for (gossip::IngestOutcome outcome : store.ingest_batch(slice_, batch_.sender)) count(outcome);
+        slice_.clear();  // their memory goes back as the batch is taken in
+    }
+    gossip::GossipEntry take_entry(std::size_t index) { return std::move(*batch_.elements[index]); }
+    void release(std::size_t index) noexcept { batch_.elements[index].reset(); }
 
-asio::awaitable<std::optional<json::Value>> take_in_spread(SpreadBatch batch, gossip::GossipStore& store,
-                                                           BatchSender sender) {
-    co_return co_await take_in_spread(std::move(batch), store, std::move(sender), thornkit_checks());
-}
+private:
+    SpreadBatch& batch_;
+    std::vector<gossip::GossipEntry> slice_;
+};
 
-asio::awaitable<std::optional<json::Value>> take_in_spread(SpreadBatch batch, gossip::GossipStore& store,
-                                                           BatchSender sender, CheckBound& checks) {
+// The entries of a batch read in place: a slice is a run of them, handed to the store as
+// it stands; only an entry checked with thornKit is built here.
+class ViewedEntries {
+public:
+    explicit ViewedEntries(PlainSpreadBatch& batch) noexcept : batch_(batch) {}
+    std::size_t size() const noexcept { return batch_.entries.size(); }
+    bool is_entry(std::size_t) const noexcept { return true; }
+    void add_to_slice(std::size_t index) noexcept {
+        if (count_ == 0) first_ = index;
+        ++count_;
+    }
+    template <class Count>
+    void take_slice(gossip::GossipStore& store, Count count) {
+        if (count_ == 0) return;
+        const std::span<const gossip::EntryView> slice(batch_.entries.data() + first_, count_);
+        count_ = 0;
+        for (gossip::IngestOutcome outcome : store.ingest_views(slice, batch_.sender)) count(outcome);
+    }
+    gossip::GossipEntry take_entry(std::size_t index) {
+        gossip::GossipEntry entry = batch_.entries[index].entry(last_origin_);
+        last_origin_ = entry.origin_gate;
+        return entry;
+    }
+    void release(std::size_t) noexcept {}
+
+private:
+    PlainSpreadBatch& batch_;
+    std::size_t first_ = 0;
+    std::size_t count_ = 0;
+    gossip::SharedText last_origin_;
+};
+
+// The intake of one batch, whichever way it was read.
+template <class Elements>
+asio::awaitable<std::optional<json::Value>> take_in(Elements elements, std::string_view from,
+                                                    gossip::GossipStore& store, BatchSender sender,
+                                                    CheckBound& checks) {
     const auto executor = co_await asio::this_coro::executor;
     std::uint32_t accepted = 0;
     std::uint32_t rejected = 0;
-    const std::string_view from = batch.sender;
     SenderWatch watch(std::move(sender));
     ThornkitLookup thornkit;
     // The batch's place among those checked, taken at its first check; while every place
@@ -90,28 +144,23 @@ asio::awaitable<std::optional<json::Value>> take_in_spread(SpreadBatch batch, go
     std::size_t since_yield = 0;
     // Entries that need no thornKit verdict go to the store together, a slice at a time;
     // the slice is taken in before the connection yields and before an entry is checked.
-    std::vector<gossip::GossipEntry> slice;
-    auto take_slice = [&] {  // throws only std::bad_alloc, which ends the connection
-        if (slice.empty()) return;
-        for (gossip::IngestOutcome outcome : store.ingest_batch(slice, from)) {
+    auto take_slice = [&] {
+        elements.take_slice(store, [&](gossip::IngestOutcome outcome) {
             ++(outcome == gossip::IngestOutcome::Accepted ? accepted : rejected);
-        }
-        slice.clear();  // their memory goes back as the batch is taken in
+        });
     };
-    for (std::size_t index = 0; index < batch.elements.size(); ++index) {
-        std::optional<gossip::GossipEntry>& element = batch.elements[index];
+    for (std::size_t index = 0; index < elements.size(); ++index) {
         if (++since_yield == kEntriesBetweenYields) {
             since_yield = 0;
             take_slice();
             co_await asio::post(executor, asio::use_awaitable);
         }
-        if (!element) {
+        if (!elements.is_entry(index)) {
             ++rejected;
             continue;
         }
         if (!thornkit.present()) {
-            slice.push_back(std::move(*element));
-            element.reset();
+            elements.add_to_slice(index);
             continue;
         }
         take_slice();
@@ -121,7 +170,7 @@ asio::awaitable<std::optional<json::Value>> take_in_spread(SpreadBatch batch, go
             if (!watch.gone()) return false;
             QF_LOG(log::Level::Warn, log::targets::kDispatch,
                    "Gossip batch sender has gone — rest of the batch left unchecked", log::text("from", from),
-                   log::number("left", batch.elements.size() - index));
+                   log::number("left", elements.size() - index));
             return true;
         };
         if (gone()) co_return std::nullopt;
@@ -140,17 +189,34 @@ asio::awaitable<std::optional<json::Value>> take_in_spread(SpreadBatch batch, go
         if (gone()) co_return std::nullopt;
         bool taken = false;
         try {
-            taken = co_await take_checked(std::move(*element), from, store);
+            taken = co_await take_checked(elements.take_entry(index), from, store);
         } catch (const std::bad_alloc&) {
             throw;  // lack of memory ends the connection, not just this entry
         } catch (...) {
             // A failing element never ends the batch: it counts as rejected.
         }
-        element.reset();  // its memory goes back as the batch is taken in
+        elements.release(index);  // its memory goes back as the batch is taken in
         ++(taken ? accepted : rejected);
     }
     take_slice();
     co_return counts(accepted, rejected);
+}
+
+}  // namespace
+
+asio::awaitable<std::optional<json::Value>> take_in_spread(SpreadBatch batch, gossip::GossipStore& store,
+                                                           BatchSender sender) {
+    co_return co_await take_in_spread(std::move(batch), store, std::move(sender), thornkit_checks());
+}
+
+asio::awaitable<std::optional<json::Value>> take_in_spread(SpreadBatch batch, gossip::GossipStore& store,
+                                                           BatchSender sender, CheckBound& checks) {
+    co_return co_await take_in(BuiltElements(batch), batch.sender, store, std::move(sender), checks);
+}
+
+asio::awaitable<std::optional<json::Value>> take_in_spread(PlainSpreadBatch batch, gossip::GossipStore& store,
+                                                           BatchSender sender) {
+    co_return co_await take_in(ViewedEntries(batch), batch.sender, store, std::move(sender), thornkit_checks());
 }
 
 }  // namespace quillfern::mesh

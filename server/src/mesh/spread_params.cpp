@@ -1,5 +1,6 @@
 // The params of a "gossip.spread" request read straight from its text: every element
-// decoded into an entry as it is read, no JSON value built for the batch.
+// decoded into an entry as it is read, no JSON value built for the batch; or, in their
+// plain form, read in place as views.
 #include <string>
 #include <string_view>
 #include <utility>
@@ -88,6 +89,41 @@ std::optional<SpreadBatch> read_spread_params(json::Reader& reader) {
     });
     if (reader.failed()) return std::nullopt;
     return params.take_batch();
+}
+
+PlainSpreadBatch read_plain_spread_params(json::PlainReader& reader) {
+    PlainSpreadBatch batch{kUnknownSender, {}};
+    bool from = false;
+    bool entries = false;  // "entries" or "entry"
+    if (!reader.take('{')) return batch;
+    for (bool first = true;; first = false) {
+        if (!first && !reader.take_if(',')) break;
+        const std::string_view key = reader.name();
+        if (reader.declined()) return batch;
+        if (key == "from" && !from) {
+            batch.sender = reader.string();
+            from = true;
+        } else if (key == "entries" && !entries) {
+            entries = true;
+            if (!reader.take('[')) return batch;
+            batch.entries.reserve(reader.remaining() / MIN_ENTRY_TEXT_BYTES);
+            if (!reader.take_if(']')) {
+                do {
+                    batch.entries.push_back(gossip::EntryView::read(reader));
+                    if (reader.declined()) return batch;
+                } while (reader.take_if(','));
+                if (!reader.take(']')) return batch;
+            }
+        } else if (key == "entry" && !entries) {
+            entries = true;
+            batch.entries.push_back(gossip::EntryView::read(reader));
+        } else {
+            reader.decline();
+        }
+        if (reader.declined()) return batch;
+    }
+    if (!reader.take('}') || !entries) reader.decline();
+    return batch;
 }
 
 }  // namespace quillfern::mesh
