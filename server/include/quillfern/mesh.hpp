@@ -236,77 +236,6 @@ struct PlainSpreadBatch {
 // an entry.
 PlainSpreadBatch read_plain_spread_params(json::PlainReader& reader);
 
-// ---- The process-wide bound on thornKit checks ----------------------------------------------
-
-// thornKit checks in flight at once, over every connection: each holds a descriptor, and a
-// thornKit that never answers holds it 500 ms.
-inline constexpr std::size_t kMaxThornkitChecks = 32;
-// Batches being checked at once (each has at most one entry in flight or waiting its
-// turn). A batch that finds them all taken waits for one, looking at its sender between
-// looks: nothing goes in unchecked while thornKit is there.
-inline constexpr std::size_t kMaxCheckedBatches = 64;
-
-// The bound on checks in flight and on batches being checked, shared by every thread.
-// Entries waiting for a check get it in the order they came to wait.
-class CheckBound {
-public:
-    CheckBound(std::size_t checks, std::size_t batches);
-    ~CheckBound();
-    CheckBound(const CheckBound&) = delete;
-    CheckBound& operator=(const CheckBound&) = delete;
-
-    // One check in flight; the place goes back when the value goes.
-    class Check {
-    public:
-        Check(Check&& other) noexcept : bound_(std::exchange(other.bound_, nullptr)) {}
-        Check& operator=(Check&&) = delete;
-        ~Check();
-
-    private:
-        friend class CheckBound;
-        explicit Check(CheckBound* bound) noexcept : bound_(bound) {}
-        CheckBound* bound_;
-    };
-    // One batch's place among those being checked; the place goes back when the value goes.
-    class Batch {
-    public:
-        Batch(Batch&& other) noexcept : bound_(std::exchange(other.bound_, nullptr)) {}
-        Batch& operator=(Batch&&) = delete;
-        ~Batch();
-        // Waits for a check of the batch's next entry to be free, on the caller's executor.
-        asio::awaitable<Check> check();
-
-    private:
-        friend class CheckBound;
-        explicit Batch(CheckBound* bound) noexcept : bound_(bound) {}
-        CheckBound* bound_;
-    };
-
-    // A place for a batch, or none when every place is taken. Never waits.
-    std::optional<Batch> join();
-
-    std::size_t checks_in_flight() const;
-    std::size_t batches() const;
-
-private:
-    struct State;
-    void release_check() noexcept;
-    std::unique_ptr<State> state_;
-};
-
-// The server's bound: kMaxThornkitChecks and kMaxCheckedBatches.
-CheckBound& thornkit_checks();
-
-// Whether thornKit's socket is there, looked at once and then again at most once a second.
-class ThornkitLookup {
-public:
-    bool present();
-
-private:
-    std::optional<std::chrono::steady_clock::time_point> looked_;
-    bool present_ = false;
-};
-
 // A gate's delivery waits this long for the reply to a batch, then closes its connection.
 inline constexpr std::chrono::milliseconds SENDER_REPLY_LIMIT{3000};
 
@@ -330,12 +259,9 @@ struct BatchSender {
 // before each entry that is to be checked with thornKit, and again once the check's turn
 // has come: none when the sender had gone and the rest of the batch was left (one WARN
 // says how many entries), as no one waits for a reply. The checks are made under the
-// process's bound. Never throws but std::bad_alloc.
+// process's bound (thornkit_checks.hpp). Never throws but std::bad_alloc.
 asio::awaitable<std::optional<json::Value>> take_in_spread(SpreadBatch batch, gossip::GossipStore& store,
                                                            BatchSender sender);
-// The same under `checks` (tests make bounds of their own).
-asio::awaitable<std::optional<json::Value>> take_in_spread(SpreadBatch batch, gossip::GossipStore& store,
-                                                           BatchSender sender, CheckBound& checks);
 // The same for a batch read in place; what it gives and does is what take_in_spread gives
 // and does for the same batch read by read_spread_params.
 asio::awaitable<std::optional<json::Value>> take_in_spread(PlainSpreadBatch batch, gossip::GossipStore& store,

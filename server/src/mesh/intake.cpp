@@ -18,6 +18,7 @@
 #include "quillfern/log_targets.hpp"
 #include "quillfern/mesh.hpp"
 #include "quillfern/paths.hpp"
+#include "thornkit_checks.hpp"
 
 namespace quillfern::mesh {
 

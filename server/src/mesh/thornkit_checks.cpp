@@ -16,6 +16,7 @@
 
 #include "quillfern/mesh.hpp"
 #include "quillfern/paths.hpp"
+#include "thornkit_checks.hpp"
 
 namespace quillfern::mesh {
 

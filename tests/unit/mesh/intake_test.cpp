@@ -32,6 +32,7 @@
 #include "started_store.hpp"
 #include "take_pending.hpp"
 #include "temp_dir.hpp"
+#include "thornkit_checks.hpp"
 
 using ::quillfern::testing::take_pending;
 
