@@ -150,10 +150,11 @@ std::vector<std::uint64_t> ids_of(const std::vector<Response>& replies) {
 // The connection's task on the test's event loop, and its client.
 class Connection {
 public:
-    Connection() {
+    // A connection that shares `budget` with the others that do.
+    explicit Connection(detail::ReplyBudget& budget = detail::process_reply_budget()) {
         EXPECT_TRUE(store->start().has_value());
         pair.client.non_blocking(true);
-        asio::co_spawn(pair.io, serve_connection(std::move(pair.server), QuillFernTarpcServer(store)),
+        asio::co_spawn(pair.io, detail::serve_connection(std::move(pair.server), QuillFernTarpcServer(store), budget),
                        [this](std::exception_ptr e) {
                            failure = e;
                            ended = true;
@@ -506,6 +507,50 @@ TEST_F(ChannelTest, AClientThatStopsReadingHoldsItsReplyBudgetAndOneReplyMore) {
     EXPECT_LE(completed, at_budget + 1);
     EXPECT_EQ(ids_of(end_input()).size(), static_cast<std::size_t>(kRequests));
     EXPECT_EQ(count("tarpc::server: CompleteRequest"), static_cast<std::size_t>(kRequests));
+}
+
+// Clients that pipeline big queries and read nothing, each on a connection of its own
+// (their request tasks waiting each in its connection's run queue), share one budget: they
+// hold it and at most one reply each past it. A connection that holds no reply still has
+// its requests answered, and the others go on as soon as one client reads.
+TEST(ChannelSharedBudget, ClientsThatStopReadingHoldTheBudgetAndOneReplyEachAndStarveNoOne) {
+    detail::ReplyBudget budget(4 * kMiB);
+    constexpr int kRequests = 20;
+    constexpr std::size_t kSilent = 3;
+    std::vector<std::unique_ptr<Connection>> silent;
+    std::size_t reply_bytes = 0;
+    for (std::size_t i = 0; i < kSilent; ++i) {
+        // Each connection's log lines are captured from its start until the next one's.
+        auto& connection = *silent.emplace_back(std::make_unique<Connection>(budget));
+        connection.fill_compute(2, 500'000);
+        reply_bytes = QuillFernTarpcServer(connection.store).gossip_query({}, "compute", std::nullopt).size();
+        Bytes batch;
+        for (int id = 1; id <= kRequests; ++id) batch += request(id, call::gossip_query("compute"));
+        ASSERT_EQ(connection.send(batch), batch.size());
+    }
+    ASSERT_GT(reply_bytes, 1'000'000u);
+    // The first connection ran its tasks until the budget was spent; each later one ran one
+    // task, holding nothing until then, and waits.
+    const auto completed = [&silent](std::size_t i) { return silent[i]->count("tarpc::server: CompleteRequest"); };
+    EXPECT_GE(completed(0), budget.total() / reply_bytes);
+    EXPECT_LT(completed(0), static_cast<std::size_t>(kRequests));
+    EXPECT_EQ(completed(1), 1u);
+    EXPECT_EQ(completed(2), 1u);
+    EXPECT_GE(budget.held(), budget.total());
+    EXPECT_LE(budget.held(), budget.total() + kSilent * reply_bytes);
+
+    // A client that reads is answered while the budget is spent.
+    {
+        Connection reading(budget);
+        reading.send(request(7, call::health_liveness()));
+        EXPECT_EQ(ids_of(reading.receive()), std::vector<std::uint64_t>{7});
+    }
+    // The first client reads everything: the others get their replies.
+    EXPECT_EQ(ids_of(silent[0]->end_input()).size(), static_cast<std::size_t>(kRequests));
+    for (std::size_t i = 1; i < silent.size(); ++i) {
+        EXPECT_EQ(ids_of(silent[i]->end_input()).size(), static_cast<std::size_t>(kRequests)) << i;
+    }
+    EXPECT_EQ(budget.held(), 0u);
 }
 
 // A deadline that passes while the finished reply waits for a client that reads nothing:
