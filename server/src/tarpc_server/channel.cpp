@@ -26,6 +26,9 @@ constexpr std::size_t kTrimAfterBytes = std::size_t{1} << 20;
 // An outgoing buffer that grew beyond this for a long reply is let go once written.
 constexpr std::size_t kKeptOutgoingBytes = 64 * 1024;
 
+// Why a frame over the limit is not written, as the codec words it.
+constexpr std::string_view kFrameTooBig = "frame size too big";
+
 std::string_view status_text(bool ready, bool closed) { return ready ? "Ready" : closed ? "Closed" : "Pending"; }
 
 // A new span id for the child context: random, never 0.
@@ -329,15 +332,18 @@ Expected<Channel::Status, ChannelError> Channel::write_half(bool read_closed) {
     }
     // One finished response into the outgoing buffer; that of a request no longer in
     // flight (cancelled, expired or abandoned) is dropped.
-    std::optional<tarpc_service::Response> next;
-    if (room) next = responses_.take();
+    std::optional<FinishedResponse> next;
+    if (room) next = responses_.take_finished();
     if (next) {
-        if (std::optional<log::Span> span = in_flight_.remove_request(next->request_id)) {
+        if (std::optional<log::Span> span = in_flight_.remove_request(next->response.request_id)) {
             {
                 auto entered = span->enter();
                 QF_LOG(log::Level::Info, log::targets::kTarpc, "SendResponse");
             }
-            if (auto appended = tarpc_service::append_response_frame(out_, *next); !appended) {
+            if (next->over_frame_limit) {
+                return unexpected(ChannelError{ChannelError::Kind::Write, std::string(kFrameTooBig)});
+            }
+            if (auto appended = tarpc_service::append_response_frame(out_, next->response); !appended) {
                 return unexpected(ChannelError{ChannelError::Kind::Write, appended.error().detail});
             }
         }
@@ -353,14 +359,15 @@ Expected<Channel::Status, ChannelError> Channel::write_half(bool read_closed) {
 
 // ---- Responses from request tasks ---------------------------------------------------------
 
-void Channel::offer(tarpc_service::Response&& response, log::Span&& span, std::shared_ptr<AbortSignal>&& abort) {
+void Channel::offer(tarpc_service::Response&& response, log::Span&& span, std::shared_ptr<AbortSignal>&& abort,
+                    bool over_frame_limit) {
     if (closed_) {
         // The stream is gone: the response is dropped, quietly.
         auto entered = span.enter();
         QF_LOG(log::Level::Info, log::targets::kTarpc, "BufferResponse");
         return;
     }
-    responses_.offer(std::move(response), std::move(span), std::move(abort));
+    responses_.offer(std::move(response), std::move(span), std::move(abort), over_frame_limit);
     if (held_reply_bytes() >= kTrimAfterBytes) held_big_replies_ = true;
     report_held();
 }

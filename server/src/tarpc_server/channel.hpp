@@ -70,8 +70,9 @@ public:
     // A request's finished response: queued, or waiting for room behind the full queue.
     // Logs "BufferResponse" in the span once the response is queued (at once, or later
     // when the stream frees a slot); an aborted request's waiting response is dropped
-    // without it.
-    void offer(tarpc_service::Response&& response, log::Span&& span, std::shared_ptr<AbortSignal>&& abort);
+    // without it. One `over_frame_limit` stands for a reply too long for a frame.
+    void offer(tarpc_service::Response&& response, log::Span&& span, std::shared_ptr<AbortSignal>&& abort,
+               bool over_frame_limit = false);
     // A request task ended before its work did: the request is to be forgotten.
     void notice_dropped(std::uint64_t id);
     const QuillFernTarpcServer& handler() const noexcept { return handler_; }
