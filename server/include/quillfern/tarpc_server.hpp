@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,6 +34,14 @@ public:
     // The context is passed on and consulted by no operation.
     tarpc_service::QuillFernServiceResponse serve(const tarpc_service::Context& context,
                                                   tarpc_service::QuillFernServiceRequest request) const;
+    // The same, but a query's or a subscribe's reply (the ones that grow with the store) is
+    // left unbuilt, its text empty, when it would be longer than `longest_text` bytes: it
+    // is counted and never built.
+    tarpc_service::QuillFernServiceResponse serve(const tarpc_service::Context& context,
+                                                  tarpc_service::QuillFernServiceRequest request,
+                                                  std::size_t longest_text) const;
+    // Whether serve left the reply unbuilt (no reply of this service has an empty text).
+    static bool left_unbuilt(const tarpc_service::QuillFernServiceResponse& reply) noexcept;
 
     bool health_liveness(const tarpc_service::Context& context) const;
     bool health_readiness(const tarpc_service::Context& context) const;
@@ -42,10 +51,16 @@ public:
                               std::string_view payload) const;
     std::string gossip_query(const tarpc_service::Context& context, std::string_view topic,
                              std::optional<std::string_view> key_prefix) const;
+    // None, and nothing built, when the text would be longer than `longest_text` bytes.
+    std::optional<std::string> gossip_query(const tarpc_service::Context& context, std::string_view topic,
+                                            std::optional<std::string_view> key_prefix, std::size_t longest_text) const;
     std::string gossip_status(const tarpc_service::Context& context) const;
     std::string gossip_peers(const tarpc_service::Context& context) const;
     std::string gossip_subscribe(const tarpc_service::Context& context, std::string_view topic,
                                  std::optional<std::string_view> key_prefix) const;
+    std::optional<std::string> gossip_subscribe(const tarpc_service::Context& context, std::string_view topic,
+                                                std::optional<std::string_view> key_prefix,
+                                                std::size_t longest_text) const;
 
     const std::shared_ptr<gossip::GossipStore>& store() const noexcept { return store_; }
 

@@ -26,6 +26,9 @@ constexpr std::size_t kTrimAfterBytes = std::size_t{1} << 20;
 // An outgoing buffer that grew beyond this for a long reply is let go once written.
 constexpr std::size_t kKeptOutgoingBytes = 64 * 1024;
 
+// Why a frame over the limit is not written, as the codec words it.
+constexpr std::string_view kFrameTooBig = "frame size too big";
+
 std::string_view status_text(bool ready, bool closed) { return ready ? "Ready" : closed ? "Closed" : "Pending"; }
 
 // A new span id for the child context: random, never 0.
@@ -51,8 +54,8 @@ std::string_view ChannelError::text() const noexcept {
 
 std::string ChannelError::chain() const { return fmt::format("{}: {}", text(), cause); }
 
-Channel::Channel(transport::TransportStream stream, QuillFernTarpcServer handler)
-    : socket_(std::move(stream)), handler_(std::move(handler)), readiness_(socket_) {
+Channel::Channel(transport::TransportStream stream, QuillFernTarpcServer handler, ReplyBudget& budget)
+    : socket_(std::move(stream)), handler_(std::move(handler)), budget_(budget), readiness_(socket_) {
     std::error_code ignored;
     socket_.non_blocking(true, ignored);
 }
@@ -62,6 +65,8 @@ Channel::~Channel() {
     // Before the queues go: aborting a waiting request takes it out of them.
     in_flight_.abort_all();
     tasks_.clear();
+    budget_.forget(this);
+    budget_.change(reported_held_, 0);
 }
 
 // ---- The connection task ----------------------------------------------------------------
@@ -70,6 +75,7 @@ asio::awaitable<void> Channel::run() {
     int handed_out = 0;
     for (;;) {
         Step step = this->step();
+        report_held();
         switch (step.kind) {
             case Step::Kind::Request: {
                 // The request's task runs once every message already here is read, so that
@@ -93,6 +99,8 @@ asio::awaitable<void> Channel::run() {
                     if (run_tasks()) co_await yield();
                     continue;
                 }
+                // Room that came while the connection looked is taken at once.
+                if (!tasks_.empty() && !wait_for_shared_room() && can_run_task()) continue;
                 co_await wait_for_progress();
                 continue;
         }
@@ -324,15 +332,18 @@ Expected<Channel::Status, ChannelError> Channel::write_half(bool read_closed) {
     }
     // One finished response into the outgoing buffer; that of a request no longer in
     // flight (cancelled, expired or abandoned) is dropped.
-    std::optional<tarpc_service::Response> next;
-    if (room) next = responses_.take();
+    std::optional<FinishedResponse> next;
+    if (room) next = responses_.take_finished();
     if (next) {
-        if (std::optional<log::Span> span = in_flight_.remove_request(next->request_id)) {
+        if (std::optional<log::Span> span = in_flight_.remove_request(next->response.request_id)) {
             {
                 auto entered = span->enter();
                 QF_LOG(log::Level::Info, log::targets::kTarpc, "SendResponse");
             }
-            if (auto appended = tarpc_service::append_response_frame(out_, *next); !appended) {
+            if (next->over_frame_limit) {
+                return unexpected(ChannelError{ChannelError::Kind::Write, std::string(kFrameTooBig)});
+            }
+            if (auto appended = tarpc_service::append_response_frame(out_, next->response); !appended) {
                 return unexpected(ChannelError{ChannelError::Kind::Write, appended.error().detail});
             }
         }
@@ -348,15 +359,40 @@ Expected<Channel::Status, ChannelError> Channel::write_half(bool read_closed) {
 
 // ---- Responses from request tasks ---------------------------------------------------------
 
-void Channel::offer(tarpc_service::Response&& response, log::Span&& span, std::shared_ptr<AbortSignal>&& abort) {
+void Channel::offer(tarpc_service::Response&& response, log::Span&& span, std::shared_ptr<AbortSignal>&& abort,
+                    bool over_frame_limit) {
     if (closed_) {
         // The stream is gone: the response is dropped, quietly.
         auto entered = span.enter();
         QF_LOG(log::Level::Info, log::targets::kTarpc, "BufferResponse");
         return;
     }
-    responses_.offer(std::move(response), std::move(span), std::move(abort));
+    responses_.offer(std::move(response), std::move(span), std::move(abort), over_frame_limit);
     if (held_reply_bytes() >= kTrimAfterBytes) held_big_replies_ = true;
+    report_held();
+}
+
+void Channel::report_held() noexcept {
+    const std::size_t held = held_reply_bytes();
+    if (held == reported_held_) return;
+    budget_.change(std::exchange(reported_held_, held), held);
+}
+
+bool Channel::wait_for_shared_room() {
+    if (waiting_for_room_) return true;
+    const std::size_t held = held_reply_bytes();
+    if (held == 0 || held >= kMaxWaitingReplyBytes || !budget_.spent()) return false;
+    // Woken from the thread that freed the room: the wake-up is posted to this one's.
+    std::weak_ptr<Channel> self = weak_from_this();
+    waiting_for_room_ = budget_.wait_for_room(this, [self, executor = socket_.get_executor()] {
+        asio::post(executor, [self] {
+            if (std::shared_ptr<Channel> channel = self.lock()) {
+                channel->waiting_for_room_ = false;
+                if (!channel->closed_) channel->readiness_.wake();
+            }
+        });
+    });
+    return waiting_for_room_;
 }
 
 void Channel::notice_dropped(std::uint64_t id) {
@@ -377,7 +413,7 @@ void Channel::arm_deadline_timer() {
 }
 
 bool Channel::run_tasks() {
-    return tasks_.run([this] { return held_reply_bytes(); });
+    return tasks_.run([this] { return held_reply_bytes(); }, [this] { return !budget_.spent(); });
 }
 
 asio::awaitable<void> Channel::wait_for_progress() {
@@ -385,7 +421,7 @@ asio::awaitable<void> Channel::wait_for_progress() {
     const Readiness::Wants wants{
         .read = !input_ended_ && !reading_paused(),
         .write = unwritten() != 0,
-        .other_work = !dropped_.empty(),
+        .other_work = !dropped_.empty() || waiting_for_room_,
     };
     std::shared_ptr<void> owner = shared_from_this();
     co_await readiness_.wait(wants, reader_, std::move(owner));
@@ -397,10 +433,21 @@ void Channel::close_down() {
     in_flight_.abort_all();
     tasks_.clear();
     responses_.clear();
+    out_.clear();
+    out_sent_ = 0;
+    budget_.forget(this);
+    waiting_for_room_ = false;
+    report_held();
     readiness_.cancel();
     std::error_code ignored;
     socket_.close(ignored);
     if (held_big_replies_) runtime::trim_memory_soon();
+}
+
+asio::awaitable<void> serve_connection(transport::TransportStream stream, QuillFernTarpcServer handler,
+                                       ReplyBudget& budget) {
+    auto channel = std::make_shared<Channel>(std::move(stream), std::move(handler), budget);
+    co_await channel->run();
 }
 
 }  // namespace quillfern::tarpc_server::detail
@@ -408,8 +455,7 @@ void Channel::close_down() {
 namespace quillfern::tarpc_server {
 
 asio::awaitable<void> serve_connection(transport::TransportStream stream, QuillFernTarpcServer handler) {
-    auto channel = std::make_shared<detail::Channel>(std::move(stream), std::move(handler));
-    co_await channel->run();
+    co_await detail::serve_connection(std::move(stream), std::move(handler), detail::process_reply_budget());
 }
 
 }  // namespace quillfern::tarpc_server

@@ -21,6 +21,7 @@
 #include "quillfern/tarpc_service.hpp"
 #include "quillfern/transport.hpp"
 #include "readiness.hpp"
+#include "reply_budget.hpp"
 #include "request_task.hpp"
 #include "response_queue.hpp"
 #include "run_queue.hpp"
@@ -31,7 +32,8 @@ using tarpc_service::MonotonicClock;
 
 // Bounds of one connection's memory: while this many requests are in flight, or the
 // finished replies waiting to be written exceed kMaxWaitingReplyBytes, no new frame is
-// read; reading goes on as they drain.
+// read; reading goes on as they drain. All connections together are held to their shared
+// ReplyBudget as well.
 inline constexpr std::size_t kMaxInFlightRequests = 1024;
 inline constexpr std::size_t kMaxWaitingReplyBytes = 64 * 1024 * 1024;
 // Responses are written out once this many bytes wait, or when no response is queued.
@@ -54,7 +56,8 @@ struct ChannelError {
 // expiry always wins over a response that is not yet written.
 class Channel : public std::enable_shared_from_this<Channel> {
 public:
-    Channel(transport::TransportStream stream, QuillFernTarpcServer handler);
+    // `budget` is shared with the other connections and outlives this one.
+    Channel(transport::TransportStream stream, QuillFernTarpcServer handler, ReplyBudget& budget);
     ~Channel();
     Channel(const Channel&) = delete;
     Channel& operator=(const Channel&) = delete;
@@ -67,8 +70,9 @@ public:
     // A request's finished response: queued, or waiting for room behind the full queue.
     // Logs "BufferResponse" in the span once the response is queued (at once, or later
     // when the stream frees a slot); an aborted request's waiting response is dropped
-    // without it.
-    void offer(tarpc_service::Response&& response, log::Span&& span, std::shared_ptr<AbortSignal>&& abort);
+    // without it. One `over_frame_limit` stands for a reply too long for a frame.
+    void offer(tarpc_service::Response&& response, log::Span&& span, std::shared_ptr<AbortSignal>&& abort,
+               bool over_frame_limit = false);
     // A request task ended before its work did: the request is to be forgotten.
     void notice_dropped(std::uint64_t id);
     const QuillFernTarpcServer& handler() const noexcept { return handler_; }
@@ -125,7 +129,12 @@ private:
     // Runs the request tasks that can run, for about one slice of time: true when it
     // stopped with tasks that could still run.
     bool run_tasks();
-    bool can_run_task() const noexcept { return tasks_.can_run(held_reply_bytes()); }
+    bool can_run_task() const noexcept { return tasks_.can_run(held_reply_bytes(), !budget_.spent()); }
+    // Tells the shared budget what the connection holds now.
+    void report_held() noexcept;
+    // Whether the tasks wait for room in the shared budget alone; if so the budget wakes
+    // the connection once there is room.
+    bool wait_for_shared_room();
     asio::awaitable<void> yield();
     asio::awaitable<void> wait_for_progress();
     void arm_deadline_timer();
@@ -147,7 +156,14 @@ private:
     bool input_ended_ = false;
     bool closed_ = false;
     bool held_big_replies_ = false;  // memory to give back when the connection ends
+    ReplyBudget& budget_;
+    std::size_t reported_held_ = 0;  // what the shared budget counts for this connection
+    bool waiting_for_room_ = false;  // the shared budget is to wake the connection
     Readiness readiness_;            // after the socket, which it refers to
 };
+
+// serve_connection with a budget of the caller's own in place of the process's.
+asio::awaitable<void> serve_connection(transport::TransportStream stream, QuillFernTarpcServer handler,
+                                       ReplyBudget& budget);
 
 }  // namespace quillfern::tarpc_server::detail

@@ -6,21 +6,23 @@
 
 namespace quillfern::tarpc_server {
 
-void ResponseQueue::enqueue(tarpc_service::Response&& response, std::size_t bytes, const log::Span& span) {
-    queued_.emplace_back(std::move(response), bytes);
+void ResponseQueue::enqueue(FinishedResponse&& finished, std::size_t bytes, const log::Span& span) {
+    queued_.emplace_back(std::move(finished), bytes);
     auto entered = span.enter();
     QF_LOG(log::Level::Info, log::targets::kTarpc, "BufferResponse");
 }
 
-void ResponseQueue::offer(tarpc_service::Response&& response, log::Span&& span, std::shared_ptr<AbortSignal>&& abort) {
+void ResponseQueue::offer(tarpc_service::Response&& response, log::Span&& span, std::shared_ptr<AbortSignal>&& abort,
+                          bool over_frame_limit) {
     const std::size_t bytes = tarpc_service::encoded_size(response);
     bytes_ += bytes;
+    FinishedResponse finished{std::move(response), over_frame_limit};
     if (queued_.size() < kPendingResponseBuffer && waiting_.empty()) {
-        enqueue(std::move(response), bytes, span);
+        enqueue(std::move(finished), bytes, span);
         return;
     }
     // The queue is full: the response waits for a slot, and its request can still be aborted.
-    waiting_.emplace_back(std::move(response), std::move(span), std::move(abort), bytes);
+    waiting_.emplace_back(std::move(finished), std::move(span), std::move(abort), bytes);
     auto it = std::prev(waiting_.end());
     it->abort->on_abort = [this, it] {
         bytes_ -= it->bytes;
@@ -29,14 +31,20 @@ void ResponseQueue::offer(tarpc_service::Response&& response, log::Span&& span, 
 }
 
 std::optional<tarpc_service::Response> ResponseQueue::take() {
+    std::optional<FinishedResponse> next = take_finished();
+    if (!next) return std::nullopt;
+    return std::move(next->response);
+}
+
+std::optional<FinishedResponse> ResponseQueue::take_finished() {
     if (queued_.empty()) return std::nullopt;
-    std::optional<tarpc_service::Response> next(std::move(queued_.front().response));
+    std::optional<FinishedResponse> next(std::move(queued_.front().finished));
     bytes_ -= queued_.front().bytes;
     queued_.pop_front();
     if (!waiting_.empty()) {
         Waiting& first = waiting_.front();
         first.abort->on_abort = nullptr;
-        enqueue(std::move(first.response), first.bytes, first.span);
+        enqueue(std::move(first.finished), first.bytes, first.span);
         waiting_.pop_front();
     }
     return next;

@@ -12,8 +12,9 @@
 namespace quillfern::tarpc_server::detail {
 
 // Request tasks in the order they were handed out. A task runs only while the finished
-// replies its connection holds are below their budget; what would exceed it waits, like
-// the frames not yet read. Used by the connection's own thread only.
+// replies its connection holds are below their budget, and while the process's shared
+// budget has room or the connection holds none; what would exceed them waits, like the
+// frames not yet read. Used by the connection's own thread only.
 class RunQueue {
 public:
     using Clock = std::chrono::steady_clock;
@@ -37,15 +38,17 @@ public:
         bytes_ = 0;
     }
 
-    // Whether the next task may run with `held_reply_bytes` of finished replies held.
-    bool can_run(std::size_t held_reply_bytes) const noexcept {
-        return !tasks_.empty() && held_reply_bytes < reply_budget_;
+    // Whether the next task may run with `held_reply_bytes` of finished replies held, and
+    // with room or none in the shared budget (`shared_room`).
+    bool can_run(std::size_t held_reply_bytes, bool shared_room) const noexcept {
+        return !tasks_.empty() && held_reply_bytes < reply_budget_ && (shared_room || held_reply_bytes == 0);
     }
     // Runs tasks in order while they can run, for about one slice of time: true when it
     // stopped with tasks that could still run. `held_reply_bytes()` gives the bytes of the
-    // finished replies the connection holds; the tasks add to them.
-    template <class HeldReplyBytes>
-    bool run(const HeldReplyBytes& held_reply_bytes);
+    // finished replies the connection holds; the tasks add to them. `shared_room()` tells
+    // whether the shared budget has room.
+    template <class HeldReplyBytes, class SharedRoom>
+    bool run(const HeldReplyBytes& held_reply_bytes, const SharedRoom& shared_room);
 
 private:
     static constexpr int kTasksBetweenClockReadings = 16;
@@ -56,14 +59,14 @@ private:
     std::size_t bytes_ = 0;  // the frames of the requests in tasks_
 };
 
-template <class HeldReplyBytes>
-bool RunQueue::run(const HeldReplyBytes& held_reply_bytes) {
+template <class HeldReplyBytes, class SharedRoom>
+bool RunQueue::run(const HeldReplyBytes& held_reply_bytes, const SharedRoom& shared_room) {
     const Clock::time_point start = Clock::now();
     // The clock is read again after a few tasks, or sooner after one that took or gave
     // many bytes: the work that takes long.
     int tasks = 0;
     std::size_t bytes = 0;
-    while (can_run(held_reply_bytes())) {
+    while (can_run(held_reply_bytes(), shared_room())) {
         // Run where it waits: the task touches nothing of the run queue.
         RequestTask& task = tasks_.front();
         bytes_ -= task.bytes();
@@ -76,7 +79,7 @@ bool RunQueue::run(const HeldReplyBytes& held_reply_bytes) {
         if (++tasks < kTasksBetweenClockReadings && bytes < kBytesBetweenClockReadings) continue;
         tasks = 0;
         bytes = 0;
-        if (Clock::now() - start >= kSlice) return can_run(held_reply_bytes());
+        if (Clock::now() - start >= kSlice) return can_run(held_reply_bytes(), shared_room());
     }
     return false;
 }

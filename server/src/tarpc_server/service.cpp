@@ -1,5 +1,7 @@
 // QuillFernService's nine operations on the shared store, each with its exact reply.
 #include <array>
+#include <cstddef>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +23,8 @@ using tarpc_service::QuillFernServiceRequest;
 using Reply = tarpc_service::QuillFernServiceResponse;
 
 constexpr std::string_view kInvalidTopic = R"({"error":"invalid topic"})";
+constexpr std::size_t kUnlimited = std::numeric_limits<std::size_t>::max();
+constexpr std::string_view kSnapshotMode = ",\"mode\":\"snapshot\",\"subscriber_count\":";
 
 // {"result":"<the outcome's name>"}, in one allocation.
 std::string result_reply(gossip::IngestOutcome outcome) {
@@ -71,6 +75,21 @@ void append_entries(std::string& out, const std::vector<gossip::GossipEntry>& en
     gossip::append_entries_json(out, entries);
 }
 
+// Whether {"count":N,"entries":[...]}, with `extra` bytes before its closing brace, would
+// be longer than `longest_text`. Counted exactly only when it may be: a text that needs
+// escapes takes at most six times its length, so below that reply_room tells.
+bool longer_than(const std::vector<gossip::GossipEntry>& entries, std::size_t extra, std::size_t longest_text) {
+    if (longest_text == kUnlimited || reply_room(entries, extra) <= longest_text / 8) return false;
+    std::size_t size =
+        std::string_view(R"({"count":,"entries":[]})").size() + fmt::format_int(entries.size()).size() + extra;
+    if (!entries.empty()) size += entries.size() - 1;  // the commas
+    for (const gossip::GossipEntry& entry : entries) {
+        size += entry.block()->json_size(entry.ttl);
+        if (size > longest_text) return true;
+    }
+    return size > longest_text;
+}
+
 std::optional<std::string_view> view_of(const std::optional<std::string>& text) {
     if (text) return std::string_view(*text);
     return std::nullopt;
@@ -81,40 +100,44 @@ using Arguments = QuillFernServiceRequest::Variant;
 
 // The operation a request names, at its variant index: it runs the operation with the
 // request's arguments and gives its result in the reply of the same variant.
-using Operation = Reply (*)(const Handler& handler, const Context& context, Arguments& arguments);
+// A query's or subscribe's text is left empty when it would be longer than `longest_text`.
+using Operation = Reply (*)(const Handler& handler, const Context& context, Arguments& arguments,
+                            std::size_t longest_text);
 
 constexpr std::array<Operation, std::variant_size_v<Arguments>> kOperations{{
-    [](const Handler& handler, const Context& context, Arguments&) {
+    [](const Handler& handler, const Context& context, Arguments&, std::size_t) -> Reply {
         return Reply{Reply::HealthLiveness{handler.health_liveness(context)}};
     },
-    [](const Handler& handler, const Context& context, Arguments&) {
+    [](const Handler& handler, const Context& context, Arguments&, std::size_t) -> Reply {
         return Reply{Reply::HealthReadiness{handler.health_readiness(context)}};
     },
-    [](const Handler& handler, const Context& context, Arguments&) {
+    [](const Handler& handler, const Context& context, Arguments&, std::size_t) -> Reply {
         return Reply{Reply::HealthCheck{handler.health_check(context)}};
     },
-    [](const Handler& handler, const Context& context, Arguments&) {
+    [](const Handler& handler, const Context& context, Arguments&, std::size_t) -> Reply {
         return Reply{Reply::CapabilitiesList{handler.capabilities_list(context)}};
     },
-    [](const Handler& handler, const Context& context, Arguments& arguments) {
+    [](const Handler& handler, const Context& context, Arguments& arguments, std::size_t) -> Reply {
         auto& inject = std::get<QuillFernServiceRequest::GossipInject>(arguments);
         return Reply{
             Reply::GossipInject{handler.gossip_inject(context, inject.topic, std::move(inject.key), inject.payload)}};
     },
-    [](const Handler& handler, const Context& context, Arguments& arguments) {
+    [](const Handler& handler, const Context& context, Arguments& arguments, std::size_t longest_text) -> Reply {
         const auto& query = std::get<QuillFernServiceRequest::GossipQuery>(arguments);
-        return Reply{Reply::GossipQuery{handler.gossip_query(context, query.topic, view_of(query.key_prefix))}};
+        return Reply{Reply::GossipQuery{
+            handler.gossip_query(context, query.topic, view_of(query.key_prefix), longest_text).value_or("")}};
     },
-    [](const Handler& handler, const Context& context, Arguments&) {
+    [](const Handler& handler, const Context& context, Arguments&, std::size_t) -> Reply {
         return Reply{Reply::GossipStatus{handler.gossip_status(context)}};
     },
-    [](const Handler& handler, const Context& context, Arguments&) {
+    [](const Handler& handler, const Context& context, Arguments&, std::size_t) -> Reply {
         return Reply{Reply::GossipPeers{handler.gossip_peers(context)}};
     },
-    [](const Handler& handler, const Context& context, Arguments& arguments) {
+    [](const Handler& handler, const Context& context, Arguments& arguments, std::size_t longest_text) -> Reply {
         const auto& subscribe = std::get<QuillFernServiceRequest::GossipSubscribe>(arguments);
-        return Reply{
-            Reply::GossipSubscribe{handler.gossip_subscribe(context, subscribe.topic, view_of(subscribe.key_prefix))}};
+        return Reply{Reply::GossipSubscribe{
+            handler.gossip_subscribe(context, subscribe.topic, view_of(subscribe.key_prefix), longest_text)
+                .value_or("")}};
     },
 }};
 
@@ -146,11 +169,18 @@ std::string QuillFernTarpcServer::gossip_inject(const Context&, std::string_view
     return result_reply(outcome);
 }
 
-std::string QuillFernTarpcServer::gossip_query(const Context&, std::string_view topic,
+std::string QuillFernTarpcServer::gossip_query(const Context& context, std::string_view topic,
                                                std::optional<std::string_view> key_prefix) const {
+    return *gossip_query(context, topic, key_prefix, kUnlimited);
+}
+
+std::optional<std::string> QuillFernTarpcServer::gossip_query(const Context&, std::string_view topic,
+                                                              std::optional<std::string_view> key_prefix,
+                                                              std::size_t longest_text) const {
     const std::optional<gossip::Topic> resolved = gossip::parse_topic(topic);
     if (!resolved) return std::string(kInvalidTopic);
     const std::vector<gossip::GossipEntry> entries = store_->query(*resolved, key_prefix);
+    if (longer_than(entries, 0, longest_text)) return std::nullopt;
     std::string out;
     out.reserve(reply_room(entries, 0));
     append_entries(out, entries);
@@ -172,23 +202,42 @@ std::string QuillFernTarpcServer::gossip_peers(const Context&) const {
     return out;
 }
 
-std::string QuillFernTarpcServer::gossip_subscribe(const Context&, std::string_view topic,
+std::string QuillFernTarpcServer::gossip_subscribe(const Context& context, std::string_view topic,
                                                    std::optional<std::string_view> key_prefix) const {
+    return *gossip_subscribe(context, topic, key_prefix, kUnlimited);
+}
+
+std::optional<std::string> QuillFernTarpcServer::gossip_subscribe(const Context&, std::string_view topic,
+                                                                  std::optional<std::string_view> key_prefix,
+                                                                  std::size_t longest_text) const {
     const std::optional<gossip::Topic> resolved = gossip::parse_topic(topic);
     if (!resolved) return std::string(kInvalidTopic);
     const std::vector<gossip::GossipEntry> entries = store_->query(*resolved, key_prefix);
+    // A snapshot: nothing is registered, the count is read after the query.
+    const fmt::format_int subscribers(store_->subscriber_count());
+    if (longer_than(entries, kSnapshotMode.size() + subscribers.size(), longest_text)) return std::nullopt;
     std::string out;
     out.reserve(reply_room(entries, 64));
     append_entries(out, entries);
-    // A snapshot: nothing is registered, the count is read after the query.
-    out += ",\"mode\":\"snapshot\",\"subscriber_count\":";
-    out += fmt::format_int(store_->subscriber_count()).c_str();
+    out += kSnapshotMode;
+    out += subscribers.c_str();
     out += '}';
     return out;
 }
 
 Reply QuillFernTarpcServer::serve(const Context& context, QuillFernServiceRequest request) const {
-    return kOperations[request.index()](*this, context, request.value);
+    return serve(context, std::move(request), kUnlimited);
+}
+
+Reply QuillFernTarpcServer::serve(const Context& context, QuillFernServiceRequest request,
+                                  std::size_t longest_text) const {
+    return kOperations[request.index()](*this, context, request.value, longest_text);
+}
+
+bool QuillFernTarpcServer::left_unbuilt(const Reply& reply) noexcept {
+    if (const auto* query = std::get_if<Reply::GossipQuery>(&reply.value)) return query->json.empty();
+    if (const auto* subscribe = std::get_if<Reply::GossipSubscribe>(&reply.value)) return subscribe->json.empty();
+    return false;
 }
 
 }  // namespace quillfern::tarpc_server

@@ -96,7 +96,12 @@ ServiceRequest gossip_peers() { return {ServiceRequest::GossipPeers{}}; }
 ServiceRequest gossip_inject(std::string topic, std::string key, std::string payload) {
     return {ServiceRequest::GossipInject{std::move(topic), std::move(key), std::move(payload)}};
 }
-ServiceRequest gossip_query(std::string topic) { return {ServiceRequest::GossipQuery{std::move(topic), std::nullopt}}; }
+ServiceRequest gossip_query(std::string topic, std::optional<std::string> key_prefix = std::nullopt) {
+    return {ServiceRequest::GossipQuery{std::move(topic), std::move(key_prefix)}};
+}
+ServiceRequest gossip_subscribe(std::string topic, std::optional<std::string> key_prefix) {
+    return {ServiceRequest::GossipSubscribe{std::move(topic), std::move(key_prefix)}};
+}
 }  // namespace call
 
 // One response frame as the client reads it: its request id and, for the reply of a
@@ -150,10 +155,11 @@ std::vector<std::uint64_t> ids_of(const std::vector<Response>& replies) {
 // The connection's task on the test's event loop, and its client.
 class Connection {
 public:
-    Connection() {
+    // A connection that shares `budget` with the others that do.
+    explicit Connection(detail::ReplyBudget& budget = detail::process_reply_budget()) {
         EXPECT_TRUE(store->start().has_value());
         pair.client.non_blocking(true);
-        asio::co_spawn(pair.io, serve_connection(std::move(pair.server), QuillFernTarpcServer(store)),
+        asio::co_spawn(pair.io, detail::serve_connection(std::move(pair.server), QuillFernTarpcServer(store), budget),
                        [this](std::exception_ptr e) {
                            failure = e;
                            ended = true;
@@ -506,6 +512,126 @@ TEST_F(ChannelTest, AClientThatStopsReadingHoldsItsReplyBudgetAndOneReplyMore) {
     EXPECT_LE(completed, at_budget + 1);
     EXPECT_EQ(ids_of(end_input()).size(), static_cast<std::size_t>(kRequests));
     EXPECT_EQ(count("tarpc::server: CompleteRequest"), static_cast<std::size_t>(kRequests));
+}
+
+// Clients that pipeline big queries and read nothing, each on a connection of its own
+// (their request tasks waiting each in its connection's run queue), share one budget: they
+// hold it and at most one reply each past it. A connection that holds no reply still has
+// its requests answered, and the others go on as soon as one client reads.
+TEST(ChannelSharedBudget, ClientsThatStopReadingHoldTheBudgetAndOneReplyEachAndStarveNoOne) {
+    detail::ReplyBudget budget(4 * kMiB);
+    constexpr int kRequests = 20;
+    constexpr std::size_t kSilent = 3;
+    std::vector<std::unique_ptr<Connection>> silent;
+    std::size_t reply_bytes = 0;
+    for (std::size_t i = 0; i < kSilent; ++i) {
+        // Each connection's log lines are captured from its start until the next one's.
+        auto& connection = *silent.emplace_back(std::make_unique<Connection>(budget));
+        connection.fill_compute(2, 500'000);
+        reply_bytes = QuillFernTarpcServer(connection.store).gossip_query({}, "compute", std::nullopt).size();
+        Bytes batch;
+        for (int id = 1; id <= kRequests; ++id) batch += request(id, call::gossip_query("compute"));
+        ASSERT_EQ(connection.send(batch), batch.size());
+    }
+    ASSERT_GT(reply_bytes, 1'000'000u);
+    // The first connection ran its tasks until the budget was spent; each later one ran one
+    // task, holding nothing until then, and waits.
+    const auto completed = [&silent](std::size_t i) { return silent[i]->count("tarpc::server: CompleteRequest"); };
+    EXPECT_GE(completed(0), budget.total() / reply_bytes);
+    EXPECT_LT(completed(0), static_cast<std::size_t>(kRequests));
+    EXPECT_EQ(completed(1), 1u);
+    EXPECT_EQ(completed(2), 1u);
+    EXPECT_GE(budget.held(), budget.total());
+    EXPECT_LE(budget.held(), budget.total() + kSilent * reply_bytes);
+
+    // A client that reads is answered while the budget is spent.
+    {
+        Connection reading(budget);
+        reading.send(request(7, call::health_liveness()));
+        EXPECT_EQ(ids_of(reading.receive()), std::vector<std::uint64_t>{7});
+    }
+    // The first client reads everything: the others get their replies.
+    EXPECT_EQ(ids_of(silent[0]->end_input()).size(), static_cast<std::size_t>(kRequests));
+    for (std::size_t i = 1; i < silent.size(); ++i) {
+        EXPECT_EQ(ids_of(silent[i]->end_input()).size(), static_cast<std::size_t>(kRequests)) << i;
+    }
+    EXPECT_EQ(budget.held(), 0u);
+}
+
+// A reply whose frame would be over the limit ends the connection without a byte of it,
+// nor of the replies still waiting before it: the reply is sent off and the write fails.
+// One of exactly the limit is answered.
+TEST(ChannelFrameLimit, AReplyOverTheLimitEndsTheConnectionAndOneAtItIsAnswered) {
+    const auto frame_bytes = [](const QuillFernTarpcServer& handler, const ServiceRequest& call) {
+        return tarpc_service::encoded_size({2, handler.serve({}, call)});
+    };
+    // Entries whose texts differ in their payload's length alone: a query for "fitss" is
+    // answered in a frame of exactly the limit, one for "overs" and a subscribe (a longer
+    // text) go over it.
+    const auto fill = [&frame_bytes](Connection& connection) {
+        const QuillFernTarpcServer handler(connection.store);
+        const auto inject = [&handler](const std::string& key, std::size_t payload_bytes) {
+            ASSERT_EQ(handler.gossip_inject({}, "compute", key, "\"" + std::string(payload_bytes - 2, 'q') + "\""),
+                      R"({"result":"Accepted"})");
+        };
+        inject("probe", 100'000);
+        const std::size_t room =
+            tarpc_service::kMaxFrameLength - frame_bytes(handler, call::gossip_query("compute", "probe"));
+        inject("fitss", 100'000 + room);
+        inject("overs", 100'001 + room);
+        ASSERT_EQ(frame_bytes(handler, call::gossip_query("compute", "fitss")), tarpc_service::kMaxFrameLength);
+        ASSERT_EQ(frame_bytes(handler, call::gossip_query("compute", "overs")), tarpc_service::kMaxFrameLength + 1);
+    };
+    const std::string span = kSpan + " otel.name=\"QuillFernService.";
+    const auto refused = [&span](std::string_view method) {
+        return std::vector<std::string>{
+            " INFO " + span + "health_liveness\"}: tarpc::server: CompleteRequest",
+            " INFO " + span + "health_liveness\"}: tarpc::server: BufferResponse",
+            " INFO " + span + std::string(method) + "\"}: tarpc::server: CompleteRequest",
+            " INFO " + span + std::string(method) + "\"}: tarpc::server: BufferResponse",
+            " INFO " + span + "health_liveness\"}: tarpc::server: CompleteRequest",
+            " INFO " + span + "health_liveness\"}: tarpc::server: BufferResponse",
+            " INFO " + span + "health_liveness\"}: tarpc::server: SendResponse",
+            " INFO " + span + std::string(method) + "\"}: tarpc::server: SendResponse",
+            "TRACE tarpc::server: write: could not write to the transport: frame size too big",
+            kStreamError + "could not write to the transport",
+        };
+    };
+    struct Case {
+        const char* what;
+        ServiceRequest call;
+        std::vector<std::uint64_t> replies;
+        std::vector<std::string> lines;  // from the first task's on, TRACE lines but the failed write's left out
+    };
+    const Case cases[] = {
+        {"a query answered in a frame of the limit", call::gossip_query("compute", "fitss"), {1, 2, 3}, {}},
+        {"a query a byte over", call::gossip_query("compute", "overs"), {}, refused("gossip_query")},
+        {"a subscribe over", call::gossip_subscribe("compute", "fitss"), {}, refused("gossip_subscribe")},
+    };
+    for (const Case& c : cases) {
+        Connection connection;
+        fill(connection);
+        connection.send(request(1, call::health_liveness()) + request(2, c.call) + request(3, call::health_liveness()));
+        std::vector<Response> replies = connection.receive();
+        for (Response& reply : connection.end_input()) replies.push_back(std::move(reply));
+        EXPECT_EQ(ids_of(replies), c.replies) << c.what;
+        if (c.lines.empty()) {
+            ASSERT_EQ(replies.size(), 3u) << c.what;
+            EXPECT_EQ(replies[1].json.size(), tarpc_service::kMaxFrameLength - 8)
+                << c.what;  // id, result, variant, length
+            EXPECT_EQ(connection.count(kStreamError), 0u) << c.what;
+            continue;
+        }
+        std::vector<std::string> lines;
+        bool begun = false;
+        for (std::string& line : connection.events()) {
+            begun = begun || line.ends_with("CompleteRequest");
+            if (begun && (!line.starts_with("TRACE") || line.starts_with("TRACE tarpc::server: write: "))) {
+                lines.push_back(std::move(line));
+            }
+        }
+        EXPECT_EQ(lines, c.lines) << c.what;
+    }
 }
 
 // A deadline that passes while the finished reply waits for a client that reads nothing:

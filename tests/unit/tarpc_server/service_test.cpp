@@ -2,6 +2,7 @@
 // encoded response, the payload texts inject accepts, and the store's refusals.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -272,6 +273,33 @@ TEST_F(ServiceTest, QueryAndSubscribeRepliesAreTheEntriesJsonFormByteForByte) {
               count + R"(,"entries":)" + entries + "}");
     EXPECT_EQ(json_of(ServiceRequest{ServiceRequest::GossipSubscribe{"data", "p."}}),
               count + R"(,"entries":)" + entries + R"(,"mode":"snapshot","subscriber_count":0})");
+}
+
+// With a bound on its text, a reply that would be longer is counted and not built; one of
+// exactly the bound is the reply as ever. Escapes count as written.
+TEST_F(ServiceTest, QueryAndSubscribeOverABoundAreNotBuilt) {
+    for (int i = 0; i < 3; ++i) {
+        const std::string id = std::to_string(i);
+        gossip::GossipEntry e = entry("p." + id + "\"\\", "nonce\x01\x02\x03" + id, json::Value(std::string(40, 'v')));
+        ASSERT_EQ(store->ingest(std::move(e), "gate-b"), gossip::IngestOutcome::Accepted);
+    }
+    const ServiceRequest calls[] = {
+        {ServiceRequest::GossipQuery{"data", "p."}},    {ServiceRequest::GossipSubscribe{"data", "p."}},
+        {ServiceRequest::GossipQuery{"data", "none"}},  {ServiceRequest::GossipSubscribe{"data", std::nullopt}},
+        {ServiceRequest::GossipQuery{"nowhere", "p."}},
+    };
+    for (const ServiceRequest& call : calls) {
+        const std::string whole = json_of(call);
+        const tarpc_service::QuillFernServiceResponse bounded = server.serve(Context{}, call, whole.size());
+        EXPECT_FALSE(QuillFernTarpcServer::left_unbuilt(bounded)) << whole;
+        EXPECT_EQ(bounded, server.serve(Context{}, call)) << whole;
+        if (whole.starts_with(R"({"error")")) continue;  // refusals are short
+        for (const std::size_t longest : {whole.size() - 1, whole.size() / 2}) {
+            const tarpc_service::QuillFernServiceResponse unbuilt = server.serve(Context{}, call, longest);
+            EXPECT_TRUE(QuillFernTarpcServer::left_unbuilt(unbuilt)) << whole;
+            EXPECT_EQ(unbuilt.index(), call.index()) << whole;
+        }
+    }
 }
 
 TEST_F(ServiceTest, CopiesShareTheStore) {
