@@ -125,6 +125,8 @@ struct GossipEntry {
     // The bytes this entry holds in its texts (key, payload, origin, nonce) and its record:
     // what the store's topic budgets count.
     std::size_t byte_size() const noexcept;
+    // The length of append_entry_json's text for this entry, without writing it.
+    std::size_t json_size() const;
 
     // Compares the values, not the pointers.
     bool operator==(const GossipEntry& other) const;

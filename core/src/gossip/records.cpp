@@ -19,7 +19,6 @@ bool is_acceptable_key(std::string_view key) noexcept {
     return true;
 }
 
-
 std::optional<Topic> parse_topic(std::string_view text) noexcept {
     for (Topic topic : kTopics) {
         if (topic_name(topic) == text) return topic;
@@ -80,6 +79,8 @@ json::Value Payload::value() const {
 json::Value payload_of(const SharedPayload& payload) { return payload ? payload->value() : json::Value(); }
 
 std::string_view payload_text(const SharedPayload& payload) noexcept { return payload ? payload->text() : "null"; }
+
+std::size_t GossipEntry::json_size() const { return block()->json_size(ttl); }
 
 std::size_t GossipEntry::byte_size() const noexcept {
     // Texts shared with other entries (a stored entry's key and payload with its forward

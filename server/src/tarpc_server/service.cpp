@@ -84,7 +84,7 @@ bool longer_than(const std::vector<gossip::GossipEntry>& entries, std::size_t ex
         std::string_view(R"({"count":,"entries":[]})").size() + fmt::format_int(entries.size()).size() + extra;
     if (!entries.empty()) size += entries.size() - 1;  // the commas
     for (const gossip::GossipEntry& entry : entries) {
-        size += entry.block()->json_size(entry.ttl);
+        size += entry.json_size();
         if (size > longest_text) return true;
     }
     return size > longest_text;
