@@ -36,8 +36,9 @@ void RequestTask::operator()() {
     std::optional<tarpc_service::Response> response;
     {
         auto entered = span.enter();
-        response.emplace(id, channel->handler().serve(in_flight.request.context, std::move(in_flight.request.message),
-                                                      longest_reply_text(id)));
+        response.emplace(tarpc_service::Response{
+            id, channel->handler().serve(in_flight.request.context, std::move(in_flight.request.message),
+                                         longest_reply_text(id))});
         QF_LOG(log::Level::Info, log::targets::kTarpc, "CompleteRequest");
     }
     // A reply too long for a frame is known by its size alone and left unbuilt; the write

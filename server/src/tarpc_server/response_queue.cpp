@@ -7,7 +7,7 @@
 namespace quillfern::tarpc_server {
 
 void ResponseQueue::enqueue(FinishedResponse&& finished, std::size_t bytes, const log::Span& span) {
-    queued_.emplace_back(std::move(finished), bytes);
+    queued_.push_back(Queued{std::move(finished), bytes});
     auto entered = span.enter();
     QF_LOG(log::Level::Info, log::targets::kTarpc, "BufferResponse");
 }
@@ -22,7 +22,7 @@ void ResponseQueue::offer(tarpc_service::Response&& response, log::Span&& span, 
         return;
     }
     // The queue is full: the response waits for a slot, and its request can still be aborted.
-    waiting_.emplace_back(std::move(finished), std::move(span), std::move(abort), bytes);
+    waiting_.push_back(Waiting{std::move(finished), std::move(span), std::move(abort), bytes});
     auto it = std::prev(waiting_.end());
     it->abort->on_abort = [this, it] {
         bytes_ -= it->bytes;
