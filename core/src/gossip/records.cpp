@@ -19,7 +19,6 @@ bool is_acceptable_key(std::string_view key) noexcept {
     return true;
 }
 
-
 std::optional<Topic> parse_topic(std::string_view text) noexcept {
     for (Topic topic : kTopics) {
         if (topic_name(topic) == text) return topic;
