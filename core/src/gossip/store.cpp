@@ -1,5 +1,6 @@
 // GossipStore: lifecycle, ingest and inject, queries, peer accounting, pending
 // forward copies and eviction.
+#include <algorithm>
 #include <limits>
 #include <mutex>
 #include <new>
@@ -56,7 +57,11 @@ bool detail::UpdateSender::send(const GossipUpdate&) const noexcept {
 detail::StoreCore::StoreCore(std::string node_id, std::shared_ptr<const StoreClock> clock, StoreLimits limits)
     : node_id_(share_text(std::move(node_id))),
       clock_(clock ? std::move(clock) : std::make_shared<const SystemClock>()),
-      limits_(limits) {}
+      limits_(limits),
+      // Conservative: the node id is counted as if each of its bytes were written as six,
+      // so a copy of at most this size fits a request of its own whatever the id holds.
+      request_room_(limits.request_bytes -
+                    std::min(limits.request_bytes, kSpreadRequestFrameBytes + 6 * node_id_->size())) {}
 
 Expected<void, core::CoreError> detail::StoreCore::start() {
     StoreState expected = StoreState::Built;
@@ -267,6 +272,11 @@ void detail::StoreCore::queue_forward_copies(std::span<PendingCopy> copies, std:
         std::uint64_t dropped_here = 0;
         for (PendingCopy& copy : copies) {
             const std::size_t size = copy.json_size();
+            if (size > request_room_) {
+                // No spread request could carry it: counted for the sweep's report.
+                ++oversized_unsent_;
+                continue;
+            }
             if (size > limits_.pending_bytes) {
                 // Larger than the whole budget: dropped itself, the queue left as it is.
                 ++dropped_here;
@@ -371,6 +381,11 @@ std::vector<PendingCopy> detail::StoreCore::take_pending_copies() {
     return pending_.take_all();
 }
 
+std::uint64_t detail::StoreCore::take_oversized_copies() {
+    std::lock_guard lock(pending_mutex_);
+    return std::exchange(oversized_unsent_, 0);
+}
+
 std::size_t detail::StoreCore::evict_expired() {
     std::size_t total = 0;
     for (Topic topic : kTopics) {
@@ -451,6 +466,7 @@ StoreStats GossipStore::stats() const { return core().stats(); }
 PeerMap GossipStore::peer_stats() const { return core().peer_stats(); }
 void GossipStore::record_sent(std::string_view peer, std::uint64_t count) { core().record_sent(peer, count); }
 std::vector<PendingCopy> GossipStore::take_pending_copies() { return core().take_pending_copies(); }
+std::uint64_t GossipStore::take_oversized_copies() { return core().take_oversized_copies(); }
 std::size_t GossipStore::evict_expired() { return core().evict_expired(); }
 
 }  // namespace quillfern::gossip

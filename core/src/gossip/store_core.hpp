@@ -62,6 +62,7 @@ public:
     // Adds count to the peer's entries_sent and stamps its last exchange.
     void record_sent(std::string_view peer, std::uint64_t count);
     std::vector<PendingCopy> take_pending_copies();
+    std::uint64_t take_oversized_copies();
     // Removes the expired entries of every topic; gives how many were removed.
     std::size_t evict_expired();
 
@@ -105,6 +106,8 @@ private:
     std::mutex pending_mutex_;
     PendingRing pending_;
     std::size_t pending_bytes_ = 0;                  // the json_size of the queued copies
+    std::size_t request_room_ = 0;                   // the largest json_size a spread request carries
+    std::uint64_t oversized_unsent_ = 0;             // copies no request could carry, not yet taken
     std::uint64_t drops_unreported_ = 0;             // copies dropped since the last report
     std::optional<std::uint64_t> last_drop_report_;  // the second of the last report made on a drop
 

@@ -154,6 +154,69 @@ TEST_F(StoreTest, DroppedCopiesAreReportedAtMostOnceASecond) {
     EXPECT_THAT(take_pending(small), SizeIs(2));
 }
 
+// ---- Copies no spread request can carry ------------------------------------------------------
+
+// The store leaves room in a request for its head and tail as if every byte of the node id
+// were written as six: a copy larger than what is left is never queued, and counted.
+struct RequestBoundCase {
+    friend void PrintTo(const RequestBoundCase& c, std::ostream* os) { *os << c.name; }
+    const char* name;
+    std::string node_id;
+    int slack;  // the request bound: exactly the copy's size with that room, plus this
+    bool queued;
+};
+
+class RequestBound : public ::testing::TestWithParam<RequestBoundCase> {};
+
+TEST_P(RequestBound, ACopyPastTheRoomOfARequestIsNeverQueuedAndIsCounted) {
+    const RequestBoundCase& c = GetParam();
+    GossipEntry entry = make_entry({});
+    std::string written;
+    append_entry_json(written, *entry.forward_copy());
+    const std::size_t bound = written.size() + kSpreadRequestFrameBytes + 6 * c.node_id.size() + c.slack;
+    GossipStore store(c.node_id, FakeClock::at(kNow), StoreLimits{.request_bytes = bound});
+    log::testing::Capture capture("warn");
+
+    // Stored like any other entry; only its forward copy is left out.
+    ASSERT_EQ(store.ingest(std::move(entry), "gate-b"), IngestOutcome::Accepted);
+    EXPECT_EQ(store.stats().data_entries, 1u);
+    EXPECT_THAT(store.take_pending_copies(), SizeIs(c.queued ? 1 : 0));
+    EXPECT_EQ(store.take_oversized_copies(), c.queued ? 0u : 1u);
+    EXPECT_EQ(store.take_oversized_copies(), 0u);  // taken once
+    // The sweep reports them; the store's own drop report is not about them.
+    store.evict_expired();
+    EXPECT_THAT(capture.events(), IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Bounds, RequestBound,
+                         ::testing::Values(RequestBoundCase{"FitsExactly", "gate-a", 0, true},
+                                           RequestBoundCase{"OneByteOver", "gate-a", -1, false},
+                                           RequestBoundCase{"ALongNodeIdFitsExactly", std::string(300, 'g'), 0, true},
+                                           RequestBoundCase{"ALongNodeIdOneByteOver", std::string(300, 'g'), -1,
+                                                            false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A copy within the pending budget but too large for any request takes no room: the
+// copies queued before it all stay.
+TEST(StoreBudgets, ACopyTooLargeForAnyRequestEvictsNothing) {
+    GossipStore store("gate-a", FakeClock::at(kNow),
+                      StoreLimits{.pending_bytes = 64 * 1024, .request_bytes = 8 * 1024});
+    log::testing::Capture capture("warn");
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(store.inject(Topic::Data, "small" + std::to_string(i), "s"), IngestOutcome::Accepted);
+    }
+    ASSERT_EQ(store.ingest(make_entry({.key = "huge", .payload = std::string(60 * 1024, 'h')}), "gate-b"),
+              IngestOutcome::Accepted);
+    ASSERT_EQ(store.inject(Topic::Data, "small3", "s"), IngestOutcome::Accepted);
+    store.evict_expired();
+
+    const std::vector<GossipEntry> pending = take_pending(store);
+    ASSERT_THAT(pending, SizeIs(4));
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(text_of(pending[i].key), "small" + std::to_string(i));
+    EXPECT_EQ(store.take_oversized_copies(), 1u);
+    EXPECT_THAT(capture.events(), IsEmpty());
+}
+
 // ---- Topic bytes --------------------------------------------------------------------------
 
 class TopicBudget : public StoreTest {
