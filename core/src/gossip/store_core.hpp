@@ -18,6 +18,7 @@
 #include "entry_block.hpp"
 #include "nonce_history.hpp"
 #include "pending_ring.hpp"
+#include "pending_senders.hpp"
 #include "quillfern/gossip_store.hpp"
 #include "text_map.hpp"
 #include "topic_table.hpp"
@@ -80,9 +81,12 @@ private:
     // Under the nonce lock: the outcome of one entry whose block is built, stored when Accepted.
     IngestOutcome settle(Work& work, std::unique_lock<std::shared_mutex>& shelf_lock, std::size_t& locked_shelf,
                          std::vector<TopicTable::Block>& released);
-    // Queues copies (oldest first), dropping the oldest queued ones beyond the bounds;
-    // reports the drops at most once a second. Copies dropped are released after the lock.
-    void queue_forward_copies(std::span<PendingCopy> copies, std::uint64_t now_seconds);
+    // Queues one sender's copies (oldest first; none: this gate's own). Beyond the bounds
+    // the sender holding the most bytes gives its oldest copies up, this gate's own keeping
+    // a quarter of each bound from peers; reports the drops at most once a second. Copies
+    // dropped are released after the lock.
+    void queue_forward_copies(std::span<PendingCopy> copies, std::optional<std::string_view> from,
+                              std::uint64_t now_seconds);
     // Under shelf.mutex: whether the topic's bytes stay within budget when an entry of
     // `added` bytes replaces one of `removed` bytes.
     bool fits_topic_budget(const Shelf& shelf, std::size_t added, std::size_t removed) const noexcept;
@@ -105,6 +109,7 @@ private:
 
     std::mutex pending_mutex_;
     PendingRing pending_;
+    PendingSenders senders_;                         // who holds the queued copies
     std::size_t pending_bytes_ = 0;                  // the json_size of the queued copies
     std::size_t request_room_ = 0;                   // the largest json_size a spread request carries
     std::uint64_t oversized_unsent_ = 0;             // copies no request could carry, not yet taken

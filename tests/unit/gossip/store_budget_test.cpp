@@ -52,8 +52,8 @@ TEST_F(StoreTest, PendingCopiesStayWithinTheirByteBudgetOldestDropped) {
     EXPECT_THAT(
         capture.events(),
         ElementsAre("DEBUG quillfern_core::gossip: Gossip entry ingested topic=data key=big origin=gate-a ttl=8",
-                    " WARN quillfern_core::gossip: Pending forward copies dropped dropped=1",
-                    " WARN quillfern_core::gossip: Pending forward copies dropped dropped=8"));
+                    " WARN quillfern_core::gossip: Pending forward copies dropped dropped=1 from=gate-a",
+                    " WARN quillfern_core::gossip: Pending forward copies dropped dropped=8 from=gate-a"));
     EXPECT_EQ(logged_while_injecting, 2u);
 }
 
@@ -69,7 +69,7 @@ TEST(StoreBudgets, CopyLargerThanThePendingBudgetIsDroppedAloneAndCounted) {
     EXPECT_EQ(text_of(pending[0].key), "small");
     EXPECT_EQ(text_of(pending[1].key), "small2");
     EXPECT_THAT(capture.events(),
-                ElementsAre(" WARN quillfern_core::gossip: Pending forward copies dropped dropped=1"));
+                ElementsAre(" WARN quillfern_core::gossip: Pending forward copies dropped dropped=1 from=gate-a"));
 
     // Taking the queue gives its budget back.
     ASSERT_EQ(store.inject(Topic::Data, "again", std::string(60 * 1024, 'a')), IngestOutcome::Accepted);
@@ -135,7 +135,8 @@ TEST_F(StoreTest, DroppedCopiesAreReportedAtMostOnceASecond) {
         for (int i = 0; i < times; ++i) small.inject(Topic::Data, "k", "v");
     };
     auto reported = [](std::uint64_t dropped) {
-        return " WARN quillfern_core::gossip: Pending forward copies dropped dropped=" + std::to_string(dropped);
+        return " WARN quillfern_core::gossip: Pending forward copies dropped dropped=" + std::to_string(dropped) +
+               " from=gate-a";
     };
 
     inject(2);
@@ -153,6 +154,136 @@ TEST_F(StoreTest, DroppedCopiesAreReportedAtMostOnceASecond) {
     EXPECT_THAT(capture.events(), ElementsAre(reported(1), reported(3), reported(1)));
     EXPECT_THAT(take_pending(small), SizeIs(2));
 }
+
+// ---- A flood costs its sender -----------------------------------------------------------------
+
+// Room is taken from the sender holding the most bytes, and this gate's own copies keep a
+// quarter of the budget from peers: a peer sending twice the budget between two sweeps
+// loses its own oldest copies, and no one else's.
+class PendingFlood : public StoreTest {
+protected:
+    static constexpr std::size_t kFloodPayload = 1024;
+    static constexpr std::size_t kBudgetInFloodCopies = 256;
+
+    // The written size of one flood copy, as the queue counts it.
+    static std::size_t flood_copy_size() {
+        std::string written;
+        append_entry_json(written, *flood_entry(0).forward_copy());
+        return written.size();
+    }
+    static GossipEntry flood_entry(std::size_t i) {
+        // Keys and nonces of one width: every flood copy has the same size.
+        return make_entry({.key = "flood-" + std::to_string(100000 + i),
+                           .nonce = "flood-nonce-" + std::to_string(100000 + i),
+                           .payload = std::string(kFloodPayload, 'f')});
+    }
+    // `copies` flood copies from `from`, in batches as a peer's spread requests bring them.
+    void flood(GossipStore& target, std::size_t copies, const std::string& from) {
+        std::vector<GossipEntry> batch;
+        for (std::size_t i = 0; i < copies; ++i) {
+            batch.push_back(flood_entry(next_flood++));
+            if (batch.size() == 300 || i + 1 == copies) {
+                for (IngestOutcome outcome : target.ingest_batch(batch, from)) {
+                    ASSERT_EQ(outcome, IngestOutcome::Accepted);
+                }
+                batch.clear();
+            }
+        }
+    }
+
+    const std::size_t budget = kBudgetInFloodCopies * flood_copy_size();
+    GossipStore flooded{"gate-a", clock, StoreLimits{.pending_bytes = budget}};
+    std::size_t next_flood = 0;
+};
+
+TEST_F(PendingFlood, AFloodDropsOnlyItsSendersCopiesAndTheWarningNamesIt) {
+    log::testing::Capture capture("warn");
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(flooded.ingest(make_entry({.key = "good-" + std::to_string(i), .nonce = "good-" + std::to_string(i)}),
+                                 "gate-good"),
+                  IngestOutcome::Accepted);
+        if (i % 10 == 0) {
+            ASSERT_EQ(flooded.inject(Topic::Data, "local-" + std::to_string(i / 10), "l"), IngestOutcome::Accepted);
+        }
+    }
+    flood(flooded, 2 * kBudgetInFloodCopies, "gate-flood");  // what 128 MiB is to the server's budget
+    flooded.evict_expired();
+
+    std::vector<std::string> good, local;
+    std::size_t flood_kept = 0, bytes = 0;
+    for (const PendingCopy& copy : flooded.take_pending_copies()) {
+        const std::string key(text_of(copy.entry().key));
+        bytes += copy.json_size();
+        if (key.starts_with("good-")) good.push_back(key);
+        if (key.starts_with("local-")) local.push_back(key);
+        if (key.starts_with("flood-")) ++flood_kept;
+    }
+    EXPECT_LE(bytes, budget);
+    ASSERT_EQ(good.size(), 100u);
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(good[i], "good-" + std::to_string(i));
+    ASSERT_EQ(local.size(), 10u);
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(local[i], "local-" + std::to_string(i));
+    EXPECT_GT(flood_kept, 0u);
+    // The first batch's drops are reported as they happen, the rest by the eviction pass;
+    // both name the flood.
+    const std::string prefix = " WARN quillfern_core::gossip: Pending forward copies dropped dropped=";
+    const std::string suffix = " from=gate-flood";
+    ASSERT_THAT(capture.events(), SizeIs(2));
+    std::uint64_t reported = 0;
+    for (const std::string& event : capture.events()) {
+        ASSERT_TRUE(event.starts_with(prefix) && event.ends_with(suffix)) << event;
+        reported += std::stoull(event.substr(prefix.size(), event.size() - prefix.size() - suffix.size()));
+    }
+    EXPECT_EQ(reported, 2 * kBudgetInFloodCopies - flood_kept);
+}
+
+// The flood's own newest copies are the ones it keeps, in the order it sent them.
+TEST_F(PendingFlood, TheFloodKeepsItsNewestCopiesInOrder) {
+    flood(flooded, 3 * kBudgetInFloodCopies, "gate-flood");
+    const std::vector<PendingCopy> pending = flooded.take_pending_copies();
+    ASSERT_THAT(pending, SizeIs(kBudgetInFloodCopies));
+    for (std::size_t i = 0; i < pending.size(); ++i) {
+        EXPECT_EQ(text_of(pending[i].entry().key), "flood-" + std::to_string(100000 + 2 * kBudgetInFloodCopies + i));
+    }
+}
+
+// Many peers each holding less than this gate's own copies: the heaviest is this gate, yet
+// within a quarter of the budget its copies are kept and the peers give up theirs. Past its
+// reserve, the gate's own copies make room like anyone's.
+struct ReserveCase {
+    friend void PrintTo(const ReserveCase& c, std::ostream* os) { *os << c.name; }
+    const char* name;
+    std::size_t local_copies;  // of about the flood's size each
+    bool all_kept;             // else as many as a quarter of the budget holds
+};
+
+class LocalReserve : public PendingFlood, public ::testing::WithParamInterface<ReserveCase> {};
+
+TEST_P(LocalReserve, PeersTakeNoneOfTheGatesOwnCopiesWithinAQuarterOfTheBudget) {
+    const ReserveCase& c = GetParam();
+    for (std::size_t i = 0; i < c.local_copies; ++i) {
+        ASSERT_EQ(flooded.inject(Topic::Data, "local-" + std::to_string(i), std::string(kFloodPayload - 2, 'l')),
+                  IngestOutcome::Accepted);
+    }
+    for (std::size_t peer = 0; peer < 2 * kBudgetInFloodCopies; ++peer) {
+        flood(flooded, 1, "gate-" + std::to_string(peer));
+    }
+    std::size_t local = 0, local_size = 0;
+    for (const PendingCopy& copy : flooded.take_pending_copies()) {
+        if (!text_of(copy.entry().key).starts_with("local-")) continue;
+        ++local;
+        local_size = copy.json_size();
+    }
+    ASSERT_GT(local_size, 0u);
+    const std::size_t reserve_holds = budget / 4 / local_size;
+    ASSERT_EQ(c.all_kept, c.local_copies <= reserve_holds);
+    EXPECT_EQ(local, c.all_kept ? c.local_copies : reserve_holds);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shares, LocalReserve,
+                         ::testing::Values(ReserveCase{"WithinTheReserve", 60, true},
+                                           ReserveCase{"PastTheReserve", 120, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Copies no spread request can carry ------------------------------------------------------
 
