@@ -40,7 +40,9 @@ void PendingRing::push_back(PendingCopy copy, std::uint32_t sender) {
 PendingCopy PendingRing::drop_oldest(std::uint32_t sender) {
     if (oldest_from_.size() <= sender) oldest_from_.resize(sender + 1, front_);
     std::uint64_t number = std::max(oldest_from_[sender], front_);
-    while (at(number).sender != sender) ++number;
+    const std::uint64_t end = front_ + used_;
+    while (number < end && at(number).sender != sender) ++number;
+    if (number == end) return {};  // none of its copies is queued
     Slot& slot = at(number);
     PendingCopy dropped = std::move(slot.copy);
     slot.sender = kEmpty;

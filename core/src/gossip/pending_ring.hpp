@@ -19,7 +19,7 @@ public:
     // Room must be left (size() < kPendingCapacity); grows the ring when it is full, or
     // packs it when its empty places are many.
     void push_back(PendingCopy copy, std::uint32_t sender);
-    // Takes out the sender's oldest queued copy; the sender must have one.
+    // Takes out the sender's oldest queued copy (an empty one if it has none).
     PendingCopy drop_oldest(std::uint32_t sender);
     // Every copy, oldest first; the ring is left empty with its memory.
     std::vector<PendingCopy> take_all();

@@ -47,16 +47,17 @@ std::string PendingSenders::take_most_dropped() {
 void PendingSenders::queue_taken() {
     for (Holding& holding : holdings_) holding.bytes = holding.copies = 0;
     if (holdings_.size() <= kCapacity) return;
-    // The queue is empty: no copy names a place, so the table can be built again.
-    std::vector<Holding> kept;
-    kept.push_back(std::move(holdings_[kLocal]));
-    places_.clear();
+    // The queue is empty: no copy names a place, so the table can be built again. Built
+    // aside and swapped in, so that running out of memory leaves the old one whole.
+    std::vector<Holding> kept{holdings_[kLocal]};
+    TextMap<std::uint32_t> places;
     for (std::size_t place = 1; place < holdings_.size(); ++place) {
         if (holdings_[place].dropped == 0) continue;
-        places_.emplace(holdings_[place].id, static_cast<std::uint32_t>(kept.size()));
-        kept.push_back(std::move(holdings_[place]));
+        places.emplace(holdings_[place].id, static_cast<std::uint32_t>(kept.size()));
+        kept.push_back(holdings_[place]);
     }
     holdings_.swap(kept);
+    places_.swap(places);
 }
 
 }  // namespace quillfern::gossip::detail

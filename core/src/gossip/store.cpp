@@ -400,9 +400,10 @@ StoreStats detail::StoreCore::stats() const {
 
 std::vector<PendingCopy> detail::StoreCore::take_pending_copies() {
     std::lock_guard lock(pending_mutex_);
+    std::vector<PendingCopy> taken = pending_.take_all();
     pending_bytes_ = 0;
     senders_.queue_taken();
-    return pending_.take_all();
+    return taken;
 }
 
 std::uint64_t detail::StoreCore::take_oversized_copies() {

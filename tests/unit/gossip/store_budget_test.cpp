@@ -285,6 +285,40 @@ INSTANTIATE_TEST_SUITE_P(Shares, LocalReserve,
                                            ReserveCase{"PastTheReserve", 120, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Past a thousand senders between two sweeps the newer ones share one holding, named
+// "others" in the report; once the queue is taken they are told apart again.
+TEST_F(StoreTest, SendersPastTheTablesCapacityShareOneHolding) {
+    auto entry_from = [](std::size_t i) {  // every one of the same size
+        return make_entry({.key = "k", .nonce = "n" + std::to_string(100000 + i), .version = 100000 + i});
+    };
+    std::string written;
+    append_entry_json(written, *entry_from(0).forward_copy());
+    constexpr std::size_t kSenders = 1100, kRoom = 1030;
+    GossipStore crowded("gate-a", clock, StoreLimits{.pending_bytes = kRoom * written.size()});
+    log::testing::Capture capture("warn");
+    for (std::size_t i = 0; i < kSenders; ++i) {
+        ASSERT_EQ(crowded.ingest(entry_from(i), "gate-" + std::to_string(i)), IngestOutcome::Accepted);
+    }
+    crowded.evict_expired();
+    std::vector<std::string> nonces;
+    for (const PendingCopy& copy : crowded.take_pending_copies()) nonces.push_back(copy.entry().nonce);
+    ASSERT_THAT(nonces, SizeIs(kRoom));
+    // The first 1,024 senders keep theirs; the shared holding keeps its newest.
+    EXPECT_EQ(nonces[1023], "n" + std::to_string(100000 + 1023));
+    EXPECT_EQ(nonces[1024], "n" + std::to_string(100000 + kSenders - (kRoom - 1024)));
+    EXPECT_THAT(capture.events(),
+                ElementsAre(" WARN quillfern_core::gossip: Pending forward copies dropped dropped=1 from=others",
+                            " WARN quillfern_core::gossip: Pending forward copies dropped dropped=" +
+                                std::to_string(kSenders - kRoom - 1) + " from=others"));
+
+    set_now(kNow + 1);
+    for (std::size_t i = 0; i < kRoom + 1; ++i) {
+        ASSERT_EQ(crowded.ingest(entry_from(kSenders + i), "gate-new"), IngestOutcome::Accepted);
+    }
+    EXPECT_EQ(capture.events().back(),
+              " WARN quillfern_core::gossip: Pending forward copies dropped dropped=1 from=gate-new");
+}
+
 // ---- Copies no spread request can carry ------------------------------------------------------
 
 // The store leaves room in a request for its head and tail as if every byte of the node id
