@@ -34,6 +34,13 @@ inline constexpr std::size_t kMaxPeerIdBytes = 256;         // longer sender ids
 // Byte budgets beside the count bounds, as GossipEntry::byte_size counts an entry.
 inline constexpr std::size_t kPendingBytes = std::size_t{64} << 20;  // all queued copies
 inline constexpr std::size_t kTopicBytes = std::size_t{256} << 20;   // the entries of one topic
+// A receiving gate refuses lines past 64 MiB, and texts grow when written (a control
+// character takes six bytes), so a sweep's entries go out in "gossip.spread" requests of
+// at most this many bytes each, as written.
+inline constexpr std::size_t kMaxSpreadRequestBytes = std::size_t{8} << 20;
+// Room a request's fixed head and tail take besides the sender's node id: the head up to
+// the entries' opening bracket, and the brackets, the "from" key and the quotes after them.
+inline constexpr std::size_t kSpreadRequestFrameBytes = 128;
 inline constexpr std::size_t kBroadcastSlots = 256;
 inline constexpr std::uint8_t kLocalTtl = 8;                 // hops of an entry created here
 inline constexpr std::uint64_t kLocalLifetimeSeconds = 600;  // life of an entry created here
@@ -118,6 +125,8 @@ void append_entry_json(std::string& out, const PendingCopy& copy);
 struct StoreLimits {
     std::size_t pending_bytes = kPendingBytes;
     std::size_t topic_bytes = kTopicBytes;
+    // The sweep's bound on one request: a copy no request of it can carry is not queued.
+    std::size_t request_bytes = kMaxSpreadRequestBytes;
 };
 
 // One per process, shared by every task. Operations are synchronous and thread-safe.
@@ -174,6 +183,9 @@ public:
     // The queued forward copies, oldest first; the queue is left empty. Each copy shares
     // its texts with the stored entry.
     std::vector<PendingCopy> take_pending_copies();
+    // The copies left unqueued since the last call because no spread request could carry
+    // them; the count starts again from 0. The sweep reports them with the ones it leaves out.
+    std::uint64_t take_oversized_copies();
     // Removes the expired entries of every topic; gives how many were removed.
     std::size_t evict_expired();
 
@@ -183,7 +195,7 @@ private:
 
     // The store's collections, their locks and counters live in place, in the store's own
     // memory, as members of it would; only core/src/gossip/ knows their types.
-    static constexpr std::size_t kCoreBytes = 25232;  // sizeof(detail::StoreCore), checked where it is defined
+    static constexpr std::size_t kCoreBytes = 25376;  // sizeof(detail::StoreCore), checked where it is defined
     alignas(std::max_align_t) std::byte core_[kCoreBytes];
 };
 

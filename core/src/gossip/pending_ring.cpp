@@ -1,37 +1,75 @@
-// The queued forward copies: a ring that doubles up to the pending bound and keeps its
-// memory from one sweep to the next.
+// The queued forward copies: a ring that doubles up to twice the pending bound, is packed
+// when the places of dropped copies fill it, and keeps its memory from one sweep to the next.
 #include <algorithm>
 
 #include "pending_ring.hpp"
 
 namespace quillfern::gossip::detail {
 
-void PendingRing::push_back(PendingCopy copy) {
-    if (size_ == ring_.size()) {
-        std::vector<PendingCopy> larger(std::clamp<std::size_t>(2 * size_, 64, kPendingCapacity));
-        for (std::size_t i = 0; i < size_; ++i) larger[i] = std::move(ring_[(head_ + i) % ring_.size()]);
-        ring_.swap(larger);
-        head_ = 0;
-    }
-    std::size_t place = head_ + size_;
+PendingRing::Slot& PendingRing::at(std::uint64_t number) noexcept {
+    std::size_t place = head_ + static_cast<std::size_t>(number - front_);
     if (place >= ring_.size()) place -= ring_.size();
-    ring_[place] = std::move(copy);
-    ++size_;
+    return ring_[place];
 }
 
-PendingCopy PendingRing::pop_front() noexcept {
-    PendingCopy oldest = std::move(ring_[head_]);
-    if (++head_ == ring_.size()) head_ = 0;
-    --size_;
-    return oldest;
+void PendingRing::repack(std::size_t capacity) {
+    std::vector<Slot> packed(capacity);
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < used_; ++i) {
+        Slot& slot = ring_[(head_ + i) % ring_.size()];
+        if (slot.sender != kEmpty) packed[kept++] = std::move(slot);
+    }
+    ring_.swap(packed);
+    head_ = 0;
+    used_ = kept;
+    // The copies have new numbers: every sender's search starts again from the front.
+    std::fill(oldest_from_.begin(), oldest_from_.end(), front_);
+}
+
+void PendingRing::push_back(PendingCopy copy, std::uint32_t sender) {
+    if (used_ == ring_.size()) {
+        // With at most the bound queued, a ring of twice the bound is at least half empty.
+        const bool crowded = 2 * live_ > used_ && ring_.size() < 2 * kPendingCapacity;
+        repack(crowded || ring_.empty() ? std::clamp<std::size_t>(2 * used_, 64, 2 * kPendingCapacity) : ring_.size());
+    }
+    at(front_ + used_) = Slot{std::move(copy), sender};
+    ++used_;
+    ++live_;
+}
+
+PendingCopy PendingRing::drop_oldest(std::uint32_t sender) {
+    if (oldest_from_.size() <= sender) oldest_from_.resize(sender + 1, front_);
+    std::uint64_t number = std::max(oldest_from_[sender], front_);
+    const std::uint64_t end = front_ + used_;
+    while (number < end && at(number).sender != sender) ++number;
+    if (number == end) return {};  // none of its copies is queued
+    Slot& slot = at(number);
+    PendingCopy dropped = std::move(slot.copy);
+    slot.sender = kEmpty;
+    oldest_from_[sender] = number + 1;
+    --live_;
+    // Empty places at the front are given back at once.
+    while (used_ > 0 && ring_[head_].sender == kEmpty) {
+        if (++head_ == ring_.size()) head_ = 0;
+        --used_;
+        ++front_;
+    }
+    return dropped;
 }
 
 std::vector<PendingCopy> PendingRing::take_all() {
     std::vector<PendingCopy> taken;
-    taken.reserve(size_);
-    for (std::size_t i = 0; i < size_; ++i) taken.push_back(std::move(ring_[(head_ + i) % ring_.size()]));
+    taken.reserve(live_);
+    for (std::size_t i = 0; i < used_; ++i) {
+        Slot& slot = ring_[(head_ + i) % ring_.size()];
+        if (slot.sender != kEmpty) taken.push_back(std::move(slot.copy));
+        slot.sender = kEmpty;
+    }
+    front_ += used_;
     head_ = 0;
-    size_ = 0;
+    used_ = 0;
+    live_ = 0;
+    std::fill(oldest_from_.begin(), oldest_from_.end(), front_);
     return taken;
 }
 

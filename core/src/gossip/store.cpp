@@ -1,5 +1,6 @@
 // GossipStore: lifecycle, ingest and inject, queries, peer accounting, pending
 // forward copies and eviction.
+#include <algorithm>
 #include <limits>
 #include <mutex>
 #include <new>
@@ -23,9 +24,11 @@ bool debug_enabled() noexcept {
     return static_cast<int>(log::Level::Debug) >= log::g_max_level.load(std::memory_order_relaxed);
 }
 
-void report_dropped(std::uint64_t dropped) {
+// `from` names the sender whose copies were dropped most.
+void report_dropped(std::uint64_t dropped, std::string_view from) {
     if (dropped == 0) return;
-    QF_LOG(log::Level::Warn, log::targets::kGossip, "Pending forward copies dropped", log::number("dropped", dropped));
+    QF_LOG(log::Level::Warn, log::targets::kGossip, "Pending forward copies dropped", log::number("dropped", dropped),
+           log::text("from", from));
 }
 
 }  // namespace
@@ -59,7 +62,12 @@ bool detail::UpdateSender::send(const GossipUpdate&) const noexcept {
 detail::StoreCore::StoreCore(std::string node_id, std::shared_ptr<const StoreClock> clock, StoreLimits limits)
     : node_id_(share_text(std::move(node_id))),
       clock_(clock ? std::move(clock) : std::make_shared<const SystemClock>()),
-      limits_(limits) {}
+      limits_(limits),
+      // Conservative: the node id is counted as if each of its bytes were written as six,
+      // so a copy of at most this size fits a request of its own whatever the id holds.
+      senders_(*node_id_),
+      request_room_(limits.request_bytes -
+                    std::min(limits.request_bytes, kSpreadRequestFrameBytes + 6 * node_id_->size())) {}
 
 Expected<void, core::CoreError> detail::StoreCore::start() {
     StoreState expected = StoreState::Built;
@@ -321,7 +329,7 @@ void detail::StoreCore::pass_on(std::span<Work> slice, std::optional<std::string
             // A peer's entry has a hop left here: one with none was refused as Expired.
             if (work.outcome == IngestOutcome::Accepted) copies[count++] = PendingCopy(work.block);
         }
-        queue_forward_copies(std::span(copies.data(), count), now_seconds);
+        queue_forward_copies(std::span(copies.data(), count), from, now_seconds);
     }
     if (from && (accepted > 0 || rejected > 0)) {
         std::unique_lock lock(peers_mutex_);
@@ -371,7 +379,7 @@ IngestOutcome detail::StoreCore::inject_payload(Topic topic, std::string key, Sh
 
     // Queued before the ingest, whatever its outcome.
     PendingCopy copy(work.block);
-    queue_forward_copies(std::span(&copy, 1), stamp.seconds);
+    queue_forward_copies(std::span(&copy, 1), std::nullopt, stamp.seconds);
     ingest_slice(std::span(&work, 1), std::nullopt, stamp.seconds);
     return *work.outcome;
 }
@@ -381,12 +389,14 @@ bool detail::StoreCore::fits_topic_budget(const Shelf& shelf, std::size_t added,
     return added <= limits_.topic_bytes && kept <= limits_.topic_bytes - added;
 }
 
-void detail::StoreCore::queue_forward_copies(std::span<PendingCopy> copies, std::uint64_t now_seconds) {
+void detail::StoreCore::queue_forward_copies(std::span<PendingCopy> copies, std::optional<std::string_view> from,
+                                             std::uint64_t now_seconds) {
     // Dropped copies are released after the lock; most calls drop at most a few.
     std::array<PendingCopy, 4> dropped_few;
     std::vector<PendingCopy> dropped_more;
     std::size_t dropped = 0;
     std::uint64_t report = 0;
+    std::string report_from;
     {
         std::lock_guard lock(pending_mutex_);
         auto drop = [&](PendingCopy copy) {
@@ -397,35 +407,58 @@ void detail::StoreCore::queue_forward_copies(std::span<PendingCopy> copies, std:
             }
             ++dropped;
         };
+        const std::uint32_t sender = from ? senders_.place_of(*from) : PendingSenders::kLocal;
         std::uint64_t dropped_here = 0;
         for (PendingCopy& copy : copies) {
             const std::size_t size = copy.json_size();
-            if (size > limits_.pending_bytes) {
-                // Larger than the whole budget: dropped itself, the queue left as it is.
-                ++dropped_here;
+            if (size > request_room_) {
+                // No spread request could carry it: counted for the sweep's report.
+                ++oversized_unsent_;
                 continue;
             }
-            // The oldest copies make room, by count and by bytes.
-            while (!pending_.empty() &&
-                   (pending_.size() >= kPendingCapacity || pending_bytes_ + size > limits_.pending_bytes)) {
-                PendingCopy oldest = pending_.pop_front();
+            bool room = size <= limits_.pending_bytes;  // else dropped itself, the queue left as it is
+            // Room is taken from the sender holding the most bytes, its oldest copies first;
+            // a peer's copy takes none of this gate's own within their reserve.
+            while (room && (pending_.size() >= kPendingCapacity || pending_bytes_ + size > limits_.pending_bytes)) {
+                const PendingSenders::Holding& local = senders_[PendingSenders::kLocal];
+                const bool local_too = sender == PendingSenders::kLocal || local.bytes > limits_.pending_bytes / 4 ||
+                                       local.copies > kPendingCapacity / 4;
+                const std::optional<std::uint32_t> heaviest = senders_.heaviest(local_too);
+                if (!heaviest) {
+                    room = false;
+                    break;
+                }
+                PendingCopy oldest = pending_.drop_oldest(*heaviest);
+                PendingSenders::Holding& holding = senders_[*heaviest];
+                holding.bytes -= oldest.json_size();
+                --holding.copies;
+                ++holding.dropped;
                 pending_bytes_ -= oldest.json_size();
                 drop(std::move(oldest));
                 ++dropped_here;
             }
+            PendingSenders::Holding& holding = senders_[sender];
+            if (!room) {
+                ++holding.dropped;
+                ++dropped_here;
+                continue;
+            }
+            holding.bytes += size;
+            ++holding.copies;
             pending_bytes_ += size;
-            pending_.push_back(std::move(copy));
+            pending_.push_back(std::move(copy), sender);
         }
         if (dropped_here > 0) {
             drops_unreported_ += dropped_here;
             // At most one report a second; the eviction pass reports what is left.
             if (last_drop_report_ != now_seconds) {
                 report = std::exchange(drops_unreported_, 0);
+                report_from = senders_.take_most_dropped();
                 last_drop_report_ = now_seconds;
             }
         }
     }
-    report_dropped(report);
+    report_dropped(report, report_from);
 }
 
 // ---- Peer accounting ----------------------------------------------------------------------
@@ -500,8 +533,15 @@ StoreStats detail::StoreCore::stats() const {
 
 std::vector<PendingCopy> detail::StoreCore::take_pending_copies() {
     std::lock_guard lock(pending_mutex_);
+    std::vector<PendingCopy> taken = pending_.take_all();
     pending_bytes_ = 0;
-    return pending_.take_all();
+    senders_.queue_taken();
+    return taken;
+}
+
+std::uint64_t detail::StoreCore::take_oversized_copies() {
+    std::lock_guard lock(pending_mutex_);
+    return std::exchange(oversized_unsent_, 0);
 }
 
 std::size_t detail::StoreCore::evict_expired() {
@@ -528,11 +568,13 @@ std::size_t detail::StoreCore::evict_expired() {
     total_evicted_.fetch_add(total, std::memory_order_relaxed);
 
     std::uint64_t unreported = 0;
+    std::string unreported_from;
     {
         std::lock_guard lock(pending_mutex_);
         unreported = std::exchange(drops_unreported_, 0);
+        if (unreported > 0) unreported_from = senders_.take_most_dropped();
     }
-    report_dropped(unreported);
+    report_dropped(unreported, unreported_from);
     return total;
 }
 
@@ -588,6 +630,7 @@ StoreStats GossipStore::stats() const { return core().stats(); }
 PeerMap GossipStore::peer_stats() const { return core().peer_stats(); }
 void GossipStore::record_sent(std::string_view peer, std::uint64_t count) { core().record_sent(peer, count); }
 std::vector<PendingCopy> GossipStore::take_pending_copies() { return core().take_pending_copies(); }
+std::uint64_t GossipStore::take_oversized_copies() { return core().take_oversized_copies(); }
 std::size_t GossipStore::evict_expired() { return core().evict_expired(); }
 
 }  // namespace quillfern::gossip

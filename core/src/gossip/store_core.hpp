@@ -19,6 +19,7 @@
 #include "entry_block.hpp"
 #include "nonce_history.hpp"
 #include "pending_ring.hpp"
+#include "pending_senders.hpp"
 #include "quillfern/gossip_store.hpp"
 #include "text_map.hpp"
 #include "topic_table.hpp"
@@ -67,6 +68,7 @@ public:
     // Adds count to the peer's entries_sent and stamps its last exchange.
     void record_sent(std::string_view peer, std::uint64_t count);
     std::vector<PendingCopy> take_pending_copies();
+    std::uint64_t take_oversized_copies();
     // Removes the expired entries of every topic; gives how many were removed.
     std::size_t evict_expired();
 
@@ -104,9 +106,12 @@ private:
     // After the locks: forward copies, the peer's counts, totals and notices.
     void pass_on(std::span<Work> slice, std::optional<std::string_view> from, std::uint64_t now_seconds,
                  std::size_t accepted, std::uint64_t rejected);
-    // Queues copies (oldest first), dropping the oldest queued ones beyond the bounds;
-    // reports the drops at most once a second. Copies dropped are released after the lock.
-    void queue_forward_copies(std::span<PendingCopy> copies, std::uint64_t now_seconds);
+    // Queues one sender's copies (oldest first; none: this gate's own). Beyond the bounds
+    // the sender holding the most bytes gives its oldest copies up, this gate's own keeping
+    // a quarter of each bound from peers; reports the drops at most once a second. Copies
+    // dropped are released after the lock.
+    void queue_forward_copies(std::span<PendingCopy> copies, std::optional<std::string_view> from,
+                              std::uint64_t now_seconds);
     // Under shelf.mutex: whether the topic's bytes stay within budget when an entry of
     // `added` bytes replaces one of `removed` bytes.
     bool fits_topic_budget(const Shelf& shelf, std::size_t added, std::size_t removed) const noexcept;
@@ -129,7 +134,10 @@ private:
 
     std::mutex pending_mutex_;
     PendingRing pending_;
+    PendingSenders senders_;                         // who holds the queued copies
     std::size_t pending_bytes_ = 0;                  // the json_size of the queued copies
+    std::size_t request_room_ = 0;                   // the largest json_size a spread request carries
+    std::uint64_t oversized_unsent_ = 0;             // copies no request could carry, not yet taken
     std::uint64_t drops_unreported_ = 0;             // copies dropped since the last report
     std::optional<std::uint64_t> last_drop_report_;  // the second of the last report made on a drop
 

@@ -1,7 +1,7 @@
 // The entries of one topic: a dense array of blocks under the slot table; the last entry
 // fills a removed one's place.
-#include "slot_table.hpp"
 #include "topic_table.hpp"
+#include "slot_table.hpp"
 
 namespace quillfern::gossip::detail {
 

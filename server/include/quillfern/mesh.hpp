@@ -96,10 +96,9 @@ asio::awaitable<void> spread_to_peer(SpreadTask task);
 
 // ---- The sweep -------------------------------------------------------------------------------
 
-// A receiving gate refuses lines past 64 MiB, and texts grow when written (a control
-// character takes six bytes), so a sweep's entries go out in requests of at most this
-// many bytes each, as written.
-inline constexpr std::size_t kMaxSpreadRequestBytes = std::size_t{8} << 20;
+// A sweep's requests are at most this many bytes each, as written; the store queues no
+// copy that one of them could not carry.
+using gossip::kMaxSpreadRequestBytes;
 // Deliveries in flight at once, over every peer: each holds a connection, and a peer list
 // of any length must leave the listeners their descriptors.
 inline constexpr std::size_t kMaxDeliveriesInFlight = 64;

@@ -22,12 +22,23 @@ namespace {
 constexpr std::string_view kRequestHead =
     R"({"id":null,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[)";
 
+// The store counts a request's head and tail as at most this, the node id aside.
+static_assert(kRequestHead.size() + std::string_view(R"(],"from":""}})").size() <= gossip::kSpreadRequestFrameBytes);
+
 // What follows the entries: the sender's node id and the closing brackets.
 std::string request_tail(std::string_view node_id) {
     std::string tail = R"(],"from":)";
     json::write_string(tail, node_id);
     tail += "}}";
     return tail;
+}
+
+// Entries of a sweep that no request could carry: the ones the store never queued and the
+// ones the sweep left out.
+void report_too_large(std::size_t count, std::size_t limit_bytes) {
+    if (count == 0) return;
+    QF_LOG(log::Level::Warn, log::targets::kSpread, "Gossip entries too large for any spread request dropped",
+           log::number("count", count), log::number("limit_bytes", limit_bytes));
 }
 
 }  // namespace
@@ -74,17 +85,24 @@ asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store, Deli
     const SweepLimits& limits = deliveries.limits();
     auto discovering = discover_peers();
     std::vector<std::string> peers = co_await std::move(discovering);
-    if (peers.empty()) co_return;  // the copies stay queued for a sweep that finds peers
+    if (peers.empty()) {
+        // The copies stay queued for a sweep that finds peers; the ones never queued are gone.
+        report_too_large(store->take_oversized_copies(), limits.request_bytes);
+        co_return;
+    }
 
     std::vector<gossip::PendingCopy> batch = store->take_pending_copies();
-    if (batch.empty()) co_return;
+    std::size_t dropped = store->take_oversized_copies();
+    if (batch.empty()) {
+        report_too_large(dropped, limits.request_bytes);
+        co_return;
+    }
 
     std::vector<DeliveryQueues::Request> requests;
-    std::size_t dropped = 0;
     try {
         SpreadRequests built = spread_requests(store->node_id(), batch, limits.request_bytes);
         batch = {};  // the requests hold everything the peers need
-        dropped = built.dropped;
+        dropped += built.dropped;
         requests.reserve(built.requests.size());
         for (SpreadRequests::Request& request : built.requests) {
             requests.push_back({std::make_shared<const std::string>(std::move(request.text)), request.entries});
@@ -92,12 +110,10 @@ asio::awaitable<void> run_sweep(std::shared_ptr<gossip::GossipStore> store, Deli
     } catch (const std::exception& error) {
         QF_LOG(log::Level::Warn, log::targets::kSpread, "Failed to serialize gossip batch",
                log::text("error", error.what()));
+        report_too_large(dropped, limits.request_bytes);
         co_return;
     }
-    if (dropped > 0) {
-        QF_LOG(log::Level::Warn, log::targets::kSpread, "Gossip entries too large for any spread request dropped",
-               log::number("count", dropped), log::number("limit_bytes", limits.request_bytes));
-    }
+    report_too_large(dropped, limits.request_bytes);
     if (requests.empty()) co_return;
 
     deliveries.add(peers, std::move(requests));

@@ -185,8 +185,8 @@ TEST_F(StoreTest, PendingQueueDropsTheOldestBeyondItsBoundAndWarns) {
     EXPECT_EQ(store.evict_expired(), 0u);
     EXPECT_EQ(store.evict_expired(), 0u);
     EXPECT_THAT(capture.events(),
-                ElementsAre(" WARN quillfern_core::gossip: Pending forward copies dropped dropped=1",
-                            " WARN quillfern_core::gossip: Pending forward copies dropped dropped=2"));
+                ElementsAre(" WARN quillfern_core::gossip: Pending forward copies dropped dropped=1 from=peer-1",
+                            " WARN quillfern_core::gossip: Pending forward copies dropped dropped=2 from=peer-1"));
 
     auto pending = take_pending(store);
     ASSERT_EQ(pending.size(), kPendingCapacity);

@@ -309,6 +309,50 @@ TEST_F(Sweep, EntriesTooLargeForAnyRequestAreCountedOncePerSweep) {
                   " INFO quillfern_server::spread: Epidemic sweep: spreading gossip to peers entries=2 peers=1"}));
 }
 
+// Copies the store never queued, being too large for any request of its bound, are in the
+// sweep's count beside the ones it leaves out itself, whether or not it has peers or a batch.
+TEST_F(Sweep, CopiesTheStoreNeverQueuedAreCountedInTheSweepsReport) {
+    constexpr std::size_t kStoreBound = 4096, kSweepBound = 2048;
+    auto store = testing::make_started_store("gate-a", testing::FakeClock::at(testing::kNow),
+                                             gossip::StoreLimits{.request_bytes = kStoreBound});
+    auto ingest = [&](const EntryShape& shape) {
+        ASSERT_EQ(store->ingest(entry_of(shape), "gate-b"), gossip::IngestOutcome::Accepted);
+    };
+    auto sweep_store = [&] {
+        auto deliveries = DeliveryQueues::create(ctx_.get_executor(), store, SweepLimits{kSweepBound});
+        run(run_sweep(store, *deliveries));
+        drain();
+    };
+    const std::string too_large =
+        " WARN quillfern_server::spread: Gossip entries too large for any spread request dropped count=";
+    const std::string limit = " limit_bytes=" + std::to_string(kSweepBound);
+
+    // No peers: the copies that were queued stay, the one never queued is reported.
+    ingest({"k1"});
+    ingest({"big1", 1000});  // six thousand bytes once written: past the store's bound
+    sweep_store();
+    EXPECT_EQ(info_events(), std::vector<std::string>{too_large + "1" + limit});
+
+    // A copy the store queued but the sweep's smaller bound leaves out counts with it.
+    auto peer = FakeLineServer::on_tcp_port(FakeLineServer::answer(ACCEPTED_ONE));
+    peers_env_.set(peer->address());
+    ingest({"mid", 300});  // past 2 KiB once written, within the store's room
+    ingest({"big2", 1000});
+    sweep_store();
+    EXPECT_EQ(peer->received(), std::vector<std::string>{"\xEC\x01" + request_of({entry_text("k1", 4)}) + "\n"});
+    EXPECT_EQ(info_events(),
+              (std::vector<std::string>{
+                  too_large + "1" + limit, too_large + "2" + limit,
+                  " INFO quillfern_server::spread: Epidemic sweep: spreading gossip to peers entries=1 peers=1"}));
+
+    // Nothing queued at all: still reported, and no request is built.
+    ingest({"big3", 1000});
+    sweep_store();
+    EXPECT_EQ(info_events().back(), too_large + "1" + limit);
+    EXPECT_EQ(info_events().size(), 4u);
+    EXPECT_EQ(peer->connections(), 1u);
+}
+
 // A peer sent entries whose nonce and origin are 1 KiB of U+0001 each, six bytes apiece once
 // written: 8,000 of them are past a receiver's 64 MiB line limit in one request.
 TEST_F(Sweep, EntriesThatGrowWhenWrittenReachThePeerInRequestsWithinTheBound) {
