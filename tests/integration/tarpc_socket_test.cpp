@@ -137,8 +137,8 @@ protected:
         fill_compute();
         TarpcClient client = connect();
         Bytes batch;
-        for (int id = 1; id <= kPipelinedQueries; ++id)
-            batch += request(id, call::gossip_query("compute", std::nullopt));
+        const auto query = call::gossip_query("compute", std::optional<std::string>());
+        for (int id = 1; id <= kPipelinedQueries; ++id) batch += request(id, query);
         client.send(batch);
         return client;
     }
