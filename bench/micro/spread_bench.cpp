@@ -25,6 +25,7 @@
 #include "quillfern/gossip_store.hpp"
 #include "quillfern/mesh.hpp"
 #include "quillfern/no_throw.hpp"
+#include "sweep.hpp"
 
 namespace {
 

@@ -177,7 +177,7 @@ void BM_ViewIngestAccepted(benchmark::State& state) {
     std::uint64_t round = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        if (round % 32 == 0) benchmark::DoNotOptimize(store->take_pending());
+        if (round % 32 == 0) benchmark::DoNotOptimize(bench::take_pending_entries(*store));
         const ViewBatch batch(round * kBatch, 1'000'000'000'000 + round);
         ++round;
         state.ResumeTiming();

@@ -17,6 +17,7 @@
 #include "quillfern/log.hpp"
 #include "quillfern/log_targets.hpp"
 #include "quillfern/mesh.hpp"
+#include "sweep.hpp"
 
 namespace quillfern::mesh {
 

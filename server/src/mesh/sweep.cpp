@@ -14,6 +14,7 @@
 #include "quillfern/log.hpp"
 #include "quillfern/log_targets.hpp"
 #include "quillfern/mesh.hpp"
+#include "sweep.hpp"
 
 namespace quillfern::mesh {
 

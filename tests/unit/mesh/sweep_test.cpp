@@ -14,6 +14,7 @@
 #include <asio/executor_work_guard.hpp>
 
 #include "spread_fixture.hpp"
+#include "sweep.hpp"
 #include "take_pending.hpp"
 
 using ::quillfern::testing::take_pending;
