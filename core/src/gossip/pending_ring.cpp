@@ -26,11 +26,32 @@ void PendingRing::repack(std::size_t capacity) {
     std::fill(oldest_from_.begin(), oldest_from_.end(), front_);
 }
 
+void PendingRing::compact() noexcept {
+    // Each copy moves towards the head, never past a place still to be read.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < used_; ++i) {
+        Slot& slot = ring_[(head_ + i) % ring_.size()];
+        if (slot.sender == kEmpty) continue;
+        if (kept != i) {
+            ring_[(head_ + kept) % ring_.size()] = std::move(slot);
+            slot.sender = kEmpty;
+        }
+        ++kept;
+    }
+    used_ = kept;
+    std::fill(oldest_from_.begin(), oldest_from_.end(), front_);
+}
+
 void PendingRing::push_back(PendingCopy copy, std::uint32_t sender) {
     if (used_ == ring_.size()) {
-        // With at most the bound queued, a ring of twice the bound is at least half empty.
+        // With at most the bound queued, a ring of twice the bound is at least half empty:
+        // packed where it stands, it takes no new memory.
         const bool crowded = 2 * live_ > used_ && ring_.size() < 2 * kPendingCapacity;
-        repack(crowded || ring_.empty() ? std::clamp<std::size_t>(2 * used_, 64, 2 * kPendingCapacity) : ring_.size());
+        if (crowded || ring_.empty()) {
+            repack(std::clamp<std::size_t>(2 * used_, 64, 2 * kPendingCapacity));
+        } else {
+            compact();
+        }
     }
     at(front_ + used_) = Slot{std::move(copy), sender};
     ++used_;

@@ -33,6 +33,8 @@ private:
     Slot& at(std::uint64_t number) noexcept;
     // Moves the queued copies, oldest first, to the front of a ring of `capacity` places.
     void repack(std::size_t capacity);
+    // Closes the empty places between the queued copies, in the ring as it is.
+    void compact() noexcept;
 
     std::vector<Slot> ring_;
     std::size_t head_ = 0;

@@ -72,5 +72,25 @@ INSTANTIATE_TEST_SUITE_P(Cases, PendingRingModel,
                                            RingCase{"TwoSendersChurning", 2, 49, 20000}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// One copy held at the head while another sender churns at the bound: the places its drops
+// leave behind fill the ring again and again, and are closed where they stand.
+TEST(PendingRing, ACopyHeldAtTheHeadLeavesTheChurnBehindItInOrder) {
+    PendingRing ring;
+    ring.push_back(copy_numbered(0), 0);
+    std::size_t next = 1;
+    while (ring.size() < kPendingCapacity) ring.push_back(copy_numbered(next++), 1);
+    const std::size_t first_kept = next;
+    for (std::size_t step = 0; step < 3 * kPendingCapacity; ++step) {
+        ASSERT_EQ(ring.drop_oldest(1).block().key(), std::to_string(next - kPendingCapacity + 1)) << step;
+        ring.push_back(copy_numbered(next++), 1);
+    }
+    const std::vector<std::string> keys = keys_of(ring.take_all());
+    ASSERT_EQ(keys.size(), kPendingCapacity);
+    EXPECT_EQ(keys.front(), "0");
+    EXPECT_EQ(keys[1], std::to_string(next - kPendingCapacity + 1));
+    EXPECT_EQ(keys.back(), std::to_string(next - 1));
+    EXPECT_GT(next - kPendingCapacity + 1, first_kept);
+}
+
 }  // namespace
 }  // namespace quillfern::gossip::detail
