@@ -1,5 +1,5 @@
-// The queued forward copies: a ring that doubles up to twice the pending bound, is packed
-// when the places of dropped copies fill it, and keeps its memory from one sweep to the next.
+// The queued forward copies: a ring of twice the pending bound, made at the first copy, packed
+// in place when the places of dropped copies fill it, and kept from one sweep to the next.
 #include <algorithm>
 
 #include "pending_ring.hpp"
@@ -10,20 +10,6 @@ PendingRing::Slot& PendingRing::at(std::uint64_t number) noexcept {
     std::size_t place = head_ + static_cast<std::size_t>(number - front_);
     if (place >= ring_.size()) place -= ring_.size();
     return ring_[place];
-}
-
-void PendingRing::repack(std::size_t capacity) {
-    std::vector<Slot> packed(capacity);
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < used_; ++i) {
-        Slot& slot = ring_[(head_ + i) % ring_.size()];
-        if (slot.sender != kEmpty) packed[kept++] = std::move(slot);
-    }
-    ring_.swap(packed);
-    head_ = 0;
-    used_ = kept;
-    // The copies have new numbers: every sender's search starts again from the front.
-    std::fill(oldest_from_.begin(), oldest_from_.end(), front_);
 }
 
 void PendingRing::compact() noexcept {
@@ -43,15 +29,11 @@ void PendingRing::compact() noexcept {
 }
 
 void PendingRing::push_back(PendingCopy copy, std::uint32_t sender) {
-    if (used_ == ring_.size()) {
-        // With at most the bound queued, a ring of twice the bound is at least half empty:
-        // packed where it stands, it takes no new memory.
-        const bool crowded = 2 * live_ > used_ && ring_.size() < 2 * kPendingCapacity;
-        if (crowded || ring_.empty()) {
-            repack(std::clamp<std::size_t>(2 * used_, 64, 2 * kPendingCapacity));
-        } else {
-            compact();
-        }
+    if (ring_.empty()) {
+        ring_.resize(2 * kPendingCapacity);
+    } else if (used_ == ring_.size()) {
+        // With at most the bound queued, the ring is at least half empty.
+        compact();
     }
     at(front_ + used_) = Slot{std::move(copy), sender};
     ++used_;

@@ -9,15 +9,14 @@
 
 namespace quillfern::gossip::detail {
 
-// The queued forward copies, oldest first, in a ring that grows to twice its bound and
-// keeps its memory when it is emptied. A copy dropped from the middle leaves its place
-// empty until the ring is packed or taken.
+// The queued forward copies, oldest first, in a ring of twice their bound, made whole at the
+// first copy (it never moves them to grow) and kept when it is emptied. A copy dropped from
+// the middle leaves its place empty until the ring is packed or taken.
 class PendingRing {
 public:
     std::size_t size() const noexcept { return live_; }  // copies queued
     bool empty() const noexcept { return live_ == 0; }
-    // Room must be left (size() < kPendingCapacity); grows the ring when it is full, or
-    // packs it when its empty places are many.
+    // Room must be left (size() < kPendingCapacity); packs the ring when its places are used up.
     void push_back(PendingCopy copy, std::uint32_t sender);
     // Takes out the sender's oldest queued copy (an empty one if it has none).
     PendingCopy drop_oldest(std::uint32_t sender);
@@ -31,8 +30,6 @@ private:
         std::uint32_t sender = kEmpty;
     };
     Slot& at(std::uint64_t number) noexcept;
-    // Moves the queued copies, oldest first, to the front of a ring of `capacity` places.
-    void repack(std::size_t capacity);
     // Closes the empty places between the queued copies, in the ring as it is.
     void compact() noexcept;
 
