@@ -242,7 +242,6 @@ std::size_t detail::StoreCore::settle_slice(std::span<Work> slice, Released& rel
     // or older since) leaves the section to have its block built, and the section goes
     // on from it.
     std::size_t accepted = 0;
-    std::size_t replaced = 0;
     std::size_t next = 0;
     while (next < slice.size()) {
         {
@@ -262,7 +261,7 @@ std::size_t detail::StoreCore::settle_slice(std::span<Work> slice, Released& rel
                     ++rejected;
                     continue;
                 }
-                work.outcome = settle(work, shelf_lock, locked_shelf, released, replaced);
+                work.outcome = settle(work, shelf_lock, locked_shelf, released);
                 if (!work.outcome) break;  // stale: built below
                 if (*work.outcome == IngestOutcome::Accepted) {
                     ++accepted;
@@ -284,8 +283,7 @@ std::size_t detail::StoreCore::settle_slice(std::span<Work> slice, Released& rel
 }
 
 std::optional<IngestOutcome> detail::StoreCore::settle(Work& work, std::unique_lock<std::shared_mutex>& shelf_lock,
-                                                       std::size_t& locked_shelf, Released& released,
-                                                       std::size_t& replaced) {
+                                                       std::size_t& locked_shelf, Released& released) {
     const std::size_t topic = topic_index(work.topic);
     Shelf& shelf = shelves_[topic];
     if (locked_shelf != topic) {
@@ -316,20 +314,19 @@ std::optional<IngestOutcome> detail::StoreCore::settle(Work& work, std::unique_l
     const std::size_t held_bytes = held.byte_size();
     if (!fits_topic_budget(shelf, work.bytes, held_bytes)) return IngestOutcome::AtCapacity;
     shelf.bytes = shelf.bytes - held_bytes + work.bytes;
-    released[replaced++] = table.replace(place, work.block);
+    released.push_back(table.replace(place, work.block));
     return IngestOutcome::Accepted;
 }
 
 void detail::StoreCore::pass_on(std::span<Work> slice, std::optional<std::string_view> from, std::uint64_t now_seconds,
                                 std::size_t accepted, std::uint64_t rejected) {
     if (from && accepted > 0) {
-        std::array<PendingCopy, kSliceEntries> copies;
-        std::size_t count = 0;
+        SliceList<PendingCopy, kSliceEntries> copies;
         for (const Work& work : slice) {
             // A peer's entry has a hop left here: one with none was refused as Expired.
-            if (work.outcome == IngestOutcome::Accepted) copies[count++] = PendingCopy(work.block);
+            if (work.outcome == IngestOutcome::Accepted) copies.push_back(PendingCopy(work.block));
         }
-        queue_forward_copies(std::span(copies.data(), count), from, now_seconds);
+        queue_forward_copies(copies.items(), from, now_seconds);
     }
     if (from && (accepted > 0 || rejected > 0)) {
         std::unique_lock lock(peers_mutex_);

@@ -20,6 +20,7 @@
 #include "nonce_history.hpp"
 #include "pending_ring.hpp"
 #include "pending_senders.hpp"
+#include "slice_list.hpp"
 #include "quillfern/gossip_store.hpp"
 #include "text_map.hpp"
 #include "topic_table.hpp"
@@ -80,7 +81,7 @@ private:
     };
     struct Work;                                                    // one entry on its way through a slice
     static constexpr std::size_t kSliceEntries = 256;               // entries taken through the locks together
-    using Released = std::array<TopicTable::Block, kSliceEntries>;  // entries replaced in a slice
+    using Released = SliceList<TopicTable::Block, kSliceEntries>;  // entries replaced in a slice
 
     std::uint64_t now() const { return clock_->now(); }
     // Up to 256 entries of one sender (none: this gate) taken in with the clock read once,
@@ -102,7 +103,7 @@ private:
     // The outcome of one entry, stored when Accepted; none when the early look-up refused
     // it and that no longer holds (the entry then needs its block).
     std::optional<IngestOutcome> settle(Work& work, std::unique_lock<std::shared_mutex>& shelf_lock,
-                                        std::size_t& locked_shelf, Released& released, std::size_t& replaced);
+                                        std::size_t& locked_shelf, Released& released);
     // After the locks: forward copies, the peer's counts, totals and notices.
     void pass_on(std::span<Work> slice, std::optional<std::string_view> from, std::uint64_t now_seconds,
                  std::size_t accepted, std::uint64_t rejected);
