@@ -355,10 +355,11 @@ void detail::StoreCore::pass_on(std::span<Work> slice, std::optional<std::string
 }
 
 IngestOutcome detail::StoreCore::inject(Topic topic, std::string key, const json::Value& payload) {
-    return inject_payload(topic, std::move(key), share_payload(payload));
+    const SharedPayload shared = share_payload(payload);
+    return inject_payload(topic, std::move(key), payload_text(shared));
 }
 
-IngestOutcome detail::StoreCore::inject_payload(Topic topic, std::string key, SharedPayload payload) {
+IngestOutcome detail::StoreCore::inject_payload(Topic topic, std::string key, std::string_view payload) {
     // One reading serves the nonce, the entry's seconds and the expiry check.
     const StoreClock::Stamp stamp = clock_->stamp();
     const NonceDigits nonce = nonce_digits(stamp.nonce_time);
@@ -367,12 +368,11 @@ IngestOutcome detail::StoreCore::inject_payload(Topic topic, std::string key, Sh
                                            .key = std::move(key),
                                            .origin = node_id_,
                                            .nonce = nonce.text(),
-                                           .payload = payload_text(payload),
+                                           .payload = payload,
                                            .ttl = kLocalTtl,
                                            .version = stamp.seconds,
                                            .created_at_epoch = stamp.seconds,
                                            .expires_at_epoch = saturating_add(stamp.seconds, kLocalLifetimeSeconds)});
-    payload.reset();
 
     // Queued before the ingest, whatever its outcome.
     PendingCopy copy(work.block);
@@ -612,8 +612,8 @@ IngestOutcome GossipStore::inject(Topic topic, std::string key, const json::Valu
     return core().inject(topic, std::move(key), payload);
 }
 
-IngestOutcome GossipStore::inject_payload(Topic topic, std::string key, SharedPayload payload) {
-    return core().inject_payload(topic, std::move(key), std::move(payload));
+IngestOutcome GossipStore::inject_payload(Topic topic, std::string key, std::string_view payload) {
+    return core().inject_payload(topic, std::move(key), payload);
 }
 
 void GossipStore::record_rejected(std::string_view peer) { core().record_rejected(peer); }

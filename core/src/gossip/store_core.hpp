@@ -55,7 +55,7 @@ public:
     // whatever the outcome, and ingests it.
     IngestOutcome inject(Topic topic, std::string key, const json::Value& payload);
     // The same with the payload already in canonical form (nothing to write again).
-    IngestOutcome inject_payload(Topic topic, std::string key, SharedPayload payload);
+    IngestOutcome inject_payload(Topic topic, std::string key, std::string_view payload);
     // Adds one to the peer's entries_rejected.
     void record_rejected(std::string_view peer);
     // Live receivers of the update channel: 0, nothing subscribes.

@@ -24,13 +24,16 @@ asio::awaitable<bool> append_reply(ReplySink& sink, std::string_view line,
     ReplyWriter reply(sink);
     try {
         const bool big = sink.offload && line.size() > kOffloadLineBytes;
-        // A peer's batch in its plain form is read in one pass, its params in place; any
-        // other line, or one the plain reading declines, is read by its envelope.
-        if (std::optional<detail::PlainRequest> plain = detail::PlainRequest::open(line);
-            plain && plain->method() == "gossip.spread") {
-            const std::optional<bool> answered =
-                co_await detail::gossip_spread_plain(*plain, *store, reply, big ? &sink.offload : nullptr);
-            if (answered) co_return *answered;
+        // A peer's batch or a local inject in its plain form is read in one pass, its params
+        // in place; any other line, or one the plain reading declines, is read by its envelope.
+        if (std::optional<detail::PlainRequest> plain = detail::PlainRequest::open(line)) {
+            if (plain->method() == "gossip.spread") {
+                const std::optional<bool> answered =
+                    co_await detail::gossip_spread_plain(*plain, *store, reply, big ? &sink.offload : nullptr);
+                if (answered) co_return *answered;
+            } else if (plain->method() == "gossip.inject" && !big) {
+                if (detail::gossip_inject_plain(*plain, *store, reply)) co_return true;
+            }
         }
         std::optional<Envelope> envelope;
         if (big) {

@@ -42,6 +42,9 @@ asio::awaitable<bool> gossip_peers(MethodCall& call);
 
 // The store's writes: a local entry, and a peer's batch through the mesh's intake.
 void gossip_inject(MethodCall& call);
+// The same for a request in its plain form, its params read in place: false, with nothing
+// written, when they or the rest of the line are not plain, or a topic or key is missing.
+bool gossip_inject_plain(PlainRequest& request, gossip::GossipStore& store, ReplyWriter& reply);
 asio::awaitable<bool> gossip_spread(MethodCall& call);
 // The same for a request in its plain form, its params read in place (on `offload` when
 // set) and the reply begun with its id; none, with nothing written, when the params or the

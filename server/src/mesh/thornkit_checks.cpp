@@ -146,6 +146,8 @@ CheckBound& thornkit_checks() {
 }
 
 bool ThornkitLookup::present() {
+    if (looked_ && ++asked_ < 64) return present_;
+    asked_ = 0;
     const auto now = std::chrono::steady_clock::now();
     if (!looked_ || now - *looked_ >= kThornkitLookInterval) {
         present_ = paths::exists(paths::thornkit_socket_path());

@@ -74,6 +74,7 @@ private:
 CheckBound& thornkit_checks();
 
 // Whether thornKit's socket is there, looked at once and then again at most once a second.
+// Asked once per entry, it reads the clock only every 64th time.
 class ThornkitLookup {
 public:
     bool present();
@@ -81,6 +82,7 @@ public:
 private:
     std::optional<std::chrono::steady_clock::time_point> looked_;
     bool present_ = false;
+    unsigned asked_ = 0;  // since the clock was last read
 };
 
 // The same under `checks` (tests make bounds of their own).

@@ -1,13 +1,16 @@
 // gossip.inject reads its params straight from the text wherever the method is named:
-// params before or after the method take the same members and give the same reply.
+// params before or after the method take the same members and give the same reply. A
+// line in its plain form is read in one pass and answers as the full reading does.
 #include <memory>
 #include <optional>
+#include <regex>
 #include <string>
 #include <string_view>
 
 #include <gtest/gtest.h>
 
 #include "dispatch_fixture.hpp"
+#include "envelope.hpp"
 #include "quillfern/dispatch.hpp"
 
 namespace quillfern::dispatch {
@@ -110,6 +113,68 @@ TEST_F(InjectParams, NestingLimitCountsTheEnvelopeAndParams) {
                                                   : R"({"params":)" + params + R"(,"id":1,"method":"gossip.inject"})";
             EXPECT_EQ(call(testing::make_started_store(), line), reply) << depth;
         }
+    }
+}
+
+// ---- The plain form ---------------------------------------------------------------------
+
+// Whether the line's envelope reads in its plain form up to the params.
+bool opens_plain(std::string_view line) {
+    const std::optional<detail::PlainRequest> request = detail::PlainRequest::open(line);
+    return request && request->method() == "gossip.inject";
+}
+
+// Each line on a fresh store, as it stands and with a member the plain reading declines in
+// front (so read in full): the same reply, the same entry, the same forward copy.
+TEST_F(InjectParams, PlainLinesAnswerAsTheFullReading) {
+    const std::string deep = std::string(70, '[') + std::string(70, ']');
+    const struct {
+        std::string line;
+        std::string reply;  // empty: only the agreement is checked
+    } cases[] = {
+        {R"({"jsonrpc":"2.0","id":1,"method":"gossip.inject","params":{"topic":"data","key":"k","payload":{"v":"x"}}})",
+         ACCEPTED},
+        {R"({"id":1,"method":"gossip.inject","params":{"payload":[1,-2,true,null,"é"],"key":"k","topic":"compute"}})",
+         R"({"id":1,"jsonrpc":"2.0","result":{"node_id":"gate-a","result":"Accepted"}})"},
+        {R"({"id":"a-1","method":"gossip.inject","params":{"topic":"data","key":"k"},"jsonrpc":"2.0"})",
+         R"({"id":"a-1","jsonrpc":"2.0","result":{"node_id":"gate-a","result":"Accepted"}})"},
+        {R"( { "id" : null , "method" : "gossip.inject" , "params" : { "topic" : "varne" , "key" : "k" , )"
+         R"("payload" : 12 } } )",
+         R"({"id":null,"jsonrpc":"2.0","result":{"node_id":"gate-a","result":"Accepted"}})"},
+        {R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"","payload":"t"}})", ""},
+        {R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":")" + std::string(300, 'k') + R"("}})",
+         ""},
+        // Declined by the plain reading, each for a reason of its own.
+        {R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"k","payload":{"b":1,"a":2}}})", ACCEPTED},
+        {R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"k","payload":{ "a":2}}})", ACCEPTED},
+        {R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"k","payload":1.5}})", ACCEPTED},
+        {R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"k","payload":)" + deep + "}}", ACCEPTED},
+        {R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"k"}})", ACCEPTED},
+        {R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"a","key":"k"}})", ACCEPTED},
+        {R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"k","extra":1}})", ACCEPTED},
+        {R"({"id":1,"method":"gossip.inject","params":{"topic":"meta","key":"k"}})", TOPIC_ERROR},
+        {R"({"id":1,"method":"gossip.inject","params":{"topic":"data"}})", KEY_ERROR},
+        {R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"k"},"method":"gossip.inject"})", ACCEPTED},
+        {R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"k"}})"
+         "x",
+         kParseError},
+        {R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"k"})", kParseError},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        EXPECT_TRUE(opens_plain(c.line));
+        ASSERT_FALSE(opens_plain(testing::read_in_full(c.line)));
+        auto plain = testing::make_started_store();
+        auto full = testing::make_started_store();
+        const std::string reply = call(plain, c.line);
+        EXPECT_EQ(reply, call(full, testing::read_in_full(c.line)));
+        if (!c.reply.empty()) {
+            EXPECT_EQ(reply, c.reply);
+        }
+        // The nonces of local entries are this process's own, different at each inject.
+        const std::regex nonce(R"("nonce":"[0-9a-f]+")");
+        EXPECT_EQ(std::regex_replace(testing::contents(*plain), nonce, "nonce"),
+                  std::regex_replace(testing::contents(*full), nonce, "nonce"));
     }
 }
 

@@ -19,8 +19,10 @@
 namespace quillfern::dispatch {
 namespace {
 
+using testing::contents;
 using testing::EnvGuard;
 using testing::kNow;
+using testing::read_in_full;
 using testing::TempDir;
 
 // One entry with its members in the order given by the batch script's peers (not sorted).
@@ -55,32 +57,6 @@ bool reads_plain(std::string_view line) {
     if (!request || request->method() != "gossip.spread") return false;
     static_cast<void>(mesh::read_plain_spread_params(request->params()));
     return request->finish();
-}
-
-// The same line with a member of its own in front, which the full reading drops and the
-// plain one declines: the line is then read in full.
-std::string read_in_full(std::string line) {
-    const std::size_t open = line.find_first_not_of(" \t\r\n");
-    if (open == std::string::npos || line[open] != '{') return line;
-    return line.insert(open + 1, R"("note":0,)");
-}
-
-// What a store holds, in a fixed order: entries of every topic, stats, peers, pending copies.
-std::string contents(gossip::GossipStore& store) {
-    std::vector<std::string> entries;
-    for (gossip::Topic topic : gossip::kTopics) {
-        for (const gossip::GossipEntry& e : store.query(topic, std::nullopt)) {
-            entries.push_back(json::to_string(e.to_json()));
-        }
-    }
-    std::sort(entries.begin(), entries.end());
-    std::string text;
-    for (const std::string& e : entries) text += e + "\n";
-    text += json::to_string(store.stats().to_json()) + "\n";
-    text += json::to_string(gossip::peers_to_json(store.peer_stats())) + "\n";
-    std::string pending;
-    gossip::append_entries_json(pending, ::quillfern::testing::take_pending(store));
-    return text + pending;
 }
 
 struct LineCase {

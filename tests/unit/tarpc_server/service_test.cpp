@@ -151,6 +151,8 @@ TEST_F(ServiceTest, InjectStoresThePayloadTextAsOneJsonValueElseNull) {
         {"{\"a\":1}\n", R"({"a":1})"},
         {" \t[1, 2]\r\n", "[1,2]"},
         {R"("text")", R"("text")"},
+        {R"({"b":[1],"a":{"d":null,"c":true}})", R"({"a":{"c":true,"d":null},"b":[1]})"},
+        {R"("\u00e9\n")", "\"\u00e9\\n\""},
         {"", "null"},
         {"{\"a\":1} x", "null"},
         {"{\"a\":1}{}", "null"},
