@@ -195,7 +195,7 @@ private:
 
     // The store's collections, their locks and counters live in place, in the store's own
     // memory, as members of it would; only core/src/gossip/ knows their types.
-    static constexpr std::size_t kCoreBytes = 25376;  // sizeof(detail::StoreCore), checked where it is defined
+    static constexpr std::size_t kCoreBytes = 25408;  // sizeof(detail::StoreCore), checked where it is defined
     alignas(std::max_align_t) std::byte core_[kCoreBytes];
 };
 

@@ -77,6 +77,7 @@ void NonceHistory::forget_oldest() noexcept {
     if (oldest.size > kInlineBytes) delete[] text_of(oldest);
     if (++head_ == capacity_) head_ = 0;
     --size_;
+    ++forgotten_;
 }
 
 }  // namespace quillfern::gossip::detail

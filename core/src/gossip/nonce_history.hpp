@@ -32,6 +32,8 @@ public:
     // `own` is own_text(nonce), or null to have it made here. Throws only when it makes it.
     void add(std::string_view nonce, std::uint64_t hash, std::unique_ptr<char[]> own = nullptr);
     std::size_t size() const noexcept { return size_; }
+    // How many nonces were forgotten so far: while it stays, every nonce held stays held.
+    std::uint64_t forgotten() const noexcept { return forgotten_; }
 
 private:
     struct Record {  // left uninitialized until used
@@ -49,6 +51,7 @@ private:
     std::unique_ptr<Record[]> records_;       // a ring, oldest at head_
     std::size_t head_ = 0;
     std::size_t size_ = 0;
+    std::uint64_t forgotten_ = 0;
 };
 
 }  // namespace quillfern::gossip::detail

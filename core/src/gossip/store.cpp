@@ -51,7 +51,10 @@ struct detail::StoreCore::Work {
     std::optional<IngestOutcome> outcome{};
     Topic topic = Topic::Varne;
     bool key_ok = false;
-    bool seen = false;  // the early look-up found its nonce, or its key at this version or newer
+    // What the early look-up found: its nonce, or its key at this version or newer; with
+    // the history's forgotten count or the shelf's removals then, under which that stands.
+    enum class Seen : std::uint8_t { No, Nonce, Version } seen = Seen::No;
+    std::uint64_t seen_mark = 0;
 };
 
 bool detail::UpdateSender::send(const GossipUpdate&) const noexcept {
@@ -120,7 +123,7 @@ void detail::StoreCore::ingest_slice(std::span<Work> slice, std::optional<std::s
     look_up_early(slice);
     SharedText origin;  // shared by the entries of one origin
     for (Work& work : slice) {
-        if (work.view && !work.outcome && work.key_ok && !work.seen) build_block(work, origin);
+        if (work.view && !work.outcome && work.key_ok && work.seen == Work::Seen::No) build_block(work, origin);
     }
     Released released;  // released after the locks
     std::exception_ptr failure;
@@ -192,27 +195,49 @@ void detail::StoreCore::look_up_early(std::span<Work> slice) const {
     bool any = false;
     {
         std::lock_guard nonce_lock(nonce_mutex_);
+        const std::uint64_t forgotten = nonces_.forgotten();
         for (Work& work : slice) {
             if (!pending(work)) continue;
-            work.seen = nonces_.contains(work.nonce, work.nonce_hash);
-            any = any || !work.seen;
+            if (nonces_.contains(work.nonce, work.nonce_hash)) {
+                work.seen = Work::Seen::Nonce;
+                work.seen_mark = forgotten;
+            }
+            any = any || work.seen == Work::Seen::No;
         }
     }
     if (!any) return;
     std::shared_lock<std::shared_mutex> shelf_lock;
     std::size_t locked_shelf = kTopics.size();
+    std::uint64_t removals = 0;
     for (Work& work : slice) {
-        if (!pending(work) || work.seen) continue;
+        if (!pending(work) || work.seen != Work::Seen::No) continue;
         const std::size_t topic = topic_index(work.topic);
         if (locked_shelf != topic) {
             if (shelf_lock.owns_lock()) shelf_lock.unlock();
             shelf_lock = std::shared_lock(shelves_[topic].mutex);
             locked_shelf = topic;
+            removals = shelves_[topic].removals.load(std::memory_order_relaxed);
         }
         const detail::TopicTable& table = shelves_[topic].table;
         const std::size_t place = table.find(work.key, work.key_hash);
-        work.seen = place != detail::TopicTable::npos && table.at(place)->version() >= work.version;
+        if (place != detail::TopicTable::npos && table.at(place)->version() >= work.version) {
+            work.seen = Work::Seen::Version;
+            work.seen_mark = removals;
+        }
     }
+}
+
+bool detail::StoreCore::early_answer_stands(const Work& work) const noexcept {
+    // Held nonces leave the history only as it forgets; held keys leave their shelf only
+    // as they are removed, and their versions only grow. Either way the entry is a duplicate
+    // (its nonce checked first or not), so nothing needs to be looked up again.
+    switch (work.seen) {
+        case Work::Seen::Nonce: return nonces_.forgotten() == work.seen_mark;
+        case Work::Seen::Version:
+            return shelves_[topic_index(work.topic)].removals.load(std::memory_order_acquire) == work.seen_mark;
+        case Work::Seen::No: break;
+    }
+    return false;
 }
 
 void detail::StoreCore::build_block(Work& work, SharedText& origin) {
@@ -231,7 +256,7 @@ void detail::StoreCore::build_block(Work& work, SharedText& origin) {
     work.nonce = work.block->nonce();
     work.bytes = work.block->byte_size();
     work.nonce_text = detail::NonceHistory::own_text(work.nonce);
-    work.seen = false;
+    work.seen = Work::Seen::No;
 }
 
 std::size_t detail::StoreCore::settle_slice(std::span<Work> slice, Released& released, std::uint64_t& rejected,
@@ -251,6 +276,11 @@ std::size_t detail::StoreCore::settle_slice(std::span<Work> slice, Released& rel
             for (; next < slice.size(); ++next) {
                 Work& work = slice[next];
                 if (work.outcome) continue;
+                if (!work.block && early_answer_stands(work)) {
+                    work.outcome = IngestOutcome::Duplicate;
+                    ++rejected;
+                    continue;
+                }
                 if (nonces_.contains(work.nonce, work.nonce_hash)) {
                     work.outcome = IngestOutcome::Duplicate;
                     ++rejected;
@@ -552,6 +582,7 @@ std::size_t detail::StoreCore::evict_expired() {
         for (std::size_t place = table.size(); place-- > 0;) {
             if (now() < table.at(place)->expires_at_epoch()) continue;
             shelf.bytes -= table.at(place)->byte_size();
+            shelf.removals.fetch_add(1, std::memory_order_release);
             evicted.push_back(table.erase(place));
         }
         if (!evicted.empty()) {

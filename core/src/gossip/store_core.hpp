@@ -78,6 +78,9 @@ private:
         mutable std::shared_mutex mutex;
         TopicTable table;
         std::size_t bytes = 0;  // byte_size of its entries
+        // Raised under the lock before an entry is removed: while it stays, every key held
+        // stays held at its version or a newer one. Read without the lock.
+        std::atomic<std::uint64_t> removals{0};
     };
     struct Work;                                                    // one entry on its way through a slice
     static constexpr std::size_t kSliceEntries = 256;               // entries taken through the locks together
@@ -93,6 +96,9 @@ private:
     // Entries read in place: whether the history holds the nonce, else whether the key is
     // held at this version or a newer one, each under its lock taken shared or briefly.
     void look_up_early(std::span<Work> slice) const;
+    // Under the nonce lock: whether what the early look-up found still makes the entry a
+    // duplicate, by the counts it was found under.
+    bool early_answer_stands(const Work& work) const noexcept;
     // The block of an entry read in place, with one copy of each text; `origin` is shared
     // by consecutive entries of one origin.
     static void build_block(Work& work, SharedText& origin);
