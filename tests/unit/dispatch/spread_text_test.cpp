@@ -31,23 +31,6 @@ std::string entry(const std::string& key, const std::string& nonce, std::uint64_
            R"(,"created_at_epoch":1699999000,"expires_at_epoch":)" + std::to_string(kNow + 600) + "}";
 }
 
-// What a store holds, in a fixed order: entries of every topic, peers, pending copies.
-std::string contents(gossip::GossipStore& store) {
-    std::vector<std::string> entries;
-    for (gossip::Topic topic : gossip::kTopics) {
-        for (const gossip::GossipEntry& e : store.query(topic, std::nullopt)) {
-            entries.push_back(json::to_string(e.to_json()));
-        }
-    }
-    std::sort(entries.begin(), entries.end());
-    std::string text;
-    for (const std::string& e : entries) text += e + "\n";
-    text += json::to_string(gossip::peers_to_json(store.peer_stats())) + "\n";
-    std::string pending;
-    gossip::append_entries_json(pending, take_pending(store));
-    return text + pending;
-}
-
 struct SpreadCase {
     std::string name;
     std::string params;  // the params text of the request line
@@ -61,7 +44,7 @@ protected:
     std::string request(const std::string& line) {
         auto store = testing::make_started_store();
         const std::string reply = testing::run_task(ctx_, handle_request(line, store));
-        return reply + "\n" + contents(*store);
+        return reply + "\n" + testing::contents(*store);
     }
     // The reply and store that the same params give in their canonical form: parsed and
     // written again, each member once (the last of a repeated one), keys sorted.
