@@ -1,9 +1,6 @@
 // The real binary beside hostile peers and siblings: a thornKit that accepts and never
 // answers while senders flood the gate with batches and close at once, and peers that
 // hold every delivery unanswered. The good peers and local clients are served all along.
-#include <sys/resource.h>
-#include <sys/socket.h>
-
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -15,10 +12,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "fake_line_server.hpp"
-#include "free_tcp_port.hpp"
+#include "hostile_mesh.hpp"
 #include "process_status.hpp"
-#include "test_process.hpp"
 
 namespace quillfern::testing {
 namespace {
@@ -26,105 +21,12 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-const std::string ACCEPTED = R"({"id":null,"jsonrpc":"2.0","result":{"accepted":1,"rejected":0}})"
-                             "\n";
-
-std::size_t count_of(const std::string& text, const std::string& needle) {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
-        ++count;
-    return count;
-}
-
 std::size_t open_descriptors(pid_t pid) {
     std::size_t count = 0;
     for ([[maybe_unused]] const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
         ++count;
     return count;
 }
-
-// A "gossip.spread" request line of `entries` entries keyed `prefix`0, `prefix`1, ...
-std::string spread_line(const std::string& prefix, int entries, const std::string& id = "1") {
-    const std::uint64_t now = static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
-    std::string list;
-    for (int i = 0; i < entries; ++i) {
-        list += (i ? "," : "");
-        list += R"({"created_at_epoch":)" + std::to_string(now) + R"(,"expires_at_epoch":)" +
-                std::to_string(now + 600) + R"(,"key":")" + prefix + std::to_string(i) + R"(","nonce":")" + prefix +
-                "n" + std::to_string(i) +
-                R"(","origin_gate":"gate-z","payload":{"v":1},"topic":"data","ttl":3,)"
-                R"("version":1})";
-    }
-    return R"({"id":)" + id + R"(,"jsonrpc":"2.0","method":"gossip.spread","params":{"entries":[)" + list +
-           R"(],"from":"gate-z"}})"
-           "\n";
-}
-
-class HostileMesh : public ::testing::Test {
-protected:
-    std::unique_ptr<ServerProcess> start(std::map<std::string, std::string> extra) {
-        std::map<std::string, std::string> env{{"VELLUMAR_RUNTIME_DIR", dir.path()},
-                                               {"NO_COLOR", "1"},
-                                               {"GATE_ID", "gate-test"},
-                                               {"TOKIO_WORKER_THREADS", "2"},
-                                               {"RUST_LOG", "info"},
-                                               {"GOSSIP_PORT", std::to_string(free_tcp_port())}};
-        for (auto& [k, v] : extra) env[k] = v;
-        ServerProcess::Options options{{"--spread-interval", "1", "--gossip-port", std::to_string(gossip_port)}, env};
-        options.limits = {{RLIMIT_NOFILE, 1024}};
-        auto server = std::make_unique<ServerProcess>(std::move(options));
-        EXPECT_TRUE(server->wait_for_output("Listening on ")) << server->out() << server->err();
-        EXPECT_TRUE(server->wait_for_output("Cross-gate gossip listener started")) << server->out();
-        return server;
-    }
-    Client local() {
-        Client c = Client::unix_socket(dir.file("quillfern.sock"));
-        c.send("PROTOCOLS: jsonrpc\n");
-        EXPECT_EQ(c.read_line(), "PROTOCOL: jsonrpc");
-        return c;
-    }
-    Client peer() {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(gossip_port);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            ::close(fd);
-            throw std::runtime_error("connect to the gossip port failed");
-        }
-        Client c = Client::adopt(fd);
-        c.send("\xEC\x01");
-        return c;
-    }
-    void expect_alive() {
-        Client c = local();
-        c.send(R"({"jsonrpc":"2.0","id":1,"method":"health.liveness"})"
-               "\n");
-        EXPECT_EQ(c.read_line(), R"({"id":1,"jsonrpc":"2.0","result":{"alive":true}})");
-    }
-    void inject(const std::string& key) {
-        Client c = local();
-        c.send(R"({"id":1,"jsonrpc":"2.0","method":"gossip.inject","params":{"topic":"data","key":")" + key +
-               R"(","payload":{"v":1}}})"
-               "\n");
-        EXPECT_EQ(c.read_line(), R"({"id":1,"jsonrpc":"2.0","result":{"node_id":"gate-test","result":"Accepted"}})");
-    }
-
-    // Waits until `peer` has received a batch holding `key`.
-    static bool wait_for_key(FakeLineServer& peer_server, const std::string& key) {
-        for (;;) {
-            const std::vector<std::string> batches = peer_server.received();
-            for (const std::string& batch : batches)
-                if (batch.find("\"key\":\"" + key + "\"") != std::string::npos) return true;
-            if (!peer_server.wait_for_requests(batches.size() + 1)) return false;
-        }
-    }
-
-    TempDir dir;
-    std::uint16_t gossip_port = free_tcp_port();
-};
 
 // ---- A thornKit that never answers, and senders that close at once --------------------------
 

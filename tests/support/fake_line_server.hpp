@@ -98,11 +98,15 @@ public:
         return std::unique_ptr<FakeLineServer>(new FakeLineServer(fd, path, 0, std::move(behaviour)));
     }
 
-    // On TCP 127.0.0.1 with a port the system picks.
-    static std::unique_ptr<FakeLineServer> on_tcp_port(Behaviour behaviour) {
-        LoopbackListener listener(128);
+    // On TCP 127.0.0.1 (or another loopback `host`, in host byte order) with a port the
+    // system picks.
+    static std::unique_ptr<FakeLineServer> on_tcp_port(Behaviour behaviour, std::uint32_t host = INADDR_LOOPBACK) {
+        LoopbackListener listener(128, host);
         const std::uint16_t port = listener.port();
-        return std::unique_ptr<FakeLineServer>(new FakeLineServer(listener.release(), {}, port, std::move(behaviour)));
+        auto server =
+            std::unique_ptr<FakeLineServer>(new FakeLineServer(listener.release(), {}, port, std::move(behaviour)));
+        server->host_ = listener.host_text();
+        return server;
     }
 
     ~FakeLineServer() { stop(); }
@@ -111,8 +115,8 @@ public:
 
     const std::string& path() const { return path_; }
     std::uint16_t port() const { return port_; }
-    // "127.0.0.1:<port>" of a TCP server.
-    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+    // "<host>:<port>" of a TCP server, "127.0.0.1:<port>" unless told another host.
+    std::string address() const { return host_ + ":" + std::to_string(port_); }
 
     // Applies to connections accepted from now on.
     void set_behaviour(Behaviour behaviour) {
@@ -126,6 +130,12 @@ public:
         std::vector<std::string> out;
         for (const auto& connection : connections_) out.push_back(connection->received);
         return out;
+    }
+    // The bytes received so far on the connection accepted `index`-th (from 0), which must
+    // have been: one request without a copy of every other.
+    std::string received_on(std::size_t index) const {
+        std::lock_guard lock(mutex_);
+        return connections_.at(index)->received;
     }
     std::size_t connections() const {
         std::lock_guard lock(mutex_);
@@ -352,6 +362,7 @@ private:
     int wake_pipe_[2] = {-1, -1};
     std::string path_;
     std::uint16_t port_;
+    std::string host_ = "127.0.0.1";
     std::thread acceptor_;
 
     mutable std::mutex mutex_;
