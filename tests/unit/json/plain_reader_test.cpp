@@ -73,5 +73,33 @@ TEST(PlainReader, DeclinesStringsThatAreNotPlain) {
     }
 }
 
+// Strings are looked at in blocks: whatever the block a special byte or the closing quote
+// falls in, and however much text follows, the string reads the same.
+TEST(PlainReader, ReadsAStringTheSameWhereverItsBytesFall) {
+    for (std::size_t length = 0; length <= 80; ++length) {
+        const std::string body(length, 'a');
+        for (const std::size_t after : {0, 1, 40}) {
+            const std::string text = "\"" + body + "\"" + std::string(after, ' ');
+            PlainReader reader(text);
+            EXPECT_EQ(reader.string(), body) << length << " " << after;
+            EXPECT_FALSE(reader.declined()) << length << " " << after;
+        }
+        for (std::size_t at = 0; at < length; ++at) {
+            for (const char special : {'\\', '\x1f'}) {
+                std::string text = "\"" + body + "\"" + std::string(40, ' ');
+                text[1 + at] = special;
+                PlainReader reader(text);
+                static_cast<void>(reader.string());
+                EXPECT_TRUE(reader.declined()) << length << " " << at;
+            }
+            const std::string high = body.substr(0, at) + "\xC3\xA9" + body.substr(at);
+            const std::string text = "\"" + high + "\"" + std::string(40, ' ');
+            PlainReader reader(text);
+            EXPECT_EQ(reader.string(), high) << length << " " << at;
+            EXPECT_FALSE(reader.declined()) << length << " " << at;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace quillfern::json
