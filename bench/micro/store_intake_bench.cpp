@@ -218,8 +218,7 @@ void BM_InjectAtPendingBound(benchmark::State& state) {
     bench.fill();
     std::size_t next = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(
-            bench.store->inject_payload(Topic::Data, bench.keys[next], bench.payload));
+        benchmark::DoNotOptimize(bench.store->inject_payload(Topic::Data, bench.keys[next], bench.payload));
         next = (next + 1) % bench.keys.size();
     }
 }

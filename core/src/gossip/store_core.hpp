@@ -20,8 +20,8 @@
 #include "nonce_history.hpp"
 #include "pending_ring.hpp"
 #include "pending_senders.hpp"
-#include "slice_list.hpp"
 #include "quillfern/gossip_store.hpp"
+#include "slice_list.hpp"
 #include "text_map.hpp"
 #include "topic_table.hpp"
 #include "update_sender.hpp"
@@ -82,8 +82,8 @@ private:
         // stays held at its version or a newer one. Read without the lock.
         std::atomic<std::uint64_t> removals{0};
     };
-    struct Work;                                                    // one entry on its way through a slice
-    static constexpr std::size_t kSliceEntries = 256;               // entries taken through the locks together
+    struct Work;                                                   // one entry on its way through a slice
+    static constexpr std::size_t kSliceEntries = 256;              // entries taken through the locks together
     using Released = SliceList<TopicTable::Block, kSliceEntries>;  // entries replaced in a slice
 
     std::uint64_t now() const { return clock_->now(); }

@@ -142,8 +142,7 @@ TEST_F(InjectParams, PlainLinesAnswerAsTheFullReading) {
          R"("payload" : 12 } } )",
          R"({"id":null,"jsonrpc":"2.0","result":{"node_id":"gate-a","result":"Accepted"}})"},
         {R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"","payload":"t"}})", ""},
-        {R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":")" + std::string(300, 'k') + R"("}})",
-         ""},
+        {R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":")" + std::string(300, 'k') + R"("}})", ""},
         // Declined by the plain reading, each for a reason of its own.
         {R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"k","payload":{"b":1,"a":2}}})", ACCEPTED},
         {R"({"id":1,"method":"gossip.inject","params":{"topic":"data","key":"k","payload":{ "a":2}}})", ACCEPTED},
