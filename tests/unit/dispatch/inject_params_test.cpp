@@ -3,7 +3,6 @@
 // line in its plain form is read in one pass and answers as the full reading does.
 #include <memory>
 #include <optional>
-#include <regex>
 #include <string>
 #include <string_view>
 
@@ -124,6 +123,17 @@ bool opens_plain(std::string_view line) {
     return request && request->method() == "gossip.inject";
 }
 
+// The text with each nonce's value left out: the nonces of local entries are this
+// process's own, different at each inject.
+std::string without_nonces(std::string text) {
+    const std::string_view member = R"("nonce":")";
+    for (std::size_t at = text.find(member); at != std::string::npos; at = text.find(member, at + member.size())) {
+        const std::size_t end = text.find('"', at + member.size());
+        text.erase(at + member.size(), end - at - member.size());
+    }
+    return text;
+}
+
 // Each line on a fresh store, as it stands and with a member the plain reading declines in
 // front (so read in full): the same reply, the same entry, the same forward copy.
 TEST_F(InjectParams, PlainLinesAnswerAsTheFullReading) {
@@ -170,10 +180,7 @@ TEST_F(InjectParams, PlainLinesAnswerAsTheFullReading) {
         if (!c.reply.empty()) {
             EXPECT_EQ(reply, c.reply);
         }
-        // The nonces of local entries are this process's own, different at each inject.
-        const std::regex nonce(R"("nonce":"[0-9a-f]+")");
-        EXPECT_EQ(std::regex_replace(testing::contents(*plain), nonce, "nonce"),
-                  std::regex_replace(testing::contents(*full), nonce, "nonce"));
+        EXPECT_EQ(without_nonces(testing::contents(*plain)), without_nonces(testing::contents(*full)));
     }
 }
 
