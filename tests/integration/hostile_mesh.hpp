@@ -116,15 +116,8 @@ protected:
         return c;
     }
     Client peer() {
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(gossip_port);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            ::close(fd);
-            throw std::runtime_error("connect to the gossip port failed");
-        }
+        const int fd = connect_loopback(gossip_port);
+        if (fd < 0) throw std::runtime_error("connect to the gossip port failed");
         Client c = Client::adopt(fd);
         c.send("\xEC\x01");
         return c;

@@ -141,6 +141,11 @@ void append_entry_json(std::string& out, const GossipEntry& entry);
 // A JSON array of the entries' objects, in order.
 void append_entries_json(std::string& out, std::span<const GossipEntry> entries);
 
+// How deep a payload read in place (json::PlainReader::canonical_value) may nest: deep
+// enough for any payload a gate writes; a deeper one goes to the full reader, which allows
+// up to its nesting limit.
+inline constexpr std::uint32_t kPlainPayloadDepth = 64;
+
 // An entry of a peer's batch read in place: its texts are views into the request's text
 // (the payload already canonical), its numbers decoded. Nothing is built for it until the
 // store knows it may keep it.

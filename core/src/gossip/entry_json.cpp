@@ -371,10 +371,6 @@ Expected<GossipEntry, std::string> GossipEntry::read(json::Reader& reader, std::
 
 namespace {
 
-// Deep enough for any payload a gate writes; deeper ones go to the full reader, which
-// allows up to its nesting limit.
-constexpr std::uint32_t kPlainPayloadDepth = 64;
-
 // Reads the value of one member into `view`; the reader declines what is not plain.
 void read_plain_field(json::PlainReader& reader, Field field, EntryView& view) noexcept {
     auto number = [&reader](std::uint64_t max) {

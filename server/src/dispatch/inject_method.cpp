@@ -45,9 +45,6 @@ struct PlainInjectParams {
     std::string_view payload;  // "{}" when absent
 };
 
-// Payloads nested deeper than this are left to the exact reader.
-constexpr std::uint32_t kPlainPayloadDepth = 64;
-
 std::optional<PlainInjectParams> read_plain_inject_params(json::PlainReader& reader) {
     std::optional<std::string_view> topic, key, payload;
     if (!reader.take('{')) return std::nullopt;
@@ -58,7 +55,7 @@ std::optional<PlainInjectParams> read_plain_inject_params(json::PlainReader& rea
                                                   : name == "payload" ? &payload
                                                                       : nullptr;
         if (reader.declined() || member == nullptr || member->has_value()) return std::nullopt;
-        *member = member == &payload ? reader.canonical_value(kPlainPayloadDepth) : reader.string();
+        *member = member == &payload ? reader.canonical_value(gossip::kPlainPayloadDepth) : reader.string();
     } while (!reader.declined() && reader.take_if(','));
     if (!reader.take('}') || !topic || !key) return std::nullopt;
     const std::optional<gossip::Topic> known = gossip::parse_topic(*topic);
@@ -95,7 +92,8 @@ void gossip_inject(MethodCall& call) {
         out += missing_key_result();
         return;
     }
-    inject_and_write(call.store(), *topic, std::move(*params.key), params.payload ? *params.payload : "{}", out);
+    inject_and_write(call.store(), *topic, std::move(*params.key),
+                     params.payload ? std::string_view(*params.payload) : std::string_view("{}"), out);
 }
 
 bool gossip_inject_plain(PlainRequest& request, gossip::GossipStore& store, ReplyWriter& reply) {

@@ -23,8 +23,6 @@ using tarpc_service::QuillFernServiceRequest;
 using Reply = tarpc_service::QuillFernServiceResponse;
 
 constexpr std::string_view kInvalidTopic = R"({"error":"invalid topic"})";
-// A payload already in canonical form, at most this deep, is stored as it stands.
-constexpr std::uint32_t kPlainPayloadDepth = 64;
 constexpr std::size_t kUnlimited = std::numeric_limits<std::size_t>::max();
 constexpr std::string_view kSnapshotMode = ",\"mode\":\"snapshot\",\"subscriber_count\":";
 
@@ -166,8 +164,9 @@ std::string QuillFernTarpcServer::gossip_inject(const Context&, std::string_view
                                                 std::string_view payload) const {
     const std::optional<gossip::Topic> resolved = gossip::parse_topic(topic);
     if (!resolved) return std::string(kInvalidTopic);
+    // A payload already in canonical form is stored as it stands.
     json::PlainReader plain(payload);
-    const std::string_view canonical = plain.canonical_value(kPlainPayloadDepth);
+    const std::string_view canonical = plain.canonical_value(gossip::kPlainPayloadDepth);
     const gossip::IngestOutcome outcome =
         !plain.declined() && plain.at_end()
             ? store_->inject_payload(*resolved, std::move(key), canonical)
